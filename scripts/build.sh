@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Builds both trees: build/win32 (corvan.exe and the Windows tests, mingw-w64)
+# and build/native (portable code and its tests with ASan and UBSan).
+#   scripts/build.sh [win32|native]...   (default: both)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+jobs=${CORVAN_JOBS:-$(nproc)}
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(win32 native)
+
+configure() {  # dir, cmake args...
+  local dir=$1; shift
+  if [ ! -f "$dir/build.ninja" ]; then
+    cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
+  fi
+}
+
+for t in "${targets[@]}"; do
+  case $t in
+    win32)
+      configure "$root/build/win32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake"
+      cmake --build "$root/build/win32" -j "$jobs" ;;
+    native)
+      configure "$root/build/native" -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc
+      cmake --build "$root/build/native" -j "$jobs" ;;
+    *) echo "build: unknown tree $t" >&2; exit 2 ;;
+  esac
+done

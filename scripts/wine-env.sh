@@ -1,0 +1,59 @@
+# Sourced by the scripts: the project's own Wine prefixes and X display.
+# Prefixes live under build/wine/ and are created once, then reused.
+
+CORVAN_ROOT=${CORVAN_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
+CORVAN_WINE_DIR="$CORVAN_ROOT/build/wine"
+export WINEDEBUG=${WINEDEBUG:--all}
+# No Mono or Gecko installer dialogs while a prefix is created.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+unset http_proxy https_proxy ftp_proxy all_proxy no_proxy HTTP_PROXY HTTPS_PROXY FTP_PROXY ALL_PROXY NO_PROXY
+
+# wine_prefix_path win64|win32
+wine_prefix_path() { echo "$CORVAN_WINE_DIR/$1"; }
+
+# Creates the prefix when it does not exist yet and installs the fonts the
+# program's windows use (Wine does not search fonts-wine's folder).
+wine_prefix_ensure() {
+  local name=$1 prefix
+  prefix=$(wine_prefix_path "$name")
+  if [ ! -f "$prefix/.corvan-ready" ]; then
+    rm -rf "$prefix"; mkdir -p "$prefix"
+    local arch=()
+    [ "$name" = win32 ] && arch=(env WINEARCH=win32)
+    echo "wine: creating prefix $name" >&2
+    "${arch[@]}" env WINEPREFIX="$prefix" wineboot -i >/dev/null 2>&1 || true
+    WINEPREFIX="$prefix" wineserver -w
+    touch "$prefix/.corvan-ready"
+  fi
+  local fonts="$prefix/drive_c/windows/Fonts"
+  mkdir -p "$fonts"
+  for f in /usr/share/wine/fonts/tahoma*.ttf /usr/share/wine/fonts/marlett.ttf; do
+    [ -f "$f" ] && [ ! -f "$fonts/$(basename "$f")" ] && cp "$f" "$fonts/"
+  done
+  return 0
+}
+
+# Ends the wineserver (and with it every process) of one of our prefixes.
+wine_prefix_kill() {
+  local prefix
+  prefix=$(wine_prefix_path "$1")
+  [ -d "$prefix" ] && WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+}
+
+# Starts Xvfb on a free display unless DISPLAY already names one that
+# answers; sets CORVAN_XVFB_PID when it started one.
+xvfb_ensure() {
+  if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then return 0; fi
+  local n=90
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  CORVAN_XVFB_PID=$!
+  export DISPLAY=":$n"
+  for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && return 0; sleep 0.1; done
+  echo "xvfb: display :$n did not come up" >&2
+  return 1
+}
+
+xvfb_stop() {
+  if [ -n "${CORVAN_XVFB_PID:-}" ]; then kill "$CORVAN_XVFB_PID" 2>/dev/null || true; wait "$CORVAN_XVFB_PID" 2>/dev/null || true; fi
+}
