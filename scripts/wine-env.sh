@@ -44,13 +44,18 @@ wine_prefix_kill() {
 # answers; sets CORVAN_XVFB_PID when it started one.
 xvfb_ensure() {
   if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then return 0; fi
-  local n=90
-  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-  Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+  # Xvfb picks a free display number itself and writes it to the fifo, so
+  # parallel runs never race for the same number.
+  local fifo n
+  fifo=$(mktemp -u); mkfifo "$fifo"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
   CORVAN_XVFB_PID=$!
+  read -r -t 20 n <"$fifo" || n=""
+  rm -f "$fifo"
+  [ -n "$n" ] || { echo "xvfb: no display came up" >&2; return 1; }
   export DISPLAY=":$n"
   for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && return 0; sleep 0.1; done
-  echo "xvfb: display :$n did not come up" >&2
+  echo "xvfb: display :$n does not answer" >&2
   return 1
 }
 
