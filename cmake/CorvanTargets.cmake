@@ -87,15 +87,17 @@ function(corvan_test name)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest_main)
   set(results ${CMAKE_BINARY_DIR}/test-results)
   if(CORVAN_WINDOWS)
+    # Wine sees the build folder through drive Z:.
+    string(REPLACE "/" "\\" results "Z:${results}")
     set(runner ${PROJECT_SOURCE_DIR}/scripts/wine-run.sh)
     add_test(NAME ${name}.wow64
              COMMAND ${runner} win64 $<TARGET_FILE:${name}>
-                     --gtest_output=xml:${results}/${name}.wow64.xml)
+                     --gtest_output=xml:${results}\\${name}.wow64.xml)
     set_tests_properties(${name}.wow64 PROPERTIES LABELS wine)
     if(ARG_BOTH_PREFIXES)
       add_test(NAME ${name}.win32
                COMMAND ${runner} win32 $<TARGET_FILE:${name}>
-                       --gtest_output=xml:${results}/${name}.win32.xml)
+                       --gtest_output=xml:${results}\\${name}.win32.xml)
       set_tests_properties(${name}.win32 PROPERTIES LABELS wine)
     endif()
   else()

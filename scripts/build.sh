@@ -8,11 +8,11 @@ jobs=${CORVAN_JOBS:-$(nproc)}
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(win32 native)
 
+# Configures every time (a second or two): new CMakeLists.txt files of a
+# subsystem are picked up without a clean build.
 configure() {  # dir, cmake args...
   local dir=$1; shift
-  if [ ! -f "$dir/build.ninja" ]; then
-    cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
-  fi
+  cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
 }
 
 for t in "${targets[@]}"; do
