@@ -1,0 +1,25 @@
+#pragma once
+// Builds indexed-colour PNG files: signature, IHDR, PLTE, one IDAT, IEND.
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "crash/ui/Deflate.h"
+
+namespace corvan::crash {
+
+// The raw deflate step, replaceable so the failure path can be exercised.
+using RawCompressor = std::size_t (*)(const void* src, void* dst, std::size_t srcLength,
+                                      std::size_t dstCapacity);
+
+// imageData holds the rows top to bottom, each a filter byte followed by the
+// packed palette indices of bitDepth bits. palette holds red, green, blue
+// triples (no PLTE chunk when empty). Returns the file, or empty when the
+// image data does not compress (a PNG without usable image data is no PNG).
+std::vector<std::uint8_t> BuildIndexedPng(std::uint32_t width, std::uint32_t height, int bitDepth,
+                                          std::span<const std::uint8_t> palette,
+                                          std::span<const std::uint8_t> imageData,
+                                          RawCompressor compress = CompressRaw);
+
+}  // namespace corvan::crash
