@@ -17,6 +17,11 @@ std::size_t CompressRawBound(std::size_t srcLength);
 std::size_t CompressRaw(const void* src, void* dst, std::size_t srcLength,
                         std::size_t dstCapacity);
 
+// CompressRaw's signature: encoders take the compressor as a parameter so
+// that their failure paths can be exercised.
+using RawCompressor = std::size_t (*)(const void* src, void* dst, std::size_t srcLength,
+                                      std::size_t dstCapacity);
+
 // Inflates src into dst. Returns expectedLength when the whole of src was
 // one complete stream that produced exactly expectedLength bytes, else 0.
 std::size_t ExpandRaw(const void* src, void* dst, std::size_t srcLength,

@@ -30,6 +30,24 @@ int MirrorIndex(int j, int size) {
   return std::clamp(j, 0, size - 1);
 }
 
+// Turns the weights into 16.16 fixed point summing to exactly 1. Sampled at
+// a shrinking scale the filter's weights sum to a little more or less than
+// 1, and rounding adds its own error: without this a flat area would come
+// out several levels darker or lighter.
+void Normalize(const std::vector<double>& weights, std::vector<Contribution>& list) {
+  double total = 0;
+  for (double w : weights) total += w;
+  if (list.empty() || total <= 0) return;
+  std::int32_t sum = 0;
+  std::size_t largest = 0;
+  for (std::size_t k = 0; k < list.size(); ++k) {
+    list[k].weight = static_cast<std::int32_t>(std::lround(weights[k] / total * 65536.0));
+    sum += list[k].weight;
+    if (list[k].weight > list[largest].weight) largest = k;
+  }
+  list[largest].weight += 65536 - sum;
+}
+
 // Contributors of every destination position along one axis.
 std::vector<std::vector<Contribution>> Contributors(int src, int dst) {
   std::vector<std::vector<Contribution>> lists(static_cast<std::size_t>(dst));
@@ -49,14 +67,15 @@ std::vector<std::vector<Contribution>> Contributors(int src, int dst) {
       to = (S * i + 3 * D - 1) / D;
       centre = static_cast<double>(i) * static_cast<double>(src) / static_cast<double>(dst);
     }
+    std::vector<double> weights;
     for (std::int64_t j = from; j <= to; ++j) {
       const double position = dst < src ? static_cast<double>(j) * scale : static_cast<double>(j);
       const double distance = std::fabs(centre - position);
       if (distance >= kSupport) continue;
-      const double weight = Mitchell(distance) * scale;
-      list.push_back({MirrorIndex(static_cast<int>(j), src),
-                      static_cast<std::int32_t>(std::lround(weight * 65536.0))});
+      weights.push_back(Mitchell(distance) * scale);
+      list.push_back({MirrorIndex(static_cast<int>(j), src), 0});
     }
+    Normalize(weights, list);
   }
   return lists;
 }

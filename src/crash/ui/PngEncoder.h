@@ -9,10 +9,6 @@
 
 namespace corvan::crash {
 
-// The raw deflate step, replaceable so the failure path can be exercised.
-using RawCompressor = std::size_t (*)(const void* src, void* dst, std::size_t srcLength,
-                                      std::size_t dstCapacity);
-
 // imageData holds the rows top to bottom, each a filter byte followed by the
 // packed palette indices of bitDepth bits. palette holds red, green, blue
 // triples (no PLTE chunk when empty). Returns the file, or empty when the

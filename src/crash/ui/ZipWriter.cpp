@@ -50,7 +50,7 @@ ZipWriter::AddResult ZipWriter::Add(std::string_view name, std::span<const std::
     return AddResult::Skipped;
   }
   std::vector<std::uint8_t> packed(CompressRawBound(data.size()));
-  const std::size_t packedSize = CompressRaw(data.data(), packed.data(), data.size(), packed.size());
+  const std::size_t packedSize = compress_(data.data(), packed.data(), data.size(), packed.size());
   // Without usable compressed data the file is left out rather than
   // archived as an entry no reader can extract.
   if (packedSize == 0) return AddResult::Skipped;

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "crash/ui/Deflate.h"
+
 namespace corvan::crash {
 
 // A moment in MS-DOS format (two-second resolution, years 1980 to 2107).
@@ -45,7 +47,8 @@ class ZipWriter {
     Failed,   // a write failed: the archive is unusable
   };
 
-  explicit ZipWriter(ZipSink& sink) : sink_(sink) {}
+  explicit ZipWriter(ZipSink& sink, RawCompressor compress = CompressRaw)
+      : sink_(sink), compress_(compress) {}
 
   AddResult Add(std::string_view name, std::span<const std::uint8_t> data,
                 const ZipEntryInfo& info);
@@ -73,6 +76,7 @@ class ZipWriter {
   bool Write(const void* data, std::size_t size);
 
   ZipSink& sink_;
+  RawCompressor compress_;
   std::uint64_t position_ = 0;
   std::vector<Entry> entries_;
   bool failed_ = false;
