@@ -37,7 +37,7 @@ class UniqueHandle {
 
 inline void CloseFileHandle(HANDLE h) { CloseHandle(h); }
 inline void DeleteGdiObject(HGDIOBJ h) { DeleteObject(h); }
-inline void DeleteMemoryDc(HDC h) { DeleteDC(h); }
+inline void DeleteOwnDc(HDC h) { DeleteDC(h); }
 
 // A file handle; CreateFile's INVALID_HANDLE_VALUE is stored as null.
 class ScopedFile : public UniqueHandle<HANDLE, CloseFileHandle> {
@@ -48,7 +48,8 @@ class ScopedFile : public UniqueHandle<HANDLE, CloseFileHandle> {
 };
 using ScopedGdiObject = UniqueHandle<HGDIOBJ, DeleteGdiObject>;
 using ScopedRegion = UniqueHandle<HRGN, DeleteGdiObject>;
-using ScopedMemoryDc = UniqueHandle<HDC, DeleteMemoryDc>;
+// A device context of our own (CreateDC, CreateCompatibleDC).
+using ScopedDc = UniqueHandle<HDC, DeleteOwnDc>;
 
 // A device context from GetDC, released to its window.
 class ScopedWindowDc {

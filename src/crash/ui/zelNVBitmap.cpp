@@ -1,0 +1,103 @@
+#include "crash/ui/zelNVBitmap.h"
+
+#include "crash/ui/BmpFile.h"
+#include "crash/ui/MitchellResize.h"
+#include "crash/ui/ScreenshotPng.h"
+
+namespace corvan::crash {
+
+RefPtr<TINVBitmap> TINVBitmap::Create(int width, int height) {
+  if (width <= 0 || height <= 0) return nullptr;
+  RefPtr<TINVBitmap> bitmap = RefPtr<TINVBitmap>::Adopt(new TINVBitmap);
+  BITMAPINFOHEADER& h = bitmap->header_;
+  h.biSize = sizeof h;
+  h.biWidth = width;
+  h.biHeight = height;  // positive: bottom-up rows
+  h.biPlanes = 1;
+  h.biBitCount = 32;
+  h.biCompression = BI_RGB;
+  h.biSizeImage = static_cast<DWORD>(width) * static_cast<DWORD>(height) * 4;
+  bitmap->dc_.reset(CreateCompatibleDC(nullptr));
+  if (!bitmap->dc_) return nullptr;
+  void* bits = nullptr;
+  bitmap->dib_.reset(CreateDIBSection(bitmap->dc_.get(), reinterpret_cast<BITMAPINFO*>(&h),
+                                      DIB_RGB_COLORS, &bits, nullptr, 0));
+  if (!bitmap->dib_ || !bits) return nullptr;
+  bitmap->bits_ = static_cast<std::uint8_t*>(bits);
+  bitmap->previous_ = SelectObject(bitmap->dc_.get(), bitmap->dib_.get());
+  return bitmap;
+}
+
+TINVBitmap::~TINVBitmap() {
+  if (previous_) SelectObject(dc_.get(), previous_);
+  dc_.reset();
+  dib_.reset();
+}
+
+DibPixels TINVBitmap::Pixels() {
+  GdiFlush();
+  return {bits_, header_.biWidth, header_.biHeight};
+}
+
+void TINVBitmap::ClearFourthBytes() {
+  const DibPixels p = Pixels();
+  for (std::size_t i = 3; i < p.ByteSize(); i += 4) p.bits[i] = 0;
+}
+
+bool TINVBitmap::Paint(HDC dc, int x, int y) {
+  return BitBlt(dc, x, y, header_.biWidth, header_.biHeight, dc_.get(), 0, 0, SRCCOPY) != 0;
+}
+
+std::vector<std::uint8_t> TINVBitmap::EncodeBmp() { return corvan::crash::EncodeBmp(Pixels()); }
+
+std::vector<std::uint8_t> TINVBitmap::EncodePng(int mode) {
+  return EncodeScreenshotPng(Pixels(), mode);
+}
+
+bool TINVBitmap::WriteBmp(const std::string& path) {
+  const std::vector<std::uint8_t> bmp = EncodeBmp();
+  return WriteWholeFile(path, bmp.data(), bmp.size());
+}
+
+bool TINVBitmap::WritePng(const std::string& path, int mode) {
+  const std::vector<std::uint8_t> png = EncodePng(mode);
+  if (png.empty()) return false;
+  return WriteWholeFile(path, png.data(), png.size());
+}
+
+RefPtr<INVBitmap> TINVBitmap::Resize(int maxWidth, int maxHeight) {
+  const PictureSize size = FitSize(header_.biWidth, header_.biHeight, maxWidth, maxHeight);
+  RefPtr<TINVBitmap> result = Create(size.width, size.height);
+  if (!result) return nullptr;
+  ResizeMitchell(Pixels(), result->Pixels());
+  return result;
+}
+
+RefPtr<INVBitmap> LoadBmpFile(const std::string& path) {
+  UniqueHandle<HBITMAP, DeleteGdiObject> loaded(static_cast<HBITMAP>(LoadImageA(
+      nullptr, path.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION)));
+  if (!loaded) return nullptr;
+  BITMAP info{};
+  if (!GetObjectA(loaded.get(), sizeof info, &info)) return nullptr;
+  const int height = info.bmHeight < 0 ? -info.bmHeight : info.bmHeight;
+  RefPtr<TINVBitmap> bitmap = TINVBitmap::Create(info.bmWidth, height);
+  if (!bitmap) return nullptr;
+  // GetDIBits converts any source format into the bitmap's own layout.
+  BITMAPINFOHEADER want{};
+  want.biSize = sizeof want;
+  want.biWidth = info.bmWidth;
+  want.biHeight = height;
+  want.biPlanes = 1;
+  want.biBitCount = 32;
+  want.biCompression = BI_RGB;
+  const DibPixels pixels = bitmap->Pixels();
+  ScopedDc dc(CreateCompatibleDC(nullptr));
+  if (GetDIBits(dc.get(), loaded.get(), 0, static_cast<UINT>(height), pixels.bits,
+                reinterpret_cast<BITMAPINFO*>(&want), DIB_RGB_COLORS) != height) {
+    return nullptr;
+  }
+  bitmap->ClearFourthBytes();
+  return bitmap;
+}
+
+}  // namespace corvan::crash
