@@ -1,0 +1,58 @@
+#pragma once
+// Helpers of the Windows tests: message pumping with a deadline, window
+// texts, temporary files, and BMP pixel access.
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace corvan::crash::test {
+
+// Dispatches this thread's messages until done() holds or timeoutMs pass.
+inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    MSG m;
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&m);
+      DispatchMessageA(&m);
+    }
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+inline void PumpFor(int milliseconds) {
+  PumpUntil([] { return false; }, milliseconds);
+}
+
+inline std::string WindowText(HWND window) {
+  char buffer[1024] = {};
+  GetWindowTextA(window, buffer, sizeof buffer);
+  return buffer;
+}
+
+inline std::string TempPath(const std::string& name) {
+  char dir[MAX_PATH];
+  GetTempPathA(MAX_PATH, dir);
+  return std::string(dir) + "corvan-" + std::to_string(GetCurrentProcessId()) + "-" + name;
+}
+
+inline bool FileExists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Red, green, blue of pixel (x, y) (from the top) of a 32-bit BMP file.
+inline COLORREF BmpPixel(const std::vector<std::uint8_t>& bmp, int x, int y) {
+  const int width = *reinterpret_cast<const std::int32_t*>(&bmp[18]);
+  const int height = *reinterpret_cast<const std::int32_t*>(&bmp[22]);
+  const std::uint8_t* p = &bmp[54 + (static_cast<std::size_t>(height - 1 - y) * width + x) * 4];
+  return RGB(p[2], p[1], p[0]);
+}
+
+}  // namespace corvan::crash::test
