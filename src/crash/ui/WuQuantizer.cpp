@@ -188,6 +188,17 @@ bool WuQuantizer::Cut(Box& set1, Box& set2) const {
 }
 
 Palette WuQuantizer::BuildPalette() {
+  cellMeans_.assign(1 << 15, 0);
+  for (int r = 1; r < kSide; ++r)
+    for (int g = 1; g < kSide; ++g)
+      for (int b = 1; b < kSide; ++b) {
+        const int cell = CellIndex(r, g, b);
+        const std::int64_t w = weight_[cell];
+        if (w == 0) continue;
+        auto mean = [w](std::int64_t sum) { return static_cast<std::uint32_t>((sum + w / 2) / w); };
+        cellMeans_[(r - 1) << 10 | (g - 1) << 5 | (b - 1)] =
+            mean(red_[cell]) << 16 | mean(green_[cell]) << 8 | mean(blue_[cell]);
+      }
   Accumulate();
   std::vector<Box> boxes(kPaletteEntries);
   std::vector<double> variance(kPaletteEntries, 0.0);
@@ -232,13 +243,10 @@ Palette WuQuantizer::BuildPalette() {
   return palette;
 }
 
-PaletteMapper::PaletteMapper(const Palette& palette)
-    : palette_(palette), cache_(1 << 15, kUnknown) {}
+PaletteMapper::PaletteMapper(const Palette& palette, const std::vector<std::uint32_t>* cellMeans)
+    : palette_(palette), cellMeans_(cellMeans), cache_(1 << 15, kUnknown) {}
 
-std::uint8_t PaletteMapper::IndexOf(std::uint8_t red, std::uint8_t green, std::uint8_t blue) {
-  const int key = (red >> 3) << 10 | (green >> 3) << 5 | (blue >> 3);
-  std::int16_t& cached = cache_[key];
-  if (cached != kUnknown) return static_cast<std::uint8_t>(cached);
+int PaletteMapper::Nearest(int red, int green, int blue) const {
   int best = 0, bestDistance = 1 << 30;
   for (int k = 0; k < kPaletteEntries; ++k) {
     const std::uint8_t* e = &palette_[k * 3];
@@ -248,18 +256,29 @@ std::uint8_t PaletteMapper::IndexOf(std::uint8_t red, std::uint8_t green, std::u
       best = k;
     }
   }
-  cached = static_cast<std::int16_t>(best);
-  return static_cast<std::uint8_t>(best);
+  return best;
+}
+
+std::uint8_t PaletteMapper::IndexOf(std::uint8_t red, std::uint8_t green, std::uint8_t blue) {
+  const int key = (red >> 3) << 10 | (green >> 3) << 5 | (blue >> 3);
+  std::int16_t& cached = cache_[key];
+  if (cached == kUnknown) {
+    if (cellMeans_) {
+      const std::uint32_t mean = (*cellMeans_)[static_cast<std::size_t>(key)];
+      cached = static_cast<std::int16_t>(Nearest(mean >> 16, (mean >> 8) & 0xFF, mean & 0xFF));
+    } else {
+      cached = static_cast<std::int16_t>(Nearest(red, green, blue));
+    }
+  }
+  return static_cast<std::uint8_t>(cached);
 }
 
 QuantizedImage QuantizeImage(const DibPixels& pixels) {
   QuantizedImage result;
-  {
-    WuQuantizer quantizer;
-    quantizer.AddPixels(pixels.bits, pixels.PixelCount());
-    result.palette = quantizer.BuildPalette();
-  }
-  PaletteMapper mapper(result.palette);
+  WuQuantizer quantizer;
+  quantizer.AddPixels(pixels.bits, pixels.PixelCount());
+  result.palette = quantizer.BuildPalette();
+  PaletteMapper mapper(result.palette, &quantizer.CellMeans());
   const std::size_t width = static_cast<std::size_t>(pixels.width);
   result.imageData.resize((width + 1) * static_cast<std::size_t>(pixels.height));
   std::uint8_t* out = result.imageData.data();

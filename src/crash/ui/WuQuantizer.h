@@ -28,6 +28,11 @@ class WuQuantizer {
   // unused entries repeat entry 0. Call once, after the last AddPixels.
   Palette BuildPalette();
 
+  // The mean colour of the pixels of each 15-bit colour cell (5 bits of red,
+  // green, blue: red << 10 | green << 5 | blue), rounded, as
+  // red << 16 | green << 8 | blue. Filled by BuildPalette.
+  const std::vector<std::uint32_t>& CellMeans() const { return cellMeans_; }
+
  private:
   static constexpr int kSide = 33;
   static constexpr int kCells = kSide * kSide * kSide;
@@ -45,19 +50,27 @@ class WuQuantizer {
 
   // Per cell: pixel count, sums of red, green and blue, sum of squares.
   std::vector<std::int64_t> weight_, red_, green_, blue_, squares_;
+  std::vector<std::uint32_t> cellMeans_;
 };
 
 // Finds each pixel's palette entry: the nearest by the sum of absolute
 // channel differences, the first of equal distances winning. Answers are
-// kept per 15-bit colour, so each colour cell is searched once.
+// kept per 15-bit colour, so each colour cell is searched once. With the
+// quantiser's cell means the search is for the mean colour of the cell's
+// pixels, which serves all of them best; otherwise for the first colour
+// asked for.
 class PaletteMapper {
  public:
-  explicit PaletteMapper(const Palette& palette);
+  explicit PaletteMapper(const Palette& palette,
+                         const std::vector<std::uint32_t>* cellMeans = nullptr);
   std::uint8_t IndexOf(std::uint8_t red, std::uint8_t green, std::uint8_t blue);
 
  private:
   static constexpr std::int16_t kUnknown = -1;
+  int Nearest(int red, int green, int blue) const;
+
   const Palette& palette_;
+  const std::vector<std::uint32_t>* cellMeans_;
   std::vector<std::int16_t> cache_;
 };
 
