@@ -110,6 +110,30 @@ TEST(PaletteMapper, NearestBySumOfDifferencesFirstWins) {
   EXPECT_EQ(mapper.IndexOf(50, 50, 48), 0);  // 148 to black, 152 to grey
 }
 
+TEST(PaletteMapper, ACellIsMappedForTheMeanOfItsPixels) {
+  // 64 and 71 share a 5-bit cell; with entries at 60 and 70 the first
+  // colour seen (64) alone would pick 60, the cell's mean (69) picks 70.
+  Palette palette{};
+  palette[0] = palette[1] = palette[2] = 60;
+  for (int k = 1; k < kPaletteEntries; ++k) palette[k * 3] = palette[k * 3 + 1] = palette[k * 3 + 2] = 70;
+  std::vector<std::uint32_t> means(1 << 15, 0);
+  means[(64 >> 3) << 10 | (64 >> 3) << 5 | (64 >> 3)] = 69u << 16 | 69u << 8 | 69u;
+  PaletteMapper withMeans(palette, &means);
+  EXPECT_EQ(withMeans.IndexOf(64, 64, 64), 1);
+  EXPECT_EQ(withMeans.IndexOf(71, 71, 71), 1);
+  PaletteMapper plain(palette);
+  EXPECT_EQ(plain.IndexOf(64, 64, 64), 0);
+  EXPECT_EQ(plain.IndexOf(71, 71, 71), 0);  // cached for the whole cell
+
+  DibImage image(4, 1);
+  for (int x = 0; x < 4; ++x) SetPixel(image.View(), x, 0, x < 1 ? 64 : 71, 64, 64);
+  WuQuantizer quantizer;
+  quantizer.AddPixels(image.View().bits, 4);
+  quantizer.BuildPalette();
+  EXPECT_EQ(quantizer.CellMeans()[(64 >> 3) << 10 | (64 >> 3) << 5 | (64 >> 3)],
+            (69u << 16) | (64u << 8) | 64u);  // (64 + 3 * 71) / 4 = 69.25
+}
+
 TEST(GreyImage, RampAndPacking) {
   DibImage image(3, 2);  // odd width: the last byte of each row is padded
   const std::uint8_t levels[] = {0, 14, 15, 255, 100, 133};
