@@ -108,6 +108,72 @@ TEST(CaptureScreen, AppOnlyWithNothingShowingGivesNothing) {
   EXPECT_TRUE(CaptureScreen(true));
 }
 
+// Another process's window (Wine's Notepad), ended with the test.
+class ForeignWindow {
+ public:
+  ForeignWindow() {
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    char command[] = "notepad.exe";
+    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &process_)) {
+      return;
+    }
+    WaitForInputIdle(process_.hProcess, 10000);
+    test::PumpUntil([this] {
+      EnumWindows(Find, reinterpret_cast<LPARAM>(this));
+      return window_ != nullptr;
+    }, 10000);
+  }
+  ~ForeignWindow() {
+    if (process_.hProcess) {
+      TerminateProcess(process_.hProcess, 0);
+      WaitForSingleObject(process_.hProcess, 5000);
+      CloseHandle(process_.hProcess);
+      CloseHandle(process_.hThread);
+    }
+  }
+  HWND get() const { return window_; }
+  // Puts the window on top of everything at the given place.
+  void Cover(int x, int y, int width, int height) {
+    SetWindowPos(window_, HWND_TOPMOST, x, y, width, height, SWP_SHOWWINDOW | SWP_NOACTIVATE);
+    test::PumpFor(300);
+  }
+
+ private:
+  static BOOL CALLBACK Find(HWND w, LPARAM self) noexcept {
+    auto* me = reinterpret_cast<ForeignWindow*>(self);
+    DWORD pid = 0;
+    GetWindowThreadProcessId(w, &pid);
+    if (pid == me->process_.dwProcessId && IsWindowVisible(w) && !GetWindow(w, GW_OWNER)) {
+      me->window_ = w;
+      return FALSE;
+    }
+    return TRUE;
+  }
+  PROCESS_INFORMATION process_{};
+  HWND window_ = nullptr;
+};
+
+TEST(CaptureScreen, AppOnlyLeavesOutWhatOtherProgramsCover) {
+  ColourWindow mine(100, 100, 200, 100);
+  ForeignWindow other;
+  ASSERT_TRUE(other.get());
+  other.Cover(200, 50, 300, 300);  // the right half of our window
+  SetCursorPos(1000, 900);
+  RefPtr<INVBitmap> shot = CaptureScreen(true);
+  ASSERT_TRUE(shot);
+  EXPECT_EQ(shot->GetWidth(), 200);  // our window alone sets the area
+  const std::vector<std::uint8_t> bmp = shot->EncodeBmp();
+  EXPECT_EQ(BmpPixel(bmp, 50, 25), ColourWindow::kColours[0]);
+  EXPECT_EQ(BmpPixel(bmp, 50, 75), ColourWindow::kColours[2]);
+  EXPECT_EQ(BmpPixel(bmp, 150, 25), RGB(255, 255, 255));  // under Notepad
+  EXPECT_EQ(BmpPixel(bmp, 150, 75), RGB(255, 255, 255));
+
+  other.Cover(50, 50, 400, 300);  // all of it
+  EXPECT_FALSE(CaptureScreen(true));
+}
+
 TEST(NVBitmap, BmpFilesRoundTrip) {
   ColourWindow window(50, 60, 90, 70);
   RefPtr<INVBitmap> shot = CaptureScreen(true);
