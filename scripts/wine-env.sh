@@ -16,7 +16,9 @@ wine_prefix_path() { echo "$CORVAN_WINE_DIR/$1"; }
 wine_prefix_ensure() {
   local name=$1 prefix
   prefix=$(wine_prefix_path "$name")
-  if [ ! -f "$prefix/.corvan-ready" ]; then
+  # The marker names the prefix's set-up; a prefix of an older set-up is
+  # made anew.
+  if [ ! -f "$prefix/.corvan-ready-2" ]; then
     rm -rf "$prefix"; mkdir -p "$prefix"
     local arch=()
     [ "$name" = win32 ] && arch=(env WINEARCH=win32)
@@ -27,7 +29,7 @@ wine_prefix_ensure() {
     # two-second wait Wine spends on every hide for a manager to answer.
     WINEPREFIX="$prefix" wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
     WINEPREFIX="$prefix" wineserver -w
-    touch "$prefix/.corvan-ready"
+    touch "$prefix/.corvan-ready-2"
   fi
   local fonts="$prefix/drive_c/windows/Fonts"
   mkdir -p "$fonts"

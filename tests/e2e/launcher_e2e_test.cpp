@@ -46,9 +46,14 @@ class Launcher : public ::testing::Test {
   static void InstallServer(bool present) {
     if (present) {
       CreateDirectoryA(kServerFolder, nullptr);
-      ASSERT_TRUE(CopyFileA(VNC_DOUBLE_WINE_PATH, kServerPath, FALSE)) << GetLastError();
+      // A double started by the previous test may still be on its way out.
+      ASSERT_TRUE(WaitUntil([] { return CopyFileA(VNC_DOUBLE_WINE_PATH, kServerPath, FALSE) != 0; },
+                            std::chrono::seconds(10)))
+          << GetLastError();
     } else {
-      DeleteFileA(kServerPath);
+      ASSERT_TRUE(WaitUntil([] { return DeleteFileA(kServerPath) != 0 ||
+                                        GetLastError() == ERROR_FILE_NOT_FOUND; },
+                            std::chrono::seconds(10)));
     }
   }
 
