@@ -103,8 +103,10 @@ TDrainResult TSendChain::Drain(const SendFunction& send, const SentFunction& sen
     }
     // The chain is consistent before anyone hears of the sent bytes: the
     // handler may queue more, clear the chain or close the socket.
+    // A partial accept is not a stop: only a send that fails with "would
+    // block" re-arms the network's write notification, so keep offering
+    // until the network says so.
     if (sent && !sent(accepted)) return {TDrainResult::Stopped, 0};
-    if (accepted < offered) return {TDrainResult::Blocked, 0};
   }
 }
 

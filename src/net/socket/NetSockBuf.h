@@ -49,7 +49,7 @@ std::recursive_mutex& NetSendLock();
 struct TDrainResult {
   enum Kind {
     Empty,    // everything queued was accepted
-    Blocked,  // the network took less than offered, or returned 0: wait for FD_WRITE
+    Blocked,  // the network took nothing (send returned 0)
     Stopped,  // the sent callback asked to stop (socket closed or gone)
     Failed    // the send function failed with error
   };
@@ -89,8 +89,8 @@ class TSendChain {
   // Buffers currently allocated (for tests of memory bounds).
   std::size_t BufferCount() const;
 
-  // Hands the oldest bytes to send until the chain is empty, the network
-  // blocks, sent returns false or send fails. Fully sent buffers are freed,
+  // Hands the oldest bytes to send until the chain is empty, send returns
+  // 0 or fails (a "would block" failure included), or sent returns false. Fully sent buffers are freed,
   // except the last one of the chain.
   TDrainResult Drain(const SendFunction& send, const SentFunction& sent);
 

@@ -90,6 +90,22 @@ void TSocketWindow::Abandon(TLookupRequest& request) {
   }
 }
 
+std::unique_ptr<TLookupRequest> TSocketWindow::Take(TLookupRequest& request) {
+  for (auto it = lookups_.begin(); it != lookups_.end(); ++it) {
+    if (it->get() != &request) continue;
+    std::unique_ptr<TLookupRequest> taken = std::move(*it);
+    lookups_.erase(it);
+    return taken;
+  }
+  return nullptr;
+}
+
+void TSocketWindow::PurgeSelectMessages() {
+  MSG msg;
+  while (::PeekMessageA(&msg, handle_, WM_SOCKET_SELECT, WM_SOCKET_SELECT, PM_REMOVE)) {
+  }
+}
+
 bool TSocketWindow::DestroyIfIdle() {
   if (client_ || depth_ > 0) return false;
   if (!lookups_.empty()) {

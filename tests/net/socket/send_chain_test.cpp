@@ -40,20 +40,23 @@ TEST(TBuffer, SizeDefaultsAndResizeKeepsData) {
   EXPECT_EQ(Unsent(buffer), "abc");
 }
 
-// A network that accepts at most `window` bytes per call and records them.
+// A network that accepts at most `window` bytes per call, and `budget`
+// bytes in all before it fails with "would block" (10035).
 struct FakeNetwork {
   std::string received;
   int window = 1 << 30;
+  std::size_t budget = std::size_t(-1);
   int failWith = 0;
   int calls = 0;
   TSendChain::SendFunction Send() {
     return [this](const char* data, int length, int& error) {
       ++calls;
-      if (failWith) {
-        error = failWith;
+      if (failWith || budget == 0) {
+        error = failWith ? failWith : 10035;
         return -1;
       }
-      const int n = std::min(length, window);
+      const int n = static_cast<int>(std::min<std::size_t>({size_t(length), size_t(window), budget}));
+      budget -= static_cast<std::size_t>(n);
       received.append(data, static_cast<size_t>(n));
       return n;
     };
@@ -86,15 +89,20 @@ TEST(TSendChain, QueuesIn1460ByteBuffersAndDrainsInOrder) {
   EXPECT_EQ(chain.BufferCount(), 1u);  // the last buffer stays for reuse
 }
 
-TEST(TSendChain, PartialAcceptKeepsPositionAndStops) {
+// Partial accepts go on until the network reports "would block": only
+// that failure re-arms its write notification.
+TEST(TSendChain, PartialAcceptsContinueUntilWouldBlock) {
   TSendChain chain(10);
   chain.Queue("0123456789abc", 13);
   FakeNetwork net;
   net.window = 4;
-  EXPECT_EQ(chain.Drain(net.Send(), nullptr).kind, TDrainResult::Blocked);
-  EXPECT_EQ(net.received, "0123");
-  EXPECT_EQ(chain.BufferedCount(), 9);
-  net.window = 100;
+  net.budget = 6;
+  const auto result = chain.Drain(net.Send(), nullptr);
+  EXPECT_EQ(result.kind, TDrainResult::Failed);
+  EXPECT_EQ(result.error, 10035);
+  EXPECT_EQ(net.received, "012345");
+  EXPECT_EQ(chain.BufferedCount(), 7);
+  net.budget = 100;
   EXPECT_EQ(chain.Drain(net.Send(), nullptr).kind, TDrainResult::Empty);
   EXPECT_EQ(net.received, "0123456789abc");
 }
