@@ -90,14 +90,29 @@ class TSendChain {
   std::size_t BufferCount() const;
 
   // Hands the oldest bytes to send until the chain is empty, send returns
-  // 0 or fails (a "would block" failure included), or sent returns false. Fully sent buffers are freed,
-  // except the last one of the chain.
+  // 0 or fails (a "would block" failure included), or sent returns false.
+  // Consecutive buffers are offered together (up to kMaxOffer bytes), so a
+  // long chain costs few send calls. Fully sent buffers are freed, except
+  // the last one of the chain.
   TDrainResult Drain(const SendFunction& send, const SentFunction& sent);
 
+  // Queue followed by Drain, except that data meeting an empty chain is
+  // offered to the network straight from the caller's memory; only what
+  // the network does not take is copied into the chain.
+  TDrainResult Write(const char* data, int length, const SendFunction& send,
+                     const SentFunction& sent);
+
+  static constexpr int kMaxOffer = 64 * 1024;
+
  private:
+  void QueueLocked(const char* data, int length);
+  // Marks count bytes at the front as sent, freeing emptied buffers.
+  void RemoveLocked(int count);
+
   int bufferSize_;
   std::deque<std::unique_ptr<TBuffer>> buffers_;
   std::int64_t bufferedCount_ = 0;
+  std::vector<char> gather_;  // consecutive buffers copied for one send call
 };
 
 }  // namespace corvan::net

@@ -394,7 +394,7 @@ void TCustomNetSocket::HandleFdClose(int error) {
   if (state_ == wsConnecting || !SocketOpen()) return;
   auto alive = alive_;
   // Deliver everything still buffered before the close is announced.
-  ReceiveLoop(0, options_.Without(wsoNoReceiveLoop));
+  ReceiveLoop(0, options_.Without(wsoNoReceiveLoop), true);
   if (!*alive) return;
   if (!closeInvoked_) {
     closeInvoked_ = true;
@@ -406,7 +406,7 @@ void TCustomNetSocket::HandleFdClose(int error) {
 
 // ---- Receiving ------------------------------------------------------------------
 
-void TCustomNetSocket::ReceiveLoop(int error, TNetSocketOptions options) {
+void TCustomNetSocket::ReceiveLoop(int error, TNetSocketOptions options, bool finalDelivery) {
   auto alive = alive_;
   for (;;) {
     try {
@@ -427,6 +427,12 @@ void TCustomNetSocket::ReceiveLoop(int error, TNetSocketOptions options) {
       // A pass that read nothing would repeat forever on a handler that
       // does not read: leave, the next FD_READ brings us back.
       if (consumed_ == consumedBefore || !SocketOpen()) return;
+      // A read that filled the caller's buffer suggests more is waiting: go
+      // on without asking. After a short read the network is drained for
+      // now; every recv re-arms FD_READ, so data arriving later brings a
+      // new message. Only the final delivery at FD_CLOSE asks to be sure.
+      if (lastReadFilled_) continue;
+      if (!finalDelivery) return;
       u_long waiting = 0;
       if (winsock::IoctlSocket(socket_, FIONREAD, &waiting) != 0) {
         lastError_ = winsock::LastError();
@@ -442,6 +448,7 @@ void TCustomNetSocket::ReceiveLoop(int error, TNetSocketOptions options) {
 int TCustomNetSocket::RecvRaw(void* buffer, int size, int flags) {
   const int count = winsock::Recv(socket_, static_cast<char*>(buffer), size, flags);
   if (count > 0) consumed_ += static_cast<std::uint64_t>(count);
+  lastReadFilled_ = size > 0 && count == size;
   return count;
 }
 
@@ -482,14 +489,15 @@ int TCustomNetSocket::Send(const void* data, int length) {
     return -1;
   }
   allSent_ = false;
-  if (length > 0) {
-    sendChain_.Queue(static_cast<const char*>(data), length);
-  } else {
-    length = 0;
-  }
+  if (length < 0) length = 0;
   auto alive = alive_;
   const SOCKET s = socket_;
-  TryToSend();
+  if (SocketOpen()) {
+    HandleDrainResult(sendChain_.Write(static_cast<const char*>(data), length, SendFunction(),
+                                       SentFunction()));
+  } else {
+    sendChain_.Queue(static_cast<const char*>(data), length);
+  }
   // OnDataSent always comes from the message loop, never from inside Send.
   if (*alive && sendChain_.Empty() && s == socket_ && Handle()) {
     ::PostMessageA(Handle(), WM_SOCKET_SELECT, static_cast<WPARAM>(s), FD_WRITE);
@@ -507,37 +515,44 @@ int TCustomNetSocket::SendRaw(const char* data, int length) {
   return winsock::Send(socket_, data, length, sendFlags_ == wsSendUrgent ? MSG_OOB : 0);
 }
 
+TSendChain::SendFunction TCustomNetSocket::SendFunction() {
+  return [this](const char* data, int length, int& error) {
+    const int count = SendRaw(data, length);
+    if (count < 0) error = winsock::LastError();
+    return count;
+  };
+}
+
+TSendChain::SentFunction TCustomNetSocket::SentFunction() {
+  // Each accepted piece is announced; a handler that closes or destroys
+  // the component ends the drain.
+  return [this, alive = alive_, s = socket_](int count) {
+    TriggerSendData(count);
+    return *alive && socket_ == s;
+  };
+}
+
 void TCustomNetSocket::TryToSend() {
   if (!SocketOpen() || sendChain_.Empty()) {
     allSent_ = true;
     return;
   }
-  auto alive = alive_;
-  const SOCKET s = socket_;
-  const TDrainResult result = sendChain_.Drain(
-      [this](const char* data, int length, int& error) {
-        const int count = SendRaw(data, length);
-        if (count < 0) error = winsock::LastError();
-        return count;
-      },
-      [this, &alive, s](int count) {
-        TriggerSendData(count);
-        return *alive && socket_ == s;
-      });
-  if (!*alive) return;
-  switch (result.kind) {
-    case TDrainResult::Empty:
-      allSent_ = true;
-      return;
-    case TDrainResult::Blocked:
-    case TDrainResult::Stopped:
-      return;
-    case TDrainResult::Failed:
-      break;
+  HandleDrainResult(sendChain_.Drain(SendFunction(), SentFunction()));
+}
+
+void TCustomNetSocket::HandleDrainResult(const TDrainResult& result) {
+  // The component may be gone (a handler of OnSendData destroyed it): only
+  // the result is looked at until the socket is known to be alive.
+  if (result.kind == TDrainResult::Stopped) return;
+  if (result.kind == TDrainResult::Empty) {
+    allSent_ = true;
+    return;
   }
+  if (result.kind == TDrainResult::Blocked) return;
   const int code = result.error;
   if (code == wsa::kEWOULDBLOCK) return;  // FD_WRITE resumes
   if (IsFatalSendError(code)) {
+    auto alive = alive_;
     closeInvoked_ = true;
     Close();
     if (*alive) TriggerSessionClosed(code);

@@ -218,7 +218,9 @@ class TCustomNetSocket : private ISocketWindowClient {
   void ChangeState(TSocketState newState);
   bool SocketOpen() const { return socket_ != INVALID_SOCKET; }
   bool Destroying() const { return destroying_; }
-  void ReceiveLoop(int error, TNetSocketOptions options);
+  // Fires OnDataAvailable while data waits (see the options); with
+  // finalDelivery (at FD_CLOSE) everything buffered is delivered.
+  void ReceiveLoop(int error, TNetSocketOptions options, bool finalDelivery = false);
   // Token that turns false when the component is destroyed: loops that fire
   // events check it before touching the component again.
   std::shared_ptr<bool> AliveToken() const { return alive_; }
@@ -228,6 +230,9 @@ class TCustomNetSocket : private ISocketWindowClient {
   void HandleLookupReply(TLookupRequest& request, UINT message, LPARAM lParam) noexcept override;
   void HandleUnknownLookupReply(UINT message, WPARAM wParam, LPARAM lParam) noexcept override;
   void DispatchSelect(WPARAM wParam, LPARAM lParam);
+  TSendChain::SendFunction SendFunction();
+  TSendChain::SentFunction SentFunction();
+  void HandleDrainResult(const TDrainResult& result);
   void ProcessLookupReply(TLookupRequest& request, UINT message, LPARAM lParam);
   HANDLE StartLookup(UINT message, const std::function<HANDLE(TLookupRequest&)>& start);
   void AbandonLookup();
@@ -255,6 +260,7 @@ class TCustomNetSocket : private ISocketWindowClient {
   int lastError_ = 0;
   std::int64_t readCount_ = 0;
   std::uint64_t consumed_ = 0;  // bytes handed out by RecvRaw, for the receive loop
+  bool lastReadFilled_ = false;  // the last recv filled the caller's buffer
   std::string dnsResult_;
   std::vector<std::string> dnsResultList_;
 

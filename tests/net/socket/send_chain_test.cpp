@@ -77,6 +77,7 @@ TEST(TSendChain, QueuesIn1460ByteBuffersAndDrainsInOrder) {
   EXPECT_EQ(chain.BufferedCount(), 5000);
   EXPECT_EQ(chain.BufferCount(), 4u);  // 1460 * 3 + 620
   FakeNetwork net;
+  net.window = 2000;
   std::vector<int> pieces;
   auto result = chain.Drain(net.Send(), [&](int n) {
     pieces.push_back(n);
@@ -84,9 +85,63 @@ TEST(TSendChain, QueuesIn1460ByteBuffersAndDrainsInOrder) {
   });
   EXPECT_EQ(result.kind, TDrainResult::Empty);
   EXPECT_EQ(net.received, data);
-  EXPECT_EQ(pieces, (std::vector<int>{1460, 1460, 1460, 620}));
+  // Consecutive buffers are offered together: few send calls.
+  EXPECT_EQ(pieces, (std::vector<int>{2000, 2000, 1000}));
   EXPECT_TRUE(chain.Empty());
   EXPECT_EQ(chain.BufferCount(), 1u);  // the last buffer stays for reuse
+}
+
+TEST(TSendChain, OffersAtMostOneGatherSizePerCall) {
+  TSendChain chain;
+  const std::string data = Pattern(200000);
+  chain.Queue(data.data(), static_cast<int>(data.size()));
+  FakeNetwork net;
+  std::vector<int> pieces;
+  chain.Drain(net.Send(), [&](int n) {
+    pieces.push_back(n);
+    return true;
+  });
+  EXPECT_EQ(net.received, data);
+  ASSERT_FALSE(pieces.empty());
+  EXPECT_EQ(pieces.front(), TSendChain::kMaxOffer);
+}
+
+// Data meeting an empty chain goes out from the caller's memory; only what
+// the network refuses is copied into buffers.
+TEST(TSendChain, WriteSendsDirectlyAndQueuesTheRest) {
+  TSendChain chain;
+  FakeNetwork net;
+  const std::string data = Pattern(10000);
+  EXPECT_EQ(chain.Write(data.data(), 10000, net.Send(), nullptr).kind, TDrainResult::Empty);
+  EXPECT_EQ(chain.BufferCount(), 0u);
+  net.budget = 3000;
+  const auto result = chain.Write(data.data(), 10000, net.Send(), nullptr);
+  EXPECT_EQ(result.kind, TDrainResult::Failed);
+  EXPECT_EQ(result.error, 10035);
+  EXPECT_EQ(chain.BufferedCount(), 7000);
+  // While data waits, new data queues behind it.
+  EXPECT_EQ(chain.Write("tail", 4, net.Send(), nullptr).kind, TDrainResult::Failed);
+  net.budget = std::size_t(-1);
+  EXPECT_EQ(chain.Drain(net.Send(), nullptr).kind, TDrainResult::Empty);
+  EXPECT_EQ(net.received, data + data + "tail");
+}
+
+// A handler that sends from inside the sent callback of a direct write
+// stays behind the part of the first write the network did not take.
+TEST(TSendChain, WriteKeepsOrderWithHandlersThatSend) {
+  TSendChain chain;
+  FakeNetwork net;
+  net.window = 3;
+  bool once = true;
+  const auto result = chain.Write("abcdefgh", 8, net.Send(), [&](int) {
+    if (once) {
+      once = false;
+      chain.Queue("XY", 2);
+    }
+    return true;
+  });
+  EXPECT_EQ(result.kind, TDrainResult::Empty);
+  EXPECT_EQ(net.received, "abcdefghXY");
 }
 
 // Partial accepts go on until the network reports "would block": only
@@ -136,6 +191,7 @@ TEST(TSendChain, SentHandlerMayClearTheChain) {
   const std::string data = Pattern(100);
   chain.Queue(data.data(), 100);
   FakeNetwork net;
+  net.window = 8;
   std::int64_t seenBuffered = -1;
   const auto result = chain.Drain(net.Send(), [&](int) {
     seenBuffered = chain.BufferedCount();
@@ -165,6 +221,7 @@ TEST(TSendChain, SentHandlerMayStopTheDrain) {
   TSendChain chain(4);
   chain.Queue("abcdefgh", 8);
   FakeNetwork net;
+  net.window = 4;
   EXPECT_EQ(chain.Drain(net.Send(), [](int) { return false; }).kind, TDrainResult::Stopped);
   EXPECT_EQ(net.received, "abcd");
   EXPECT_EQ(chain.BufferedCount(), 4);
