@@ -104,7 +104,8 @@ TDrainResult TSendChain::Drain(const SendFunction& send, const SentFunction& sen
       if (buffers_.size() > 1 && offered < kMaxOffer) {
         // Offer the following buffers too, from one contiguous copy.
         gather_.assign(data, data + offered);
-        for (std::size_t i = 1; i < buffers_.size() && gather_.size() < kMaxOffer; ++i) {
+        const std::size_t lastBuffer = std::min<std::size_t>(buffers_.size(), kMaxGatherBuffers);
+        for (std::size_t i = 1; i < lastBuffer && gather_.size() < kMaxOffer; ++i) {
           int length = 0;
           const char* more = buffers_[i]->Peek(length);
           length = std::min<int>(length, kMaxOffer - static_cast<int>(gather_.size()));

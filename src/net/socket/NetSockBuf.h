@@ -91,9 +91,9 @@ class TSendChain {
 
   // Hands the oldest bytes to send until the chain is empty, send returns
   // 0 or fails (a "would block" failure included), or sent returns false.
-  // Consecutive buffers are offered together (up to kMaxOffer bytes), so a
-  // long chain costs few send calls. Fully sent buffers are freed, except
-  // the last one of the chain.
+  // Consecutive buffers are offered together (up to kMaxOffer bytes from
+  // at most kMaxGatherBuffers buffers), so a long chain costs few send
+  // calls. Fully sent buffers are freed, except the last one of the chain.
   TDrainResult Drain(const SendFunction& send, const SentFunction& sent);
 
   // Queue followed by Drain, except that data meeting an empty chain is
@@ -103,6 +103,8 @@ class TSendChain {
                      const SentFunction& sent);
 
   static constexpr int kMaxOffer = 64 * 1024;
+  // Bounds the copying per send call also for chains of tiny buffers.
+  static constexpr std::size_t kMaxGatherBuffers = 64;
 
  private:
   void QueueLocked(const char* data, int length);
