@@ -68,36 +68,37 @@ std::string FormatDottedIP(std::uint32_t address) {
          std::to_string((address >> 8) & 0xFF) + '.' + std::to_string(address & 0xFF);
 }
 
-TNumberOrName ParsePortText(std::string_view port, std::string_view proto) {
-  if (port.empty() || port.size() >= kMaxPortOrProtoLength) {
-    throw ESocketException("NetSocketResolvePort: Invalid Port.");
+namespace {
+
+// A number (when the text starts with a digit) or a trimmed name; texts
+// that are empty, too long or name a number above 65535 raise invalid.
+TNumberOrName ParseNumberOrName(std::string_view text, const char* invalid) {
+  if (text.empty() || text.size() >= kMaxPortOrProtoLength) throw ESocketException(invalid);
+  TNumberOrName result;
+  if (IsDigit(text[0])) {
+    result.isNumber = true;
+    result.number = ReadLeadingNumber(text, kMaxPortOrProtoNumber);
+    if (result.number < 0) throw ESocketException(invalid);
+  } else {
+    result.name = TrimText(text);
   }
+  return result;
+}
+
+}  // namespace
+
+TNumberOrName ParsePortText(std::string_view port, std::string_view proto) {
+  TNumberOrName result = ParseNumberOrName(port, "NetSocketResolvePort: Invalid Port.");
   if (proto.empty() || proto.size() >= kMaxPortOrProtoLength) {
     throw ESocketException("NetSocketResolvePort: Invalid Proto.");
-  }
-  TNumberOrName result;
-  if (IsDigit(port[0])) {
-    result.isNumber = true;
-    result.number = ReadLeadingNumber(port, kMaxPortOrProtoNumber);
-    if (result.number < 0) throw ESocketException("NetSocketResolvePort: Invalid Port.");
-  } else {
-    result.name = TrimText(port);
   }
   return result;
 }
 
 TNumberOrName ParseProtoText(std::string_view proto) {
-  if (proto.empty() || proto.size() >= kMaxPortOrProtoLength) {
-    throw ESocketException("NetSocketResolveProto: Invalid Protocol.");
-  }
-  TNumberOrName result;
-  if (IsDigit(proto[0])) {
-    result.isNumber = true;
-    result.number = ReadLeadingNumber(proto, kMaxPortOrProtoNumber);
-    if (result.number < 0) throw ESocketException("NetSocketResolveProto: Invalid Protocol.");
-    return result;
-  }
-  result.name = LowerText(TrimText(proto));
+  TNumberOrName result = ParseNumberOrName(proto, "NetSocketResolveProto: Invalid Protocol.");
+  if (result.isNumber) return result;
+  result.name = LowerText(result.name);
   static constexpr struct {
     const char* name;
     int number;

@@ -571,14 +571,18 @@ void TCustomNetSocket::Flush() {
 
 // ---- Name lookup ------------------------------------------------------------------
 
-HANDLE TCustomNetSocket::StartLookup(UINT message,
-                                     const std::function<HANDLE(TLookupRequest&)>& start) {
+void TCustomNetSocket::StartLookup(UINT message, const std::string& target,
+                                   const char* noWindowText, const TLookupStart& start) {
+  if (!window_) {
+    RaiseSocketError(noWindowText);
+    return;
+  }
   TLookupRequest& request = window_->NewLookup();
   earlyReply_ = false;
   lookupStarting_ = true;
   HANDLE handle = nullptr;
   try {
-    handle = start(request);
+    handle = start(Handle(), request);
   } catch (...) {
     lookupStarting_ = false;
     window_->Abandon(request);
@@ -587,7 +591,13 @@ HANDLE TCustomNetSocket::StartLookup(UINT message,
   lookupStarting_ = false;
   if (!handle) {
     window_->Abandon(request);
-    return nullptr;
+    const int code = winsock::LastError();
+    lastError_ = code;
+    RaiseSocketError(Format("%s: can't start DNS lookup, error #%d", target, code));
+    // With OnError bound nothing was raised: a caller waiting for the
+    // lookup still gets its completion.
+    TriggerDnsLookupDone(code);
+    return;
   }
   request.handle = handle;
   lookup_ = &request;
@@ -600,7 +610,33 @@ HANDLE TCustomNetSocket::StartLookup(UINT message,
       ProcessLookupReply(*done, earlyMessage_, earlyLParam_);
     }
   }
-  return handle;
+}
+
+void TCustomNetSocket::ResetLookup() {
+  AbandonLookup();
+  dnsResult_.clear();
+  dnsResultList_.clear();
+}
+
+bool TCustomNetSocket::CheckReverseAddress(const std::string& address) {
+  if (!address.empty() && address.size() <= kMaxHostLength) return true;
+  RaiseSocketError("ReverseDnsLookup: Invalid host name.");
+  TriggerDnsLookupDone(wsa::kEINVAL);
+  return false;
+}
+
+void TCustomNetSocket::StoreLookupResult(const hostent& entry, bool names) {
+  if (names) {
+    if (entry.h_name) dnsResultList_.push_back(entry.h_name);
+    for (char** alias = entry.h_aliases; alias && *alias; ++alias) {
+      dnsResultList_.push_back(*alias);
+    }
+  } else if (entry.h_addrtype == AF_INET && entry.h_length == 4) {
+    for (char** address = entry.h_addr_list; address && *address; ++address) {
+      dnsResultList_.push_back(DottedFromNetworkBytes(*address));
+    }
+  }
+  if (!dnsResultList_.empty()) dnsResult_ = dnsResultList_.front();
 }
 
 void TCustomNetSocket::AbandonLookup() {
@@ -630,9 +666,7 @@ void TCustomNetSocket::DnsLookup(const std::string& host) {
     TriggerDnsLookupDone(wsa::kEINVAL);
     return;
   }
-  AbandonLookup();
-  dnsResult_.clear();
-  dnsResultList_.clear();
+  ResetLookup();
   if (NetSocketIsDottedIP(host)) {
     const std::string text = TrimText(host);
     const unsigned long address = winsock::InetAddr(text.c_str());
@@ -643,71 +677,36 @@ void TCustomNetSocket::DnsLookup(const std::string& host) {
       return;
     }
   }
-  if (!window_) {
-    RaiseSocketError("DnsLookup: Window not assigned");
-    return;
-  }
-  HWND hwnd = Handle();
-  const HANDLE handle = StartLookup(WM_SOCKET_HOSTBYNAME, [&](TLookupRequest& request) {
-    return winsock::AsyncGetHostByName(hwnd, WM_SOCKET_HOSTBYNAME, host.c_str(),
-                                       request.buffer.data(), MAXGETHOSTSTRUCT);
-  });
-  if (!handle) {
-    const int code = winsock::LastError();
-    lastError_ = code;
-    RaiseSocketError(Format("%s: can't start DNS lookup, error #%d", host, code));
-    // With OnError bound nothing was raised: a caller waiting for the
-    // lookup still gets its completion.
-    TriggerDnsLookupDone(code);
-  }
+  StartLookup(WM_SOCKET_HOSTBYNAME, host, "DnsLookup: Window not assigned",
+              [&](HWND window, TLookupRequest& request) {
+                return winsock::AsyncGetHostByName(window, WM_SOCKET_HOSTBYNAME, host.c_str(),
+                                                   request.buffer.data(), MAXGETHOSTSTRUCT);
+              });
 }
 
 void TCustomNetSocket::ReverseDnsLookup(const std::string& address) {
-  if (address.empty() || address.size() > kMaxHostLength) {
-    RaiseSocketError("ReverseDnsLookup: Invalid host name.");
-    TriggerDnsLookupDone(wsa::kEINVAL);
-    return;
-  }
-  AbandonLookup();
-  dnsResult_.clear();
-  dnsResultList_.clear();
+  if (!CheckReverseAddress(address)) return;
+  ResetLookup();
   const unsigned long binary = winsock::InetAddr(TrimText(address).c_str());
-  if (!window_) {
-    RaiseSocketError("ReverseDnsLookup: Window not assigned");
-    return;
-  }
-  HWND hwnd = Handle();
-  const HANDLE handle = StartLookup(WM_SOCKET_HOSTBYADDR, [&](TLookupRequest& request) {
-    return winsock::AsyncGetHostByAddr(hwnd, WM_SOCKET_HOSTBYADDR,
-                                       reinterpret_cast<const char*>(&binary), 4, AF_INET,
-                                       request.buffer.data(), MAXGETHOSTSTRUCT);
-  });
-  if (!handle) {
-    const int code = winsock::LastError();
-    lastError_ = code;
-    RaiseSocketError(Format("%s: can't start DNS lookup, error #%d", address, code));
-    TriggerDnsLookupDone(code);
-  }
+  StartLookup(WM_SOCKET_HOSTBYADDR, address, "ReverseDnsLookup: Window not assigned",
+              [&](HWND window, TLookupRequest& request) {
+                return winsock::AsyncGetHostByAddr(window, WM_SOCKET_HOSTBYADDR,
+                                                   reinterpret_cast<const char*>(&binary), 4,
+                                                   AF_INET, request.buffer.data(),
+                                                   MAXGETHOSTSTRUCT);
+              });
 }
 
 void TCustomNetSocket::ReverseDnsLookupNow(const std::string& address) {
-  if (address.empty() || address.size() > kMaxHostLength) {
-    RaiseSocketError("ReverseDnsLookup: Invalid host name.");
-    TriggerDnsLookupDone(wsa::kEINVAL);
-    return;
-  }
-  AbandonLookup();
-  dnsResult_.clear();
-  dnsResultList_.clear();
+  if (!CheckReverseAddress(address)) return;
+  ResetLookup();
   const unsigned long binary = winsock::InetAddr(TrimText(address).c_str());
   const hostent* entry = winsock::GetHostByAddr(reinterpret_cast<const char*>(&binary), 4, AF_INET);
   if (!entry) {
     TriggerDnsLookupDone(winsock::LastError());
     return;
   }
-  if (entry->h_name) dnsResultList_.push_back(entry->h_name);
-  for (char** alias = entry->h_aliases; alias && *alias; ++alias) dnsResultList_.push_back(*alias);
-  if (!dnsResultList_.empty()) dnsResult_ = dnsResultList_.front();
+  StoreLookupResult(*entry, true);
   TriggerDnsLookupDone(0);
 }
 
@@ -736,20 +735,8 @@ void TCustomNetSocket::ProcessLookupReply(TLookupRequest& request, UINT message,
   lookup_ = nullptr;
   const int error = WSAGETASYNCERROR(lParam);
   if (error == 0) {
-    const auto* entry = reinterpret_cast<const hostent*>(request.buffer.data());
-    if (message == WM_SOCKET_HOSTBYNAME) {
-      if (entry->h_addrtype == AF_INET && entry->h_length == 4) {
-        for (char** address = entry->h_addr_list; address && *address; ++address) {
-          dnsResultList_.push_back(DottedFromNetworkBytes(*address));
-        }
-      }
-    } else {
-      if (entry->h_name) dnsResultList_.push_back(entry->h_name);
-      for (char** alias = entry->h_aliases; alias && *alias; ++alias) {
-        dnsResultList_.push_back(*alias);
-      }
-    }
-    if (!dnsResultList_.empty()) dnsResult_ = dnsResultList_.front();
+    StoreLookupResult(*reinterpret_cast<const hostent*>(request.buffer.data()),
+                      message == WM_SOCKET_HOSTBYADDR);
   }
   TriggerDnsLookupDone(error);
 }
@@ -1029,44 +1016,40 @@ void TCustomNetSocket::Resume() {
   }
 }
 
+bool TCustomNetSocket::QueryAddress(bool peer, const char* function, sockaddr_in& address) {
+  const bool connected = state_ == wsConnected;
+  if (peer ? !connected : !(connected || state_ == wsBound || state_ == wsListening)) return false;
+  const int result =
+      peer ? winsock::GetPeerName(socket_, address) : winsock::GetSockName(socket_, address);
+  if (result == 0) return true;
+  ReportSocketError(function);
+  return false;
+}
+
 std::string TCustomNetSocket::GetPeerAddr() {
-  if (state_ != wsConnected) return "error";
-  sockaddr_in peer{};
-  if (winsock::GetPeerName(socket_, peer) != 0) {
-    ReportSocketError("GetPeerAddr");
-    return "error";
-  }
-  return DottedFromNetworkBytes(&peer.sin_addr);
+  sockaddr_in address{};
+  return QueryAddress(true, "GetPeerAddr", address) ? DottedFromNetworkBytes(&address.sin_addr)
+                                                    : "error";
 }
 
 std::string TCustomNetSocket::GetPeerPort() {
-  if (state_ != wsConnected) return "error";
-  sockaddr_in peer{};
-  if (winsock::GetPeerName(socket_, peer) != 0) {
-    ReportSocketError("GetPeerPort");
-    return "error";
-  }
-  return std::to_string(winsock::Ntohs(peer.sin_port));
+  sockaddr_in address{};
+  return QueryAddress(true, "GetPeerPort", address)
+             ? std::to_string(winsock::Ntohs(address.sin_port))
+             : "error";
 }
 
 std::string TCustomNetSocket::GetBoundAddr() {
-  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return "error";
-  sockaddr_in local{};
-  if (winsock::GetSockName(socket_, local) != 0) {
-    ReportSocketError("GetBoundAddr");
-    return "error";
-  }
-  return DottedFromNetworkBytes(&local.sin_addr);
+  sockaddr_in address{};
+  return QueryAddress(false, "GetBoundAddr", address) ? DottedFromNetworkBytes(&address.sin_addr)
+                                                      : "error";
 }
 
 std::string TCustomNetSocket::GetBoundPort() {
-  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return "error";
-  sockaddr_in local{};
-  if (winsock::GetSockName(socket_, local) != 0) {
-    ReportSocketError("GetBoundPort");
-    return "error";
-  }
-  return std::to_string(winsock::Ntohs(local.sin_port));
+  sockaddr_in address{};
+  return QueryAddress(false, "GetBoundPort", address)
+             ? std::to_string(winsock::Ntohs(address.sin_port))
+             : "error";
 }
 
 void TCustomNetSocket::PumpMessages() {

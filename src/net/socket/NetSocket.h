@@ -234,8 +234,20 @@ class TCustomNetSocket : private ISocketWindowClient {
   TSendChain::SentFunction SentFunction();
   void HandleDrainResult(const TDrainResult& result);
   void ProcessLookupReply(TLookupRequest& request, UINT message, LPARAM lParam);
-  HANDLE StartLookup(UINT message, const std::function<HANDLE(TLookupRequest&)>& start);
+  using TLookupStart = std::function<HANDLE(HWND window, TLookupRequest& request)>;
+  // Starts an asynchronous lookup whose reply comes as message; failures
+  // are reported with target and end in OnDnsLookupDone.
+  void StartLookup(UINT message, const std::string& target, const char* noWindowText,
+                   const TLookupStart& start);
   void AbandonLookup();
+  // Drops a running lookup (without event) and clears the results.
+  void ResetLookup();
+  // The peer's (peer) or the bound local address; false ("error" for the
+  // caller) when the state has none or the query failed (reported).
+  bool QueryAddress(bool peer, const char* function, sockaddr_in& address);
+  bool CheckReverseAddress(const std::string& address);
+  // Addresses (forward) or official name and aliases (reverse) of a reply.
+  void StoreLookupResult(const hostent& entry, bool names);
   bool AssignProperty(std::string& field, bool& assigned, bool* resolved,
                       const std::string& value, const char* name);
   void ApplyLinger();

@@ -95,6 +95,20 @@ TEST_F(NetSocketTest, NameLookupRepliesFromTheMessageLoop) {
   EXPECT_EQ(events_.lookups.size(), 1u);
 }
 
+// 127.0.0.1 is named in /etc/hosts: no resolver is asked.
+TEST_F(NetSocketTest, ReverseLookupsOfLoopback) {
+  socket_.ReverseDnsLookupNow("127.0.0.1");
+  ASSERT_EQ(events_.lookups, std::vector<int>{0});
+  const std::string name = socket_.DnsResult();
+  EXPECT_FALSE(name.empty());
+  socket_.ReverseDnsLookup("127.0.0.1");
+  EXPECT_EQ(events_.lookups.size(), 1u);
+  ASSERT_TRUE(PumpUntil([&] { return events_.lookups.size() == 2; }));
+  EXPECT_EQ(events_.lookups[1], 0);
+  EXPECT_EQ(socket_.DnsResult(), name);
+  EXPECT_EQ(socket_.DnsResultList().front(), name);
+}
+
 TEST_F(NetSocketTest, EmptyHostIsAnError) {
   EXPECT_THROW(socket_.DnsLookup(""), ESocketException);
   int errors = 0;
