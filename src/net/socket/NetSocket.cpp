@@ -799,17 +799,11 @@ void TCustomNetSocket::Connect() {
     return;
   }
 
-  // A setup step failed after the socket exists. With OnError bound nothing
-  // was raised, so the caller would wait forever: complete the attempt with
-  // the error through the message loop, as a failed connect does.
   auto failSetup = [&](const std::string& function, int code = -1) {
     const SOCKET s = socket_;
     if (code == -1) code = winsock::LastError();
     ReportSocketError(function, code);
-    if (*alive && s == socket_ && Handle()) {
-      ::PostMessageA(Handle(), WM_SOCKET_SELECT, static_cast<WPARAM>(s),
-                     WSAMAKESELECTREPLY(FD_CONNECT, code));
-    }
+    if (*alive && s == socket_) CompleteFailedConnect(code);
   };
 
   if (socketType_ == SOCK_STREAM) {
@@ -821,14 +815,16 @@ void TCustomNetSocket::Connect() {
         winsock::SetSockOpt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
       return failSetup("setsockopt(IPPROTO_TCP, TCP_NODELAY)");
     }
+    const SOCKET s = socket_;
+    lastError_ = 0;
     ApplyLinger();
-    if (!*alive || !SocketOpen()) return;
-    ApplyKeepAlive();
-    if (!*alive || !SocketOpen()) return;
-    if (localPortNumber_ != 0 || localAddr_ != "0.0.0.0") {
+    if (*alive && s == socket_ && lastError_ == 0) ApplyKeepAlive();
+    if (*alive && s == socket_ && lastError_ == 0 &&
+        (localPortNumber_ != 0 || localAddr_ != "0.0.0.0")) {
       BindLocal();
-      if (!*alive || !SocketOpen() || lastError_ != 0) return;
     }
+    if (!*alive || s != socket_) return;
+    if (lastError_ != 0) return CompleteFailedConnect(lastError_);
   }
 
   selectMask_ = kSelectMask;
@@ -851,6 +847,16 @@ void TCustomNetSocket::Connect() {
   ChangeState(wsConnecting);
 }
 
+void TCustomNetSocket::CompleteFailedConnect(int code) {
+  // A setup step failed after the socket exists. With OnError bound nothing
+  // was raised, so the caller would wait forever: complete the attempt with
+  // the error through the message loop, as a failed connect does.
+  if (SocketOpen() && Handle()) {
+    ::PostMessageA(Handle(), WM_SOCKET_SELECT, static_cast<WPARAM>(socket_),
+                   WSAMAKESELECTREPLY(FD_CONNECT, code));
+  }
+}
+
 void TCustomNetSocket::BindLocal() {
   lastError_ = 0;
   sockaddr_in local{};
@@ -865,13 +871,13 @@ void TCustomNetSocket::BindLocal() {
   }
   if (winsock::Bind(socket_, local) != 0) {
     lastError_ = winsock::LastError();
-    RaiseSocketError(Format("%swinsock.bind failed, error #%d", "", lastError_));
+    RaiseSocketError("winsock.bind failed, error #" + std::to_string(lastError_));
     return;
   }
   sockaddr_in bound{};
   if (winsock::GetSockName(socket_, bound) != 0) {
     lastError_ = winsock::LastError();
-    RaiseSocketError(Format("%swinsock.getsockname failed, error #%d", "", lastError_));
+    RaiseSocketError("winsock.getsockname failed, error #" + std::to_string(lastError_));
     return;
   }
   localPortNumber_ = winsock::Ntohs(bound.sin_port);

@@ -250,6 +250,7 @@ class TCustomNetSocket : private ISocketWindowClient {
   void StoreLookupResult(const hostent& entry, bool names);
   bool AssignProperty(std::string& field, bool& assigned, bool* resolved,
                       const std::string& value, const char* name);
+  void CompleteFailedConnect(int code);
   void ApplyLinger();
   void ApplyKeepAlive();
   // The guarded message handling; exceptions go to HandleBackgroundException.

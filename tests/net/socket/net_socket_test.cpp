@@ -253,6 +253,59 @@ TEST_F(NetSocketTest, RefusedConnectReportsTheErrorThenCloses) {
   EXPECT_EQ(events_.closed, std::vector<int>{0});
 }
 
+TEST_F(NetSocketTest, StatesOfOneConnection) {
+  TLoopbackPeer peer([](SOCKET s) { testing::ReadToEnd(s); });
+  std::vector<TSocketState> states;
+  socket_.OnChangeState = [&](TCustomNetSocket*, TSocketState from, TSocketState to) {
+    EXPECT_NE(from, to);
+    states.push_back(to);
+  };
+  ConnectTo(peer.Port());
+  socket_.Close();
+  EXPECT_EQ(states, (std::vector<TSocketState>{wsOpened, wsConnecting, wsConnected, wsClosed}));
+}
+
+// A local bind that fails (the port is taken by the peer's listener). With
+// SO_REUSEADDR set, Wine reports 10013 (access denied) where Windows may
+// say 10048 (in use): either is accepted.
+bool IsBindConflict(int code) { return code == 10013 || code == 10048; }
+
+TEST_F(NetSocketTest, FailedBindRaisesWithoutOnError) {
+  TLoopbackPeer peer([](SOCKET) {});
+  socket_.SetAddr("127.0.0.1");
+  socket_.SetPort(peer.PortText());
+  socket_.SetLocalAddr("127.0.0.1");
+  socket_.SetLocalPort(peer.PortText());
+  try {
+    socket_.Connect();
+    FAIL() << "bind did not fail";
+  } catch (const ESocketException& e) {
+    const std::string text = e.what();
+    EXPECT_EQ(text.rfind("winsock.bind failed, error #", 0), 0u) << text;
+    EXPECT_TRUE(IsBindConflict(socket_.LastError())) << text;
+  }
+  socket_.Abort();
+}
+
+// With OnError bound a failed setup step still ends in OnSessionConnected
+// with the error, so a caller waiting for the connect is not left hanging.
+TEST_F(NetSocketTest, FailedBindWithOnErrorStillCompletesTheConnect) {
+  TLoopbackPeer peer([](SOCKET) {});
+  int errors = 0;
+  socket_.OnError = [&](TCustomNetSocket*) { ++errors; };
+  socket_.SetAddr("127.0.0.1");
+  socket_.SetPort(peer.PortText());
+  socket_.SetLocalAddr("127.0.0.1");
+  socket_.SetLocalPort(peer.PortText());
+  socket_.Connect();
+  EXPECT_EQ(errors, 1);
+  EXPECT_TRUE(IsBindConflict(socket_.LastError())) << socket_.LastError();
+  ASSERT_TRUE(PumpUntil([&] { return !events_.connected.empty(); }));
+  EXPECT_EQ(events_.connected, std::vector<int>{socket_.LastError()});
+  ASSERT_TRUE(PumpUntil([&] { return socket_.State() == wsClosed; }));
+  EXPECT_EQ(events_.closed.size(), 1u);
+}
+
 TEST_F(NetSocketTest, SendWhileConnectingClosesAndRaises) {
   TLoopbackPeer peer([](SOCKET s) { testing::ReadToEnd(s); });
   socket_.SetAddr("127.0.0.1");
