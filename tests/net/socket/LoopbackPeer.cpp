@@ -1,5 +1,8 @@
 #include "LoopbackPeer.h"
 
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace corvan::net::testing {
@@ -48,6 +51,44 @@ TLoopbackPeer::~TLoopbackPeer() {
 bool TLoopbackPeer::Join(DWORD timeoutMs) {
   return ::WaitForSingleObject(done_, timeoutMs) == WAIT_OBJECT_0;
 }
+
+namespace {
+
+// True when the host lists a listening TCP socket on 127.0.0.1:port (read
+// from /proc through Wine's Z: drive, so the probe takes no connection).
+bool HostListensOn(int port) {
+  std::ifstream table("Z:\\proc\\net\\tcp");
+  char wanted[32];
+  std::snprintf(wanted, sizeof wanted, "0100007F:%04X", port);
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state;
+    fields >> slot >> local >> remote >> state;
+    if (local == wanted && state == "0A") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+TSocatPeer::TSocatPeer(const std::string& script) : port_(UnusedPort()) {
+  std::string command = "/usr/bin/socat -T 10 TCP-LISTEN:" + std::to_string(port_) +
+                        ",bind=127.0.0.1,reuseaddr \"SYSTEM:" + script + "\"";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+    throw std::runtime_error("cannot start socat");
+  }
+  ::CloseHandle(info.hThread);
+  process_ = info.hProcess;
+  for (int i = 0; i < 100 && !HostListensOn(port_); ++i) ::Sleep(50);
+  if (!HostListensOn(port_)) throw std::runtime_error("socat does not listen");
+}
+
+TSocatPeer::~TSocatPeer() { ::CloseHandle(process_); }
 
 void SendAll(SOCKET s, const std::string& data) {
   std::size_t done = 0;

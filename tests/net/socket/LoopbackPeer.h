@@ -38,6 +38,24 @@ class TLoopbackPeer {
   HANDLE done_ = nullptr;
 };
 
+// A socat process from the host serving one connection on 127.0.0.1 with a
+// shell script (socat's SYSTEM address; no commas in the script). It ends
+// by itself after that connection, or after 10 s without traffic. (Wine's
+// handle of a host process is not a reliable wait object: nothing waits.)
+class TSocatPeer {
+ public:
+  explicit TSocatPeer(const std::string& script);
+  ~TSocatPeer();
+  TSocatPeer(const TSocatPeer&) = delete;
+  TSocatPeer& operator=(const TSocatPeer&) = delete;
+
+  int Port() const { return port_; }
+
+ private:
+  int port_ = 0;
+  HANDLE process_ = nullptr;
+};
+
 // Script helpers.
 void SendAll(SOCKET s, const std::string& data);
 // Reads until the peer closes (or an error); returns everything read.

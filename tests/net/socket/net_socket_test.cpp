@@ -49,16 +49,14 @@ struct Recorder {
 
 class NetSocketTest : public ::testing::Test {
  protected:
-  // Connects socket_ to 127.0.0.1:port and waits for the outcome.
-  // A new connection is writable at once: its FD_WRITE fires OnDataSent for
-  // the empty chain. With settle, that passes first so tests see only their
-  // own OnDataSent.
-  void ConnectTo(int port, bool settle = true) {
+  // Connects socket_ to 127.0.0.1:port and waits for the outcome. A new
+  // connection is writable at once: its FD_WRITE fires OnDataSent for the
+  // empty chain, which passes here so tests see only their own.
+  void ConnectTo(int port) {
     socket_.SetAddr("127.0.0.1");
     socket_.SetPort(std::to_string(port));
     socket_.Connect();
     ASSERT_TRUE(PumpUntil([&] { return !events_.connected.empty(); }));
-    if (!settle) return;
     PumpFor(50);
     events_.dataSent.clear();
   }
@@ -392,13 +390,16 @@ TEST_F(NetSocketTest, PeerResetClosesOnce) {
 // Under Wine only send reports the reset (10054): a reset met while the
 // chain drains closes the socket with exactly one OnSessionClosed (10054).
 TEST_F(NetSocketTest, ResetDuringSendClosesOnceWith10054) {
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   HANDLE reset = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   TLoopbackPeer peer([&](SOCKET s) {
+    WaitForSingleObject(go, 5000);
     testing::ResetConnection(s);
     closesocket(s);
     SetEvent(reset);
   });
-  ConnectTo(peer.Port(), false);
+  ConnectTo(peer.Port());
+  SetEvent(go);
   ASSERT_EQ(WaitForSingleObject(reset, 5000), WAIT_OBJECT_0);
   Sleep(100);  // the RST reaches our end; its FD_CLOSE waits in the queue
   const std::string data = Pattern(1 << 20);
@@ -411,6 +412,7 @@ TEST_F(NetSocketTest, ResetDuringSendClosesOnceWith10054) {
   PumpFor(300);  // the stale FD_CLOSE must not fire a second event
   EXPECT_EQ(events_.closed, std::vector<int>{10054});
   CloseHandle(reset);
+  CloseHandle(go);
 }
 
 // A handler that does not read must not keep the GUI thread in the loop.
@@ -446,6 +448,37 @@ TEST_F(NetSocketTest, PauseHoldsBackEventsUntilResume) {
   EXPECT_TRUE(PumpUntil([&] { return events_.received == "late"; }));
   socket_.Close();
   CloseHandle(go);
+}
+
+// socat peers: scripted shells on the host side of the loopback.
+
+// The peer answers and closes at once: the answer arrives, then one close.
+TEST_F(NetSocketTest, ScriptedPeerAnswersAndClosesEarly) {
+  testing::TSocatPeer peer("printf answer");
+  ConnectTo(peer.Port());
+  ASSERT_TRUE(PumpUntil([&] { return !events_.closed.empty(); }));
+  EXPECT_EQ(events_.received, "answer");
+  PumpFor(200);
+  EXPECT_EQ(events_.closed.size(), 1u);
+}
+
+// The peer reads a little and closes while we still send: the component
+// ends closed with exactly one OnSessionClosed, whichever way the close is
+// noticed first (FD_CLOSE, or a failing send).
+TEST_F(NetSocketTest, ScriptedPeerStopsReadingAndClosesWhileWeSend) {
+  testing::TSocatPeer peer("head -c 1000 >/dev/null; printf done");
+  int errors = 0;
+  socket_.OnError = [&](TCustomNetSocket*) { ++errors; };
+  ConnectTo(peer.Port());
+  const std::string block = Pattern(64 << 10);
+  for (int i = 0; i < 200 && socket_.State() == wsConnected; ++i) {
+    socket_.Send(block.data(), static_cast<int>(block.size()));
+    PumpFor(5);
+  }
+  ASSERT_TRUE(PumpUntil([&] { return socket_.State() == wsClosed; }, 20000));
+  PumpFor(200);
+  EXPECT_EQ(events_.closed.size(), 1u);
+  EXPECT_EQ(errors, 0);
 }
 
 // ---- Sending bulk data ------------------------------------------------------------------
