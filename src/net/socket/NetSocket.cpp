@@ -242,6 +242,7 @@ void TCustomNetSocket::ReportSocketError(const std::string& function, int code) 
     if (SocketOpen()) {
       winsock::CloseSocket(socket_);
       socket_ = INVALID_SOCKET;
+      if (window_) window_->PurgeSelectMessages();
     }
     if (state_ != wsClosed && !closeInvoked_) {
       closeInvoked_ = true;
@@ -484,7 +485,6 @@ int TCustomNetSocket::GetRcvdCount() {
 
 int TCustomNetSocket::Send(const void* data, int length) {
   if (state_ != wsConnected && state_ != wsSocksConnected) {
-    winsock::SetLastError(wsa::kENOTCONN);
     ReportSocketError("Send", wsa::kENOTCONN);
     return -1;
   }
@@ -794,7 +794,6 @@ void TCustomNetSocket::Connect() {
   ChangeState(wsOpened);
   if (!*alive) return;
   if (state_ != wsOpened) {
-    winsock::SetLastError(wsa::kEINVAL);
     ReportSocketError("Connect (Invalid operation in OnChangeState)", wsa::kEINVAL);
     return;
   }
@@ -960,11 +959,21 @@ void TCustomNetSocket::CloseInternal(bool shut, int error) {
   if (shut) Shutdown(1);
   int result = 0;
   int closeError = 0;
+  bool lingerCleared = false;
   for (;;) {
     result = winsock::CloseSocket(socket_);
     if (result == 0) break;
     closeError = winsock::LastError();
     if (closeError != wsa::kEWOULDBLOCK) break;
+    if (destroying_) {
+      // No message pumping inside a destructor: let the system finish the
+      // lingering close in the background instead (one more try).
+      if (lingerCleared) break;
+      lingerCleared = true;
+      linger off{};
+      winsock::SetSockOpt(socket_, SOL_SOCKET, SO_LINGER, &off, sizeof off);
+      continue;
+    }
     PumpMessages();
     if (!*alive) return;
   }
