@@ -604,6 +604,73 @@ TEST_F(NetSocketTest, ExceptionsFromEventHandlersNeverReachWindows) {
   ASSERT_TRUE(PumpUntil([&] { return socket_.State() == wsClosed; }));
 }
 
+// CloseDelayed called inside an event closes after the handler returned.
+TEST_F(NetSocketTest, CloseDelayedClosesFromTheMessageLoop) {
+  TLoopbackPeer peer([](SOCKET s) {
+    testing::SendAll(s, "ping");
+    testing::ReadToEnd(s);
+  });
+  TSocketState stateAfterCall = wsInvalidState;
+  socket_.OnDataAvailable = [&](TCustomNetSocket* s, int) {
+    events_.received += s->ReceiveStr();
+    s->CloseDelayed();
+    stateAfterCall = s->State();
+  };
+  ConnectTo(peer.Port());
+  ASSERT_TRUE(PumpUntil([&] { return !events_.closed.empty(); }));
+  EXPECT_EQ(stateAfterCall, wsConnected);
+  EXPECT_EQ(events_.received, "ping");
+  EXPECT_EQ(socket_.State(), wsClosed);
+  EXPECT_EQ(events_.closed, std::vector<int>{0});
+}
+
+TEST_F(NetSocketTest, CustomKeepAliveAndNoDelayOptionsConnect) {
+  TLoopbackPeer peer([](SOCKET s) { testing::ReadToEnd(s); });
+  socket_.SetKeepAliveOnOff(wsKeepAliveOnCustom);
+  socket_.SetKeepAliveTime(5000);
+  socket_.SetComponentOptions({wsoTcpNoDelay});
+  ConnectTo(peer.Port());
+  EXPECT_EQ(events_.connected, std::vector<int>{0});
+  EXPECT_EQ(socket_.State(), wsConnected);
+  socket_.Close();
+}
+
+// The window can move away and come back; network events keep flowing.
+TEST_F(NetSocketTest, DetachAndAttachKeepTheConnection) {
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  TLoopbackPeer peer([&](SOCKET s) {
+    WaitForSingleObject(go, 5000);
+    testing::SendAll(s, "after");
+    testing::ReadToEnd(s);
+  });
+  ConnectTo(peer.Port());
+  socket_.DetachFromThread();
+  EXPECT_EQ(socket_.Handle(), nullptr);
+  EXPECT_THROW(socket_.DnsLookup("localhost"), ESocketException);
+  socket_.AttachToThread();
+  EXPECT_THROW(socket_.AttachToThread(), ESocketException);
+  SetEvent(go);
+  EXPECT_TRUE(PumpUntil([&] { return events_.received == "after"; }));
+  socket_.Close();
+  CloseHandle(go);
+}
+
+TEST_F(NetSocketTest, PumpMessagesNotesQuitAndLeavesItForTheApplication) {
+  PostQuitMessage(3);
+  socket_.PumpMessages();
+  EXPECT_TRUE(socket_.Terminated());
+  MSG msg;
+  ASSERT_TRUE(PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+  EXPECT_EQ(msg.wParam, 3u);
+}
+
+TEST_F(NetSocketTest, WaitUntilReadyTimesOut) {
+  bool flag = false;
+  socket_.Timeout = 100;
+  EXPECT_EQ(socket_.WaitUntilReady(flag), 12001);
+  EXPECT_EQ(socket_.Synchronize([&] { flag = true; }, flag), 0);
+}
+
 TEST(NetSocketRelease, ReleaseFromOwnEventDestroysLater) {
   TLoopbackPeer peer([](SOCKET s) { testing::SendAll(s, "bye"); });
   auto* socket = new TNetSocket;
