@@ -1,111 +1,163 @@
 #include "net/http/NetUrl.h"
 
-#include "net/http/HttpHeaderText.h"
+#include <cctype>
 
 namespace corvan::http {
+namespace {
+
+char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (Lower(text[i]) != prefix[i]) return false;
+  }
+  return true;
+}
+
+// Characters a scheme may consist of (compared after lower-casing).
+bool IsSchemeChar(char c) {
+  return c == '+' || c == '-' || c == '.' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z');
+}
+
+// The base up to and including its last "/", or "/" when it has none.
+std::string DirectoryOf(std::string_view base) {
+  const auto slash = base.rfind('/');
+  if (slash == std::string_view::npos) return "/";
+  return std::string(base.substr(0, slash + 1));
+}
+
+std::string ResolveParentRelative(std::string_view base, std::string_view rest) {
+  std::string dir = DirectoryOf(base);
+  for (;;) {
+    dir.pop_back();  // the trailing "/": one level up
+    dir = DirectoryOf(dir);
+    if (rest.substr(0, 3) != "../") break;
+    rest.remove_prefix(3);
+  }
+  return dir + std::string(rest);
+}
+
+// Splits "user:password@host:port" into its parts.
+void SplitAuthority(std::string_view authority, TUrlParts& parts) {
+  const std::size_t colon = authority.rfind(':');
+  const std::size_t at = authority.rfind('@');
+  const bool hasColon = colon != std::string_view::npos;
+  const bool hasAt = at != std::string_view::npos;
+  if (!hasColon && !hasAt) {
+    parts.host = authority;
+    return;
+  }
+  if (hasColon && (!hasAt || colon > at)) {
+    parts.port = authority.substr(colon + 1);
+    const std::size_t hostStart = hasAt ? at + 1 : 0;
+    parts.host = authority.substr(hostStart, colon - hostStart);
+    if (!hasAt) return;
+  } else {
+    parts.host = authority.substr(at + 1);
+  }
+  const std::string_view userInfo = authority.substr(0, at);
+  const std::size_t split = userInfo.find(':');
+  if (split == std::string_view::npos) {
+    parts.user = userInfo;
+  } else {
+    parts.user = userInfo.substr(0, split);
+    parts.password = userInfo.substr(split + 1);
+  }
+}
+
+}  // namespace
 
 int PosNth(std::string_view pattern, std::string_view text, int count) {
-  if (count == 0) return 0;
-  if (count < 0) {
-    const std::size_t at = text.rfind(pattern);
-    return at == std::string_view::npos ? 0 : static_cast<int>(at) + 1;
+  if (count == -1) {
+    if (pattern.empty()) return 0;
+    const std::size_t found = text.rfind(pattern);
+    return found == std::string_view::npos ? 0 : static_cast<int>(found) + 1;
   }
+  if (count <= 0) return 0;
+  const int notFound = static_cast<int>(text.size()) + 1;
+  if (pattern.empty()) return notFound;
   std::size_t from = 0;
   std::size_t found = std::string_view::npos;
   for (int i = 0; i < count; ++i) {
     found = text.find(pattern, from);
-    if (found == std::string_view::npos) return static_cast<int>(text.size()) + 1;
+    if (found == std::string_view::npos) return notFound;
     from = found + 1;
   }
   return static_cast<int>(found) + 1;
 }
 
-namespace {
-std::string BaseDir(const std::string& base) {
-  const std::size_t slash = base.rfind('/');
-  return slash == std::string::npos ? "/" : base.substr(0, slash + 1);
-}
-}  // namespace
+TUrlParts SplitUrl(std::string_view url, std::string_view base) {
+  TUrlParts parts;
+  if (url.empty()) return parts;
 
-void SplitUrl(std::string_view url, std::string& proto, std::string& user, std::string& password,
-              std::string& host, std::string& port, std::string& path) {
-  const std::string base = path;
-  proto.clear(); user.clear(); password.clear(); host.clear(); port.clear(); path.clear();
-  if (url.empty()) return;
-  if (url.starts_with("./")) {
-    path = BaseDir(base) + std::string(url.substr(2));
-    return;
+  if (url.substr(0, 2) == "./") {
+    parts.path = DirectoryOf(base) + std::string(url.substr(2));
+    return parts;
   }
-  if (url.starts_with("../")) {
-    std::string dir = BaseDir(base);
-    std::string_view rest = url.substr(3);
-    for (;;) {
-      if (dir.size() > 1) dir.pop_back();
-      dir = BaseDir(dir);
-      if (rest.starts_with("../")) rest.remove_prefix(3);
-      else break;
-    }
-    path = dir + std::string(rest);
-    return;
+  if (url.substr(0, 3) == "../") {
+    parts.path = ResolveParentRelative(base, url.substr(3));
+    return parts;
   }
-  std::size_t start = 0;
-  const std::size_t p = url.find("://");
-  bool scheme = false;
-  if (p != std::string_view::npos) {
-    const std::string candidate = LowerCase(url.substr(0, p));
-    scheme = candidate.find_first_not_of("+-.0123456789abcdefghijklmnopqrstuvwxyz") == std::string::npos;
-    if (scheme) {
-      proto = candidate;
-      start = p + 3;
+
+  // Index (0-based) where the authority begins.
+  std::size_t authorityStart = 0;
+  std::size_t schemeEnd = url.find("://");
+  if (schemeEnd != std::string_view::npos) {
+    std::string scheme(url.substr(0, schemeEnd));
+    for (char& c : scheme) c = Lower(c);
+    bool valid = true;
+    for (char c : scheme) valid = valid && IsSchemeChar(c);
+    if (valid) {
+      parts.proto = std::move(scheme);
+      authorityStart = schemeEnd + 3;
     } else {
-      proto = "http";
+      parts.proto = "http";
+      schemeEnd = std::string_view::npos;
     }
   }
-  if (!scheme) {
-    if (url.front() == '/') {
-      proto = "http";
+  if (schemeEnd == std::string_view::npos) {
+    if (url[0] == '/') {
+      parts.proto = "http";
       if (url.size() > 1 && url[1] != '/') {
-        path = std::string(url);
-        return;
+        parts.path = url;  // host-relative
+        return parts;
       }
-      start = 1;
-    } else if (LowerCase(url.substr(0, 5)) == "http:") {
-      proto = "http";
+      // "//host/...": the authority follows the two slashes.
+      authorityStart = url.size() > 1 ? 2 : 1;
+    } else if (StartsWithNoCase(url, "http:")) {
+      parts.proto = "http";
       if (url.size() > 6 && url[6] != '/') {
-        path = std::string(url.substr(5));
-        return;
+        parts.path = url.substr(5);
+        return parts;
       }
-      start = 6;
-    } else if (LowerCase(url.substr(0, 7)) == "mailto:") {
-      proto = "mailto";
-      start = url.find(':') + 1;
+      authorityStart = std::min<std::size_t>(url.size(), 6);
+    } else if (StartsWithNoCase(url, "mailto:")) {
+      parts.proto = "mailto";
+      authorityStart = url.find(':') + 1;
     }
   }
-  std::string_view rest = url.substr(std::min(start, url.size()));
-  const std::size_t pathStart = rest.find_first_of("/?");
-  std::string_view authority = rest.substr(0, pathStart);
-  if (pathStart != std::string_view::npos) path = std::string(rest.substr(pathStart));
-  const int d = PosNth(":", authority, -1);
-  const int e = PosNth("@", authority, -1);
-  if (d == 0 && e == 0) {
-    host = std::string(authority);
-  } else if (d > e) {
-    port = std::string(authority.substr(static_cast<std::size_t>(d)));
-    host = std::string(authority.substr(static_cast<std::size_t>(e), static_cast<std::size_t>(d - e - 1)));
-    if (e == 0) return;
-  } else {
-    host = std::string(authority.substr(static_cast<std::size_t>(e)));
+
+  const std::string_view rest = url.substr(authorityStart);
+  const std::size_t pathStart = std::min(rest.find('/'), rest.find('?'));
+  std::string_view authority = rest;
+  if (pathStart != std::string_view::npos) {
+    parts.path = rest.substr(pathStart);
+    authority = rest.substr(0, pathStart);
   }
-  if (e > 0) {
-    const std::string_view info = authority.substr(0, static_cast<std::size_t>(e - 1));
-    const std::size_t colon = info.find(':');
-    if (colon == std::string_view::npos) {
-      user = std::string(info);
-    } else {
-      user = std::string(info.substr(0, colon));
-      password = std::string(info.substr(colon + 1));
-    }
-  }
+  SplitAuthority(authority, parts);
+  return parts;
+}
+
+void SplitUrl(std::string_view url, std::string& proto, std::string& user,
+              std::string& password, std::string& host, std::string& port, std::string& path) {
+  TUrlParts parts = SplitUrl(url, path);
+  proto = std::move(parts.proto);
+  user = std::move(parts.user);
+  password = std::move(parts.password);
+  host = std::move(parts.host);
+  port = std::move(parts.port);
+  path = std::move(parts.path);
 }
 
 }  // namespace corvan::http

@@ -1,0 +1,1169 @@
+#include "net/socket/NetSocket.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "net/socket/NetAddress.h"
+
+namespace corvan::net {
+namespace {
+
+constexpr unsigned long kNoAddress = 0xFFFFFFFFul;  // INADDR_NONE
+constexpr long kSelectMask = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;  // 59
+constexpr DWORD kSioKeepAliveVals = 0x98000004;
+constexpr int kMaxHostLength = 256;
+
+// Writes the line once at start-up, before the program entry runs.
+const struct InitializationSection {
+  InitializationSection() { ::OutputDebugStringA("netsocket initialization section"); }
+} g_initializationSection;
+
+std::string Format(const char* format, const std::string& text, int number) {
+  char buffer[600];
+  std::snprintf(buffer, sizeof buffer, format, text.c_str(), number);
+  return buffer;
+}
+
+// Four bytes of an IPv4 address as stored on the wire.
+std::string DottedFromNetworkBytes(const void* bytes) {
+  const auto* b = static_cast<const unsigned char*>(bytes);
+  return FormatDottedIP((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
+                        (std::uint32_t{b[2]} << 8) | b[3]);
+}
+
+bool IsFatalSendError(int code) {
+  static constexpr int kFatal[] = {wsa::kECONNRESET, wsa::kENOTSOCK, wsa::kENOTCONN,
+                                   wsa::kEINVAL, wsa::kECONNABORTED};
+  return std::find(std::begin(kFatal), std::end(kFatal), code) != std::end(kFatal);
+}
+
+// Fires an event when assigned. The handler is copied first, so a handler
+// that reassigns or clears its own event does not destroy itself mid-call.
+template <typename Event, typename... Args>
+void Fire(const Event& event, Args&&... args) {
+  if (!event) return;
+  Event copy = event;
+  copy(std::forward<Args>(args)...);
+}
+
+}  // namespace
+
+// ---- Blocking resolution helpers -------------------------------------------
+
+std::uint32_t NetSocketResolveHost(const std::string& host) {
+  if (host.empty() || host.size() > kMaxHostLength) {
+    throw ESocketException("NetSocketResolveHost: '" + host + "' Invalid Hostname.");
+  }
+  const std::string text = TrimText(host);
+  if (NetSocketIsDottedIP(text)) {
+    const unsigned long address = winsock::InetAddr(text.c_str());
+    if (address == kNoAddress && text != "255.255.255.255") {
+      throw ESocketException("NetSocketResolveHost: '" + host + "' Invalid IP address.");
+    }
+    return static_cast<std::uint32_t>(address);
+  }
+  const hostent* entry = winsock::GetHostByName(text.c_str());
+  if (!entry || entry->h_addrtype != AF_INET || entry->h_length != 4 || !entry->h_addr_list ||
+      !entry->h_addr_list[0]) {
+    throw ESocketException(Format("NetSocketResolveHost: Cannot convert host address '%s', Error #%d",
+                                  host, winsock::LastError()));
+  }
+  std::uint32_t address;
+  std::memcpy(&address, entry->h_addr_list[0], sizeof address);
+  return address;
+}
+
+int NetSocketResolvePort(const std::string& port, const std::string& proto) {
+  const TNumberOrName parsed = ParsePortText(port, proto);
+  if (parsed.isNumber) return parsed.number;
+  const std::string protoName = TrimText(proto);
+  const servent* service =
+      winsock::GetServByName(parsed.name.c_str(), protoName.empty() ? nullptr : protoName.c_str());
+  if (!service) {
+    throw ESocketException(Format("NetSocketResolvePort: Cannot convert port '%s', Error #%d",
+                                  port, winsock::LastError()));
+  }
+  return winsock::Ntohs(static_cast<u_short>(service->s_port));
+}
+
+int NetSocketResolveProto(const std::string& proto) {
+  const TNumberOrName parsed = ParseProtoText(proto);
+  if (parsed.isNumber) return parsed.number;
+  const protoent* entry = winsock::GetProtoByName(parsed.name.c_str());
+  if (!entry) {
+    throw ESocketException(Format("NetSocketResolveProto: Cannot convert protocol '%s', Error #%d",
+                                  proto, winsock::LastError()));
+  }
+  return entry->p_proto;
+}
+
+std::string NetSocketLocalHostName() {
+  char name[64] = {};
+  if (winsock::GetHostName(name, sizeof name) != 0) {
+    throw ESocketException("Winsock.GetHostName failed");
+  }
+  name[sizeof name - 1] = '\0';
+  return name;
+}
+
+// ---- Life cycle ----------------------------------------------------------------
+
+TCustomNetSocket::TCustomNetSocket() : window_(new TSocketWindow(*this)) {
+  sin_.sin_family = AF_INET;
+}
+
+TCustomNetSocket::~TCustomNetSocket() {
+  destroying_ = true;  // no events from here on
+  try {
+    AbandonLookup();
+    TCustomNetSocket::CloseInternal(true, 0);
+  } catch (...) {
+    // Destruction never throws; the handle is released below in any case.
+  }
+  if (SocketOpen()) {
+    try {
+      winsock::CloseSocket(socket_);
+    } catch (...) {
+    }
+    socket_ = INVALID_SOCKET;
+  }
+  sendChain_.Clear();
+  window_.reset();
+  *alive_ = false;
+  TSocketWindow::UnregisterClassIfUnused();
+}
+
+// ---- Properties ----------------------------------------------------------------
+
+bool TCustomNetSocket::AssignProperty(std::string& field, bool& assigned, bool* resolved,
+                                      const std::string& value, const char* name) {
+  if (state_ != wsClosed) {
+    RaiseSocketError(std::string("Cannot change ") + name + " if not closed");
+    return false;
+  }
+  std::string text = TrimText(value);
+  if (assigned && text == field) return true;
+  field = std::move(text);
+  assigned = !field.empty();
+  if (resolved) *resolved = false;
+  return true;
+}
+
+void TCustomNetSocket::SetAddr(const std::string& value) {
+  AssignProperty(addr_, addrAssigned_, &addrResolved_, value, "Addr");
+}
+
+void TCustomNetSocket::SetPort(const std::string& value) {
+  AssignProperty(port_, portAssigned_, &portResolved_, value, "Port");
+}
+
+void TCustomNetSocket::SetProto(const std::string& value) {
+  AssignProperty(proto_, protoAssigned_, &protoResolved_, value, "Proto");
+}
+
+void TCustomNetSocket::SetLocalAddr(const std::string& value) {
+  bool assigned = true;
+  if (AssignProperty(localAddr_, assigned, nullptr, value, "LocalAddr") && localAddr_.empty()) {
+    localAddr_ = "0.0.0.0";
+  }
+}
+
+void TCustomNetSocket::SetLocalPort(const std::string& value) {
+  bool assigned = true;
+  AssignProperty(localPort_, assigned, &localPortResolved_, value, "LocalPort");
+}
+
+void TCustomNetSocket::SetSendFlags(TSocketSendFlags value) {
+  if (value != wsSendNormal && value != wsSendUrgent) {
+    RaiseSocketError("Invalid SendFlags");
+    return;
+  }
+  sendFlags_ = value;
+}
+
+void TCustomNetSocket::SetReqVerLow(int value) {
+  if (!winsock::SetRequestedVersion(static_cast<BYTE>(value), HIBYTE(winsock::RequestedVersion()))) {
+    ReportSocketError("SetReqVerLow: WinSock version can't be changed now");
+  }
+}
+
+void TCustomNetSocket::SetReqVerHigh(int value) {
+  if (!winsock::SetRequestedVersion(LOBYTE(winsock::RequestedVersion()), static_cast<BYTE>(value))) {
+    ReportSocketError("SetReqVerHigh: WinSock version can't be changed now");
+  }
+}
+
+void TCustomNetSocket::ChangeState(TSocketState newState) {
+  const TSocketState oldState = state_;
+  state_ = newState;
+  if (oldState != newState) TriggerChangeState(oldState, newState);
+}
+
+void TCustomNetSocket::ResetToDefaults() {
+  sin_ = {};
+  sin_.sin_family = AF_INET;
+  addrAssigned_ = portAssigned_ = false;
+  addrResolved_ = portResolved_ = false;
+  proto_ = "tcp";
+  protoAssigned_ = true;
+  protoResolved_ = false;
+  protoNumber_ = 6;
+  socketType_ = SOCK_STREAM;
+  localPort_ = "0";
+  localPortResolved_ = false;
+  localAddr_ = "0.0.0.0";
+  lingerOnOff_ = wsLingerOn;
+  lingerTimeout_ = 0;
+  socket_ = INVALID_SOCKET;
+  selectMask_ = 0;
+  state_ = wsClosed;
+  allSent_ = true;
+  paused_ = false;
+  readCount_ = 0;
+  closeInvoked_ = false;
+  flushTimeout_ = 60;
+}
+
+// ---- Error reporting ------------------------------------------------------------
+
+void TCustomNetSocket::RaiseSocketError(const std::string& message) {
+  if (OnError) {
+    TriggerError();
+    return;
+  }
+  throw ESocketException(message);
+}
+
+void TCustomNetSocket::ReportSocketError(const std::string& function, int code) {
+  if (code == -1) code = winsock::LastError();
+  const std::string message = SocketErrorMessage(code, function);
+  if (code == wsa::kECONNRESET || code == wsa::kENOTCONN) {
+    if (SocketOpen()) {
+      winsock::CloseSocket(socket_);
+      socket_ = INVALID_SOCKET;
+    }
+    if (state_ != wsClosed && !closeInvoked_) {
+      closeInvoked_ = true;
+      auto alive = alive_;
+      TriggerSessionClosed(code);
+      if (!*alive) return;
+    }
+    ChangeState(wsClosed);
+  }
+  lastError_ = code;
+  RaiseSocketError(message);
+}
+
+void TCustomNetSocket::HandleBackgroundException(const std::exception& error) {
+  auto alive = alive_;
+  bool canClose = true;
+  try {
+    if (!destroying_) Fire(OnBgException, this, error, canClose);
+  } catch (...) {
+    // A failing handler must not stop the component from cleaning up.
+  }
+  if (!*alive || !canClose) return;
+  try {
+    Abort();
+  } catch (...) {
+  }
+}
+
+// ---- Events ----------------------------------------------------------------
+
+bool TCustomNetSocket::TriggerDataAvailable(int error) {
+  if (!OnDataAvailable || destroying_) return false;
+  Fire(OnDataAvailable, this, error);
+  return true;
+}
+
+void TCustomNetSocket::TriggerSessionAvailable(int error) {
+  if (!destroying_) Fire(OnSessionAvailable, this, error);
+}
+
+void TCustomNetSocket::SessionConnectedHook(int error) { TriggerSessionConnected(error); }
+
+void TCustomNetSocket::TriggerSessionConnected(int error) {
+  if (!destroying_) Fire(OnSessionConnected, this, error);
+}
+
+void TCustomNetSocket::TriggerSessionClosed(int error) {
+  if (!destroying_) Fire(OnSessionClosed, this, error);
+}
+
+void TCustomNetSocket::TriggerDataSent(int error) {
+  if (!destroying_) Fire(OnDataSent, this, error);
+}
+
+void TCustomNetSocket::TriggerSendData(int count) {
+  if (!destroying_) Fire(OnSendData, this, count);
+}
+
+void TCustomNetSocket::TriggerChangeState(TSocketState oldState, TSocketState newState) {
+  if (!destroying_) Fire(OnChangeState, this, oldState, newState);
+}
+
+void TCustomNetSocket::TriggerDnsLookupDone(int error) {
+  if (!destroying_) Fire(OnDnsLookupDone, this, error);
+}
+
+void TCustomNetSocket::TriggerError() {
+  if (!destroying_) Fire(OnError, this);
+}
+
+// ---- Window messages ------------------------------------------------------------
+
+LRESULT TCustomNetSocket::HandleWindowMessage(UINT message, WPARAM wParam, LPARAM lParam) noexcept {
+  return GuardedWndProc(message, wParam, lParam);
+}
+
+LRESULT TCustomNetSocket::GuardedWndProc(UINT message, WPARAM wParam, LPARAM lParam) noexcept {
+  try {
+    return WndProc(message, wParam, lParam);
+  } catch (const std::exception& error) {
+    HandleBackgroundException(error);
+  } catch (...) {
+    HandleBackgroundException(ESocketException("Unknown exception in NetSocket"));
+  }
+  return 0;
+}
+
+LRESULT TCustomNetSocket::WndProc(UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_SOCKET_SELECT:
+      DispatchSelect(wParam, lParam);
+      return 0;
+    case WM_SOCKET_CLOSE_DELAYED:
+      Close();
+      return 0;
+    case WM_SOCKET_RELEASE:
+      delete this;
+      return 0;
+    case WM_SOCKET_TEST_EXCEPTION:
+      throw ESocketException("Test exception in NetSocket");
+    default:
+      return ::DefWindowProcA(Handle(), message, wParam, lParam);
+  }
+}
+
+void TCustomNetSocket::DispatchSelect(WPARAM wParam, LPARAM lParam) {
+  const auto s = static_cast<SOCKET>(wParam);
+  if (s != socket_ || paused_) return;
+  const int events = WSAGETSELECTEVENT(lParam);
+  const int error = WSAGETSELECTERROR(lParam);
+  auto alive = alive_;
+  // Each step may close the socket or destroy the component.
+  auto stillOurs = [&] { return *alive && s == socket_; };
+  if ((events & FD_CONNECT) && stillOurs()) HandleFdConnect(error);
+  if ((events & FD_READ) && stillOurs()) HandleFdRead(error);
+  if ((events & FD_WRITE) && stillOurs()) HandleFdWrite(error);
+  if ((events & FD_ACCEPT) && stillOurs()) HandleFdAccept(error);
+  if ((events & FD_CLOSE) && stillOurs()) HandleFdClose(error);
+}
+
+void TCustomNetSocket::HandleFdConnect(int error) {
+  if (state_ == wsConnected) return;
+  auto alive = alive_;
+  ChangeState(wsConnected);
+  if (!*alive) return;
+  SessionConnectedHook(error);
+  if (*alive && error != 0 && state_ != wsClosed) Close();
+}
+
+void TCustomNetSocket::HandleFdRead(int error) {
+  auto alive = alive_;
+  if (state_ != wsConnected) {
+    ChangeState(wsConnected);
+    if (!*alive) return;
+    SessionConnectedHook(error);
+    if (!*alive) return;
+  }
+  ReceiveLoop(error, options_);
+}
+
+void TCustomNetSocket::HandleFdWrite(int error) {
+  auto alive = alive_;
+  TryToSend();
+  if (*alive && sendChain_.Empty()) TriggerDataSent(error);
+}
+
+void TCustomNetSocket::HandleFdAccept(int error) { TriggerSessionAvailable(error); }
+
+void TCustomNetSocket::HandleFdClose(int error) {
+  if (state_ == wsConnecting || !SocketOpen()) return;
+  auto alive = alive_;
+  // Deliver everything still buffered before the close is announced.
+  ReceiveLoop(0, options_.Without(wsoNoReceiveLoop));
+  if (!*alive) return;
+  if (!closeInvoked_) {
+    closeInvoked_ = true;
+    TriggerSessionClosed(error);
+    if (!*alive) return;
+  }
+  if (state_ != wsClosed) Close();
+}
+
+// ---- Receiving ------------------------------------------------------------------
+
+void TCustomNetSocket::ReceiveLoop(int error, TNetSocketOptions options) {
+  auto alive = alive_;
+  for (;;) {
+    try {
+      lastError_ = 0;
+      const std::uint64_t consumedBefore = consumed_;
+      if (!TriggerDataAvailable(error)) {
+        char scratch[1024];
+        if (Receive(scratch, sizeof scratch) < 0 && lastError_ == wsa::kEWOULDBLOCK) {
+          lastError_ = 0;
+          return;
+        }
+      }
+      if (!*alive || options.Contains(wsoNoReceiveLoop)) return;
+      if (lastError_ != 0) {
+        if (lastError_ == -1) lastError_ = 0;
+        return;
+      }
+      // A pass that read nothing would repeat forever on a handler that
+      // does not read: leave, the next FD_READ brings us back.
+      if (consumed_ == consumedBefore || !SocketOpen()) return;
+      u_long waiting = 0;
+      if (winsock::IoctlSocket(socket_, FIONREAD, &waiting) != 0) {
+        lastError_ = winsock::LastError();
+        return;
+      }
+      if (waiting == 0) return;
+    } catch (...) {
+      return;  // an exception ends the loop and is not passed on
+    }
+  }
+}
+
+int TCustomNetSocket::RecvRaw(void* buffer, int size, int flags) {
+  const int count = winsock::Recv(socket_, static_cast<char*>(buffer), size, flags);
+  if (count > 0) consumed_ += static_cast<std::uint64_t>(count);
+  return count;
+}
+
+int TCustomNetSocket::Receive(void* buffer, int size) {
+  const int count = RecvRaw(buffer, size, 0);
+  if (count < 0) {
+    lastError_ = winsock::LastError();
+  } else {
+    readCount_ += count;
+  }
+  return count;
+}
+
+std::string TCustomNetSocket::ReceiveStr() {
+  int waiting = GetRcvdCount();
+  if (waiting < 0) return {};
+  if (waiting == 0) waiting = 255;
+  std::string text(static_cast<std::size_t>(waiting), '\0');
+  const int count = Receive(text.data(), waiting);
+  if (count <= 0) return {};
+  text.resize(static_cast<std::size_t>(count));
+  return text;
+}
+
+int TCustomNetSocket::GetRcvdCount() {
+  if (!SocketOpen()) return -1;
+  u_long waiting = 0;
+  if (winsock::IoctlSocket(socket_, FIONREAD, &waiting) != 0) return -1;
+  return static_cast<int>(waiting);
+}
+
+// ---- Sending --------------------------------------------------------------------
+
+int TCustomNetSocket::Send(const void* data, int length) {
+  if (state_ != wsConnected && state_ != wsSocksConnected) {
+    winsock::SetLastError(wsa::kENOTCONN);
+    ReportSocketError("Send", wsa::kENOTCONN);
+    return -1;
+  }
+  allSent_ = false;
+  if (length > 0) {
+    sendChain_.Queue(static_cast<const char*>(data), length);
+  } else {
+    length = 0;
+  }
+  auto alive = alive_;
+  const SOCKET s = socket_;
+  TryToSend();
+  // OnDataSent always comes from the message loop, never from inside Send.
+  if (*alive && sendChain_.Empty() && s == socket_ && Handle()) {
+    ::PostMessageA(Handle(), WM_SOCKET_SELECT, static_cast<WPARAM>(s), FD_WRITE);
+  }
+  return length;
+}
+
+int TCustomNetSocket::SendStr(const std::string& text) {
+  if (text.empty()) return 0;
+  return Send(text.data(), static_cast<int>(text.size()));
+}
+
+int TCustomNetSocket::SendRaw(const char* data, int length) {
+  if (socketType_ == SOCK_DGRAM) return winsock::SendTo(socket_, data, length, 0, sin_);
+  return winsock::Send(socket_, data, length, sendFlags_ == wsSendUrgent ? MSG_OOB : 0);
+}
+
+void TCustomNetSocket::TryToSend() {
+  if (!SocketOpen() || sendChain_.Empty()) {
+    allSent_ = true;
+    return;
+  }
+  auto alive = alive_;
+  const SOCKET s = socket_;
+  const TDrainResult result = sendChain_.Drain(
+      [this](const char* data, int length, int& error) {
+        const int count = SendRaw(data, length);
+        if (count < 0) error = winsock::LastError();
+        return count;
+      },
+      [this, &alive, s](int count) {
+        TriggerSendData(count);
+        return *alive && socket_ == s;
+      });
+  if (!*alive) return;
+  switch (result.kind) {
+    case TDrainResult::Empty:
+      allSent_ = true;
+      return;
+    case TDrainResult::Blocked:
+    case TDrainResult::Stopped:
+      return;
+    case TDrainResult::Failed:
+      break;
+  }
+  const int code = result.error;
+  if (code == wsa::kEWOULDBLOCK) return;  // FD_WRITE resumes
+  if (IsFatalSendError(code)) {
+    closeInvoked_ = true;
+    Close();
+    if (*alive) TriggerSessionClosed(code);
+    return;
+  }
+  ReportSocketError("TryToSend failed", code);
+}
+
+void TCustomNetSocket::Flush() {
+  auto alive = alive_;
+  while (*alive && SocketOpen() && !sendChain_.Empty()) {
+    TryToSend();
+    if (*alive && SocketOpen() && !sendChain_.Empty()) WaitAndPumpMessages(20);
+  }
+}
+
+// ---- Name lookup ------------------------------------------------------------------
+
+HANDLE TCustomNetSocket::StartLookup(UINT message,
+                                     const std::function<HANDLE(TLookupRequest&)>& start) {
+  TLookupRequest& request = window_->NewLookup();
+  earlyReply_ = false;
+  lookupStarting_ = true;
+  HANDLE handle = nullptr;
+  try {
+    handle = start(request);
+  } catch (...) {
+    lookupStarting_ = false;
+    window_->Abandon(request);
+    throw;
+  }
+  lookupStarting_ = false;
+  if (!handle) {
+    window_->Abandon(request);
+    return nullptr;
+  }
+  request.handle = handle;
+  lookup_ = &request;
+  if (earlyReply_) {
+    // The reply was dispatched while the request was being started: its
+    // handle was unknown then. Process it once, now.
+    earlyReply_ = false;
+    if (earlyMessage_ == message && reinterpret_cast<HANDLE>(earlyWParam_) == handle) {
+      std::unique_ptr<TLookupRequest> done = window_->Take(request);
+      ProcessLookupReply(*done, earlyMessage_, earlyLParam_);
+    }
+  }
+  return handle;
+}
+
+void TCustomNetSocket::AbandonLookup() {
+  if (!lookup_) return;
+  TLookupRequest& request = *lookup_;
+  lookup_ = nullptr;
+  winsock::CancelAsyncRequest(request.handle);
+  if (window_) window_->Abandon(request);
+}
+
+void TCustomNetSocket::CancelDnsLookup() {
+  if (!lookup_) return;
+  TLookupRequest& request = *lookup_;
+  lookup_ = nullptr;
+  const int result = winsock::CancelAsyncRequest(request.handle);
+  if (window_) window_->Abandon(request);  // its buffer lives until the reply comes
+  if (result != 0) {
+    ReportSocketError("WSACancelAsyncRequest");
+    return;
+  }
+  if (!destroying_) TriggerDnsLookupDone(wsa::kEINTR);
+}
+
+void TCustomNetSocket::DnsLookup(const std::string& host) {
+  if (host.empty()) {
+    RaiseSocketError("DNS lookup: invalid host name.");
+    TriggerDnsLookupDone(wsa::kEINVAL);
+    return;
+  }
+  AbandonLookup();
+  dnsResult_.clear();
+  dnsResultList_.clear();
+  if (NetSocketIsDottedIP(host)) {
+    const std::string text = TrimText(host);
+    const unsigned long address = winsock::InetAddr(text.c_str());
+    if (address != kNoAddress) {
+      dnsResult_ = DottedFromNetworkBytes(&address);
+      dnsResultList_.push_back(dnsResult_);
+      TriggerDnsLookupDone(0);
+      return;
+    }
+  }
+  if (!window_) {
+    RaiseSocketError("DnsLookup: Window not assigned");
+    return;
+  }
+  HWND hwnd = Handle();
+  const HANDLE handle = StartLookup(WM_SOCKET_HOSTBYNAME, [&](TLookupRequest& request) {
+    return winsock::AsyncGetHostByName(hwnd, WM_SOCKET_HOSTBYNAME, host.c_str(),
+                                       request.buffer.data(), MAXGETHOSTSTRUCT);
+  });
+  if (!handle) {
+    const int code = winsock::LastError();
+    lastError_ = code;
+    RaiseSocketError(Format("%s: can't start DNS lookup, error #%d", host, code));
+    // With OnError bound nothing was raised: a caller waiting for the
+    // lookup still gets its completion.
+    TriggerDnsLookupDone(code);
+  }
+}
+
+void TCustomNetSocket::ReverseDnsLookup(const std::string& address) {
+  if (address.empty() || address.size() > kMaxHostLength) {
+    RaiseSocketError("ReverseDnsLookup: Invalid host name.");
+    TriggerDnsLookupDone(wsa::kEINVAL);
+    return;
+  }
+  AbandonLookup();
+  dnsResult_.clear();
+  dnsResultList_.clear();
+  const unsigned long binary = winsock::InetAddr(TrimText(address).c_str());
+  if (!window_) {
+    RaiseSocketError("ReverseDnsLookup: Window not assigned");
+    return;
+  }
+  HWND hwnd = Handle();
+  const HANDLE handle = StartLookup(WM_SOCKET_HOSTBYADDR, [&](TLookupRequest& request) {
+    return winsock::AsyncGetHostByAddr(hwnd, WM_SOCKET_HOSTBYADDR,
+                                       reinterpret_cast<const char*>(&binary), 4, AF_INET,
+                                       request.buffer.data(), MAXGETHOSTSTRUCT);
+  });
+  if (!handle) {
+    const int code = winsock::LastError();
+    lastError_ = code;
+    RaiseSocketError(Format("%s: can't start DNS lookup, error #%d", address, code));
+    TriggerDnsLookupDone(code);
+  }
+}
+
+void TCustomNetSocket::ReverseDnsLookupNow(const std::string& address) {
+  if (address.empty() || address.size() > kMaxHostLength) {
+    RaiseSocketError("ReverseDnsLookup: Invalid host name.");
+    TriggerDnsLookupDone(wsa::kEINVAL);
+    return;
+  }
+  AbandonLookup();
+  dnsResult_.clear();
+  dnsResultList_.clear();
+  const unsigned long binary = winsock::InetAddr(TrimText(address).c_str());
+  const hostent* entry = winsock::GetHostByAddr(reinterpret_cast<const char*>(&binary), 4, AF_INET);
+  if (!entry) {
+    TriggerDnsLookupDone(winsock::LastError());
+    return;
+  }
+  if (entry->h_name) dnsResultList_.push_back(entry->h_name);
+  for (char** alias = entry->h_aliases; alias && *alias; ++alias) dnsResultList_.push_back(*alias);
+  if (!dnsResultList_.empty()) dnsResult_ = dnsResultList_.front();
+  TriggerDnsLookupDone(0);
+}
+
+void TCustomNetSocket::HandleLookupReply(TLookupRequest& request, UINT message,
+                                         LPARAM lParam) noexcept {
+  if (&request != lookup_) return;
+  try {
+    ProcessLookupReply(request, message, lParam);
+  } catch (const std::exception& error) {
+    HandleBackgroundException(error);
+  } catch (...) {
+    HandleBackgroundException(ESocketException("Unknown exception in NetSocket"));
+  }
+}
+
+void TCustomNetSocket::HandleUnknownLookupReply(UINT message, WPARAM wParam,
+                                                LPARAM lParam) noexcept {
+  if (!lookupStarting_) return;  // a reply nobody waits for
+  earlyReply_ = true;
+  earlyMessage_ = message;
+  earlyWParam_ = wParam;
+  earlyLParam_ = lParam;
+}
+
+void TCustomNetSocket::ProcessLookupReply(TLookupRequest& request, UINT message, LPARAM lParam) {
+  lookup_ = nullptr;
+  const int error = WSAGETASYNCERROR(lParam);
+  if (error == 0) {
+    const auto* entry = reinterpret_cast<const hostent*>(request.buffer.data());
+    if (message == WM_SOCKET_HOSTBYNAME) {
+      if (entry->h_addrtype == AF_INET && entry->h_length == 4) {
+        for (char** address = entry->h_addr_list; address && *address; ++address) {
+          dnsResultList_.push_back(DottedFromNetworkBytes(*address));
+        }
+      }
+    } else {
+      if (entry->h_name) dnsResultList_.push_back(entry->h_name);
+      for (char** alias = entry->h_aliases; alias && *alias; ++alias) {
+        dnsResultList_.push_back(*alias);
+      }
+    }
+    if (!dnsResultList_.empty()) dnsResult_ = dnsResultList_.front();
+  }
+  TriggerDnsLookupDone(error);
+}
+
+// ---- Connecting -------------------------------------------------------------------
+
+void TCustomNetSocket::Connect() {
+  if (SocketOpen() && state_ != wsClosed) {
+    RaiseSocketError("Connect: Socket already in use");
+    return;
+  }
+  if (!portAssigned_) {
+    RaiseSocketError("Connect: No Port Specified");
+    return;
+  }
+  if (!addrAssigned_) {
+    RaiseSocketError("Connect: No IP Address Specified");
+    return;
+  }
+  if (!protoAssigned_) {
+    RaiseSocketError("Connect: No Protocol Specified");
+    return;
+  }
+  try {
+    if (!protoResolved_) {
+      protoNumber_ = NetSocketResolveProto(proto_);
+      socketType_ = SocketTypeForProtocol(protoNumber_);
+      protoResolved_ = true;
+    }
+    if (!portResolved_) {
+      sin_.sin_port = winsock::Htons(static_cast<u_short>(NetSocketResolvePort(port_, proto_)));
+      portResolved_ = true;
+    }
+    if (!localPortResolved_) {
+      localPortNumber_ = NetSocketResolvePort(localPort_, proto_);
+      localPortResolved_ = true;
+    }
+    if (!addrResolved_) {
+      sin_.sin_addr.s_addr = NetSocketResolveHost(addr_);
+      addrResolved_ = true;
+    }
+  } catch (const ESocketException& error) {
+    RaiseSocketError(std::string("connect: ") + error.what());
+    return;
+  }
+
+  sendChain_.Clear();
+  closeInvoked_ = false;
+  auto alive = alive_;
+  socket_ = winsock::Socket(AF_INET, socketType_, protoNumber_);
+  if (!SocketOpen()) {
+    ReportSocketError("Connect (socket)");
+    return;
+  }
+  ChangeState(wsOpened);
+  if (!*alive) return;
+  if (state_ != wsOpened) {
+    winsock::SetLastError(wsa::kEINVAL);
+    ReportSocketError("Connect (Invalid operation in OnChangeState)", wsa::kEINVAL);
+    return;
+  }
+
+  // A setup step failed after the socket exists. With OnError bound nothing
+  // was raised, so the caller would wait forever: complete the attempt with
+  // the error through the message loop, as a failed connect does.
+  auto failSetup = [&](const std::string& function, int code = -1) {
+    const SOCKET s = socket_;
+    if (code == -1) code = winsock::LastError();
+    ReportSocketError(function, code);
+    if (*alive && s == socket_ && Handle()) {
+      ::PostMessageA(Handle(), WM_SOCKET_SELECT, static_cast<WPARAM>(s),
+                     WSAMAKESELECTREPLY(FD_CONNECT, code));
+    }
+  };
+
+  if (socketType_ == SOCK_STREAM) {
+    const BOOL on = TRUE;
+    if (winsock::SetSockOpt(socket_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+      return failSetup("setsockopt(SO_REUSEADDR)");
+    }
+    if (options_.Contains(wsoTcpNoDelay) &&
+        winsock::SetSockOpt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+      return failSetup("setsockopt(IPPROTO_TCP, TCP_NODELAY)");
+    }
+    ApplyLinger();
+    if (!*alive || !SocketOpen()) return;
+    ApplyKeepAlive();
+    if (!*alive || !SocketOpen()) return;
+    if (localPortNumber_ != 0 || localAddr_ != "0.0.0.0") {
+      BindLocal();
+      if (!*alive || !SocketOpen() || lastError_ != 0) return;
+    }
+  }
+
+  selectMask_ = kSelectMask;
+  if (winsock::AsyncSelect(socket_, Handle(), WM_SOCKET_SELECT, selectMask_) != 0) {
+    return failSetup("WSAAsyncSelect");
+  }
+
+  if (socketType_ == SOCK_DGRAM) {
+    ChangeState(wsConnected);
+    if (*alive) SessionConnectedHook(0);
+    return;
+  }
+  if (winsock::Connect(socket_, sin_) != 0) {
+    const int code = winsock::LastError();
+    if (code != wsa::kEWOULDBLOCK) {
+      lastError_ = code;
+      return failSetup("Connect", code);
+    }
+  }
+  ChangeState(wsConnecting);
+}
+
+void TCustomNetSocket::BindLocal() {
+  lastError_ = 0;
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_port = winsock::Htons(static_cast<u_short>(localPortNumber_));
+  try {
+    local.sin_addr.s_addr = NetSocketResolveHost(localAddr_);
+  } catch (const ESocketException& error) {
+    lastError_ = wsa::kEINVAL;
+    RaiseSocketError(std::string("connect: ") + error.what());
+    return;
+  }
+  if (winsock::Bind(socket_, local) != 0) {
+    lastError_ = winsock::LastError();
+    RaiseSocketError(Format("%swinsock.bind failed, error #%d", "", lastError_));
+    return;
+  }
+  sockaddr_in bound{};
+  if (winsock::GetSockName(socket_, bound) != 0) {
+    lastError_ = winsock::LastError();
+    RaiseSocketError(Format("%swinsock.getsockname failed, error #%d", "", lastError_));
+    return;
+  }
+  localPortNumber_ = winsock::Ntohs(bound.sin_port);
+  localPort_ = std::to_string(localPortNumber_);
+}
+
+void TCustomNetSocket::ApplyLinger() {
+  if (lingerOnOff_ == wsLingerNoSet) return;
+  if (!SocketOpen()) {
+    RaiseSocketError("Cannot set linger option at this time");
+    return;
+  }
+  linger value{};
+  value.l_onoff = lingerOnOff_ == wsLingerOn ? 1 : 0;
+  value.l_linger = static_cast<u_short>(lingerTimeout_);
+  if (winsock::SetSockOpt(socket_, SOL_SOCKET, SO_LINGER, &value, sizeof value) != 0) {
+    ReportSocketError("setsockopt(SO_LINGER)");
+  }
+}
+
+void TCustomNetSocket::ApplyKeepAlive() {
+  if (keepAliveOnOff_ == wsKeepAliveOff) return;
+  const BOOL on = TRUE;
+  if (winsock::SetSockOpt(socket_, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
+    ReportSocketError("setsockopt(SO_KEEPALIVE)");
+    return;
+  }
+  if (keepAliveOnOff_ != wsKeepAliveOnCustom) return;
+  struct {
+    u_long onoff, time, interval;
+  } values{1, static_cast<u_long>(keepAliveTime_), static_cast<u_long>(keepAliveInterval_)};
+  DWORD returned = 0;
+  if (winsock::Ioctl(socket_, kSioKeepAliveVals, &values, sizeof values, nullptr, 0, &returned) !=
+      0) {
+    ReportSocketError("NetSocket_WSAIoctl(SIO_KEEPALIVE_VALS)");
+  }
+}
+
+// ---- Closing --------------------------------------------------------------------
+
+void TCustomNetSocket::Close() { CloseInternal(true, 0); }
+
+void TCustomNetSocket::CloseDelayed() {
+  if (Handle()) ::PostMessageA(Handle(), WM_SOCKET_CLOSE_DELAYED, 0, 0);
+}
+
+void TCustomNetSocket::Release() {
+  if (Handle()) ::PostMessageA(Handle(), WM_SOCKET_RELEASE, 0, 0);
+}
+
+void TCustomNetSocket::Abort() { AbortInternal(0); }
+
+void TCustomNetSocket::AbortInternal(int error) {
+  auto alive = alive_;
+  CancelDnsLookup();
+  if (!*alive) return;
+  sendChain_.Clear();
+  if (state_ == wsConnected && protoNumber_ == 6 && SocketOpen()) {
+    lingerOnOff_ = wsLingerOff;
+    ApplyLinger();
+    if (!*alive) return;
+  }
+  CloseInternal(false, error);
+}
+
+void TCustomNetSocket::Shutdown(int how) {
+  if (SocketOpen()) winsock::Shutdown(socket_, how);
+}
+
+void TCustomNetSocket::CloseInternal(bool shut, int error) {
+  if (!SocketOpen()) {
+    if (state_ != wsClosed) {
+      state_ = wsClosed;
+      ResetToDefaults();
+    }
+    return;
+  }
+  if (state_ == wsClosed) return;
+  auto alive = alive_;
+  if (shut) Shutdown(1);
+  int result = 0;
+  int closeError = 0;
+  for (;;) {
+    result = winsock::CloseSocket(socket_);
+    if (result == 0) break;
+    closeError = winsock::LastError();
+    if (closeError != wsa::kEWOULDBLOCK) break;
+    PumpMessages();
+    if (!*alive) return;
+  }
+  // The handle is gone whatever closesocket said: the component is closed,
+  // so a later Send fails instead of queueing data nobody will send.
+  socket_ = INVALID_SOCKET;
+  if (window_) window_->PurgeSelectMessages();
+  ChangeState(wsClosed);
+  if (!*alive) return;
+  if (!destroying_ && !closeInvoked_) {
+    closeInvoked_ = true;
+    TriggerSessionClosed(error);
+    if (!*alive) return;
+  }
+  try {
+    ResetToDefaults();
+  } catch (...) {
+  }
+  if (result != 0 && closeError != wsa::kNOTINITIALISED) {
+    ReportSocketError("Disconnect (closesocket)", closeError);
+  }
+}
+
+void TCustomNetSocket::WaitForClose() {
+  auto alive = alive_;
+  while (*alive && SocketOpen() && state_ != wsClosed) {
+    PumpMessages();
+    if (!*alive || !SocketOpen()) return;
+    u_long waiting = 0;
+    if (winsock::IoctlSocket(socket_, FIONREAD, &waiting) != 0) return;
+    if (waiting > 0) TriggerDataAvailable(0);
+    if (!*alive || !SocketOpen()) return;
+    char probe = 0;
+    if (winsock::Recv(socket_, &probe, 0, 0) < 0 &&
+        winsock::LastError() != wsa::kEWOULDBLOCK) {
+      return;
+    }
+    WaitAndPumpMessages(20);
+  }
+}
+
+// ---- Pause, addresses, threads ------------------------------------------------------
+
+void TCustomNetSocket::Pause() {
+  paused_ = true;
+  if (SocketOpen() && Handle()) winsock::AsyncSelect(socket_, Handle(), 0, 0);
+}
+
+void TCustomNetSocket::Resume() {
+  paused_ = false;
+  if (SocketOpen() && Handle()) {
+    if (winsock::AsyncSelect(socket_, Handle(), WM_SOCKET_SELECT, selectMask_) != 0) {
+      ReportSocketError("WSAAsyncSelect");
+    }
+  }
+}
+
+std::string TCustomNetSocket::GetPeerAddr() {
+  if (state_ != wsConnected) return "error";
+  sockaddr_in peer{};
+  if (winsock::GetPeerName(socket_, peer) != 0) {
+    ReportSocketError("GetPeerAddr");
+    return "error";
+  }
+  return DottedFromNetworkBytes(&peer.sin_addr);
+}
+
+std::string TCustomNetSocket::GetPeerPort() {
+  if (state_ != wsConnected) return "error";
+  sockaddr_in peer{};
+  if (winsock::GetPeerName(socket_, peer) != 0) {
+    ReportSocketError("GetPeerPort");
+    return "error";
+  }
+  return std::to_string(winsock::Ntohs(peer.sin_port));
+}
+
+std::string TCustomNetSocket::GetBoundAddr() {
+  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return "error";
+  sockaddr_in local{};
+  if (winsock::GetSockName(socket_, local) != 0) {
+    ReportSocketError("GetBoundAddr");
+    return "error";
+  }
+  return DottedFromNetworkBytes(&local.sin_addr);
+}
+
+std::string TCustomNetSocket::GetBoundPort() {
+  if (state_ != wsBound && state_ != wsConnected && state_ != wsListening) return "error";
+  sockaddr_in local{};
+  if (winsock::GetSockName(socket_, local) != 0) {
+    ReportSocketError("GetBoundPort");
+    return "error";
+  }
+  return std::to_string(winsock::Ntohs(local.sin_port));
+}
+
+void TCustomNetSocket::PumpMessages() {
+  MSG msg;
+  while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      terminated_ = true;
+      if (multiThreaded_) continue;
+      // The application's own loop must see the quit request too.
+      ::PostQuitMessage(static_cast<int>(msg.wParam));
+      return;
+    }
+    ::TranslateMessage(&msg);
+    ::DispatchMessageA(&msg);
+  }
+}
+
+void TCustomNetSocket::WaitAndPumpMessages(unsigned timeoutMs) {
+  ::MsgWaitForMultipleObjects(0, nullptr, FALSE, timeoutMs, QS_ALLINPUT);
+  PumpMessages();
+}
+
+void TCustomNetSocket::DetachFromThread() {
+  if (detached_) return;
+  if (!window_ || window_->ThreadId() != ::GetCurrentThreadId()) {
+    RaiseSocketError("Cannot detach from other thread");
+    return;
+  }
+  if (SocketOpen()) winsock::AsyncSelect(socket_, Handle(), 0, 0);
+  AbandonLookup();
+  window_.reset();
+  detached_ = true;
+}
+
+void TCustomNetSocket::AttachToThread() {
+  if (!detached_) {
+    RaiseSocketError("Cannot attach when not detached");
+    return;
+  }
+  window_.reset(new TSocketWindow(*this));
+  detached_ = false;
+  if (SocketOpen() && selectMask_ != 0 && !paused_) {
+    if (winsock::AsyncSelect(socket_, Handle(), WM_SOCKET_SELECT, selectMask_) != 0) {
+      ReportSocketError("WSAAsyncSelect");
+    }
+  }
+}
+
+// ---- SOCKS layer (pass-through) -----------------------------------------------------
+
+void TCustomSocksNetSocket::SetSocksServer(const std::string& value) {
+  if (State() != wsClosed) {
+    RaiseSocketError("Can't change socks server if not closed");
+    return;
+  }
+  socksServer_ = TrimText(value);
+}
+
+void TCustomSocksNetSocket::SetSocksPort(const std::string& value) {
+  if (State() != wsClosed) {
+    RaiseSocketError("Can't change socks port if not closed");
+    return;
+  }
+  socksPort_ = TrimText(value);
+}
+
+void TCustomSocksNetSocket::SetSocksLevel(const std::string& value) {
+  if (State() != wsClosed) {
+    RaiseSocketError("Can't change socks level if not closed");
+    return;
+  }
+  const std::string level = LowerText(value);
+  if (level != "4" && level != "5" && level != "4a") {
+    RaiseSocketError("Invalid socks level. Must be 4, 4A or 5.");
+    return;
+  }
+  socksLevel_ = level == "4a" ? "4A" : level;
+}
+
+void TCustomSocksNetSocket::Connect() {
+  if (!socksServer_.empty()) {
+    // Never connect directly when a proxy was asked for.
+    RaiseSocketError("connect: SOCKS proxy negotiation is not available");
+    return;
+  }
+  TCustomNetSocket::Connect();
+}
+
+// ---- Synchronous waiting ------------------------------------------------------------
+
+int TCustomSyncNetSocket::WaitUntilReady(const bool& flag) {
+  constexpr int kTimedOut = 12001;
+  const DWORD start = ::GetTickCount();
+  auto alive = AliveToken();
+  while (!flag) {
+    if (!*alive) return kTimedOut;
+    DWORD wait = 50;
+    if (Timeout > 0) {
+      const DWORD elapsed = ::GetTickCount() - start;
+      if (elapsed >= static_cast<DWORD>(Timeout)) return kTimedOut;
+      wait = std::min<DWORD>(wait, static_cast<DWORD>(Timeout) - elapsed);
+    }
+    if (Terminated()) return kTimedOut;
+    WaitAndPumpMessages(wait);
+  }
+  return 0;
+}
+
+int TCustomSyncNetSocket::Synchronize(const std::function<void()>& action, bool& flag) {
+  flag = false;
+  if (action) action();
+  return WaitUntilReady(flag);
+}
+
+}  // namespace corvan::net
