@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Runs the installer's end-to-end scenarios in a network and mount namespace
+# of their own: /etc/hosts maps the built-in web host to 127.0.0.1, port 80
+# is served by nginx (the setup double, a 404, an HTML page) or by a scripted
+# server (a truncated answer), or by nobody (refused). No query ever leaves
+# the namespace.
+#   installer_e2e.sh win64|win32 TEST.exe RESULTS_DIR SETUP_DOUBLE.exe RESULT_NAME
+set -u
+root=$(cd "$(dirname "$0")/../.." && pwd)
+prefix_name=$1 test_exe=$2 results=$3 double=$4 result_name=$5
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$results" "$work/site/downloads" "$work/html/downloads" "$work/empty/downloads"
+for bits in 32 64; do
+  cp "$double" "$work/site/downloads/Setup_UltraVNC_$bits.exe"
+  printf '<html><body>Onderhoud</body></html>\n' >"$work/html/downloads/Setup_UltraVNC_$bits.exe"
+done
+printf '127.0.0.1 localhost\n127.0.0.1 www.corvan-ng.nl\n' >"$work/hosts"
+printf 'nameserver 127.0.0.1\n' >"$work/resolv.conf"
+
+if [ "${CORVAN_IN_NAMESPACE:-}" != 1 ]; then
+  exec unshare --net --mount env CORVAN_IN_NAMESPACE=1 "$0" "$@"
+fi
+
+ip link set lo up
+mount --bind "$work/hosts" /etc/hosts
+mount --bind "$work/resolv.conf" /etc/resolv.conf
+
+nginx_conf() {  # site root
+  mkdir -p "$work/nginx"
+  cat >"$work/nginx/nginx.conf" <<CONF
+daemon off;
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 64; }
+http {
+  access_log off;
+  client_body_temp_path $work/nginx/body;
+  proxy_temp_path $work/nginx/proxy;
+  fastcgi_temp_path $work/nginx/fastcgi;
+  uwsgi_temp_path $work/nginx/uwsgi;
+  scgi_temp_path $work/nginx/scgi;
+  types { application/octet-stream exe; }
+  server { listen 127.0.0.1:80; root $1; }
+}
+CONF
+}
+
+server_pid=""
+start_nginx() {
+  nginx_conf "$1"
+  nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" &
+  server_pid=$!
+}
+start_truncating() {
+  python3 - "$work/request.bin" <<'PY' &
+import socket, sys
+listener = socket.socket()
+listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+listener.bind(("127.0.0.1", 80))
+listener.listen(4)
+while True:
+    conn, _ = listener.accept()
+    request = b""
+    while b"\r\n\r\n" not in request:
+        chunk = conn.recv(4096)
+        if not chunk:
+            break
+        request += chunk
+    open(sys.argv[1], "wb").write(request)
+    conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\nMZ" + b"\0" * 3000)
+    conn.close()
+PY
+  server_pid=$!
+}
+wait_port() { for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null && return 0; sleep 0.05; done; return 1; }
+
+export CORVAN_E2E_REQUEST_FILE="Z:${work//\//\\}\\request.bin"
+status=0
+for scenario in DownloadsAndInstalls NotFound HtmlPage Truncated Refused; do
+  server_pid=""
+  case $scenario in
+    DownloadsAndInstalls) start_nginx "$work/site" ;;
+    NotFound) start_nginx "$work/empty" ;;
+    HtmlPage) start_nginx "$work/html" ;;
+    Truncated) start_truncating ;;
+  esac
+  [ -n "$server_pid" ] && { wait_port || echo "installer_e2e: no server for $scenario" >&2; }
+  "$root/scripts/wine-run.sh" "$prefix_name" "$test_exe" --gtest_filter="Installer.$scenario" \
+    --gtest_output="xml:$(echo "Z:$results" | tr / '\\')\\$result_name.$scenario.xml" || status=1
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; fi
+done
+exit $status
