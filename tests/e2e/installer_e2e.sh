@@ -10,6 +10,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 prefix_name=$1 test_exe=$2 results=$3 double=$4 result_name=$5
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+chmod 755 "$work"  # nginx workers run as an unprivileged user
 mkdir -p "$results" "$work/site/downloads" "$work/html/downloads" "$work/empty/downloads"
 for bits in 32 64; do
   cp "$double" "$work/site/downloads/Setup_UltraVNC_$bits.exe"
