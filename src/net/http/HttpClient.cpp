@@ -429,7 +429,43 @@ void THttpClient::HandleDataAvailable(int /*error*/) {
   }
 }
 
+bool THttpClient::ReceiveBodyDirect() {
+  // Body bytes need no line splitting: with nothing left in the line
+  // buffer they are read in large slices straight into the document, which
+  // saves most of the per-read cost of the connection.
+  if (state_ != httpWaitingBody || !next_ || buffer_.Fill() != 0 || requestType_ == rqHead ||
+      (options_ & httpoBandwidthControl)) {
+    return false;
+  }
+  if (bodySlice_.empty()) bodySlice_.resize(kBodySliceSize);
+  const int count = transport_.Receive(bodySlice_.data(), static_cast<int>(bodySlice_.size()));
+  if (count <= 0) return true;
+  std::size_t length = static_cast<std::size_t>(count);
+  if (transferEncoding_ != "chunked" && contentLength_ >= 0) {
+    length = static_cast<std::size_t>(
+        std::min<long long>(count, std::max<long long>(contentLength_ - receivedCount_, 0)));
+  }
+  bodyData_ = bodySlice_.data();
+  bodyDataLength_ = length;
+  GetBodyLineNext();
+  bodyDataLength_ = 0;
+  if (failed_) return true;
+  // Bytes behind the end of the document stay for whoever reads next.
+  const std::size_t rest = static_cast<std::size_t>(count) - bodyConsumed_;
+  if (rest > 0) {
+    const std::size_t keep = std::min(rest, buffer_.FreeSpace());
+    std::copy_n(bodySlice_.data() + bodyConsumed_, keep, buffer_.WritePointer());
+    buffer_.Commit(keep);
+  }
+  if (!next_) {
+    if (locationFlag_) StartRelocation();
+    else PostReady();
+  }
+  return true;
+}
+
 void THttpClient::ProcessReceived() {
+  if (ReceiveBodyDirect()) return;
   int count = 0;
   if (buffer_.FreeSpace() > 0) {
     count = transport_.Receive(buffer_.WritePointer(), static_cast<int>(buffer_.FreeSpace()));

@@ -151,6 +151,7 @@ class THttpClient {
   bool RelocationLimitReached();
   void WriteDocData(const std::uint8_t* data, std::size_t size);
   void ProcessReceived();
+  bool ReceiveBodyDirect();
   void SplitLines();
   void FailRequest(int doneError, const std::string& reason);
   void RecordIncompleteResponse();
@@ -205,6 +206,8 @@ class THttpClient {
   bool docEnded_ = false;  // OnDocEnd fired for this document
   bool failed_ = false;    // the request failed on our side; nothing more to judge
   std::size_t bodyConsumed_ = 0;
+  static constexpr std::size_t kBodySliceSize = 256 * 1024;
+  std::vector<std::uint8_t> bodySlice_;  // allocated with the first body
   std::int64_t streamSizeAtDocBegin_ = 0;
   std::int64_t bandwidthCount_ = 0;
   std::int64_t bandwidthMax_ = 0;

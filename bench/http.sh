@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Download rate of our HTTP client against WinINet in the same Wine prefix:
+# a 200 MiB file from nginx on loopback into a file, twice each, best run
+# counted; our peak memory also for a 20 MiB file, to show it does not grow
+# with the file. Ends with "ratio http-download <ours / WinINet>".
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/build.sh" win32 >/dev/null
+. "$root/scripts/wine-env.sh"
+xvfb_ensure
+wine_prefix_ensure win64
+export WINEPREFIX
+WINEPREFIX=$(wine_prefix_path win64)
+work=$(mktemp -d)
+chmod 755 "$work"
+cleanup() { [ -n "${nginx_pid:-}" ] && kill "$nginx_pid" 2>/dev/null; rm -rf "$work"; xvfb_stop; }
+trap cleanup EXIT
+mkdir -p "$work/site" "$work/nginx"
+head -c $((200 * 1048576)) /dev/zero | tr '\0' 'x' >"$work/site/big.bin"
+head -c $((20 * 1048576)) /dev/zero >"$work/site/small.bin"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+cat >"$work/nginx/nginx.conf" <<CONF
+daemon off;
+worker_processes 1;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 64; }
+http {
+  access_log off; sendfile on;
+  client_body_temp_path $work/nginx/body; proxy_temp_path $work/nginx/proxy;
+  fastcgi_temp_path $work/nginx/fastcgi; uwsgi_temp_path $work/nginx/uwsgi; scgi_temp_path $work/nginx/scgi;
+  server { listen 127.0.0.1:$port; root $work/site; }
+}
+CONF
+nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" &
+nginx_pid=$!
+for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.05; done
+
+exe=$root/build/win32/bench/bench_http_download.exe
+out="Z:${work//\//\\}\\out.bin"
+run() { wine "$exe" "$1" "http://127.0.0.1:$port/$2" "$out"; }
+field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p"; }
+best() { sort -g | tail -1; }
+ours=() theirs=()
+for _ in 1 2; do
+  o=$(run ours big.bin); echo "$o"; ours+=("$(echo "$o" | field rate_mib_s)")
+  w=$(run wininet big.bin); echo "$w"; theirs+=("$(echo "$w" | field rate_mib_s)")
+done
+small=$(run ours small.bin); echo "$small"
+our_rate=$(printf '%s\n' "${ours[@]}" | best)
+their_rate=$(printf '%s\n' "${theirs[@]}" | best)
+echo "our rate ${our_rate} MiB/s, WinINet ${their_rate} MiB/s"
+echo "our peak memory: $(echo "$small" | field peak_mib) MiB for 20 MiB, $(echo "$o" | field peak_mib) MiB for 200 MiB"
+python3 -c "print('ratio http-download %.2f' % ($our_rate / $their_rate))"
