@@ -51,6 +51,11 @@ void THttpClient::SetRequestVer(const std::string& version) {
   requestVer_ = version;
 }
 
+void THttpClient::SetMultiThreaded(bool value) {
+  multiThreaded_ = value;
+  transport_.SetMultiThreaded(value);
+}
+
 THttpClientOptions THttpClient::Options() const {
   THttpClientOptions options = options_ & ~(httpoEnableContentCoding | httpoUseQuality);
   if (contentCoding_.Enabled()) options |= httpoEnableContentCoding;

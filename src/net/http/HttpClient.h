@@ -52,7 +52,6 @@ class THttpClient {
   std::string Cookie;
   std::string ContentTypePost = "application/x-www-form-urlencoded";
   std::string ContentRangeBegin, ContentRangeEnd;
-  bool MultiThreaded = false;
   bool FollowRelocation = true;
   int LocationChangeMaxCount = 5;
   int BandwidthLimit = 10000;
@@ -60,6 +59,10 @@ class THttpClient {
   TStream* ReceiveStream = nullptr;  // caller-owned
   TStream* SendStream = nullptr;     // caller-owned
 
+  // The wait loop of RunRequest: the connection's own message pump instead
+  // of the application's; passed on to the connection.
+  bool MultiThreaded() const { return multiThreaded_; }
+  void SetMultiThreaded(bool value);
   const std::string& RequestVer() const { return requestVer_; }
   // "1.0" or "1.1"; anything else raises "Insupported HTTP version".
   void SetRequestVer(const std::string& version);
@@ -165,6 +168,7 @@ class THttpClient {
   THttpChunkDecoder chunks_;
 
   std::string requestVer_ = "1.0";
+  bool multiThreaded_ = false;
   THttpClientOptions options_ = 0;
 
   THttpState state_ = httpReady;

@@ -36,6 +36,8 @@ class IHttpTransport {
   virtual void Resume() = 0;
   // Off: one HandleDataAvailable per arrival instead of a loop draining it.
   virtual void SetReceiveLoop(bool enabled) = 0;
+  // The connection's events are pumped by the waiting thread itself.
+  virtual void SetMultiThreaded(bool value) = 0;
   // English description of a socket error code.
   virtual std::string ErrorDescription(int error) const = 0;
 };

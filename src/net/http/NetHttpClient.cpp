@@ -136,7 +136,7 @@ void THttpWindowEnvironment::Post(int message) {
 }
 
 void THttpWindowEnvironment::WaitAndProcessMessages() {
-  if (client_ && client_->MultiThreaded && socket_) {
+  if (client_ && client_->MultiThreaded() && socket_) {
     socket_->PumpMessages();
     Sleep(0);
     return;

@@ -35,6 +35,7 @@ class TSocketTransport : public IHttpTransport {
   void Pause() override { socket_.Pause(); }
   void Resume() override { socket_.Resume(); }
   void SetReceiveLoop(bool enabled) override;
+  void SetMultiThreaded(bool value) override { socket_.SetMultiThreaded(value); }
   std::string ErrorDescription(int error) const override;
 
  private:

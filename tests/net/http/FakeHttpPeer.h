@@ -55,6 +55,7 @@ class FakeHttpPeer : public IHttpTransport, public IHttpEnvironment {
   void Pause() override {}
   void Resume() override {}
   void SetReceiveLoop(bool) override {}
+  void SetMultiThreaded(bool) override {}
   std::string ErrorDescription(int error) const override;
 
   // IHttpEnvironment
