@@ -7,6 +7,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh" win32 >/dev/null
 . "$root/scripts/wine-env.sh"
+. "$root/scripts/test-peers.sh"
 xvfb_ensure
 wine_prefix_ensure win64
 export WINEPREFIX
@@ -15,29 +16,16 @@ work=$(mktemp -d)
 chmod 755 "$work"
 cleanup() { [ -n "${nginx_pid:-}" ] && kill "$nginx_pid" 2>/dev/null; rm -rf "$work"; xvfb_stop; }
 trap cleanup EXIT
-mkdir -p "$work/site" "$work/nginx"
+mkdir -p "$work/site"
 head -c $((200 * 1048576)) /dev/zero | tr '\0' 'x' >"$work/site/big.bin"
 head -c $((20 * 1048576)) /dev/zero >"$work/site/small.bin"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-cat >"$work/nginx/nginx.conf" <<CONF
-daemon off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 64; }
-http {
-  access_log off; sendfile on;
-  client_body_temp_path $work/nginx/body; proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi; uwsgi_temp_path $work/nginx/uwsgi; scgi_temp_path $work/nginx/scgi;
-  server { listen 127.0.0.1:$port; root $work/site; }
-}
-CONF
-nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" &
-nginx_pid=$!
-for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.05; done
+read -r port < <(free_ports 1)
+nginx_start "$work/nginx" "server { listen 127.0.0.1:$port; root $work/site; }"
+nginx_pid=$NGINX_PID
+wait_for_port "$port"
 
 exe=$root/build/win32/bench/bench_http_download.exe
-out="Z:${work//\//\\}\\out.bin"
+out=$(unix_to_wine "$work/out.bin")
 run() { wine "$exe" "$1" "http://127.0.0.1:$port/$2" "$out"; }
 field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p"; }
 best() { sort -g | tail -1; }

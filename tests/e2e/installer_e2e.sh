@@ -7,6 +7,7 @@
 #   installer_e2e.sh win64|win32 TEST.exe RESULTS_DIR SETUP_DOUBLE.exe RESULT_NAME
 set -u
 root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/scripts/test-peers.sh"
 prefix_name=$1 test_exe=$2 results=$3 double=$4 result_name=$5
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -27,32 +28,10 @@ ip link set lo up
 mount --bind "$work/hosts" /etc/hosts
 mount --bind "$work/resolv.conf" /etc/resolv.conf
 
-nginx_conf() {  # site root
-  mkdir -p "$work/nginx"
-  cat >"$work/nginx/nginx.conf" <<CONF
-daemon off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 64; }
-http {
-  access_log off;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  types { application/octet-stream exe; }
-  server { listen 127.0.0.1:80; root $1; }
-}
-CONF
-}
-
 server_pid=""
-start_nginx() {
-  nginx_conf "$1"
-  nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" &
-  server_pid=$!
+start_nginx() {  # site root
+  nginx_start "$work/nginx" "server { listen 127.0.0.1:80; root $1; }"
+  server_pid=$NGINX_PID
 }
 start_truncating() {
   python3 - "$work/request.bin" <<'PY' &
@@ -75,9 +54,8 @@ while True:
 PY
   server_pid=$!
 }
-wait_port() { for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null && return 0; sleep 0.05; done; return 1; }
 
-export CORVAN_E2E_REQUEST_FILE="Z:${work//\//\\}\\request.bin"
+export CORVAN_E2E_REQUEST_FILE="$(unix_to_wine "$work/request.bin")"
 status=0
 for scenario in DownloadsAndInstalls NotFound HtmlPage Truncated Refused; do
   server_pid=""
@@ -87,9 +65,9 @@ for scenario in DownloadsAndInstalls NotFound HtmlPage Truncated Refused; do
     HtmlPage) start_nginx "$work/html" ;;
     Truncated) start_truncating ;;
   esac
-  [ -n "$server_pid" ] && { wait_port || echo "installer_e2e: no server for $scenario" >&2; }
+  [ -n "$server_pid" ] && wait_for_port 80
   "$root/scripts/wine-run.sh" "$prefix_name" "$test_exe" --gtest_filter="Installer.$scenario" \
-    --gtest_output="xml:$(echo "Z:$results" | tr / '\\')\\$result_name.$scenario.xml" || status=1
+    --gtest_output="xml:$(unix_to_wine "$results/$result_name.$scenario.xml")" || status=1
   if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; fi
 done
 exit $status

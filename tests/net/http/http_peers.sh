@@ -6,6 +6,7 @@
 #   http_peers.sh win64|win32 TEST.exe [test arguments...]
 set -u
 root=$(cd "$(dirname "$0")/../../.." && pwd)
+. "$root/scripts/test-peers.sh"
 prefix_name=$1 test_exe=$2; shift 2
 work=$(mktemp -d)
 chmod 755 "$work"  # nginx workers run as an unprivileged user
@@ -13,30 +14,13 @@ pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; rm -rf "$work"; }
 trap cleanup EXIT
 
-read -r port port2 script_port < <(python3 -c '
-import socket
-socks = [socket.socket() for _ in range(3)]
-for s in socks: s.bind(("127.0.0.1", 0))
-print(*[s.getsockname()[1] for s in socks])')
+read -r port port2 script_port < <(free_ports 3)
 
 site=$work/site
-mkdir -p "$site/chain" "$work/nginx"
+mkdir -p "$site"
 head -c 300000 /dev/urandom >"$site/file.bin"
 printf 'start <!--# echo var="document_uri" --> middle <!--# echo var="host" --> end\n' >"$site/page.shtml"
-cat >"$work/nginx/nginx.conf" <<CONF
-daemon off;
-worker_processes 1;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
-events { worker_connections 64; }
-http {
-  access_log off;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
-  default_type application/octet-stream;
+nginx_start "$work/nginx" "
   server {
     listen 127.0.0.1:$port;
     root $site;
@@ -47,19 +31,14 @@ http {
     location = /chain2 { return 302 /chain3; }
     location = /chain3 { return 302 /file.bin; }
     location = /loop { return 302 /loop; }
-    location ~ \.shtml\$ { ssi on; default_type text/html; }
+    location ~ \\.shtml\$ { ssi on; default_type text/html; }
   }
-  server { listen 127.0.0.1:$port2; root $site; }
-}
-CONF
-nginx -p "$work/nginx" -c "$work/nginx/nginx.conf" -e "$work/nginx/error.log" &
-pids+=($!)
+  server { listen 127.0.0.1:$port2; root $site; }"
+pids+=("$NGINX_PID")
 python3 "$(dirname "$0")/scripted_http_peer.py" "$script_port" &
 pids+=($!)
-for p in $port $port2 $script_port; do
-  for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null && break; sleep 0.05; done
-done
+for p in $port $port2 $script_port; do wait_for_port "$p"; done
 
 export CORVAN_HTTP_PORT=$port CORVAN_HTTP_PORT2=$port2 CORVAN_SCRIPT_PORT=$script_port
-export CORVAN_HTTP_ROOT="Z:${site//\//\\}"
+export CORVAN_HTTP_ROOT="$(unix_to_wine "$site")"
 "$root/scripts/wine-run.sh" "$prefix_name" "$test_exe" "$@"
