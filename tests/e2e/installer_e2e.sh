@@ -34,24 +34,7 @@ start_nginx() {  # site root
   server_pid=$NGINX_PID
 }
 start_truncating() {
-  python3 - "$work/request.bin" <<'PY' &
-import socket, sys
-listener = socket.socket()
-listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-listener.bind(("127.0.0.1", 80))
-listener.listen(4)
-while True:
-    conn, _ = listener.accept()
-    request = b""
-    while b"\r\n\r\n" not in request:
-        chunk = conn.recv(4096)
-        if not chunk:
-            break
-        request += chunk
-    open(sys.argv[1], "wb").write(request)
-    conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\nMZ" + b"\0" * 3000)
-    conn.close()
-PY
+  python3 "$root/tests/net/http/scripted_http_peer.py" 80 --truncate-all "$work/request.bin" &
   server_pid=$!
 }
 

@@ -3,7 +3,9 @@
 an answer that a well-behaved server would not give (resets, odd status
 lines, interim answers, over-long or NUL-bearing header lines, bare HTML,
 byte-by-byte delivery). Listens on 127.0.0.1 only.
-    scripted_http_peer.py PORT"""
+    scripted_http_peer.py PORT [--truncate-all REQUEST_FILE]
+With --truncate-all every request is kept in REQUEST_FILE and answered
+with a program whose body breaks off long before its announced length."""
 import socket
 import struct
 import sys
@@ -25,7 +27,10 @@ ANSWERS = {
 }
 
 
-def serve(conn):
+TRUNCATED = b"HTTP/1.0 200 OK\r\nContent-Length: 100000\r\n\r\nMZ" + b"\0" * 3000
+
+
+def serve(conn, record=None):
     with conn:
         request = b""
         while b"\r\n\r\n" not in request:
@@ -34,6 +39,11 @@ def serve(conn):
                 return
             request += chunk
         path = request.split(b" ")[1].decode("latin-1")
+        if record:
+            with open(record, "wb") as kept:
+                kept.write(request)
+            conn.sendall(TRUNCATED)
+            return
         if path == "/reset":
             conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n" + BODY)
             time.sleep(0.2)
@@ -54,10 +64,11 @@ def main():
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", int(sys.argv[1])))
+    record = sys.argv[3] if len(sys.argv) > 3 and sys.argv[2] == "--truncate-all" else None
     listener.listen(16)
     while True:
         conn, _ = listener.accept()
-        threading.Thread(target=serve, args=(conn,), daemon=True).start()
+        threading.Thread(target=serve, args=(conn, record), daemon=True).start()
 
 
 if __name__ == "__main__":
