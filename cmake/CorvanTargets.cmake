@@ -120,6 +120,9 @@ endfunction()
 # corvan_benchmark(NAME SOURCES src... DEPS lib...): Google Benchmark program
 # bench_NAME (native optimised build; run it with scripts/bench.sh NAME).
 function(corvan_benchmark name)
+  if(CORVAN_WINDOWS)
+    return()
+  endif()
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
   find_package(benchmark REQUIRED)
   add_executable(bench_${name} ${ARG_SOURCES})

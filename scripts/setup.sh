@@ -28,7 +28,17 @@ if [ ${#missing[@]} -gt 0 ]; then
      [ -z "$(find /var/lib/apt/lists -maxdepth 1 -name '*_Packages' -newermt '-1 day' 2>/dev/null | head -1)" ]; then
     $SUDO apt-get update -qq
   fi
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # Servers among the packages (nginx) are for the tests, which start their
+  # own: keep the packages' services from starting at install time.
+  guard=""
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    printf '#!/bin/sh\nexit 101\n' | $SUDO tee /usr/sbin/policy-rc.d >/dev/null
+    $SUDO chmod +x /usr/sbin/policy-rc.d
+    guard=1
+  fi
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" || status=$?
+  [ -n "$guard" ] && $SUDO rm -f /usr/sbin/policy-rc.d
+  [ "${status:-0}" -eq 0 ] || exit "$status"
 fi
 
 # The toolchain must be the posix thread model (std::thread, std::mutex).

@@ -2,6 +2,9 @@
 // The installer window: choose 32 or 64 bit, download the UltraVNC setup
 // program and run it. Created hidden at start-up, shown modally on demand;
 // its controls keep their values between showings.
+#include <string>
+
+#include "net/http/NetHttpClient.h"
 #include "ui/Buttons.h"
 #include "ui/Form.h"
 #include "ui/Label.h"
@@ -24,17 +27,32 @@ class TfrmInstallUltraVNC : public ui::TForm {
 
   void Create();
 
+  // The whole run: download, then (when it succeeded) install.
+  void btnStartSetupClick();
+  bool DownloadOk() const { return downloadOk_; }
+  const std::string& SetupFilePath() const { return setupFilePath_; }
+
  protected:
   void CreateControls() override;
   void FormCreate() override;
 
  private:
+  void DownloadSetup();
+  void RunSetup();
+
   ui::TLabel lblVersion;
   ui::TRadioButton rdbtn32bit;
   ui::TRadioButton rdbtn64bit;
   ui::TButton btnStartSetup;
   ui::TLabel lblStatus;
   ui::TLabel lblInfo;
+  http::TNetHttpClient HttpClient;
+
+  std::string setupFilePath_;
+  bool downloadOk_ = false;
 };
+
+// The temporary folder, with its trailing backslash.
+std::string GetTempDirectory();
 
 }  // namespace corvan::app

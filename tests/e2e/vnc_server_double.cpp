@@ -7,23 +7,8 @@
 #include <cstdio>
 #include <string>
 
-namespace {
+#include "CommandLineParameters.h"
 
-// The command line without the program name (quoted or not).
-std::string Parameters() {
-  const char* line = GetCommandLineA();
-  if (*line == '"') {
-    ++line;
-    while (*line && *line != '"') ++line;
-    if (*line == '"') ++line;
-  } else {
-    while (*line && *line != ' ' && *line != '\t') ++line;
-  }
-  while (*line == ' ' || *line == '\t') ++line;
-  return line;
-}
-
-}  // namespace
 
 int main() {
   FILETIME now;
@@ -46,7 +31,7 @@ int main() {
   }
   if (file == INVALID_HANDLE_VALUE) return 2;
   const std::string line = std::to_string(ms) + "\t" + std::to_string(show) + "\t" +
-                           Parameters() + "\r\n";
+                           corvan::e2e::CommandLineParameters() + "\r\n";
   DWORD written = 0;
   WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
   CloseHandle(file);

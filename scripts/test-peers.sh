@@ -1,0 +1,49 @@
+# Sourced by test and benchmark scripts: real servers on loopback, with
+# their configuration in a folder of the caller's.
+
+# free_ports N: N distinct free TCP ports on 127.0.0.1, on one line.
+free_ports() {
+  python3 -c '
+import socket, sys
+socks = [socket.socket() for _ in range(int(sys.argv[1]))]
+for s in socks: s.bind(("127.0.0.1", 0))
+print(*[s.getsockname()[1] for s in socks])' "$1"
+}
+
+# wait_for_port PORT: waits (up to 5 s) until something listens on it.
+wait_for_port() {
+  for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0; sleep 0.05; done
+  echo "peers: nothing listens on port $1" >&2
+  return 1
+}
+
+# nginx_start DIR SERVERS: runs nginx in the foreground of a background job
+# with its pid file, logs and temporary folders in DIR and the given server
+# blocks; sets NGINX_PID. DIR must be readable by nginx's workers.
+nginx_start() {
+  local dir=$1 servers=$2
+  mkdir -p "$dir"
+  cat >"$dir/nginx.conf" <<CONF
+daemon off;
+worker_processes 1;
+pid $dir/nginx.pid;
+error_log $dir/error.log;
+events { worker_connections 64; }
+http {
+  access_log off;
+  sendfile on;
+  client_body_temp_path $dir/body;
+  proxy_temp_path $dir/proxy;
+  fastcgi_temp_path $dir/fastcgi;
+  uwsgi_temp_path $dir/uwsgi;
+  scgi_temp_path $dir/scgi;
+  default_type application/octet-stream;
+  $servers
+}
+CONF
+  nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" &
+  NGINX_PID=$!
+}
+
+# unix_to_wine PATH: the path as Windows programs under Wine see it.
+unix_to_wine() { local p=$1; echo "Z:${p//\//\\}"; }

@@ -1,0 +1,37 @@
+#pragma once
+// What the installer downloads and how it judges what arrived. Portable.
+#include <string>
+#include <string_view>
+
+namespace corvan::app {
+
+// The vendor's web server, plain HTTP on port 80.
+inline constexpr std::string_view kSetupHost = "www.corvan-ng.nl";
+
+struct SetupSource {
+  std::string url;       // "http://" + host + "/downloads/Setup_UltraVNC_NN.exe"
+  std::string fileName;  // in the temporary folder
+};
+SetupSource SetupSourceFor(bool sixtyFourBit, std::string_view host = kSetupHost);
+
+// What the download left behind.
+struct DownloadFacts {
+  bool raised = false;  // Get raised EHttpException
+  int statusCode = 0;
+  int doneError = 0;
+  std::string reasonPhrase;
+  long long fileSize = 0;
+  std::string firstBytes;  // the file's first two bytes (fewer when shorter)
+};
+
+struct DownloadVerdict {
+  bool ok = false;
+  std::string info;  // the status text shown
+};
+
+// Only a 2xx answer that arrived whole and holds a Windows program
+// ("MZ") is a setup program; everything else is a failed download with
+// the server's reason, or a Dutch reason of ours where it gave none.
+DownloadVerdict JudgeDownload(const DownloadFacts& facts);
+
+}  // namespace corvan::app

@@ -1,0 +1,944 @@
+#include "net/http/HttpClient.h"
+
+#include <algorithm>
+
+#include "net/http/HttpHeaderText.h"
+#include "net/http/HttpRequestHeader.h"
+#include "net/http/NetUrl.h"
+
+namespace corvan::http {
+namespace {
+
+struct UrlParts {
+  std::string proto, user, password, host, port, path;
+};
+
+UrlParts Split(const std::string& url, const std::string& basePath) {
+  UrlParts parts;
+  parts.path = basePath;
+  SplitUrl(url, parts.proto, parts.user, parts.password, parts.host, parts.port, parts.path);
+  return parts;
+}
+
+bool StartsWithNoCase(const std::string& text, std::string_view prefix) {
+  return text.size() >= prefix.size() && LowerCase(text.substr(0, prefix.size())) == prefix;
+}
+
+// A failure the client found itself: the response did not arrive whole,
+// or handling it failed. Such a request is reported as failed.
+bool IsClientFailure(int doneError) {
+  return doneError == httperrAborted || doneError >= httperrNoStatusLine;
+}
+
+// Status codes that make the synchronous wrapper raise.
+bool IsErrorStatus(int status) { return status >= 400 && status != 401 && status != 407; }
+
+template <typename... Args, typename Event>
+void Fire(const Event& event, Args&&... args) {
+  if (event) event(std::forward<Args>(args)...);
+}
+
+}  // namespace
+
+THttpClient::THttpClient(IHttpTransport& transport, IHttpEnvironment& environment)
+    : transport_(transport),
+      environment_(environment),
+      contentCoding_([this](const std::uint8_t* data, std::size_t size) { WriteDocData(data, size); }) {}
+
+void THttpClient::SetRequestVer(const std::string& version) {
+  if (version == requestVer_) return;
+  if (version != "1.0" && version != "1.1") throw EHttpException("Insupported HTTP version", httpexBadVersion);
+  requestVer_ = version;
+}
+
+void THttpClient::SetMultiThreaded(bool value) {
+  multiThreaded_ = value;
+  transport_.SetMultiThreaded(value);
+}
+
+THttpClientOptions THttpClient::Options() const {
+  THttpClientOptions options = options_ & ~(httpoEnableContentCoding | httpoUseQuality);
+  if (contentCoding_.Enabled()) options |= httpoEnableContentCoding;
+  if (contentCoding_.UseQuality()) options |= httpoUseQuality;
+  return options;
+}
+
+void THttpClient::SetOptions(THttpClientOptions options) {
+  options_ = options;
+  contentCoding_.SetEnabled((options & httpoEnableContentCoding) != 0);
+  contentCoding_.SetUseQuality((options & httpoUseQuality) != 0);
+}
+
+// ---------------------------------------------------------------- requests
+
+void THttpClient::Get() {
+  locationChangeCurCount_ = 0;
+  RunRequest(rqGet);
+}
+void THttpClient::Head() { RunRequest(rqHead); }
+void THttpClient::Post() { RunRequest(rqPost); }
+void THttpClient::Put() { RunRequest(rqPut); }
+void THttpClient::Close() { RunRequest(rqClose); }
+
+void THttpClient::StartRequest(THttpRequest request) {
+  if (request != rqClose && state_ != httpReady) {
+    throw EHttpException("HTTP component " + Name + " is busy", httpexBusy);
+  }
+  if ((request == rqPost || request == rqPut) && !SendStream) {
+    throw EHttpException("HTTP component has nothing to post or put", httpexNothingToSend);
+  }
+  if (request == rqClose) {
+    statusCode_ = 200;
+    reasonPhrase_ = "OK";
+    ChangeState(httpClosing);
+    if (transport_.IsClosed()) PostReady();
+    else transport_.CloseDelayed();
+    return;
+  }
+  requestType_ = request;
+  ResetRequestState();
+  currentUser_ = Username;
+  currentPassword_ = Password;
+  currentConnection_ = Connection;
+  currentProxyConnection_ = ProxyConnection;
+
+  std::string connectHost, connectPort;
+  if (Proxy.empty()) {
+    // A relative URL is resolved against the previous request's path.
+    const UrlParts url = Split(URL, path_);
+    hostHeaderHost_ = url.host;
+    docName_ = url.path;
+    protocol_ = url.proto;
+    path_ = url.path;
+    if (!url.user.empty()) currentUser_ = url.user;
+    if (!url.password.empty()) currentPassword_ = url.password;
+    connectHost = url.host;
+    connectPort = url.port.empty() ? "80" : url.port;
+    hostHeaderPort_ = connectPort;
+  } else {
+    // Through a proxy the request line carries the whole URL.
+    const UrlParts url = Split(URL, "");
+    hostHeaderHost_ = url.host;
+    hostHeaderPort_ = url.port.empty() ? "80" : url.port;
+    docName_ = url.path;
+    if (!url.user.empty()) currentUser_ = url.user;
+    if (!url.password.empty()) currentPassword_ = url.password;
+    path_ = (url.proto.empty() ? "http" : url.proto) + "://" + url.host +
+            (url.port.empty() ? "" : ":" + url.port) + url.path;
+    protocol_ = url.proto;
+    const UrlParts proxy = Split(Proxy, "");
+    connectHost = proxy.host;
+    connectPort = proxy.port.empty() ? ProxyPort : proxy.port;
+  }
+  if (protocol_.empty()) protocol_ = "http";
+  if (path_.empty()) path_ = "/";
+  docName_ = DeriveDocName(docName_);
+  targetHost_ = connectHost;
+  targetPort_ = connectPort;
+  streamSizeAtDocBegin_ = ReceiveStream ? ReceiveStream->Size() : 0;
+
+  if (transport_.IsConnected()) {
+    if (targetHost_ == lastHost_ && targetPort_ == lastPort_ && protocol_ == lastProtocol_) {
+      HandleSessionConnected(0);  // the open connection serves this request too
+      return;
+    }
+    transport_.Abort();
+  }
+  proxyConnected_ = false;
+  ChangeState(httpNotConnected);
+  Login();
+}
+
+void THttpClient::RunRequest(THttpRequest request) {
+  StartRequest(request);
+  while (state_ != httpReady) {
+    environment_.WaitAndProcessMessages();
+    if (environment_.Terminated()) {
+      Abort();
+      break;
+    }
+  }
+  if (IsErrorStatus(statusCode_)) {
+    throw EHttpException(reasonPhrase_, static_cast<std::uint16_t>(statusCode_));
+  }
+  if (IsClientFailure(doneError_)) {
+    throw EHttpException(reasonPhrase_, static_cast<std::uint16_t>(doneError_));
+  }
+}
+
+void THttpClient::Abort() {
+  if (state_ != httpReady) {
+    const bool duringLookup = state_ == httpDnsLookup;
+    ChangeState(httpAborting);
+    if (duringLookup) {
+      try {
+        transport_.CancelDnsLookup();
+      } catch (...) {
+      }
+    }
+    statusCode_ = 404;
+    reasonPhrase_ = "Connection aborted on request";
+    doneError_ = httperrAborted;
+    failed_ = true;
+    if (duringLookup) HandleSessionClosed(0);
+    else transport_.Close();
+    ChangeState(httpReady);
+    return;
+  }
+  state_ = httpAborting;
+  if (!transport_.IsClosed()) transport_.Abort();
+  statusCode_ = 200;
+  reasonPhrase_ = "OK";
+  doneError_ = 0;
+  state_ = httpReady;
+  Fire(OnStateChange, *this);
+  Fire(OnRequestDone, *this, requestType_, 0);
+}
+
+void THttpClient::ResetRequestState() {
+  receivedHeader_.clear();
+  doneError_ = 0;
+  docName_.clear();
+  statusCode_ = 0;
+  reasonPhrase_.clear();
+  receivedCount_ = 0;
+  sentCount_ = 0;
+  headerLineCount_ = 0;
+  bodyLineCount_ = 0;
+  contentLength_ = -1;
+  contentType_.clear();
+  transferEncoding_.clear();
+  contentEncoding_.clear();
+  allowedToSend_ = false;
+  location_ = URL;
+  closeReq_ = requestVer_ == "1.0";
+  headerInProgress_ = false;
+  headerDone_ = false;
+  docEnded_ = false;
+  failed_ = false;
+  buffer_.Clear();
+}
+
+void THttpClient::ChangeState(THttpState state) {
+  if (state == state_) return;
+  state_ = state;
+  Fire(OnStateChange, *this);
+  if (state == httpReady) environment_.Post(WM_HTTP_DONE);
+}
+
+void THttpClient::PostReady() { environment_.Post(WM_HTTP_READY); }
+
+void THttpClient::HandleMessage(int message) {
+  switch (message) {
+    case WM_HTTP_DONE:
+      Fire(OnRequestDone, *this, requestType_, doneError_);
+      break;
+    case WM_HTTP_READY:
+      ChangeState(httpReady);
+      break;
+    case WM_HTTP_RESTART:
+      Login();
+      break;
+  }
+}
+
+// -------------------------------------------------------------- connecting
+
+void THttpClient::Login() {
+  relocationClosePending_ = false;
+  if (transport_.IsConnected()) {
+    HandleSessionConnected(0);
+    return;
+  }
+  ChangeState(httpDnsLookup);
+  try {
+    transport_.DnsLookup(targetHost_);
+  } catch (const std::exception& e) {
+    statusCode_ = 404;
+    reasonPhrase_ = e.what();
+    connected_ = false;
+    ChangeState(httpReady);
+  }
+}
+
+void THttpClient::Logout() {
+  transport_.Close();
+  connected_ = false;
+}
+
+void THttpClient::HandleLookupDone(int error) {
+  if (error != 0) {
+    if (state_ != httpAborting) {
+      doneError_ = error;
+      statusCode_ = 404;
+      reasonPhrase_ = "can't resolve hostname to IP address";
+      HandleSessionClosed(error);
+    }
+    return;
+  }
+  if (state_ != httpDnsLookup) return;  // aborted meanwhile
+  ChangeState(httpDnsLookupDone);
+  lastHost_ = targetHost_;
+  lastPort_ = targetPort_;
+  lastProtocol_ = protocol_;
+  if (protocol_ != "http") {
+    doneError_ = transport_.LastError();
+    statusCode_ = 501;
+    reasonPhrase_ = "Protocol \"" + protocol_ + "\" not implemented";
+    transport_.Close();
+    HandleSessionClosed(transport_.LastError());
+    return;
+  }
+  try {
+    transport_.Connect(transport_.DnsResult(), targetPort_, LocalAddr);
+  } catch (...) {
+    ConnectFailed(transport_.LastError(), "can't connect: ");
+  }
+}
+
+void THttpClient::ConnectFailed(int error, const std::string& prefix) {
+  doneError_ = error;
+  statusCode_ = 404;
+  reasonPhrase_ = prefix + transport_.ErrorDescription(error) + " (Error #" + std::to_string(error) + ")";
+  transport_.Close();
+  HandleSessionClosed(error);
+}
+
+void THttpClient::HandleSocketError(int error) {
+  Fire(OnSocketError, *this);
+  // A lookup or connect that failed at once: no completion event follows.
+  if (state_ == httpNotConnected || state_ == httpDnsLookup || state_ == httpDnsLookupDone) {
+    ConnectFailed(error, "can't connect: ");
+  }
+}
+
+void THttpClient::HandleSessionConnected(int error) {
+  if (error != 0) {
+    doneError_ = error;
+    statusCode_ = 404;
+    reasonPhrase_ = transport_.ErrorDescription(error) + " (Error #" + std::to_string(error) + ")";
+    Fire(OnSessionConnected, *this);
+    return;  // the connection closes itself next
+  }
+  locationFlag_ = false;
+  connected_ = true;
+  ChangeState(httpConnected);
+  Fire(OnSessionConnected, *this);
+  next_ = &THttpClient::GetHeaderLineNext;
+  try {
+    ChangeState(httpWaitingHeader);
+    switch (requestType_) {
+      case rqGet:
+        SendRequest("GET", requestVer_);
+        break;
+      case rqHead:
+        SendRequest("HEAD", requestVer_);
+        break;
+      case rqPost:
+      case rqPut:
+        SendRequest(requestType_ == rqPost ? "POST" : "PUT", requestVer_);
+        Fire(OnSendBegin, *this);
+        allowedToSend_ = true;
+        HandleDataSent(0);
+        break;
+      default:
+        break;
+    }
+  } catch (const std::exception& e) {
+    FailRequest(httperrDataHandling, e.what());
+  } catch (...) {
+    FailRequest(httperrDataHandling, "request could not be sent");
+  }
+}
+
+// ---------------------------------------------------------------- sending
+
+void THttpClient::SendRequest(const std::string& method, const std::string& version) {
+  bandwidthCount_ = 0;
+  if (options_ & httpoBandwidthControl) {
+    environment_.StopTimer();
+    environment_.StartTimer(static_cast<unsigned>(BandwidthSampling));
+    bandwidthMax_ = static_cast<std::int64_t>(BandwidthLimit) * BandwidthSampling / 1000;
+    bandwidthPaused_ = false;
+    transport_.SetReceiveLoop(false);
+  }
+  Fire(OnRequestHeaderBegin, *this);
+  TRequestHeaderFields fields;
+  fields.method = method;
+  fields.requestPath = path_;
+  fields.version = version;
+  fields.sender = Sender;
+  fields.accept = Accept;
+  fields.reference = Reference;
+  fields.connection = currentConnection_;
+  fields.acceptLanguage = AcceptLanguage;
+  fields.acceptEncoding = contentCoding_.GetHeaderValue();
+  fields.contentType = ContentTypePost;
+  fields.agent = Agent;
+  fields.hostHeaderHost = hostHeaderHost_;
+  fields.hostHeaderPort = hostHeaderPort_;
+  fields.noCache = NoCache;
+  fields.proxyConnection = currentProxyConnection_;
+  if ((method == "POST" || method == "PUT") && SendStream) {
+    fields.contentLength = SendStream->Size() - SendStream->Position();
+  }
+  fields.modifiedSince = ModifiedSince;
+  fields.cookie = Cookie;
+  fields.rangeBegin = ContentRangeBegin;
+  fields.rangeEnd = ContentRangeEnd;
+  std::vector<std::string> lines = BuildRequestHeader(fields);
+  ContentRangeBegin.clear();
+  ContentRangeEnd.clear();
+  acceptRanges_.clear();
+
+  Fire(OnBeforeHeaderSend, *this, method, lines);
+  std::string header;
+  for (std::string& line : lines) WriteRequestLine(std::move(line), header);
+  Fire(OnRequestHeaderEnd, *this);
+  header += "\r\n";
+  transport_.Send(header.data(), header.size());
+}
+
+void THttpClient::WriteRequestLine(std::string line, std::string& header) {
+  Fire(OnCommand, *this, line);
+  header += line;
+  header += "\r\n";
+}
+
+void THttpClient::HandleDataSent(int /*error*/) {
+  if (!allowedToSend_ || !SendStream) return;
+  std::uint8_t block[8193];
+  const std::size_t count = SendStream->Read(block, sizeof block);
+  if (count > 0) {
+    sentCount_ += static_cast<long long>(count);
+    Fire(OnSendData, *this, block, count);
+    transport_.Send(block, count);
+  } else {
+    allowedToSend_ = false;
+    Fire(OnSendEnd, *this);
+  }
+}
+
+// -------------------------------------------------------------- receiving
+
+void THttpClient::HandleDataAvailable(int /*error*/) {
+  // Whatever goes wrong while the response is handled (a failing stream
+  // write, a handler, a broken number) ends the request as failed; it must
+  // not vanish in the connection's receive loop.
+  try {
+    ProcessReceived();
+  } catch (const std::exception& e) {
+    FailRequest(httperrDataHandling, e.what());
+  } catch (...) {
+    FailRequest(httperrDataHandling, "response could not be handled");
+  }
+}
+
+bool THttpClient::ReceiveBodyDirect() {
+  // Body bytes need no line splitting: with nothing left in the line
+  // buffer they are read in large slices straight into the document, which
+  // saves most of the per-read cost of the connection.
+  if (state_ != httpWaitingBody || !next_ || buffer_.Fill() != 0 || requestType_ == rqHead ||
+      (options_ & httpoBandwidthControl)) {
+    return false;
+  }
+  if (bodySlice_.empty()) bodySlice_.resize(kBodySliceSize);
+  const int count = transport_.Receive(bodySlice_.data(), static_cast<int>(bodySlice_.size()));
+  if (count <= 0) return true;
+  std::size_t length = static_cast<std::size_t>(count);
+  if (transferEncoding_ != "chunked" && contentLength_ >= 0) {
+    length = static_cast<std::size_t>(
+        std::min<long long>(count, std::max<long long>(contentLength_ - receivedCount_, 0)));
+  }
+  bodyData_ = bodySlice_.data();
+  bodyDataLength_ = length;
+  GetBodyLineNext();
+  bodyDataLength_ = 0;
+  if (failed_) return true;
+  // Bytes behind the end of the document stay for whoever reads next.
+  const std::size_t rest = static_cast<std::size_t>(count) - bodyConsumed_;
+  if (rest > 0) {
+    const std::size_t keep = std::min(rest, buffer_.FreeSpace());
+    std::copy_n(bodySlice_.data() + bodyConsumed_, keep, buffer_.WritePointer());
+    buffer_.Commit(keep);
+  }
+  if (!next_) {
+    if (locationFlag_) StartRelocation();
+    else PostReady();
+  }
+  return true;
+}
+
+void THttpClient::ProcessReceived() {
+  if (ReceiveBodyDirect()) return;
+  int count = 0;
+  if (buffer_.FreeSpace() > 0) {
+    count = transport_.Receive(buffer_.WritePointer(), static_cast<int>(buffer_.FreeSpace()));
+  } else {
+    // A line longer than the buffer: look for its end in a small probe.
+    std::uint8_t probe[THttpReceiveBuffer::kOverflowProbe];
+    const int n = transport_.Receive(probe, sizeof probe);
+    if (n <= 0 || !buffer_.AcceptOverflow(probe, static_cast<std::size_t>(n))) return;
+  }
+  if (requestType_ == rqNone) return;
+  if (count > 0) {
+    bandwidthCount_ += count;
+    if ((options_ & httpoBandwidthControl) && bandwidthCount_ > bandwidthMax_ &&
+        !bandwidthPaused_) {
+      bandwidthPaused_ = true;
+      transport_.Pause();
+    }
+    buffer_.Commit(static_cast<std::size_t>(count));
+  } else if (buffer_.FreeSpace() > 0) {
+    return;  // nothing arrived
+  }
+
+  if (state_ == httpWaitingBody) {
+    if (requestType_ == rqHead) {
+      buffer_.Clear();
+      transport_.Abort();
+      return;
+    }
+    if (next_) DeliverBufferedBody();
+    if (failed_) return;
+    if (!next_) {
+      if (locationFlag_) StartRelocation();
+      else PostReady();
+    }
+    return;
+  }
+  SplitLines();
+}
+
+void THttpClient::SplitLines() {
+  while (buffer_.Fill() > 0 && !failed_) {
+    std::optional<std::string> line = buffer_.TakeLine();
+    if (!line) break;
+    lastLine_ = std::move(*line);
+    if (state_ == httpWaitingHeader || state_ == httpWaitingBody) {
+      if (next_) (this->*next_)();
+      else PostReady();
+    } else {
+      Fire(OnDataPush, *this, 0);
+    }
+  }
+}
+
+void THttpClient::DeliverBufferedBody() {
+  std::size_t length = buffer_.Fill();
+  if (contentLength_ >= 0) {
+    length = static_cast<std::size_t>(
+        std::min<long long>(static_cast<long long>(length), contentLength_ - receivedCount_));
+  }
+  bodyData_ = buffer_.Data();
+  bodyDataLength_ = length;
+  GetBodyLineNext();
+  buffer_.Consume(bodyConsumed_);
+  bodyDataLength_ = 0;
+}
+
+void THttpClient::GetHeaderLineNext() {
+  if (headerLineCount_ == 0) {
+    Fire(OnHeaderBegin, *this);
+    headerInProgress_ = true;
+  }
+  if (headerLineCount_ < 0) headerLineCount_ = 0;  // after an interim answer
+  ++headerLineCount_;
+  const std::string& line = lastLine_;
+
+  if (headerLineCount_ == 1 && LowerCase(line.substr(0, 6)) == "<html>") {
+    // A server that answers with a bare document: all of it is the body,
+    // this line included.
+    if (contentType_.empty()) contentType_ = "text/html";
+    ChangeState(httpWaitingBody);
+    next_ = &THttpClient::GetBodyLineNext;
+    headerInProgress_ = false;
+    Fire(OnHeaderEnd, *this);
+    const std::string firstLine = line + "\r\n";
+    bodyData_ = reinterpret_cast<const std::uint8_t*>(firstLine.data());
+    bodyDataLength_ = firstLine.size();
+    GetBodyLineNext();
+    bodyDataLength_ = 0;
+    if (next_ && !failed_ && buffer_.Fill() > 0) DeliverBufferedBody();
+    return;
+  }
+  if (line.empty()) {
+    HeaderComplete();
+    return;
+  }
+  receivedHeader_.push_back(line);
+  if (headerLineCount_ == 1) {
+    if (!IsHttpStatusLine(line)) {
+      Fire(OnDataPush2, *this);
+      Fire(OnHeaderData, *this);
+      return;
+    }
+    responseVersion_ = line.substr(5, 3);
+    closeReq_ = requestVer_ == "1.0" || responseVersion_ == "1.0";
+    if (const auto status = ParseStatusLine(line)) {
+      statusCode_ = status->statusCode;
+      reasonPhrase_ = status->reasonPhrase;
+    } else {
+      statusCode_ = 0;  // no usable code: the request fails when it ends
+    }
+    Fire(OnHeaderData, *this);
+    return;
+  }
+  if (const auto field = ParseHeaderField(line)) {
+    const std::string& name = field->name;
+    const std::string& value = field->value;
+    if (name == "location") {
+      LocationHeader(value);
+    } else if (name == "content-length") {
+      contentLength_ = ParseDecimal(value).value_or(-1);
+      if (contentLength_ < 0) contentLength_ = -1;
+    } else if (name == "transfer-encoding") {
+      transferEncoding_ = LowerCase(value);
+    } else if (name == "content-range") {
+      const std::size_t dash = value.find('-');
+      const std::size_t slash = value.find('/');
+      ContentRangeBegin = value.size() > 6 ? value.substr(6, dash == std::string::npos ? std::string::npos : dash - 6) : "";
+      ContentRangeEnd = dash == std::string::npos ? "" : value.substr(dash + 1, slash == std::string::npos ? std::string::npos : slash - dash - 1);
+    } else if (name == "accept-ranges") {
+      acceptRanges_ = value;
+    } else if (name == "content-type") {
+      contentType_ = LowerCase(value);
+    } else if (name == "set-cookie") {
+      bool accept = true;
+      Fire(OnCookie, *this, value, accept);
+    } else if (name == "connection" || name == "proxy-connection") {
+      const std::string mode = LowerCase(Trim(value));
+      if (mode == "close") closeReq_ = true;
+      else if (mode == "keep-alive") closeReq_ = false;
+    } else if (name == "content-encoding") {
+      contentEncoding_ = value;
+    }
+  }
+  Fire(OnHeaderData, *this);
+}
+
+void THttpClient::HeaderComplete() {
+  // Every 1xx answer but "101 Switching Protocols" is interim: the real
+  // status line follows.
+  if (statusCode_ >= 100 && statusCode_ < 200 && statusCode_ != 101) {
+    receivedHeader_.clear();
+    headerLineCount_ = -1;
+    return;
+  }
+  headerInProgress_ = false;
+  headerDone_ = true;
+  Fire(OnHeaderEnd, *this);
+  if (state_ == httpReady) {
+    buffer_.Clear();
+    return;
+  }
+  // A chunked body brings its own length; a Content-Length beside it must
+  // not cut the raw chunks short.
+  if (transferEncoding_ == "chunked") contentLength_ = -1;
+  const bool noBody =
+      (contentLength_ == -1 && (statusCode_ < 200 || statusCode_ == 204 || statusCode_ == 301 ||
+                                statusCode_ == 302 || statusCode_ == 304 || statusCode_ == 401 ||
+                                statusCode_ == 407)) ||
+      contentLength_ == 0 || requestType_ == rqHead;
+  if (noBody) {
+    next_ = nullptr;
+    if (locationFlag_) {
+      StartRelocation();
+    } else if (!closeReq_) {
+      PostReady();
+    } else {
+      if (requestType_ == rqHead) {
+        buffer_.Clear();
+        ChangeState(httpWaitingBody);
+      }
+      transport_.CloseDelayed();
+    }
+    return;
+  }
+  docName_ = HtmlDocName(docName_, contentType_);
+  ChangeState(httpWaitingBody);
+  next_ = &THttpClient::GetBodyLineNext;
+  if (buffer_.Fill() > 0) DeliverBufferedBody();
+  if (!next_ && !failed_) {
+    if (locationFlag_) StartRelocation();
+    else PostReady();
+  }
+}
+
+void THttpClient::GetBodyLineNext() {
+  if (bodyLineCount_ == 0) {
+    chunks_.Reset();
+    Fire(OnDocBegin, *this);
+    contentCoding_.Prepare(contentEncoding_);
+    streamSizeAtDocBegin_ = ReceiveStream ? ReceiveStream->Size() : 0;
+  }
+  ++bodyLineCount_;
+  bodyConsumed_ = 0;
+  if (transferEncoding_ != "chunked") {
+    if (bodyDataLength_ > 0) {
+      receivedCount_ += static_cast<long long>(bodyDataLength_);
+      contentCoding_.Write(bodyData_, bodyDataLength_);
+      bodyConsumed_ = bodyDataLength_;
+    }
+    if (receivedCount_ == contentLength_) DocumentDone(false);
+    return;
+  }
+  bodyConsumed_ = chunks_.Feed(bodyData_, bodyDataLength_,
+                               [this](const std::uint8_t* data, std::size_t size) {
+                                 receivedCount_ += static_cast<long long>(size);
+                                 contentCoding_.Write(data, size);
+                               });
+  if (chunks_.Failed()) {
+    FailRequest(httperrBadChunkSize, "Invalid chunk size in the response body");
+  } else if (chunks_.Done()) {
+    DocumentDone(true);
+  }
+}
+
+void THttpClient::DocumentDone(bool chunked) {
+  lastLine_.clear();
+  next_ = nullptr;
+  docEnded_ = true;
+  ChangeState(httpBodyReceived);
+  if (options_ & httpoBandwidthControl) environment_.StopTimer();
+  contentCoding_.Complete();
+  Fire(OnDocEnd, *this);
+  if (closeReq_) {
+    transport_.CloseDelayed();
+  } else if (!chunked && !locationFlag_) {
+    PostReady();
+  }
+}
+
+void THttpClient::WriteDocData(const std::uint8_t* data, std::size_t size) {
+  if (ReceiveStream) ReceiveStream->WriteBuffer(data, size);
+  Fire(OnDocData, *this, data, size);
+}
+
+// ---------------------------------------------------------------- closing
+
+void THttpClient::HandleTransportClosed(int error) {
+  if (relocationClosePending_) HandleRelocationClosed(error);
+  else HandleSessionClosed(error);
+}
+
+void THttpClient::RecordIncompleteResponse() {
+  if (failed_ || requestType_ == rqNone) return;
+  int failure = httperrNone;
+  std::string reason;
+  if (headerInProgress_ || (state_ == httpWaitingHeader && !headerDone_)) {
+    failure = statusCode_ == 0 ? httperrNoStatusLine : httperrHeaderIncomplete;
+    reason = statusCode_ == 0 ? "No valid status line received"
+                              : "Connection closed before the response header was complete";
+  } else if (state_ == httpWaitingBody && next_) {
+    if (transferEncoding_ == "chunked") {
+      failure = httperrChunkedIncomplete;
+      reason = "Connection closed before the last chunk of the body";
+    } else if (contentLength_ >= 0 && receivedCount_ < contentLength_) {
+      failure = httperrBodyIncomplete;
+      reason = "Connection closed after " + std::to_string(receivedCount_) + " of " +
+               std::to_string(contentLength_) + " body bytes";
+    }
+  }
+  if ((state_ == httpWaitingBody || state_ == httpBodyReceived) && failure == httperrNone &&
+      statusCode_ == 0) {
+    failure = httperrNoStatusLine;
+    reason = "No valid status line received";
+  }
+  if (failure == httperrNone) return;
+  failed_ = true;
+  doneError_ = failure;
+  // An error status already makes the request fail with the server's
+  // reason; keep that text.
+  if (!IsErrorStatus(statusCode_)) reasonPhrase_ = reason;
+}
+
+void THttpClient::HandleSessionClosed(int error) {
+  if (error != 0 && !failed_) doneError_ = error;
+  connected_ = false;
+  proxyConnected_ = false;
+  RecordIncompleteResponse();
+  if (headerInProgress_) {
+    headerInProgress_ = false;
+    Fire(OnHeaderEnd, *this);
+  } else if (bodyLineCount_ > 0 && !docEnded_) {
+    docEnded_ = true;
+    if (options_ & httpoBandwidthControl) environment_.StopTimer();
+    Fire(OnDocEnd, *this);
+  }
+  next_ = nullptr;
+  if (locationFlag_ && !failed_) {
+    HandleRelocationClosed(error);
+    return;
+  }
+  Fire(OnSessionClosed, *this);
+  if (state_ != httpReady) PostReady();
+}
+
+void THttpClient::FailRequest(int doneError, const std::string& reason) {
+  failed_ = true;
+  doneError_ = doneError;
+  reasonPhrase_ = reason;
+  next_ = nullptr;
+  locationFlag_ = false;
+  buffer_.Clear();
+  connected_ = false;
+  if (!transport_.IsClosed()) transport_.Abort();
+  if (state_ != httpReady) PostReady();
+}
+
+// ------------------------------------------------------------- relocation
+
+void THttpClient::LocationHeader(const std::string& value) {
+  if (requestType_ == rqPut) {
+    location_ = value;
+    return;
+  }
+  if (!FollowRelocation) return;
+  locationFlag_ = true;
+  const bool absolute = StartsWithNoCase(value, "http://") || StartsWithNoCase(value, "https://");
+  if (Proxy.empty()) {
+    if (!value.empty() && value.front() == '/') {
+      path_ = value;
+      location_ = "http://" + targetHost_ + value;
+    } else if (!absolute) {
+      path_ = UrlDirPart(path_) + value;
+      location_ = "http://" + targetHost_ + path_;
+    } else {
+      const UrlParts url = Split(value, path_);
+      targetHost_ = url.host;
+      path_ = url.path;
+      targetPort_ = url.port.empty() ? "80" : url.port;
+      hostHeaderPort_ = targetPort_;  // the new server's port goes into "Host:"
+      protocol_ = url.proto;
+      if (!url.user.empty() && !url.password.empty()) {
+        currentUser_ = url.user;
+        currentPassword_ = url.password;
+      }
+      if (!url.proto.empty() && !url.host.empty()) {
+        hostHeaderHost_ = targetHost_;
+        if (path_.empty()) {
+          path_ = "/";
+          location_ = url.proto + "://" + url.host;
+        } else {
+          location_ = url.proto + "://" + url.host + path_;
+        }
+      } else {
+        const std::string scheme = url.proto.empty() ? "http" : url.proto;
+        if (path_.empty()) {
+          location_ = scheme + "://" + hostHeaderHost_ + "/" + targetHost_;
+          targetHost_ = hostHeaderHost_;
+          path_ = location_;
+        } else if (url.host.empty()) {
+          location_ = scheme + "://" + hostHeaderHost_ + path_;
+          targetHost_ = hostHeaderHost_;
+        } else {
+          hostHeaderHost_ = targetHost_;
+        }
+      }
+    }
+    return;
+  }
+  // Through a proxy the request path is a whole URL, and the connection
+  // always goes to the proxy: its port stays the target port.
+  if (!value.empty() && value.front() == '/') {
+    const UrlParts current = Split(path_, "");
+    location_ = (current.proto.empty() ? "http" : current.proto) + "://" + current.host +
+                (current.port.empty() ? "" : ":" + current.port) + value;
+    path_ = location_;
+    if (!current.user.empty() && !current.password.empty()) {
+      currentUser_ = current.user;
+      currentPassword_ = current.password;
+    }
+  } else if (!absolute) {
+    path_ = UrlDirPart(path_) + value;
+    location_ = path_;
+  } else {
+    const UrlParts url = Split(value, "");
+    hostHeaderPort_ = url.port.empty() ? "80" : url.port;
+    if (!url.user.empty() && !url.password.empty()) {
+      currentUser_ = url.user;
+      currentPassword_ = url.password;
+    }
+    if (!url.proto.empty() && !url.host.empty()) {
+      hostHeaderHost_ = url.host;
+      location_ = url.proto + "://" + url.host + (url.port.empty() ? "" : ":" + url.port) + url.path;
+      path_ = location_;
+    } else {
+      const std::string scheme = url.proto.empty() ? "http" : url.proto;
+      if (url.path.empty()) location_ = scheme + "://" + hostHeaderHost_ + "/" + url.host;
+      else if (url.host.empty()) location_ = scheme + "://" + hostHeaderHost_ + url.path;
+      else hostHeaderHost_ = url.host;
+    }
+  }
+}
+
+bool THttpClient::RelocationLimitReached() {
+  ++locationChangeCurCount_;
+  if (locationChangeCurCount_ <= LocationChangeMaxCount) return false;
+  bool allow = false;
+  Fire(OnLocationChangeExceeded, *this, locationChangeCurCount_, allow);
+  if (allow) return false;
+  // The relocation answer is the final one.
+  locationFlag_ = false;
+  PostReady();
+  return true;
+}
+
+void THttpClient::CutBackStreams() {
+  if (ReceiveStream) {
+    ReceiveStream->SetSize(streamSizeAtDocBegin_);
+    ReceiveStream->Seek(streamSizeAtDocBegin_);
+  }
+  if (SendStream) SendStream->Seek(SendStream->Position() - sentCount_);
+}
+
+void THttpClient::StartRelocation() {
+  receivedCount_ = 0;
+  buffer_.Clear();
+  headerLineCount_ = 0;
+  bodyLineCount_ = 0;
+  if (RelocationLimitReached()) return;
+  if (targetHost_ != lastHost_ || targetPort_ != lastPort_ || protocol_ != lastProtocol_ ||
+      closeReq_) {
+    relocationClosePending_ = true;
+    transport_.CloseDelayed();
+    return;
+  }
+  Fire(OnLocationChange, *this);
+  const std::string location = location_;
+  CutBackStreams();
+  ResetRequestState();
+  location_ = location;
+  docName_ = DeriveDocName(path_);
+  if (requestType_ == rqPost) requestType_ = rqGet;
+  environment_.Post(WM_HTTP_RESTART);
+}
+
+void THttpClient::HandleRelocationClosed(int /*error*/) {
+  relocationClosePending_ = false;
+  const std::string target = location_.substr(0, location_.find('#'));
+  docName_ = DeriveDocName(Split(target, "").path);
+  connected_ = false;
+  proxyConnected_ = false;
+  locationFlag_ = false;
+  if (requestType_ == rqPost) requestType_ = rqGet;
+  if (RelocationLimitReached()) return;
+  Fire(OnLocationChange, *this);
+  CutBackStreams();
+  const std::string location = location_;
+  const std::string docName = docName_;
+  ResetRequestState();
+  location_ = location;
+  docName_ = docName;
+  environment_.Post(WM_HTTP_RESTART);
+}
+
+void THttpClient::BandwidthTick() {
+  if (!bandwidthPaused_) return;
+  bandwidthPaused_ = false;
+  bandwidthCount_ -= bandwidthMax_;
+  transport_.Resume();
+}
+
+}  // namespace corvan::http

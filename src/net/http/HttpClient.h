@@ -1,0 +1,221 @@
+#pragma once
+// THttpClient: an event-driven HTTP/1.0 and 1.1 client. One request at a
+// time runs through lookup, connect, request header (and upload), response
+// header and body; everything happens on the owner's thread, moved on by
+// the connection's events. RunRequest/Get wait for the end while the
+// message loop keeps turning. Portable: the connection and the thread are
+// reached through IHttpTransport and IHttpEnvironment.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/http/HttpChunkDecoder.h"
+#include "net/http/HttpContentCoding.h"
+#include "net/http/HttpReceiveBuffer.h"
+#include "net/http/HttpStream.h"
+#include "net/http/HttpTransport.h"
+#include "net/http/HttpTypes.h"
+
+namespace corvan::http {
+
+class THttpClient {
+ public:
+  // Messages posted to the client's own window.
+  static constexpr int WM_HTTP_DONE = 1025;
+  static constexpr int WM_HTTP_READY = 1026;
+  static constexpr int WM_HTTP_RESTART = 1027;
+
+  using TNotifyEvent = std::function<void(THttpClient&)>;
+
+  THttpClient(IHttpTransport& transport, IHttpEnvironment& environment);
+  THttpClient(const THttpClient&) = delete;
+  THttpClient& operator=(const THttpClient&) = delete;
+
+  // --- Settings (their defaults are the component's). ---
+  std::string Name = "HttpClient";
+  std::string URL;
+  std::string LocalAddr = "0.0.0.0";
+  std::string Proxy;
+  std::string ProxyPort = "80";
+  std::string Sender;
+  std::string Agent = "Mozilla/4.0 (compatible; NetHttp)";
+  std::string Accept = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
+  std::string AcceptLanguage;
+  std::string Reference;
+  std::string Connection;
+  std::string ProxyConnection;
+  std::string Username, Password;
+  bool NoCache = false;
+  double ModifiedSince = 0;
+  std::string Cookie;
+  std::string ContentTypePost = "application/x-www-form-urlencoded";
+  std::string ContentRangeBegin, ContentRangeEnd;
+  bool FollowRelocation = true;
+  int LocationChangeMaxCount = 5;
+  int BandwidthLimit = 10000;
+  int BandwidthSampling = 1000;
+  TStream* ReceiveStream = nullptr;  // caller-owned
+  TStream* SendStream = nullptr;     // caller-owned
+
+  // The wait loop of RunRequest: the connection's own message pump instead
+  // of the application's; passed on to the connection.
+  bool MultiThreaded() const { return multiThreaded_; }
+  void SetMultiThreaded(bool value);
+  const std::string& RequestVer() const { return requestVer_; }
+  // "1.0" or "1.1"; anything else raises "Insupported HTTP version".
+  void SetRequestVer(const std::string& version);
+  THttpClientOptions Options() const;
+  void SetOptions(THttpClientOptions options);
+
+  // --- Results of the last request. ---
+  THttpState State() const { return state_; }
+  int StatusCode() const { return statusCode_; }
+  const std::string& ReasonPhrase() const { return reasonPhrase_; }
+  const std::string& ResponseVersion() const { return responseVersion_; }
+  long long ContentLength() const { return contentLength_; }
+  const std::string& ContentType() const { return contentType_; }
+  const std::string& TransferEncoding() const { return transferEncoding_; }
+  const std::string& ContentEncoding() const { return contentEncoding_; }
+  const std::string& AcceptRanges() const { return acceptRanges_; }
+  const std::vector<std::string>& ReceivedHeader() const { return receivedHeader_; }
+  const std::string& DocName() const { return docName_; }
+  const std::string& Location() const { return location_; }
+  long long ReceivedCount() const { return receivedCount_; }
+  long long SentCount() const { return sentCount_; }
+  int DoneError() const { return doneError_; }
+  int LocationChangeCurCount() const { return locationChangeCurCount_; }
+  THttpRequest RequestType() const { return requestType_; }
+
+  // --- Events (fired only when set). ---
+  TNotifyEvent OnStateChange, OnSessionConnected, OnSessionClosed;
+  TNotifyEvent OnRequestHeaderBegin, OnRequestHeaderEnd;
+  std::function<void(THttpClient&, const std::string& method, std::vector<std::string>& lines)>
+      OnBeforeHeaderSend;
+  std::function<void(THttpClient&, std::string& line)> OnCommand;
+  TNotifyEvent OnHeaderBegin, OnHeaderEnd, OnHeaderData;
+  std::function<void(THttpClient&, const std::string& cookie, bool& accept)> OnCookie;
+  TNotifyEvent OnDocBegin, OnDocEnd;
+  std::function<void(THttpClient&, const std::uint8_t* data, std::size_t size)> OnDocData;
+  TNotifyEvent OnSendBegin, OnSendEnd;
+  std::function<void(THttpClient&, const std::uint8_t* data, std::size_t size)> OnSendData;
+  std::function<void(THttpClient&, THttpRequest request, int error)> OnRequestDone;
+  TNotifyEvent OnLocationChange;
+  std::function<void(THttpClient&, int count, bool& allow)> OnLocationChangeExceeded;
+  std::function<void(THttpClient&, int error)> OnDataPush;
+  TNotifyEvent OnDataPush2;
+  TNotifyEvent OnSocketError;
+
+  // --- Operations. ---
+  void Get();
+  void Head();
+  void Post();
+  void Put();
+  void Close();
+  // Starts a request and returns; OnRequestDone tells when it is over.
+  void StartRequest(THttpRequest request);
+  // Starts a request and waits for its end. Raises EHttpException for a
+  // status of 400 or more (but 401 and 407) with the reason phrase, and for
+  // a response that did not arrive whole (DoneError tells which).
+  void RunRequest(THttpRequest request);
+  void Abort();
+
+  // --- Events of the connection and the environment. ---
+  void HandleLookupDone(int error);
+  void HandleSessionConnected(int error);
+  void HandleDataAvailable(int error);
+  void HandleDataSent(int error);
+  void HandleTransportClosed(int error);
+  // The connection reported an error instead of completing an operation.
+  void HandleSocketError(int error);
+  void HandleMessage(int message);
+  void BandwidthTick();
+
+ private:
+  using LineHandler = void (THttpClient::*)();
+
+  void ChangeState(THttpState state);
+  void PostReady();
+  void ResetRequestState();
+  void Login();
+  void Logout();
+  void SendRequest(const std::string& method, const std::string& version);
+  void WriteRequestLine(std::string line, std::string& header);
+  void GetHeaderLineNext();
+  void GetBodyLineNext();
+  void HeaderComplete();
+  void DeliverBufferedBody();
+  void DocumentDone(bool chunked);
+  void HandleSessionClosed(int error);
+  void HandleRelocationClosed(int error);
+  void LocationHeader(const std::string& value);
+  void StartRelocation();
+  bool RelocationLimitReached();
+  void WriteDocData(const std::uint8_t* data, std::size_t size);
+  void ProcessReceived();
+  bool ReceiveBodyDirect();
+  void SplitLines();
+  void FailRequest(int doneError, const std::string& reason);
+  void RecordIncompleteResponse();
+  void CutBackStreams();
+  void ConnectFailed(int error, const std::string& prefix);
+
+  IHttpTransport& transport_;
+  IHttpEnvironment& environment_;
+  THttpContentCodingHandler contentCoding_;
+  THttpReceiveBuffer buffer_;
+  THttpChunkDecoder chunks_;
+
+  std::string requestVer_ = "1.0";
+  bool multiThreaded_ = false;
+  THttpClientOptions options_ = 0;
+
+  THttpState state_ = httpReady;
+  THttpRequest requestType_ = rqNone;
+  int statusCode_ = 0;
+  std::string reasonPhrase_;
+  std::string responseVersion_;
+  long long contentLength_ = -1;
+  std::string contentType_, transferEncoding_, contentEncoding_, acceptRanges_;
+  std::vector<std::string> receivedHeader_;
+  std::string docName_;
+  std::string location_;
+  long long receivedCount_ = 0;
+  long long sentCount_ = 0;
+  int doneError_ = 0;
+  int locationChangeCurCount_ = 0;
+
+  // The request in progress.
+  bool closeReq_ = true;  // close the connection after the response
+  std::string targetHost_, targetPort_;
+  std::string hostHeaderHost_, hostHeaderPort_;
+  std::string protocol_;
+  std::string path_;
+  std::string lastHost_, lastPort_, lastProtocol_;
+  bool connected_ = false;
+  bool proxyConnected_ = false;
+  std::string currentUser_, currentPassword_, currentConnection_, currentProxyConnection_;
+  int headerLineCount_ = 0;
+  int bodyLineCount_ = 0;
+  LineHandler next_ = nullptr;
+  std::string lastLine_;
+  const std::uint8_t* bodyData_ = nullptr;
+  std::size_t bodyDataLength_ = 0;
+  bool locationFlag_ = false;
+  bool headerInProgress_ = false;
+  bool allowedToSend_ = false;
+  bool relocationClosePending_ = false;
+  bool headerDone_ = false;  // the empty line after the header arrived
+  bool docEnded_ = false;  // OnDocEnd fired for this document
+  bool failed_ = false;    // the request failed on our side; nothing more to judge
+  std::size_t bodyConsumed_ = 0;
+  static constexpr std::size_t kBodySliceSize = 256 * 1024;
+  std::vector<std::uint8_t> bodySlice_;  // allocated with the first body
+  std::int64_t streamSizeAtDocBegin_ = 0;
+  std::int64_t bandwidthCount_ = 0;
+  std::int64_t bandwidthMax_ = 0;
+  bool bandwidthPaused_ = false;
+};
+
+}  // namespace corvan::http

@@ -1,0 +1,178 @@
+#include "net/http/NetHttpClient.h"
+
+#include "net/socket/NetSocketErrors.h"
+
+namespace corvan::http {
+namespace {
+
+constexpr char kWindowClass[] = "NetHttpWindowClass";
+constexpr UINT_PTR kBandwidthTimer = 1;
+// Input that ends the wait of a synchronous request: keys, mouse buttons,
+// sent and posted messages, hot keys.
+constexpr DWORD kWakeMask = QS_KEY | QS_MOUSEBUTTON | QS_SENDMESSAGE | QS_HOTKEY | QS_ALLPOSTMESSAGE;
+
+}  // namespace
+
+// ------------------------------------------------------------ transport
+
+void TSocketTransport::Bind(THttpClient& client) {
+  socket_.OnDnsLookupDone = [&client](net::TCustomNetSocket*, int error) {
+    client.HandleLookupDone(error);
+  };
+  socket_.OnSessionConnected = [&client](net::TCustomNetSocket*, int error) {
+    client.HandleSessionConnected(error);
+  };
+  socket_.OnDataAvailable = [&client](net::TCustomNetSocket*, int error) {
+    client.HandleDataAvailable(error);
+  };
+  socket_.OnDataSent = [&client](net::TCustomNetSocket*, int error) {
+    client.HandleDataSent(error);
+  };
+  socket_.OnSessionClosed = [this, &client](net::TCustomNetSocket*, int error) {
+    if (!closingQuietly_) client.HandleTransportClosed(error);
+  };
+  socket_.OnError = [this, &client](net::TCustomNetSocket*) {
+    client.HandleSocketError(socket_.LastError());
+  };
+}
+
+bool TSocketTransport::IsConnected() const { return socket_.State() == net::wsConnected; }
+
+bool TSocketTransport::IsClosed() const { return socket_.State() == net::wsClosed; }
+
+void TSocketTransport::Connect(const std::string& address, const std::string& port,
+                               const std::string& localAddress) {
+  socket_.SetAddr(address);
+  socket_.SetPort(port);
+  socket_.SetProto("tcp");
+  socket_.SetLocalAddr(localAddress);
+  socket_.Connect();
+}
+
+void TSocketTransport::Send(const void* data, std::size_t size) {
+  socket_.Send(data, static_cast<int>(size));
+}
+
+void TSocketTransport::Close() {
+  closingQuietly_ = true;
+  try {
+    socket_.Close();
+  } catch (...) {
+    closingQuietly_ = false;
+    throw;
+  }
+  closingQuietly_ = false;
+}
+
+void TSocketTransport::Abort() {
+  closingQuietly_ = true;
+  try {
+    socket_.Abort();
+  } catch (...) {
+    closingQuietly_ = false;
+    throw;
+  }
+  closingQuietly_ = false;
+}
+
+void TSocketTransport::SetReceiveLoop(bool enabled) {
+  const auto options = socket_.ComponentOptions();
+  socket_.SetComponentOptions(enabled ? options.Without(net::wsoNoReceiveLoop)
+                                      : options.With(net::wsoNoReceiveLoop));
+}
+
+std::string TSocketTransport::ErrorDescription(int error) const {
+  return net::NetSocketErrorDesc(error);
+}
+
+// ---------------------------------------------------------- environment
+
+THttpWindowEnvironment::THttpWindowEnvironment() {
+  HINSTANCE instance = GetModuleHandleA(nullptr);
+  WNDCLASSA existing;
+  if (!GetClassInfoA(instance, kWindowClass, &existing)) {
+    WNDCLASSA wc{};
+    wc.lpfnWndProc = WindowProc;
+    wc.hInstance = instance;
+    wc.lpszClassName = kWindowClass;
+    RegisterClassA(&wc);
+  }
+  window_ = CreateWindowExA(0, kWindowClass, "", WS_POPUP, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                            instance, nullptr);
+  SetWindowLongPtrA(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+}
+
+THttpWindowEnvironment::~THttpWindowEnvironment() {
+  if (window_) {
+    KillTimer(window_, kBandwidthTimer);
+    SetWindowLongPtrA(window_, GWLP_USERDATA, 0);
+    DestroyWindow(window_);
+  }
+}
+
+LRESULT CALLBACK THttpWindowEnvironment::WindowProc(HWND hwnd, UINT msg, WPARAM wParam,
+                                                   LPARAM lParam) noexcept {
+  auto* self = reinterpret_cast<THttpWindowEnvironment*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
+  if (!self || !self->client_) return DefWindowProcA(hwnd, msg, wParam, lParam);
+  try {
+    if (msg == WM_TIMER && wParam == kBandwidthTimer) {
+      self->client_->BandwidthTick();
+      return 0;
+    }
+    if (msg >= static_cast<UINT>(THttpClient::WM_HTTP_DONE) &&
+        msg <= static_cast<UINT>(THttpClient::WM_HTTP_RESTART)) {
+      self->client_->HandleMessage(static_cast<int>(msg));
+      return 0;
+    }
+  } catch (...) {
+    // An event handler failed; the client has already ended what it could.
+    return 0;
+  }
+  return DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+void THttpWindowEnvironment::Post(int message) {
+  PostMessageA(window_, static_cast<UINT>(message), 0, 0);
+}
+
+void THttpWindowEnvironment::WaitAndProcessMessages() {
+  if (client_ && client_->MultiThreaded() && socket_) {
+    socket_->PumpMessages();
+    Sleep(0);
+    return;
+  }
+  MsgWaitForMultipleObjects(0, nullptr, FALSE, 1000, kWakeMask);
+  if (ProcessMessages) {
+    ProcessMessages();
+    return;
+  }
+  MSG msg;
+  while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      quit_ = true;
+      break;
+    }
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+}
+
+bool THttpWindowEnvironment::Terminated() const {
+  if (ApplicationTerminated) return ApplicationTerminated();
+  return quit_ || (socket_ && socket_->Terminated());
+}
+
+void THttpWindowEnvironment::StartTimer(unsigned intervalMs) {
+  SetTimer(window_, kBandwidthTimer, intervalMs, nullptr);
+}
+
+void THttpWindowEnvironment::StopTimer() { KillTimer(window_, kBandwidthTimer); }
+
+// ---------------------------------------------------------------- client
+
+TNetHttpClient::TNetHttpClient() : THttpClient(transport, environment) {
+  transport.Bind(*this);
+  environment.Bind(*this, socket);
+}
+
+}  // namespace corvan::http

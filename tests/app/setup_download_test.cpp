@@ -1,0 +1,62 @@
+#include "app/SetupDownload.h"
+
+#include <gtest/gtest.h>
+
+#include "net/http/HttpTypes.h"
+
+namespace corvan::app {
+namespace {
+
+TEST(SetupSource, UrlsAndFileNames) {
+  const SetupSource x64 = SetupSourceFor(true, "web.example");
+  EXPECT_EQ(x64.url, "http://web.example/downloads/Setup_UltraVNC_64.exe");
+  EXPECT_EQ(x64.fileName, "Setup_UltraVNC_64.exe");
+  const SetupSource x86 = SetupSourceFor(false);
+  EXPECT_EQ(x86.url, "http://" + std::string(kSetupHost) + "/downloads/Setup_UltraVNC_32.exe");
+  EXPECT_EQ(x86.fileName, "Setup_UltraVNC_32.exe");
+}
+
+DownloadFacts Facts(bool raised, int status, int doneError, std::string reason,
+                    std::string head = "MZ", long long size = 1234) {
+  return {raised, status, doneError, std::move(reason), size, std::move(head)};
+}
+
+TEST(JudgeDownload, OnlyAWholeProgramWithSuccessStatusCounts) {
+  auto v = JudgeDownload(Facts(false, 200, 0, "OK"));
+  EXPECT_TRUE(v.ok);
+  EXPECT_EQ(v.info, "1234 bytes ontvangen.");
+  // A close error with a complete body is still a complete body.
+  EXPECT_TRUE(JudgeDownload(Facts(false, 200, 10054, "OK")).ok);
+
+  v = JudgeDownload(Facts(false, 200, 0, "OK", "<h"));
+  EXPECT_FALSE(v.ok);
+  EXPECT_EQ(v.info, "Download mislukt : het ontvangen bestand is geen installatieprogramma");
+  EXPECT_FALSE(JudgeDownload(Facts(false, 200, 0, "OK", "M", 1)).ok);
+  EXPECT_FALSE(JudgeDownload(Facts(false, 200, 0, "OK", "", 0)).ok);
+
+  v = JudgeDownload(Facts(false, 401, 0, "Unauthorized"));
+  EXPECT_FALSE(v.ok);
+  EXPECT_EQ(v.info, "Download mislukt : Unauthorized");
+  v = JudgeDownload(Facts(false, 302, 0, ""));
+  EXPECT_EQ(v.info, "Download mislukt : onverwacht antwoord van de server (status 302)");
+}
+
+TEST(JudgeDownload, FailuresShowTheServerReasonOrOurs) {
+  EXPECT_EQ(JudgeDownload(Facts(true, 404, 0, "Not Found")).info, "Download mislukt : Not Found");
+  EXPECT_EQ(JudgeDownload(Facts(true, 404, 10061, "Connection refused (Error #10061)")).info,
+            "Download mislukt : Connection refused (Error #10061)");
+  EXPECT_EQ(JudgeDownload(Facts(true, 404, 11001, "can't resolve hostname to IP address")).info,
+            "Download mislukt : can't resolve hostname to IP address");
+  EXPECT_EQ(JudgeDownload(Facts(true, 404, http::httperrAborted, "Connection aborted on request")).info,
+            "Download mislukt : Connection aborted on request");
+  EXPECT_EQ(JudgeDownload(Facts(true, 200, http::httperrBodyIncomplete, "Connection closed after 1 of 2 body bytes")).info,
+            "Download mislukt : verbinding verbroken, bestand onvolledig ontvangen");
+  EXPECT_EQ(JudgeDownload(Facts(true, 0, http::httperrNoStatusLine, "No valid status line received")).info,
+            "Download mislukt : geen geldig antwoord van de server");
+  // A truncated error page keeps the server's reason.
+  EXPECT_EQ(JudgeDownload(Facts(true, 500, http::httperrBodyIncomplete, "Internal Server Error")).info,
+            "Download mislukt : Internal Server Error");
+}
+
+}  // namespace
+}  // namespace corvan::app

@@ -1,0 +1,83 @@
+#pragma once
+// A scripted server and message loop for THttpClient, without sockets:
+// every transport call turns into an event that the fake message loop
+// delivers later, as the real connection would.
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "net/http/HttpClient.h"
+
+namespace corvan::http::testing {
+
+// One answer of the scripted server.
+struct Answer {
+  std::string bytes;
+  std::size_t pieceSize = 0;  // 0: all at once
+  bool closeAfter = true;     // the server closes when it has sent it
+};
+
+class FakeHttpPeer : public IHttpTransport, public IHttpEnvironment {
+ public:
+  FakeHttpPeer();
+  THttpClient client{*this, *this};
+
+  // Answers, one per request header received, in order.
+  std::deque<Answer> answers;
+  int lookupError = 0;
+  int connectError = 0;
+  bool terminateWhileWaiting = false;
+
+  // What happened.
+  std::vector<std::string> requests;  // each request header as sent
+  std::vector<std::string> lookups;
+  std::vector<std::string> connects;  // "address:port"
+  std::vector<std::string> log;       // client events in order
+
+  // Runs queued events until none is left.
+  void RunAll();
+
+  // IHttpTransport
+  bool IsConnected() const override { return connected_; }
+  bool IsClosed() const override { return !connected_ && !connecting_; }
+  void DnsLookup(const std::string& host) override;
+  void CancelDnsLookup() override {}
+  std::string DnsResult() const override { return "127.0.0.1"; }
+  void Connect(const std::string& address, const std::string& port,
+               const std::string& localAddress) override;
+  int LastError() const override { return lastError_; }
+  int Receive(void* buffer, int size) override;
+  void Send(const void* data, std::size_t size) override;
+  void Close() override;
+  void CloseDelayed() override;
+  void Abort() override { Close(); }
+  void Pause() override {}
+  void Resume() override {}
+  void SetReceiveLoop(bool) override {}
+  void SetMultiThreaded(bool) override {}
+  std::string ErrorDescription(int error) const override;
+
+  // IHttpEnvironment
+  void Post(int message) override;
+  void WaitAndProcessMessages() override;
+  bool Terminated() const override { return terminated_; }
+  void StartTimer(unsigned) override {}
+  void StopTimer() override {}
+
+ private:
+  void Queue(std::function<void()> event) { events_.push_back(std::move(event)); }
+  void Deliver(std::string bytes);
+  void ServeAnswer();
+
+  std::deque<std::function<void()>> events_;
+  std::string incoming_;
+  std::string pending_;  // request bytes not yet complete
+  bool connected_ = false;
+  bool connecting_ = false;
+  bool terminated_ = false;
+  int lastError_ = 0;
+  int generation_ = 0;  // events of an older connection are dropped
+};
+
+}  // namespace corvan::http::testing

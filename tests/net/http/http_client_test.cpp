@@ -1,0 +1,384 @@
+// THttpClient against a scripted peer: request bytes, response parsing,
+// bodies, failures and relocation, byte for byte.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "FakeHttpPeer.h"
+
+namespace corvan::http::testing {
+namespace {
+
+std::string Body(const TMemoryStream& stream) {
+  return std::string(stream.Bytes().begin(), stream.Bytes().end());
+}
+
+class HttpClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    peer.client.URL = "http://www.example.nl/downloads/Setup_UltraVNC_64.exe";
+    peer.client.ReceiveStream = &stream;
+  }
+  // Runs Get; returns the exception's code, or -1 when none was raised.
+  int GetCode() {
+    try {
+      peer.client.Get();
+    } catch (const EHttpException& e) {
+      message = e.what();
+      return e.ErrorCode();
+    }
+    peer.RunAll();
+    return -1;
+  }
+  void Answer(std::string bytes, std::size_t piece = 0, bool close = true) {
+    peer.answers.push_back({std::move(bytes), piece, close});
+  }
+
+  FakeHttpPeer peer;
+  TMemoryStream stream;
+  std::string message;
+};
+
+TEST_F(HttpClientTest, InstallerRequestIsExactlyTheseBytes) {
+  Answer("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nMZ");
+  EXPECT_EQ(GetCode(), -1);
+  ASSERT_EQ(peer.requests.size(), 1u);
+  EXPECT_EQ(peer.requests[0],
+            "GET /downloads/Setup_UltraVNC_64.exe HTTP/1.0\r\n"
+            "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
+            "User-Agent: Mozilla/4.0 (compatible; NetHttp)\r\n"
+            "Host: www.example.nl\r\n"
+            "\r\n");
+  EXPECT_EQ(peer.lookups, std::vector<std::string>{"www.example.nl"});
+  EXPECT_EQ(peer.connects, std::vector<std::string>{"127.0.0.1:80"});
+  EXPECT_EQ(peer.client.DocName(), "Setup_UltraVNC_64.exe");
+}
+
+TEST_F(HttpClientTest, LengthDelimitedBodyInAnyPieces) {
+  for (std::size_t piece : {0u, 1u, 7u}) {
+    stream.Clear();
+    peer.log.clear();
+    Answer("HTTP/1.1 200 OK\r\nContent-Length: 10\r\nContent-Type: Application/Octet\r\n\r\n0123456789",
+           piece);
+    EXPECT_EQ(GetCode(), -1) << piece;
+    EXPECT_EQ(Body(stream), "0123456789");
+    EXPECT_EQ(peer.client.StatusCode(), 200);
+    EXPECT_EQ(peer.client.ReasonPhrase(), "OK");
+    EXPECT_EQ(peer.client.ResponseVersion(), "1.1");
+    EXPECT_EQ(peer.client.ContentType(), "application/octet");
+    EXPECT_EQ(peer.client.ReceivedCount(), 10);
+    EXPECT_EQ(peer.client.DoneError(), 0);
+    EXPECT_EQ(std::count(peer.log.begin(), peer.log.end(), "DocEnd"), 1) << piece;
+  }
+}
+
+TEST_F(HttpClientTest, ErrorStatusRaisesWithReasonAfterTheBodyWasStored) {
+  Answer("HTTP/1.1 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!");
+  EXPECT_EQ(GetCode(), 404);
+  EXPECT_EQ(message, "Not Found");
+  EXPECT_EQ(Body(stream), "not here!");
+}
+
+TEST_F(HttpClientTest, UnauthorisedAndRedirectWithoutFollowingReturnNormally) {
+  Answer("HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"x\"\r\n\r\n");
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_EQ(peer.client.StatusCode(), 401);
+  peer.client.FollowRelocation = false;
+  Answer("HTTP/1.0 302 Found\r\nLocation: /elsewhere\r\n\r\n");
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_EQ(peer.client.StatusCode(), 302);
+  EXPECT_EQ(peer.requests.size(), 2u);
+}
+
+TEST_F(HttpClientTest, TruncatedBodyFailsInsteadOfPassingAsComplete) {
+  Answer("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nonly this");
+  EXPECT_EQ(GetCode(), httperrBodyIncomplete);
+  EXPECT_EQ(peer.client.DoneError(), httperrBodyIncomplete);
+  EXPECT_EQ(peer.client.StatusCode(), 200);
+  EXPECT_EQ(message, "Connection closed after 9 of 100 body bytes");
+  EXPECT_EQ(Body(stream), "only this");
+}
+
+TEST_F(HttpClientTest, BodyUpToCloseIsCompleteWhenTheServerCloses) {
+  Answer("HTTP/1.0 200 OK\r\n\r\nall of it", 3);
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_EQ(Body(stream), "all of it");
+  EXPECT_EQ(peer.client.ContentLength(), -1);
+}
+
+TEST_F(HttpClientTest, ConnectionClosedInsideTheHeader) {
+  Answer("HTTP/1.0 200 OK\r\nContent-Le");
+  EXPECT_EQ(GetCode(), httperrHeaderIncomplete);
+  EXPECT_EQ(peer.client.StatusCode(), 200);
+  Answer("HTTP/1.0 2");
+  EXPECT_EQ(GetCode(), httperrNoStatusLine);
+  EXPECT_EQ(peer.client.StatusCode(), 0);
+  Answer("");
+  EXPECT_EQ(GetCode(), httperrNoStatusLine);
+}
+
+TEST_F(HttpClientTest, StatusLineWithoutNumberFails) {
+  Answer("HTTP/1.0 abc Broken\r\nContent-Length: 2\r\n\r\nxx");
+  EXPECT_EQ(GetCode(), httperrNoStatusLine);
+  EXPECT_EQ(peer.client.StatusCode(), 0);
+}
+
+TEST_F(HttpClientTest, ChunkedBodies) {
+  struct Case {
+    const char* body;
+    const char* expected;
+  } cases[] = {
+      {"5\r\nhello\r\n0\r\n\r\n", "hello"},
+      {"A\r\n0123456789\r\na\r\nabcdefghij\r\n0\r\n\r\n", "0123456789abcdefghij"},
+      {"5;name=value\r\nhello\r\n0\r\n\r\n", "hello"},
+      {"5\r\nhello\r\n0\r\nX-Trailer: 1\r\nX-Other: 2\r\n\r\n", "hello"},
+  };
+  for (const Case& c : cases) {
+    for (std::size_t piece : {0u, 1u}) {
+      stream.Clear();
+      peer.log.clear();
+      Answer(std::string("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n") + c.body, piece);
+      EXPECT_EQ(GetCode(), -1) << c.body;
+      EXPECT_EQ(Body(stream), c.expected) << c.body;
+      EXPECT_EQ(peer.client.ReceivedCount(), static_cast<long long>(strlen(c.expected)));
+      EXPECT_EQ(std::count(peer.log.begin(), peer.log.end(), "DocEnd"), 1) << c.body;
+    }
+  }
+}
+
+TEST_F(HttpClientTest, ChunkedWinsOverContentLength) {
+  Answer("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n"
+         "5\r\nhello\r\n0\r\n\r\n");
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_EQ(Body(stream), "hello");
+}
+
+TEST_F(HttpClientTest, BrokenChunkedBodiesFail) {
+  Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel");
+  EXPECT_EQ(GetCode(), httperrChunkedIncomplete);
+  Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n");
+  EXPECT_EQ(GetCode(), httperrChunkedIncomplete);
+  Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nhello\r\n0\r\n\r\n");
+  EXPECT_EQ(GetCode(), httperrBadChunkSize);
+  Answer("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n80000000\r\nx");
+  EXPECT_EQ(GetCode(), httperrBadChunkSize);
+}
+
+TEST_F(HttpClientTest, InterimAnswersAreSkippedWhateverTheVersion) {
+  for (const char* interim : {"HTTP/1.1 100 Continue\r\n\r\n", "HTTP/1.0 100 Continue\r\n\r\n",
+                              "HTTP/1.1 102 Processing\r\nX: y\r\n\r\n"}) {
+    stream.Clear();
+    Answer(std::string(interim) + "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    EXPECT_EQ(GetCode(), -1) << interim;
+    EXPECT_EQ(peer.client.StatusCode(), 200);
+    EXPECT_EQ(Body(stream), "ok");
+    EXPECT_EQ(peer.client.ReceivedHeader(),
+              (std::vector<std::string>{"HTTP/1.1 200 OK", "Content-Length: 2"}));
+  }
+}
+
+TEST_F(HttpClientTest, BareHtmlAnswerIsBodyButNoSuccess) {
+  Answer("<HTML><body>hi</body>\r\n</HTML>\r\n");
+  EXPECT_EQ(GetCode(), httperrNoStatusLine);
+  EXPECT_EQ(Body(stream), "<HTML><body>hi</body>\r\n</HTML>\r\n");
+  EXPECT_EQ(peer.client.ContentType(), "text/html");
+}
+
+TEST_F(HttpClientTest, OverlongHeaderLineIsCutAndLaterLinesParsed) {
+  const std::string longLine = "X-Long: " + std::string(20000, 'a') + "\r\n";
+  for (std::size_t piece : {0u, 4096u, 100u}) {
+    stream.Clear();
+    Answer("HTTP/1.0 200 OK\r\n" + longLine + "Content-Length: 4\r\n\r\nbody", piece);
+    EXPECT_EQ(GetCode(), -1) << piece;
+    EXPECT_EQ(Body(stream), "body");
+    ASSERT_EQ(peer.client.ReceivedHeader().size(), 3u);
+    EXPECT_LE(peer.client.ReceivedHeader()[1].size(), THttpReceiveBuffer::kCapacity);
+  }
+}
+
+TEST_F(HttpClientTest, HeaderLinesWithNulBytesDoNotHideTheLineEnd) {
+  static const char kAnswer[] = "HTTP/1.0 200 OK\r\nX-Odd: a\0b\r\nContent-Length: 2\r\n\r\nok";
+  Answer(std::string(kAnswer, sizeof kAnswer - 1));
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_EQ(Body(stream), "ok");
+  EXPECT_EQ(peer.client.ReceivedHeader()[1], std::string("X-Odd: a\0b", 10));
+}
+
+TEST_F(HttpClientTest, FailingStreamWriteEndsTheRequest) {
+  class FullDisk : public TMemoryStream {
+    void WriteBuffer(const void*, std::size_t) override { throw std::runtime_error("disk full"); }
+  } full;
+  peer.client.ReceiveStream = &full;
+  Answer("HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody");
+  EXPECT_EQ(GetCode(), httperrDataHandling);
+  EXPECT_EQ(message, "disk full");
+}
+
+TEST_F(HttpClientTest, LookupAndConnectFailures) {
+  peer.lookupError = 11001;
+  EXPECT_EQ(GetCode(), 404);
+  EXPECT_EQ(message, "can't resolve hostname to IP address");
+  EXPECT_EQ(peer.client.DoneError(), 11001);
+  peer.lookupError = 0;
+  peer.connectError = 10061;
+  EXPECT_EQ(GetCode(), 404);
+  EXPECT_EQ(message, "Connection refused (Error #10061)");
+  EXPECT_EQ(peer.client.DoneError(), 10061);
+}
+
+TEST_F(HttpClientTest, TerminatingApplicationAbortsTheWait) {
+  peer.terminateWhileWaiting = true;
+  EXPECT_EQ(GetCode(), 404);
+  EXPECT_EQ(message, "Connection aborted on request");
+  EXPECT_EQ(peer.client.DoneError(), httperrAborted);
+  EXPECT_EQ(peer.client.State(), httpReady);
+}
+
+TEST_F(HttpClientTest, SettingsChecks) {
+  EXPECT_THROW(peer.client.SetRequestVer("2.0"), EHttpException);
+  try {
+    peer.client.SetRequestVer("2.0");
+  } catch (const EHttpException& e) {
+    EXPECT_STREQ(e.what(), "Insupported HTTP version");
+    EXPECT_EQ(e.ErrorCode(), httpexBadVersion);
+  }
+  peer.client.SetRequestVer("1.1");
+  EXPECT_EQ(peer.client.RequestVer(), "1.1");
+  try {
+    peer.client.Post();
+    FAIL();
+  } catch (const EHttpException& e) {
+    EXPECT_STREQ(e.what(), "HTTP component has nothing to post or put");
+    EXPECT_EQ(e.ErrorCode(), httpexNothingToSend);
+  }
+}
+
+TEST_F(HttpClientTest, BusyClientRefusesASecondRequest) {
+  peer.client.StartRequest(rqGet);
+  try {
+    peer.client.StartRequest(rqGet);
+    FAIL();
+  } catch (const EHttpException& e) {
+    EXPECT_STREQ(e.what(), "HTTP component HttpClient is busy");
+    EXPECT_EQ(e.ErrorCode(), httpexBusy);
+  }
+}
+
+TEST_F(HttpClientTest, RequestPathWithoutControlCharacters) {
+  peer.client.URL = "http://h/a b\x01\x7f?q=1";
+  Answer("HTTP/1.0 204 No Content\r\n\r\n");
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_TRUE(peer.requests[0].starts_with("GET /a%20b%01%7F?q=1 HTTP/1.0\r\n"));
+  peer.client.URL = "http://h?x=1";
+  Answer("HTTP/1.0 204 No Content\r\n\r\n");
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_TRUE(peer.requests[1].starts_with("GET /?x=1 HTTP/1.0\r\n"));
+}
+
+TEST_F(HttpClientTest, KeepAliveConnectionServesTheNextRequest) {
+  peer.client.SetRequestVer("1.1");
+  Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\na", 0, false);
+  Answer("HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nb", 0, false);
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_EQ(Body(stream), "ab");
+  EXPECT_EQ(peer.connects.size(), 1u);
+  EXPECT_EQ(peer.requests.size(), 2u);
+}
+
+TEST_F(HttpClientTest, AcceptEncodingWithContentCoding) {
+  peer.client.SetOptions(httpoEnableContentCoding | httpoUseQuality);
+  Answer("HTTP/1.0 204 No Content\r\n\r\n");
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_NE(peer.requests[0].find("\r\nAccept-Encoding: identity;q=0, *;q=0\r\n"), std::string::npos);
+  peer.client.SetOptions(httpoEnableContentCoding);
+  Answer("HTTP/1.0 204 No Content\r\n\r\n");
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_EQ(peer.requests[1].find("Accept-Encoding"), std::string::npos);
+}
+
+// ------------------------------------------------------------- relocation
+
+TEST_F(HttpClientTest, RelativeRelocationOnANewConnection) {
+  Answer("HTTP/1.0 302 Found\r\nLocation: /new/file.exe\r\nContent-Length: 5\r\n\r\nmoved");
+  Answer("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nMZ");
+  EXPECT_EQ(GetCode(), -1);
+  ASSERT_EQ(peer.requests.size(), 2u);
+  EXPECT_TRUE(peer.requests[1].starts_with("GET /new/file.exe HTTP/1.0\r\n"));
+  EXPECT_NE(peer.requests[1].find("\r\nHost: www.example.nl\r\n"), std::string::npos);
+  EXPECT_EQ(Body(stream), "MZ") << "the relocation answer's body is cut away";
+  EXPECT_EQ(peer.client.StatusCode(), 200);
+  EXPECT_EQ(std::count(peer.log.begin(), peer.log.end(), "RequestDone 0"), 1);
+  EXPECT_EQ(peer.client.LocationChangeCurCount(), 2) << "a new connection counts twice";
+}
+
+TEST_F(HttpClientTest, AbsoluteRelocationToAnotherHostAndPort) {
+  Answer("HTTP/1.0 301 Moved\r\nLocation: http://mirror.example.org:8080/x.exe\r\n\r\n");
+  Answer("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nMZ");
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_EQ(peer.lookups, (std::vector<std::string>{"www.example.nl", "mirror.example.org"}));
+  EXPECT_EQ(peer.connects.back(), "127.0.0.1:8080");
+  ASSERT_EQ(peer.requests.size(), 2u);
+  EXPECT_TRUE(peer.requests[1].starts_with("GET /x.exe HTTP/1.0\r\n"));
+  EXPECT_NE(peer.requests[1].find("\r\nHost: mirror.example.org:8080\r\n"), std::string::npos);
+  EXPECT_EQ(peer.client.Location(), "http://mirror.example.org/x.exe");
+}
+
+TEST_F(HttpClientTest, RelativeDocumentRelocation) {
+  peer.client.URL = "http://h/dir/a.htm";
+  Answer("HTTP/1.0 302 Found\r\nLocation: b.htm\r\n\r\n");
+  Answer("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nb");
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_TRUE(peer.requests[1].starts_with("GET /dir/b.htm HTTP/1.0\r\n"));
+}
+
+TEST_F(HttpClientTest, ThirdRelocationOnNewConnectionsIsRefused) {
+  for (int i = 1; i <= 4; ++i) {
+    Answer("HTTP/1.0 302 Found\r\nLocation: /hop" + std::to_string(i) + "\r\n\r\n");
+  }
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_EQ(peer.client.StatusCode(), 302);
+  EXPECT_EQ(peer.requests.size(), 3u);
+}
+
+TEST_F(HttpClientTest, ExceededHandlerMayAllowMore) {
+  int exceeded = 0;
+  peer.client.OnLocationChangeExceeded = [&](THttpClient&, int, bool& allow) {
+    ++exceeded;
+    allow = true;
+  };
+  for (int i = 1; i <= 4; ++i) {
+    Answer("HTTP/1.0 302 Found\r\nLocation: /hop" + std::to_string(i) + "\r\n\r\n");
+  }
+  Answer("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nx");
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_EQ(peer.client.StatusCode(), 200);
+  EXPECT_EQ(peer.requests.size(), 5u);
+  EXPECT_GT(exceeded, 0);
+}
+
+TEST_F(HttpClientTest, KeptConnectionRelocatesWithoutEarlyDone) {
+  peer.client.SetRequestVer("1.1");
+  Answer("HTTP/1.1 302 Found\r\nLocation: /b\r\nContent-Length: 3\r\n\r\nold", 0, false);
+  Answer("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nnew", 0, false);
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_EQ(peer.connects.size(), 1u);
+  EXPECT_EQ(Body(stream), "new");
+  EXPECT_EQ(peer.client.StatusCode(), 200);
+  EXPECT_EQ(std::count(peer.log.begin(), peer.log.end(), "RequestDone 0"), 1);
+}
+
+TEST_F(HttpClientTest, RelocationThroughProxyKeepsTheProxyPort) {
+  peer.client.Proxy = "proxy.local:3128";
+  peer.client.URL = "http://www.example.nl/a";
+  Answer("HTTP/1.0 302 Found\r\nLocation: http://other.example:81/b\r\n\r\n");
+  Answer("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nb");
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_EQ(peer.connects, (std::vector<std::string>{"127.0.0.1:3128", "127.0.0.1:3128"}));
+  EXPECT_TRUE(peer.requests[0].starts_with("GET http://www.example.nl/a HTTP/1.0\r\n"));
+  EXPECT_TRUE(peer.requests[1].starts_with("GET http://other.example:81/b HTTP/1.0\r\n"));
+  EXPECT_NE(peer.requests[1].find("\r\nHost: other.example:81\r\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace corvan::http::testing

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Starts the HTTP client's peers on loopback (nginx on two ports, the
+# scripted server on a third), runs a Windows test program with their ports
+# in CORVAN_HTTP_PORT, CORVAN_HTTP_PORT2 and CORVAN_SCRIPT_PORT and the site
+# folder in CORVAN_HTTP_ROOT (Wine path), then stops them.
+#   http_peers.sh win64|win32 TEST.exe [test arguments...]
+set -u
+root=$(cd "$(dirname "$0")/../../.." && pwd)
+. "$root/scripts/test-peers.sh"
+prefix_name=$1 test_exe=$2; shift 2
+work=$(mktemp -d)
+chmod 755 "$work"  # nginx workers run as an unprivileged user
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; rm -rf "$work"; }
+trap cleanup EXIT
+
+read -r port port2 script_port < <(free_ports 3)
+
+site=$work/site
+mkdir -p "$site"
+head -c 300000 /dev/urandom >"$site/file.bin"
+printf 'start <!--# echo var="document_uri" --> middle <!--# echo var="host" --> end\n' >"$site/page.shtml"
+nginx_start "$work/nginx" "
+  server {
+    listen 127.0.0.1:$port;
+    root $site;
+    location = /rel { return 302 /file.bin; }
+    location = /abs { return 301 http://127.0.0.1:$port/file.bin; }
+    location = /other { return 302 http://127.0.0.1:$port2/file.bin; }
+    location = /chain1 { return 302 /chain2; }
+    location = /chain2 { return 302 /chain3; }
+    location = /chain3 { return 302 /file.bin; }
+    location = /loop { return 302 /loop; }
+    location ~ \\.shtml\$ { ssi on; default_type text/html; }
+  }
+  server { listen 127.0.0.1:$port2; root $site; }"
+pids+=("$NGINX_PID")
+python3 "$(dirname "$0")/scripted_http_peer.py" "$script_port" &
+pids+=($!)
+for p in $port $port2 $script_port; do wait_for_port "$p"; done
+
+export CORVAN_HTTP_PORT=$port CORVAN_HTTP_PORT2=$port2 CORVAN_SCRIPT_PORT=$script_port
+export CORVAN_HTTP_ROOT="$(unix_to_wine "$site")"
+"$root/scripts/wine-run.sh" "$prefix_name" "$test_exe" "$@"

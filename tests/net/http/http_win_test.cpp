@@ -1,0 +1,148 @@
+// The HTTP client component on real sockets under Wine, against nginx and a
+// scripted server on loopback (started by http_peers.sh).
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "net/http/NetHttpClient.h"
+
+namespace corvan::http {
+namespace {
+
+std::string Env(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? value : "";
+}
+
+std::string Nginx(const std::string& path) {
+  return "http://127.0.0.1:" + Env("CORVAN_HTTP_PORT") + path;
+}
+std::string Scripted(const std::string& path) {
+  return "http://127.0.0.1:" + Env("CORVAN_SCRIPT_PORT") + path;
+}
+
+std::string SiteFile(const std::string& name) {
+  std::ifstream in(Env("CORVAN_HTTP_ROOT") + "\\" + name, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class HttpWin : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(Env("CORVAN_HTTP_PORT").empty()) << "run through http_peers.sh";
+    client.ReceiveStream = &stream;
+  }
+  // Get; the exception's code, or -1 when none.
+  int Get(const std::string& url) {
+    stream.Clear();
+    client.URL = url;
+    try {
+      client.Get();
+    } catch (const EHttpException& e) {
+      message = e.what();
+      return e.ErrorCode();
+    }
+    return -1;
+  }
+  std::string Body() const { return std::string(stream.Bytes().begin(), stream.Bytes().end()); }
+
+  TNetHttpClient client;
+  TMemoryStream stream;
+  std::string message;
+};
+
+TEST_F(HttpWin, WholeFileInBothVersions) {
+  const std::string expected = SiteFile("file.bin");
+  ASSERT_EQ(expected.size(), 300000u);
+  for (const char* version : {"1.0", "1.1"}) {
+    client.SetRequestVer(version);
+    EXPECT_EQ(Get(Nginx("/file.bin")), -1) << version;
+    EXPECT_EQ(client.StatusCode(), 200);
+    EXPECT_EQ(client.ContentLength(), 300000);
+    EXPECT_TRUE(Body() == expected) << version;
+    EXPECT_EQ(client.ReceivedCount(), 300000);
+  }
+}
+
+TEST_F(HttpWin, NamesResolveThroughTheHostsFile) {
+  EXPECT_EQ(Get("http://localhost:" + Env("CORVAN_HTTP_PORT") + "/file.bin"), -1);
+  EXPECT_EQ(stream.Size(), 300000);
+}
+
+TEST_F(HttpWin, NotFoundRaisesAfterStoringTheErrorPage) {
+  EXPECT_EQ(Get(Nginx("/missing.exe")), 404);
+  EXPECT_EQ(message, "Not Found");
+  EXPECT_NE(Body().find("404"), std::string::npos);
+}
+
+TEST_F(HttpWin, RelocationsFollowed) {
+  const std::string expected = SiteFile("file.bin");
+  for (const char* path : {"/rel", "/abs", "/other"}) {
+    EXPECT_EQ(Get(Nginx(path)), -1) << path;
+    EXPECT_EQ(client.StatusCode(), 200) << path;
+    EXPECT_TRUE(Body() == expected) << path << ": only the final document is kept";
+  }
+}
+
+TEST_F(HttpWin, RelocationLimit) {
+  // Each relocation on a new connection counts twice: the third is refused.
+  EXPECT_EQ(Get(Nginx("/chain1")), -1);
+  EXPECT_EQ(client.StatusCode(), 302);
+  EXPECT_EQ(Get(Nginx("/loop")), -1);
+  EXPECT_EQ(client.StatusCode(), 302);
+  client.OnLocationChangeExceeded = [](THttpClient&, int, bool& allow) { allow = true; };
+  EXPECT_EQ(Get(Nginx("/chain1")), -1);
+  EXPECT_EQ(client.StatusCode(), 200);
+}
+
+TEST_F(HttpWin, ChunkedAnswerOfHttp11) {
+  client.SetRequestVer("1.1");
+  EXPECT_EQ(Get(Nginx("/page.shtml")), -1);
+  EXPECT_EQ(client.TransferEncoding(), "chunked");
+  EXPECT_EQ(Body(), "start /page.shtml middle 127.0.0.1 end\n");
+}
+
+TEST_F(HttpWin, ScriptedAnswers) {
+  EXPECT_EQ(Get(Scripted("/interim")), -1);
+  EXPECT_EQ(client.StatusCode(), 200);
+  EXPECT_EQ(Body(), "ok");
+  EXPECT_EQ(Get(Scripted("/longheader")), -1);
+  EXPECT_EQ(Body(), "body");
+  EXPECT_EQ(Get(Scripted("/nul")), -1);
+  EXPECT_EQ(Body(), "ok");
+  EXPECT_EQ(Get(Scripted("/slow")), -1);
+  EXPECT_EQ(Body(), std::string("0123456789") + "0123456789" + "0123456789" + "0123456789" +
+                        "0123456789" + "0123456789" + "0123456789" + "0123456789" + "0123456789" +
+                        "0123456789");
+  EXPECT_EQ(Get(Scripted("/chunked-trailer")), -1);
+  EXPECT_EQ(Body(), "hello world");
+}
+
+TEST_F(HttpWin, BrokenAnswersFail) {
+  EXPECT_EQ(Get(Scripted("/reset")), httperrBodyIncomplete);
+  EXPECT_EQ(client.ReceivedCount(), 100);
+  EXPECT_EQ(Get(Scripted("/chunked-broken")), httperrChunkedIncomplete);
+  EXPECT_EQ(Get(Scripted("/badstatus")), httperrNoStatusLine);
+  EXPECT_EQ(Get(Scripted("/html")), httperrNoStatusLine);
+  EXPECT_EQ(Body(), "<HTML><body>bare</body></HTML>\r\n");
+  EXPECT_EQ(client.ContentType(), "text/html");
+}
+
+TEST_F(HttpWin, RefusedConnection) {
+  // The port of a socket bound but not listening refuses connections.
+  EXPECT_EQ(Get("http://127.0.0.1:1/x"), 404);
+  EXPECT_EQ(message, "Connection refused (Error #10061)");
+  EXPECT_EQ(client.DoneError(), 10061);
+}
+
+TEST_F(HttpWin, UnsupportedProtocol) {
+  EXPECT_EQ(Get("ftp://127.0.0.1:" + Env("CORVAN_HTTP_PORT") + "/x"), 501);
+  EXPECT_EQ(message, "Protocol \"ftp\" not implemented");
+}
+
+}  // namespace
+}  // namespace corvan::http
