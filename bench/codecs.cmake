@@ -1,5 +1,8 @@
 # Codecs of the crash reporter against libpng, libimagequant and zip -6 on
 # a captured 1920 x 1080 desktop: scripts/bench.sh codecs
+if(CORVAN_WINDOWS)
+  return()
+endif()
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(CODECS_BENCH_LIBS REQUIRED IMPORTED_TARGET libpng imagequant)
 corvan_benchmark(codecs
