@@ -139,10 +139,10 @@ void THttpClient::StartRequest(THttpRequest request) {
 
   if (transport_.IsConnected()) {
     if (targetHost_ == lastHost_ && targetPort_ == lastPort_ && protocol_ == lastProtocol_) {
-      HandleSessionConnected(0);  // the open connection serves this request too
+      SessionConnected(0);  // the open connection serves this request too
       return;
     }
-    transport_.Abort();
+    DropConnection(true);
   }
   proxyConnected_ = false;
   ChangeState(httpNotConnected);
@@ -181,12 +181,12 @@ void THttpClient::Abort() {
     doneError_ = httperrAborted;
     failed_ = true;
     if (duringLookup) HandleSessionClosed(0);
-    else transport_.Close();
+    else DropConnection(false);
     ChangeState(httpReady);
     return;
   }
   state_ = httpAborting;
-  if (!transport_.IsClosed()) transport_.Abort();
+  if (!transport_.IsClosed()) DropConnection(true);
   statusCode_ = 200;
   reasonPhrase_ = "OK";
   doneError_ = 0;
@@ -247,7 +247,7 @@ void THttpClient::HandleMessage(int message) {
 void THttpClient::Login() {
   relocationClosePending_ = false;
   if (transport_.IsConnected()) {
-    HandleSessionConnected(0);
+    SessionConnected(0);
     return;
   }
   ChangeState(httpDnsLookup);
@@ -262,13 +262,14 @@ void THttpClient::Login() {
 }
 
 void THttpClient::Logout() {
-  transport_.Close();
+  DropConnection(false);
   connected_ = false;
 }
 
 void THttpClient::HandleLookupDone(int error) {
+  if (state_ != httpDnsLookup) return;  // aborted or ended meanwhile
   if (error != 0) {
-    if (state_ != httpAborting) {
+    {
       doneError_ = error;
       statusCode_ = 404;
       reasonPhrase_ = "can't resolve hostname to IP address";
@@ -276,7 +277,6 @@ void THttpClient::HandleLookupDone(int error) {
     }
     return;
   }
-  if (state_ != httpDnsLookup) return;  // aborted meanwhile
   ChangeState(httpDnsLookupDone);
   lastHost_ = targetHost_;
   lastPort_ = targetPort_;
@@ -285,11 +285,12 @@ void THttpClient::HandleLookupDone(int error) {
     doneError_ = transport_.LastError();
     statusCode_ = 501;
     reasonPhrase_ = "Protocol \"" + protocol_ + "\" not implemented";
-    transport_.Close();
+    DropConnection(false);
     HandleSessionClosed(transport_.LastError());
     return;
   }
   try {
+    connectionOpen_ = true;
     transport_.Connect(transport_.DnsResult(), targetPort_, LocalAddr);
   } catch (...) {
     ConnectFailed(transport_.LastError(), "can't connect: ");
@@ -300,7 +301,7 @@ void THttpClient::ConnectFailed(int error, const std::string& prefix) {
   doneError_ = error;
   statusCode_ = 404;
   reasonPhrase_ = prefix + transport_.ErrorDescription(error) + " (Error #" + std::to_string(error) + ")";
-  transport_.Close();
+  DropConnection(false);
   HandleSessionClosed(error);
 }
 
@@ -313,6 +314,13 @@ void THttpClient::HandleSocketError(int error) {
 }
 
 void THttpClient::HandleSessionConnected(int error) {
+  // Only a connect of the current request counts: after an error already
+  // ended it, the connection's late report must not touch the results.
+  if (state_ != httpDnsLookupDone) return;
+  SessionConnected(error);
+}
+
+void THttpClient::SessionConnected(int error) {
   if (error != 0) {
     doneError_ = error;
     statusCode_ = 404;
@@ -495,8 +503,10 @@ void THttpClient::ProcessReceived() {
 
   if (state_ == httpWaitingBody) {
     if (requestType_ == rqHead) {
+      // A body after a HEAD answer: not wanted, the connection goes.
       buffer_.Clear();
-      transport_.Abort();
+      DropConnection(true);
+      HandleSessionClosed(0);
       return;
     }
     if (next_) DeliverBufferedBody();
@@ -717,7 +727,17 @@ void THttpClient::WriteDocData(const std::uint8_t* data, std::size_t size) {
 
 // ---------------------------------------------------------------- closing
 
+void THttpClient::DropConnection(bool abort) {
+  connectionOpen_ = false;
+  if (abort) transport_.Abort();
+  else transport_.Close();
+}
+
 void THttpClient::HandleTransportClosed(int error) {
+  // Reports of a connection the client already dropped itself (a failed
+  // attempt, an aborted request) belong to no request any more.
+  if (!connectionOpen_) return;
+  connectionOpen_ = false;
   if (relocationClosePending_) HandleRelocationClosed(error);
   else HandleSessionClosed(error);
 }
@@ -783,7 +803,7 @@ void THttpClient::FailRequest(int doneError, const std::string& reason) {
   locationFlag_ = false;
   buffer_.Clear();
   connected_ = false;
-  if (!transport_.IsClosed()) transport_.Abort();
+  if (!transport_.IsClosed()) DropConnection(true);
   if (state_ != httpReady) PostReady();
 }
 

@@ -135,6 +135,9 @@ class THttpClient {
  private:
   using LineHandler = void (THttpClient::*)();
 
+  void SessionConnected(int error);
+  // Closes (or aborts) the connection on the client's own account.
+  void DropConnection(bool abort);
   void ChangeState(THttpState state);
   void PostReady();
   void ResetRequestState();
@@ -194,6 +197,7 @@ class THttpClient {
   std::string path_;
   std::string lastHost_, lastPort_, lastProtocol_;
   bool connected_ = false;
+  bool connectionOpen_ = false;  // a connection of ours exists or is being made
   bool proxyConnected_ = false;
   std::string currentUser_, currentPassword_, currentConnection_, currentProxyConnection_;
   int headerLineCount_ = 0;

@@ -40,6 +40,16 @@ void FakeHttpPeer::DnsLookup(const std::string& host) {
 void FakeHttpPeer::Connect(const std::string& address, const std::string& port,
                            const std::string&) {
   connects.push_back(address + ":" + port);
+  if (connectSocketError) {
+    lastError_ = connectSocketError;
+    const int error = connectSocketError;
+    client.HandleSocketError(error);
+    Queue([this, error] {
+      client.HandleSessionConnected(error);
+      client.HandleTransportClosed(error);
+    });
+    return;
+  }
   connecting_ = true;
   const int generation = ++generation_;
   Queue([this, generation] {

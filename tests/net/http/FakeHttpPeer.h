@@ -27,6 +27,9 @@ class FakeHttpPeer : public IHttpTransport, public IHttpEnvironment {
   std::deque<Answer> answers;
   int lookupError = 0;
   int connectError = 0;
+  // Connect reports this error through the error event at once, and the
+  // connection's own reports of it follow later.
+  int connectSocketError = 0;
   bool terminateWhileWaiting = false;
 
   // What happened.

@@ -226,6 +226,35 @@ TEST_F(HttpClientTest, LookupAndConnectFailures) {
   EXPECT_EQ(peer.client.DoneError(), 10061);
 }
 
+TEST_F(HttpClientTest, ErrorEventInsteadOfCompletionEndsTheRequest) {
+  peer.connectSocketError = 10049;
+  EXPECT_EQ(GetCode(), 404);
+  EXPECT_EQ(message, "can't connect: Error 10049 (Error #10049)");
+  EXPECT_EQ(peer.client.DoneError(), 10049);
+  EXPECT_EQ(peer.client.State(), httpReady);
+  // The connection's late reports of that failure leave the next request alone.
+  peer.connectSocketError = 0;
+  Answer("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nMZ");
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_EQ(Body(stream), "MZ");
+  EXPECT_EQ(peer.client.StatusCode(), 200);
+}
+
+TEST_F(HttpClientTest, HeadTakesNoBody) {
+  for (bool close : {true, false}) {
+    stream.Clear();
+    Answer("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello", 0, close);
+    Answer("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\n", 0, close);
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_NO_THROW(peer.client.Head());
+      EXPECT_EQ(peer.client.StatusCode(), 200);
+      EXPECT_EQ(peer.client.State(), httpReady);
+      EXPECT_EQ(stream.Size(), 0);
+    }
+  }
+  EXPECT_TRUE(peer.requests.back().starts_with("HEAD /downloads/Setup_UltraVNC_64.exe HTTP/1.0\r\n"));
+}
+
 TEST_F(HttpClientTest, TerminatingApplicationAbortsTheWait) {
   peer.terminateWhileWaiting = true;
   EXPECT_EQ(GetCode(), 404);
