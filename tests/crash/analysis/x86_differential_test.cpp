@@ -1,0 +1,85 @@
+// DecodeInstruction against Zydis and objdump: a fixed sample by default,
+// the whole corpus with CORVAN_X86_CORPUS=full (scripts/x86-diff.sh).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+
+#include "crash/analysis/X86Differential.h"
+
+namespace corvan::crash::testing {
+namespace {
+
+const std::string WineDlls = "/usr/lib/i386-linux-gnu/wine/i386-windows";
+const std::string Explanations = std::string(CORVAN_TEST_DATA) + "/x86_disagreements.txt";
+
+bool FullCorpus() {
+  const char* corpus = std::getenv("CORVAN_X86_CORPUS");
+  return corpus && std::string(corpus) == "full";
+}
+
+std::vector<std::string> WineImages() {
+  std::vector<std::string> paths;
+  if (!FullCorpus()) {
+    for (const char* name : {"ntdll.dll", "msvcrt.dll", "user32.dll", "gdi32.dll", "comctl32.dll"}) {
+      paths.push_back(WineDlls + "/" + name);
+    }
+    return paths;
+  }
+  for (const auto& entry : std::filesystem::directory_iterator(WineDlls)) {
+    const std::string ext = entry.path().extension().string();
+    if (entry.is_regular_file() && (ext == ".dll" || ext == ".exe" || ext == ".drv" || ext == ".ocx")) {
+      paths.push_back(entry.path().string());
+    }
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+// Every disagreement class must be explained in the test data.
+void ExpectExplained(const TDiffFigures& figures) {
+  const auto explained = LoadExplanations(Explanations);
+  for (const auto& [key, count] : figures.Classes) {
+    EXPECT_TRUE(explained.count(key)) << "unexplained disagreement " << key << " x" << count << " e.g. "
+                                      << figures.Examples.at(key);
+  }
+}
+
+TEST(X86Differential, WineDllsAgreeWhereZydisAndObjdumpAgree) {
+  if (!std::filesystem::exists(WineDlls + "/ntdll.dll")) GTEST_SKIP() << "no 32-bit Wine DLLs";
+  TDiffFigures total;
+  for (const std::string& path : WineImages()) {
+    TDiffFigures figures;
+    std::string error;
+    if (!DiffImage(path, true, figures, error)) continue;  // resource-only or odd files
+    total.Add(figures);
+  }
+  std::cout << total.Summary("Wine DLLs");
+  EXPECT_GT(total.OraclesAgree, 100000u);
+  ExpectExplained(total);
+  EXPECT_EQ(total.LaterRejected, total.LaterExtension);
+}
+
+TEST(X86Differential, OwnProgramAgrees) {
+  const std::string exe = std::string(CORVAN_SOURCE_DIR) + "/build/win32/corvan.exe";
+  if (!std::filesystem::exists(exe)) GTEST_SKIP() << "corvan.exe not built";
+  TDiffFigures figures;
+  std::string error;
+  ASSERT_TRUE(DiffImage(exe, true, figures, error)) << error;
+  std::cout << figures.Summary("corvan.exe");
+  ExpectExplained(figures);
+}
+
+TEST(X86Differential, RandomBytesAtEveryOffset) {
+  TDiffFigures figures;
+  DiffRandom(20261209, FullCorpus() ? 4'000'000 : 200'000, figures);
+  std::cout << figures.Summary("random bytes");
+  // Random bytes hit every corner of the maps; the figures are reported,
+  // and the share must stay high.
+  EXPECT_GT(double(figures.Agree), 0.97 * double(figures.OraclesAgree));
+}
+
+}  // namespace
+}  // namespace corvan::crash::testing
