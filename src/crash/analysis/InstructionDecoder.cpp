@@ -49,7 +49,8 @@ bool FormIsValid(std::uint16_t opValue, const TDecodedParts& p, std::uint8_t mod
   const std::uint8_t reg = p.Reg;
   switch (opValue) {
     case 0x62: case 0x8D: case 0xC4: case 0xC5: return mem;
-    case 0x8C: case 0x8E: return reg < 6;
+    case 0x8C: return reg < 6;
+    case 0x8E: return reg < 6 && reg != 1;  // cs cannot be loaded by mov
     case 0x8F: case 0xC6: case 0xC7: return reg == 0;  // other reg values: no such opcode
     case 0xD9:
       return mem || !(InRange(modrm, 0xD1, 0xD7) || modrm == 0xE2 || modrm == 0xE3 ||
@@ -60,22 +61,48 @@ bool FormIsValid(std::uint16_t opValue, const TDecodedParts& p, std::uint8_t mod
     case 0xFE: return reg < 2;
     case 0xFF: return reg < 7 && (mem || (reg != 3 && reg != 5));
     case 0x0F00: return reg < 6;
-    case 0x0F01: return reg != 5 && (mem ? true : reg > 3 && reg != 7);
+    case 0x0F01:  // register forms: smsw, lmsw, and monitor/mwait (0F 01 C8/C9)
+      return reg != 5 && (mem || (reg > 3 && reg != 7) || modrm == 0xC8 || modrm == 0xC9);
     case 0x0F0D: return mem && reg < 2;
     case 0x0F0F: return IsThreeDNowSuffix(static_cast<std::uint8_t>(p.Immediate));
     case 0x0F18: return mem && reg < 4;
-    case 0x0F20: case 0x0F21: case 0x0F22: case 0x0F23: return !mem;
+    case 0x0F20: case 0x0F22: return !mem && (reg == 0 || (reg >= 2 && reg <= 4));  // cr0, cr2-cr4
+    case 0x0F21: case 0x0F23: return !mem;
     case 0x0F6C: case 0x0F6D: return p.OperandSize16;
     case 0x0F71: case 0x0F72: return !mem && (reg == 2 || reg == 4 || reg == 6);
-    case 0x0F73: return !mem && (reg == 2 || reg == 3 || reg == 6 || reg == 7);
+    case 0x0F73:  // psrldq and pslldq exist only in the 0x66 form
+      return !mem && (reg == 2 || reg == 6 || ((reg == 3 || reg == 7) && p.OperandSize16));
     case 0x0F7C: case 0x0F7D: case 0x0FD0: return p.OperandSize16 || p.RepNe;
     case 0x0FAE: return reg == 7 || (reg < 4 && mem) || ((reg == 5 || reg == 6) && !mem);
     case 0x0FB2: case 0x0FB4: case 0x0FB5: case 0x0FC3: return mem;
+    // SSE and MMX forms that exist only with a memory, or only with a
+    // register operand
+    case 0x0F13: case 0x0F17: case 0x0F2B: case 0x0FE7: return mem;
+    case 0x0F50: case 0x0FC5: case 0x0FD7: case 0x0FF7: return !mem;
     case 0x0FC7: return mem && reg == 1;  // cmpxchg8b is the only form here
     case 0x0FBA: return reg > 3;
     case 0x0FD6: case 0x0FE6: return p.OperandSize16 || p.RepNe || p.Rep;
     case 0x0FF0: return p.RepNe;
     default: return true;
+  }
+}
+
+// lock is allowed only on read-modify-write instructions with a memory
+// destination; anywhere else the processor raises #UD.
+bool LockIsValid(std::uint16_t opValue, const TDecodedParts& p) {
+  if (!p.IsMemory) return false;
+  const std::uint8_t reg = p.Reg;
+  switch (opValue) {
+    case 0x00: case 0x01: case 0x08: case 0x09: case 0x10: case 0x11: case 0x18: case 0x19:
+    case 0x20: case 0x21: case 0x28: case 0x29: case 0x30: case 0x31: case 0x86: case 0x87:
+    case 0x0FAB: case 0x0FB3: case 0x0FBB: case 0x0FB0: case 0x0FB1: case 0x0FC0: case 0x0FC1:
+    case 0x0FC7:
+      return true;
+    case 0x80: case 0x81: case 0x82: case 0x83: return reg != 7;
+    case 0xF6: case 0xF7: return reg == 2 || reg == 3;
+    case 0xFE: case 0xFF: return reg < 2;
+    case 0x0FBA: return reg >= 5;
+    default: return false;
   }
 }
 
@@ -224,6 +251,8 @@ void DetermineTarget(const TMemoryView& view, const TDecodedParts& p, const Regi
     info.IsRelative = true;
     info.DestinationField = info.Start + p.ImmediateOffset;
     info.Destination = info.After + static_cast<Address>(p.Immediate);
+    // With a 16-bit operand size the processor cuts the new EIP to 16 bits.
+    if (p.OperandSize16) info.Destination &= 0xFFFF;
     info.DestinationSize = p.ImmediateSize;
     info.CanWiden = !(op >= 0xE0 && op <= 0xE3);
     if (op == 0xE8) {
@@ -374,6 +403,7 @@ bool DecodeInstruction(const TMemoryView& view, Address code, RegisterState* reg
   info.After = code + static_cast<Address>(in.Pos());
 
   if (!FormIsValid(info.OpValue, p, info.ModRmByte)) return false;
+  if (p.Lock && !LockIsValid(info.OpValue, p)) return false;
   info.Valid = true;
   DetermineTarget(view, p, registers, useRegisters, info);
   if (info.Valid && registers) UpdateRegisters(p, info.OpValue, info, *registers);

@@ -136,7 +136,7 @@ constexpr std::array<Row, 256> OneByteRows = {{
 constexpr std::array<Row, 256> TwoByteRows = {{
     // 0x00
     {ShowSize | RmWord, "sldt|str|lldt|ltr|verr|verw"},
-    {RmDword, "sgdt|sidt|lgdt|lidt|smsw||lmsw|invlpg"},
+    {RmDword, "sgdt|sidt|lgdt|lidt|smsw||lmsw|invlpg||monitor-mwait|||smsw||lmsw|"},
     {WriteReg | OpSizeReg | RmWord | RegDword, "lar"}, {WriteReg | OpSizeReg | RmWord | RegDword, "lsl"},
     Bad, {0, "syscall"}, {0, "clts"}, {0, "sysret"},
     {0, "invd"}, {0, "wbinvd"}, Bad, {0, "ud2"}, Bad, {RmByte, "prefetch|prefetchw"},

@@ -3,6 +3,7 @@
 #include <Zydis/Zydis.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -84,8 +85,11 @@ std::unordered_map<Address, TObjdumpLine> RunObjdump(const std::string& path) {
   while (fgets(buffer, sizeof buffer, pipe.get())) {
     unsigned long address = 0;
     int consumed = 0;
-    if (std::sscanf(buffer, " %lx:%n", &address, &consumed) != 1 || buffer[0] != ' ') {
-      if (buffer[0] != ' ') havePrevious = false;  // a new section or symbol block
+    // Instruction lines are "address:<tab>text"; symbol and section lines
+    // have no tab after the colon.
+    if (std::sscanf(buffer, " %lx:%n", &address, &consumed) != 1 || consumed == 0 ||
+        buffer[consumed] != '\t') {
+      if (std::strstr(buffer, "Disassembly of section")) havePrevious = false;
       continue;
     }
     const std::string text(buffer + consumed);

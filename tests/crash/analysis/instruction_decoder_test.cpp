@@ -38,7 +38,6 @@ TEST(OpcodeTables, TellingRowsAndGroupRows) {
   EXPECT_EQ(GroupFlags[0][0], 0xF6);
   EXPECT_EQ(GroupFlags[9][0], 0xDF);
   EXPECT_EQ(MnemonicEntry(OneByteMnemonic[0x37]), "aaa");
-  EXPECT_EQ(MnemonicEntry(1), "aaa");
   int valid = 0;
   for (int s = 0; s < 256; ++s) valid += IsThreeDNowSuffix(static_cast<std::uint8_t>(s));
   EXPECT_EQ(valid, 24);

@@ -2,6 +2,8 @@
 // the whole corpus with CORVAN_X86_CORPUS=full (scripts/x86-diff.sh).
 #include <gtest/gtest.h>
 
+#include <fnmatch.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -42,7 +44,11 @@ std::vector<std::string> WineImages() {
 void ExpectExplained(const TDiffFigures& figures) {
   const auto explained = LoadExplanations(Explanations);
   for (const auto& [key, count] : figures.Classes) {
-    EXPECT_TRUE(explained.count(key)) << "unexplained disagreement " << key << " x" << count << " e.g. "
+    bool found = false;
+    for (const auto& [pattern, reason] : explained) {
+      found = found || fnmatch(pattern.c_str(), key.c_str(), 0) == 0;
+    }
+    EXPECT_TRUE(found) << "unexplained disagreement " << key << " x" << count << " e.g. "
                                       << figures.Examples.at(key);
   }
 }
@@ -59,7 +65,6 @@ TEST(X86Differential, WineDllsAgreeWhereZydisAndObjdumpAgree) {
   std::cout << total.Summary("Wine DLLs");
   EXPECT_GT(total.OraclesAgree, 100000u);
   ExpectExplained(total);
-  EXPECT_EQ(total.LaterRejected, total.LaterExtension);
 }
 
 TEST(X86Differential, OwnProgramAgrees) {
@@ -78,7 +83,8 @@ TEST(X86Differential, RandomBytesAtEveryOffset) {
   std::cout << figures.Summary("random bytes");
   // Random bytes hit every corner of the maps; the figures are reported,
   // and the share must stay high.
-  EXPECT_GT(double(figures.Agree), 0.97 * double(figures.OraclesAgree));
+  EXPECT_GT(double(figures.Agree), 0.99 * double(figures.OraclesAgree));
+  ExpectExplained(figures);
 }
 
 }  // namespace
