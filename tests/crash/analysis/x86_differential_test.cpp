@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <iostream>
 
+#include "crash/analysis/CodeImage.h"
+#include "crash/analysis/FunctionParser.h"
 #include "crash/analysis/X86Differential.h"
 
 namespace corvan::crash::testing {
@@ -85,6 +87,37 @@ TEST(X86Differential, RandomBytesAtEveryOffset) {
   // and the share must stay high.
   EXPECT_GT(double(figures.Agree), 0.99 * double(figures.OraclesAgree));
   ExpectExplained(figures);
+}
+
+}  // namespace
+}  // namespace corvan::crash::testing
+
+namespace corvan::crash::testing {
+namespace {
+
+// Real compiled code: nearly every exported function of Wine's DLLs parses.
+TEST(ParseFunctionOnWineDlls, ExportedFunctionsParse) {
+  if (!std::filesystem::exists(WineDlls + "/ntdll.dll")) GTEST_SKIP() << "no 32-bit Wine DLLs";
+  std::size_t parsed = 0, failed = 0;
+  for (const char* name : {"ntdll.dll", "msvcrt.dll", "user32.dll"}) {
+    TImageFileView view;
+    std::string error;
+    ASSERT_TRUE(view.Load(WineDlls + "/" + name, error)) << error;
+    for (const auto& [address, exportName] : view.Exports()) {
+      if (!ModuleCodeRange(view.Headers()).Contains(address)) continue;  // data exports
+      TFunctionInfo info;
+      ParseFunction(view, address, {}, info);
+      if (info.Valid) {
+        ++parsed;
+        EXPECT_GT(info.CodeExtent, 0);
+      } else {
+        ++failed;
+        if (failed < 10) std::cout << name << "!" << exportName << ": " << info.ErrorText << "\n";
+      }
+    }
+  }
+  std::cout << parsed << " parsed, " << failed << " failed\n";
+  EXPECT_GT(parsed, 20 * failed);
 }
 
 }  // namespace
