@@ -62,16 +62,17 @@ TEST(DecodeInstruction, LengthsOfCommonForms) {
 }
 
 TEST(DecodeInstruction, NoInstructionIsLongerThanFifteenBytes) {
-  std::vector<std::uint8_t> bytes(14, 0x66);
-  bytes.push_back(0x90);  // 15 bytes: valid
+  std::vector<std::uint8_t> bytes(15, 0x66);
+  bytes.back() = 0x90;  // 15 bytes: valid
   EXPECT_TRUE(Decode(bytes).Info.Valid);
-  bytes.insert(bytes.begin(), 0x66);  // 16 bytes
+  bytes.assign(16, 0x66);
+  bytes.back() = 0x90;  // 16 bytes
   const Decoded d = Decode(bytes);
   EXPECT_FALSE(d.Info.Valid);
   EXPECT_LE(Length(d), MaxInstructionLength);
   // A 15-byte limit also applies when the operands push it over.
-  std::vector<std::uint8_t> longMov(10, 0x3E);
-  longMov.insert(longMov.end(), {0xC7, 0x05, 1, 2, 3, 4, 5, 6, 7, 8});
+  const std::vector<std::uint8_t> longMov = {0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E,
+                                             0xC7, 0x05, 1, 2, 3, 4, 5, 6, 7, 8};
   EXPECT_FALSE(Decode(longMov).Info.Valid);
 }
 
