@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 
 #include "crash/analysis/CodeImage.h"
 #include "crash/analysis/FunctionParser.h"
@@ -118,6 +119,45 @@ TEST(ParseFunctionOnWineDlls, ExportedFunctionsParse) {
   }
   std::cout << parsed << " parsed, " << failed << " failed\n";
   EXPECT_GT(parsed, 20 * failed);
+}
+
+}  // namespace
+}  // namespace corvan::crash::testing
+
+namespace corvan::crash::testing {
+namespace {
+
+// Our own program: every function the linker placed parses (the symbol
+// table from nm is the outside truth for where functions begin).
+TEST(ParseFunctionOnOwnProgram, EveryFunctionSymbolParses) {
+  const std::string exe = std::string(CORVAN_SOURCE_DIR) + "/build/win32/corvan.exe";
+  if (!std::filesystem::exists(exe)) GTEST_SKIP() << "corvan.exe not built";
+  TImageFileView view;
+  std::string error;
+  ASSERT_TRUE(view.Load(exe, error)) << error;
+  const std::string command = "i686-w64-mingw32-nm --defined-only '" + exe + "' 2>/dev/null";
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+  ASSERT_TRUE(pipe);
+  char line[1024];
+  std::size_t parsed = 0, failed = 0;
+  const TAddressRange code = ModuleCodeRange(view.Headers());
+  while (fgets(line, sizeof line, pipe.get())) {
+    unsigned long address = 0;
+    char type = 0;
+    char name[900];
+    if (std::sscanf(line, "%lx %c %899s", &address, &type, name) != 3 || (type != 'T' && type != 't')) continue;
+    if (!code.Contains(static_cast<Address>(address)) || std::string(name).find(".") != std::string::npos) continue;
+    TFunctionInfo info;
+    ParseFunction(view, static_cast<Address>(address), {}, info);
+    if (info.Valid) {
+      ++parsed;
+    } else if (++failed < 10) {
+      std::cout << name << ": " << info.ErrorText << " at " << std::hex << info.ErrorAddress << std::dec << "\n";
+    }
+  }
+  std::cout << parsed << " functions parsed, " << failed << " failed\n";
+  EXPECT_GT(parsed, 1000u);
+  EXPECT_GT(parsed, 50 * failed);
 }
 
 }  // namespace
