@@ -665,8 +665,9 @@ std::string DisassembleFunction(const TMemoryView& view, Address entry, Address 
   bool cutBefore = false, cutAfter = false;
   if (lineLimit > 0 && markIndex < texts.size()) {
     const std::size_t limit = static_cast<std::size_t>(lineLimit);
-    const std::size_t upToMark = markIndex + 1;
-    if (upToMark > limit * 12 / 10) {
+    // Everything before the mark stays unless it is more than a fifth
+    // above the limit (a mark on line 7 with limit 5 keeps its 6 lines).
+    if (markIndex > limit * 12 / 10) {
       first = markIndex - limit;
       cutBefore = true;
     }

@@ -34,8 +34,7 @@ public:
 private:
   void FindCodeRange(Address entry, const TRegionInfo& region);
   void ParseArea(std::size_t index);
-  void RecordTransfer(const InstructionInfo& insn, std::uint8_t reg, const RegisterState& regs,
-                      Address lastEaxImmediate);
+  void RecordTransfer(const InstructionInfo& insn, const RegisterState& regs, Address lastEaxImmediate);
   void AddArea(Address at, Address caller, const RegisterState& regs);
   void AddTable(Address first, std::uint32_t length, bool isCase);
   void AddFarTransfer(const InstructionInfo& insn);
@@ -45,7 +44,7 @@ private:
   bool FillGap();
   void Finish();
   std::size_t NextUnparsed() const;
-  bool ParseAll();
+  void ParseAll();
   bool InModule(Address a) const { return codeRange_.Contains(a); }
   bool ReadDword(Address at, std::uint32_t& value) const { return view_.ReadDword(at, value); }
 
@@ -56,7 +55,6 @@ private:
   TFunctionInfo& info_;
   TAddressRange codeRange_;
   std::size_t instructions_ = 0;
-  std::vector<std::uint8_t> farCells_;  // per far transfer: counted in CopySize
 };
 
 void TFunctionParser::FindCodeRange(Address entry, const TRegionInfo& region) {
@@ -87,7 +85,7 @@ void TFunctionParser::Run(Address entry) {
       for (Address pad : options_.LandingPads(view_, entry)) AddArea(pad, 0, RegisterState{});
     }
     for (;;) {
-      if (!ParseAll()) return;
+      ParseAll();
       if (RevisitOpenTransfers()) continue;
       if (!FillGap()) break;
     }
@@ -112,9 +110,8 @@ std::size_t TFunctionParser::NextUnparsed() const {
   return info_.Areas.size();
 }
 
-bool TFunctionParser::ParseAll() {
+void TFunctionParser::ParseAll() {
   for (std::size_t i = NextUnparsed(); i < info_.Areas.size(); i = NextUnparsed()) ParseArea(i);
-  return true;
 }
 
 void TFunctionParser::ParseArea(std::size_t index) {
@@ -191,7 +188,7 @@ void TFunctionParser::ParseArea(std::size_t index) {
       caseStep = 0;
     }
 
-    if (insn.IsCall || insn.IsJump) RecordTransfer(insn, parts.Reg, regs, lastEaxImmediate);
+    if (insn.IsCall || insn.IsJump) RecordTransfer(insn, regs, lastEaxImmediate);
     lastEaxImmediate = (op == 0xB8 && !parts.OperandSize16) ? insn.Start + parts.ImmediateOffset
                                                             : lastEaxImmediate;
     if (insn.IsCall && insn.Destination &&
@@ -312,7 +309,7 @@ void TFunctionParser::AddCppBlockHandlers(Address lastEaxImmediate) {
   }
 }
 
-void TFunctionParser::RecordTransfer(const InstructionInfo& insn, std::uint8_t, const RegisterState& regs,
+void TFunctionParser::RecordTransfer(const InstructionInfo& insn, const RegisterState& regs,
                                      Address lastEaxImmediate) {
   if (!insn.DestinationField && !insn.DestinationCell) {
     for (const OpenTransfer& open : info_.OpenTransfers) {
@@ -375,7 +372,7 @@ bool TFunctionParser::RevisitOpenTransfers() {
         TDecodedParts parts;
         if (DecodeInstruction(view_, open.InstrAddress, &regs, true, insn, &parts) &&
             (insn.DestinationField || insn.DestinationCell)) {
-          RecordTransfer(insn, parts.Reg, regs, 0);
+          RecordTransfer(insn, regs, 0);
         }
         break;
       }

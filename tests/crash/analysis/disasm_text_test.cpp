@@ -203,7 +203,8 @@ TEST_F(LoopListing, LabelsForOwnAreasAndSeparators) {
 
 TEST_F(LoopListing, LineLimitCutsAroundTheMark) {
   // Unformatted: 7 lines (label + 6 instructions); mark the 3rd instruction
-  // (line 4) with a limit of 1: 4 > 1*12/10 cuts before, 1 line after.
+  // (line 4) with a limit of 1: 3 lines before it, more than 1*12/10: cut
+  // before, 1 line after.
   const std::string text = DisassembleFunction(view, Module, Module + 3, info, false, 1, {}, Symbols());
   EXPECT_EQ(text,
             "[...]\r\n"
@@ -211,11 +212,96 @@ TEST_F(LoopListing, LineLimitCutsAroundTheMark) {
             "10001003 > cmp     eax, $a\r\n"
             "10001006   jnz     loc_10001002\r\n"
             "[...]");
-  // Limit 5 at line 4: nothing before is cut (4 is not above 6).
+  // Limit 5 at line 4: nothing before is cut.
   const std::string all = DisassembleFunction(view, Module, Module + 3, info, false, 5, {}, Symbols());
   EXPECT_EQ(all.rfind("10001000 public", 0), 0u);
   EXPECT_EQ(all.find("[...]"), std::string::npos);
   EXPECT_EQ(DisassembleFunction(view, Module, Module + 3, info, false, 0, {}, Symbols()), all);
+}
+
+}  // namespace
+}  // namespace corvan::crash
+
+namespace corvan::crash {
+namespace {
+
+void Put32(std::vector<std::uint8_t>& b, std::size_t at, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+TEST(ListingTables, HandlerTableWithClassNames) {
+  Names() = {{Module, "Unit.Guarded"}};
+  std::vector<std::uint8_t> image(0x1000, 0xC3);
+  TRuntimeRoutines routines;
+  routines.OnHandler = Module + 0x800;
+  image[0] = 0xE8;
+  Put32(image, 1, routines.OnHandler - (Module + 5));
+  Put32(image, 5, 2);                 // two entries
+  Put32(image, 9, Module + 0x400);    // class reference
+  Put32(image, 13, Module + 0x21);
+  Put32(image, 17, 0);                // else
+  Put32(image, 21, Module + 0x22);
+  Put32(image, 0x400 - 44, Module + 0x300);
+  const std::string name = "\x08" "EMyError";
+  std::copy(name.begin(), name.end(), image.begin() + 0x300);
+  TBlockMemoryView view;
+  view.Add(Module, image);
+  TFunctionInfo info;
+  const std::string text = DisassembleFunction(view, Module, Module + 0x21, info, true, 0, routines, Symbols());
+  EXPECT_EQ(text,
+            "10001000 public Unit.Guarded:             ; function entry point\r\n"
+            "10001000   call    +$7fb ($10001800)\r\n"
+            "10001005\r\n"
+            "10001009   on EMyError do loc_10001021\r\n"
+            "10001011   else           loc_10001022\r\n"
+            "10001019\r\n"
+            "10001019 ; ---------------------------------------------------------\r\n"
+            "10001019\r\n"
+            "10001021 > ret\r\n"
+            "10001022\r\n"
+            "10001022 ; ---------------------------------------------------------\r\n"
+            "10001022\r\n"
+            "10001022   ret");
+}
+
+TEST(ListingTables, CaseTableEntries) {
+  Names() = {};
+  std::vector<std::uint8_t> code = {0x83, 0xF8, 0x01, 0x77, 0x00, 0xFF, 0x24, 0x85, 0, 0, 0, 0};
+  Put32(code, 8, Module + 12);
+  code.resize(12 + 8 + 2, 0xC3);
+  Put32(code, 12, Module + 20);
+  Put32(code, 16, Module + 21);
+  code[4] = 21 - 5;  // ja to the second arm
+  TBlockMemoryView view;
+  view.Add(Module, code);
+  TFunctionInfo info;
+  const std::string text = DisassembleFunction(view, Module, Module, info, false, 0, {}, Symbols());
+  EXPECT_EQ(text,
+            "10001000 sub_10001000:                    ; function entry point\r\n"
+            "10001000 > cmp     eax, 1\r\n"
+            "10001003   ja      loc_10001015\r\n"
+            "10001005   jmp     dword ptr [eax*4+$1000100c]\r\n"
+            "1000100c   dd loc_10001014                ; case jump table\r\n"
+            "10001010   dd loc_10001015\r\n"
+            "10001014   ret\r\n"
+            "10001015   ret");
+}
+
+TEST(ListingTables, LimitOfFiveAroundLineSevenAndLineTwenty) {
+  Names() = {};
+  std::vector<std::uint8_t> nops(30, 0x90);
+  nops.push_back(0xC3);
+  TBlockMemoryView view;
+  view.Add(Module, nops);
+  TFunctionInfo info;
+  // Line 1 is the label, so the instruction at offset k is line k + 2.
+  const std::string seven = DisassembleFunction(view, Module, Module + 5, info, false, 5, {}, Symbols());
+  EXPECT_EQ(seven.rfind("10001000 sub_10001000:", 0), 0u) << "6 lines before line 7 are not above 6: nothing cut\n" << seven;
+  EXPECT_EQ(seven.substr(seven.size() - 5), "[...]");
+  const std::string twenty = DisassembleFunction(view, Module, Module + 18, info, false, 5, {}, Symbols());
+  EXPECT_EQ(twenty.rfind("[...]\r\n1000100d   nop", 0), 0u) << twenty;
+  EXPECT_NE(twenty.find("10001012 > nop"), std::string::npos);
+  EXPECT_NE(twenty.find("10001017   nop\r\n[...]"), std::string::npos);
 }
 
 }  // namespace
