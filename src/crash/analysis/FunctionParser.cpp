@@ -1,6 +1,7 @@
 #include "crash/analysis/FunctionParser.h"
 
 #include <algorithm>
+#include <exception>
 
 namespace corvan::crash {
 
@@ -95,7 +96,7 @@ void TFunctionParser::Run(Address entry) {
     info_.ErrorAddress = failure.At;
     info_.ErrorCode = failure.Code;
     info_.ErrorText = failure.Code == ErrorTooMuchCode ? TooMuchCodeText : InvalidCodeText;
-  } catch (const std::bad_alloc&) {
+  } catch (const std::exception&) {  // out of memory on a huge function
     info_.Valid = false;
     info_.ErrorAddress = entry;
     info_.ErrorCode = ErrorTooMuchCode;
