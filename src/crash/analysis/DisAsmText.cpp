@@ -71,6 +71,7 @@ void ReplaceAll(std::string& text, std::string_view what, std::string_view with)
 std::string Mnemonic(const TDecodedParts& p) {
   const bool x87 = !p.TwoByte && p.Opcode >= 0xD8 && p.Opcode <= 0xDF;
   if (p.TwoByte && p.Opcode == 0x0F) return std::string(ThreeDNowName(static_cast<std::uint8_t>(p.Immediate)));
+  if (!p.TwoByte && p.Opcode == 0xE3 && p.AddressSize16) return "jcxz";
   std::string entry(MnemonicEntry(p.MnemonicIndex));
   ReplaceAll(entry, "%cc", ConditionNames[p.Opcode & 15]);
   ReplaceAll(entry, "%seg", RegisterNames[2][(p.Opcode >> 3) & 7]);
@@ -228,6 +229,9 @@ std::string ImmediateOperand(const TDecodedParts& p, const InstructionInfo& info
 }
 
 std::string JoinOperands(const TDecodedParts& p, const InstructionInfo& info) {
+  // The fences and monitor/mwait live in the register forms of 0F AE and
+  // 0F 01 and take no operands.
+  if (p.TwoByte && !p.IsMemory && (p.Opcode == 0xAE || (p.Opcode == 0x01 && p.Reg == 1))) return {};
   const std::string reg = RegisterOperand(p), rm = RmOperand(p), imm = ImmediateOperand(p, info);
   std::vector<std::string> ops;
   if (p.Flags & Swap) {

@@ -157,7 +157,7 @@ constexpr std::array<Row, 256> TwoByteRows = {{
     {RmQword | RegXmm, "cvtpi2ps/cvtpi2pd/cvtsi2sd/cvtsi2ss"}, {Swap | Vx, "movntPS"},
     {RmQword | RegMmx, "cvttps2pi/cvttpd2pi/cvttsd2si/cvttss2si"},
     {RmQword | RegMmx, "cvtps2pi/cvtpd2pi/cvtsd2si/cvtss2si"},
-    {Vx, "ucomiS"}, {Vx, "comiS"},
+    {Vx, "ucomisS"}, {Vx, "comisS"},
     // 0x30
     {0, "wrmsr"}, {WriteEax, "rdtsc"}, {WriteEax, "rdmsr"}, {WriteEax, "rdpmc"},
     {0, "sysenter"}, {0, "sysexit"}, Bad, Bad,
@@ -187,14 +187,14 @@ constexpr std::array<Row, 256> TwoByteRows = {{
     // 0x80
     R8(Jcc32, "j%cc"), R8(Jcc32, "j%cc"),
     // 0x90
-    R8(WriteRm | RmByte, "set%cc"), R8(WriteRm | RmByte, "set%cc"),
+    R8(WriteRm | ShowSize | RmByte, "set%cc"), R8(WriteRm | ShowSize | RmByte, "set%cc"),
     // 0xA0
     {0, "push    %seg"}, {0, "pop     %seg"}, {0, "cpuid"}, {EvGv & ReadOnly, "bt"},
     {WriteRm | Swap | ImmByte | OpSizeRm | OpSizeReg | RmDword | RegDword, "shld"}, {EvGv, "shld"},
     Bad, Bad,
     {0, "push    %seg"}, {0, "pop     %seg"}, {0, "rsm"}, {EvGv, "bts"},
     {WriteRm | Swap | ImmByte | OpSizeRm | OpSizeReg | RmDword | RegDword, "shrd"}, {EvGv, "shrd"},
-    {RmDword, "fxsave|fxrstor|ldmxcsr|stmxcsr||||clflush|||||||lfence|mfence|sfence"},
+    {RmDword, "fxsave|fxrstor|ldmxcsr|stmxcsr||||clflush||||||lfence|mfence|sfence"},
     {GvEv, "imul"},
     // 0xB0
     {WriteEaxRm | Swap | RmByte | RegByte, "cmpxchg"},

@@ -11,12 +11,14 @@
 #include <unordered_map>
 
 #include "crash/analysis/CodeImage.h"
+#include "crash/analysis/DisAsmText.h"
 #include "crash/analysis/InstructionDecoder.h"
 
 namespace corvan::crash::testing {
 namespace {
 
 struct TOracle {
+  std::string Mnemonic;
   bool Valid = false;
   unsigned Length = 0;
   bool InScope = false;
@@ -47,6 +49,7 @@ public:
     ZydisDecodedInstruction insn;
     if (!ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(&decoder_, nullptr, bytes, size, &insn))) return o;
     o.Valid = true;
+    o.Mnemonic = ZydisMnemonicGetString(insn.mnemonic);
     o.Length = insn.length;
     o.InScope = InScopeExtension(insn.meta.isa_ext);
     o.IsCall = insn.meta.category == ZYDIS_CATEGORY_CALL;
@@ -102,6 +105,27 @@ std::unordered_map<Address, TObjdumpLine> RunObjdump(const std::string& path) {
     havePrevious = true;
   }
   return lines;
+}
+
+// Our mnemonic from the text form, with the condition names spelt as
+// Zydis spells them (a = nbe, ge = nl, g = nle).
+std::string OurMnemonic(const TMemoryView& view, Address at) {
+  InstructionInfo info;
+  const TListingSymbols noSymbols;
+  std::string text = DisassembleInstruction(view, at, nullptr, info, false, noSymbols);
+  text = text.size() > 11 ? text.substr(11) : std::string();
+  for (const char* prefix : {"lock ", "repne ", "rep "}) {
+    if (text.rfind(prefix, 0) == 0) text.erase(0, std::strlen(prefix));
+  }
+  text = text.substr(0, text.find(' '));
+  for (const char* stem : {"j", "set", "cmov"}) {
+    if (text.rfind(stem, 0) != 0) continue;
+    const std::string condition = text.substr(std::strlen(stem));
+    if (condition == "a") text = std::string(stem) + "nbe";
+    if (condition == "ge") text = std::string(stem) + "nl";
+    if (condition == "g") text = std::string(stem) + "nle";
+  }
+  return text;
 }
 
 std::string Hex(const std::uint8_t* bytes, std::size_t n) {
@@ -171,7 +195,8 @@ void Compare(const TMemoryView& view, const TZydis& zydis, Address at, const std
   DecodeInstruction(view, at, nullptr, false, ours);
   const unsigned ourLength = ours.After - ours.Start;
   auto disagree = [&](const std::string& what) {
-    const std::string key = ClassOf(what, bytes, std::min<std::size_t>(available, 15));
+    const std::string key =
+        what.rfind("name:", 0) == 0 ? what : ClassOf(what, bytes, std::min<std::size_t>(available, 15));
     if (f.Classes[key]++ == 0) {
       char where[16];
       std::snprintf(where, sizeof where, "%08x", at);
@@ -223,6 +248,10 @@ void Compare(const TMemoryView& view, const TZydis& zydis, Address at, const std
     }
   }
   ++f.Agree;
+  if (z.Valid) {
+    const std::string ours = OurMnemonic(view, at);
+    if (ours != z.Mnemonic) disagree("name:" + z.Mnemonic + "/" + ours);
+  }
 }
 
 }  // namespace

@@ -12,7 +12,8 @@ namespace corvan::crash::testing {
 struct TDiffFigures {
   std::uint64_t Instructions = 0;   // decoded positions (Zydis boundaries)
   std::uint64_t OraclesAgree = 0;   // in scope, Zydis and objdump agree
-  std::uint64_t Agree = 0;          // ... and we agree with them
+  std::uint64_t Agree = 0;          // ... and we agree with them (a differently
+                                    // spelt mnemonic is listed, not counted)
   std::uint64_t LaterExtension = 0; // Zydis: valid, of a later extension
   std::uint64_t LaterRejected = 0;  // ... which we call invalid
   std::uint64_t Transfers = 0;      // calls and jumps among OraclesAgree

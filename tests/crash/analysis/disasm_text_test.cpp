@@ -128,6 +128,12 @@ TEST(DisassembleInstruction, MnemonicsAndOperands) {
   EXPECT_EQ(Line({0xDD, 0x1C, 0x24}), "10001100   fstp    qword ptr [esp]");
   EXPECT_EQ(Line({0x74, 0x10}), "10001100   jz      +$10 ($10001112)");
   EXPECT_EQ(Line({0x74, 0x02}), "10001100   jz      +2 ($10001104)");
+  EXPECT_EQ(Line({0x67, 0xE3, 0x02}), "10001100   jcxz    +2 ($10001105)");
+  EXPECT_EQ(Line({0x66, 0x0F, 0x2E, 0xC1}), "10001100   ucomisd xmm0, xmm1");
+  EXPECT_EQ(Line({0x0F, 0xAE, 0xF0}), "10001100   mfence");
+  EXPECT_EQ(Line({0x0F, 0xAE, 0x38}), "10001100   clflush [eax]");
+  EXPECT_EQ(Line({0x0F, 0x01, 0xC8}), "10001100   monitor");
+  EXPECT_EQ(Line({0x0F, 0x9F, 0x42, 0xFC}), "10001100   setg    byte ptr [edx-4]");
 }
 
 TEST(DisassembleInstruction, InvalidBytesAndNothing) {
