@@ -1,0 +1,34 @@
+#pragma once
+// The memory view over the running process: reads through SafeRead (with an
+// optional readable-memory snapshot), regions by VirtualQuery, export names
+// from the modules' export directories.
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "crash/analysis/CodeImage.h"
+#include "crash/analysis/MemoryView.h"
+#include "crash/analysis/TryReadMap.h"
+
+namespace corvan::crash {
+
+class TLiveMemoryView : public TMemoryView {
+public:
+  // snapshot may be null (every read then checks with VirtualQuery); it
+  // must outlive the view.
+  explicit TLiveMemoryView(const TDATryRead* snapshot = nullptr) : snapshot_(snapshot) {}
+
+  std::size_t ReadUpTo(Address address, void* dest, std::size_t count) const override;
+  bool QueryRegion(Address address, TRegionInfo& info) const override;
+  std::string ExportNameAt(Address address) const override;
+
+private:
+  const TDATryRead* snapshot_;
+  // Exports per module base, read on first use.
+  mutable std::map<Address, std::vector<std::pair<Address, std::string>>> exports_;
+};
+
+// The module that contains address: its file name without path, or empty.
+std::string ModuleFileNameAt(Address address);
+
+}  // namespace corvan::crash
