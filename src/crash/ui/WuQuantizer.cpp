@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "crash/ui/PaletteRefinement.h"
+
 namespace corvan::crash {
 namespace {
 
@@ -19,6 +21,13 @@ std::int64_t BoxSum(const Box& x, const std::vector<std::int64_t>& m) {
 }
 
 }  // namespace
+
+std::uint32_t ColourCell::MeanColour() const {
+  const auto mean = [w = weight](std::int64_t sum) {
+    return static_cast<std::uint32_t>((sum + w / 2) / w);
+  };
+  return mean(red) << 16 | mean(green) << 8 | mean(blue);
+}
 
 // A box of cells: (r0, r1] x (g0, g1] x (b0, b1] in histogram coordinates.
 struct WuQuantizer::Box {
@@ -187,18 +196,25 @@ bool WuQuantizer::Cut(Box& set1, Box& set2) const {
   return true;
 }
 
-Palette WuQuantizer::BuildPalette() {
-  cellMeans_.assign(1 << 15, 0);
+// Keeps the cells that hold pixels before Accumulate turns the histogram
+// into cumulative moments.
+void WuQuantizer::CollectCells() {
+  cellMeans_.assign(kColourCells, 0);
+  cells_.clear();
   for (int r = 1; r < kSide; ++r)
     for (int g = 1; g < kSide; ++g)
       for (int b = 1; b < kSide; ++b) {
         const int cell = CellIndex(r, g, b);
         const std::int64_t w = weight_[cell];
         if (w == 0) continue;
-        auto mean = [w](std::int64_t sum) { return static_cast<std::uint32_t>((sum + w / 2) / w); };
-        cellMeans_[(r - 1) << 10 | (g - 1) << 5 | (b - 1)] =
-            mean(red_[cell]) << 16 | mean(green_[cell]) << 8 | mean(blue_[cell]);
+        const int key = (r - 1) << 10 | (g - 1) << 5 | (b - 1);
+        cells_.push_back({key, w, red_[cell], green_[cell], blue_[cell], squares_[cell]});
+        cellMeans_[static_cast<std::size_t>(key)] = cells_.back().MeanColour();
       }
+}
+
+Palette WuQuantizer::BuildPalette() {
+  CollectCells();
   Accumulate();
   std::vector<Box> boxes(kPaletteEntries);
   std::vector<double> variance(kPaletteEntries, 0.0);
@@ -244,7 +260,7 @@ Palette WuQuantizer::BuildPalette() {
 }
 
 PaletteMapper::PaletteMapper(const Palette& palette, const std::vector<std::uint32_t>* cellMeans)
-    : palette_(palette), cellMeans_(cellMeans), cache_(1 << 15, kUnknown) {}
+    : palette_(palette), cellMeans_(cellMeans), cache_(kColourCells, kUnknown) {}
 
 int PaletteMapper::Nearest(int red, int green, int blue) const {
   int best = 0, bestDistance = 1 << 30;
@@ -260,7 +276,7 @@ int PaletteMapper::Nearest(int red, int green, int blue) const {
 }
 
 std::uint8_t PaletteMapper::IndexOf(std::uint8_t red, std::uint8_t green, std::uint8_t blue) {
-  const int key = (red >> 3) << 10 | (green >> 3) << 5 | (blue >> 3);
+  const int key = CellKey(red, green, blue);
   std::int16_t& cached = cache_[key];
   if (cached == kUnknown) {
     if (cellMeans_) {
@@ -274,18 +290,21 @@ std::uint8_t PaletteMapper::IndexOf(std::uint8_t red, std::uint8_t green, std::u
 }
 
 QuantizedImage QuantizeImage(const DibPixels& pixels) {
-  QuantizedImage result;
   WuQuantizer quantizer;
   quantizer.AddPixels(pixels.bits, pixels.PixelCount());
-  result.palette = quantizer.BuildPalette();
-  PaletteMapper mapper(result.palette, &quantizer.CellMeans());
+  const Palette start = quantizer.BuildPalette();
+  const MappedPalette mapped = RefinePalette(MapCells(start, quantizer.Cells()), quantizer.Cells());
+  QuantizedImage result;
+  result.palette = mapped.palette;
   const std::size_t width = static_cast<std::size_t>(pixels.width);
   result.imageData.resize((width + 1) * static_cast<std::size_t>(pixels.height));
   std::uint8_t* out = result.imageData.data();
   for (int y = 0; y < pixels.height; ++y) {
     const std::uint8_t* in = pixels.RowFromTop(y);
     *out++ = 0;  // filter: none
-    for (std::size_t x = 0; x < width; ++x, in += 4) *out++ = mapper.IndexOf(in[2], in[1], in[0]);
+    for (std::size_t x = 0; x < width; ++x, in += 4) {
+      *out++ = mapped.entryOfCell[static_cast<std::size_t>(CellKey(in[2], in[1], in[0]))];
+    }
   }
   return result;
 }

@@ -15,6 +15,24 @@ inline constexpr int kPaletteEntries = 256;
 // Red, green, blue per entry.
 using Palette = std::array<std::uint8_t, kPaletteEntries * 3>;
 
+// Colours are looked up per cell of 5 bits of red, green and blue; the key of
+// a cell is red << 10 | green << 5 | blue.
+inline constexpr int kColourCells = 1 << 15;
+inline constexpr int CellKey(std::uint8_t red, std::uint8_t green, std::uint8_t blue) {
+  return (red >> 3) << 10 | (green >> 3) << 5 | (blue >> 3);
+}
+
+// One cell that holds pixels: their count, channel sums and the sum of their
+// squared channel values (64-bit: a virtual screen of several 4K monitors
+// overflows 32 bits).
+struct ColourCell {
+  int key = 0;
+  std::int64_t weight = 0, red = 0, green = 0, blue = 0, squares = 0;
+
+  // The mean colour of the pixels, rounded, as red << 16 | green << 8 | blue.
+  std::uint32_t MeanColour() const;
+};
+
 class WuQuantizer {
  public:
   WuQuantizer();
@@ -28,10 +46,12 @@ class WuQuantizer {
   // unused entries repeat entry 0. Call once, after the last AddPixels.
   Palette BuildPalette();
 
-  // The mean colour of the pixels of each 15-bit colour cell (5 bits of red,
-  // green, blue: red << 10 | green << 5 | blue), rounded, as
-  // red << 16 | green << 8 | blue. Filled by BuildPalette.
+  // The mean colour of the pixels of each cell, rounded, as
+  // red << 16 | green << 8 | blue, by cell key. Filled by BuildPalette.
   const std::vector<std::uint32_t>& CellMeans() const { return cellMeans_; }
+
+  // The cells that hold pixels, by ascending key. Filled by BuildPalette.
+  const std::vector<ColourCell>& Cells() const { return cells_; }
 
  private:
   static constexpr int kSide = 33;
@@ -39,6 +59,7 @@ class WuQuantizer {
   struct Box;
   struct Moments;
 
+  void CollectCells();
   void Accumulate();
   bool Cut(Box& set1, Box& set2) const;
   double Variance(const Box& box) const;
@@ -51,6 +72,7 @@ class WuQuantizer {
   // Per cell: pixel count, sums of red, green and blue, sum of squares.
   std::vector<std::int64_t> weight_, red_, green_, blue_, squares_;
   std::vector<std::uint32_t> cellMeans_;
+  std::vector<ColourCell> cells_;
 };
 
 // Finds each pixel's palette entry: the nearest by the sum of absolute
@@ -81,6 +103,7 @@ struct QuantizedImage {
   std::vector<std::uint8_t> imageData;
 };
 
+// Wu's palette refined by RefinePalette, and every pixel's entry.
 QuantizedImage QuantizeImage(const DibPixels& pixels);
 
 }  // namespace corvan::crash

@@ -2,6 +2,7 @@
 // and Wine). The outside-tool checks are in png_tools_test.cpp.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <set>
 
 #include "TestPictures.h"
@@ -32,33 +33,43 @@ std::vector<std::pair<std::string, std::uint32_t>> Chunks(const std::vector<std:
   return chunks;
 }
 
-TEST(WuQuantizer, FewColoursComeBackExactly) {
-  // Colours in distinct 5-bit cells: each gets a box of its own.
-  const std::uint8_t colours[][3] = {{0, 0, 0},     {255, 255, 255}, {200, 16, 32},
-                                     {16, 120, 240}, {240, 240, 240}, {96, 96, 96}};
-  DibImage image(60, 10);
-  for (int y = 0; y < 10; ++y)
-    for (int x = 0; x < 60; ++x) {
-      const auto& c = colours[(x / 10 + y) % 6];
+TEST(WuQuantizer, UpTo256ColoursComeBackExactly) {
+  // 256 colours off their cells' corners, each in a 5-bit cell of its own,
+  // with different pixel counts: each gets a box of its own, and refining
+  // moves no entry away from its colour.
+  std::vector<std::array<std::uint8_t, 3>> colours;
+  for (int i = 0; i < kPaletteEntries; ++i) {
+    colours.push_back({static_cast<std::uint8_t>(i % 8 * 32 + 5),
+                       static_cast<std::uint8_t>(i / 8 % 8 * 32 + 2),
+                       static_cast<std::uint8_t>(i / 64 * 64 + 7)});
+  }
+  const int width = 97, height = 31;  // not a multiple of 256 pixels
+  auto colourAt = [&](int x, int y) -> const std::array<std::uint8_t, 3>& {
+    return colours[static_cast<std::size_t>((x * x + y * width) % kPaletteEntries)];
+  };
+  DibImage image(width, height);
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const auto& c = colourAt(x, y);
       SetPixel(image.View(), x, y, c[0], c[1], c[2]);
     }
   const QuantizedImage q = QuantizeImage(image.View());
-  std::set<std::vector<std::uint8_t>> entries;
+  using ColourSet = std::set<std::array<std::uint8_t, 3>>;
+  ColourSet entries;
   for (int k = 0; k < kPaletteEntries; ++k) {
     entries.insert({q.palette[k * 3], q.palette[k * 3 + 1], q.palette[k * 3 + 2]});
   }
-  EXPECT_EQ(entries.size(), 6u);
-  for (const auto& c : colours) EXPECT_TRUE(entries.count({c[0], c[1], c[2]}));
-  // Every pixel maps to its own colour.
-  for (int y = 0; y < 10; ++y)
-    for (int x = 0; x < 60; ++x) {
-      const std::uint8_t index = q.imageData[y * 61 + 1 + x];
-      const auto& c = colours[(x / 10 + y) % 6];
-      EXPECT_EQ(q.palette[index * 3], c[0]);
-      EXPECT_EQ(q.palette[index * 3 + 1], c[1]);
-      EXPECT_EQ(q.palette[index * 3 + 2], c[2]);
+  EXPECT_EQ(entries, ColourSet(colours.begin(), colours.end()));
+  for (int y = 0; y < height; ++y) {
+    EXPECT_EQ(q.imageData[y * (width + 1)], 0);  // filter byte
+    for (int x = 0; x < width; ++x) {
+      const std::uint8_t index = q.imageData[y * (width + 1) + 1 + x];
+      const auto& c = colourAt(x, y);
+      ASSERT_EQ(q.palette[index * 3], c[0]) << x << "," << y;
+      ASSERT_EQ(q.palette[index * 3 + 1], c[1]);
+      ASSERT_EQ(q.palette[index * 3 + 2], c[2]);
     }
-  for (int y = 0; y < 10; ++y) EXPECT_EQ(q.imageData[y * 61], 0);  // filter bytes
+  }
 }
 
 TEST(WuQuantizer, UnusedEntriesRepeatEntryZero) {
@@ -86,14 +97,17 @@ TEST(WuQuantizer, SumsDoNotOverflowOnHugeScreens) {
 }
 
 TEST(WuQuantizer, MeanOfABoxIsWeighted) {
-  // Two shades in one 5-bit cell: one entry, their weighted mean.
+  // Two shades in one 5-bit cell: one box, their weighted mean, truncated by
+  // the box cut and rounded by the refinement.
   DibImage image(4, 1);
   SetPixel(image.View(), 0, 0, 64, 64, 64);
   SetPixel(image.View(), 1, 0, 64, 64, 64);
   SetPixel(image.View(), 2, 0, 64, 64, 64);
   SetPixel(image.View(), 3, 0, 71, 71, 71);
-  const QuantizedImage q = QuantizeImage(image.View());
-  EXPECT_EQ(q.palette[0], (3 * 64 + 71) / 4);
+  WuQuantizer quantizer;
+  quantizer.AddPixels(image.View().bits, 4);
+  EXPECT_EQ(quantizer.BuildPalette()[0], 65);             // 263 / 4
+  EXPECT_EQ(QuantizeImage(image.View()).palette[0], 66);  // 65.75
 }
 
 TEST(PaletteMapper, NearestBySumOfDifferencesFirstWins) {
