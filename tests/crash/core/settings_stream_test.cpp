@@ -23,9 +23,10 @@ std::vector<std::uint8_t> WithRecords(std::initializer_list<std::vector<std::uin
 }
 
 std::vector<std::uint8_t> Record(const std::string& name, std::vector<std::uint8_t> tagAndValue) {
-  std::vector<std::uint8_t> r{static_cast<std::uint8_t>(name.size())};
-  r.insert(r.end(), name.begin(), name.end());
-  r.insert(r.end(), tagAndValue.begin(), tagAndValue.end());
+  std::vector<std::uint8_t> r;
+  r.push_back(static_cast<std::uint8_t>(name.size()));
+  for (char c : name) r.push_back(static_cast<std::uint8_t>(c));
+  for (std::uint8_t b : tagAndValue) r.push_back(b);
   return r;
 }
 
