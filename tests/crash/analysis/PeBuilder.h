@@ -212,7 +212,7 @@ class PeBuilder {
     put32(section + 16, static_cast<std::uint32_t>(data.size()));
     put32(section + 20, kSectionRaw);
     put32(section + 36, 0xC0000040);
-    std::memcpy(&out[sectionAt], data.data(), data.size());
+    if (!data.empty()) std::memcpy(&out[sectionAt], data.data(), data.size());
     return out;
   }
 };
