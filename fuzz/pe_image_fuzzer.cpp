@@ -1,0 +1,21 @@
+// The PE reader on arbitrary bytes, in both layouts: every query must stay
+// inside the buffer and end in bounded time.
+#include "crash/analysis/PeImage.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace corvan::crash;
+  const BufferImageBytes bytes({data, size});
+  for (ImageLayout layout : {ImageLayout::File, ImageLayout::Mapped}) {
+    const PeImage image(bytes, layout);
+    if (!image.Valid()) return 0;
+    for (const PeExport& e : image.Exports()) {
+      if (!e.name.empty()) (void)image.ExportRva(e.name);
+      (void)image.ExportNameAt(e.rva);
+    }
+    (void)image.ExportRva(1u);
+    (void)image.Imports();
+    (void)image.FileVersion();
+    (void)image.FindResource(std::uint16_t(10), std::string("TZELEXCEPT"));
+  }
+  return 0;
+}
