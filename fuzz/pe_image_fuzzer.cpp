@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)image.ExportRva(1u);
     (void)image.Imports();
     (void)image.FileVersion();
-    (void)image.FindResource(std::uint16_t(10), std::string("TZELEXCEPT"));
+    (void)image.FindResourceEntry(std::uint16_t(10), std::string("TZELEXCEPT"));
   }
   return 0;
 }

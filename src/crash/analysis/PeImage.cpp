@@ -299,7 +299,7 @@ bool PeImage::ReadResourceDirectory(std::uint32_t dirRva, std::uint32_t dirSize,
   return true;
 }
 
-std::optional<PeResource> PeImage::FindResource(const ResourceKey& type, const ResourceKey& name,
+std::optional<PeResource> PeImage::FindResourceEntry(const ResourceKey& type, const ResourceKey& name,
                                                 std::optional<std::uint16_t> language) const {
   const auto dir = Directory(2);
   if (!dir) return std::nullopt;
@@ -347,7 +347,7 @@ std::optional<FixedFileVersion> PeImage::FileVersion() const {
       !names[0].isDirectory) {
     return std::nullopt;
   }
-  const auto res = FindResource(kVersionResource, names[0].key);
+  const auto res = FindResourceEntry(kVersionResource, names[0].key);
   // VS_VERSIONINFO: length, value length, type, "VS_VERSION_INFO\0", padding
   // to 4 bytes, then the fixed information (52 bytes).
   std::uint8_t raw[40 + 52];

@@ -132,7 +132,7 @@ class PeImage {
 
   PeImports Imports() const;
 
-  std::optional<PeResource> FindResource(const ResourceKey& type, const ResourceKey& name,
+  std::optional<PeResource> FindResourceEntry(const ResourceKey& type, const ResourceKey& name,
                                          std::optional<std::uint16_t> language = {}) const;
   // The fixed part of the version resource (type 16, the first name).
   std::optional<FixedFileVersion> FileVersion() const;

@@ -35,7 +35,7 @@ class SettingsRecords::Guard {
 bool SettingsRecords::HasResource(ModuleId module) {
   const std::uint8_t* data;
   std::size_t size;
-  return FindResource(module, data, size);
+  return FindSettingsResource(module, data, size);
 }
 
 ModuleSettingsRecord* SettingsRecords::Reference(ModuleId module) {
@@ -103,7 +103,7 @@ SettingsStreamContent SettingsRecords::Parse(ModuleSettingsRecord& record) {
   const std::uint8_t* data = nullptr;
   std::size_t size = 0;
   SettingsStreamContent content;
-  if (FindResource(record.module, data, size)) {
+  if (FindSettingsResource(record.module, data, size)) {
     content = ParseSettingsStream(data, size, WideToAnsi());
   }
   const auto wanted = static_cast<std::int32_t>(content.settings.size());

@@ -74,7 +74,7 @@ class SettingsRecords {
   virtual ModuleSettingsRecord** Head() = 0;
   virtual const RecordAllocator& Allocator() = 0;
   // The resource bytes, valid while the module is loaded.
-  virtual bool FindResource(ModuleId module, const std::uint8_t*& data, std::size_t& size) = 0;
+  virtual bool FindSettingsResource(ModuleId module, const std::uint8_t*& data, std::size_t& size) = 0;
   virtual void ShowInvalidResource(std::uint8_t tag) = 0;
   virtual WideToAnsiFunction WideToAnsi() { return WideToLatin1; }
 

@@ -123,17 +123,17 @@ TEST_P(PeImageTest, ResourcesAndVersion) {
                   {std::uint16_t(10), std::string("TZELEXCEPT"), 1033, {'T', 'P', 'F', '0'}},
                   {std::uint16_t(16), std::uint16_t(1), 1033, PeBuilder::VersionResource(1, 2, 3, 4)}});
   const PeImage image = Open(b);
-  const auto settings = image.FindResource(std::uint16_t(10), std::string("tzelexcept"));
+  const auto settings = image.FindResourceEntry(std::uint16_t(10), std::string("tzelexcept"));
   ASSERT_TRUE(settings);
   EXPECT_EQ(settings->size, 4u);
   EXPECT_EQ(settings->language, 1033);
   char head[4];
   ASSERT_TRUE(image.ReadRva(settings->rva, head, 4));
   EXPECT_EQ(std::string(head, 4), "TPF0");
-  EXPECT_TRUE(image.FindResource(std::string("ZEL"), std::string("CALIBRATE")));
-  EXPECT_FALSE(image.FindResource(std::uint16_t(10), std::string("TZELEXCEPT"), 1031));
-  EXPECT_FALSE(image.FindResource(std::uint16_t(10), std::uint16_t(1)));
-  EXPECT_FALSE(image.FindResource(std::uint16_t(3), std::uint16_t(1)));
+  EXPECT_TRUE(image.FindResourceEntry(std::string("ZEL"), std::string("CALIBRATE")));
+  EXPECT_FALSE(image.FindResourceEntry(std::uint16_t(10), std::string("TZELEXCEPT"), 1031));
+  EXPECT_FALSE(image.FindResourceEntry(std::uint16_t(10), std::uint16_t(1)));
+  EXPECT_FALSE(image.FindResourceEntry(std::uint16_t(3), std::uint16_t(1)));
   const auto version = image.FileVersion();
   ASSERT_TRUE(version);
   EXPECT_EQ(FileVersionText(version->FileVersion()), "1.2.3.4");
