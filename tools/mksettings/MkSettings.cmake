@@ -11,7 +11,7 @@ set(CORVAN_MKSETTINGS_SOURCES
     ${PROJECT_SOURCE_DIR}/src/crash/core/SettingsStream.cpp
     ${PROJECT_SOURCE_DIR}/src/crash/analysis/TextParts.cpp)
 find_program(CORVAN_HOST_CXX NAMES c++ g++ clang++ REQUIRED)
-set(CORVAN_MKSETTINGS ${CMAKE_BINARY_DIR}/tools/mksettings/mksettings)
+set(CORVAN_MKSETTINGS ${CMAKE_BINARY_DIR}/tools/mksettings/mksettings CACHE INTERNAL "")
 add_custom_command(
   OUTPUT ${CORVAN_MKSETTINGS}
   COMMAND ${CORVAN_HOST_CXX} -std=c++20 -O1 -I${PROJECT_SOURCE_DIR}/src
