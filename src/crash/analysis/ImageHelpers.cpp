@@ -132,10 +132,9 @@ void* ExportAddress(HMODULE module, const char* name, bool checkFile) {
   if (rva && (checkFile || *rva >= image.ImageSize())) {
     if (const auto fromFile = ExportRvaFromFile(module, image, name)) rva = fromFile;
   }
-  if (!rva) {
-    return image.Is64() ? nullptr : reinterpret_cast<void*>(GetProcAddress(module, name));
-  }
-  return Resolve(module, image, *rva, 0);
+  void* address = rva ? Resolve(module, image, *rva, 0) : nullptr;
+  if (!address && !image.Is64()) address = reinterpret_cast<void*>(GetProcAddress(module, name));
+  return address;
 }
 
 void* ExportAddress(HMODULE module, std::uint32_t ordinal) {
@@ -143,11 +142,11 @@ void* ExportAddress(HMODULE module, std::uint32_t ordinal) {
   LiveModuleBytes bytes(module);
   const PeImage image(bytes, ImageLayout::Mapped);
   const auto rva = image.ExportRva(ordinal);
-  if (!rva) {
-    return image.Is64() ? nullptr
-                        : reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(ordinal)));
+  void* address = rva ? Resolve(module, image, *rva, 0) : nullptr;
+  if (!address && !image.Is64()) {
+    address = reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(ordinal)));
   }
-  return Resolve(module, image, *rva, 0);
+  return address;
 }
 
 std::string ExportNameAt(HMODULE module, const void* address, bool unmangle) {

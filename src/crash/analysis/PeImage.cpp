@@ -143,13 +143,31 @@ std::optional<PeExportDirectory> PeImage::ExportDirectory() const {
 
 std::optional<std::uint32_t> PeImage::ExportOrdinalIndexByName(const PeExportDirectory& dir,
                                                                std::string_view name) const {
-  for (std::uint32_t i = 0; i < dir.nameCount; ++i) {
-    const auto nameRva = ReadU32(dir.namesRva + 4 * i);
-    if (!nameRva) return std::nullopt;
-    if (ReadName(*nameRva, name.size() + 1) != name) continue;
+  auto ordinalAt = [&](std::uint32_t i) -> std::optional<std::uint32_t> {
     std::uint8_t raw[2];
     if (!ReadRva(dir.ordinalsRva + 2 * i, raw, 2)) return std::nullopt;
     return U16(raw);
+  };
+  // Linkers sort the name table (the loader searches it by halves); a
+  // table that is not sorted is still searched from end to end.
+  std::uint32_t low = 0, high = dir.nameCount;
+  while (low < high) {
+    const std::uint32_t mid = low + (high - low) / 2;
+    const auto nameRva = ReadU32(dir.namesRva + 4 * mid);
+    if (!nameRva) break;
+    const std::string candidate = ReadName(*nameRva);
+    const int order = candidate.compare(name);
+    if (order == 0) return ordinalAt(mid);
+    if (order < 0) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
+  }
+  for (std::uint32_t i = 0; i < dir.nameCount; ++i) {
+    const auto nameRva = ReadU32(dir.namesRva + 4 * i);
+    if (!nameRva) return std::nullopt;
+    if (ReadName(*nameRva, name.size() + 1) == name) return ordinalAt(i);
   }
   return std::nullopt;
 }
