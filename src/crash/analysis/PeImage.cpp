@@ -53,7 +53,11 @@ PeImage::PeImage(const ImageBytes& bytes, ImageLayout layout) : bytes_(bytes), l
   const std::uint32_t fixedSize = is64_ ? 112 : 96;
   if (optionalSize < fixedSize || !bytes_.Read(ntOffset_ + 24, nt + 24, fixedSize)) return;
   const std::uint8_t* opt = nt + 24;
+  codeSize_ = U32(opt + 4);
+  initializedDataSize_ = U32(opt + 8);
   entryPoint_ = U32(opt + 16);
+  codeBase_ = U32(opt + 20);
+  dataBase_ = is64_ ? 0 : U32(opt + 24);
   imageBase_ = is64_ ? (static_cast<std::uint64_t>(U32(opt + 28)) << 32 | U32(opt + 24)) : U32(opt + 28);
   imageSize_ = U32(opt + 56);
   directoryCount_ = std::min<std::uint32_t>(U32(opt + (is64_ ? 108 : 92)),

@@ -109,6 +109,12 @@ class PeImage {
   std::uint32_t Machine() const { return machine_; }
   std::uint32_t TimeDateStamp() const { return timeStamp_; }
   const std::vector<PeSection>& Sections() const { return sections_; }
+  // The optional header's code and initialised-data extents (RVAs; the
+  // data base exists in PE32 only and reads 0 for PE32+).
+  std::uint32_t CodeBase() const { return codeBase_; }
+  std::uint32_t CodeSize() const { return codeSize_; }
+  std::uint32_t DataBase() const { return dataBase_; }
+  std::uint32_t InitializedDataSize() const { return initializedDataSize_; }
 
   // The data directory entry (0 exports, 1 imports, 2 resources, ...);
   // read 120 + 8 * index bytes after the signature (136 for PE32+).
@@ -159,6 +165,7 @@ class PeImage {
   std::uint32_t machine_ = 0;
   std::uint32_t timeStamp_ = 0;
   std::uint32_t directoryCount_ = 0;
+  std::uint32_t codeBase_ = 0, codeSize_ = 0, dataBase_ = 0, initializedDataSize_ = 0;
   std::vector<PeSection> sections_;
 };
 

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "crash/analysis/ImageHelpers.h"
+#include "crash/analysis/LiveObject.h"
 #include "crash/analysis/MessageHandlers.h"
 #include "crash/analysis/MethodThunk.h"
 #include "crash/analysis/SystemHelpers.h"
@@ -55,6 +56,18 @@ TEST(ImageHelpersWin, HeadersAndModuleOfAnAddress) {
   EXPECT_FALSE(ModuleFromAddress(nullptr, module, path));
   EXPECT_FALSE(ModuleFromAddress(heap.get(), module, path));
   EXPECT_EQ(OwnModule(), exe);
+}
+
+// Nothing in this C++ process carries a Delphi class table; asking about
+// any pointer, even a wild one, answers without faulting.
+TEST(ImageHelpersWin, LiveObjectChecksAnyPointerSafely) {
+  struct Polymorphic {
+    virtual ~Polymorphic() = default;
+  } object;
+  EXPECT_FALSE(IsLiveObject(&object));
+  EXPECT_FALSE(IsLiveObject(nullptr));
+  EXPECT_FALSE(IsLiveObject(reinterpret_cast<void*>(0x7FFE0000)));
+  EXPECT_FALSE(IsLiveObject(reinterpret_cast<void*>(&ModuleList)));
 }
 
 // Every named export of the system's core modules resolves, forwarders
