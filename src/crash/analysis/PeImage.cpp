@@ -13,7 +13,7 @@ constexpr std::uint16_t kMagicPe64 = 0x20B;
 constexpr std::uint32_t kMaxSections = 96;         // the loader's own limit
 constexpr std::uint32_t kMaxExportEntries = 0x10000;
 constexpr std::uint32_t kMaxImportModules = 4096;
-constexpr std::uint32_t kMaxImportFunctions = 65536;
+constexpr std::uint32_t kMaxImportFunctions = 65536;  // over all modules of the table
 constexpr std::uint16_t kVersionResource = 16;
 constexpr std::uint32_t kFixedFileInfoSignature = 0xFEEF04BD;
 
@@ -250,6 +250,7 @@ PeImports PeImage::Imports() const {
   const auto dir = Directory(1);
   if (!dir) return result;
   const std::uint64_t dirEnd = std::uint64_t(dir->rva) + dir->size;
+  std::uint32_t functionBudget = kMaxImportFunctions;
   for (std::uint32_t i = 0; i < kMaxImportModules; ++i) {
     const std::uint32_t at = dir->rva + 20 * i;
     std::uint8_t raw[20];
@@ -268,7 +269,7 @@ PeImports PeImage::Imports() const {
     // address table, so it is only the fallback.
     const std::uint32_t table = lookupRva ? lookupRva : iatRva;
     const std::uint32_t slotSize = is64_ ? 8 : 4;
-    for (std::uint32_t n = 0; n < kMaxImportFunctions; ++n) {
+    for (std::uint32_t n = 0; functionBudget > 0; ++n, --functionBudget) {
       std::uint8_t slot[8] = {};
       if (!ReadRva(table + slotSize * n, slot, slotSize)) break;
       const std::uint64_t value =

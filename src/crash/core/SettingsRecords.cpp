@@ -112,9 +112,9 @@ SettingsStreamContent SettingsRecords::Parse(ModuleSettingsRecord& record) {
       Allocator().allocate(sizeof(SettingsProperty) * static_cast<std::size_t>(capacity)));
   record.capacity = record.properties ? capacity : 0;
   record.count = 0;
+  // Appended in stream order: with a repeated name the first one answers.
   for (const Setting& s : content.settings) {
-    SettingsProperty* p = Find(record, s.name);
-    if (!p) p = Add(record, s.name, s.type);
+    SettingsProperty* p = Add(record, s.name, s.type);
     if (!p) break;
     p->type = static_cast<std::uint8_t>(s.type);
     p->boolValue = s.boolValue;
