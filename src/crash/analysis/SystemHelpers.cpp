@@ -1,0 +1,100 @@
+#include "crash/analysis/SystemHelpers.h"
+
+#include <vector>
+
+namespace corvan::crash {
+
+std::string ComputerName() {
+  char buffer[260];
+  DWORD size = sizeof buffer;
+  return GetComputerNameA(buffer, &size) ? std::string(buffer, size) : std::string();
+}
+
+std::string RegReadText(HKEY root, const std::string& path, const std::string& valueName) {
+  HKEY key;
+  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return {};
+  std::string result;
+  DWORD type = 0, size = 0;
+  if (RegQueryValueExA(key, valueName.c_str(), nullptr, &type, nullptr, &size) == ERROR_SUCCESS) {
+    // Twice the size: a value may grow between the two calls.
+    std::vector<char> buffer(size * 2 + 2, '\0');
+    DWORD got = static_cast<DWORD>(buffer.size());
+    if (RegQueryValueExA(key, valueName.c_str(), nullptr, &type,
+                         reinterpret_cast<BYTE*>(buffer.data()), &got) == ERROR_SUCCESS) {
+      if (type == REG_SZ) {
+        result.assign(buffer.data(), strnlen(buffer.data(), got));
+      } else {
+        result.assign(buffer.data(), got);
+      }
+    }
+  }
+  RegCloseKey(key);
+  return result;
+}
+
+bool RegWriteText(HKEY root, const std::string& path, const std::string& valueName,
+                  const std::string& text) {
+  HKEY key;
+  if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr) !=
+      ERROR_SUCCESS) {
+    return false;
+  }
+  const bool ok = RegSetValueExA(key, valueName.c_str(), 0, REG_SZ,
+                                 reinterpret_cast<const BYTE*>(text.c_str()),
+                                 static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return ok;
+}
+
+bool RegDeleteValueText(HKEY root, const std::string& path, const std::string& valueName) {
+  HKEY key;
+  if (RegOpenKeyExA(root, path.c_str(), 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS) return false;
+  const bool ok = RegDeleteValueA(key, valueName.c_str()) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return ok;
+}
+
+std::int64_t UtcSeconds() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return static_cast<std::int64_t>((static_cast<std::uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime) /
+                                   10000000);
+}
+
+OpenSecurityAttributes::OpenSecurityAttributes() {
+  if (!InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&descriptor_, TRUE, nullptr, FALSE)) {
+    return;
+  }
+  attributes_.nLength = sizeof attributes_;
+  attributes_.lpSecurityDescriptor = &descriptor_;
+  attributes_.bInheritHandle = FALSE;
+  valid_ = true;
+}
+
+std::string ModulePath(HMODULE module) {
+  wchar_t buffer[MAX_PATH * 2];
+  const DWORD n = GetModuleFileNameW(module, buffer, static_cast<DWORD>(std::size(buffer)));
+  if (n == 0 || n >= std::size(buffer)) return {};
+  return AnsiFromWide(std::wstring(buffer, n));
+}
+
+std::wstring WideFromAnsi(const std::string& text) {
+  if (text.empty()) return {};
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  return out;
+}
+
+std::string AnsiFromWide(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                    nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
+                      nullptr);
+  return out;
+}
+
+}  // namespace corvan::crash

@@ -1,0 +1,42 @@
+#pragma once
+// Small system services of the crash reporter: computer name, registry
+// texts, UTC seconds, open security attributes, module paths, code pages.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace corvan::crash {
+
+std::string ComputerName();
+
+// The value as text (string values) or as its raw bytes (other types);
+// empty when the key or value is missing.
+std::string RegReadText(HKEY root, const std::string& path, const std::string& valueName);
+bool RegWriteText(HKEY root, const std::string& path, const std::string& valueName,
+                  const std::string& text);
+bool RegDeleteValueText(HKEY root, const std::string& path, const std::string& valueName);
+
+// Whole seconds since 1601 (UTC).
+std::int64_t UtcSeconds();
+
+// Security attributes with a null DACL (every user may open the object);
+// not inheritable. Owns its descriptor.
+class OpenSecurityAttributes {
+ public:
+  OpenSecurityAttributes();
+  SECURITY_ATTRIBUTES* get() { return valid_ ? &attributes_ : nullptr; }
+
+ private:
+  SECURITY_DESCRIPTOR descriptor_{};
+  SECURITY_ATTRIBUTES attributes_{};
+  bool valid_ = false;
+};
+
+// The file path of a module; null stands for the executable.
+std::string ModulePath(HMODULE module = nullptr);
+
+std::wstring WideFromAnsi(const std::string& text);
+std::string AnsiFromWide(const std::wstring& text);
+
+}  // namespace corvan::crash
