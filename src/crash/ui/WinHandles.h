@@ -7,33 +7,11 @@
 #include <string>
 #include <utility>
 
+#include "common/UniqueHandle.h"
+
 namespace corvan::crash {
 
-template <typename T, auto Close>
-class UniqueHandle {
- public:
-  UniqueHandle() = default;
-  explicit UniqueHandle(T handle) : handle_(handle) {}
-  UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
-  UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-    reset(other.release());
-    return *this;
-  }
-  UniqueHandle(const UniqueHandle&) = delete;
-  UniqueHandle& operator=(const UniqueHandle&) = delete;
-  ~UniqueHandle() { reset(); }
-
-  T get() const { return handle_; }
-  explicit operator bool() const { return handle_ != T{}; }
-  T release() { return std::exchange(handle_, T{}); }
-  void reset(T handle = T{}) {
-    if (handle_ != T{}) Close(handle_);
-    handle_ = handle;
-  }
-
- private:
-  T handle_{};
-};
+using corvan::UniqueHandle;
 
 inline void CloseFileHandle(HANDLE h) { CloseHandle(h); }
 inline void DeleteGdiObject(HGDIOBJ h) { DeleteObject(h); }
