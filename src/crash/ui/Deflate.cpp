@@ -38,6 +38,19 @@ struct InflateResult {
   std::size_t consumed = 0;
 };
 
+// zlib counts in 32-bit slices: hands the stream the next slice of input
+// and of output space whenever it has used up the current one.
+void RefillSlices(z_stream& stream, std::size_t& inLeft, std::size_t& outLeft) {
+  if (stream.avail_in == 0 && inLeft > 0) {
+    stream.avail_in = SliceOf(inLeft);
+    inLeft -= stream.avail_in;
+  }
+  if (stream.avail_out == 0 && outLeft > 0) {
+    stream.avail_out = SliceOf(outLeft);
+    outLeft -= stream.avail_out;
+  }
+}
+
 InflateResult Inflate(const std::uint8_t* src, std::size_t srcLength, std::uint8_t* dst,
                       std::size_t dstCapacity) {
   InflateResult result;
@@ -48,14 +61,7 @@ InflateResult Inflate(const std::uint8_t* src, std::size_t srcLength, std::uint8
   stream.next_in = const_cast<Bytef*>(src);
   stream.next_out = dst;
   for (;;) {
-    if (stream.avail_in == 0 && inLeft > 0) {
-      stream.avail_in = SliceOf(inLeft);
-      inLeft -= stream.avail_in;
-    }
-    if (stream.avail_out == 0 && outLeft > 0) {
-      stream.avail_out = SliceOf(outLeft);
-      outLeft -= stream.avail_out;
-    }
+    RefillSlices(stream, inLeft, outLeft);
     const int rc = inflate(&stream, Z_NO_FLUSH);
     if (rc == Z_STREAM_END) {
       result.streamEnded = true;
@@ -97,14 +103,7 @@ std::size_t CompressRaw(const void* src, void* dst, std::size_t srcLength,
   stream.next_in = static_cast<Bytef*>(const_cast<void*>(src));
   stream.next_out = static_cast<Bytef*>(dst);
   for (;;) {
-    if (stream.avail_in == 0 && inLeft > 0) {
-      stream.avail_in = SliceOf(inLeft);
-      inLeft -= stream.avail_in;
-    }
-    if (stream.avail_out == 0 && outLeft > 0) {
-      stream.avail_out = SliceOf(outLeft);
-      outLeft -= stream.avail_out;
-    }
+    RefillSlices(stream, inLeft, outLeft);
     const int rc = deflate(&stream, inLeft == 0 ? Z_FINISH : Z_NO_FLUSH);
     if (rc == Z_STREAM_END) break;
     if (rc == Z_OK) continue;
