@@ -13,6 +13,16 @@
 namespace corvan::crash {
 namespace {
 
+// Keeps what the writer writes.
+struct MemorySink : ZipSink {
+  std::vector<std::uint8_t> bytes;
+  bool Write(const void* d, std::size_t n) override {
+    bytes.insert(bytes.end(), static_cast<const std::uint8_t*>(d),
+                 static_cast<const std::uint8_t*>(d) + n);
+    return true;
+  }
+};
+
 std::uint16_t Le16(const std::vector<std::uint8_t>& v, std::size_t at) {
   return static_cast<std::uint16_t>(v[at] | v[at + 1] << 8);
 }
@@ -151,14 +161,7 @@ TEST(ZipWriter, FailedWriteDeletesTheArchive) {
 }
 
 TEST(ZipWriter, CompressionFailureSkipsTheFile) {
-  struct Sink : ZipSink {
-    std::vector<std::uint8_t> bytes;
-    bool Write(const void* d, std::size_t n) override {
-      bytes.insert(bytes.end(), static_cast<const std::uint8_t*>(d),
-                   static_cast<const std::uint8_t*>(d) + n);
-      return true;
-    }
-  } sink;
+  MemorySink sink;
   ZipWriter failing(sink, [](const void*, void*, std::size_t, std::size_t) -> std::size_t {
     return 0;
   });
@@ -169,14 +172,7 @@ TEST(ZipWriter, CompressionFailureSkipsTheFile) {
 }
 
 TEST(ZipWriter, IncompressibleDataIsStored) {
-  struct Sink : ZipSink {
-    std::vector<std::uint8_t> bytes;
-    bool Write(const void* d, std::size_t n) override {
-      bytes.insert(bytes.end(), static_cast<const std::uint8_t*>(d),
-                   static_cast<const std::uint8_t*>(d) + n);
-      return true;
-    }
-  } sink;
+  MemorySink sink;
   ZipWriter writer(sink);
   std::vector<std::uint8_t> noise(1000);
   std::uint32_t x = 12345;
