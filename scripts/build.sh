@@ -12,7 +12,13 @@ targets=("$@")
 # subsystem are picked up without a clean build.
 configure() {  # dir, cmake args...
   local dir=$1; shift
-  cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
+  local launcher=()
+  # ccache, with paths relative to the tree, shares objects between checkouts.
+  if command -v ccache >/dev/null; then
+    export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  fi
+  cmake -S "$root" -B "$dir" -G Ninja "${launcher[@]}" "$@" >/dev/null
 }
 
 for t in "${targets[@]}"; do

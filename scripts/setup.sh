@@ -26,7 +26,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   if [ -n "${FORCE_UPDATE:-}" ] || [ ! -d /var/lib/apt/lists ] || \
      [ -z "$(find /var/lib/apt/lists -maxdepth 1 -name '*_Packages' -newermt '-1 day' 2>/dev/null | head -1)" ]; then
-    $SUDO apt-get update -qq
+    # A mirror caught mid-sync fails one index: go on with the lists that came.
+    $SUDO apt-get update -qq || echo "setup: apt-get update reported errors; installing from the lists it has" >&2
   fi
   # Servers among the packages (nginx) are for the tests, which start their
   # own: keep the packages' services from starting at install time.
@@ -36,7 +37,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     $SUDO chmod +x /usr/sbin/policy-rc.d
     guard=1
   fi
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" || status=$?
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
+    "$here/apt-align.sh" "${missing[@]}" || status=$?
   [ -n "$guard" ] && $SUDO rm -f /usr/sbin/policy-rc.d
   [ "${status:-0}" -eq 0 ] || exit "$status"
 fi
