@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <map>
 
-#include "crash/analysis/CodeImage.h"
-#include "crash/analysis/FunctionParser.h"
-#include "crash/analysis/InstructionDecoder.h"
+#include "crash/analysis/x86/CodeImage.h"
+#include "crash/analysis/x86/FunctionParser.h"
+#include "crash/analysis/x86/InstructionDecoder.h"
 
 using namespace corvan::crash;
 

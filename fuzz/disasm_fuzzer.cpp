@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "crash/analysis/DisAsmText.h"
-#include "crash/analysis/FunctionParser.h"
-#include "crash/analysis/InstructionDecoder.h"
+#include "crash/analysis/x86/DisAsmText.h"
+#include "crash/analysis/x86/FunctionParser.h"
+#include "crash/analysis/x86/InstructionDecoder.h"
 
 using namespace corvan::crash;
 

@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "crash/ui/ByteOrder.h"
-#include "crash/ui/Crc32.h"
-#include "crash/ui/Deflate.h"
+#include "crash/util/ByteOrder.h"
+#include "crash/util/Crc32.h"
+#include "crash/util/Deflate.h"
 
 using namespace corvan::crash;
 

@@ -6,4 +6,4 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh" >/dev/null
 "$root/scripts/build.sh" native >/dev/null
-CORVAN_X86_CORPUS=full exec "$root/build/native/tests/crash/analysis/x86_differential_test" "$@"
+CORVAN_X86_CORPUS=full exec "$root/build/native/tests/crash/analysis/x86/x86_differential_test" "$@"

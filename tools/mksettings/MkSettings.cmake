@@ -9,7 +9,7 @@ set(CORVAN_MKSETTINGS_SOURCES
     ${PROJECT_SOURCE_DIR}/src/crash/core/SettingsPassword.cpp
     ${PROJECT_SOURCE_DIR}/src/crash/core/SettingsSource.cpp
     ${PROJECT_SOURCE_DIR}/src/crash/core/SettingsStream.cpp
-    ${PROJECT_SOURCE_DIR}/src/crash/analysis/TextParts.cpp)
+    ${PROJECT_SOURCE_DIR}/src/crash/util/TextParts.cpp)
 find_program(CORVAN_HOST_CXX NAMES c++ g++ clang++ REQUIRED)
 set(CORVAN_MKSETTINGS ${CMAKE_BINARY_DIR}/tools/mksettings/mksettings CACHE INTERNAL "")
 add_custom_command(

@@ -6,7 +6,7 @@
 
 #include "crash/analysis/SafeRead.h"
 #include "crash/analysis/SystemHelpers.h"
-#include "crash/analysis/TextParts.h"
+#include "crash/util/TextParts.h"
 #include "crash/analysis/Unmangle.h"
 
 namespace corvan::crash {

@@ -6,9 +6,9 @@
 #include <mutex>
 #include <vector>
 
-#include "crash/analysis/CodeImage.h"
-#include "crash/analysis/MemoryView.h"
-#include "crash/analysis/TryReadMap.h"
+#include "crash/analysis/x86/CodeImage.h"
+#include "crash/analysis/x86/MemoryView.h"
+#include "crash/analysis/x86/TryReadMap.h"
 
 namespace corvan::crash {
 

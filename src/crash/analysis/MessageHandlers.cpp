@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "crash/analysis/SystemHelpers.h"
-#include "crash/analysis/TextParts.h"
+#include "crash/util/TextParts.h"
 
 namespace corvan::crash {
 namespace {

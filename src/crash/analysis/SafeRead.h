@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <string>
 
-#include "crash/analysis/TryReadMap.h"
+#include "crash/analysis/x86/TryReadMap.h"
 
 namespace corvan::crash {
 

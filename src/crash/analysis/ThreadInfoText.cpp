@@ -1,6 +1,6 @@
 #include "crash/analysis/ThreadInfoText.h"
 
-#include "crash/analysis/TextParts.h"
+#include "crash/util/TextParts.h"
 
 namespace corvan::crash {
 

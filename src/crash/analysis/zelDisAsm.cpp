@@ -9,7 +9,7 @@
 #include <exception>
 
 #include "crash/analysis/LiveMemoryView.h"
-#include "crash/analysis/UnwindLandingPads.h"
+#include "crash/analysis/x86/UnwindLandingPads.h"
 
 namespace corvan::crash {
 namespace {

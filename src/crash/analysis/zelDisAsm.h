@@ -4,9 +4,9 @@
 // exception-dispatch routines of our own runtime as defaults.
 #include <string>
 
-#include "crash/analysis/DisAsmText.h"
-#include "crash/analysis/FunctionParser.h"
-#include "crash/analysis/InstructionDecoder.h"
+#include "crash/analysis/x86/DisAsmText.h"
+#include "crash/analysis/x86/FunctionParser.h"
+#include "crash/analysis/x86/InstructionDecoder.h"
 #include "crash/analysis/SafeRead.h"
 
 namespace corvan::crash {

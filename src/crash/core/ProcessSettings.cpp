@@ -9,7 +9,7 @@
 #include "crash/analysis/ImageHelpers.h"
 #include "crash/analysis/SafeRead.h"
 #include "crash/analysis/SystemHelpers.h"
-#include "crash/analysis/TextParts.h"
+#include "crash/util/TextParts.h"
 
 namespace corvan::crash {
 namespace {

@@ -1,6 +1,6 @@
 #include "crash/core/ReporterSettings.h"
 
-#include "crash/analysis/TextParts.h"
+#include "crash/util/TextParts.h"
 #include "crash/core/DefaultSettings.h"
 
 namespace corvan::crash {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "crash/analysis/TextParts.h"
+#include "crash/util/TextParts.h"
 
 namespace corvan::crash {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "crash/analysis/TextParts.h"
+#include "crash/util/TextParts.h"
 
 namespace corvan::crash {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "crash/ui/ByteOrder.h"
+#include "crash/util/ByteOrder.h"
 
 namespace corvan::crash {
 

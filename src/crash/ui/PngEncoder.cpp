@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "crash/ui/ByteOrder.h"
-#include "crash/ui/Crc32.h"
+#include "crash/util/ByteOrder.h"
+#include "crash/util/Crc32.h"
 
 namespace corvan::crash {
 namespace {

@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "crash/ui/Deflate.h"
+#include "crash/util/Deflate.h"
 
 namespace corvan::crash {
 

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <limits>
 
-#include "crash/ui/ByteOrder.h"
-#include "crash/ui/Crc32.h"
-#include "crash/ui/Deflate.h"
+#include "crash/util/ByteOrder.h"
+#include "crash/util/Crc32.h"
+#include "crash/util/Deflate.h"
 
 namespace corvan::crash {
 namespace {

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "crash/ui/Deflate.h"
+#include "crash/util/Deflate.h"
 
 namespace corvan::crash {
 

@@ -1,4 +1,4 @@
-#include "crash/ui/Crc32.h"
+#include "crash/util/Crc32.h"
 
 #include <zlib.h>
 

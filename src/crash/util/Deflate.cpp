@@ -1,12 +1,12 @@
-#include "crash/ui/Deflate.h"
+#include "crash/util/Deflate.h"
 
 #include <zlib.h>
 
 #include <algorithm>
 #include <limits>
 
-#include "crash/ui/ByteOrder.h"
-#include "crash/ui/Crc32.h"
+#include "crash/util/ByteOrder.h"
+#include "crash/util/Crc32.h"
 
 namespace corvan::crash {
 namespace {

@@ -1,4 +1,4 @@
-#include "crash/analysis/TextParts.h"
+#include "crash/util/TextParts.h"
 
 #include <cctype>
 #include <vector>

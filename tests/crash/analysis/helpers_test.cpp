@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "crash/analysis/TextParts.h"
+#include "crash/util/TextParts.h"
 #include "crash/analysis/ThreadInfoText.h"
 #include "crash/analysis/Unmangle.h"
 

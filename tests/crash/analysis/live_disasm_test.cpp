@@ -7,7 +7,7 @@
 #include <stdexcept>
 
 #include "crash/analysis/LiveMemoryView.h"
-#include "crash/analysis/UnwindLandingPads.h"
+#include "crash/analysis/x86/UnwindLandingPads.h"
 #include "crash/analysis/zelDisAsm.h"
 
 namespace corvan::crash {

@@ -16,7 +16,7 @@
 #include "crash/analysis/MessageHandlers.h"
 #include "crash/analysis/MethodThunk.h"
 #include "crash/analysis/SystemHelpers.h"
-#include "crash/analysis/TextParts.h"
+#include "crash/util/TextParts.h"
 #include "crash/analysis/Threads.h"
 
 namespace corvan::crash {

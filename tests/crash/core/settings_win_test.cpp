@@ -10,7 +10,7 @@
 #include "crash/analysis/ImageHelpers.h"
 #include "crash/analysis/LoaderLock.h"
 #include "crash/analysis/PeImage.h"
-#include "crash/analysis/TextParts.h"
+#include "crash/util/TextParts.h"
 #include "crash/analysis/Threads.h"
 #include "crash/core/ProcessSettings.h"
 #include "crash/core/SettingsSource.h"

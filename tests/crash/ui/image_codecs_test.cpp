@@ -7,8 +7,8 @@
 
 #include "TestPictures.h"
 #include "crash/ui/BmpFile.h"
-#include "crash/ui/ByteOrder.h"
-#include "crash/ui/Crc32.h"
+#include "crash/util/ByteOrder.h"
+#include "crash/util/Crc32.h"
 #include "crash/ui/MitchellResize.h"
 #include "crash/ui/ScreenshotPng.h"
 #include "crash/ui/WuQuantizer.h"

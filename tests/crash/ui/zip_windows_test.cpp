@@ -4,7 +4,7 @@
 #include <windows.h>
 
 #include "WinTestSupport.h"
-#include "crash/ui/ByteOrder.h"
+#include "crash/util/ByteOrder.h"
 #include "crash/ui/zelZip.h"
 
 namespace corvan::crash {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "crash/ui/ByteOrder.h"
-#include "crash/ui/Crc32.h"
+#include "crash/util/ByteOrder.h"
+#include "crash/util/Crc32.h"
 #include "crash/ui/zelZip.h"
 
 namespace corvan::crash {

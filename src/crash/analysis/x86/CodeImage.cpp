@@ -1,4 +1,4 @@
-#include "crash/analysis/CodeImage.h"
+#include "crash/analysis/x86/CodeImage.h"
 
 #include <algorithm>
 #include <fstream>

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "crash/analysis/MemoryView.h"
+#include "crash/analysis/x86/MemoryView.h"
 
 namespace corvan::crash {
 

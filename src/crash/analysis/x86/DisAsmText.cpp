@@ -1,10 +1,10 @@
-#include "crash/analysis/DisAsmText.h"
+#include "crash/analysis/x86/DisAsmText.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <vector>
 
-#include "crash/analysis/OpcodeTables.h"
+#include "crash/analysis/x86/OpcodeTables.h"
 
 namespace corvan::crash {
 

@@ -5,7 +5,7 @@
 // address (the "disassembling" section of a bug report).
 #include <string>
 
-#include "crash/analysis/FunctionParser.h"
+#include "crash/analysis/x86/FunctionParser.h"
 
 namespace corvan::crash {
 

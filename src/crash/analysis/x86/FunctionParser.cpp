@@ -1,4 +1,4 @@
-#include "crash/analysis/FunctionParser.h"
+#include "crash/analysis/x86/FunctionParser.h"
 
 #include <algorithm>
 #include <exception>

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "crash/analysis/CodeImage.h"
-#include "crash/analysis/InstructionDecoder.h"
+#include "crash/analysis/x86/CodeImage.h"
+#include "crash/analysis/x86/InstructionDecoder.h"
 
 namespace corvan::crash {
 

@@ -1,6 +1,6 @@
-#include "crash/analysis/InstructionDecoder.h"
+#include "crash/analysis/x86/InstructionDecoder.h"
 
-#include "crash/analysis/OpcodeTables.h"
+#include "crash/analysis/x86/OpcodeTables.h"
 
 namespace corvan::crash {
 namespace {

@@ -5,7 +5,7 @@
 #include <array>
 #include <cstdint>
 
-#include "crash/analysis/MemoryView.h"
+#include "crash/analysis/x86/MemoryView.h"
 
 namespace corvan::crash {
 

@@ -1,4 +1,4 @@
-#include "crash/analysis/OpcodeTables.h"
+#include "crash/analysis/x86/OpcodeTables.h"
 
 #include <algorithm>
 

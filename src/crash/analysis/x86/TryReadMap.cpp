@@ -1,4 +1,4 @@
-#include "crash/analysis/TryReadMap.h"
+#include "crash/analysis/x86/TryReadMap.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "crash/analysis/UnwindLandingPads.h"
+#include "crash/analysis/x86/UnwindLandingPads.h"
 
 #include <string>
 

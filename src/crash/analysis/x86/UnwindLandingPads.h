@@ -5,7 +5,7 @@
 // the code parser take them as code areas of the function.
 #include <vector>
 
-#include "crash/analysis/MemoryView.h"
+#include "crash/analysis/x86/MemoryView.h"
 
 namespace corvan::crash {
 

@@ -1,6 +1,6 @@
 #include <cstdint>
 
-#include "crash/analysis/UnwindLandingPads.h"
+#include "crash/analysis/x86/UnwindLandingPads.h"
 
 // The unwinder's own lookup of the FDE that covers a code address (libgcc,
 // DWARF-2 unwinding: the frames of our program are registered at start-up).

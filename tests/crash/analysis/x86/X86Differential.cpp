@@ -1,4 +1,4 @@
-#include "crash/analysis/X86Differential.h"
+#include "crash/analysis/x86/X86Differential.h"
 
 #include <Zydis/Zydis.h>
 
@@ -10,9 +10,9 @@
 #include <sstream>
 #include <unordered_map>
 
-#include "crash/analysis/CodeImage.h"
-#include "crash/analysis/DisAsmText.h"
-#include "crash/analysis/InstructionDecoder.h"
+#include "crash/analysis/x86/CodeImage.h"
+#include "crash/analysis/x86/DisAsmText.h"
+#include "crash/analysis/x86/InstructionDecoder.h"
 
 namespace corvan::crash::testing {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <map>
 
-#include "crash/analysis/DisAsmText.h"
+#include "crash/analysis/x86/DisAsmText.h"
 
 namespace corvan::crash {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "crash/analysis/FunctionParser.h"
+#include "crash/analysis/x86/FunctionParser.h"
 
 namespace corvan::crash {
 namespace {

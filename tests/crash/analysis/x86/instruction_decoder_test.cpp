@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "crash/analysis/InstructionDecoder.h"
-#include "crash/analysis/OpcodeTables.h"
+#include "crash/analysis/x86/InstructionDecoder.h"
+#include "crash/analysis/x86/OpcodeTables.h"
 
 namespace corvan::crash {
 namespace {

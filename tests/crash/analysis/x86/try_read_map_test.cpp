@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "crash/analysis/TryReadMap.h"
+#include "crash/analysis/x86/TryReadMap.h"
 
 namespace corvan::crash {
 namespace {

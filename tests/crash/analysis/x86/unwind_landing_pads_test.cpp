@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "crash/analysis/UnwindLandingPads.h"
+#include "crash/analysis/x86/UnwindLandingPads.h"
 
 namespace corvan::crash {
 namespace {

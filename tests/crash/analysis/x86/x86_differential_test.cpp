@@ -10,9 +10,9 @@
 #include <iostream>
 #include <memory>
 
-#include "crash/analysis/CodeImage.h"
-#include "crash/analysis/FunctionParser.h"
-#include "crash/analysis/X86Differential.h"
+#include "crash/analysis/x86/CodeImage.h"
+#include "crash/analysis/x86/FunctionParser.h"
+#include "crash/analysis/x86/X86Differential.h"
 
 namespace corvan::crash::testing {
 namespace {
