@@ -67,7 +67,9 @@ TStackTracer& Tracer() {
 }
 
 Address StackTopOfThisThread() {
-  return AddressOf(reinterpret_cast<const NT_TIB*>(NtCurrentTeb())->StackBase);
+  Address top;
+  asm("movl %%fs:4, %0" : "=r"(top));  // the thread block's stack base (upper end)
+  return top;
 }
 
 Address CurrentStackPointer() { return AddressOf(__builtin_frame_address(0)); }
