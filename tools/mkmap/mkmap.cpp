@@ -65,6 +65,12 @@ std::vector<TSymbol> CodeSymbols(const std::string& nmText) {
     if (name[0] == '_') name.erase(0, 1);
     const std::size_t dot = name.find('.', 1);
     if (dot != std::string::npos) name.erase(dot);
+    // A stdcall function carries "@bytes" after its name.
+    const std::size_t at = name.rfind('@');
+    if (at != std::string::npos && at > 0 && at + 1 < name.size() &&
+        name.find_first_not_of("0123456789", at + 1) == std::string::npos) {
+      name.erase(at);
+    }
     if (name.empty()) continue;
     TSymbol s;
     s.address = static_cast<Address>(std::stoul(address, nullptr, 16));
@@ -195,15 +201,16 @@ int Build(const std::string& exePath, const std::string& nmPath, const std::stri
       unit = nullptr;
       continue;
     }
-    const std::string& file = rows[first].file;
-    const std::string name = BaseName(file);
+    // One file appears under several spellings of its path in the line
+    // table; its name tells it apart.
+    const std::string name = BaseName(rows[first].file);
     if (!unit || unit->Name != name || unit->Start + unit->Length != start - codeStart) {
       source.Units.push_back({name, start - codeStart, 0, {}});
       unit = &source.Units.back();
     }
     unit->Length = end - codeStart - unit->Start;
     for (std::size_t i = first; i < r; ++i) {
-      if (rows[i].file != file) continue;
+      if (BaseName(rows[i].file) != name) continue;
       const Address offset = rows[i].address - codeStart;
       if (!unit->Lines.empty() && unit->Lines.back().LineAddress == offset) {
         unit->Lines.back().LineNo = rows[i].line;  // the last row at an address holds

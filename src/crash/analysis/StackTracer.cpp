@@ -13,7 +13,9 @@ namespace corvan::crash {
 namespace {
 
 // Scores are unsigned 64-bit; the constants are their high halves.
-constexpr std::uint64_t High(std::uint32_t value) { return static_cast<std::uint64_t>(value) << 32; }
+constexpr std::uint64_t High(std::uint32_t value) {
+  return static_cast<std::uint64_t>(value) << 32;
+}
 constexpr std::uint64_t kStartScore = High(0x10000000);
 constexpr std::uint64_t kReachedWithFunction = High(0x70000000);
 constexpr std::uint64_t kReachedWithoutFunction = High(0x50000000);
@@ -48,7 +50,8 @@ std::string InternalErrorText(const std::string& phase, const std::string& locat
                               const std::string& exceptionLocation) {
   std::string text = ">> internal error in " + phase;
   if (!location.empty()) text += ":\r\n" + location;
-  if (!exceptionLocation.empty()) text += "\r\n>> original exception location: \r\n" + exceptionLocation;
+  if (!exceptionLocation.empty())
+    text += "\r\n>> original exception location: \r\n" + exceptionLocation;
   return text;
 }
 
@@ -120,8 +123,9 @@ struct TStackTracer::TState {
     int index = -1;
     if (env.DescribeModule(allocationBase, entry.Module)) {
       entry.OwnModule = allocationBase == env.OwnModuleBase();
-      entry.Routines = entry.OwnModule || !entry.Module.HasMap() ? env.OwnRoutines()
-                                                                  : RoutinesFromMap(*entry.Module.Map);
+      entry.Routines = entry.OwnModule || !entry.Module.HasMap()
+                           ? env.OwnRoutines()
+                           : RoutinesFromMap(*entry.Module.Map);
       if (tracer.modules_.size() == tracer.modules_.capacity()) {
         tracer.modules_.reserve(std::max<std::size_t>(16, tracer.modules_.size() * 2));
       }
@@ -134,7 +138,8 @@ struct TStackTracer::TState {
 
   int ModuleOf(Address address) {
     TRegionInfo region;
-    if (!view.QueryRegion(address, region) || !region.Committed || !region.AllocationBase) return -1;
+    if (!view.QueryRegion(address, region) || !region.Committed || !region.AllocationBase)
+      return -1;
     return ModuleOfAllocation(region.AllocationBase);
   }
 
@@ -173,7 +178,8 @@ struct TStackTracer::TState {
     if (module < 0) {
       for (std::size_t m = 0; m < tracer.modules_.size(); ++m) {
         const TTraceModule& mod = tracer.modules_[m].Module;
-        if ((start > mod.CodeStart && start < mod.CodeEnd) || (start > mod.DataStart && start < mod.DataEnd)) {
+        if ((start > mod.CodeStart && start < mod.CodeEnd) ||
+            (start > mod.DataStart && start < mod.DataEnd)) {
           module = static_cast<int>(m);
           break;
         }
@@ -183,7 +189,8 @@ struct TStackTracer::TState {
     TFunctionEntry entry;
     entry.Module = module;
     const Address moduleBase = module >= 0 ? tracer.modules_[module].Module.Base : 0;
-    const TRuntimeRoutines& routines = module >= 0 ? tracer.modules_[module].Routines : env.OwnRoutines();
+    const TRuntimeRoutines& routines =
+        module >= 0 ? tracer.modules_[module].Routines : env.OwnRoutines();
     ParseFunction(view, start, routines, entry.Info, env.ParseOptionsFor(moduleBase));
     if (!entry.Info.Valid) {
       if (!force) return -1;
@@ -193,7 +200,8 @@ struct TStackTracer::TState {
     }
     if (name) {
       entry.Name = *name;
-    } else if (const TMfPublic* pub = MapPublic(module, start); pub && pub->SymbolAddress == start) {
+    } else if (const TMfPublic* pub = MapPublic(module, start);
+               pub && pub->SymbolAddress == start) {
       entry.Name = pub->SymbolName;
     } else {
       entry.Name = view.ExportNameAt(start);
@@ -226,13 +234,16 @@ struct TStackTracer::TState {
     for (const FarTransfer& t : transfers) {
       if (t.IsCall || !t.Destination) continue;
       auto found = tracer.functionByEntry_.find(t.Destination);
-      if (found != tracer.functionByEntry_.end() && found->second >= 0) Approve(found->second, depth + 1);
+      if (found != tracer.functionByEntry_.end() && found->second >= 0)
+        Approve(found->second, depth + 1);
     }
   }
 
   static bool AreasContain(const TFunctionInfo& info, Address address) {
     for (const CodeArea& area : info.Areas) {
-      if (!area.IsCaseTable && !area.IsHandlerTable && address >= area.First && address <= area.Last) return true;
+      if (!area.IsCaseTable && !area.IsHandlerTable && address >= area.First &&
+          address <= area.Last)
+        return true;
     }
     return false;
   }
@@ -290,7 +301,8 @@ struct TStackTracer::TState {
       }
     }
     for (const CodeArea& area : f.Info.Areas) {
-      if (area.IsCaseTable || area.IsHandlerTable || returnAddress < area.First || returnAddress > area.Last + 1) {
+      if (area.IsCaseTable || area.IsHandlerTable || returnAddress < area.First ||
+          returnAddress > area.Last + 1) {
         continue;
       }
       for (Address at = area.First; at < returnAddress;) {
@@ -349,7 +361,8 @@ struct TStackTracer::TState {
     const bool validateAsTop = item.IsTop || isCreation;
     if (value <= 7) return false;
     TRegionInfo region;
-    if (!view.QueryRegion(value - 1, region) || !region.Committed || !region.AllocationBase) return false;
+    if (!view.QueryRegion(value - 1, region) || !region.Committed || !region.AllocationBase)
+      return false;
     if (!validateAsTop && !EndsInCall(view, value)) return false;
     item.Module = ModuleOfAllocation(region.AllocationBase);
     const TTraceModule* module = item.Module >= 0 ? &tracer.modules_[item.Module].Module : nullptr;
@@ -367,7 +380,8 @@ struct TStackTracer::TState {
     const Address probe = item.IsTop ? value : value - 1;
     if (module && module->HasMap() && value >= module->CodeStart && value <= module->CodeEnd) {
       if (const TMfPublic* pub = PublicAt(*module->Map, probe)) {
-        const int function = EnterFunction(pub->SymbolAddress, &pub->SymbolName, item.Module, true, false);
+        const int function =
+            EnterFunction(pub->SymbolAddress, &pub->SymbolName, item.Module, true, false);
         if (function >= 0) found = TryFunction(item, function);
         if (!found && function >= 0) found = TryPieces(item, function, *module->Map, *pub);
       }
@@ -375,10 +389,12 @@ struct TStackTracer::TState {
       Address start = 0;
       auto it = std::upper_bound(module->Exports.begin(), module->Exports.end(), probe);
       if (it != module->Exports.begin()) start = *(it - 1);
-      if (module->EntryPoint && module->EntryPoint <= probe && module->EntryPoint > start) start = module->EntryPoint;
+      if (module->EntryPoint && module->EntryPoint <= probe && module->EntryPoint > start)
+        start = module->EntryPoint;
       if (start) {
         const int function = EnterFunction(start, nullptr, item.Module, true, false);
-        if (function >= 0 && AreasContain(tracer.functions_[function].Info, probe)) found = TryFunction(item, function);
+        if (function >= 0 && AreasContain(tracer.functions_[function].Info, probe))
+          found = TryFunction(item, function);
       }
     }
     if (item.IsTop && !found) {
@@ -402,7 +418,8 @@ struct TStackTracer::TState {
       self.Function = item.Function;
       item.Callers.Add(self);
     }
-    if (items.size() == items.capacity()) items.reserve(std::max<std::size_t>(64, items.size() * 2));
+    if (items.size() == items.capacity())
+      items.reserve(std::max<std::size_t>(64, items.size() * 2));
     items.push_back(std::move(item));
     if (items.back().IsTop && !isCreation) topAdded = true;
     return items.back().Certain;
@@ -439,7 +456,8 @@ struct TStackTracer::TState {
   void Collect() {
     if (in.CreationAddress) AddStackCandidate(in.CreationAddress, false, 0, true, true);
     if (in.PreparedStack && in.PreparedStack->size() > 1) {
-      const std::size_t count = std::min<std::size_t>((*in.PreparedStack)[0].ReturnAddress, in.PreparedStack->size() - 1);
+      const std::size_t count =
+          std::min<std::size_t>((*in.PreparedStack)[0].ReturnAddress, in.PreparedStack->size() - 1);
       for (std::size_t i = 1; i <= count && !topAdded && !Aborted(); ++i) {
         const TPreStackItem& p = (*in.PreparedStack)[i];
         const std::size_t before = items.size();
@@ -456,7 +474,8 @@ struct TStackTracer::TState {
           if (topAdded || Aborted()) break;
           if (certain && !items.back().IsTop) slot -= 4;  // the saved frame pointer below it
         }
-        Progress(static_cast<long long>(in.StackTop - slot) * kProgressCollect / std::max<Address>(span, 1));
+        Progress(static_cast<long long>(in.StackTop - slot) * kProgressCollect /
+                 std::max<Address>(span, 1));
         if (slot < 4) break;
         slot -= 4;
       }
@@ -503,18 +522,21 @@ struct TStackTracer::TState {
 
   bool HasApprovedCallerOtherThan(const TItem& item, Address callAddress) const {
     for (const TLink& l : item.Callers.List) {
-      if (l.Function >= 0 && tracer.functions_[l.Function].Approved && l.CallAddress != callAddress) return true;
+      if (l.Function >= 0 && tracer.functions_[l.Function].Approved && l.CallAddress != callAddress)
+        return true;
     }
     return false;
   }
 
-  void BuildLinks(int i, Address callAddress, bool targetKnown, Address target, bool approved, int depth = 0) {
+  void BuildLinks(int i, Address callAddress, bool targetKnown, Address target, bool approved,
+                  int depth = 0) {
     int targetFunction = -1;
     if (targetKnown) {
       targetFunction = EnterFunction(target, nullptr, -1, approved, false);
       if (targetFunction < 0 || tracer.functions_[targetFunction].Invalid) return;
       bool openJumps = false;
-      for (const OpenTransfer& t : tracer.functions_[targetFunction].Info.OpenTransfers) openJumps |= !t.IsCall;
+      for (const OpenTransfer& t : tracer.functions_[targetFunction].Info.OpenTransfers)
+        openJumps |= !t.IsCall;
       if (openJumps && depth == 0) BuildLinks(i, callAddress, false, 0, approved, 1);
     } else if (HasUnknownLink(items[i])) {
       return;
@@ -564,7 +586,8 @@ struct TStackTracer::TState {
   void DeepChecks() {
     const std::size_t count = items.size();
     for (std::size_t k = 0; k < count && !Aborted(); ++k) {
-      Progress(kProgressCollect + static_cast<long long>(k) * kProgressDeep / static_cast<long long>(count));
+      Progress(kProgressCollect +
+               static_cast<long long>(k) * kProgressDeep / static_cast<long long>(count));
       TItem& item = items[k];
       if (item.Invalid || item.IsCreation) continue;
       const int i = static_cast<int>(k);
@@ -609,7 +632,8 @@ struct TStackTracer::TState {
       // Brute force: any call instruction that ends at the return address.
       TRegionInfo region;
       Address from = item.ReturnAddress >= 7 ? item.ReturnAddress - 7 : 0;
-      if (view.QueryRegion(item.ReturnAddress - 1, region)) from = std::max(from, region.RegionBase);
+      if (view.QueryRegion(item.ReturnAddress - 1, region))
+        from = std::max(from, region.RegionBase);
       for (Address at = from; at + 2 <= item.ReturnAddress; ++at) {
         InstructionInfo insn;
         if (DecodeInstruction(view, at, insn) && insn.IsCall && insn.After == item.ReturnAddress) {
@@ -727,7 +751,8 @@ struct TStackTracer::TState {
     const std::uint64_t forward = BestScore(outer, inner, true, true);
     std::uint64_t backward = 0;
     if (!(forward & kReached)) backward = BestScore(inner, outer, false, true);
-    if ((forward & kReached) || static_cast<std::int64_t>(forward) > static_cast<std::int64_t>(backward)) {
+    if ((forward & kReached) ||
+        static_cast<std::int64_t>(forward) > static_cast<std::int64_t>(backward)) {
       Revive(outer, inner, true);
     } else {
       Revive(inner, outer, false);
@@ -744,7 +769,8 @@ struct TStackTracer::TState {
       if (Aborted()) return;
       ChooseChain(certain[c - 1], certain[c]);
       Progress(kProgressCollect + kProgressDeep +
-               static_cast<long long>(items.size() - static_cast<std::size_t>(certain[c])) * kProgressChains / count);
+               static_cast<long long>(items.size() - static_cast<std::size_t>(certain[c])) *
+                   kProgressChains / count);
     }
   }
 
@@ -759,7 +785,8 @@ struct TStackTracer::TState {
       if (item.Invalid) continue;
       const TLink* chosen = nullptr;
       for (const TLink& l : item.Callers.List) {
-        if (l.Function >= 0 && tracer.functions_[l.Function].Approved && !tracer.functions_[l.Function].Invalid) {
+        if (l.Function >= 0 && tracer.functions_[l.Function].Approved &&
+            !tracer.functions_[l.Function].Invalid) {
           chosen = &l;
           break;
         }
@@ -788,11 +815,13 @@ struct TStackTracer::TState {
           item.CodeAddress = withCode->CallAddress;
         } else if (!item.CodeKnown) {
           const TLinks& links = item.Callers;
-          item.CodeAddress = links.Best >= 0 && links.List[links.Best].CallAddress ? links.List[links.Best].CallAddress
-                                                                                   : item.ReturnAddress;
+          item.CodeAddress = links.Best >= 0 && links.List[links.Best].CallAddress
+                                 ? links.List[links.Best].CallAddress
+                                 : item.ReturnAddress;
         }
       }
-      const TTraceModule* module = item.Module >= 0 ? &tracer.modules_[item.Module].Module : nullptr;
+      const TTraceModule* module =
+          item.Module >= 0 ? &tracer.modules_[item.Module].Module : nullptr;
       item.ModuleName = module ? module->FileName : "???";
       if (module && module->HasMap()) {
         const TMapFile& map = *module->Map;
@@ -803,10 +832,12 @@ struct TStackTracer::TState {
             item.HasStart = true;
           }
         }
-        if (const TMfSegment* seg = SegmentAt(map, true, item.CodeAddress)) item.UnitName = seg->UnitName;
+        if (const TMfSegment* seg = SegmentAt(map, true, item.CodeAddress))
+          item.UnitName = seg->UnitName;
         const std::int32_t line = std::max(LineAt(map, item.CodeAddress), 0);
         std::int32_t startLine = 0;
-        if (in.ShowRelativeLines && item.HasStart && line > 0) startLine = std::max(LineAt(map, item.FunctionStart), 0);
+        if (in.ShowRelativeLines && item.HasStart && line > 0)
+          startLine = std::max(LineAt(map, item.FunctionStart), 0);
         if (startLine > 0) {
           item.LineNumber = line;
           item.RelativeLine = line - startLine;
@@ -830,8 +861,8 @@ struct TStackTracer::TState {
         item.Hidden = true;
         continue;
       }
-      if (in.CppTermination &&
-          (item.FunctionName == "_ThrowExceptionLDTC" || item.FunctionName == "_ReThrowException")) {
+      if (in.CppTermination && (item.FunctionName == "_ThrowExceptionLDTC" ||
+                                item.FunctionName == "_ReThrowException")) {
         item.Hidden = hideRest = true;
         continue;
       }
@@ -863,8 +894,9 @@ struct TStackTracer::TState {
     for (std::size_t k = items.size(); k-- > 0;) {
       const TItem& item = items[k];
       if (item.Invalid || item.Hidden) continue;
-      const bool visible = item.IsTop || item.IsCreation ||
-                           (!item.FunctionName.empty() && (!in.HideUglyItems || item.RelativeLine > 0));
+      const bool visible =
+          item.IsTop || item.IsCreation ||
+          (!item.FunctionName.empty() && (!in.HideUglyItems || item.RelativeLine > 0));
       if (visible) shown.push_back(&item);
     }
     std::size_t moduleWidth = 0, unitWidth = 0, lineWidth = 0, relWidth = 0;
@@ -878,7 +910,8 @@ struct TStackTracer::TState {
     for (const TItem* item : shown) {
       moduleWidth = std::max(moduleWidth, item->ModuleName.size());
       unitWidth = std::max(unitWidth, item->UnitName.size());
-      if (item->LineNumber) lineWidth = std::max(lineWidth, std::to_string(item->LineNumber).size());
+      if (item->LineNumber)
+        lineWidth = std::max(lineWidth, std::to_string(item->LineNumber).size());
       relWidth = std::max(relWidth, relText(*item).size());
       if (item->HasStart && item->FunctionStart <= item->CodeAddress) {
         anyOffset = true;
@@ -938,11 +971,13 @@ struct TStackTracer::TState {
         out.Crc1 = out.Crc2 = v;
       } else {
         std::uint8_t bytes[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
-                                 static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+                                 static_cast<std::uint8_t>(v >> 16),
+                                 static_cast<std::uint8_t>(v >> 24)};
         out.Crc2 = Crc32Update(out.Crc2, bytes, 4);
       }
       if (item->RelativeLine > 0) out.HasLineInfo = true;
-      if (!out.ExceptionFunctionEntry && item->HasStart && (item->LineNumber || item->RelativeLine)) {
+      if (!out.ExceptionFunctionEntry && item->HasStart &&
+          (item->LineNumber || item->RelativeLine)) {
         out.ExceptionFunctionEntry = item->FunctionStart;
         out.ExceptionFunctionAddress = item->CodeAddress;
       }
@@ -982,14 +1017,16 @@ void TStackTracer::ClearCaches() {
   functionByEntry_.clear();
 }
 
-void TStackTracer::Trace(const TTraceEnvironment& env, const TTraceInput& input, TTraceOutput& output) {
+void TStackTracer::Trace(const TTraceEnvironment& env, const TTraceInput& input,
+                         TTraceOutput& output) {
   output = TTraceOutput{};
   if (input.StackTop <= input.StackBottom) return;
   {
     // The whole stack range must be readable.
     TRegionInfo region;
     for (Address at = input.StackBottom; at < input.StackTop;) {
-      if (!env.View().QueryRegion(at, region) || !region.Committed || region.RegionSize == 0) return;
+      if (!env.View().QueryRegion(at, region) || !region.Committed || region.RegionSize == 0)
+        return;
       const Address end = region.RegionBase + region.RegionSize;
       if (end <= at) return;
       at = end;
@@ -1030,8 +1067,9 @@ void TStackTracer::Trace(const TTraceEnvironment& env, const TTraceInput& input,
   output = std::move(result);
 }
 
-std::uint32_t TStackTracer::Prepare(const TTraceEnvironment& env, Address framePointer, Address stackTop,
-                                    Address stackBottom, TDAPreStackItem& prepared, bool isException,
+std::uint32_t TStackTracer::Prepare(const TTraceEnvironment& env, Address framePointer,
+                                    Address stackTop, Address stackBottom,
+                                    TDAPreStackItem& prepared, bool isException,
                                     Address currentAddress) {
   prepared.clear();
   try {

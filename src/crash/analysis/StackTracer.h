@@ -17,10 +17,10 @@ namespace corvan::crash {
 // What the tracer knows about one module.
 struct TTraceModule {
   Address Base = 0;
-  std::string FileName;  // without path
+  std::string FileName;                // without path
   Address CodeStart = 0, CodeEnd = 0;  // [CodeStart, CodeEnd]
   Address DataStart = 0, DataEnd = 0;
-  Address EntryPoint = 0;       // 0: none
+  Address EntryPoint = 0;        // 0: none
   std::vector<Address> Exports;  // ascending
   TMapFileRef Map;               // null: no symbols
   bool IsMainProgram = false;

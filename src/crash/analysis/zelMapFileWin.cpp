@@ -45,8 +45,9 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
   if (ok) {
     bytes.resize(static_cast<std::size_t>(size.QuadPart));
     DWORD read = 0;
-    ok = bytes.empty() || (ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
-                           read == bytes.size());
+    ok = bytes.empty() ||
+         (ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+          read == bytes.size());
   }
   CloseHandle(file);
   return ok;
@@ -74,12 +75,15 @@ TMapFileRef CreateMapFile(HMODULE module, const std::string& path) {
   const LiveModuleBytes bytes(module);
   const PeImage image(bytes, ImageLayout::Mapped);
   if (image.Valid()) {
-    SetModuleRanges(*map, image, bytes, static_cast<Address>(reinterpret_cast<std::uintptr_t>(module)));
+    SetModuleRanges(*map, image, bytes,
+                    static_cast<Address>(reinterpret_cast<std::uintptr_t>(module)));
   }
   const TMapFile ranges = *map;
-  const std::span<const std::uint8_t> embedded = image.Valid() ? EmbeddedMap(module) : std::span<const std::uint8_t>{};
+  const std::span<const std::uint8_t> embedded =
+      image.Valid() ? EmbeddedMap(module) : std::span<const std::uint8_t>{};
   TCompactMapHeader header;
-  const bool minimal = ReadCompactMapHeader(embedded, header) && (header.Flags & kCompactMapFlagMinimal);
+  const bool minimal =
+      ReadCompactMapHeader(embedded, header) && (header.Flags & kCompactMapFlagMinimal);
   bool loaded = false;
   if (!minimal) loaded = ReadCompactMap(embedded, *map);
   // TD32 debug information is a Borland format that the GNU toolchain does
@@ -92,7 +96,8 @@ TMapFileRef CreateMapFile(HMODULE module, const std::string& path) {
   }
   if (!loaded && ReadWholeFile(stem + ".zel", file)) {
     // A minimal embedded map names its full map by identification.
-    const bool matches = !minimal || CompactMapIdentification(Bytes(file)) == CompactMapIdentification(embedded);
+    const bool matches =
+        !minimal || CompactMapIdentification(Bytes(file)) == CompactMapIdentification(embedded);
     if (matches) loaded = ReadCompactMap(Bytes(file), *map);
   }
   if (!loaded && minimal) {
@@ -115,10 +120,12 @@ const TMfPublic* PublicStartingAt(const TMapFile& map, Address address) {
 
 TMapFileRef MapFileForAddress(Address address) {
   try {
-    if (address == 0) address = static_cast<Address>(reinterpret_cast<std::uintptr_t>(&MapFileForAddress));
+    if (address == 0)
+      address = static_cast<Address>(reinterpret_cast<std::uintptr_t>(&MapFileForAddress));
     HMODULE module = nullptr;
     std::string path;
-    if (!ModuleFromAddress(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)), module, path)) {
+    if (!ModuleFromAddress(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)),
+                           module, path)) {
       return EmptyMap();
     }
     DWORD stamp = 0;
@@ -141,7 +148,8 @@ void ClearMapFileCache() { Cache().clear(); }
 bool LookupAddress(Address address, TCodeLocation& location) {
   location = {};
   if (address == 0) {
-    address = static_cast<Address>(reinterpret_cast<std::uintptr_t>(__builtin_return_address(0))) - 1;
+    address =
+        static_cast<Address>(reinterpret_cast<std::uintptr_t>(__builtin_return_address(0))) - 1;
   }
   const TMapFileRef map = MapFileForAddress(address);
   if (!map->Loaded) return false;

@@ -85,7 +85,8 @@ void TraceThreadStack(const TTraceInput& input, TTraceOutput& output) {
     if (!resolved.IsException && !resolved.CurrentAddress) {
       resolved.CurrentAddress = AddressOf(__builtin_return_address(0));
     }
-    if (!resolved.FramePointer && !input.StackBottom) resolved.FramePointer = AddressOf(__builtin_frame_address(0));
+    if (!resolved.FramePointer && !input.StackBottom)
+      resolved.FramePointer = AddressOf(__builtin_frame_address(0));
     TDATryRead snapshot = BeginSafeReads();
     const TLiveTraceEnvironment env(&snapshot);
     Tracer().Trace(env, resolved, output);
@@ -97,14 +98,15 @@ void TraceThreadStack(const TTraceInput& input, TTraceOutput& output) {
 }
 
 std::uint32_t PrepareStackCandidates(Address framePointer, Address stackTop, Address stackBottom,
-                                     TDAPreStackItem& prepared, bool isException, Address currentAddress) {
+                                     TDAPreStackItem& prepared, bool isException,
+                                     Address currentAddress) {
   try {
     if (!stackTop) stackTop = StackTopOfThisThread();
     if (!stackBottom) stackBottom = CurrentStackPointer();
     TDATryRead snapshot = BeginSafeReads();
     const TLiveTraceEnvironment env(&snapshot);
-    const std::uint32_t count =
-        Tracer().Prepare(env, framePointer, stackTop, stackBottom, prepared, isException, currentAddress);
+    const std::uint32_t count = Tracer().Prepare(env, framePointer, stackTop, stackBottom, prepared,
+                                                 isException, currentAddress);
     EndSafeReads(snapshot);
     return count;
   } catch (...) {
@@ -130,7 +132,9 @@ std::string FormatCodeLocation(Address address, bool showRelativeAddress, bool s
     int startLine = 0;
     Address from = 0, to = 0;
     LineNumberAt(location.PublicAddress, startLine, from, to);
-    text += "+" + std::to_string(startLine > 0 && location.Line > 0 ? location.Line - startLine : 0) + " ";
+    text += "+" +
+            std::to_string(startLine > 0 && location.Line > 0 ? location.Line - startLine : 0) +
+            " ";
   }
   return text + location.PublicName;
 }
