@@ -5,14 +5,16 @@
 # an HTML page) or by a scripted server (a truncated answer), or by nobody
 # (refused). The prefix is first told to trust the signing test root. No
 # query ever leaves the namespace.
+# The signature check's own Windows test then reads the same setups.
 #   installer_e2e.sh win64|win32 TEST.exe RESULTS_DIR SETUP_DOUBLE.exe RESULT_NAME TRUST_ROOT.exe
+#                    SIGNATURE_TEST.exe
 set -u
 if [ "${CORVAN_IN_NAMESPACE:-}" != 1 ]; then
   exec unshare --net --mount env CORVAN_IN_NAMESPACE=1 "$0" "$@"
 fi
 root=$(cd "$(dirname "$0")/../.." && pwd)
 . "$root/scripts/test-peers.sh"
-prefix_name=$1 test_exe=$2 results=$3 double=$4 result_name=$5 trust_root=$6
+prefix_name=$1 test_exe=$2 results=$3 double=$4 result_name=$5 trust_root=$6 signature_test=$7
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"  # nginx workers run as an unprivileged user
@@ -69,4 +71,7 @@ for scenario in DownloadsAndInstalls NotFound HtmlPage Truncated Refused Tampere
     --gtest_output="xml:$(unix_to_wine "$results/$result_name.$scenario.xml")" || status=1
   if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; fi
 done
+CORVAN_SIGNED_SETUPS="$(unix_to_wine "$work/setups")" \
+  "$root/scripts/wine-run.sh" "$prefix_name" "$signature_test" --gtest_filter='SignedSetups.*' \
+  --gtest_output="xml:$(unix_to_wine "$results/$result_name.SignedSetups.xml")" || status=1
 exit $status

@@ -4,6 +4,7 @@
 #   make_signed_setups.sh OUT_DIR SETUP_DOUBLE.exe
 # OUT_DIR receives
 #   test-root.der        the root the test prefixes are told to trust
+#   publisher.sha1       the thumbprint of the publisher's certificate
 #   signed.exe           signed by "uvnc bvba" under that root, through an
 #                        intermediate that the signature carries
 #   tampered.exe         signed.exe with one byte changed after signing
@@ -94,6 +95,8 @@ sign() {
 }
 
 openssl x509 -in "$ca/root.pem" -outform DER -out "$out/test-root.der"
+openssl x509 -in "$ca/publisher.pem" -noout -fingerprint -sha1 |
+  sed 's/.*=//; s/://g' | tr 'A-F' 'a-f' >"$out/publisher.sha1"
 sign signed publisher intermediate
 sign untrusted-root stranger stranger-root
 sign expired expired intermediate

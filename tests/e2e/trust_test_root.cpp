@@ -46,7 +46,11 @@ int main(int argc, char** argv) {
   }
   const BOOL added =
       CertAddCertificateContextToStore(store, root, CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  // Wine keeps a reference of the deleted context, so closing the store
+  // would not write it back: commit explicitly.
+  const BOOL committed = CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
   CertCloseStore(store, 0);
   CertFreeCertificateContext(root);
-  return added ? 0 : Fail("CertAddCertificateContextToStore");
+  if (!added) return Fail("CertAddCertificateContextToStore");
+  return committed ? 0 : Fail("CertControlStore");
 }
