@@ -142,11 +142,6 @@ TEST(JudgeSignature, APinnedThumbprintMustMatch) {
   EXPECT_EQ(JudgeSignature(renamed, pinned), P::WrongPublisher);
 }
 
-TEST(JudgeSignature, TheBuiltInPublisherIsUltraVncs) {
-  EXPECT_EQ(kSetupPublisher.name, "uvnc bvba");
-  EXPECT_EQ(JudgeSignature(Good()), P::None);
-}
-
 TEST(RefusalText, OneDutchReasonPerProblem) {
   EXPECT_EQ(RefusalText(P::None), "");
   EXPECT_EQ(RefusalText(P::Unsigned),
