@@ -21,11 +21,12 @@ std::wstring Widen(const std::string& text) {
   return wide;
 }
 
+// Keeps an embedded NUL, so "name\0more" never passes for "name".
 std::string CommonName(PCCERT_CONTEXT cert) {
   char name[256] = {};
-  CertGetNameStringA(cert, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME), name,
-                     sizeof name);
-  return name;
+  const DWORD n = CertGetNameStringA(cert, CERT_NAME_ATTR_TYPE, 0,
+                                     const_cast<char*>(szOID_COMMON_NAME), name, sizeof name);
+  return n > 1 ? std::string(name, n - 1) : std::string();
 }
 
 std::string Thumbprint(PCCERT_CONTEXT cert) {
