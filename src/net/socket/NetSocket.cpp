@@ -512,23 +512,29 @@ void TCustomNetSocket::Flush() {
 
 // ---- Connecting -------------------------------------------------------------------
 
-void TCustomNetSocket::Connect() {
+bool TCustomNetSocket::CheckConnectSettings() {
+  const char* problem = nullptr;
   if (SocketOpen() && state_ != wsClosed) {
-    RaiseSocketError("Connect: Socket already in use");
-    return;
+    problem = "Connect: Socket already in use";
+  } else if (!portAssigned_) {
+    problem = "Connect: No Port Specified";
+  } else if (!addrAssigned_) {
+    problem = "Connect: No IP Address Specified";
+  } else if (!protoAssigned_) {
+    problem = "Connect: No Protocol Specified";
   }
-  if (!portAssigned_) {
-    RaiseSocketError("Connect: No Port Specified");
-    return;
-  }
-  if (!addrAssigned_) {
-    RaiseSocketError("Connect: No IP Address Specified");
-    return;
-  }
-  if (!protoAssigned_) {
-    RaiseSocketError("Connect: No Protocol Specified");
-    return;
-  }
+  if (problem) RaiseSocketError(problem);
+  return problem == nullptr;
+}
+
+void TCustomNetSocket::SetResolvedRemote(std::uint32_t address, int port) {
+  sin_.sin_addr.s_addr = address;
+  sin_.sin_port = winsock::Htons(static_cast<u_short>(port));
+  addrResolved_ = portResolved_ = true;
+}
+
+void TCustomNetSocket::Connect() {
+  if (!CheckConnectSettings()) return;
   try {
     if (!protoResolved_) {
       protoNumber_ = NetSocketResolveProto(proto_);
@@ -593,6 +599,12 @@ void TCustomNetSocket::Connect() {
     }
     if (!*alive || s != socket_) return;
     if (lastError_ != 0) return CompleteFailedConnect(lastError_);
+  } else if (socketType_ == SOCK_DGRAM) {
+    const SOCKET s = socket_;
+    if (!PrepareDatagram()) {
+      if (*alive && s == socket_) CompleteFailedConnect(lastError_);
+      return;
+    }
   }
 
   selectMask_ = kSelectMask;
