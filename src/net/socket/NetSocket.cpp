@@ -335,9 +335,11 @@ void TCustomNetSocket::HandleFdAccept(int error) { TriggerSessionAvailable(error
 void TCustomNetSocket::HandleFdClose(int error) {
   if (state_ == wsConnecting || !SocketOpen()) return;
   auto alive = alive_;
+  const SOCKET s = socket_;
   // Deliver everything still buffered before the close is announced.
   ReceiveLoop(0, options_.Without(wsoNoReceiveLoop), true);
-  if (!*alive) return;
+  // A handler may have closed the connection meanwhile (and announced it).
+  if (!*alive || s != socket_) return;
   if (!closeInvoked_) {
     closeInvoked_ = true;
     TriggerSessionClosed(error);

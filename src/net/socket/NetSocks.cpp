@@ -184,7 +184,10 @@ bool TCustomSocksNetSocket::Perform(const TSocksStep& step) {
 
 void TCustomSocksNetSocket::FailNegotiation(int code, const std::string& message) {
   auto alive = AliveToken();
-  const bool authenticating = negotiation_.state() == TSocksNegotiation::State::Authenticate;
+  using State = TSocksNegotiation::State;
+  const bool authenticating =
+      negotiation_.state() == State::Authenticate ||
+      (negotiation_.state() == State::Failed && negotiation_.failedIn() == State::Authenticate);
   negotiating_ = false;
   if (authenticating) {
     TriggerSocksAuthState(socksAuthFailure);

@@ -53,7 +53,7 @@ std::string Socks5ReplyText(int code) {
 }
 
 void TSocksNegotiation::Reset() {
-  state_ = State::Idle;
+  state_ = failedIn_ = State::Idle;
   fill_ = 0;
   boundAddr_.clear();
   boundPort_.clear();
@@ -62,6 +62,7 @@ void TSocksNegotiation::Reset() {
 }
 
 TSocksStep TSocksNegotiation::Fail(int error, std::string message) {
+  failedIn_ = state_;
   state_ = State::Failed;
   error_ = error;
   message_ = std::move(message);

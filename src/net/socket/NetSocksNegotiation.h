@@ -89,6 +89,8 @@ class TSocksNegotiation {
   void Reset();
 
   State state() const { return state_; }
+  // The state a failed negotiation was in when it failed.
+  State failedIn() const { return failedIn_; }
   // Bytes the next read should ask for (0 when no reply is expected).
   std::size_t ReadSize() const;
   // The address and port the proxy bound for the tunnel (SOCKS 5).
@@ -110,6 +112,7 @@ class TSocksNegotiation {
 
   TSocksRequest request_;
   State state_ = State::Idle;
+  State failedIn_ = State::Idle;
   std::uint8_t reply_[kMaxReply] = {};
   std::size_t fill_ = 0;
   std::string boundAddr_, boundPort_;

@@ -163,6 +163,7 @@ TEST(SocksNegotiation, Socks5AuthenticationFailures) {
     EXPECT_EQ(step.error, error);
     EXPECT_EQ(step.message, message);
     EXPECT_EQ(c.machine.state(), TSocksNegotiation::State::Failed);
+    EXPECT_EQ(c.machine.failedIn(), TSocksNegotiation::State::Authenticate);
   }
 }
 
