@@ -895,30 +895,4 @@ void TCustomNetSocket::AttachToThread() {
   }
 }
 
-// ---- Synchronous waiting ------------------------------------------------------------
-
-int TCustomSyncNetSocket::WaitUntilReady(const bool& flag) {
-  constexpr int kTimedOut = 12001;
-  const DWORD start = ::GetTickCount();
-  auto alive = AliveToken();
-  while (!flag) {
-    if (!*alive) return kTimedOut;
-    DWORD wait = 50;
-    if (Timeout > 0) {
-      const DWORD elapsed = ::GetTickCount() - start;
-      if (elapsed >= static_cast<DWORD>(Timeout)) return kTimedOut;
-      wait = std::min<DWORD>(wait, static_cast<DWORD>(Timeout) - elapsed);
-    }
-    if (Terminated()) return kTimedOut;
-    WaitAndPumpMessages(wait);
-  }
-  return 0;
-}
-
-int TCustomSyncNetSocket::Synchronize(const std::function<void()>& action, bool& flag) {
-  flag = false;
-  if (action) action();
-  return WaitUntilReady(flag);
-}
-
 }  // namespace corvan::net

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "net/socket/NetAddress.h"
+#include "net/socket/NetLineBuffer.h"
 #include "net/socket/NetSockBuf.h"
 #include "net/socket/NetSocketErrors.h"
 #include "net/socket/NetSocketTypes.h"
@@ -411,8 +412,49 @@ class TCustomSocksNetSocket : public TCustomNetSocket {
   bool negotiating_ = false;
 };
 
-// Line layer; with line mode off (the only mode so far) it passes data through.
-class TCustomLineNetSocket : public TCustomSocksNetSocket {};
+// Line layer. With LineMode on, received bytes are collected and
+// OnDataAvailable fires once per complete line (ended by LineEnd); Receive
+// then returns bytes of that line only. With line mode off (the default)
+// data passes straight through.
+using TLineLimitEvent =
+    std::function<void(TCustomNetSocket* sender, std::int64_t received, bool& clearData)>;
+
+class TCustomLineNetSocket : public TCustomSocksNetSocket {
+ public:
+  bool LineMode() const { return lineMode_; }
+  // Switching with bytes buffered delivers them from the message loop.
+  virtual void SetLineMode(bool value);
+  int LineLimit = 65536;  // bytes without a line end before OnLineLimitExceeded; 0 = none
+  std::string LineEnd = "\r\n";
+  bool LineEcho = false;  // send received bytes back (terminal peers)
+  bool LineEdit = false;  // backspace and tab editing of received bytes
+  // Fired when LineLimit bytes came without a line end; leaving clearData
+  // set drops them.
+  TLineLimitEvent OnLineLimitExceeded;
+
+  // Queues text and LineEnd; returns the bytes queued (0 for empty text).
+  virtual int SendLine(const std::string& text);
+
+ protected:
+  virtual void TriggerLineLimitExceeded(std::int64_t count, bool& clearData);
+  LRESULT WndProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+  int GetRcvdCount() override;
+  int RecvRaw(void* buffer, int size, int flags) override;
+  bool TriggerDataAvailable(int error) override;
+  void TriggerSessionClosed(int error) override;
+
+ private:
+  bool LineModeActive() const;
+  // Fires OnDataAvailable for found lines, searching from `from`; every
+  // loop stops after a pass in which the handler read nothing.
+  void DeliverLines(std::size_t from);
+  // Fires OnDataAvailable while the current line (or, with line mode off,
+  // the buffer) has bytes the handler takes.
+  void DeliverBuffered(bool lineOnly);
+
+  bool lineMode_ = false;
+  TLineBuffer lines_;
+};
 
 // Synchronous waiting on top of the message-driven component.
 class TCustomSyncNetSocket : public TCustomLineNetSocket {
