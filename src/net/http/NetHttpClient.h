@@ -105,6 +105,8 @@ class TNetHttpClient : private THttpClientConnection, public THttpClient {
   using THttpSocksSettings::SocksPort;
   using THttpSocksSettings::SocksServer;
   using THttpSocksSettings::SocksUsercode;
+  // Diagnostic lines of the control socket (not owned).
+  void SetNetLogger(const std::shared_ptr<net::TNetLogger>& logger) { socket.SetNetLogger(logger); }
   // Forwarded from the control socket.
   net::TSessionEvent OnSocksConnected;
   net::TSocksErrorEvent OnSocksError;

@@ -294,6 +294,19 @@ void TCustomNetSocket::DispatchSelect(WPARAM wParam, LPARAM lParam) {
   if (s != socket_ || paused_) return;
   const int events = WSAGETSELECTEVENT(lParam);
   const int error = WSAGETSELECTERROR(lParam);
+  if (CheckLogOptions(loWsockDump)) {
+    std::string text =
+        "AsyncSelect CtrlSocket" + std::to_string(wParam) + ", " + std::to_string(events);
+    static constexpr std::pair<int, const char*> kNames[] = {{FD_CONNECT, " FD_CONNECT"},
+                                                             {FD_READ, " FD_READ"},
+                                                             {FD_WRITE, " FD_WRITE"},
+                                                             {FD_CLOSE, " FD_CLOSE"},
+                                                             {FD_ACCEPT, " FD_ACCEPT"}};
+    for (const auto& [bit, name] : kNames) {
+      if (events & bit) text += name;
+    }
+    DebugLog(loWsockDump, text);
+  }
   auto alive = alive_;
   // Each step may close the socket or destroy the component.
   auto stillOurs = [&] { return *alive && s == socket_; };
@@ -495,6 +508,9 @@ void TCustomNetSocket::HandleDrainResult(const TDrainResult& result) {
   const int code = result.error;
   if (code == wsa::kEWOULDBLOCK) return;  // FD_WRITE resumes
   if (IsFatalSendError(code)) {
+    if (CheckLogOptions(loWsockErr)) {
+      DebugLog(loWsockErr, "TNetSocket Winsock.Send failed " + std::to_string(code));
+    }
     auto alive = alive_;
     closeInvoked_ = true;
     Close();
@@ -619,6 +635,10 @@ void TCustomNetSocket::Connect() {
     if (*alive) SessionConnectedHook(0);
     return;
   }
+  if (CheckLogOptions(loWsockInfo)) {
+    DebugLog(loWsockInfo, "TNetSocket will connect to " + DottedFromNetworkBytes(&sin_.sin_addr) +
+                              ":" + std::to_string(winsock::Ntohs(sin_.sin_port)));
+  }
   if (winsock::Connect(socket_, sin_) != 0) {
     const int code = winsock::LastError();
     if (code != wsa::kEWOULDBLOCK) {
@@ -726,7 +746,23 @@ void TCustomNetSocket::AbortInternal(int error) {
 }
 
 void TCustomNetSocket::Shutdown(int how) {
+  if (CheckLogOptions(loWsockInfo)) {
+    char self[16];
+    std::snprintf(self, sizeof self, "%08X",
+                  static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(this)));
+    DebugLog(loWsockInfo, std::string(self) + " TCustomNetSocket.Shutdown " + std::to_string(how) +
+                              " " + std::to_string(socket_));
+  }
   if (SocketOpen()) winsock::Shutdown(socket_, how);
+}
+
+bool TCustomNetSocket::CheckLogOptions(TLogOption category) const {
+  const auto logger = logger_.lock();
+  return logger && logger->Wants(category);
+}
+
+void TCustomNetSocket::DebugLog(TLogOption category, const std::string& text) {
+  if (const auto logger = logger_.lock()) logger->DoDebugLog(this, category, text);
 }
 
 void TCustomNetSocket::CloseInternal(bool shut, int error) {

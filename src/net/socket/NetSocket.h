@@ -18,6 +18,7 @@
 
 #include "net/socket/NetAddress.h"
 #include "net/socket/NetLineBuffer.h"
+#include "net/socket/NetLogger.h"
 #include "net/socket/NetSockBuf.h"
 #include "net/socket/NetSocketErrors.h"
 #include "net/socket/NetSocketTypes.h"
@@ -118,6 +119,14 @@ class TCustomNetSocket : private ISocketWindowClient {
   // Capacity of send buffers created from now on (1460).
   int BufSize() const { return sendChain_.BufferSize(); }
   void SetBufSize(int size) { sendChain_.SetBufferSize(size); }
+
+  // Diagnostic lines go to this logger while it exists (not owned: the
+  // socket lets go when the logger is destroyed).
+  void SetNetLogger(const std::shared_ptr<TNetLogger>& logger) { logger_ = logger; }
+  std::shared_ptr<TNetLogger> NetLogger() const { return logger_.lock(); }
+  // True when a logger is attached and wants the category.
+  bool CheckLogOptions(TLogOption category) const;
+  void DebugLog(TLogOption category, const std::string& text);
 
   SOCKET HSocket() const { return socket_; }
   HWND Handle() const { return window_ ? window_->Handle() : nullptr; }
@@ -299,6 +308,7 @@ class TCustomNetSocket : private ISocketWindowClient {
   LRESULT GuardedWndProc(UINT message, WPARAM wParam, LPARAM lParam) noexcept;
 
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  std::weak_ptr<TNetLogger> logger_;
   winsock::TUserRef library_;
   TSocketWindowPtr window_;
 

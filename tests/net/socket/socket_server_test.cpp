@@ -179,5 +179,30 @@ TEST(SocketServer, RawSocketForANamedProtocol) {
   EXPECT_EQ(type, SOCK_RAW);
 }
 
+// An attached logger receives the socket's lines; a destroyed one is let go.
+TEST(SocketServer, AttachedLoggerGetsTheSocketsLines) {
+  auto logger = std::make_shared<TNetLogger>();
+  std::vector<std::string> lines;
+  logger->SetLogOptions({loDestEvent, loWsockInfo, loWsockDump});
+  logger->SetOnNetLogEvent(
+      [&](const void*, TLogOption, const std::string& line) { lines.push_back(line); });
+  TNetSocket server, client;
+  ListenOn(server, "tcp", "127.0.0.1");
+  client.SetNetLogger(logger);
+  client.SetAddr("127.0.0.1");
+  client.SetPort(server.GetBoundPort());
+  client.Connect();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "TNetSocket will connect to 127.0.0.1:" + server.GetBoundPort());
+  ASSERT_TRUE(PumpUntil([&] { return client.State() == wsConnected; }));
+  PumpFor(50);
+  bool dumped = false;
+  for (const auto& line : lines) dumped |= line.rfind("AsyncSelect CtrlSocket", 0) == 0;
+  EXPECT_TRUE(dumped);
+  logger.reset();
+  EXPECT_EQ(client.NetLogger(), nullptr);
+  client.Close();
+}
+
 }  // namespace
 }  // namespace corvan::net
