@@ -128,7 +128,7 @@ void DrawCursor(HDC dc, POINT origin) {
 
 }  // namespace
 
-RefPtr<INVBitmap> CaptureScreen(bool appOnly) {
+Ref<INVBitmap> CaptureScreen(bool appOnly) {
   ScopedDc screen(CreateDCA("DISPLAY", nullptr, nullptr, nullptr));
   if (!screen) return nullptr;
   RECT capture;
@@ -144,7 +144,7 @@ RefPtr<INVBitmap> CaptureScreen(bool appOnly) {
   if (appOnly && !AppOnlyArea(capture, clip)) return nullptr;
 
   const int width = capture.right - capture.left, height = capture.bottom - capture.top;
-  RefPtr<TINVBitmap> bitmap = TINVBitmap::Create(width, height);
+  Ref<TINVBitmap> bitmap = TINVBitmap::Create(width, height);
   if (!bitmap) return nullptr;
   HDC dc = bitmap->Dc();
   if (clip) {

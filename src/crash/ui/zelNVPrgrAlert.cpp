@@ -61,9 +61,9 @@ void RegisterWindowClass(WNDPROC procedure) {
 
 }  // namespace
 
-RefPtr<IProgressAlert> CreateProgressWindow(const std::string& title, HMODULE pictureModule,
-                                            const std::string& pictureName) {
-  return RefPtr<IProgressAlert>::Adopt(new TIProgressAlert(title, pictureModule, pictureName));
+Ref<IProgressAlert> CreateProgressWindow(const std::string& title, HMODULE pictureModule,
+                                         const std::string& pictureName) {
+  return Ref<IProgressAlert>(new TIProgressAlert(title, pictureModule, pictureName));
 }
 
 TIProgressAlert::TIProgressAlert(std::string title, HMODULE pictureModule,
