@@ -119,8 +119,7 @@ void DrawCursor(HDC dc, POINT origin) {
   ICONINFO icon{};
   if (GetIconInfo(state.cursor, &icon)) {
     hotSpot = {static_cast<LONG>(icon.xHotspot), static_cast<LONG>(icon.yHotspot)};
-    if (icon.hbmMask) DeleteObject(icon.hbmMask);
-    if (icon.hbmColor) DeleteObject(icon.hbmColor);
+    ScopedBitmap mask(icon.hbmMask), color(icon.hbmColor);  // copies made for us
   }
   DrawIconEx(dc, state.position.x - hotSpot.x - origin.x, state.position.y - hotSpot.y - origin.y,
              state.cursor, 0, 0, 0, nullptr, DI_NORMAL);

@@ -5,6 +5,24 @@
 #include "crash/ui/ScreenshotPng.h"
 
 namespace corvan::crash {
+namespace {
+
+// Creates path (CREATE_ALWAYS, no sharing) and writes data in one write. On
+// a failed or short write the file is deleted and false returned.
+bool WriteWholeFile(const std::string& path, const void* data, std::size_t size) {
+  if (size > MAXDWORD) return false;
+  ScopedFile file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  DWORD written = 0;
+  const bool ok = WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) &&
+                  written == size;
+  file.reset();
+  if (!ok) DeleteFileA(path.c_str());
+  return ok;
+}
+
+}  // namespace
 
 Ref<TINVBitmap> TINVBitmap::Create(int width, int height) {
   if (width <= 0 || height <= 0) return nullptr;
@@ -74,7 +92,7 @@ Ref<INVBitmap> TINVBitmap::Resize(int maxWidth, int maxHeight) {
 }
 
 Ref<INVBitmap> LoadBmpFile(const std::string& path) {
-  UniqueHandle<HBITMAP, DeleteGdiObject> loaded(static_cast<HBITMAP>(LoadImageA(
+  ScopedBitmap loaded(static_cast<HBITMAP>(LoadImageA(
       nullptr, path.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION)));
   if (!loaded) return nullptr;
   BITMAP info{};

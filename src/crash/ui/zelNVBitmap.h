@@ -10,7 +10,7 @@
 
 #include "crash/ui/DibPixels.h"
 #include "crash/ui/UnknownRefCounted.h"
-#include "crash/ui/WinHandles.h"
+#include "common/WinHandles.h"
 
 namespace corvan::crash {
 
@@ -65,7 +65,7 @@ class TINVBitmap final : public TUnknownRefCounted<INVBitmap> {
   BITMAPINFOHEADER header_{};
   std::uint8_t* bits_ = nullptr;  // owned by the DIB section
   ScopedDc dc_;
-  UniqueHandle<HBITMAP, DeleteGdiObject> dib_;
+  ScopedBitmap dib_;
   HGDIOBJ previous_ = nullptr;
 };
 

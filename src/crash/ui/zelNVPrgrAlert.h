@@ -11,7 +11,7 @@
 
 #include "crash/ui/ProgressAreas.h"
 #include "crash/ui/UnknownRefCounted.h"
-#include "crash/ui/WinHandles.h"
+#include "common/WinHandles.h"
 
 namespace corvan::crash {
 
@@ -84,7 +84,7 @@ class TIProgressAlert final : public TUnknownRefCounted<IProgressAlert> {
   HWND parent_ = nullptr;
   std::string title_;
   ScopedDc measureDc_;
-  UniqueHandle<HFONT, DeleteGdiObject> font_;
+  ScopedFont font_;
   HGDIOBJ previousFont_ = nullptr;
   HWND window_ = nullptr;
   HWND picture_ = nullptr;
