@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "crash/ui/zelNVBitmap.h"
+#include "crash/ui/ScreenCapture.h"
 
 namespace corvan::crash {
 namespace {

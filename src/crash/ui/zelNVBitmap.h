@@ -1,7 +1,7 @@
 #pragma once
 // The screenshot object: a reference-counted 32-bit bitmap (a DIB section
 // selected into a memory device context) with BMP and PNG encoding and
-// scaling, the screen capture that makes one, and the BMP loader.
+// scaling, and the BMP loader. ScreenCapture.h makes one of the screen.
 #include <windows.h>
 
 #include <cstdint>
@@ -68,11 +68,6 @@ class TINVBitmap final : public TUnknownRefCounted<INVBitmap> {
   ScopedBitmap dib_;
   HGDIOBJ previous_ = nullptr;
 };
-
-// Captures the virtual screen with the mouse cursor, or with appOnly only
-// the bounding rectangle of this process's visible top-level windows, white
-// outside their visible parts. Null when nothing can be captured.
-Ref<INVBitmap> CaptureScreen(bool appOnly);
 
 // Loads a .bmp file of any format Windows reads into a new 32-bit bitmap of
 // the same width and absolute height; null on failure.

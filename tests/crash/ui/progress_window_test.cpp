@@ -9,7 +9,7 @@
 
 #include "WinTestSupport.h"
 #include "crash/ui/AlphaPicture.h"
-#include "crash/ui/zelNVBitmap.h"
+#include "crash/ui/ScreenCapture.h"
 #include "crash/ui/zelNVPrgrAlert.h"
 
 namespace corvan::crash {

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "WinTestSupport.h"
-#include "crash/ui/zelNVBitmap.h"
+#include "crash/ui/ScreenCapture.h"
 
 namespace corvan::crash {
 namespace {
