@@ -9,21 +9,6 @@
 namespace corvan::http {
 namespace {
 
-struct UrlParts {
-  std::string proto, user, password, host, port, path;
-};
-
-UrlParts Split(const std::string& url, const std::string& basePath) {
-  UrlParts parts;
-  parts.path = basePath;
-  SplitUrl(url, parts.proto, parts.user, parts.password, parts.host, parts.port, parts.path);
-  return parts;
-}
-
-bool StartsWithNoCase(const std::string& text, std::string_view prefix) {
-  return text.size() >= prefix.size() && LowerCase(text.substr(0, prefix.size())) == prefix;
-}
-
 // A failure the client found itself: the response did not arrive whole,
 // or handling it failed. Such a request is reported as failed.
 bool IsClientFailure(int doneError) {
@@ -43,11 +28,13 @@ void Fire(const Event& event, Args&&... args) {
 THttpClient::THttpClient(IHttpTransport& transport, IHttpEnvironment& environment)
     : transport_(transport),
       environment_(environment),
-      contentCoding_([this](const std::uint8_t* data, std::size_t size) { WriteDocData(data, size); }) {}
+      contentCoding_(
+          [this](const std::uint8_t* data, std::size_t size) { WriteDocData(data, size); }) {}
 
 void THttpClient::SetRequestVer(const std::string& version) {
   if (version == requestVer_) return;
-  if (version != "1.0" && version != "1.1") throw EHttpException("Insupported HTTP version", httpexBadVersion);
+  if (version != "1.0" && version != "1.1")
+    throw EHttpException("Insupported HTTP version", httpexBadVersion);
   requestVer_ = version;
 }
 
@@ -91,54 +78,57 @@ void THttpClient::StartRequest(THttpRequest request) {
     statusCode_ = 200;
     reasonPhrase_ = "OK";
     ChangeState(httpClosing);
-    if (transport_.IsClosed()) PostReady();
-    else transport_.CloseDelayed();
+    if (transport_.IsClosed())
+      PostReady();
+    else
+      transport_.CloseDelayed();
     return;
   }
   requestType_ = request;
   ResetRequestState();
-  currentUser_ = Username;
-  currentPassword_ = Password;
+  target_.user = Username;
+  target_.password = Password;
   currentConnection_ = Connection;
   currentProxyConnection_ = ProxyConnection;
 
   std::string connectHost, connectPort;
   if (Proxy.empty()) {
     // A relative URL is resolved against the previous request's path.
-    const UrlParts url = Split(URL, path_);
-    hostHeaderHost_ = url.host;
+    const TUrlParts url = SplitUrl(URL, target_.path);
+    target_.hostHeaderHost = url.host;
     docName_ = url.path;
-    protocol_ = url.proto;
-    path_ = url.path;
-    if (!url.user.empty()) currentUser_ = url.user;
-    if (!url.password.empty()) currentPassword_ = url.password;
+    target_.protocol = url.proto;
+    target_.path = url.path;
+    if (!url.user.empty()) target_.user = url.user;
+    if (!url.password.empty()) target_.password = url.password;
     connectHost = url.host;
     connectPort = url.port.empty() ? "80" : url.port;
-    hostHeaderPort_ = connectPort;
+    target_.hostHeaderPort = connectPort;
   } else {
     // Through a proxy the request line carries the whole URL.
-    const UrlParts url = Split(URL, "");
-    hostHeaderHost_ = url.host;
-    hostHeaderPort_ = url.port.empty() ? "80" : url.port;
+    const TUrlParts url = SplitUrl(URL, "");
+    target_.hostHeaderHost = url.host;
+    target_.hostHeaderPort = url.port.empty() ? "80" : url.port;
     docName_ = url.path;
-    if (!url.user.empty()) currentUser_ = url.user;
-    if (!url.password.empty()) currentPassword_ = url.password;
-    path_ = (url.proto.empty() ? "http" : url.proto) + "://" + url.host +
-            (url.port.empty() ? "" : ":" + url.port) + url.path;
-    protocol_ = url.proto;
-    const UrlParts proxy = Split(Proxy, "");
+    if (!url.user.empty()) target_.user = url.user;
+    if (!url.password.empty()) target_.password = url.password;
+    target_.path = (url.proto.empty() ? "http" : url.proto) + "://" + url.host +
+                   (url.port.empty() ? "" : ":" + url.port) + url.path;
+    target_.protocol = url.proto;
+    const TUrlParts proxy = SplitUrl(Proxy, "");
     connectHost = proxy.host;
     connectPort = proxy.port.empty() ? ProxyPort : proxy.port;
   }
-  if (protocol_.empty()) protocol_ = "http";
-  if (path_.empty()) path_ = "/";
+  if (target_.protocol.empty()) target_.protocol = "http";
+  if (target_.path.empty()) target_.path = "/";
   docName_ = DeriveDocName(docName_);
-  targetHost_ = connectHost;
-  targetPort_ = connectPort;
+  target_.targetHost = connectHost;
+  target_.targetPort = connectPort;
   streamSizeAtDocBegin_ = ReceiveStream ? ReceiveStream->Size() : 0;
 
   if (transport_.IsConnected()) {
-    if (targetHost_ == lastHost_ && targetPort_ == lastPort_ && protocol_ == lastProtocol_) {
+    if (target_.targetHost == lastHost_ && target_.targetPort == lastPort_ &&
+        target_.protocol == lastProtocol_) {
       SessionConnected(0);  // the open connection serves this request too
       return;
     }
@@ -180,8 +170,10 @@ void THttpClient::Abort() {
     reasonPhrase_ = "Connection aborted on request";
     doneError_ = httperrAborted;
     failed_ = true;
-    if (duringLookup) HandleSessionClosed(0);
-    else DropConnection(false);
+    if (duringLookup)
+      HandleSessionClosed(0);
+    else
+      DropConnection(false);
     ChangeState(httpReady);
     return;
   }
@@ -210,7 +202,7 @@ void THttpClient::ResetRequestState() {
   transferEncoding_.clear();
   contentEncoding_.clear();
   allowedToSend_ = false;
-  location_ = URL;
+  target_.location = URL;
   closeReq_ = requestVer_ == "1.0";
   headerInProgress_ = false;
   headerDone_ = false;
@@ -252,7 +244,7 @@ void THttpClient::Login() {
   }
   ChangeState(httpDnsLookup);
   try {
-    transport_.DnsLookup(targetHost_);
+    transport_.DnsLookup(target_.targetHost);
   } catch (const std::exception& e) {
     statusCode_ = 404;
     reasonPhrase_ = e.what();
@@ -278,20 +270,20 @@ void THttpClient::HandleLookupDone(int error) {
     return;
   }
   ChangeState(httpDnsLookupDone);
-  lastHost_ = targetHost_;
-  lastPort_ = targetPort_;
-  lastProtocol_ = protocol_;
-  if (protocol_ != "http") {
+  lastHost_ = target_.targetHost;
+  lastPort_ = target_.targetPort;
+  lastProtocol_ = target_.protocol;
+  if (target_.protocol != "http") {
     doneError_ = transport_.LastError();
     statusCode_ = 501;
-    reasonPhrase_ = "Protocol \"" + protocol_ + "\" not implemented";
+    reasonPhrase_ = "Protocol \"" + target_.protocol + "\" not implemented";
     DropConnection(false);
     HandleSessionClosed(transport_.LastError());
     return;
   }
   try {
     connectionOpen_ = true;
-    transport_.Connect(transport_.DnsResult(), targetPort_, LocalAddr);
+    transport_.Connect(transport_.DnsResult(), target_.targetPort, LocalAddr);
   } catch (...) {
     ConnectFailed(transport_.LastError(), "can't connect: ");
   }
@@ -300,7 +292,8 @@ void THttpClient::HandleLookupDone(int error) {
 void THttpClient::ConnectFailed(int error, const std::string& prefix) {
   doneError_ = error;
   statusCode_ = 404;
-  reasonPhrase_ = prefix + transport_.ErrorDescription(error) + " (Error #" + std::to_string(error) + ")";
+  reasonPhrase_ =
+      prefix + transport_.ErrorDescription(error) + " (Error #" + std::to_string(error) + ")";
   DropConnection(false);
   HandleSessionClosed(error);
 }
@@ -373,7 +366,7 @@ void THttpClient::SendRequest(const std::string& method, const std::string& vers
   Fire(OnRequestHeaderBegin, *this);
   TRequestHeaderFields fields;
   fields.method = method;
-  fields.requestPath = path_;
+  fields.requestPath = target_.path;
   fields.version = version;
   fields.sender = Sender;
   fields.accept = Accept;
@@ -383,8 +376,8 @@ void THttpClient::SendRequest(const std::string& method, const std::string& vers
   fields.acceptEncoding = contentCoding_.GetHeaderValue();
   fields.contentType = ContentTypePost;
   fields.agent = Agent;
-  fields.hostHeaderHost = hostHeaderHost_;
-  fields.hostHeaderPort = hostHeaderPort_;
+  fields.hostHeaderHost = target_.hostHeaderHost;
+  fields.hostHeaderPort = target_.hostHeaderPort;
   fields.noCache = NoCache;
   fields.proxyConnection = currentProxyConnection_;
   if ((method == "POST" || method == "PUT") && SendStream) {
@@ -471,8 +464,10 @@ bool THttpClient::ReceiveBodyDirect() {
     buffer_.Commit(keep);
   }
   if (!next_) {
-    if (locationFlag_) StartRelocation();
-    else PostReady();
+    if (locationFlag_)
+      StartRelocation();
+    else
+      PostReady();
   }
   return true;
 }
@@ -512,8 +507,10 @@ void THttpClient::ProcessReceived() {
     if (next_) DeliverBufferedBody();
     if (failed_) return;
     if (!next_) {
-      if (locationFlag_) StartRelocation();
-      else PostReady();
+      if (locationFlag_)
+        StartRelocation();
+      else
+        PostReady();
     }
     return;
   }
@@ -526,8 +523,10 @@ void THttpClient::SplitLines() {
     if (!line) break;
     lastLine_ = std::move(*line);
     if (state_ == httpWaitingHeader || state_ == httpWaitingBody) {
-      if (next_) (this->*next_)();
-      else PostReady();
+      if (next_)
+        (this->*next_)();
+      else
+        PostReady();
     } else {
       Fire(OnDataPush, *this, 0);
     }
@@ -607,8 +606,14 @@ void THttpClient::GetHeaderLineNext() {
     } else if (name == "content-range") {
       const std::size_t dash = value.find('-');
       const std::size_t slash = value.find('/');
-      ContentRangeBegin = value.size() > 6 ? value.substr(6, dash == std::string::npos ? std::string::npos : dash - 6) : "";
-      ContentRangeEnd = dash == std::string::npos ? "" : value.substr(dash + 1, slash == std::string::npos ? std::string::npos : slash - dash - 1);
+      ContentRangeBegin =
+          value.size() > 6
+              ? value.substr(6, dash == std::string::npos ? std::string::npos : dash - 6)
+              : "";
+      ContentRangeEnd = dash == std::string::npos
+                            ? ""
+                            : value.substr(dash + 1, slash == std::string::npos ? std::string::npos
+                                                                                : slash - dash - 1);
     } else if (name == "accept-ranges") {
       acceptRanges_ = value;
     } else if (name == "content-type") {
@@ -618,8 +623,10 @@ void THttpClient::GetHeaderLineNext() {
       Fire(OnCookie, *this, value, accept);
     } else if (name == "connection" || name == "proxy-connection") {
       const std::string mode = LowerCase(Trim(value));
-      if (mode == "close") closeReq_ = true;
-      else if (mode == "keep-alive") closeReq_ = false;
+      if (mode == "close")
+        closeReq_ = true;
+      else if (mode == "keep-alive")
+        closeReq_ = false;
     } else if (name == "content-encoding") {
       contentEncoding_ = value;
     }
@@ -646,9 +653,9 @@ void THttpClient::HeaderComplete() {
   // not cut the raw chunks short.
   if (transferEncoding_ == "chunked") contentLength_ = -1;
   const bool noBody =
-      (contentLength_ == -1 && (statusCode_ < 200 || statusCode_ == 204 || statusCode_ == 301 ||
-                                statusCode_ == 302 || statusCode_ == 304 || statusCode_ == 401 ||
-                                statusCode_ == 407)) ||
+      (contentLength_ == -1 &&
+       (statusCode_ < 200 || statusCode_ == 204 || statusCode_ == 301 || statusCode_ == 302 ||
+        statusCode_ == 304 || statusCode_ == 401 || statusCode_ == 407)) ||
       contentLength_ == 0 || requestType_ == rqHead;
   if (noBody) {
     next_ = nullptr;
@@ -670,8 +677,10 @@ void THttpClient::HeaderComplete() {
   next_ = &THttpClient::GetBodyLineNext;
   if (buffer_.Fill() > 0) DeliverBufferedBody();
   if (!next_ && !failed_) {
-    if (locationFlag_) StartRelocation();
-    else PostReady();
+    if (locationFlag_)
+      StartRelocation();
+    else
+      PostReady();
   }
 }
 
@@ -693,11 +702,11 @@ void THttpClient::GetBodyLineNext() {
     if (receivedCount_ == contentLength_) DocumentDone(false);
     return;
   }
-  bodyConsumed_ = chunks_.Feed(bodyData_, bodyDataLength_,
-                               [this](const std::uint8_t* data, std::size_t size) {
-                                 receivedCount_ += static_cast<long long>(size);
-                                 contentCoding_.Write(data, size);
-                               });
+  bodyConsumed_ =
+      chunks_.Feed(bodyData_, bodyDataLength_, [this](const std::uint8_t* data, std::size_t size) {
+        receivedCount_ += static_cast<long long>(size);
+        contentCoding_.Write(data, size);
+      });
   if (chunks_.Failed()) {
     FailRequest(httperrBadChunkSize, "Invalid chunk size in the response body");
   } else if (chunks_.Done()) {
@@ -729,8 +738,10 @@ void THttpClient::WriteDocData(const std::uint8_t* data, std::size_t size) {
 
 void THttpClient::DropConnection(bool abort) {
   connectionOpen_ = false;
-  if (abort) transport_.Abort();
-  else transport_.Close();
+  if (abort)
+    transport_.Abort();
+  else
+    transport_.Close();
 }
 
 void THttpClient::HandleTransportClosed(int error) {
@@ -738,8 +749,10 @@ void THttpClient::HandleTransportClosed(int error) {
   // attempt, an aborted request) belong to no request any more.
   if (!connectionOpen_) return;
   connectionOpen_ = false;
-  if (relocationClosePending_) HandleRelocationClosed(error);
-  else HandleSessionClosed(error);
+  if (relocationClosePending_)
+    HandleRelocationClosed(error);
+  else
+    HandleSessionClosed(error);
 }
 
 void THttpClient::RecordIncompleteResponse() {
@@ -811,86 +824,12 @@ void THttpClient::FailRequest(int doneError, const std::string& reason) {
 
 void THttpClient::LocationHeader(const std::string& value) {
   if (requestType_ == rqPut) {
-    location_ = value;
+    target_.location = value;
     return;
   }
   if (!FollowRelocation) return;
   locationFlag_ = true;
-  const bool absolute = StartsWithNoCase(value, "http://") || StartsWithNoCase(value, "https://");
-  if (Proxy.empty()) {
-    if (!value.empty() && value.front() == '/') {
-      path_ = value;
-      location_ = "http://" + targetHost_ + value;
-    } else if (!absolute) {
-      path_ = UrlDirPart(path_) + value;
-      location_ = "http://" + targetHost_ + path_;
-    } else {
-      const UrlParts url = Split(value, path_);
-      targetHost_ = url.host;
-      path_ = url.path;
-      targetPort_ = url.port.empty() ? "80" : url.port;
-      hostHeaderPort_ = targetPort_;  // the new server's port goes into "Host:"
-      protocol_ = url.proto;
-      if (!url.user.empty() && !url.password.empty()) {
-        currentUser_ = url.user;
-        currentPassword_ = url.password;
-      }
-      if (!url.proto.empty() && !url.host.empty()) {
-        hostHeaderHost_ = targetHost_;
-        if (path_.empty()) {
-          path_ = "/";
-          location_ = url.proto + "://" + url.host;
-        } else {
-          location_ = url.proto + "://" + url.host + path_;
-        }
-      } else {
-        const std::string scheme = url.proto.empty() ? "http" : url.proto;
-        if (path_.empty()) {
-          location_ = scheme + "://" + hostHeaderHost_ + "/" + targetHost_;
-          targetHost_ = hostHeaderHost_;
-          path_ = location_;
-        } else if (url.host.empty()) {
-          location_ = scheme + "://" + hostHeaderHost_ + path_;
-          targetHost_ = hostHeaderHost_;
-        } else {
-          hostHeaderHost_ = targetHost_;
-        }
-      }
-    }
-    return;
-  }
-  // Through a proxy the request path is a whole URL, and the connection
-  // always goes to the proxy: its port stays the target port.
-  if (!value.empty() && value.front() == '/') {
-    const UrlParts current = Split(path_, "");
-    location_ = (current.proto.empty() ? "http" : current.proto) + "://" + current.host +
-                (current.port.empty() ? "" : ":" + current.port) + value;
-    path_ = location_;
-    if (!current.user.empty() && !current.password.empty()) {
-      currentUser_ = current.user;
-      currentPassword_ = current.password;
-    }
-  } else if (!absolute) {
-    path_ = UrlDirPart(path_) + value;
-    location_ = path_;
-  } else {
-    const UrlParts url = Split(value, "");
-    hostHeaderPort_ = url.port.empty() ? "80" : url.port;
-    if (!url.user.empty() && !url.password.empty()) {
-      currentUser_ = url.user;
-      currentPassword_ = url.password;
-    }
-    if (!url.proto.empty() && !url.host.empty()) {
-      hostHeaderHost_ = url.host;
-      location_ = url.proto + "://" + url.host + (url.port.empty() ? "" : ":" + url.port) + url.path;
-      path_ = location_;
-    } else {
-      const std::string scheme = url.proto.empty() ? "http" : url.proto;
-      if (url.path.empty()) location_ = scheme + "://" + hostHeaderHost_ + "/" + url.host;
-      else if (url.host.empty()) location_ = scheme + "://" + hostHeaderHost_ + url.path;
-      else hostHeaderHost_ = url.host;
-    }
-  }
+  target_ = RelocatedTarget(target_, value, !Proxy.empty());
 }
 
 bool THttpClient::RelocationLimitReached() {
@@ -919,26 +858,26 @@ void THttpClient::StartRelocation() {
   headerLineCount_ = 0;
   bodyLineCount_ = 0;
   if (RelocationLimitReached()) return;
-  if (targetHost_ != lastHost_ || targetPort_ != lastPort_ || protocol_ != lastProtocol_ ||
-      closeReq_) {
+  if (target_.targetHost != lastHost_ || target_.targetPort != lastPort_ ||
+      target_.protocol != lastProtocol_ || closeReq_) {
     relocationClosePending_ = true;
     transport_.CloseDelayed();
     return;
   }
   Fire(OnLocationChange, *this);
-  const std::string location = location_;
+  const std::string location = target_.location;
   CutBackStreams();
   ResetRequestState();
-  location_ = location;
-  docName_ = DeriveDocName(path_);
+  target_.location = location;
+  docName_ = DeriveDocName(target_.path);
   if (requestType_ == rqPost) requestType_ = rqGet;
   environment_.Post(WM_HTTP_RESTART);
 }
 
 void THttpClient::HandleRelocationClosed(int /*error*/) {
   relocationClosePending_ = false;
-  const std::string target = location_.substr(0, location_.find('#'));
-  docName_ = DeriveDocName(Split(target, "").path);
+  const std::string target = target_.location.substr(0, target_.location.find('#'));
+  docName_ = DeriveDocName(SplitUrl(target, "").path);
   connected_ = false;
   proxyConnected_ = false;
   locationFlag_ = false;
@@ -946,10 +885,10 @@ void THttpClient::HandleRelocationClosed(int /*error*/) {
   if (RelocationLimitReached()) return;
   Fire(OnLocationChange, *this);
   CutBackStreams();
-  const std::string location = location_;
+  const std::string location = target_.location;
   const std::string docName = docName_;
   ResetRequestState();
-  location_ = location;
+  target_.location = location;
   docName_ = docName;
   environment_.Post(WM_HTTP_RESTART);
 }

@@ -14,6 +14,7 @@
 #include "net/http/HttpChunkDecoder.h"
 #include "net/http/HttpContentCoding.h"
 #include "net/http/HttpReceiveBuffer.h"
+#include "net/http/HttpRelocation.h"
 #include "net/http/HttpStream.h"
 #include "net/http/HttpTransport.h"
 #include "net/http/HttpTypes.h"
@@ -81,7 +82,7 @@ class THttpClient {
   const std::string& AcceptRanges() const { return acceptRanges_; }
   const std::vector<std::string>& ReceivedHeader() const { return receivedHeader_; }
   const std::string& DocName() const { return docName_; }
-  const std::string& Location() const { return location_; }
+  const std::string& Location() const { return target_.location; }
   long long ReceivedCount() const { return receivedCount_; }
   long long SentCount() const { return sentCount_; }
   int DoneError() const { return doneError_; }
@@ -183,7 +184,6 @@ class THttpClient {
   std::string contentType_, transferEncoding_, contentEncoding_, acceptRanges_;
   std::vector<std::string> receivedHeader_;
   std::string docName_;
-  std::string location_;
   long long receivedCount_ = 0;
   long long sentCount_ = 0;
   int doneError_ = 0;
@@ -191,15 +191,12 @@ class THttpClient {
 
   // The request in progress.
   bool closeReq_ = true;  // close the connection after the response
-  std::string targetHost_, targetPort_;
-  std::string hostHeaderHost_, hostHeaderPort_;
-  std::string protocol_;
-  std::string path_;
+  THttpTarget target_;
   std::string lastHost_, lastPort_, lastProtocol_;
   bool connected_ = false;
   bool connectionOpen_ = false;  // a connection of ours exists or is being made
   bool proxyConnected_ = false;
-  std::string currentUser_, currentPassword_, currentConnection_, currentProxyConnection_;
+  std::string currentConnection_, currentProxyConnection_;
   int headerLineCount_ = 0;
   int bodyLineCount_ = 0;
   LineHandler next_ = nullptr;
@@ -211,8 +208,8 @@ class THttpClient {
   bool allowedToSend_ = false;
   bool relocationClosePending_ = false;
   bool headerDone_ = false;  // the empty line after the header arrived
-  bool docEnded_ = false;  // OnDocEnd fired for this document
-  bool failed_ = false;    // the request failed on our side; nothing more to judge
+  bool docEnded_ = false;    // OnDocEnd fired for this document
+  bool failed_ = false;      // the request failed on our side; nothing more to judge
   std::size_t bodyConsumed_ = 0;
   static constexpr std::size_t kBodySliceSize = 256 * 1024;
   std::vector<std::uint8_t> bodySlice_;  // allocated with the first body
