@@ -39,8 +39,10 @@ void TfrmInstallUltraVNC::CreateControls() {
 
 void TfrmInstallUltraVNC::FormCreate() {
   // The 64-bit setup on 64-bit Windows; a failing test leaves "32 Bit".
-  if (IsWow64()) rdbtn64bit.SetChecked(true);
-  else rdbtn32bit.SetChecked(true);
+  if (IsWow64())
+    rdbtn64bit.SetChecked(true);
+  else
+    rdbtn32bit.SetChecked(true);
 }
 
 void TfrmInstallUltraVNC::btnStartSetupClick() {
@@ -67,24 +69,8 @@ void TfrmInstallUltraVNC::DownloadSetup() {
   DownloadFacts facts;
   {
     http::TFileStream file(setupFilePath_);
-    struct StreamReset {
-      http::THttpClient& client;
-      ~StreamReset() { client.ReceiveStream = nullptr; }
-    } reset{HttpClient};
-    HttpClient.ReceiveStream = &file;
     lblInfo.SetCaption("Bezig met ontvangen programma.");
-    try {
-      HttpClient.Get();
-    } catch (const http::EHttpException&) {
-      facts.raised = true;
-    }
-    facts.statusCode = HttpClient.StatusCode();
-    facts.doneError = HttpClient.DoneError();
-    facts.reasonPhrase = HttpClient.ReasonPhrase();
-    facts.fileSize = file.Size();
-    char head[2] = {};
-    file.Seek(0);
-    facts.firstBytes.assign(head, file.Read(head, sizeof head));
+    facts = DownloadInto(HttpClient, file);
   }
   const DownloadVerdict verdict = JudgeDownload(facts);
   lblInfo.SetCaption(verdict.info);

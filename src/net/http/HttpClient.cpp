@@ -9,14 +9,11 @@
 namespace corvan::http {
 namespace {
 
-// A failure the client found itself: the response did not arrive whole,
-// or handling it failed. Such a request is reported as failed.
-bool IsClientFailure(int doneError) {
-  return doneError == httperrAborted || doneError >= httperrNoStatusLine;
-}
-
 // Status codes that make the synchronous wrapper raise.
 bool IsErrorStatus(int status) { return status >= 400 && status != 401 && status != 407; }
+
+// Windows Sockets' "invalid argument": the reason given for an empty host.
+constexpr int kInvalidArgument = 10022;
 
 template <typename... Args, typename Event>
 void Fire(const Event& event, Args&&... args) {
@@ -74,6 +71,8 @@ void THttpClient::StartRequest(THttpRequest request) {
   if ((request == rqPost || request == rqPut) && !SendStream) {
     throw EHttpException("HTTP component has nothing to post or put", httpexNothingToSend);
   }
+  // Steps an earlier request left on their way are not this request's.
+  CallOffDeferredSteps();
   if (request == rqClose) {
     statusCode_ = 200;
     reasonPhrase_ = "OK";
@@ -151,7 +150,10 @@ void THttpClient::RunRequest(THttpRequest request) {
   if (IsErrorStatus(statusCode_)) {
     throw EHttpException(reasonPhrase_, static_cast<std::uint16_t>(statusCode_));
   }
-  if (IsClientFailure(doneError_)) {
+  // A failure the client found itself (an answer that did not arrive whole,
+  // an abort). The error a connection reports when it closes does not
+  // count by itself: the byte counts have judged the answer already.
+  if (failed_) {
     throw EHttpException(reasonPhrase_, static_cast<std::uint16_t>(doneError_));
   }
 }
@@ -170,19 +172,25 @@ void THttpClient::Abort() {
     reasonPhrase_ = "Connection aborted on request";
     doneError_ = httperrAborted;
     failed_ = true;
-    if (duringLookup)
-      HandleSessionClosed(0);
-    else
-      DropConnection(false);
+    if (!duringLookup) DropConnection(false);
+    // The caller sees the end of the connection as after any close. No
+    // ready message is posted: it would end the caller's next request.
+    relocationClosePending_ = false;
+    locationFlag_ = false;
+    CallOffDeferredSteps();
+    CloseDocument();
+    Fire(OnSessionClosed, *this);
     ChangeState(httpReady);
     return;
   }
   state_ = httpAborting;
-  if (!transport_.IsClosed()) DropConnection(true);
+  const bool open = !transport_.IsClosed();
+  if (open) DropConnection(true);
   statusCode_ = 200;
   reasonPhrase_ = "OK";
   doneError_ = 0;
   state_ = httpReady;
+  if (open) Fire(OnSessionClosed, *this);
   Fire(OnStateChange, *this);
   Fire(OnRequestDone, *this, requestType_, 0);
 }
@@ -218,7 +226,26 @@ void THttpClient::ChangeState(THttpState state) {
   if (state == httpReady) environment_.Post(WM_HTTP_DONE);
 }
 
-void THttpClient::PostReady() { environment_.Post(WM_HTTP_READY); }
+void THttpClient::PostReady() { Defer(ready_, WM_HTTP_READY); }
+
+void THttpClient::Defer(TDeferredStep& step, int message) {
+  step.wanted = true;
+  if (step.posted) return;  // the message on its way serves this wish too
+  step.posted = true;
+  environment_.Post(message);
+}
+
+bool THttpClient::TakeDeferred(TDeferredStep& step) {
+  step.posted = false;
+  const bool wanted = step.wanted;
+  step.wanted = false;
+  return wanted;
+}
+
+void THttpClient::CallOffDeferredSteps() {
+  ready_.wanted = false;
+  restart_.wanted = false;
+}
 
 void THttpClient::HandleMessage(int message) {
   switch (message) {
@@ -226,10 +253,10 @@ void THttpClient::HandleMessage(int message) {
       Fire(OnRequestDone, *this, requestType_, doneError_);
       break;
     case WM_HTTP_READY:
-      ChangeState(httpReady);
+      if (TakeDeferred(ready_)) ChangeState(httpReady);
       break;
     case WM_HTTP_RESTART:
-      Login();
+      if (TakeDeferred(restart_)) Login();
       break;
   }
 }
@@ -243,6 +270,10 @@ void THttpClient::Login() {
     return;
   }
   ChangeState(httpDnsLookup);
+  if (target_.targetHost.empty()) {
+    ConnectFailed(kInvalidArgument);  // nothing to look up
+    return;
+  }
   try {
     transport_.DnsLookup(target_.targetHost);
   } catch (const std::exception& e) {
@@ -259,7 +290,8 @@ void THttpClient::Logout() {
 }
 
 void THttpClient::HandleLookupDone(int error) {
-  if (state_ != httpDnsLookup) return;  // aborted or ended meanwhile
+  // Aborted, or ended by an error the lookup reported before its completion.
+  if (state_ != httpDnsLookup || failed_) return;
   if (error != 0) {
     {
       doneError_ = error;
@@ -285,15 +317,17 @@ void THttpClient::HandleLookupDone(int error) {
     connectionOpen_ = true;
     transport_.Connect(transport_.DnsResult(), target_.targetPort, LocalAddr);
   } catch (...) {
-    ConnectFailed(transport_.LastError(), "can't connect: ");
+    ConnectFailed(transport_.LastError());
   }
 }
 
-void THttpClient::ConnectFailed(int error, const std::string& prefix) {
+void THttpClient::ConnectFailed(int error) {
   doneError_ = error;
   statusCode_ = 404;
-  reasonPhrase_ =
-      prefix + transport_.ErrorDescription(error) + " (Error #" + std::to_string(error) + ")";
+  reasonPhrase_ = "can't connect: " + transport_.ErrorDescription(error) + " (Error #" +
+                  std::to_string(error) + ")";
+  // Whatever the connection reports of this attempt later is no news.
+  failed_ = true;
   DropConnection(false);
   HandleSessionClosed(error);
 }
@@ -301,15 +335,16 @@ void THttpClient::ConnectFailed(int error, const std::string& prefix) {
 void THttpClient::HandleSocketError(int error) {
   Fire(OnSocketError, *this);
   // A lookup or connect that failed at once: no completion event follows.
+  if (failed_) return;
   if (state_ == httpNotConnected || state_ == httpDnsLookup || state_ == httpDnsLookupDone) {
-    ConnectFailed(error, "can't connect: ");
+    ConnectFailed(error);
   }
 }
 
 void THttpClient::HandleSessionConnected(int error) {
   // Only a connect of the current request counts: after an error already
   // ended it, the connection's late report must not touch the results.
-  if (state_ != httpDnsLookupDone) return;
+  if (state_ != httpDnsLookupDone || failed_) return;
   SessionConnected(error);
 }
 
@@ -495,6 +530,12 @@ void THttpClient::ProcessReceived() {
   } else if (buffer_.FreeSpace() > 0) {
     return;  // nothing arrived
   }
+  if (relocationClosePending_) {
+    // The rest of a relocation answer, up to the close that starts the
+    // relocated request: nobody's document.
+    buffer_.Clear();
+    return;
+  }
 
   if (state_ == httpWaitingBody) {
     if (requestType_ == rqHead) {
@@ -649,15 +690,13 @@ void THttpClient::HeaderComplete() {
     buffer_.Clear();
     return;
   }
-  // A chunked body brings its own length; a Content-Length beside it must
-  // not cut the raw chunks short.
-  if (transferEncoding_ == "chunked") contentLength_ = -1;
-  const bool noBody =
-      (contentLength_ == -1 &&
-       (statusCode_ < 200 || statusCode_ == 204 || statusCode_ == 301 || statusCode_ == 302 ||
-        statusCode_ == 304 || statusCode_ == 401 || statusCode_ == 407)) ||
-      contentLength_ == 0 || requestType_ == rqHead;
-  if (noBody) {
+  if (statusCode_ == 0) {
+    // No status line, or one without a code: whatever follows cannot be
+    // told apart from a broken answer.
+    FailRequest(httperrNoStatusLine, "No valid status line received");
+    return;
+  }
+  if (!BodyFollows()) {
     next_ = nullptr;
     if (locationFlag_) {
       StartRelocation();
@@ -786,11 +825,24 @@ void THttpClient::RecordIncompleteResponse() {
   if (!IsErrorStatus(statusCode_)) reasonPhrase_ = reason;
 }
 
-void THttpClient::HandleSessionClosed(int error) {
-  if (error != 0 && !failed_) doneError_ = error;
+bool THttpClient::BodyFollows() {
+  const bool chunked = transferEncoding_ == "chunked";
+  // A chunked body brings its own length; a Content-Length beside it must
+  // not cut the raw chunks short.
+  if (chunked) contentLength_ = -1;
+  if (requestType_ == rqHead || contentLength_ == 0) return false;
+  if (contentLength_ > 0) return true;
+  // These answers never have a body, whatever their header says.
+  if (statusCode_ < 200 || statusCode_ == 204 || statusCode_ == 304) return false;
+  // A chunked relocation or challenge is read whole all the same: the
+  // connection may serve the next request.
+  return chunked ||
+         !(statusCode_ == 301 || statusCode_ == 302 || statusCode_ == 401 || statusCode_ == 407);
+}
+
+void THttpClient::CloseDocument() {
   connected_ = false;
   proxyConnected_ = false;
-  RecordIncompleteResponse();
   if (headerInProgress_) {
     headerInProgress_ = false;
     Fire(OnHeaderEnd, *this);
@@ -800,6 +852,12 @@ void THttpClient::HandleSessionClosed(int error) {
     Fire(OnDocEnd, *this);
   }
   next_ = nullptr;
+}
+
+void THttpClient::HandleSessionClosed(int error) {
+  if (error != 0 && !failed_) doneError_ = error;
+  RecordIncompleteResponse();
+  CloseDocument();
   if (locationFlag_ && !failed_) {
     HandleRelocationClosed(error);
     return;
@@ -812,11 +870,17 @@ void THttpClient::FailRequest(int doneError, const std::string& reason) {
   failed_ = true;
   doneError_ = doneError;
   reasonPhrase_ = reason;
-  next_ = nullptr;
   locationFlag_ = false;
+  relocationClosePending_ = false;
   buffer_.Clear();
-  connected_ = false;
-  if (!transport_.IsClosed()) DropConnection(true);
+  if (!transport_.IsClosed()) {
+    // The connection goes on our account; the caller sees it as a close.
+    DropConnection(true);
+    CloseDocument();
+    Fire(OnSessionClosed, *this);
+  } else {
+    CloseDocument();
+  }
   if (state_ != httpReady) PostReady();
 }
 
@@ -871,7 +935,7 @@ void THttpClient::StartRelocation() {
   target_.location = location;
   docName_ = DeriveDocName(target_.path);
   if (requestType_ == rqPost) requestType_ = rqGet;
-  environment_.Post(WM_HTTP_RESTART);
+  Defer(restart_, WM_HTTP_RESTART);
 }
 
 void THttpClient::HandleRelocationClosed(int /*error*/) {
@@ -890,7 +954,7 @@ void THttpClient::HandleRelocationClosed(int /*error*/) {
   ResetRequestState();
   target_.location = location;
   docName_ = docName;
-  environment_.Post(WM_HTTP_RESTART);
+  Defer(restart_, WM_HTTP_RESTART);
 }
 
 void THttpClient::BandwidthTick() {

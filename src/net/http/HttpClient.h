@@ -140,6 +140,17 @@ class THttpClient {
   // Closes (or aborts) the connection on the client's own account.
   void DropConnection(bool abort);
   void ChangeState(THttpState state);
+  // Deferred steps run from the message loop. Each is on its way at most
+  // once, and a step called off (abort, a new request) does nothing when
+  // its message arrives: a late message never ends or restarts the wrong
+  // request.
+  struct TDeferredStep {
+    bool wanted = false;
+    bool posted = false;
+  };
+  void Defer(TDeferredStep& step, int message);
+  bool TakeDeferred(TDeferredStep& step);
+  void CallOffDeferredSteps();
   void PostReady();
   void ResetRequestState();
   void Login();
@@ -151,6 +162,9 @@ class THttpClient {
   void HeaderComplete();
   void DeliverBufferedBody();
   void DocumentDone(bool chunked);
+  bool BodyFollows();
+  // The connection is gone: ends an open header or document.
+  void CloseDocument();
   void HandleSessionClosed(int error);
   void HandleRelocationClosed(int error);
   void LocationHeader(const std::string& value);
@@ -163,7 +177,7 @@ class THttpClient {
   void FailRequest(int doneError, const std::string& reason);
   void RecordIncompleteResponse();
   void CutBackStreams();
-  void ConnectFailed(int error, const std::string& prefix);
+  void ConnectFailed(int error);
 
   IHttpTransport& transport_;
   IHttpEnvironment& environment_;
@@ -217,6 +231,7 @@ class THttpClient {
   std::int64_t bandwidthCount_ = 0;
   std::int64_t bandwidthMax_ = 0;
   bool bandwidthPaused_ = false;
+  TDeferredStep ready_, restart_;
 };
 
 }  // namespace corvan::http
