@@ -65,7 +65,8 @@ void THttpClient::Put() { RunRequest(rqPut); }
 void THttpClient::Close() { RunRequest(rqClose); }
 
 void THttpClient::StartRequest(THttpRequest request) {
-  if (request != rqClose && state_ != httpReady) {
+  // Ready but about to repeat itself for a challenge is busy all the same.
+  if (request != rqClose && (state_ != httpReady || restart_.wanted)) {
     throw EHttpException("HTTP component " + Name + " is busy", httpexBusy);
   }
   if ((request == rqPost || request == rqPut) && !SendStream) {
@@ -124,6 +125,9 @@ void THttpClient::StartRequest(THttpRequest request) {
   target_.targetHost = connectHost;
   target_.targetPort = connectPort;
   streamSizeAtDocBegin_ = ReceiveStream ? ReceiveStream->Size() : 0;
+  const bool sameConnection = transport_.IsConnected() && target_.targetHost == lastHost_ &&
+                              target_.targetPort == lastPort_ && target_.protocol == lastProtocol_;
+  PresetAuthStates(sameConnection);
 
   if (transport_.IsConnected()) {
     if (target_.targetHost == lastHost_ && target_.targetPort == lastPort_ &&
@@ -140,7 +144,7 @@ void THttpClient::StartRequest(THttpRequest request) {
 
 void THttpClient::RunRequest(THttpRequest request) {
   StartRequest(request);
-  while (state_ != httpReady) {
+  while (state_ != httpReady || restart_.wanted) {
     environment_.WaitAndProcessMessages();
     if (environment_.Terminated()) {
       Abort();
@@ -217,13 +221,14 @@ void THttpClient::ResetRequestState() {
   docEnded_ = false;
   failed_ = false;
   buffer_.Clear();
+  challenges_.clear();
 }
 
 void THttpClient::ChangeState(THttpState state) {
   if (state == state_) return;
   state_ = state;
   Fire(OnStateChange, *this);
-  if (state == httpReady) environment_.Post(WM_HTTP_DONE);
+  if (state == httpReady && !AuthenticationTakesOver()) environment_.Post(WM_HTTP_DONE);
 }
 
 void THttpClient::PostReady() { Defer(ready_, WM_HTTP_READY); }
@@ -373,6 +378,7 @@ void THttpClient::SessionConnected(int error) {
       case rqPost:
       case rqPut:
         SendRequest(requestType_ == rqPost ? "POST" : "PUT", requestVer_);
+        if (NtlmNegotiating()) break;
         Fire(OnSendBegin, *this);
         allowedToSend_ = true;
         HandleDataSent(0);
@@ -416,8 +422,10 @@ void THttpClient::SendRequest(const std::string& method, const std::string& vers
   fields.noCache = NoCache;
   fields.proxyConnection = currentProxyConnection_;
   if ((method == "POST" || method == "PUT") && SendStream) {
-    fields.contentLength = SendStream->Size() - SendStream->Position();
+    // The first message of an NTLM exchange goes without the body.
+    fields.contentLength = NtlmNegotiating() ? 0 : SendStream->Size() - SendStream->Position();
   }
+  AuthorizationHeaders(fields.authorization, fields.proxyAuthorization);
   fields.modifiedSince = ModifiedSince;
   fields.cookie = Cookie;
   fields.rangeBegin = ContentRangeBegin;
@@ -659,6 +667,8 @@ void THttpClient::GetHeaderLineNext() {
       acceptRanges_ = value;
     } else if (name == "content-type") {
       contentType_ = LowerCase(value);
+    } else if (name == "www-authenticate" || name == "proxy-authenticate") {
+      challenges_.push_back(value);
     } else if (name == "set-cookie") {
       bool accept = true;
       Fire(OnCookie, *this, value, accept);
@@ -893,7 +903,13 @@ void THttpClient::LocationHeader(const std::string& value) {
   }
   if (!FollowRelocation) return;
   locationFlag_ = true;
+  const THttpTarget before = target_;
   target_ = RelocatedTarget(target_, value, !Proxy.empty());
+  if (!SameServer(before, target_)) {
+    // What was settled with one server means nothing to another.
+    authBasicState_ = 0;
+    authNTLMState_ = 0;
+  }
 }
 
 bool THttpClient::RelocationLimitReached() {

@@ -18,6 +18,7 @@
 #include "net/http/HttpStream.h"
 #include "net/http/HttpTransport.h"
 #include "net/http/HttpTypes.h"
+#include "net/http/NtlmMessages.h"
 
 namespace corvan::http {
 
@@ -48,6 +49,9 @@ class THttpClient {
   std::string Connection;
   std::string ProxyConnection;
   std::string Username, Password;
+  std::string ProxyUsername, ProxyPassword;
+  THttpAuthKind ServerAuthKind = httpAuthNone;
+  THttpAuthKind ProxyAuthKind = httpAuthNone;
   bool NoCache = false;
   double ModifiedSince = 0;
   std::string Cookie;
@@ -88,6 +92,13 @@ class THttpClient {
   int DoneError() const { return doneError_; }
   int LocationChangeCurCount() const { return locationChangeCurCount_; }
   THttpRequest RequestType() const { return requestType_; }
+  // Authentication states: NTLM 0 none, 1 negotiate to send, 3
+  // authenticate to send, 4 done; Basic 0 none, 1 credentials to send, 2
+  // done.
+  int AuthNTLMState() const { return authNTLMState_; }
+  int ProxyAuthNTLMState() const { return proxyAuthNTLMState_; }
+  int AuthBasicState() const { return authBasicState_; }
+  int ProxyAuthBasicState() const { return proxyAuthBasicState_; }
 
   // --- Events (fired only when set). ---
   TNotifyEvent OnStateChange, OnSessionConnected, OnSessionClosed;
@@ -179,6 +190,23 @@ class THttpClient {
   void CutBackStreams();
   void ConnectFailed(int error);
 
+  // Authentication (HttpClientAuth.cpp).
+  void PresetAuthStates(bool sameConnection);
+  void AuthorizationHeaders(std::string& server, std::string& proxy) const;
+  bool NtlmNegotiating() const { return authNTLMState_ == 1 || proxyAuthNTLMState_ == 1; }
+  // Run when the request reaches httpReady: true when an authentication
+  // step takes the request over (it is repeated, or ended by the step).
+  bool AuthenticationTakesOver();
+  void SettleAuthStates();
+  bool PrepareNTLMAuth(bool& again);
+  bool PrepareBasicAuth(bool& again);
+  void StartAuthNTLM();
+  void StartProxyAuthNTLM();
+  void StartAuthBasic();
+  void StartProxyAuthBasic();
+  // The "Keep-alive" a version-1.0 exchange needs to keep its connection.
+  void KeepAliveFor(std::string& connectionValue) const;
+
   IHttpTransport& transport_;
   IHttpEnvironment& environment_;
   THttpContentCodingHandler contentCoding_;
@@ -232,6 +260,11 @@ class THttpClient {
   std::int64_t bandwidthMax_ = 0;
   bool bandwidthPaused_ = false;
   TDeferredStep ready_, restart_;
+
+  std::uint8_t authNTLMState_ = 0, proxyAuthNTLMState_ = 0;
+  std::uint8_t authBasicState_ = 0, proxyAuthBasicState_ = 0;
+  std::vector<std::string> challenges_;  // www- and proxy-authenticate values
+  TNTLM_Msg2_Info serverMsg2_, proxyMsg2_;
 };
 
 }  // namespace corvan::http

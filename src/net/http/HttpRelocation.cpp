@@ -19,13 +19,14 @@ bool IsAbsolute(std::string_view location) {
 }
 
 // Credentials in a URL replace the request's only when both are given.
-void TakeCredentials(const TUrlParts& url, THttpTarget& target) {
-  if (url.user.empty() || url.password.empty()) return;
+bool TakeCredentials(const TUrlParts& url, THttpTarget& target) {
+  if (url.user.empty() || url.password.empty()) return false;
   target.user = url.user;
   target.password = url.password;
+  return true;
 }
 
-THttpTarget DirectRelocation(THttpTarget next, std::string_view location) {
+THttpTarget DirectRelocation(THttpTarget next, std::string_view location, bool& credentialsGiven) {
   if (IsHostRelative(location)) {
     next.path = location;
     next.location = "http://" + next.targetHost + next.path;
@@ -42,7 +43,7 @@ THttpTarget DirectRelocation(THttpTarget next, std::string_view location) {
   next.targetPort = url.port.empty() ? "80" : url.port;
   next.hostHeaderPort = next.targetPort;  // the new server's port goes into "Host:"
   next.protocol = url.proto;
-  TakeCredentials(url, next);
+  credentialsGiven = TakeCredentials(url, next);
   if (!url.proto.empty() && !url.host.empty()) {
     next.hostHeaderHost = next.targetHost;
     if (next.path.empty()) next.path = "/";
@@ -65,7 +66,7 @@ THttpTarget DirectRelocation(THttpTarget next, std::string_view location) {
 
 // Through a proxy the request path is a whole URL, and the connection
 // always goes to the proxy: its host and port stay the target.
-THttpTarget ProxyRelocation(THttpTarget next, std::string_view location) {
+THttpTarget ProxyRelocation(THttpTarget next, std::string_view location, bool& credentialsGiven) {
   if (IsHostRelative(location)) {
     const TUrlParts current = SplitUrl(next.path);
     next.location = (current.proto.empty() ? "http" : current.proto) + "://" + current.host +
@@ -81,7 +82,7 @@ THttpTarget ProxyRelocation(THttpTarget next, std::string_view location) {
   }
   const TUrlParts url = SplitUrl(location);
   next.hostHeaderPort = url.port.empty() ? "80" : url.port;
-  TakeCredentials(url, next);
+  credentialsGiven = TakeCredentials(url, next);
   if (!url.proto.empty() && !url.host.empty()) {
     next.hostHeaderHost = url.host;
     next.location =
@@ -102,8 +103,21 @@ THttpTarget ProxyRelocation(THttpTarget next, std::string_view location) {
 
 }  // namespace
 
+bool SameServer(const THttpTarget& a, const THttpTarget& b) {
+  return LowerCase(a.protocol) == LowerCase(b.protocol) &&
+         LowerCase(a.hostHeaderHost) == LowerCase(b.hostHeaderHost) &&
+         a.hostHeaderPort == b.hostHeaderPort;
+}
+
 THttpTarget RelocatedTarget(const THttpTarget& current, std::string_view location, bool viaProxy) {
-  return viaProxy ? ProxyRelocation(current, location) : DirectRelocation(current, location);
+  bool credentialsGiven = false;
+  THttpTarget next = viaProxy ? ProxyRelocation(current, location, credentialsGiven)
+                              : DirectRelocation(current, location, credentialsGiven);
+  if (!credentialsGiven && !SameServer(current, next)) {
+    next.user.clear();
+    next.password.clear();
+  }
+  return next;
 }
 
 }  // namespace corvan::http

@@ -25,8 +25,14 @@ struct THttpTarget {
 //   the current path;
 // - an absolute "http://" or "https://" URL names the new server, its port
 //   ("80" when none) and, when it carries both, new credentials.
+// The request's credentials never go to another server (scheme, host or
+// port): unless the URL brings its own, they are dropped.
 // Through a proxy (viaProxy) the connection keeps going to the proxy: the
 // target host and port stay, and the request path is the whole new URL.
 THttpTarget RelocatedTarget(const THttpTarget& current, std::string_view location, bool viaProxy);
+
+// Whether two targets name the same server: scheme, "Host:" host (in any
+// case) and port.
+bool SameServer(const THttpTarget& a, const THttpTarget& b);
 
 }  // namespace corvan::http

@@ -9,7 +9,8 @@ constexpr char kWindowClass[] = "NetHttpWindowClass";
 constexpr UINT_PTR kBandwidthTimer = 1;
 // Input that ends the wait of a synchronous request: keys, mouse buttons,
 // sent and posted messages, hot keys.
-constexpr DWORD kWakeMask = QS_KEY | QS_MOUSEBUTTON | QS_SENDMESSAGE | QS_HOTKEY | QS_ALLPOSTMESSAGE;
+constexpr DWORD kWakeMask =
+    QS_KEY | QS_MOUSEBUTTON | QS_SENDMESSAGE | QS_HOTKEY | QS_ALLPOSTMESSAGE;
 
 }  // namespace
 
@@ -85,6 +86,14 @@ std::string TSocketTransport::ErrorDescription(int error) const {
   return net::NetSocketErrorDesc(error);
 }
 
+std::string TSocketTransport::LocalHostName() const {
+  try {
+    return net::NetSocketLocalHostName();
+  } catch (...) {
+    return "";
+  }
+}
+
 // ---------------------------------------------------------- environment
 
 THttpWindowEnvironment::THttpWindowEnvironment() {
@@ -111,7 +120,7 @@ THttpWindowEnvironment::~THttpWindowEnvironment() {
 }
 
 LRESULT CALLBACK THttpWindowEnvironment::WindowProc(HWND hwnd, UINT msg, WPARAM wParam,
-                                                   LPARAM lParam) noexcept {
+                                                    LPARAM lParam) noexcept {
   auto* self = reinterpret_cast<THttpWindowEnvironment*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
   if (!self || !self->client_) return DefWindowProcA(hwnd, msg, wParam, lParam);
   try {

@@ -65,6 +65,7 @@ class FakeHttpPeer : public IHttpTransport, public IHttpEnvironment {
   void SetReceiveLoop(bool) override {}
   void SetMultiThreaded(bool) override {}
   std::string ErrorDescription(int error) const override;
+  std::string LocalHostName() const override { return "COMPUTER"; }
 
   // IHttpEnvironment
   void Post(int message) override;

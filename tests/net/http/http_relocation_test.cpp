@@ -29,6 +29,9 @@ THttpTarget ViaProxy() {
   return t;
 }
 
+// Credentials stay with the server they were given for.
+void Anonymous(THttpTarget& t) { t.user = t.password = ""; }
+
 struct Case {
   const char* name;
   bool proxy;
@@ -62,6 +65,7 @@ const Case kCases[] = {
        t.targetPort = t.hostHeaderPort = "8080";
        t.path = "/x.exe";
        t.location = "http://mirror.example.org/x.exe";
+       Anonymous(t);
      }},
     {"absolute without port or path", false, "HTTP://Mirror.example.org",
      [](THttpTarget& t) {
@@ -69,6 +73,7 @@ const Case kCases[] = {
        t.targetPort = t.hostHeaderPort = "80";
        t.path = "/";
        t.location = "http://Mirror.example.org";
+       Anonymous(t);
      }},
     {"https scheme is kept for the connect to refuse", false, "https://secure.example/a",
      [](THttpTarget& t) {
@@ -77,6 +82,7 @@ const Case kCases[] = {
        t.protocol = "https";
        t.path = "/a";
        t.location = "https://secure.example/a";
+       Anonymous(t);
      }},
     // Credentials replace the request's only when both are given.
     {"credentials", false, "http://v:w@h2/a",
@@ -94,6 +100,7 @@ const Case kCases[] = {
        t.targetPort = t.hostHeaderPort = "80";
        t.path = "/a";
        t.location = "http://h2/a";
+       Anonymous(t);
      }},
     // An absolute URL without a host stays on the current server.
     {"absolute without host", false, "http:///a",
@@ -101,6 +108,7 @@ const Case kCases[] = {
        t.targetPort = t.hostHeaderPort = "80";
        t.path = "/a";
        t.location = "http://www.example.nl/a";
+       Anonymous(t);
      }},
 
     // Through the proxy: the connection stays with it.
@@ -113,6 +121,7 @@ const Case kCases[] = {
        t.hostHeaderHost = "other.example";
        t.hostHeaderPort = "81";
        t.path = t.location = "http://other.example:81/b";
+       Anonymous(t);
      }},
     {"proxy absolute with credentials", true, "http://v:w@other.example/b",
      [](THttpTarget& t) {
@@ -126,6 +135,7 @@ const Case kCases[] = {
      [](THttpTarget& t) {
        t.hostHeaderPort = "80";
        t.location = "http://www.example.nl/b";
+       Anonymous(t);
      }},
 };
 
@@ -145,6 +155,21 @@ TEST(RelocatedTarget, EveryKindOfLocation) {
     EXPECT_EQ(next.user, expected.user) << c.name;
     EXPECT_EQ(next.password, expected.password) << c.name;
   }
+}
+
+TEST(RelocatedTarget, SameServerMeansSchemeHostAndPort) {
+  THttpTarget other = Direct();
+  EXPECT_TRUE(SameServer(Direct(), other));
+  other.hostHeaderHost = "WWW.Example.NL";
+  EXPECT_TRUE(SameServer(Direct(), other));
+  other.hostHeaderPort = "80";
+  EXPECT_FALSE(SameServer(Direct(), other));
+  other = Direct();
+  other.protocol = "https";
+  EXPECT_FALSE(SameServer(Direct(), other));
+  other = Direct();
+  other.targetHost = "proxy.local";  // the connection is not the server
+  EXPECT_TRUE(SameServer(Direct(), other));
 }
 
 TEST(RelocatedTarget, ProxyPathKeepsTheCredentialsOfTheCurrentUrl) {
