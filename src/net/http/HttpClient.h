@@ -200,6 +200,18 @@ class THttpClient {
   void SettleAuthStates();
   bool PrepareNTLMAuth(bool& again);
   bool PrepareBasicAuth(bool& again);
+  // The states and values of one side (server or proxy) of authentication.
+  struct TAuthSide {
+    std::uint8_t& ntlm;
+    std::uint8_t& basic;
+    std::string& connection;  // its Connection or Proxy-Connection value
+    TNTLM_Msg2_Info& msg2;
+    bool proxy;
+  };
+  TAuthSide ServerSide();
+  TAuthSide ProxySide();
+  void NtlmStep(TAuthSide side);
+  void BasicStep(TAuthSide side);
   void StartAuthNTLM();
   void StartProxyAuthNTLM();
   void StartAuthBasic();

@@ -183,85 +183,62 @@ bool THttpClient::PrepareBasicAuth(bool& again) {
   return false;
 }
 
-// One step of an NTLM exchange for the server or the proxy.
-void THttpClient::StartAuthNTLM() {
-  switch (authNTLMState_) {
+// One step of an NTLM exchange (ntlm, the other scheme's state basic).
+void THttpClient::NtlmStep(TAuthSide side) {
+  switch (side.ntlm) {
     case 0:
-      authNTLMState_ = 1;
-      authBasicState_ = 0;
-      KeepAliveFor(currentConnection_);  // the exchange needs one connection
+      side.ntlm = 1;
+      side.basic = 0;
+      KeepAliveFor(side.connection);  // the exchange needs one connection
       Defer(restart_, WM_HTTP_RESTART);
       break;
     case 1:
-      serverMsg2_ = NtlmParseMessage2(LastChallenge(challenges_, "ntlm")->substr(5, 1000));
-      authNTLMState_ = 3;
+      side.msg2 = NtlmParseMessage2(LastChallenge(challenges_, "ntlm")->substr(5, 1000));
+      side.ntlm = 3;
       Defer(restart_, WM_HTTP_RESTART);
       break;
     case 3:  // the authenticate message was refused
       challenges_.clear();
-      authNTLMState_ = 0;
+      side.ntlm = 0;
       environment_.Post(WM_HTTP_DONE);
       break;
     default:
-      throw EHttpException("Unexpected AuthNTLMState", httpexAuthState);
+      throw EHttpException(
+          side.proxy ? "Unexpected ProxyAuthNTLMState" : "Unexpected AuthNTLMState",
+          httpexAuthState);
   }
 }
 
-void THttpClient::StartProxyAuthNTLM() {
-  switch (proxyAuthNTLMState_) {
+void THttpClient::BasicStep(TAuthSide side) {
+  switch (side.basic) {
     case 0:
-      proxyAuthNTLMState_ = 1;
-      proxyAuthBasicState_ = 0;
-      KeepAliveFor(currentProxyConnection_);
-      Defer(restart_, WM_HTTP_RESTART);
-      break;
-    case 1:
-      proxyMsg2_ = NtlmParseMessage2(LastChallenge(challenges_, "ntlm")->substr(5, 1000));
-      proxyAuthNTLMState_ = 3;
-      Defer(restart_, WM_HTTP_RESTART);
-      break;
-    case 3:
-      challenges_.clear();
-      proxyAuthNTLMState_ = 0;
-      environment_.Post(WM_HTTP_DONE);
-      break;
-    default:
-      throw EHttpException("Unexpected ProxyAuthNTLMState", httpexAuthState);
-  }
-}
-
-void THttpClient::StartAuthBasic() {
-  switch (authBasicState_) {
-    case 0:
-      authBasicState_ = 1;
-      authNTLMState_ = 0;
+      side.basic = 1;
+      side.ntlm = 0;
       Defer(restart_, WM_HTTP_RESTART);
       break;
     case 1:  // the credentials were refused
       challenges_.clear();
-      authBasicState_ = 0;
+      side.basic = 0;
       environment_.Post(WM_HTTP_DONE);
       break;
     default:
-      throw EHttpException("Unexpected AuthBasicState", httpexAuthState);
+      throw EHttpException(
+          side.proxy ? "Unexpected ProxyAuthBasicState" : "Unexpected AuthBasicState",
+          httpexAuthState);
   }
 }
 
-void THttpClient::StartProxyAuthBasic() {
-  switch (proxyAuthBasicState_) {
-    case 0:
-      proxyAuthBasicState_ = 1;
-      proxyAuthNTLMState_ = 0;
-      Defer(restart_, WM_HTTP_RESTART);
-      break;
-    case 1:
-      challenges_.clear();
-      proxyAuthBasicState_ = 0;
-      environment_.Post(WM_HTTP_DONE);
-      break;
-    default:
-      throw EHttpException("Unexpected ProxyAuthBasicState", httpexAuthState);
-  }
+THttpClient::TAuthSide THttpClient::ServerSide() {
+  return {authNTLMState_, authBasicState_, currentConnection_, serverMsg2_, false};
 }
+
+THttpClient::TAuthSide THttpClient::ProxySide() {
+  return {proxyAuthNTLMState_, proxyAuthBasicState_, currentProxyConnection_, proxyMsg2_, true};
+}
+
+void THttpClient::StartAuthNTLM() { NtlmStep(ServerSide()); }
+void THttpClient::StartProxyAuthNTLM() { NtlmStep(ProxySide()); }
+void THttpClient::StartAuthBasic() { BasicStep(ServerSide()); }
+void THttpClient::StartProxyAuthBasic() { BasicStep(ProxySide()); }
 
 }  // namespace corvan::http

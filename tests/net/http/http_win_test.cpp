@@ -180,6 +180,46 @@ TEST_F(HttpWin, ResetAfterACompleteBody) {
   EXPECT_EQ(Body(), body);
 }
 
+TEST_F(HttpWin, BasicAuthenticationAtNginx) {
+  const std::string expected = SiteFile("file.bin");
+  EXPECT_EQ(Get(Nginx("/private/file.bin")), -1) << "401 is no failure";
+  EXPECT_EQ(client.StatusCode(), 401);
+  client.Username = "User";
+  client.Password = "wrong";
+  EXPECT_EQ(Get(Nginx("/private/file.bin")), -1);
+  EXPECT_EQ(client.StatusCode(), 401);
+  client.Password = "Password";
+  for (const char* version : {"1.0", "1.1"}) {
+    client.SetRequestVer(version);
+    EXPECT_EQ(Get(Nginx("/private/file.bin")), -1) << version;
+    EXPECT_EQ(client.StatusCode(), 200) << version;
+    EXPECT_TRUE(Body() == expected) << version << ": the challenge's page is cut away";
+    EXPECT_EQ(client.AuthBasicState(), 2);
+  }
+}
+
+TEST_F(HttpWin, ProxyAskingForBasicCredentials) {
+  client.Proxy = "127.0.0.1:" + Env("CORVAN_PROXY_PORT");
+  EXPECT_EQ(Get(Nginx("/file.bin")), -1);
+  EXPECT_EQ(client.StatusCode(), 407);
+  client.ProxyUsername = "pu";
+  client.ProxyPassword = "pp";
+  EXPECT_EQ(Get(Nginx("/file.bin")), -1) << message;
+  EXPECT_EQ(client.StatusCode(), 200);
+  EXPECT_TRUE(Body() == SiteFile("file.bin"));
+  EXPECT_EQ(client.ProxyAuthBasicState(), 2);
+}
+
+// The scripted server accepts only the published example's responses.
+TEST_F(HttpWin, NtlmExchange) {
+  client.Username = "User";
+  client.Password = "Password";
+  EXPECT_EQ(Get(Scripted("/ntlm")), -1) << message;
+  EXPECT_EQ(client.StatusCode(), 200);
+  EXPECT_EQ(Body(), "MZ-ntlm");
+  EXPECT_EQ(client.AuthNTLMState(), 4);
+}
+
 TEST_F(HttpWin, RefusedConnection) {
   // The port of a socket bound but not listening refuses connections.
   EXPECT_EQ(Get("http://127.0.0.1:1/x"), 404);

@@ -9,6 +9,7 @@ With --truncate-all every request is kept in REQUEST_FILE and answered
 with a program whose body breaks off long before its announced length.
 With --serve-then-reset every request gets FILE whole, with its length,
 and then a reset instead of an orderly close."""
+import base64
 import socket
 import struct
 import sys
@@ -57,6 +58,39 @@ PARTS = {
 }
 KEEP_ALIVE = {"/moved-chunked"}
 RESET_AFTER = {"/complete-reset", "/chunked-reset", "/close-delimited-reset"}
+
+
+# NTLM v1 with the published example: user "User", password "Password",
+# server challenge 0123456789abcdef, and the responses that follow from it.
+NTLM_TYPE1 = bytes.fromhex("4e544c4d535350000100000007820000" + "00" * 16)
+NTLM_TYPE2 = (b"NTLMSSP\0" + struct.pack("<IHHII", 2, 0, 0, 48, 0x00028205)
+              + bytes.fromhex("0123456789abcdef") + b"\0" * 16)
+NTLM_LM = bytes.fromhex("98def7b87f88aa5dafe2df779688a172def11c7d5ccdef13")
+NTLM_NT = bytes.fromhex("67c43011f30298a2ad35ece64f16331c44bdbed927841f94")
+
+
+def ntlm_field(message, offset):
+    length, _, start = struct.unpack_from("<HHI", message, offset)
+    return message[start:start + length]
+
+
+def ntlm_answer(request):
+    """The answer to one request of the NTLM exchange at /ntlm."""
+    auth = b""
+    for line in request.split(b"\r\n"):
+        if line.lower().startswith(b"authorization: ntlm "):
+            auth = base64.b64decode(line[20:])
+    keep = b"Connection: keep-alive\r\nContent-Length: 0\r\n\r\n"
+    if not auth:
+        return b"HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: NTLM\r\n" + keep
+    if auth == NTLM_TYPE1:
+        return (b"HTTP/1.0 401 Unauthorized\r\nWWW-Authenticate: NTLM "
+                + base64.b64encode(NTLM_TYPE2) + b"\r\n" + keep)
+    if (auth[:12] == b"NTLMSSP\0\3\0\0\0" and ntlm_field(auth, 12) == NTLM_LM
+            and ntlm_field(auth, 20) == NTLM_NT and ntlm_field(auth, 36) == "User".encode("utf-16le")
+            and ntlm_field(auth, 28) == b""):
+        return b"HTTP/1.0 200 OK\r\nContent-Length: 7\r\n\r\nMZ-ntlm"
+    return b"HTTP/1.0 403 Forbidden\r\nContent-Length: 0\r\n\r\n"
 
 
 def read_request(conn):
@@ -149,7 +183,12 @@ def serve_requests(conn, mode):
             mode(conn, request)
             return
         path = request.split(b" ")[1].decode("latin-1")
-        if path in PARTS or path == "/kept-target.exe":
+        if path == "/ntlm":
+            answer = ntlm_answer(request)
+            conn.sendall(answer)
+            if b" 401 " in answer.split(b"\r\n")[0]:
+                continue
+        elif path in PARTS or path == "/kept-target.exe":
             if serve_parts(conn, path, served):
                 continue
             if path in RESET_AFTER:
