@@ -90,7 +90,7 @@ std::string UploadRequestHead(const MailJob& job, const UploadTarget& target, bo
   if (!job.account.empty() || !job.password.empty()) {
     head += "\r\nAuthorization: Basic " + Base64(job.account + ":" + job.password);
   }
-  return head;
+  return head + "\r\n";
 }
 
 std::string UploadFieldsPart(const MailJob& job) {
@@ -168,7 +168,8 @@ bool HttpUpload::Run(const MailJob& job, const std::string& proxy) {
   }
   const std::string fields = UploadFieldsPart(job);
   const std::string closing = UploadClosing();
-  std::uint64_t length = fields.size() + closing.size();
+  // The body's first CR LF is the empty line that ends the header block.
+  std::uint64_t length = fields.size() + closing.size() - 2;
   for (const auto& [file, size] : files) length += FilePartLength(*file, size);
 
   const DeliveryTexts& t = job.texts;

@@ -45,7 +45,9 @@ UploadTarget SplitUploadUrl(std::string_view url, std::uint16_t defaultPort);
 // text names none with a valid port.
 std::optional<HostPort> ParseProxySetting(std::string_view setting);
 
-// The parts of the request, as sent.
+// The parts of the request, as sent: the header lines (each ending in
+// CR LF), the fields, each file's part header and the closing boundary.
+// Every part begins with CR LF, the first of which ends the header block.
 std::string UploadRequestHead(const MailJob& job, const UploadTarget& target, bool proxied,
                               std::uint64_t contentLength);
 // Every upload field, each beginning with CR LF and the boundary line.
