@@ -143,9 +143,7 @@ std::optional<DnsNames> ParseDnsReply(const std::uint8_t* data, std::size_t size
       !reply.U16(6, answers) || !reply.U16(8, authorities)) {
     return std::nullopt;
   }
-  if (replyId != id || !(flags & 0x8000) || (flags & 0x000F) != 0 || questions != 1) {
-    return std::nullopt;
-  }
+  if (replyId != id || !(flags & 0x8000) || questions != 1) return std::nullopt;
   // Every record takes at least 11 bytes: no list larger than the reply.
   if ((std::size_t{answers} + authorities) * 11 > size) return std::nullopt;
   if (!name.empty() && name.back() == '.') name.remove_suffix(1);
@@ -157,6 +155,9 @@ std::optional<DnsNames> ParseDnsReply(const std::uint8_t* data, std::size_t size
     return std::nullopt;
   }
   at += 4;
+  DnsNames names;
+  names.rcode = flags & 0x000F;
+  if (names.rcode != 0) return names;
 
   std::vector<Record> answerRecords(answers), authorityRecords(authorities);
   for (Record& r : answerRecords) {
@@ -178,7 +179,6 @@ std::optional<DnsNames> ParseDnsReply(const std::uint8_t* data, std::size_t size
     }
   }
 
-  DnsNames names;
   std::vector<const Record*> matching;
   for (const Record& r : answerRecords) {
     if (r.type == type && !r.target.empty() && InChain(chain, r.owner)) matching.push_back(&r);

@@ -5,8 +5,8 @@
 // Replies come from the network and are read with bounds: every offset is
 // checked against the reply's length, a name follows at most 16 compression
 // pointers and is at most 255 bytes long. A reply counts only when its
-// identifier and question are those of the query and its QR bit is set; an
-// error code (RCODE) rejects it. Only records of the asked name are used:
+// identifier and question are those of the query and its QR bit is set;
+// one with an error code (RCODE) answers without names. Only records of the asked name are used:
 // for MX, those of the name or of the canonical name its CNAME records in
 // the same reply lead to; authority NS records only for the name or a
 // domain above it.
@@ -36,10 +36,11 @@ struct DnsNames {
   std::vector<std::string> answers;
   // NS queries: name servers of the authority section (a referral).
   std::vector<std::string> authority;
+  int rcode = 0;  // the reply's error code; no names unless 0
 };
 
 // The names of a reply to BuildDnsQuery(id, name, type); nothing when the
-// reply is malformed, not for this query, or reports an error.
+// reply is malformed or not for this query.
 std::optional<DnsNames> ParseDnsReply(const std::uint8_t* reply, std::size_t size, std::uint16_t id,
                                       std::string_view name, std::uint16_t type);
 

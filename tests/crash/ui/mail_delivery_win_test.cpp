@@ -6,8 +6,8 @@
 // winsock2.h before windows.h
 #include <gtest/gtest.h>
 
-#include "MailPeerFiles.h"
 #include "crash/ui/MailDelivery.h"
+#include "crash/ui/MailPeerFiles.h"
 
 namespace corvan::crash {
 namespace {
