@@ -8,7 +8,7 @@
 #include "net/http/FileStream.h"
 #include "ui/Application.h"
 #include "ui/MessageDialogs.h"
-#include "ui/WinHandle.h"
+#include "common/WinHandles.h"
 
 namespace corvan::app {
 
@@ -128,7 +128,7 @@ void TfrmInstallUltraVNC::RunSetup() {
     ui::ShowPlainMessage("Kan Setup van Ultra VNC niet uitvoeren!");
     return;
   }
-  ui::ScopedHandle process(info.hProcess);
+  ScopedHandle process(info.hProcess);
   // Waits on the process in short slices, keeping the windows painted; a
   // missing handle or a failing wait ends the wait as well.
   while (process && !ui::Application().Terminated()) {
