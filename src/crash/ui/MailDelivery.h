@@ -65,7 +65,7 @@ bool RunTransport(const MailJob& job, IProgressAlert* progress);
 
 struct PreparedAttachments {
   std::vector<PreparedFile> files;
-  RefPtr<IProgressAlert> progress;
+  Ref<IProgressAlert> progress;
 };
 
 // Opens the send progress window (shown unless a hidden send does without
