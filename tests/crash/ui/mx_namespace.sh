@@ -60,4 +60,14 @@ done
 for n in 3 4 5 6; do
   for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.$n/25") 2>/dev/null && break; sleep 0.05; done
 done
+# Wine's server creates the program's sockets: it must run inside this
+# namespace, so wait for one of the prefix that may still run outside to
+# end, and end ours before a test outside would reach it.
+. "$root/scripts/wine-env.sh"
+wine_prefix_ensure "$prefix_name"
+WINEPREFIX=$(wine_prefix_path "$prefix_name") wineserver -w
 "$root/scripts/wine-run.sh" "$prefix_name" "$test_exe" "$@"
+status=$?
+wine_prefix_kill "$prefix_name"
+WINEPREFIX=$(wine_prefix_path "$prefix_name") wineserver -w
+exit $status
