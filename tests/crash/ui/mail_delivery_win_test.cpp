@@ -6,6 +6,7 @@
 // winsock2.h before windows.h
 #include <gtest/gtest.h>
 
+#include "crash/core/MemorySettings.h"
 #include "crash/ui/MailDelivery.h"
 #include "crash/ui/MailPeerFiles.h"
 
@@ -213,6 +214,7 @@ TEST_F(Upload, ThroughTheProxy) {
   ASSERT_TRUE(Post("/proxied", "127.0.0.1:" + Env("CORVAN_PROXY_PORT")));
   ASSERT_EQ(NewMessages(), 1);
   const PeerSummary request = Summary();
+  EXPECT_NE(request.Value("header Via"), "<none>");  // tinyproxy's mark
   EXPECT_EQ(request.Value("announced"), request.Value("received"));
   EXPECT_EQ(Stored(".file.ScreenShot"), files.binary);
 }
@@ -233,6 +235,63 @@ TEST_F(Upload, RunTransportUploadsWithoutASystemProxy) {
   before = StoredCount(dir);
   ASSERT_TRUE(RunTransport(job, nullptr));
   EXPECT_EQ(NewMessages(), 1);
+}
+
+// Run a second time by mail_peers.sh, with http_proxy naming tinyproxy
+// (which WinINet reports as the system's proxy).
+TEST_F(Upload, ThroughTheSystemProxy) {
+  if (Env("CORVAN_SYSTEM_PROXY").empty()) GTEST_SKIP() << "runs with http_proxy set";
+  EXPECT_EQ(ParseProxySetting(FindProxy()), (HostPort{"127.0.0.1", Port("CORVAN_PROXY_PORT")}));
+  job.uploadUrl = "127.0.0.1/system-proxy";
+  before = StoredCount(dir);
+  ASSERT_TRUE(RunTransport(job, nullptr));
+  ASSERT_EQ(NewMessages(), 1);
+  EXPECT_NE(Summary().Value("header Via"), "<none>");  // tinyproxy's mark
+  EXPECT_EQ(Stored(".file.ScreenShot"), files.binary);
+}
+
+class Preparation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    settings = MakeRef<ReporterSettings>(env.exe, records, env, false);
+    list = MakeRef<AttachmentList>();
+    list->AddFile(files.Path("bugreport.txt"), "bugreport.txt", "BugReport", "report.zip");
+    list->AddFile(files.Path("missing.txt"), "missing.txt", "Missing", "REPORT.ZIP");
+    list->AddFile(files.Path("screenShot.png"), "screenshot.png", "ScreenShot", "report.zip");
+    list->AddFile("empty.log", "empty.log", "Log");
+  }
+  // A hidden send without AutoSendBox shows no window.
+  PreparedAttachments Prepare(const std::string& tempFolder) {
+    return PrepareAttachmentFiles(*settings, *list, nullptr, true, false, files.Path(""),
+                                  tempFolder);
+  }
+
+  test::MemorySettingsRecords records;
+  test::FakeEnvironment env;
+  AttachmentFolderFixture files;
+  Ref<ReporterSettings> settings;
+  Ref<AttachmentList> list;
+};
+
+TEST_F(Preparation, SharedZipNameMakesOneArchive) {
+  const std::string archive = files.Path("report.zip");
+  const PreparedAttachments prepared = Prepare(files.Path(""));
+  EXPECT_EQ(prepared.files,
+            (std::vector<PreparedFile>{{archive, "report.zip", "report.zip"},
+                                       {files.Path("empty.log"), "empty.log", "Log"}}));
+  EXPECT_TRUE(prepared.progress);
+  const std::string zip = test::ReadWholeFile(archive);
+  EXPECT_EQ(zip.substr(0, 4), "PK\x03\x04");
+  EXPECT_NE(zip.find("screenshot.png"), std::string::npos);
+  DeleteFileA(archive.c_str());
+}
+
+TEST_F(Preparation, UnwritableArchiveSendsTheFilesUnpacked) {
+  const PreparedAttachments prepared = Prepare(files.Path("no such folder\\"));
+  EXPECT_EQ(prepared.files, (std::vector<PreparedFile>{
+                                {files.Path("bugreport.txt"), "bugreport.txt", "BugReport"},
+                                {files.Path("screenShot.png"), "screenshot.png", "ScreenShot"},
+                                {files.Path("empty.log"), "empty.log", "Log"}}));
 }
 
 }  // namespace

@@ -42,6 +42,12 @@ for p in "${ports[@]}"; do wait_for_port "$p" || exit 1; done
 
 export CORVAN_UPLOAD_PORT=$upload_port CORVAN_PROXY_PORT=$proxy_port
 export CORVAN_UPLOAD_DIR="$(unix_to_wine "$work/upload")"
-# WinINet would report these as the system's proxy.
-unset http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
-"$root/scripts/wine-run.sh" "$prefix_name" "$test_exe" "$@"
+status=0
+"$root/scripts/wine-run.sh" "$prefix_name" "$test_exe" "$@" || status=1
+# Once more with http_proxy naming tinyproxy, which WinINet reports as the
+# system's proxy (wine-run.sh would unset it).
+. "$root/scripts/wine-env.sh"
+WINEPREFIX=$(wine_prefix_path "$prefix_name") CORVAN_SYSTEM_PROXY=1 \
+  http_proxy="http://127.0.0.1:$proxy_port" wine "$test_exe" --gtest_filter='Upload.ThroughTheSystemProxy' ||
+  status=1
+exit $status
