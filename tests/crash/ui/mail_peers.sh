@@ -11,10 +11,7 @@ root=$(cd "$(dirname "$0")/../../.." && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 . "$root/scripts/test-peers.sh"
 prefix_name=$1 test_exe=$2; shift 2
-work=$(mktemp -d)
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; rm -rf "$work"; }
-trap cleanup EXIT
+peers_begin
 
 modes=(plain auth noauthlogin slow split drop)
 read -r -a ports < <(free_ports $((${#modes[@]} + 2)))

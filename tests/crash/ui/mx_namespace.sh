@@ -14,14 +14,7 @@ root=$(cd "$(dirname "$0")/../../.." && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 . "$root/scripts/test-peers.sh"
 prefix_name=$1 test_exe=$2; shift 2
-work=$(mktemp -d)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
-  [ -f "$work/dnsmasq.pid" ] && kill "$(cat "$work/dnsmasq.pid")" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+peers_begin
 
 ip link set lo up
 printf 'nameserver 127.0.0.2\n' >"$work/resolv.conf"
@@ -52,6 +45,7 @@ address=/dead.fallback.test/127.0.0.9
 address=/nomx.test/127.0.0.5
 CONF
 dnsmasq --conf-file="$work/dnsmasq.conf" --user=root --group=root || exit 1
+pids+=("$(cat "$work/dnsmasq.pid")")
 for n in 3 4 5 6; do
   /usr/bin/python3 "$here/smtp_peer.py" "127.0.0.$n" 25 "$work/mx-$n" plain &
   pids+=($!)
