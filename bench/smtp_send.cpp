@@ -11,7 +11,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "crash/ui/MailDelivery.h"
+#include "crash/ui/DeliveryIo.h"
+#include "crash/ui/MailJob.h"
 
 int main(int argc, char** argv) {
   if (argc != 4) return 2;

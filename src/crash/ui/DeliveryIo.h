@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#ifdef _WIN32
+#include "crash/ui/zelNVPrgrAlert.h"
+#endif
+
 namespace corvan::crash {
 
 // One blocking TCP connection.
@@ -99,5 +103,36 @@ class StdioDeliveryFiles final : public DeliveryFiles {
   bool Size(const std::string& path, std::uint64_t& size) override;
   std::unique_ptr<Reader> Open(const std::string& path) override;
 };
+
+#ifdef _WIN32
+// Blocking Windows Sockets; the caller has started Windows Sockets.
+class WinDeliveryNetwork final : public DeliveryNetwork {
+ public:
+  std::unique_ptr<BlockingConnection> Connect(const std::string& host, std::uint16_t port,
+                                              DeliveryProgress& progress) override;
+  std::unique_ptr<DnsExchange> OpenDns() override;
+  std::vector<std::string> DnsServers() override;
+};
+
+// The machine's DNS servers from GetNetworkParams: the current one first,
+// each address once.
+std::vector<std::string> FindDnsServers();
+
+// Drives a progress window (none: nothing is shown).
+class ProgressWindowDriver final : public DeliveryProgress {
+ public:
+  explicit ProgressWindowDriver(IProgressAlert* window) : window_(window) {}
+  void ClearAreas() override;
+  void AddArea(const std::string& text, std::uint64_t weight) override;
+  void AreaDone() override;
+  void SetPosition(int perMille) override;
+  int CurrentArea() override;
+  void SetCurrentArea(int area) override;
+
+ private:
+  IProgressAlert* window_;  // not owned
+  NoProgress none_;
+};
+#endif
 
 }  // namespace corvan::crash

@@ -94,4 +94,16 @@ class HttpUpload {
   PageOpener& opener_;
 };
 
+#ifdef _WIN32
+// The proxy list of the system's internet settings; empty unless they
+// name a proxy to use (a direct connection is no proxy).
+std::string FindProxy();
+
+// Opens pages with the shell's default verb, without Windows' error boxes.
+class ShellPageOpener final : public PageOpener {
+ public:
+  void Open(const std::string& url) override;
+};
+#endif
+
 }  // namespace corvan::crash

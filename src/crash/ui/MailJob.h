@@ -6,6 +6,11 @@
 #include <utility>
 #include <vector>
 
+#ifdef _WIN32
+#include "crash/core/ReporterSettings.h"
+#include "crash/ui/zelNVPrgrAlert.h"
+#endif
+
 namespace corvan::crash {
 
 // One file to send, after the preparation (zip archives already made).
@@ -28,6 +33,18 @@ struct DeliveryTexts {
   std::string finalize = "Finalizing...";
 };
 
+// A moment in UTC.
+struct UtcTime {
+  int year = 1601, month = 1, day = 1, hour = 0, minute = 0, second = 0;
+};
+
+// Facts of the sending machine for the message and EHLO.
+struct MailEnvironment {
+  std::string hostName;
+  UtcTime now;
+  std::uint64_t fileTime = 0;  // now, for the message id
+};
+
 struct MailJob {
   std::string uploadUrl;  // set: HTTP upload; empty: mail
   std::string sender;
@@ -42,5 +59,29 @@ struct MailJob {
   std::string subject;
   DeliveryTexts texts;
 };
+
+#ifdef _WIN32
+// The computer name and the current time.
+MailEnvironment CurrentMailEnvironment();
+
+// Delivers the job by SMTP or HTTP upload between one WSAStartup (1.1) and
+// its WSACleanup; closes the progress window at the end.
+bool RunTransport(const MailJob& job, IProgressAlert* progress);
+
+struct PreparedAttachments {
+  std::vector<PreparedFile> files;
+  Ref<IProgressAlert> progress;
+};
+
+// Opens the send progress window (shown unless a hidden send does without
+// it: in a background thread unowned and inactive, otherwise owned by
+// parent and active) and prepares the list's files. Relative paths are
+// taken from exeFolder, archives are written to tempFolder (both end in a
+// backslash).
+PreparedAttachments PrepareAttachmentFiles(ReporterSettings& settings, AttachmentList& list,
+                                           HWND parent, bool hidden, bool inThread,
+                                           const std::string& exeFolder,
+                                           const std::string& tempFolder);
+#endif
 
 }  // namespace corvan::crash

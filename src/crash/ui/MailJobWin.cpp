@@ -5,8 +5,11 @@
 // winsock2.h before windows.h
 
 #include "crash/ui/AttachmentPreparation.h"
-#include "crash/ui/MailDelivery.h"
+#include "crash/ui/DeliveryIo.h"
+#include "crash/ui/HttpUpload.h"
+#include "crash/ui/MailJob.h"
 #include "crash/ui/MailJobSettings.h"
+#include "crash/ui/SmtpClient.h"
 #include "crash/ui/zelZip.h"
 #include "crash/util/TextParts.h"
 
@@ -54,21 +57,6 @@ class WinsockSession {
 };
 
 }  // namespace
-
-void ProgressWindowDriver::ClearAreas() { window_ ? window_->ClearAreas() : none_.ClearAreas(); }
-void ProgressWindowDriver::AddArea(const std::string& text, std::uint64_t weight) {
-  window_ ? window_->AddArea(text, weight) : none_.AddArea(text, weight);
-}
-void ProgressWindowDriver::AreaDone() { window_ ? window_->AreaDone() : none_.AreaDone(); }
-void ProgressWindowDriver::SetPosition(int perMille) {
-  window_ ? window_->SetPosition(perMille) : none_.SetPosition(perMille);
-}
-int ProgressWindowDriver::CurrentArea() {
-  return window_ ? window_->CurrentArea() : none_.CurrentArea();
-}
-void ProgressWindowDriver::SetCurrentArea(int area) {
-  window_ ? window_->SetCurrentArea(area) : none_.SetCurrentArea(area);
-}
 
 MailEnvironment CurrentMailEnvironment() {
   MailEnvironment environment;

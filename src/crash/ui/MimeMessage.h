@@ -7,17 +7,14 @@
 #include <string_view>
 #include <vector>
 
+#include "crash/ui/MailJob.h"
+
 namespace corvan::crash {
 
 // The one multipart boundary of mails and uploads (33 characters, ending in
 // "_multipart_boundary"). Attachments travel as base64, which never
 // contains "_", so no encoded part can hold it.
 inline constexpr std::string_view kMimeBoundary = "zelExcept-7f3a_multipart_boundary";
-
-// A moment in UTC.
-struct UtcTime {
-  int year = 1601, month = 1, day = 1, hour = 0, minute = 0, second = 0;
-};
 
 // "9 Dec 2026 08:05:03 UT": day without a leading zero, English month.
 std::string MailDate(const UtcTime& time);

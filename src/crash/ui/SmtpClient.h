@@ -18,13 +18,6 @@
 
 namespace corvan::crash {
 
-// Facts of the sending machine for the message and EHLO.
-struct MailEnvironment {
-  std::string hostName;
-  UtcTime now;
-  std::uint64_t fileTime = 0;  // now, for the message id
-};
-
 class SmtpClient {
  public:
   static constexpr int kReplyTimeoutMs = 7000;

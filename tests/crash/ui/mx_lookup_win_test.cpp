@@ -5,7 +5,8 @@
 // winsock2.h before windows.h
 #include <gtest/gtest.h>
 
-#include "crash/ui/MailDelivery.h"
+#include "crash/ui/DeliveryIo.h"
+#include "crash/ui/MailJob.h"
 #include "crash/ui/MailPeerFiles.h"
 #include "crash/ui/MxLookup.h"
 

@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include "crash/core/MemorySettings.h"
-#include "crash/ui/MailDelivery.h"
+#include "crash/ui/DeliveryIo.h"
+#include "crash/ui/HttpUpload.h"
+#include "crash/ui/MailJob.h"
 #include "crash/ui/MailPeerFiles.h"
 
 namespace corvan::crash {

@@ -1,15 +1,13 @@
-// Windows Sockets, DNS servers, proxy and browser for report delivery.
+// Windows Sockets and the progress window under report delivery.
 #include <winsock2.h>
 // winsock2.h before windows.h
 #include <iphlpapi.h>
-#include <shellapi.h>
-#include <wininet.h>
 
 #include <algorithm>
 #include <cstring>
 
+#include "crash/ui/DeliveryIo.h"
 #include "crash/ui/DnsReply.h"
-#include "crash/ui/MailDelivery.h"
 
 namespace corvan::crash {
 namespace {
@@ -148,24 +146,19 @@ std::vector<std::string> FindDnsServers() {
   return servers;
 }
 
-std::string FindProxy() {
-  DWORD size = 0;
-  InternetQueryOptionA(nullptr, INTERNET_OPTION_PROXY, nullptr, &size);
-  if (size < sizeof(INTERNET_PROXY_INFO)) return {};
-  std::vector<std::uint8_t> buffer(size);
-  if (!InternetQueryOptionA(nullptr, INTERNET_OPTION_PROXY, buffer.data(), &size)) return {};
-  const auto* info = reinterpret_cast<const INTERNET_PROXY_INFO*>(buffer.data());
-  if (info->dwAccessType != INTERNET_OPEN_TYPE_PROXY || !info->lpszProxy) return {};
-  return reinterpret_cast<const char*>(info->lpszProxy);
+void ProgressWindowDriver::ClearAreas() { window_ ? window_->ClearAreas() : none_.ClearAreas(); }
+void ProgressWindowDriver::AddArea(const std::string& text, std::uint64_t weight) {
+  window_ ? window_->AddArea(text, weight) : none_.AddArea(text, weight);
 }
-
-void ShellPageOpener::Open(const std::string& url) {
-  SHELLEXECUTEINFOA info = {};
-  info.cbSize = sizeof info;
-  info.fMask = SEE_MASK_FLAG_NO_UI;
-  info.lpFile = url.c_str();
-  info.nShow = SW_SHOWNORMAL;
-  ShellExecuteExA(&info);
+void ProgressWindowDriver::AreaDone() { window_ ? window_->AreaDone() : none_.AreaDone(); }
+void ProgressWindowDriver::SetPosition(int perMille) {
+  window_ ? window_->SetPosition(perMille) : none_.SetPosition(perMille);
+}
+int ProgressWindowDriver::CurrentArea() {
+  return window_ ? window_->CurrentArea() : none_.CurrentArea();
+}
+void ProgressWindowDriver::SetCurrentArea(int area) {
+  window_ ? window_->SetCurrentArea(area) : none_.SetCurrentArea(area);
 }
 
 }  // namespace corvan::crash
