@@ -46,8 +46,11 @@ SmtpReplyReader::State SmtpReplyReader::Next() {
 SmtpReplyReader::State SmtpReplyReader::JudgeLines() {
   std::size_t start = 0;
   while (state_ == State::kCollecting) {
-    const std::size_t lf = pending_.find('\n', start);
+    // Bytes already searched hold no line end: a line fed byte by byte is
+    // searched once, not once per byte.
+    const std::size_t lf = pending_.find('\n', start > searched_ ? start : searched_);
     if (lf == std::string::npos) {
+      searched_ = pending_.size();
       if (replyBytes_ + pending_.size() - start > kMaxReply) state_ = State::kMalformed;
       break;
     }
@@ -63,6 +66,7 @@ SmtpReplyReader::State SmtpReplyReader::JudgeLines() {
     start = lf + 1;
   }
   pending_.erase(0, start);
+  searched_ = searched_ > start ? searched_ - start : 0;
   return state_;
 }
 

@@ -39,7 +39,8 @@ class SmtpReplyReader {
   State JudgeLines();
   bool JudgeLine(const std::string& line, bool& final);
 
-  std::string pending_;  // bytes not judged yet
+  std::string pending_;       // bytes not judged yet
+  std::size_t searched_ = 0;  // pending_ up to here holds no line end
   std::size_t replyBytes_ = 0;
   State state_ = State::kCollecting;
   int code_ = 0;
