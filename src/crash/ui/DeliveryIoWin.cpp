@@ -23,8 +23,10 @@ class ScopedSocket : public UniqueHandle<SOCKET, CloseSocket> {
 // A dotted address or a name resolved with gethostbyname; false when
 // neither works.
 bool ResolveHost(const std::string& host, in_addr& address) {
+  // gethostbyname("") would answer with this machine.
+  if (host.empty()) return false;
   address.s_addr = inet_addr(host.c_str());
-  if (address.s_addr != INADDR_NONE || host == "255.255.255.255") return !host.empty();
+  if (address.s_addr != INADDR_NONE || host == "255.255.255.255") return true;
   const hostent* entry = gethostbyname(host.c_str());
   if (!entry || entry->h_addrtype != AF_INET || !entry->h_addr_list[0]) return false;
   std::memcpy(&address, entry->h_addr_list[0], sizeof address);
