@@ -1,7 +1,8 @@
 // The application framework and widgets in a real Wine session.
-#include <commctrl.h>
 #include <gtest/gtest.h>
 #include <windows.h>
+
+#include <commctrl.h>
 
 #include <stdexcept>
 
@@ -68,6 +69,13 @@ class Framework : public ::testing::Test {
   DWORD caughtOn_ = 0;
 };
 
+DWORD WINAPI ThrowingProc(void*) { throw std::runtime_error("thread proc"); }
+
+DWORD WINAPI SignalThenThrow(void* event) {
+  SetEvent(event);
+  throw std::runtime_error("work item");
+}
+
 class ThrowingThread : public TThread {
  public:
   using TThread::TThread;
@@ -89,8 +97,7 @@ TEST_F(Framework, ExceptionInWindowProcedureReachesTheHandlerNotWindows) {
 
 TEST_F(Framework, ThreadFramesReportWhatLeavesThem) {
   DWORD id = 0;
-  HANDLE thread = StartThread([](void*) -> DWORD { throw std::runtime_error("thread proc"); },
-                              nullptr, "worker", &id);
+  HANDLE thread = StartThread(ThrowingProc, nullptr, "worker", &id);
   ASSERT_NE(thread, nullptr);
   WaitForSingleObject(thread, INFINITE);
   DWORD code = 0;
@@ -111,12 +118,7 @@ TEST_F(Framework, ThreadFramesReportWhatLeavesThem) {
 
 TEST_F(Framework, WorkItemFrameReports) {
   HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  ASSERT_TRUE(QueueWorkItem(
-      [](void* event) -> DWORD {
-        SetEvent(event);
-        throw std::runtime_error("work item");
-      },
-      done));
+  ASSERT_TRUE(QueueWorkItem(SignalThenThrow, done));
   WaitForSingleObject(done, INFINITE);
   for (int i = 0; i < 100 && caught_.empty(); ++i) Sleep(10);
   CloseHandle(done);
