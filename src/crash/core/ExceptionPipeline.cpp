@@ -294,6 +294,21 @@ std::uint32_t Word(const void* p) { return static_cast<std::uint32_t>(reinterpre
 HandlerLock::HandlerLock() { HandlerMutex().lock(); }
 HandlerLock::~HandlerLock() { HandlerMutex().unlock(); }
 
+ExceptionHistory CurrentHistory() {
+  std::lock_guard lock(historyLock);
+  return history;
+}
+
+void AdoptHistory(const ExceptionHistory& adopted) {
+  std::lock_guard lock(historyLock);
+  history = adopted;
+}
+
+int RecentExceptionCount() {
+  const ExceptionHistory::Times times = CurrentHistory().Entries();
+  return static_cast<int>(std::count_if(times.begin(), times.end(), [](std::int64_t t) { return t != 0; }));
+}
+
 DWORD MainThreadId() { return mainThreadId; }
 void SetMainThreadId(DWORD id) { mainThreadId = id; }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "crash/core/ExceptionDescription.h"
+#include "crash/core/ExceptionHistory.h"
 #include "crash/core/RefCounted.h"
 #include "crash/core/ThreadTracer.h"
 #include "crash/core/zelTypes.h"
@@ -62,6 +63,11 @@ class HandlerLock {
   HandlerLock(const HandlerLock&) = delete;
   HandlerLock& operator=(const HandlerLock&) = delete;
 };
+
+// The exceptions of this process (and of those it was restarted from).
+ExceptionHistory CurrentHistory();
+void AdoptHistory(const ExceptionHistory& history);
+int RecentExceptionCount();
 
 // The process's first thread, recorded at start-up.
 DWORD MainThreadId();

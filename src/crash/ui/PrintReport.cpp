@@ -1,0 +1,81 @@
+#include "crash/ui/PrintReport.h"
+
+#include <commdlg.h>
+
+#include "crash/analysis/LoaderLock.h"
+#include "crash/ui/WinHandles.h"
+
+namespace corvan::crash {
+
+PageMetrics PageMetricsOf(HDC dc) {
+  PageMetrics m;
+  m.horzRes = GetDeviceCaps(dc, HORZRES);
+  m.vertRes = GetDeviceCaps(dc, VERTRES);
+  m.horzSize = GetDeviceCaps(dc, HORZSIZE);
+  m.vertSize = GetDeviceCaps(dc, VERTSIZE);
+  m.offsetX = GetDeviceCaps(dc, PHYSICALOFFSETX);
+  m.offsetY = GetDeviceCaps(dc, PHYSICALOFFSETY);
+  m.logPixelsX = GetDeviceCaps(dc, LOGPIXELSX);
+  m.logPixelsY = GetDeviceCaps(dc, LOGPIXELSY);
+  return m;
+}
+
+int PrintReportOnDc(HDC dc, const std::string& text, const std::string& documentName) {
+  SetMapMode(dc, MM_TEXT);
+  const PageLayout page = LayoutPage(PageMetricsOf(dc));
+  ScopedGdiObject font(CreateFontA(page.fontHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                                   DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                   DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "Courier New"));
+  ScopedSelection select(dc, font.get());
+  DOCINFOA doc{};
+  doc.cbSize = sizeof doc;
+  doc.lpszDocName = documentName.c_str();
+  if (StartDocA(dc, &doc) <= 0) return 0;
+  int pages = 1;
+  StartPage(dc);
+  int y = page.top;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = text.find("\r\n", start);
+    const std::size_t stop = end == std::string::npos ? text.size() : end;
+    // An empty line prints as one blank.
+    const char* line = stop > start ? text.data() + start : " ";
+    const int length = stop > start ? static_cast<int>(stop - start) : 1;
+    RECT r = {page.left, 0, page.left + page.textWidth, 0};
+    DrawTextA(dc, line, length, &r, DT_CALCRECT | DT_WORDBREAK | DT_EXTERNALLEADING);
+    const int height = r.bottom - r.top;
+    if (y + height > page.bottom && y > page.top) {
+      EndPage(dc);
+      StartPage(dc);
+      ++pages;
+      y = page.top;
+    }
+    r = {page.left, y, page.left + page.textWidth, y + height};
+    DrawTextA(dc, line, length, &r, DT_WORDBREAK | DT_EXTERNALLEADING);
+    y += height;
+    if (end == std::string::npos) break;
+    start = end + 2;
+  }
+  EndPage(dc);
+  EndDoc(dc);
+  return pages;
+}
+
+void PrintBugReport(const std::string& text, HWND parent, const std::string& documentName) {
+  if (IsLoaderLockHeld(250)) {
+    MessageBeep(0);
+    return;
+  }
+  PRINTDLGA dialog{};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = parent;
+  dialog.Flags = PD_RETURNDC | PD_NOSELECTION | PD_NOPAGENUMS | PD_NOWARNING |
+                 PD_USEDEVMODECOPIESANDCOLLATE | PD_HIDEPRINTTOFILE | PD_NONETWORKBUTTON;
+  if (!PrintDlgA(&dialog)) return;
+  if (dialog.hDevMode) GlobalFree(dialog.hDevMode);
+  if (dialog.hDevNames) GlobalFree(dialog.hDevNames);
+  ScopedDc printer(dialog.hDC);
+  if (printer) PrintReportOnDc(printer.get(), text, documentName);
+}
+
+}  // namespace corvan::crash
