@@ -1,18 +1,42 @@
 #include "crash/core/BugReportFileWin.h"
 
-#include <windows.h>
+#include <commdlg.h>
+#include <sddl.h>
+#include <shlobj.h>
+
+#include <cstring>
 
 #include "common/UniqueHandle.h"
+#include "crash/analysis/LoaderLock.h"
 #include "crash/analysis/SystemHelpers.h"
-#include "crash/core/BugReportFile.h"
 #include "crash/core/ExceptionReport.h"
+#include "crash/core/zelTypes.h"
 #include "crash/util/TextParts.h"
 
 namespace corvan::crash {
 namespace {
 
-void CloseFile(HANDLE h) { CloseHandle(h); }
-using FileHandle = UniqueHandle<HANDLE, CloseFile>;
+void CloseKernelHandle(HANDLE h) { CloseHandle(h); }
+void UnmapView(const void* view) { UnmapViewOfFile(view); }
+void FreeLocal(void* p) { LocalFree(p); }
+using KernelHandle = UniqueHandle<HANDLE, CloseKernelHandle>;
+using MappedView = UniqueHandle<const void*, UnmapView>;
+using LocalMemory = UniqueHandle<void*, FreeLocal>;
+
+// A file handle; CreateFile's INVALID_HANDLE_VALUE is kept as none.
+KernelHandle OpenFile(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
+  HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return KernelHandle(h == INVALID_HANDLE_VALUE ? nullptr : h);
+}
+
+// The hand-over block: old process id, the mapping's handle in the new
+// process, the exception history.
+struct RestartBlock {
+  std::uint32_t oldProcessId;
+  std::uint32_t mappingInNewProcess;
+  std::int64_t history[ExceptionHistory::kSize];
+};
+static_assert(sizeof(RestartBlock) == 88);
 
 void CreateFolders(const std::string& path) {
   for (std::size_t at = path.find('\\', 3); at != std::string::npos; at = path.find('\\', at + 1)) {
@@ -20,44 +44,217 @@ void CreateFolders(const std::string& path) {
   }
 }
 
-}  // namespace
-
-std::string BugReportFileName(const ExceptionReport& report) {
-  return MakeAbsolutePath(report.GetStr("BugRepFile"), FolderPart(ModulePath(nullptr)));
-}
-
-bool SaveReportToFile(ExceptionReport& report) {
-  const std::string path = BugReportFileName(report);
-  const std::string text = report.ReportText(true);
-  CreateFolders(path);
-  FileHandle file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (file.get() == INVALID_HANDLE_VALUE) {
-    file.release();
+bool ReadAll(HANDLE file, std::string& content) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file, &size) || size.QuadPart > 0x7FFFFFFF) return false;
+  content.resize(static_cast<std::size_t>(size.QuadPart));
+  DWORD read = 0;
+  if (!content.empty() && !ReadFile(file, content.data(), static_cast<DWORD>(content.size()), &read, nullptr)) {
     return false;
   }
-  std::string content;
-  const DWORD size = GetFileSize(file.get(), nullptr);
-  if (size != INVALID_FILE_SIZE && size > 0) {
-    content.resize(size);
-    DWORD read = 0;
-    if (!ReadFile(file.get(), content.data(), size, &read, nullptr)) return false;
-    content.resize(read);
-  }
+  content.resize(read);
+  return true;
+}
+
+bool WriteAt(HANDLE file, std::size_t offset, std::string_view bytes) {
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  DWORD written = 0;
+  return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) &&
+         (bytes.empty() || (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                            written == bytes.size())) &&
+         SetEndOfFile(file);
+}
+
+BugReportFileRules RulesOf(const ExceptionReport& report, const std::string& text) {
   BugReportFileRules rules;
   rules.append = report.GetBool("AppendBugReps");
   rules.sizeLimit = report.GetInt("BugRepFileSize");
   const bool freeze = ExtractHeaderValue(text, "exception class").empty();
   rules.noDuplicates = report.GetBool(freeze ? "NoDupFreezes" : "NoDupExcepts");
   rules.duplicateDepth = report.GetInt(freeze ? "DupFreezeDef" : "DupExceptDef");
-  const std::string out = AppendReport(std::move(content), text, rules);
-  DWORD written = 0;
-  if (SetFilePointer(file.get(), 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
-      !WriteFile(file.get(), out.data(), static_cast<DWORD>(out.size()), &written, nullptr) ||
-      written != out.size() || !SetEndOfFile(file.get())) {
-    return false;
+  return rules;
+}
+
+std::string DesktopFolder() {
+  char path[MAX_PATH] = {};
+  if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, 0, path)) && path[0]) return path;
+  return {};
+}
+
+// Asks where to save; empty when cancelled or the process is blocked.
+std::string ChooseFile(const ExceptionReport& report, HWND parent, const std::string& configured) {
+  if (IsLoaderLockHeld(250)) {
+    MessageBeep(MB_OK);
+    return {};
   }
-  report.SetSavedToFile(true);
+  const std::string exeFolder = FolderPart(ModulePath(nullptr));
+  std::string folder;
+  if (configured.find('\\') != std::string::npos) {
+    folder = FolderPart(MakeAbsolutePath(configured, exeFolder));
+  } else {
+    folder = DesktopFolder();
+    if (folder.empty()) folder = exeFolder;
+  }
+  char file[MAX_PATH] = {};
+  lstrcpynA(file, FileNamePart(configured).c_str(), MAX_PATH);
+  const std::string title = report.GetStr("SaveBtnTxt");
+  OPENFILENAMEA dialog{};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = parent;
+  dialog.lpstrFilter = "*.txt\0*.txt\0";
+  dialog.lpstrFile = file;
+  dialog.nMaxFile = MAX_PATH;
+  dialog.lpstrInitialDir = folder.c_str();
+  dialog.lpstrTitle = title.c_str();
+  dialog.lpstrDefExt = "txt";
+  dialog.Flags = OFN_HIDEREADONLY | OFN_NOREADONLYRETURN | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
+  return GetSaveFileNameA(&dialog) ? std::string(file) : std::string();
+}
+
+// A security descriptor that gives the current user, and nobody else,
+// access: the restarted process runs as the same user.
+LocalMemory OwnUserOnly() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+  KernelHandle owned(token);
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::string buffer(size, '\0');
+  if (!size || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
+  char* sid = nullptr;
+  if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid)) return {};
+  LocalMemory sidText(sid);
+  const std::string sddl = std::string("D:P(A;;GA;;;") + sid + ")";
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+    return {};
+  }
+  return LocalMemory(descriptor);
+}
+
+}  // namespace
+
+bool FileStamp::operator==(const FileStamp& other) const {
+  return size == other.size && CompareFileTime(&written, &other.written) == 0;
+}
+
+std::string BugReportFileName(const ExceptionReport& report) {
+  return MakeAbsolutePath(report.GetStr("BugRepFile"), FolderPart(ModulePath(nullptr)));
+}
+
+bool AppendToBugReportFile(const std::string& path, const std::string& report, const BugReportFileRules& rules,
+                           DWORD waitMs) {
+  CreateFolders(path);
+  KernelHandle file;
+  const DWORD start = GetTickCount();
+  for (DWORD pause = 1;; pause = pause < 32 ? pause * 2 : pause) {
+    file = OpenFile(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS);
+    if (file || GetLastError() != ERROR_SHARING_VIOLATION || GetTickCount() - start >= waitMs) break;
+    Sleep(pause);  // another save holds the file: wait for it instead of losing this report
+  }
+  if (!file) return false;
+  std::string old;
+  if (!ReadAll(file.get(), old)) return false;
+  const std::string updated = AppendReport(old, report, rules);
+  // Only the bytes after the common beginning are written.
+  std::size_t same = 0;
+  const std::size_t limit = std::min(old.size(), updated.size());
+  while (same < limit && old[same] == updated[same]) ++same;
+  if (WriteAt(file.get(), same, std::string_view(updated).substr(same))) return true;
+  WriteAt(file.get(), same, std::string_view(old).substr(same));
+  return false;
+}
+
+bool SaveReportToFile(ExceptionReport& report) { return SaveReportToFile(report, nullptr, true); }
+
+bool SaveReportToFile(ExceptionReport& report, HWND parent, bool noDialog) {
+  const std::string configured = report.GetStr("BugRepFile");
+  const std::string path = noDialog ? BugReportFileName(report) : ChooseFile(report, parent, configured);
+  if (path.empty()) return false;
+  const std::string text = report.ReportText(true);
+  if (!AppendToBugReportFile(path, text, RulesOf(report, text))) return false;
+  if (noDialog) report.SetSavedToFile(true);
+  return true;
+}
+
+bool ReadFileWithStamp(const std::string& path, std::string& content, FileStamp& stamp) {
+  KernelHandle file = OpenFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file || !GetFileInformationByHandle(file.get(), &info) || !ReadAll(file.get(), content)) return false;
+  stamp.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  stamp.written = info.ftLastWriteTime;
+  return true;
+}
+
+bool DeleteFileIfUnchanged(const std::string& path, const FileStamp& stamp) {
+  // Held exclusively while compared, and deleted through the same handle.
+  KernelHandle file = OpenFile(path, GENERIC_READ | DELETE, 0, OPEN_EXISTING);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file || !GetFileInformationByHandle(file.get(), &info)) return false;
+  FileStamp now;
+  now.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  now.written = info.ftLastWriteTime;
+  if (!(now == stamp)) return false;
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  return SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+std::string RestartBlockName(DWORD pid) { return "zelExceptRestart" + HexText(pid); }
+
+void TerminateProgram() {
+  TerminateProcess(GetCurrentProcess(), kCloseExitCode);
+  for (;;) Sleep(INFINITE);
+}
+
+void RestartProgram(const ExceptionHistory& history) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  std::string commandLine = GetCommandLineA();
+  if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                     &startup, &process)) {
+    KernelHandle thread(process.hThread), child(process.hProcess);
+    LocalMemory descriptor = OwnUserOnly();
+    SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
+    KernelHandle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, descriptor ? &security : nullptr, PAGE_READWRITE,
+                                            0, sizeof(RestartBlock),
+                                            RestartBlockName(process.dwProcessId).c_str()));
+    if (mapping) {
+      if (void* view = MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, sizeof(RestartBlock))) {
+        MappedView mapped(view);
+        HANDLE inChild = nullptr;
+        // The child's handle keeps the block alive after this process ends.
+        DuplicateHandle(GetCurrentProcess(), mapping.get(), child.get(), &inChild, 0, FALSE, DUPLICATE_SAME_ACCESS);
+        RestartBlock block{};
+        block.oldProcessId = GetCurrentProcessId();
+        block.mappingInNewProcess = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(inChild));
+        std::memcpy(block.history, history.Entries().data(), sizeof block.history);
+        std::memcpy(view, &block, sizeof block);
+      }
+    }
+    ResumeThread(thread.get());
+  }
+  TerminateProcess(GetCurrentProcess(), kRestartExitCode);
+  for (;;) Sleep(INFINITE);
+}
+
+bool RestartHandOver(ExceptionHistory& history) {
+  KernelHandle mapping(OpenFileMappingA(FILE_MAP_READ, FALSE, RestartBlockName(GetCurrentProcessId()).c_str()));
+  if (!mapping) return false;
+  const void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, sizeof(RestartBlock));
+  if (!view) return false;
+  MappedView mapped(view);
+  RestartBlock block;
+  std::memcpy(&block, view, sizeof block);
+  if (block.mappingInNewProcess) CloseHandle(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(block.mappingInNewProcess)));
+  if (HANDLE old = OpenProcess(SYNCHRONIZE, FALSE, block.oldProcessId)) {
+    KernelHandle predecessor(old);
+    WaitForSingleObject(old, INFINITE);
+  }
+  ExceptionHistory::Times times;
+  std::memcpy(times.data(), block.history, sizeof block.history);
+  history.Adopt(times);
   return true;
 }
 

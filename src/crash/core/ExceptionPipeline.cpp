@@ -12,6 +12,7 @@
 #include "crash/core/ExceptionReport.h"
 #include "crash/core/MemoryReserve.h"
 #include "crash/core/ProcessSettings.h"
+#include "crash/core/ReportPresentation.h"
 #include "crash/core/zelExcept.h"
 
 namespace corvan::crash {
@@ -35,19 +36,9 @@ std::vector<ActionHandlerFn> actionHandlers;
 std::mutex historyLock;
 ExceptionHistory history;
 
-void DefaultProcessEnd(unsigned exitCode, bool restart) {
-  if (restart) {
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    std::string commandLine = GetCommandLineA();
-    if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                       &process)) {
-      CloseHandle(process.hThread);
-      CloseHandle(process.hProcess);
-    }
-  }
-  TerminateProcess(GetCurrentProcess(), exitCode);
+void DefaultProcessEnd(unsigned, bool restart) {
+  if (restart) RestartProgram(CurrentHistory());
+  TerminateProgram();
 }
 ProcessEnd processEnd = DefaultProcessEnd;
 
@@ -141,7 +132,7 @@ bool FireExceptionHandlers(ExceptionReport& report, bool& handled, bool hidden) 
   return !calls.empty();
 }
 
-bool FireAction(ExceptionReport& report, ReportAction action) {
+bool FireAction(ExceptionReport& report, ReportAction action, HWND = nullptr) {
   bool handled = false;
   if (!report.CallHandlers()) return false;
   std::vector<ActionHandlerFn> calls;
@@ -181,17 +172,11 @@ void AutomaticSave(ExceptionReport& report) {
   SaveReportToFile(report);
 }
 
-void FinishAutomaticActions(ExceptionReport& report) {
+void FinishActions(ExceptionReport& report) {
   if (report.HasCriticalListener() || (PhaseFourHandlersExist() && report.CallHandlers())) {
     report.ReportText(true);
   }
   AutomaticSave(report);
-}
-
-// Until the exception dialog shows it, a report goes to the bug report file.
-void Present(ExceptionReport& report) {
-  if (report.ShowSetting() == 4 || report.GetBool("AutoSave")) return;
-  SaveReportToFile(report);
 }
 
 std::int64_t NowSeconds() { return UtcSeconds(); }
@@ -227,7 +212,13 @@ void Handle(const ExceptionFacts& facts) noexcept {
       if (report->GetBool("AutoSave") || report->GetBool("AutoSend") || report->GetBool("AutoClip")) {
         report->AddListener(AutoActions, nullptr, true);
       }
-      Present(*report);
+      if (report->ShowSetting() != 4) PresentReport(*report);
+    }
+    // The box decided the outcome unless nothing was shown, the program
+    // cannot go on, or it is a console program.
+    if (report->ShowSetting() != 4 && report->CanContinue() && !IsConsoleProgram()) {
+      if (!handled) FinishActions(*report);
+      return;
     }
     ExceptionHistory seen;
     {
@@ -239,16 +230,16 @@ void Handle(const ExceptionFacts& facts) noexcept {
     const bool restart = CheckAutoRule(report->GetInt("AutoRestart"), seen, now);
     if (close || (!report->CanContinue() && !restart)) {
       FireAction(*report, ReportAction::Close);
-      FinishAutomaticActions(*report);
+      FinishActions(*report);
       processEnd(kCloseExitCode, false);
     } else if (restart) {
       FireAction(*report, ReportAction::Restart);
-      FinishAutomaticActions(*report);
+      FinishActions(*report);
       processEnd(kRestartExitCode, true);
     } else {
       FireAction(*report, ReportAction::Continue);
     }
-    if (!handled) FinishAutomaticActions(*report);
+    if (!handled) FinishActions(*report);
   } catch (...) {
     // The faulting thread is released in every case.
   }
@@ -318,6 +309,18 @@ bool InHandlingThread() { return handlingThread.Id() == GetCurrentThreadId(); }
 DWORD HandlingThreadId() { return handlingThread.Id(); }
 
 void SetProcessEnd(ProcessEnd end) { processEnd = end ? end : DefaultProcessEnd; }
+
+bool FireReportAction(ExceptionReport& report, ReportAction action, HWND parent) {
+  return FireAction(report, action, parent);
+}
+
+void FinishAutomaticActions(ExceptionReport& report) { FinishActions(report); }
+
+void EndProgram(bool restart) {
+  processEnd(restart ? kRestartExitCode : kCloseExitCode, restart);
+  TerminateProcess(GetCurrentProcess(), restart ? kRestartExitCode : kCloseExitCode);
+  for (;;) Sleep(INFINITE);
+}
 
 void AddExceptionHandler(ExceptionHandlerFn handler, ReportPhase phase) {
   HandlerLock lock;

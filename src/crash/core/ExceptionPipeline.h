@@ -87,6 +87,15 @@ void AddActionHandler(ActionHandlerFn handler);
 void ClearHandlers();
 bool HiddenHandlersExist();
 
+// Fires the application's action handlers for report; true when one
+// handled the action. parent: the window anything they show belongs to.
+bool FireReportAction(ExceptionReport& report, ReportAction action, HWND parent);
+// The pending automatic actions (save, send) before the program goes on or
+// ends.
+void FinishAutomaticActions(ExceptionReport& report);
+// Closes (exit code 1) or restarts (exit code 2) the program.
+[[noreturn]] void EndProgram(bool restart);
+
 // What ends a handled exception (the runtime's end of a catch).
 void EndOfCatch() noexcept;
 

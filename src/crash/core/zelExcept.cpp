@@ -6,10 +6,12 @@
 #include "crash/analysis/ImageHelpers.h"
 #include "crash/analysis/MessageHandlers.h"
 #include "crash/analysis/Threads.h"
+#include "crash/core/BugReportFileWin.h"
 #include "crash/core/ExceptionPipeline.h"
 #include "crash/core/FaultTranslation.h"
 #include "crash/core/MemoryReserve.h"
 #include "crash/core/ProcessSettings.h"
+#include "crash/ui/Clipboard.h"
 #include "ui/Application.h"
 #include "ui/Thread.h"
 
@@ -77,6 +79,9 @@ bool ReporterActive() { return active; }
 void StartReporter() {
   if (active) return;
   startCounter = CounterMilliseconds();
+  // A restarted process waits for its predecessor and takes its history.
+  ExceptionHistory inherited;
+  if (RestartHandOver(inherited)) AdoptHistory(inherited);
   mainSettings = CreateSettings(OwnModule());
   const std::vector<DWORD> threads = ThreadList();
   SetMainThreadId(threads.empty() ? GetCurrentThreadId() : threads.front());
@@ -107,21 +112,7 @@ void StopReporter() {
   mainSettings = Ref<ReporterSettings>();
 }
 
-bool PutOnClipboard(const std::string& text) {
-  if (!OpenClipboard(nullptr)) return false;
-  bool done = false;
-  EmptyClipboard();
-  if (HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE | GMEM_DDESHARE, text.size() + 1)) {
-    if (void* p = GlobalLock(memory)) {
-      std::memcpy(p, text.c_str(), text.size() + 1);
-      GlobalUnlock(memory);
-      done = SetClipboardData(CF_TEXT, memory) != nullptr;
-    }
-    if (!done) GlobalFree(memory);
-  }
-  CloseClipboard();
-  return done;
-}
+bool PutOnClipboard(const std::string& text) { return PutTextOnClipboard(text); }
 
 std::size_t CopyToView(void* view, std::int32_t claimedSize, const std::string& text) {
   if (!view || claimedSize < 1) return 0;

@@ -5,8 +5,9 @@
 // edit for text that is not tabular. It follows the report while the
 // report is still assembled: each change rebuilds the tab list and, when
 // its text changed, the shown tab.
-#include <commctrl.h>
 #include <windows.h>
+
+#include <commctrl.h>
 
 #include <string>
 

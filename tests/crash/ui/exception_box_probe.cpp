@@ -1,11 +1,11 @@
-// A program of ours that carries the crash reporter and raises one
+// A GUI program of ours that carries the crash reporter and raises one
 // exception on request, so that the black-box dialog tests can drive the
 // exception box as a user would and watch how the program ends.
-//   exception_box_probe report                 the process report on stdout
-//   exception_box_probe fault [Name=Value...]  settings changed, then a fault
-// After a fault that the user continued, "continued" is printed and the
-// program ends with 0. The first line is always "history N": the
-// exceptions the process knows of at start-up (a restart hands them on).
+//   exception_box_probe LOG report                 the process report into LOG
+//   exception_box_probe LOG fault [Name=Value...]  settings changed, then a fault
+// Every start appends "history N" to LOG: the exceptions the process knows
+// of at start-up (a restart hands them on). After a fault that the user
+// continued, "continued" is appended and the program ends with 0.
 #include <windows.h>
 
 #include <cstdio>
@@ -42,24 +42,30 @@ void ApplySetting(ReporterSettings& settings, const std::string& assignment) {
 
 }  // namespace
 
+void Log(const char* path, const std::string& text) {
+  if (FILE* f = std::fopen(path, "ab")) {
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+  }
+}
+
 int main(int argc, char** argv) {
-  std::printf("history %d\n", RecentExceptionCount());
-  std::fflush(stdout);
-  const std::string command = argc > 1 ? argv[1] : "";
+  if (argc < 3) return 3;
+  const char* log = argv[1];
+  Log(log, "history " + std::to_string(RecentExceptionCount()) + "\n");
+  const std::string command = argv[2];
   if (command == "report") {
-    const std::string report = BuildProcessReport(false);
-    std::fwrite(report.data(), 1, report.size(), stdout);
+    Log(log, BuildProcessReport(false));
     return 0;
   }
   if (command != "fault") return 3;
   Ref<ReporterSettings> settings = SettingsForModule(nullptr);
-  for (int i = 2; i < argc && settings; ++i) ApplySetting(*settings, argv[i]);
+  for (int i = 3; i < argc && settings; ++i) ApplySetting(*settings, argv[i]);
   try {
     Fail();
   } catch (...) {
     SubmitException(FactsOf(std::current_exception(), ExceptionSource::HandleException));
   }
-  std::printf("continued\n");
-  std::fflush(stdout);
+  Log(log, "continued\n");
   return 0;
 }
