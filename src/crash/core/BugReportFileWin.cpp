@@ -25,7 +25,8 @@ using LocalMemory = UniqueHandle<void*, FreeLocal>;
 
 // A file handle; CreateFile's INVALID_HANDLE_VALUE is kept as none.
 KernelHandle OpenFile(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
-  HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
   return KernelHandle(h == INVALID_HANDLE_VALUE ? nullptr : h);
 }
 
@@ -49,7 +50,8 @@ bool ReadAll(HANDLE file, std::string& content) {
   if (!GetFileSizeEx(file, &size) || size.QuadPart > 0x7FFFFFFF) return false;
   content.resize(static_cast<std::size_t>(size.QuadPart));
   DWORD read = 0;
-  if (!content.empty() && !ReadFile(file, content.data(), static_cast<DWORD>(content.size()), &read, nullptr)) {
+  if (!content.empty() &&
+      !ReadFile(file, content.data(), static_cast<DWORD>(content.size()), &read, nullptr)) {
     return false;
   }
   content.resize(read);
@@ -61,8 +63,9 @@ bool WriteAt(HANDLE file, std::size_t offset, std::string_view bytes) {
   at.QuadPart = static_cast<LONGLONG>(offset);
   DWORD written = 0;
   return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) &&
-         (bytes.empty() || (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                            written == bytes.size())) &&
+         (bytes.empty() ||
+          (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size())) &&
          SetEndOfFile(file);
 }
 
@@ -78,7 +81,8 @@ BugReportFileRules RulesOf(const ExceptionReport& report, const std::string& tex
 
 std::string DesktopFolder() {
   char path[MAX_PATH] = {};
-  if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, 0, path)) && path[0]) return path;
+  if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, 0, path)) && path[0])
+    return path;
   return {};
 }
 
@@ -123,11 +127,13 @@ LocalMemory OwnUserOnly() {
   std::string buffer(size, '\0');
   if (!size || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
   char* sid = nullptr;
-  if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid)) return {};
+  if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid))
+    return {};
   LocalMemory sidText(sid);
   const std::string sddl = std::string("D:P(A;;GA;;;") + sid + ")";
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
     return {};
   }
   return LocalMemory(descriptor);
@@ -143,14 +149,15 @@ std::string BugReportFileName(const ExceptionReport& report) {
   return MakeAbsolutePath(report.GetStr("BugRepFile"), FolderPart(ModulePath(nullptr)));
 }
 
-bool AppendToBugReportFile(const std::string& path, const std::string& report, const BugReportFileRules& rules,
-                           DWORD waitMs) {
+bool AppendToBugReportFile(const std::string& path, const std::string& report,
+                           const BugReportFileRules& rules, DWORD waitMs) {
   CreateFolders(path);
   KernelHandle file;
   const DWORD start = GetTickCount();
   for (DWORD pause = 1;; pause = pause < 32 ? pause * 2 : pause) {
     file = OpenFile(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS);
-    if (file || GetLastError() != ERROR_SHARING_VIOLATION || GetTickCount() - start >= waitMs) break;
+    if (file || GetLastError() != ERROR_SHARING_VIOLATION || GetTickCount() - start >= waitMs)
+      break;
     Sleep(pause);  // another save holds the file: wait for it instead of losing this report
   }
   if (!file) return false;
@@ -170,7 +177,8 @@ bool SaveReportToFile(ExceptionReport& report) { return SaveReportToFile(report,
 
 bool SaveReportToFile(ExceptionReport& report, HWND parent, bool noDialog) {
   const std::string configured = report.GetStr("BugRepFile");
-  const std::string path = noDialog ? BugReportFileName(report) : ChooseFile(report, parent, configured);
+  const std::string path =
+      noDialog ? BugReportFileName(report) : ChooseFile(report, parent, configured);
   if (path.empty()) return false;
   const std::string text = report.ReportText(true);
   if (!AppendToBugReportFile(path, text, RulesOf(report, text))) return false;
@@ -181,7 +189,8 @@ bool SaveReportToFile(ExceptionReport& report, HWND parent, bool noDialog) {
 bool ReadFileWithStamp(const std::string& path, std::string& content, FileStamp& stamp) {
   KernelHandle file = OpenFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   BY_HANDLE_FILE_INFORMATION info;
-  if (!file || !GetFileInformationByHandle(file.get(), &info) || !ReadAll(file.get(), content)) return false;
+  if (!file || !GetFileInformationByHandle(file.get(), &info) || !ReadAll(file.get(), content))
+    return false;
   stamp.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   stamp.written = info.ftLastWriteTime;
   return true;
@@ -197,7 +206,8 @@ bool DeleteFileIfUnchanged(const std::string& path, const FileStamp& stamp) {
   now.written = info.ftLastWriteTime;
   if (!(now == stamp)) return false;
   FILE_DISPOSITION_INFO disposition{TRUE};
-  return SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition);
+  return SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
+                                    sizeof disposition);
 }
 
 std::string RestartBlockName(DWORD pid) { return "zelExceptRestart" + HexText(pid); }
@@ -212,23 +222,25 @@ void RestartProgram(const ExceptionHistory& history) {
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
   std::string commandLine = GetCommandLineA();
-  if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
-                     &startup, &process)) {
+  if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                     nullptr, nullptr, &startup, &process)) {
     KernelHandle thread(process.hThread), child(process.hProcess);
     LocalMemory descriptor = OwnUserOnly();
     SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
-    KernelHandle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, descriptor ? &security : nullptr, PAGE_READWRITE,
-                                            0, sizeof(RestartBlock),
+    KernelHandle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, descriptor ? &security : nullptr,
+                                            PAGE_READWRITE, 0, sizeof(RestartBlock),
                                             RestartBlockName(process.dwProcessId).c_str()));
     if (mapping) {
       if (void* view = MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, sizeof(RestartBlock))) {
         MappedView mapped(view);
         HANDLE inChild = nullptr;
         // The child's handle keeps the block alive after this process ends.
-        DuplicateHandle(GetCurrentProcess(), mapping.get(), child.get(), &inChild, 0, FALSE, DUPLICATE_SAME_ACCESS);
+        DuplicateHandle(GetCurrentProcess(), mapping.get(), child.get(), &inChild, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS);
         RestartBlock block{};
         block.oldProcessId = GetCurrentProcessId();
-        block.mappingInNewProcess = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(inChild));
+        block.mappingInNewProcess =
+            static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(inChild));
         std::memcpy(block.history, history.Entries().data(), sizeof block.history);
         std::memcpy(view, &block, sizeof block);
       }
@@ -240,14 +252,16 @@ void RestartProgram(const ExceptionHistory& history) {
 }
 
 bool RestartHandOver(ExceptionHistory& history) {
-  KernelHandle mapping(OpenFileMappingA(FILE_MAP_READ, FALSE, RestartBlockName(GetCurrentProcessId()).c_str()));
+  KernelHandle mapping(
+      OpenFileMappingA(FILE_MAP_READ, FALSE, RestartBlockName(GetCurrentProcessId()).c_str()));
   if (!mapping) return false;
   const void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, sizeof(RestartBlock));
   if (!view) return false;
   MappedView mapped(view);
   RestartBlock block;
   std::memcpy(&block, view, sizeof block);
-  if (block.mappingInNewProcess) CloseHandle(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(block.mappingInNewProcess)));
+  if (block.mappingInNewProcess)
+    CloseHandle(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(block.mappingInNewProcess)));
   if (HANDLE old = OpenProcess(SYNCHRONIZE, FALSE, block.oldProcessId)) {
     KernelHandle predecessor(old);
     WaitForSingleObject(old, INFINITE);

@@ -21,8 +21,8 @@ std::string BugReportFileName(const ExceptionReport& report);
 // exclusively from reading to writing; a save of another thread or process
 // that holds it is waited for (up to waitMs), so concurrent saves never
 // interleave and none is lost. A failed write puts the old content back.
-bool AppendToBugReportFile(const std::string& path, const std::string& report, const BugReportFileRules& rules,
-                           DWORD waitMs = 10000);
+bool AppendToBugReportFile(const std::string& path, const std::string& report,
+                           const BugReportFileRules& rules, DWORD waitMs = 10000);
 
 // The automatic save: the complete report into the configured file without
 // asking. Marks the report as saved.

@@ -60,9 +60,10 @@ class BoxReport final : public ExceptionBoxReport {
   }
   void RemoveChangeListener(ChangeCallback callback, void* context) override {
     std::lock_guard lock(lock_);
-    callbacks_.erase(std::remove_if(callbacks_.begin(), callbacks_.end(),
-                                    [&](const Callback& c) { return c.fn == callback && c.context == context; }),
-                     callbacks_.end());
+    callbacks_.erase(
+        std::remove_if(callbacks_.begin(), callbacks_.end(),
+                       [&](const Callback& c) { return c.fn == callback && c.context == context; }),
+        callbacks_.end());
   }
 
   bool FireAction(int action, HWND parent) override {

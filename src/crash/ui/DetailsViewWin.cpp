@@ -227,6 +227,13 @@ void DetailsViewWindow::CreateList() {
   }
   for (std::size_t c = 0; c < shown_.columns.size(); ++c) {
     SendMessageA(content_, LVM_SETCOLUMNWIDTH, c, LVSCW_AUTOSIZE);
+    // Owner-drawn cells keep 4 pixels at both ends, and the caption stays readable.
+    const int content = static_cast<int>(SendMessageA(content_, LVM_GETCOLUMNWIDTH, c, 0)) + 6;
+    const int caption = static_cast<int>(SendMessageA(
+                            content_, LVM_GETSTRINGWIDTHA, 0,
+                            reinterpret_cast<LPARAM>(shown_.columns[c].caption.c_str()))) +
+                        14;
+    SendMessageA(content_, LVM_SETCOLUMNWIDTH, c, std::max(content, caption));
   }
   ShowWindow(content_, SW_SHOW);
 }

@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command != "fault") return 3;
-  Ref<ReporterSettings> settings = SettingsForModule(nullptr);
+  Ref<ReporterSettings> settings = SettingsForModule(GetModuleHandleA(nullptr));
   for (int i = 3; i < argc && settings; ++i) ApplySetting(*settings, argv[i]);
   try {
     Fail();
