@@ -82,8 +82,7 @@ class HandlingThread {
       WriteFile(write_, &stop, sizeof stop, &written, nullptr);
     }
     CloseHandle(write_);
-    if (!IsLoaderLockHeld(0) && WaitForSingleObject(thread_, 500) == WAIT_TIMEOUT)
-      TerminateThread(thread_, 0);
+    if (!IsLoaderLockHeld(0) && WaitForSingleObject(thread_, 500) == WAIT_TIMEOUT) TerminateThread(thread_, 0);
     CloseHandle(thread_);
     CloseHandle(read_);
     RecordThreadInfo(id_, {});
@@ -93,8 +92,7 @@ class HandlingThread {
 
   bool Post(HandlingRequest* request) {
     DWORD written = 0;
-    return write_ && WriteFile(write_, &request, sizeof request, &written, nullptr) &&
-           written == sizeof request;
+    return write_ && WriteFile(write_, &request, sizeof request, &written, nullptr) && written == sizeof request;
   }
 
   DWORD Id() const { return id_; }
@@ -154,9 +152,8 @@ bool FireAction(ExceptionReport& report, ReportAction action, HWND = nullptr) {
 
 bool PhaseFourHandlersExist() {
   HandlerLock lock;
-  return std::any_of(
-      exceptionHandlers.begin(), exceptionHandlers.end(),
-      [](const ExceptionHandlerEntry& h) { return h.phase == ReportPhase::Complete; });
+  return std::any_of(exceptionHandlers.begin(), exceptionHandlers.end(),
+                     [](const ExceptionHandlerEntry& h) { return h.phase == ReportPhase::Complete; });
 }
 
 // ---- Automatic actions -----------------------------------------------------
@@ -186,8 +183,7 @@ std::int64_t NowSeconds() { return UtcSeconds(); }
 
 void Handle(const ExceptionFacts& facts) noexcept {
   try {
-    Ref<ReporterSettings> settings =
-        SettingsForAddress(reinterpret_cast<const void*>(facts.address));
+    Ref<ReporterSettings> settings = SettingsForAddress(reinterpret_cast<const void*>(facts.address));
     if (!settings) return;
     Ref<ExceptionReport> report = MakeRef<ExceptionReport>(*settings, facts);
     report->SetPhase(ReportPhase::Registered);
@@ -213,8 +209,7 @@ void Handle(const ExceptionFacts& facts) noexcept {
     if (!handled) FireExceptionHandlers(*report, handled, false);
     if (handled && report->CanContinue()) return;
     if (!handled) {
-      if (report->GetBool("AutoSave") || report->GetBool("AutoSend") ||
-          report->GetBool("AutoClip")) {
+      if (report->GetBool("AutoSave") || report->GetBool("AutoSend") || report->GetBool("AutoClip")) {
         report->AddListener(AutoActions, nullptr, true);
       }
       if (report->ShowSetting() != 4) PresentReport(*report);
@@ -255,8 +250,7 @@ DWORD WINAPI HandlingThread::Main(void* self) noexcept {
   for (;;) {
     HandlingRequest* request = nullptr;
     DWORD read = 0;
-    if (!ReadFile(owner->read_, &request, sizeof request, &read, nullptr) ||
-        read != sizeof request || !request) {
+    if (!ReadFile(owner->read_, &request, sizeof request, &read, nullptr) || read != sizeof request || !request) {
       return 0;
     }
     Handle(request->facts);
@@ -284,9 +278,7 @@ void WaitPumping(HANDLE event) {
   }
 }
 
-std::uint32_t Word(const void* p) {
-  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
-}
+std::uint32_t Word(const void* p) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p)); }
 
 }  // namespace
 
@@ -305,8 +297,7 @@ void AdoptHistory(const ExceptionHistory& adopted) {
 
 int RecentExceptionCount() {
   const ExceptionHistory::Times times = CurrentHistory().Entries();
-  return static_cast<int>(
-      std::count_if(times.begin(), times.end(), [](std::int64_t t) { return t != 0; }));
+  return static_cast<int>(std::count_if(times.begin(), times.end(), [](std::int64_t t) { return t != 0; }));
 }
 
 DWORD MainThreadId() { return mainThreadId; }
@@ -389,8 +380,8 @@ void SubmitException(ExceptionFacts facts) {
   if (IsLoaderLockHeld(250)) {
     Handle(facts);
   } else {
-    auto* request = new HandlingRequest{
-        std::move(facts), CreateEventA(nullptr, TRUE, FALSE, nullptr), GetCurrentThreadId()};
+    auto* request = new HandlingRequest{std::move(facts), CreateEventA(nullptr, TRUE, FALSE, nullptr),
+                                        GetCurrentThreadId()};
     if (!request->event || !handlingThread.Post(request)) {
       Handle(request->facts);
       request->Release();

@@ -2,8 +2,8 @@
 // Reference counting for the crash reporter's shared objects: interfaces
 // with a fixed identity (IUnknown's three slots first), freed with their
 // last reference, and a smart pointer that holds one reference.
-#include <unknwn.h>
 #include <windows.h>
+#include <unknwn.h>
 
 #include <utility>
 

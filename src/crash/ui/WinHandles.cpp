@@ -8,8 +8,8 @@ bool WriteWholeFile(const std::string& path, const void* data, std::size_t size)
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
   DWORD written = 0;
-  const bool ok =
-      WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+  const bool ok = WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) &&
+                  written == size;
   file.reset();
   if (!ok) DeleteFileA(path.c_str());
   return ok;

@@ -21,7 +21,8 @@ inline void DeleteOwnDc(HDC h) { DeleteDC(h); }
 class ScopedFile : public UniqueHandle<HANDLE, CloseFileHandle> {
  public:
   ScopedFile() = default;
-  explicit ScopedFile(HANDLE h) : UniqueHandle(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
+  explicit ScopedFile(HANDLE h)
+      : UniqueHandle(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
 };
 using ScopedGdiObject = UniqueHandle<HGDIOBJ, DeleteGdiObject>;
 using ScopedRegion = UniqueHandle<HRGN, DeleteGdiObject>;

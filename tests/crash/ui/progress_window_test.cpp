@@ -1,8 +1,8 @@
 // The progress window under Wine: bar and label as the controls report
 // them, a second thread driving it, the picture as captured from the screen.
-#include <commctrl.h>
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <commctrl.h>
 
 #include <atomic>
 #include <thread>
@@ -66,7 +66,7 @@ TEST(ProgressWindow, WeightedBarAndAreaTexts) {
   const HWND window = Impl(alert)->Window();
   alert->Close();
   EXPECT_FALSE(IsWindow(window));
-  alert->Close();                            // closed already: nothing
+  alert->Close();  // closed already: nothing
   EXPECT_TRUE(alert->Show(nullptr, false));  // and it can be shown again
 }
 
@@ -155,8 +155,8 @@ TEST(ProgressWindow, LastReferenceClosesTheWindow) {
 }
 
 TEST(ProgressWindow, ParentIsDisabledWhileShown) {
-  HWND parent = CreateWindowExA(0, "STATIC", "parent", WS_OVERLAPPED | WS_VISIBLE, 10, 10, 200, 100,
-                                nullptr, nullptr, nullptr, nullptr);
+  HWND parent = CreateWindowExA(0, "STATIC", "parent", WS_OVERLAPPED | WS_VISIBLE, 10, 10, 200,
+                                100, nullptr, nullptr, nullptr, nullptr);
   ASSERT_TRUE(parent);
   RefPtr<IProgressAlert> alert = CreateProgressWindow("", nullptr, "");
   ASSERT_TRUE(alert->Show(parent, true));
@@ -178,7 +178,7 @@ TEST(ProgressWindow, DrivenFromASecondThread) {
     while (phase.load() != p) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   };
   std::thread worker([&] {
-    alert->SetPosition(500);   // posted: returns at once
+    alert->SetPosition(500);  // posted: returns at once
     alert->ProcessMessages();  // not the window's thread: does nothing
     phase = 1;
     waitFor(2);
@@ -209,15 +209,13 @@ TEST(ProgressWindow, PictureIsBlendedOverTheButtonFace) {
   const RECT label = ChildRect(Impl(alert)->Label());
   EXPECT_EQ(label.left, 51);
   EXPECT_GT(label.top, 12);  // a one-line text is centred on the picture
-  RedrawWindow(Impl(alert)->Window(), nullptr, nullptr,
-               RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  RedrawWindow(Impl(alert)->Window(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
   test::PumpFor(200);
 
   HRSRC found = FindResourceA(nullptr, "ZEIPLWAIT", MAKEINTRESOURCEA(2));
   ASSERT_TRUE(found);
   ASSERT_EQ(SizeofResource(nullptr, found), AlphaPictureBytes(32));
-  const auto* resource =
-      static_cast<const std::uint8_t*>(LockResource(LoadResource(nullptr, found)));
+  const auto* resource = static_cast<const std::uint8_t*>(LockResource(LoadResource(nullptr, found)));
   std::vector<std::uint8_t> expected(32 * 32 * 4);
   BlendPicture(resource + 40, 32 * 32, GetSysColor(COLOR_BTNFACE), expected.data());
 
