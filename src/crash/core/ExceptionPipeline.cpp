@@ -7,6 +7,7 @@
 #include "crash/analysis/SystemHelpers.h"
 #include "crash/analysis/Threads.h"
 #include "crash/core/BugReportFileWin.h"
+#include "crash/core/SaveReport.h"
 #include "crash/core/CapturedException.h"
 #include "crash/core/ExceptionHistory.h"
 #include "crash/core/ExceptionReport.h"
