@@ -20,6 +20,33 @@ PageMetrics PageMetricsOf(HDC dc) {
   return m;
 }
 
+std::vector<PrintedLine> LayOutLines(HDC dc, const std::string& text, const PageLayout& page) {
+  std::vector<PrintedLine> lines;
+  int y = page.top, number = 0;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = text.find("\r\n", start);
+    const std::size_t stop = end == std::string::npos ? text.size() : end;
+    PrintedLine line;
+    line.text = stop > start ? text.substr(start, stop - start) : std::string(" ");
+    RECT r = {page.left, 0, page.left + page.textWidth, 0};
+    DrawTextA(dc, line.text.c_str(), static_cast<int>(line.text.size()), &r,
+              DT_CALCRECT | DT_WORDBREAK | DT_EXTERNALLEADING);
+    line.height = r.bottom - r.top;
+    if (y + line.height > page.bottom && y > page.top) {
+      ++number;
+      y = page.top;
+    }
+    line.page = number;
+    line.top = y;
+    y += line.height;
+    lines.push_back(std::move(line));
+    if (end == std::string::npos) break;
+    start = end + 2;
+  }
+  return lines;
+}
+
 int PrintReportOnDc(HDC dc, const std::string& text, const std::string& documentName) {
   SetMapMode(dc, MM_TEXT);
   const PageLayout page = LayoutPage(PageMetricsOf(dc));
@@ -27,38 +54,26 @@ int PrintReportOnDc(HDC dc, const std::string& text, const std::string& document
                                    DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
                                    DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "Courier New"));
   ScopedSelection select(dc, font.get());
+  const std::vector<PrintedLine> lines = LayOutLines(dc, text, page);
   DOCINFOA doc{};
   doc.cbSize = sizeof doc;
   doc.lpszDocName = documentName.c_str();
   if (StartDocA(dc, &doc) <= 0) return 0;
-  int pages = 1;
+  int current = 0;
   StartPage(dc);
-  int y = page.top;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t end = text.find("\r\n", start);
-    const std::size_t stop = end == std::string::npos ? text.size() : end;
-    // An empty line prints as one blank.
-    const char* line = stop > start ? text.data() + start : " ";
-    const int length = stop > start ? static_cast<int>(stop - start) : 1;
-    RECT r = {page.left, 0, page.left + page.textWidth, 0};
-    DrawTextA(dc, line, length, &r, DT_CALCRECT | DT_WORDBREAK | DT_EXTERNALLEADING);
-    const int height = r.bottom - r.top;
-    if (y + height > page.bottom && y > page.top) {
+  for (const PrintedLine& line : lines) {
+    if (line.page != current) {
       EndPage(dc);
       StartPage(dc);
-      ++pages;
-      y = page.top;
+      current = line.page;
     }
-    r = {page.left, y, page.left + page.textWidth, y + height};
-    DrawTextA(dc, line, length, &r, DT_WORDBREAK | DT_EXTERNALLEADING);
-    y += height;
-    if (end == std::string::npos) break;
-    start = end + 2;
+    RECT r = {page.left, line.top, page.left + page.textWidth, line.top + line.height};
+    DrawTextA(dc, line.text.c_str(), static_cast<int>(line.text.size()), &r,
+              DT_WORDBREAK | DT_EXTERNALLEADING);
   }
   EndPage(dc);
   EndDoc(dc);
-  return pages;
+  return current + 1;
 }
 
 void PrintBugReport(const std::string& text, HWND parent, const std::string& documentName) {
