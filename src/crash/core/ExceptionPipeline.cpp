@@ -41,8 +41,8 @@ void DefaultProcessEnd(unsigned exitCode, bool restart) {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     std::string commandLine = GetCommandLineA();
-    if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                       &process)) {
+    if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                       &startup, &process)) {
       CloseHandle(process.hThread);
       CloseHandle(process.hProcess);
     }
@@ -91,7 +91,8 @@ class HandlingThread {
       WriteFile(write_, &stop, sizeof stop, &written, nullptr);
     }
     CloseHandle(write_);
-    if (!IsLoaderLockHeld(0) && WaitForSingleObject(thread_, 500) == WAIT_TIMEOUT) TerminateThread(thread_, 0);
+    if (!IsLoaderLockHeld(0) && WaitForSingleObject(thread_, 500) == WAIT_TIMEOUT)
+      TerminateThread(thread_, 0);
     CloseHandle(thread_);
     CloseHandle(read_);
     RecordThreadInfo(id_, {});
@@ -101,7 +102,8 @@ class HandlingThread {
 
   bool Post(HandlingRequest* request) {
     DWORD written = 0;
-    return write_ && WriteFile(write_, &request, sizeof request, &written, nullptr) && written == sizeof request;
+    return write_ && WriteFile(write_, &request, sizeof request, &written, nullptr) &&
+           written == sizeof request;
   }
 
   DWORD Id() const { return id_; }
@@ -161,8 +163,9 @@ bool FireAction(ExceptionReport& report, ReportAction action) {
 
 bool PhaseFourHandlersExist() {
   HandlerLock lock;
-  return std::any_of(exceptionHandlers.begin(), exceptionHandlers.end(),
-                     [](const ExceptionHandlerEntry& h) { return h.phase == ReportPhase::Complete; });
+  return std::any_of(
+      exceptionHandlers.begin(), exceptionHandlers.end(),
+      [](const ExceptionHandlerEntry& h) { return h.phase == ReportPhase::Complete; });
 }
 
 // ---- Automatic actions -----------------------------------------------------
@@ -198,7 +201,8 @@ std::int64_t NowSeconds() { return UtcSeconds(); }
 
 void Handle(const ExceptionFacts& facts) noexcept {
   try {
-    Ref<ReporterSettings> settings = SettingsForAddress(reinterpret_cast<const void*>(facts.address));
+    Ref<ReporterSettings> settings =
+        SettingsForAddress(reinterpret_cast<const void*>(facts.address));
     if (!settings) return;
     Ref<ExceptionReport> report = MakeRef<ExceptionReport>(*settings, facts);
     report->SetPhase(ReportPhase::Registered);
@@ -224,7 +228,8 @@ void Handle(const ExceptionFacts& facts) noexcept {
     if (!handled) FireExceptionHandlers(*report, handled, false);
     if (handled && report->CanContinue()) return;
     if (!handled) {
-      if (report->GetBool("AutoSave") || report->GetBool("AutoSend") || report->GetBool("AutoClip")) {
+      if (report->GetBool("AutoSave") || report->GetBool("AutoSend") ||
+          report->GetBool("AutoClip")) {
         report->AddListener(AutoActions, nullptr, true);
       }
       Present(*report);
@@ -259,7 +264,8 @@ DWORD WINAPI HandlingThread::Main(void* self) noexcept {
   for (;;) {
     HandlingRequest* request = nullptr;
     DWORD read = 0;
-    if (!ReadFile(owner->read_, &request, sizeof request, &read, nullptr) || read != sizeof request || !request) {
+    if (!ReadFile(owner->read_, &request, sizeof request, &read, nullptr) ||
+        read != sizeof request || !request) {
       return 0;
     }
     Handle(request->facts);
@@ -287,7 +293,9 @@ void WaitPumping(HANDLE event) {
   }
 }
 
-std::uint32_t Word(const void* p) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p)); }
+std::uint32_t Word(const void* p) {
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
+}
 
 }  // namespace
 
@@ -362,8 +370,8 @@ void SubmitException(ExceptionFacts facts) {
   if (IsLoaderLockHeld(250)) {
     Handle(facts);
   } else {
-    auto* request = new HandlingRequest{std::move(facts), CreateEventA(nullptr, TRUE, FALSE, nullptr),
-                                        GetCurrentThreadId()};
+    auto* request = new HandlingRequest{
+        std::move(facts), CreateEventA(nullptr, TRUE, FALSE, nullptr), GetCurrentThreadId()};
     if (!request->event || !handlingThread.Post(request)) {
       Handle(request->facts);
       request->Release();

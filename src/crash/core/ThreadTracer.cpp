@@ -57,8 +57,10 @@ ThreadTracer& CurrentThreadTracer() {
 
 std::uint32_t RegionEnd(std::uint32_t address) {
   MEMORY_BASIC_INFORMATION info;
-  if (VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info) != sizeof info) return 0;
-  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize);
+  if (VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info) != sizeof info)
+    return 0;
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(info.BaseAddress) +
+                                    info.RegionSize);
 }
 
 }  // namespace corvan::crash
