@@ -23,6 +23,18 @@
 #include "ui/Thread.h"
 #include "ui/Window.h"
 
+// Outside the anonymous namespace: other units could derive from Shape, so
+// the compiler cannot resolve the call at compile time.
+struct Shape;
+__attribute__((noipa)) int CallArea(Shape* shape);
+
+struct Shape {
+  Shape() { CallArea(this); }  // during construction: Shape's own table, a pure slot
+  virtual ~Shape() = default;
+  virtual int Area() = 0;
+};
+
+__attribute__((noipa)) int CallArea(Shape* shape) { return shape->Area(); }
 namespace {
 
 using corvan::crash::ExceptionReport;
@@ -37,12 +49,6 @@ class EFaultChildError : public corvan::crash::ZelException {
   using ZelException::ZelException;
 };
 
-struct Shape {
-  Shape() { Call(); }
-  virtual ~Shape() = default;
-  virtual int Area() = 0;
-  void Call() { Area(); }  // from the constructor: the pure virtual slot
-};
 struct Square : Shape {
   int Area() override { return 4; }
 };
@@ -80,11 +86,14 @@ __attribute__((noinline)) void Fault() {
   } else if (fault == "purevirtual") {
     Square square;
   } else if (fault == "heap") {
+    // The links of a free block overwritten: the heap follows them.
     HANDLE heap = HeapCreate(0, 0, 0);
-    auto* block = static_cast<char*>(HeapAlloc(heap, 0, 32));
-    std::memset(block - 16, 0xFE, 64);  // the heap's own bookkeeping around the block
+    auto* block = static_cast<char*>(HeapAlloc(heap, 0, 64));
+    HeapAlloc(heap, 0, 64);
     HeapFree(heap, 0, block);
-    HeapDestroy(heap);
+    std::memset(block, 0x41, 16);
+    HeapAlloc(heap, 0, 64);
+    HeapAlloc(heap, 0, 64);
   }
 }
 

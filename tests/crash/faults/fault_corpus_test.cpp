@@ -80,7 +80,9 @@ const Fault kFaults[] = {
     {"abort", "ZelException", "Abnormal program termination.", false},
     {"terminate", "ZelException", "Abnormal program termination.", false},
     {"purevirtual", "ZelException", "Pure virtual function call.", false},
-    {"heap", "", "", false},
+    // Wine's heap does not check itself: it follows the damaged links and
+    // faults inside ntdll, which is not our code.
+    {"heap", "EAccessViolation", "Access violation at address $", false},
 };
 
 struct Place {
