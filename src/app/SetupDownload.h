@@ -5,7 +5,8 @@
 
 namespace corvan::app {
 
-// The vendor's web server, plain HTTP on port 80.
+// The vendor's web server, plain HTTP on port 80. What it serves runs only
+// when signed by kSetupPublisher (SetupSignature.h).
 inline constexpr std::string_view kSetupHost = "www.corvan-ng.nl";
 
 struct SetupSource {

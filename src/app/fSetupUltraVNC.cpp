@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include "app/SetupDownload.h"
+#include "app/SetupSignature.h"
 #include "app/VncServer.h"
 #include "net/http/FileStream.h"
 #include "ui/Application.h"
@@ -39,8 +40,10 @@ void TfrmInstallUltraVNC::CreateControls() {
 
 void TfrmInstallUltraVNC::FormCreate() {
   // The 64-bit setup on 64-bit Windows; a failing test leaves "32 Bit".
-  if (IsWow64()) rdbtn64bit.SetChecked(true);
-  else rdbtn32bit.SetChecked(true);
+  if (IsWow64())
+    rdbtn64bit.SetChecked(true);
+  else
+    rdbtn32bit.SetChecked(true);
 }
 
 void TfrmInstallUltraVNC::btnStartSetupClick() {
@@ -52,9 +55,11 @@ void TfrmInstallUltraVNC::btnStartSetupClick() {
     if (downloadOk_) RunSetup();
   } catch (...) {
     // The button comes back; the window stays open for the error report.
+    verifiedSetup_.reset();
     btnStartSetup.SetEnabled(true);
     throw;
   }
+  verifiedSetup_.reset();
   btnStartSetup.SetEnabled(true);
   Close();
 }
@@ -89,8 +94,23 @@ void TfrmInstallUltraVNC::DownloadSetup() {
   const DownloadVerdict verdict = JudgeDownload(facts);
   lblInfo.SetCaption(verdict.info);
   downloadOk_ = verdict.ok;
+  if (downloadOk_) VerifySetup();
   // What is not a setup program is not left where it could be run.
   if (!downloadOk_) DeleteFileA(setupFilePath_.c_str());
+}
+
+void TfrmInstallUltraVNC::VerifySetup() {
+  // Whoever can change the traffic can change the file: only a setup
+  // signed by its publisher runs. The handle that is checked is the one
+  // held until the setup has started, so the file cannot change between.
+  verifiedSetup_ = OpenSetupForCheck(setupFilePath_);
+  const SignatureProblem problem =
+      verifiedSetup_ ? JudgeSignature(ReadSignatureFacts(verifiedSetup_.get(), setupFilePath_))
+                     : SignatureProblem::Unverifiable;
+  if (problem == SignatureProblem::None) return;
+  verifiedSetup_.reset();
+  lblInfo.SetCaption(RefusalText(problem));
+  downloadOk_ = false;
 }
 
 void TfrmInstallUltraVNC::RunSetup() {
@@ -102,7 +122,9 @@ void TfrmInstallUltraVNC::RunSetup() {
   info.lpFile = setupFilePath_.c_str();
   info.lpParameters = "/silent";
   info.nShow = SW_SHOWNORMAL;
-  if (!ShellExecuteExA(&info)) {
+  const bool started = ShellExecuteExA(&info) != FALSE;
+  verifiedSetup_.reset();
+  if (!started) {
     ui::ShowPlainMessage("Kan Setup van Ultra VNC niet uitvoeren!");
     return;
   }

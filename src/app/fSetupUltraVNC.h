@@ -8,6 +8,7 @@
 #include "ui/Buttons.h"
 #include "ui/Form.h"
 #include "ui/Label.h"
+#include "ui/WinHandle.h"
 
 namespace corvan::app {
 
@@ -38,6 +39,7 @@ class TfrmInstallUltraVNC : public ui::TForm {
 
  private:
   void DownloadSetup();
+  void VerifySetup();
   void RunSetup();
 
   ui::TLabel lblVersion;
@@ -50,6 +52,9 @@ class TfrmInstallUltraVNC : public ui::TForm {
 
   std::string setupFilePath_;
   bool downloadOk_ = false;
+  // The verified setup, open for reading and closed to writers, renamers
+  // and deleters, from its check until its process has started.
+  ui::ScopedHandle verifiedSetup_;
 };
 
 // The temporary folder, with its trailing backslash.

@@ -29,6 +29,12 @@ std::string ReadFile(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::string EnvironmentValue(const char* name) {
+  char value[MAX_PATH] = {};
+  const DWORD n = GetEnvironmentVariableA(name, value, sizeof value);
+  return n < sizeof value ? std::string(value, n) : std::string();
+}
+
 std::string TempDir() {
   char temp[MAX_PATH];
   const DWORD n = GetTempPathA(sizeof temp, temp);
@@ -95,7 +101,9 @@ TEST_F(Installer, DownloadsAndInstalls) {
   EXPECT_GE(NowMs() - started, kSetupRunMs - 500) << "the end of the setup was awaited";
   const std::string log = ReadFile(setupLog_);
   EXPECT_EQ(log.substr(log.find('\t') + 1), "/silent\r\n");
-  EXPECT_EQ(ReadFile(setupFile_), ReadFile(SETUP_DOUBLE_WINE_PATH)) << "the file as served";
+  const std::string served = ReadFile(EnvironmentValue("CORVAN_E2E_SERVED_SETUP"));
+  EXPECT_GT(served.size(), ReadFile(SETUP_DOUBLE_WINE_PATH).size()) << "served signed";
+  EXPECT_EQ(ReadFile(setupFile_), served) << "the file as served";
 
   corvan.AnswerMessageBox(*box);
   EXPECT_TRUE(WaitUntil([&] { return !IsWindowVisible(installer); }, 10s));
@@ -112,8 +120,8 @@ TEST_F(Installer, HtmlPage) {
 TEST_F(Installer, Truncated) {
   ExpectFailure("Download mislukt : verbinding verbroken, bestand onvolledig ontvangen");
   // The scripted server kept the request it got, byte for byte.
-  char requestFile[MAX_PATH] = {};
-  ASSERT_TRUE(GetEnvironmentVariableA("CORVAN_E2E_REQUEST_FILE", requestFile, sizeof requestFile));
+  const std::string requestFile = EnvironmentValue("CORVAN_E2E_REQUEST_FILE");
+  ASSERT_FALSE(requestFile.empty());
   EXPECT_EQ(ReadFile(requestFile),
             std::string("GET /downloads/") +
                 (RunningOnWow64() ? "Setup_UltraVNC_64.exe" : "Setup_UltraVNC_32.exe") +
@@ -124,7 +132,32 @@ TEST_F(Installer, Truncated) {
                 "\r\n");
 }
 
-TEST_F(Installer, Refused) { ExpectFailure("Download mislukt : Connection refused (Error #10061)"); }
+TEST_F(Installer, Refused) {
+  ExpectFailure("Download mislukt : Connection refused (Error #10061)");
+}
+
+// Setups whose signature does not hold are refused, deleted and never run.
+TEST_F(Installer, Tampered) { ExpectFailure("Download mislukt : de handtekening is ongeldig"); }
+
+TEST_F(Installer, Unsigned) {
+  ExpectFailure("Download mislukt : het installatieprogramma is niet ondertekend");
+}
+
+TEST_F(Installer, UntrustedRoot) {
+  ExpectFailure("Download mislukt : het certificaat van de handtekening wordt niet vertrouwd");
+}
+
+TEST_F(Installer, Expired) {
+  ExpectFailure("Download mislukt : het certificaat van de handtekening is verlopen");
+}
+
+TEST_F(Installer, OtherPublisher) {
+  ExpectFailure("Download mislukt : het installatieprogramma is niet van de verwachte uitgever");
+}
+
+TEST_F(Installer, MissingIntermediate) {
+  ExpectFailure("Download mislukt : het certificaat van de handtekening wordt niet vertrouwd");
+}
 
 }  // namespace
 }  // namespace corvan::e2e

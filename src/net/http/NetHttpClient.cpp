@@ -9,7 +9,8 @@ constexpr char kWindowClass[] = "NetHttpWindowClass";
 constexpr UINT_PTR kBandwidthTimer = 1;
 // Input that ends the wait of a synchronous request: keys, mouse buttons,
 // sent and posted messages, hot keys.
-constexpr DWORD kWakeMask = QS_KEY | QS_MOUSEBUTTON | QS_SENDMESSAGE | QS_HOTKEY | QS_ALLPOSTMESSAGE;
+constexpr DWORD kWakeMask =
+    QS_KEY | QS_MOUSEBUTTON | QS_SENDMESSAGE | QS_HOTKEY | QS_ALLPOSTMESSAGE;
 
 }  // namespace
 
@@ -42,6 +43,12 @@ bool TSocketTransport::IsClosed() const { return socket_.State() == net::wsClose
 
 void TSocketTransport::Connect(const std::string& address, const std::string& port,
                                const std::string& localAddress) {
+  socket_.SetSocksServer(socks_.SocksServer);
+  socket_.SetSocksPort(socks_.SocksPort);
+  if (!socks_.SocksLevel.empty()) socket_.SetSocksLevel(socks_.SocksLevel);
+  socket_.SocksUsercode = socks_.SocksUsercode;
+  socket_.SocksPassword = socks_.SocksPassword;
+  socket_.SocksAuthentication = socks_.SocksAuthentication;
   socket_.SetAddr(address);
   socket_.SetPort(port);
   socket_.SetProto("tcp");
@@ -111,7 +118,7 @@ THttpWindowEnvironment::~THttpWindowEnvironment() {
 }
 
 LRESULT CALLBACK THttpWindowEnvironment::WindowProc(HWND hwnd, UINT msg, WPARAM wParam,
-                                                   LPARAM lParam) noexcept {
+                                                    LPARAM lParam) noexcept {
   auto* self = reinterpret_cast<THttpWindowEnvironment*>(GetWindowLongPtrA(hwnd, GWLP_USERDATA));
   if (!self || !self->client_) return DefWindowProcA(hwnd, msg, wParam, lParam);
   try {
@@ -173,6 +180,13 @@ void THttpWindowEnvironment::StopTimer() { KillTimer(window_, kBandwidthTimer); 
 TNetHttpClient::TNetHttpClient() : THttpClient(transport, environment) {
   transport.Bind(*this);
   environment.Bind(*this, socket);
+  socket.OnSocksConnected = [this](net::TCustomNetSocket* sender, int error) {
+    if (OnSocksConnected) OnSocksConnected(sender, error);
+  };
+  socket.OnSocksError = [this](net::TCustomNetSocket* sender, int error,
+                               const std::string& message) {
+    if (OnSocksError) OnSocksError(sender, error, message);
+  };
 }
 
 }  // namespace corvan::http

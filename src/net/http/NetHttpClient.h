@@ -12,10 +12,19 @@
 
 namespace corvan::http {
 
+// The client's SOCKS proxy settings, copied to the control socket before
+// each connect. An empty SocksServer connects directly; an empty SocksLevel
+// leaves the socket's level ("5").
+struct THttpSocksSettings {
+  std::string SocksServer, SocksLevel, SocksPort, SocksUsercode, SocksPassword;
+  net::TSocksAuthentication SocksAuthentication = net::socksNoAuthentication;
+};
+
 // The control socket seen as the client's connection.
 class TSocketTransport : public IHttpTransport {
  public:
-  explicit TSocketTransport(net::TNetSocket& socket) : socket_(socket) {}
+  TSocketTransport(net::TNetSocket& socket, const THttpSocksSettings& socks)
+      : socket_(socket), socks_(socks) {}
   // Routes the socket's events to the client.
   void Bind(THttpClient& client);
 
@@ -40,6 +49,7 @@ class TSocketTransport : public IHttpTransport {
 
  private:
   net::TNetSocket& socket_;
+  const THttpSocksSettings& socks_;
   // Close and Abort called by the client report nothing back: the client
   // ends the request itself in those paths.
   bool closingQuietly_ = false;
@@ -79,9 +89,9 @@ class THttpWindowEnvironment : public IHttpEnvironment {
 
 // Holds the socket and the environment ahead of the client (they must
 // exist when THttpClient is constructed with references to them).
-struct THttpClientConnection {
+struct THttpClientConnection : THttpSocksSettings {
   net::TNetSocket socket;
-  TSocketTransport transport{socket};
+  TSocketTransport transport{socket, *this};
   THttpWindowEnvironment environment;
 };
 
@@ -89,6 +99,17 @@ class TNetHttpClient : private THttpClientConnection, public THttpClient {
  public:
   TNetHttpClient();
   net::TNetSocket& CtrlSocket() { return socket; }
+  using THttpSocksSettings::SocksAuthentication;
+  using THttpSocksSettings::SocksLevel;
+  using THttpSocksSettings::SocksPassword;
+  using THttpSocksSettings::SocksPort;
+  using THttpSocksSettings::SocksServer;
+  using THttpSocksSettings::SocksUsercode;
+  // Diagnostic lines of the control socket (not owned).
+  void SetNetLogger(const std::shared_ptr<net::TNetLogger>& logger) { socket.SetNetLogger(logger); }
+  // Forwarded from the control socket.
+  net::TSessionEvent OnSocksConnected;
+  net::TSocksErrorEvent OnSocksError;
   THttpWindowEnvironment& Environment() { return environment; }
 };
 

@@ -114,9 +114,12 @@ TNumberOrName ParseProtoText(std::string_view proto) {
 
 int SocketTypeForProtocol(int protocolNumber) {
   switch (protocolNumber) {
-    case 6: return 1;
-    case 17: return 2;
-    default: return 3;
+    case 6:
+      return 1;
+    case 17:
+      return 2;
+    default:
+      return 3;
   }
 }
 

@@ -5,107 +5,46 @@
 #include <cstring>
 
 #include "net/socket/NetAddress.h"
+#include "net/socket/NetSocketInternal.h"
 
 namespace corvan::net {
+
+using detail::DottedFromNetworkBytes;
+using detail::Fire;
+
 namespace {
 
-constexpr unsigned long kNoAddress = 0xFFFFFFFFul;  // INADDR_NONE
 constexpr long kSelectMask = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;  // 59
 constexpr DWORD kSioKeepAliveVals = 0x98000004;
-constexpr int kMaxHostLength = 256;
 
 // Writes the line once at start-up, before the program entry runs.
 const struct InitializationSection {
   InitializationSection() { ::OutputDebugStringA("netsocket initialization section"); }
 } g_initializationSection;
 
-std::string Format(const char* format, const std::string& text, int number) {
+bool IsFatalSendError(int code) {
+  static constexpr int kFatal[] = {wsa::kECONNRESET, wsa::kENOTSOCK, wsa::kENOTCONN, wsa::kEINVAL,
+                                   wsa::kECONNABORTED};
+  return std::find(std::begin(kFatal), std::end(kFatal), code) != std::end(kFatal);
+}
+
+}  // namespace
+
+namespace detail {
+
+std::string FormatTextNumber(const char* format, const std::string& text, int number) {
   char buffer[600];
   std::snprintf(buffer, sizeof buffer, format, text.c_str(), number);
   return buffer;
 }
 
-// Four bytes of an IPv4 address as stored on the wire.
 std::string DottedFromNetworkBytes(const void* bytes) {
   const auto* b = static_cast<const unsigned char*>(bytes);
   return FormatDottedIP((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
                         (std::uint32_t{b[2]} << 8) | b[3]);
 }
 
-bool IsFatalSendError(int code) {
-  static constexpr int kFatal[] = {wsa::kECONNRESET, wsa::kENOTSOCK, wsa::kENOTCONN,
-                                   wsa::kEINVAL, wsa::kECONNABORTED};
-  return std::find(std::begin(kFatal), std::end(kFatal), code) != std::end(kFatal);
-}
-
-// Fires an event when assigned. The handler is copied first, so a handler
-// that reassigns or clears its own event does not destroy itself mid-call.
-template <typename Event, typename... Args>
-void Fire(const Event& event, Args&&... args) {
-  if (!event) return;
-  Event copy = event;
-  copy(std::forward<Args>(args)...);
-}
-
-}  // namespace
-
-// ---- Blocking resolution helpers -------------------------------------------
-
-std::uint32_t NetSocketResolveHost(const std::string& host) {
-  if (host.empty() || host.size() > kMaxHostLength) {
-    throw ESocketException("NetSocketResolveHost: '" + host + "' Invalid Hostname.");
-  }
-  const std::string text = TrimText(host);
-  if (NetSocketIsDottedIP(text)) {
-    const unsigned long address = winsock::InetAddr(text.c_str());
-    if (address == kNoAddress && text != "255.255.255.255") {
-      throw ESocketException("NetSocketResolveHost: '" + host + "' Invalid IP address.");
-    }
-    return static_cast<std::uint32_t>(address);
-  }
-  const hostent* entry = winsock::GetHostByName(text.c_str());
-  if (!entry || entry->h_addrtype != AF_INET || entry->h_length != 4 || !entry->h_addr_list ||
-      !entry->h_addr_list[0]) {
-    throw ESocketException(Format("NetSocketResolveHost: Cannot convert host address '%s', Error #%d",
-                                  host, winsock::LastError()));
-  }
-  std::uint32_t address;
-  std::memcpy(&address, entry->h_addr_list[0], sizeof address);
-  return address;
-}
-
-int NetSocketResolvePort(const std::string& port, const std::string& proto) {
-  const TNumberOrName parsed = ParsePortText(port, proto);
-  if (parsed.isNumber) return parsed.number;
-  const std::string protoName = TrimText(proto);
-  const servent* service =
-      winsock::GetServByName(parsed.name.c_str(), protoName.empty() ? nullptr : protoName.c_str());
-  if (!service) {
-    throw ESocketException(Format("NetSocketResolvePort: Cannot convert port '%s', Error #%d",
-                                  port, winsock::LastError()));
-  }
-  return winsock::Ntohs(static_cast<u_short>(service->s_port));
-}
-
-int NetSocketResolveProto(const std::string& proto) {
-  const TNumberOrName parsed = ParseProtoText(proto);
-  if (parsed.isNumber) return parsed.number;
-  const protoent* entry = winsock::GetProtoByName(parsed.name.c_str());
-  if (!entry) {
-    throw ESocketException(Format("NetSocketResolveProto: Cannot convert protocol '%s', Error #%d",
-                                  proto, winsock::LastError()));
-  }
-  return entry->p_proto;
-}
-
-std::string NetSocketLocalHostName() {
-  char name[64] = {};
-  if (winsock::GetHostName(name, sizeof name) != 0) {
-    throw ESocketException("Winsock.GetHostName failed");
-  }
-  name[sizeof name - 1] = '\0';
-  return name;
-}
+}  // namespace detail
 
 // ---- Life cycle ----------------------------------------------------------------
 
@@ -183,13 +122,15 @@ void TCustomNetSocket::SetSendFlags(TSocketSendFlags value) {
 }
 
 void TCustomNetSocket::SetReqVerLow(int value) {
-  if (!winsock::SetRequestedVersion(static_cast<BYTE>(value), HIBYTE(winsock::RequestedVersion()))) {
+  if (!winsock::SetRequestedVersion(static_cast<BYTE>(value),
+                                    HIBYTE(winsock::RequestedVersion()))) {
     ReportSocketError("SetReqVerLow: WinSock version can't be changed now");
   }
 }
 
 void TCustomNetSocket::SetReqVerHigh(int value) {
-  if (!winsock::SetRequestedVersion(LOBYTE(winsock::RequestedVersion()), static_cast<BYTE>(value))) {
+  if (!winsock::SetRequestedVersion(LOBYTE(winsock::RequestedVersion()),
+                                    static_cast<BYTE>(value))) {
     ReportSocketError("SetReqVerHigh: WinSock version can't be changed now");
   }
 }
@@ -353,6 +294,19 @@ void TCustomNetSocket::DispatchSelect(WPARAM wParam, LPARAM lParam) {
   if (s != socket_ || paused_) return;
   const int events = WSAGETSELECTEVENT(lParam);
   const int error = WSAGETSELECTERROR(lParam);
+  if (CheckLogOptions(loWsockDump)) {
+    std::string text =
+        "AsyncSelect CtrlSocket" + std::to_string(wParam) + ", " + std::to_string(events);
+    static constexpr std::pair<int, const char*> kNames[] = {{FD_CONNECT, " FD_CONNECT"},
+                                                             {FD_READ, " FD_READ"},
+                                                             {FD_WRITE, " FD_WRITE"},
+                                                             {FD_CLOSE, " FD_CLOSE"},
+                                                             {FD_ACCEPT, " FD_ACCEPT"}};
+    for (const auto& [bit, name] : kNames) {
+      if (events & bit) text += name;
+    }
+    DebugLog(loWsockDump, text);
+  }
   auto alive = alive_;
   // Each step may close the socket or destroy the component.
   auto stillOurs = [&] { return *alive && s == socket_; };
@@ -394,9 +348,11 @@ void TCustomNetSocket::HandleFdAccept(int error) { TriggerSessionAvailable(error
 void TCustomNetSocket::HandleFdClose(int error) {
   if (state_ == wsConnecting || !SocketOpen()) return;
   auto alive = alive_;
+  const SOCKET s = socket_;
   // Deliver everything still buffered before the close is announced.
   ReceiveLoop(0, options_.Without(wsoNoReceiveLoop), true);
-  if (!*alive) return;
+  // A handler may have closed the connection meanwhile (and announced it).
+  if (!*alive || s != socket_) return;
   if (!closeInvoked_) {
     closeInvoked_ = true;
     TriggerSessionClosed(error);
@@ -493,8 +449,8 @@ int TCustomNetSocket::Send(const void* data, int length) {
   auto alive = alive_;
   const SOCKET s = socket_;
   if (SocketOpen()) {
-    HandleDrainResult(sendChain_.Write(static_cast<const char*>(data), length, SendFunction(),
-                                       SentFunction()));
+    HandleDrainResult(
+        sendChain_.Write(static_cast<const char*>(data), length, SendFunction(), SentFunction()));
   } else {
     sendChain_.Queue(static_cast<const char*>(data), length);
   }
@@ -552,6 +508,9 @@ void TCustomNetSocket::HandleDrainResult(const TDrainResult& result) {
   const int code = result.error;
   if (code == wsa::kEWOULDBLOCK) return;  // FD_WRITE resumes
   if (IsFatalSendError(code)) {
+    if (CheckLogOptions(loWsockErr)) {
+      DebugLog(loWsockErr, "TNetSocket Winsock.Send failed " + std::to_string(code));
+    }
     auto alive = alive_;
     closeInvoked_ = true;
     Close();
@@ -569,197 +528,31 @@ void TCustomNetSocket::Flush() {
   }
 }
 
-// ---- Name lookup ------------------------------------------------------------------
-
-void TCustomNetSocket::StartLookup(UINT message, const std::string& target,
-                                   const char* noWindowText, const TLookupStart& start) {
-  if (!window_) {
-    RaiseSocketError(noWindowText);
-    return;
-  }
-  TLookupRequest& request = window_->NewLookup();
-  earlyReply_ = false;
-  lookupStarting_ = true;
-  HANDLE handle = nullptr;
-  try {
-    handle = start(Handle(), request);
-  } catch (...) {
-    lookupStarting_ = false;
-    window_->Abandon(request);
-    throw;
-  }
-  lookupStarting_ = false;
-  if (!handle) {
-    window_->Abandon(request);
-    const int code = winsock::LastError();
-    lastError_ = code;
-    RaiseSocketError(Format("%s: can't start DNS lookup, error #%d", target, code));
-    // With OnError bound nothing was raised: a caller waiting for the
-    // lookup still gets its completion.
-    TriggerDnsLookupDone(code);
-    return;
-  }
-  request.handle = handle;
-  lookup_ = &request;
-  if (earlyReply_) {
-    // The reply was dispatched while the request was being started: its
-    // handle was unknown then. Process it once, now.
-    earlyReply_ = false;
-    if (earlyMessage_ == message && reinterpret_cast<HANDLE>(earlyWParam_) == handle) {
-      std::unique_ptr<TLookupRequest> done = window_->Take(request);
-      ProcessLookupReply(*done, earlyMessage_, earlyLParam_);
-    }
-  }
-}
-
-void TCustomNetSocket::ResetLookup() {
-  AbandonLookup();
-  dnsResult_.clear();
-  dnsResultList_.clear();
-}
-
-bool TCustomNetSocket::CheckReverseAddress(const std::string& address) {
-  if (!address.empty() && address.size() <= kMaxHostLength) return true;
-  RaiseSocketError("ReverseDnsLookup: Invalid host name.");
-  TriggerDnsLookupDone(wsa::kEINVAL);
-  return false;
-}
-
-void TCustomNetSocket::StoreLookupResult(const hostent& entry, bool names) {
-  if (names) {
-    if (entry.h_name) dnsResultList_.push_back(entry.h_name);
-    for (char** alias = entry.h_aliases; alias && *alias; ++alias) {
-      dnsResultList_.push_back(*alias);
-    }
-  } else if (entry.h_addrtype == AF_INET && entry.h_length == 4) {
-    for (char** address = entry.h_addr_list; address && *address; ++address) {
-      dnsResultList_.push_back(DottedFromNetworkBytes(*address));
-    }
-  }
-  if (!dnsResultList_.empty()) dnsResult_ = dnsResultList_.front();
-}
-
-void TCustomNetSocket::AbandonLookup() {
-  if (!lookup_) return;
-  TLookupRequest& request = *lookup_;
-  lookup_ = nullptr;
-  winsock::CancelAsyncRequest(request.handle);
-  if (window_) window_->Abandon(request);
-}
-
-void TCustomNetSocket::CancelDnsLookup() {
-  if (!lookup_) return;
-  TLookupRequest& request = *lookup_;
-  lookup_ = nullptr;
-  const int result = winsock::CancelAsyncRequest(request.handle);
-  if (window_) window_->Abandon(request);  // its buffer lives until the reply comes
-  if (result != 0) {
-    ReportSocketError("WSACancelAsyncRequest");
-    return;
-  }
-  if (!destroying_) TriggerDnsLookupDone(wsa::kEINTR);
-}
-
-void TCustomNetSocket::DnsLookup(const std::string& host) {
-  if (host.empty()) {
-    RaiseSocketError("DNS lookup: invalid host name.");
-    TriggerDnsLookupDone(wsa::kEINVAL);
-    return;
-  }
-  ResetLookup();
-  if (NetSocketIsDottedIP(host)) {
-    const std::string text = TrimText(host);
-    const unsigned long address = winsock::InetAddr(text.c_str());
-    if (address != kNoAddress) {
-      dnsResult_ = DottedFromNetworkBytes(&address);
-      dnsResultList_.push_back(dnsResult_);
-      TriggerDnsLookupDone(0);
-      return;
-    }
-  }
-  StartLookup(WM_SOCKET_HOSTBYNAME, host, "DnsLookup: Window not assigned",
-              [&](HWND window, TLookupRequest& request) {
-                return winsock::AsyncGetHostByName(window, WM_SOCKET_HOSTBYNAME, host.c_str(),
-                                                   request.buffer.data(), MAXGETHOSTSTRUCT);
-              });
-}
-
-void TCustomNetSocket::ReverseDnsLookup(const std::string& address) {
-  if (!CheckReverseAddress(address)) return;
-  ResetLookup();
-  const unsigned long binary = winsock::InetAddr(TrimText(address).c_str());
-  StartLookup(WM_SOCKET_HOSTBYADDR, address, "ReverseDnsLookup: Window not assigned",
-              [&](HWND window, TLookupRequest& request) {
-                return winsock::AsyncGetHostByAddr(window, WM_SOCKET_HOSTBYADDR,
-                                                   reinterpret_cast<const char*>(&binary), 4,
-                                                   AF_INET, request.buffer.data(),
-                                                   MAXGETHOSTSTRUCT);
-              });
-}
-
-void TCustomNetSocket::ReverseDnsLookupNow(const std::string& address) {
-  if (!CheckReverseAddress(address)) return;
-  ResetLookup();
-  const unsigned long binary = winsock::InetAddr(TrimText(address).c_str());
-  const hostent* entry = winsock::GetHostByAddr(reinterpret_cast<const char*>(&binary), 4, AF_INET);
-  if (!entry) {
-    TriggerDnsLookupDone(winsock::LastError());
-    return;
-  }
-  StoreLookupResult(*entry, true);
-  TriggerDnsLookupDone(0);
-}
-
-void TCustomNetSocket::HandleLookupReply(TLookupRequest& request, UINT message,
-                                         LPARAM lParam) noexcept {
-  if (&request != lookup_) return;
-  try {
-    ProcessLookupReply(request, message, lParam);
-  } catch (const std::exception& error) {
-    HandleBackgroundException(error);
-  } catch (...) {
-    HandleBackgroundException(ESocketException("Unknown exception in NetSocket"));
-  }
-}
-
-void TCustomNetSocket::HandleUnknownLookupReply(UINT message, WPARAM wParam,
-                                                LPARAM lParam) noexcept {
-  if (!lookupStarting_) return;  // a reply nobody waits for
-  earlyReply_ = true;
-  earlyMessage_ = message;
-  earlyWParam_ = wParam;
-  earlyLParam_ = lParam;
-}
-
-void TCustomNetSocket::ProcessLookupReply(TLookupRequest& request, UINT message, LPARAM lParam) {
-  lookup_ = nullptr;
-  const int error = WSAGETASYNCERROR(lParam);
-  if (error == 0) {
-    StoreLookupResult(*reinterpret_cast<const hostent*>(request.buffer.data()),
-                      message == WM_SOCKET_HOSTBYADDR);
-  }
-  TriggerDnsLookupDone(error);
-}
-
 // ---- Connecting -------------------------------------------------------------------
 
-void TCustomNetSocket::Connect() {
+bool TCustomNetSocket::CheckConnectSettings() {
+  const char* problem = nullptr;
   if (SocketOpen() && state_ != wsClosed) {
-    RaiseSocketError("Connect: Socket already in use");
-    return;
+    problem = "Connect: Socket already in use";
+  } else if (!portAssigned_) {
+    problem = "Connect: No Port Specified";
+  } else if (!addrAssigned_) {
+    problem = "Connect: No IP Address Specified";
+  } else if (!protoAssigned_) {
+    problem = "Connect: No Protocol Specified";
   }
-  if (!portAssigned_) {
-    RaiseSocketError("Connect: No Port Specified");
-    return;
-  }
-  if (!addrAssigned_) {
-    RaiseSocketError("Connect: No IP Address Specified");
-    return;
-  }
-  if (!protoAssigned_) {
-    RaiseSocketError("Connect: No Protocol Specified");
-    return;
-  }
+  if (problem) RaiseSocketError(problem);
+  return problem == nullptr;
+}
+
+void TCustomNetSocket::SetResolvedRemote(std::uint32_t address, int port) {
+  sin_.sin_addr.s_addr = address;
+  sin_.sin_port = winsock::Htons(static_cast<u_short>(port));
+  addrResolved_ = portResolved_ = true;
+}
+
+void TCustomNetSocket::Connect() {
+  if (!CheckConnectSettings()) return;
   try {
     if (!protoResolved_) {
       protoNumber_ = NetSocketResolveProto(proto_);
@@ -824,6 +617,12 @@ void TCustomNetSocket::Connect() {
     }
     if (!*alive || s != socket_) return;
     if (lastError_ != 0) return CompleteFailedConnect(lastError_);
+  } else if (socketType_ == SOCK_DGRAM) {
+    const SOCKET s = socket_;
+    if (!PrepareDatagram()) {
+      if (*alive && s == socket_) CompleteFailedConnect(lastError_);
+      return;
+    }
   }
 
   selectMask_ = kSelectMask;
@@ -835,6 +634,10 @@ void TCustomNetSocket::Connect() {
     ChangeState(wsConnected);
     if (*alive) SessionConnectedHook(0);
     return;
+  }
+  if (CheckLogOptions(loWsockInfo)) {
+    DebugLog(loWsockInfo, "TNetSocket will connect to " + DottedFromNetworkBytes(&sin_.sin_addr) +
+                              ":" + std::to_string(winsock::Ntohs(sin_.sin_port)));
   }
   if (winsock::Connect(socket_, sin_) != 0) {
     const int code = winsock::LastError();
@@ -943,7 +746,23 @@ void TCustomNetSocket::AbortInternal(int error) {
 }
 
 void TCustomNetSocket::Shutdown(int how) {
+  if (CheckLogOptions(loWsockInfo)) {
+    char self[16];
+    std::snprintf(self, sizeof self, "%08X",
+                  static_cast<unsigned>(reinterpret_cast<std::uintptr_t>(this)));
+    DebugLog(loWsockInfo, std::string(self) + " TCustomNetSocket.Shutdown " + std::to_string(how) +
+                              " " + std::to_string(socket_));
+  }
   if (SocketOpen()) winsock::Shutdown(socket_, how);
+}
+
+bool TCustomNetSocket::CheckLogOptions(TLogOption category) const {
+  const auto logger = logger_.lock();
+  return logger && logger->Wants(category);
+}
+
+void TCustomNetSocket::DebugLog(TLogOption category, const std::string& text) {
+  if (const auto logger = logger_.lock()) logger->DoDebugLog(this, category, text);
 }
 
 void TCustomNetSocket::CloseInternal(bool shut, int error) {
@@ -1007,8 +826,7 @@ void TCustomNetSocket::WaitForClose() {
     if (waiting > 0) TriggerDataAvailable(0);
     if (!*alive || !SocketOpen()) return;
     char probe = 0;
-    if (winsock::Recv(socket_, &probe, 0, 0) < 0 &&
-        winsock::LastError() != wsa::kEWOULDBLOCK) {
+    if (winsock::Recv(socket_, &probe, 0, 0) < 0 && winsock::LastError() != wsa::kEWOULDBLOCK) {
       return;
     }
     WaitAndPumpMessages(20);
@@ -1111,72 +929,6 @@ void TCustomNetSocket::AttachToThread() {
       ReportSocketError("WSAAsyncSelect");
     }
   }
-}
-
-// ---- SOCKS layer (pass-through) -----------------------------------------------------
-
-void TCustomSocksNetSocket::SetSocksServer(const std::string& value) {
-  if (State() != wsClosed) {
-    RaiseSocketError("Can't change socks server if not closed");
-    return;
-  }
-  socksServer_ = TrimText(value);
-}
-
-void TCustomSocksNetSocket::SetSocksPort(const std::string& value) {
-  if (State() != wsClosed) {
-    RaiseSocketError("Can't change socks port if not closed");
-    return;
-  }
-  socksPort_ = TrimText(value);
-}
-
-void TCustomSocksNetSocket::SetSocksLevel(const std::string& value) {
-  if (State() != wsClosed) {
-    RaiseSocketError("Can't change socks level if not closed");
-    return;
-  }
-  const std::string level = LowerText(value);
-  if (level != "4" && level != "5" && level != "4a") {
-    RaiseSocketError("Invalid socks level. Must be 4, 4A or 5.");
-    return;
-  }
-  socksLevel_ = level == "4a" ? "4A" : level;
-}
-
-void TCustomSocksNetSocket::Connect() {
-  if (!socksServer_.empty()) {
-    // Never connect directly when a proxy was asked for.
-    RaiseSocketError("connect: SOCKS proxy negotiation is not available");
-    return;
-  }
-  TCustomNetSocket::Connect();
-}
-
-// ---- Synchronous waiting ------------------------------------------------------------
-
-int TCustomSyncNetSocket::WaitUntilReady(const bool& flag) {
-  constexpr int kTimedOut = 12001;
-  const DWORD start = ::GetTickCount();
-  auto alive = AliveToken();
-  while (!flag) {
-    if (!*alive) return kTimedOut;
-    DWORD wait = 50;
-    if (Timeout > 0) {
-      const DWORD elapsed = ::GetTickCount() - start;
-      if (elapsed >= static_cast<DWORD>(Timeout)) return kTimedOut;
-      wait = std::min<DWORD>(wait, static_cast<DWORD>(Timeout) - elapsed);
-    }
-    if (Terminated()) return kTimedOut;
-    WaitAndPumpMessages(wait);
-  }
-  return 0;
-}
-
-int TCustomSyncNetSocket::Synchronize(const std::function<void()>& action, bool& flag) {
-  flag = false;
-  if (action) action();
-  return WaitUntilReady(flag);
 }
 
 }  // namespace corvan::net

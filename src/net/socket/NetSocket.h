@@ -16,10 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "net/socket/NetAddress.h"
+#include "net/socket/NetLineBuffer.h"
+#include "net/socket/NetLogger.h"
 #include "net/socket/NetSockBuf.h"
 #include "net/socket/NetSocketErrors.h"
 #include "net/socket/NetSocketTypes.h"
 #include "net/socket/NetSocketWindow.h"
+#include "net/socket/NetSocksNegotiation.h"
 
 namespace corvan::net {
 
@@ -65,7 +69,7 @@ class TCustomNetSocket : private ISocketWindowClient {
   const std::string& Proto() const { return proto_; }
   virtual void SetProto(const std::string& value);
   const std::string& LocalAddr() const { return localAddr_; }
-  void SetLocalAddr(const std::string& value);  // "" stores "0.0.0.0"
+  void SetLocalAddr(const std::string& value);                 // "" stores "0.0.0.0"
   const std::string& LocalPort() const { return localPort_; }  // after bind: the port used
   void SetLocalPort(const std::string& value);
 
@@ -97,6 +101,17 @@ class TCustomNetSocket : private ISocketWindowClient {
   void SetKeepAliveTime(int ms) { keepAliveTime_ = ms; }
   int KeepAliveInterval() const { return keepAliveInterval_; }
   void SetKeepAliveInterval(int ms) { keepAliveInterval_ = ms; }
+  // Datagram settings: multicast sending (TTL, interface = LocalAddr) and
+  // receiving (group joined by Listen on the interface LocalAddr, or Addr
+  // when LocalAddr is "0.0.0.0"); ReuseAddr for a listening datagram socket.
+  bool MultiCast() const { return multiCast_; }
+  void SetMultiCast(bool value) { multiCast_ = value; }
+  const std::string& MultiCastAddrStr() const { return multiCastAddr_; }
+  void SetMultiCastAddrStr(const std::string& value) { multiCastAddr_ = TrimText(value); }
+  int MultiCastIpTTL() const { return multiCastTtl_; }
+  void SetMultiCastIpTTL(int value) { multiCastTtl_ = value; }
+  bool ReuseAddr() const { return reuseAddr_; }
+  void SetReuseAddr(bool value) { reuseAddr_ = value; }
   int ListenBacklog() const { return listenBacklog_; }
   void SetListenBacklog(int value) { listenBacklog_ = value; }
   int FlushTimeout() const { return flushTimeout_; }
@@ -104,6 +119,14 @@ class TCustomNetSocket : private ISocketWindowClient {
   // Capacity of send buffers created from now on (1460).
   int BufSize() const { return sendChain_.BufferSize(); }
   void SetBufSize(int size) { sendChain_.SetBufferSize(size); }
+
+  // Diagnostic lines go to this logger while it exists (not owned: the
+  // socket lets go when the logger is destroyed).
+  void SetNetLogger(const std::shared_ptr<TNetLogger>& logger) { logger_ = logger; }
+  std::shared_ptr<TNetLogger> NetLogger() const { return logger_.lock(); }
+  // True when a logger is attached and wants the category.
+  bool CheckLogOptions(TLogOption category) const;
+  void DebugLog(TLogOption category, const std::string& text);
 
   SOCKET HSocket() const { return socket_; }
   HWND Handle() const { return window_ ? window_->Handle() : nullptr; }
@@ -121,9 +144,9 @@ class TCustomNetSocket : private ISocketWindowClient {
   TSendDataEvent OnSendData;         // each accepted send call, with its byte count
   TSessionEvent OnSessionClosed;     // once per connection
   TChangeStateEvent OnChangeState;
-  TSessionEvent OnDnsLookupDone;     // lookup finished (0 = success)
-  TNotifyEvent OnError;              // socket error reported (instead of an exception)
-  TBgExceptionEvent OnBgException;   // an exception escaped a message handler
+  TSessionEvent OnDnsLookupDone;    // lookup finished (0 = success)
+  TNotifyEvent OnError;             // socket error reported (instead of an exception)
+  TBgExceptionEvent OnBgException;  // an exception escaped a message handler
 
   // ---- Operations --------------------------------------------------------
   // Starts an asynchronous lookup ending in OnDnsLookupDone. A dotted
@@ -136,6 +159,20 @@ class TCustomNetSocket : private ISocketWindowClient {
 
   // Opens the socket and starts a non-blocking connect to Addr:Port.
   virtual void Connect();
+  // Binds Addr:Port and listens (TCP), or receives datagrams (UDP; joins
+  // MultiCastAddrStr with MultiCast) or raw packets ("raw_" + protocol).
+  virtual void Listen();
+  // Takes a waiting connection of a listening socket: its handle (usually
+  // handed to another component's Dup), or INVALID_SOCKET after reporting.
+  virtual SOCKET Accept();
+  // Adopts a connected handle (from Accept): closes an open socket of this
+  // component first, then the handle's events come here (wsConnected).
+  virtual void Dup(SOCKET handle);
+  // One datagram to the given address (nothing is queued); sendto's result.
+  virtual int SendTo(const sockaddr_in& to, const void* data, int length);
+  // One recvfrom: bytes read (LastError on -1) and the sender's address.
+  virtual int ReceiveFrom(void* buffer, int size, sockaddr_in& from);
+
   // Graceful close: shutdown for sending, then closesocket.
   virtual void Close();
   // Close from the message loop, after the current handler returns.
@@ -215,6 +252,13 @@ class TCustomNetSocket : private ISocketWindowClient {
   virtual std::string GetPeerAddr();
   virtual std::string GetPeerPort();
 
+  // The checks that open Connect ("Connect: No Port Specified", ...);
+  // false after reporting the first that fails.
+  bool CheckConnectSettings();
+  // Connect goes to this address (network order) and port instead of
+  // resolving Addr and Port (a proxy in between).
+  void SetResolvedRemote(std::uint32_t address, int port);
+
   void ChangeState(TSocketState newState);
   bool SocketOpen() const { return socket_ != INVALID_SOCKET; }
   bool Destroying() const { return destroying_; }
@@ -248,15 +292,23 @@ class TCustomNetSocket : private ISocketWindowClient {
   bool CheckReverseAddress(const std::string& address);
   // Addresses (forward) or official name and aliases (reverse) of a reply.
   void StoreLookupResult(const hostent& entry, bool names);
-  bool AssignProperty(std::string& field, bool& assigned, bool* resolved,
-                      const std::string& value, const char* name);
+  bool AssignProperty(std::string& field, bool& assigned, bool* resolved, const std::string& value,
+                      const char* name);
   void CompleteFailedConnect(int code);
+  // Bind and multicast/broadcast options of a datagram Connect; false
+  // after reporting a failure.
+  bool PrepareDatagram();
+  // Opens the socket Listen asked for; false after reporting a failure.
+  bool OpenListener(int type, int protocol);
+  // Listen's last step for datagram and raw sockets: connected at once.
+  void ListenConnected();
   void ApplyLinger();
   void ApplyKeepAlive();
   // The guarded message handling; exceptions go to HandleBackgroundException.
   LRESULT GuardedWndProc(UINT message, WPARAM wParam, LPARAM lParam) noexcept;
 
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  std::weak_ptr<TNetLogger> logger_;
   winsock::TUserRef library_;
   TSocketWindowPtr window_;
 
@@ -272,7 +324,7 @@ class TCustomNetSocket : private ISocketWindowClient {
   TSocketState state_ = wsClosed;
   int lastError_ = 0;
   std::int64_t readCount_ = 0;
-  std::uint64_t consumed_ = 0;  // bytes handed out by RecvRaw, for the receive loop
+  std::uint64_t consumed_ = 0;   // bytes handed out by RecvRaw, for the receive loop
   bool lastReadFilled_ = false;  // the last recv filled the caller's buffer
   std::string dnsResult_;
   std::vector<std::string> dnsResultList_;
@@ -286,6 +338,10 @@ class TCustomNetSocket : private ISocketWindowClient {
   int keepAliveTime_ = 30000;
   int keepAliveInterval_ = 1000;
   int listenBacklog_ = 5;
+  bool multiCast_ = false;
+  std::string multiCastAddr_;
+  int multiCastTtl_ = 1;
+  bool reuseAddr_ = false;
   int flushTimeout_ = 60;
 
   TSendChain sendChain_;
@@ -307,29 +363,108 @@ class TCustomNetSocket : private ISocketWindowClient {
 };
 
 // SOCKS proxy layer. With SocksServer empty (the default) every operation
-// passes straight through; proxy negotiation itself is not built yet, so a
-// Connect with a SOCKS server set is refused with a socket error.
-enum TSocksAuthentication { socksNoAuthentication, socksAuthenticateUsercode };
+// passes straight through. Otherwise Connect goes to the proxy, and the
+// negotiation (method selection, user/password, connect request) runs
+// before OnSessionConnected: it fires once, after the proxy granted the
+// tunnel (0) or with the error that ended the negotiation.
+using TSocksErrorEvent =
+    std::function<void(TCustomNetSocket* sender, int error, const std::string& message)>;
+using TSocksAuthStateEvent = std::function<void(TCustomNetSocket* sender, TSocksAuthState state)>;
 
 class TCustomSocksNetSocket : public TCustomNetSocket {
  public:
+  // Proxy host and port, and "4", "4A" or "5"; changeable only in wsClosed.
+  // They stay set across connections, so a reconnect never bypasses the
+  // proxy by accident.
   const std::string& SocksServer() const { return socksServer_; }
-  void SetSocksServer(const std::string& value);
+  virtual void SetSocksServer(const std::string& value);
   const std::string& SocksPort() const { return socksPort_; }
-  void SetSocksPort(const std::string& value);
+  virtual void SetSocksPort(const std::string& value);
   const std::string& SocksLevel() const { return socksLevel_; }
   void SetSocksLevel(const std::string& value);
   std::string SocksUsercode, SocksPassword;
   TSocksAuthentication SocksAuthentication = socksNoAuthentication;
+  // Address and port the SOCKS 5 proxy bound for the tunnel.
+  const std::string& SocksBoundAddr() const { return negotiation_.BoundAddr(); }
+  const std::string& SocksBoundPort() const { return negotiation_.BoundPort(); }
+  // True from Connect until the proxy granted or refused the tunnel.
+  bool SocksNegotiating() const { return negotiating_; }
+
+  TSessionEvent OnSocksConnected;  // the connection to the proxy is up (or failed)
+  TSocksAuthStateEvent OnSocksAuthState;
+  TSocksErrorEvent OnSocksError;  // the negotiation failed
 
   void Connect() override;
+  void Listen() override;
+
+ protected:
+  virtual void TriggerSocksConnected(int error);
+  virtual void TriggerSocksError(int error, const std::string& message);
+  virtual void TriggerSocksAuthState(TSocksAuthState state);
+  void ResetToDefaults() override;
+  bool TriggerDataAvailable(int error) override;
+  void SessionConnectedHook(int error) override;
+  void TriggerSessionClosed(int error) override;
 
  private:
+  // Sends the greeting or the SOCKS 4 connect request.
+  void StartNegotiation();
+  // Reads and handles the proxy's reply bytes that wait in the socket.
+  void ReadProxyReplies(int error);
+  // Acts on a step of the negotiation; false when it ended (or the
+  // component went away).
+  bool Perform(const TSocksStep& step);
+  // Ends the negotiation: OnSocksError, OnSessionConnected(code), close.
+  void FailNegotiation(int code, const std::string& message);
+
   std::string socksServer_, socksPort_, socksLevel_ = "5";
+  TSocksNegotiation negotiation_;
+  bool negotiating_ = false;
 };
 
-// Line layer; with line mode off (the only mode so far) it passes data through.
-class TCustomLineNetSocket : public TCustomSocksNetSocket {};
+// Line layer. With LineMode on, received bytes are collected and
+// OnDataAvailable fires once per complete line (ended by LineEnd); Receive
+// then returns bytes of that line only. With line mode off (the default)
+// data passes straight through.
+using TLineLimitEvent =
+    std::function<void(TCustomNetSocket* sender, std::int64_t received, bool& clearData)>;
+
+class TCustomLineNetSocket : public TCustomSocksNetSocket {
+ public:
+  bool LineMode() const { return lineMode_; }
+  // Switching with bytes buffered delivers them from the message loop.
+  virtual void SetLineMode(bool value);
+  int LineLimit = 65536;  // bytes without a line end before OnLineLimitExceeded; 0 = none
+  std::string LineEnd = "\r\n";
+  bool LineEcho = false;  // send received bytes back (terminal peers)
+  bool LineEdit = false;  // backspace and tab editing of received bytes
+  // Fired when LineLimit bytes came without a line end; leaving clearData
+  // set drops them.
+  TLineLimitEvent OnLineLimitExceeded;
+
+  // Queues text and LineEnd; returns the bytes queued (0 for empty text).
+  virtual int SendLine(const std::string& text);
+
+ protected:
+  virtual void TriggerLineLimitExceeded(std::int64_t count, bool& clearData);
+  LRESULT WndProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+  int GetRcvdCount() override;
+  int RecvRaw(void* buffer, int size, int flags) override;
+  bool TriggerDataAvailable(int error) override;
+  void TriggerSessionClosed(int error) override;
+
+ private:
+  bool LineModeActive() const;
+  // Fires OnDataAvailable for found lines, searching from `from`; every
+  // loop stops after a pass in which the handler read nothing.
+  void DeliverLines(std::size_t from);
+  // Fires OnDataAvailable while the current line (or, with line mode off,
+  // the buffer) has bytes the handler takes.
+  void DeliverBuffered(bool lineOnly);
+
+  bool lineMode_ = false;
+  TLineBuffer lines_;
+};
 
 // Synchronous waiting on top of the message-driven component.
 class TCustomSyncNetSocket : public TCustomLineNetSocket {

@@ -69,7 +69,9 @@ constexpr ErrorText kErrorTexts[] = {
 };
 
 static_assert(std::is_sorted(std::begin(kErrorTexts), std::end(kErrorTexts),
-                             [](const ErrorText& a, const ErrorText& b) { return a.code < b.code; }));
+                             [](const ErrorText& a, const ErrorText& b) {
+                               return a.code < b.code;
+                             }));
 
 }  // namespace
 

@@ -85,7 +85,8 @@ class TSocketWindow {
 
  private:
   ~TSocketWindow();
-  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
+  static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam,
+                                     LPARAM lParam) noexcept;
   LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam) noexcept;
   void HandleLookupMessage(UINT message, WPARAM wParam, LPARAM lParam) noexcept;
   // Deletes the object when no client, no lookup and no message handling

@@ -12,12 +12,40 @@ constexpr const char* kSocketLibrary = "wsock32.dll";
 constexpr const char* kExtensionLibrary = "ws2_32.dll";
 
 constexpr std::array<const char*, static_cast<std::size_t>(Fn::Count)> kNames = {
-    "WSAStartup", "WSACleanup", "WSASetLastError", "WSAGetLastError", "WSACancelAsyncRequest",
-    "WSAAsyncGetHostByName", "WSAAsyncGetHostByAddr", "WSAAsyncSelect", "getservbyname",
-    "getprotobyname", "gethostbyname", "gethostbyaddr", "gethostname", "socket", "shutdown",
-    "setsockopt", "getsockopt", "sendto", "send", "recv", "recvfrom", "ntohs", "htons", "listen",
-    "ioctlsocket", "WSAIoctl", "inet_ntoa", "inet_addr", "getsockname", "getpeername", "connect",
-    "closesocket", "bind", "accept"};
+    "WSAStartup",
+    "WSACleanup",
+    "WSASetLastError",
+    "WSAGetLastError",
+    "WSACancelAsyncRequest",
+    "WSAAsyncGetHostByName",
+    "WSAAsyncGetHostByAddr",
+    "WSAAsyncSelect",
+    "getservbyname",
+    "getprotobyname",
+    "gethostbyname",
+    "gethostbyaddr",
+    "gethostname",
+    "socket",
+    "shutdown",
+    "setsockopt",
+    "getsockopt",
+    "sendto",
+    "send",
+    "recv",
+    "recvfrom",
+    "ntohs",
+    "htons",
+    "listen",
+    "ioctlsocket",
+    "WSAIoctl",
+    "inet_ntoa",
+    "inet_addr",
+    "getsockname",
+    "getpeername",
+    "connect",
+    "closesocket",
+    "bind",
+    "accept"};
 
 // Process-wide state of the binding, guarded by the library lock. The entry
 // slots are read without the lock on the hot path: they only change while
@@ -53,9 +81,8 @@ void LoadSocketLibrary(Library& lib) {
   if (!module) ThrowSystem(std::string("Unable to load ") + kSocketLibrary);
   auto startup = ProcAddress<decltype(&::WSAStartup)>(module, "WSAStartup");
   if (!startup) {
-    const std::string message =
-        std::string("Procedure WSAStartup not found in ") + kSocketLibrary + " Error #" +
-        std::to_string(::GetLastError());
+    const std::string message = std::string("Procedure WSAStartup not found in ") + kSocketLibrary +
+                                " Error #" + std::to_string(::GetLastError());
     ::FreeLibrary(module);
     throw ESocketException(message);
   }
@@ -186,6 +213,18 @@ int Recv(SOCKET s, char* data, int length, int flags) {
   return CORVAN_WS(recv)(s, data, length, flags);
 }
 
+int RecvFrom(SOCKET s, char* data, int length, int flags, sockaddr_in& from) {
+  int size = sizeof from;
+  return CORVAN_WS(recvfrom)(s, data, length, flags, reinterpret_cast<sockaddr*>(&from), &size);
+}
+
+int Listen(SOCKET s, int backlog) { return CORVAN_WS(listen)(s, backlog); }
+
+SOCKET Accept(SOCKET s, sockaddr_in& from) {
+  int size = sizeof from;
+  return CORVAN_WS(accept)(s, reinterpret_cast<sockaddr*>(&from), &size);
+}
+
 int IoctlSocket(SOCKET s, long command, u_long* argument) {
   return CORVAN_WS(ioctlsocket)(s, command, argument);
 }
@@ -243,8 +282,7 @@ int GetHostName(char* name, int length) {
   return CORVAN_WS(gethostname)(name, length);
 }
 
-int Ioctl(SOCKET s, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
-          DWORD* returned) {
+int Ioctl(SOCKET s, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned) {
   Bracket bracket;
   return CORVAN_WS(WSAIoctl)(s, code, in, inSize, out, outSize, returned, nullptr, nullptr);
 }

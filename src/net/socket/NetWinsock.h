@@ -3,8 +3,8 @@
 // for WSAIoctl only) loaded on first use, every entry point resolved by name
 // on its first call, and unloaded again when the last user lets go.
 // Include this header before <windows.h>.
-#include <winsock2.h>
 #include <windows.h>
+#include <winsock2.h>
 
 #include <atomic>
 #include <mutex>
@@ -13,11 +13,40 @@ namespace corvan::net::winsock {
 
 // One slot per entry point; names are the exported function names.
 enum class Fn {
-  WSAStartup, WSACleanup, WSASetLastError, WSAGetLastError, WSACancelAsyncRequest,
-  WSAAsyncGetHostByName, WSAAsyncGetHostByAddr, WSAAsyncSelect, getservbyname,
-  getprotobyname, gethostbyname, gethostbyaddr, gethostname, socket, shutdown, setsockopt,
-  getsockopt, sendto, send, recv, recvfrom, ntohs, htons, listen, ioctlsocket, WSAIoctl,
-  inet_ntoa, inet_addr, getsockname, getpeername, connect, closesocket, bind, accept,
+  WSAStartup,
+  WSACleanup,
+  WSASetLastError,
+  WSAGetLastError,
+  WSACancelAsyncRequest,
+  WSAAsyncGetHostByName,
+  WSAAsyncGetHostByAddr,
+  WSAAsyncSelect,
+  getservbyname,
+  getprotobyname,
+  gethostbyname,
+  gethostbyaddr,
+  gethostname,
+  socket,
+  shutdown,
+  setsockopt,
+  getsockopt,
+  sendto,
+  send,
+  recv,
+  recvfrom,
+  ntohs,
+  htons,
+  listen,
+  ioctlsocket,
+  WSAIoctl,
+  inet_ntoa,
+  inet_addr,
+  getsockname,
+  getpeername,
+  connect,
+  closesocket,
+  bind,
+  accept,
   Count
 };
 
@@ -70,6 +99,9 @@ int Bind(SOCKET s, const sockaddr_in& address);
 int Send(SOCKET s, const char* data, int length, int flags);
 int SendTo(SOCKET s, const char* data, int length, int flags, const sockaddr_in& to);
 int Recv(SOCKET s, char* data, int length, int flags);
+int RecvFrom(SOCKET s, char* data, int length, int flags, sockaddr_in& from);
+int Listen(SOCKET s, int backlog);
+SOCKET Accept(SOCKET s, sockaddr_in& from);
 int IoctlSocket(SOCKET s, long command, u_long* argument);
 int SetSockOpt(SOCKET s, int level, int name, const void* value, int length);
 int GetSockOpt(SOCKET s, int level, int name, void* value, int* length);  // bracketed

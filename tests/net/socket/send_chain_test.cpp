@@ -22,7 +22,7 @@ TEST(TBuffer, WritePeekRemove) {
   EXPECT_EQ(Unsent(buffer), "abcd");
   EXPECT_EQ(buffer.Remove(3), 3);
   EXPECT_EQ(Unsent(buffer), "d");
-  EXPECT_EQ(buffer.Remove(10), 1);  // at most what is unsent
+  EXPECT_EQ(buffer.Remove(10), 1);    // at most what is unsent
   EXPECT_EQ(buffer.WriteCount(), 0);  // emptied: starts over
   EXPECT_EQ(buffer.ReadCount(), 0);
   EXPECT_EQ(Unsent(buffer), "");
@@ -55,7 +55,8 @@ struct FakeNetwork {
         error = failWith ? failWith : 10035;
         return -1;
       }
-      const int n = static_cast<int>(std::min<std::size_t>({size_t(length), size_t(window), budget}));
+      const int n =
+          static_cast<int>(std::min<std::size_t>({size_t(length), size_t(window), budget}));
       budget -= static_cast<std::size_t>(n);
       received.append(data, static_cast<size_t>(n));
       return n;

@@ -1,0 +1,123 @@
+#include <windows.h>
+// The trust API's headers need windows.h first.
+#include <softpub.h>
+#include <wincrypt.h>
+#include <wintrust.h>
+
+#include <cstdio>
+#include <string>
+
+#include "app/SetupSignature.h"
+
+namespace corvan::app {
+namespace {
+
+std::wstring Widen(const std::string& text) {
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
+  if (n <= 0) return {};
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, wide.data(), n);
+  wide.resize(static_cast<std::size_t>(n - 1));
+  return wide;
+}
+
+// Keeps an embedded NUL, so "name\0more" never passes for "name".
+std::string CommonName(PCCERT_CONTEXT cert) {
+  char name[256] = {};
+  const DWORD n = CertGetNameStringA(cert, CERT_NAME_ATTR_TYPE, 0,
+                                     const_cast<char*>(szOID_COMMON_NAME), name, sizeof name);
+  return n > 1 ? std::string(name, n - 1) : std::string();
+}
+
+std::string Thumbprint(PCCERT_CONTEXT cert) {
+  BYTE hash[20] = {};
+  DWORD size = sizeof hash;
+  if (!CertGetCertificateContextProperty(cert, CERT_SHA1_HASH_PROP_ID, hash, &size)) return {};
+  std::string hex;
+  for (DWORD i = 0; i < size; ++i) {
+    char digits[3];
+    std::snprintf(digits, sizeof digits, "%02x", hash[i]);
+    hex += digits;
+  }
+  return hex;
+}
+
+// The signer's chain as the provider built it: its status bits, the
+// Authenticode policy's answer and the signing certificate. The provider
+// answers S_OK under Wine without having judged the chain, so this is
+// read whatever it answered.
+void ReadSignerChain(HANDLE state, SignatureFacts& facts) {
+  CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(state);
+  if (!provider) return;
+  CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
+  if (!signer || !signer->pChainContext) return;
+  PCCERT_CHAIN_CONTEXT chain = signer->pChainContext;
+  if (chain->cChain == 0 || chain->rgpChain[0]->cElement == 0) return;
+  facts.chainKnown = true;
+  facts.chainErrorStatus = chain->TrustStatus.dwErrorStatus;
+
+  CERT_CHAIN_POLICY_PARA para{};
+  para.cbSize = sizeof para;
+  CERT_CHAIN_POLICY_STATUS status{};
+  status.cbSize = sizeof status;
+  facts.policyError =
+      CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain, &para, &status)
+          ? status.dwError
+          : static_cast<std::uint32_t>(HRESULT_FROM_WIN32(GetLastError()));
+
+  PCCERT_CONTEXT leaf = chain->rgpChain[0]->rgpElement[0]->pCertContext;
+  facts.signerName = CommonName(leaf);
+  facts.signerThumbprint = Thumbprint(leaf);
+}
+
+}  // namespace
+
+ui::ScopedHandle OpenSetupForCheck(const std::string& path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  return ui::ScopedHandle(file == INVALID_HANDLE_VALUE ? nullptr : file);
+}
+
+SignatureFacts ReadSignatureFacts(void* file, const std::string& path) {
+  SignatureFacts facts;
+  try {
+    const std::wstring widePath = Widen(path);
+    WINTRUST_FILE_INFO fileInfo{};
+    fileInfo.cbStruct = sizeof fileInfo;
+    fileInfo.pcwszFilePath = widePath.c_str();
+    fileInfo.hFile = file;
+
+    WINTRUST_DATA data{};
+    data.cbStruct = sizeof data;
+    data.dwUIChoice = WTD_UI_NONE;
+    data.fdwRevocationChecks = WTD_REVOKE_NONE;
+    data.dwUnionChoice = WTD_CHOICE_FILE;
+    data.pFile = &fileInfo;
+    data.dwStateAction = WTD_STATEACTION_VERIFY;
+    // Nothing is fetched from the network: the check must not depend on
+    // the very connection it distrusts.
+    data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_NONE;
+
+    GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+    const HWND noUi = static_cast<HWND>(INVALID_HANDLE_VALUE);
+    facts.trustResult = static_cast<std::uint32_t>(WinVerifyTrust(noUi, &action, &data));
+    // The provider's state is released however the reading below ends.
+    struct StateCloser {
+      WINTRUST_DATA& data;
+      GUID& action;
+      HWND noUi;
+      ~StateCloser() {
+        if (!data.hWVTStateData) return;
+        data.dwStateAction = WTD_STATEACTION_CLOSE;
+        WinVerifyTrust(noUi, &action, &data);
+      }
+    } closer{data, action, noUi};
+    if (data.hWVTStateData) ReadSignerChain(data.hWVTStateData, facts);
+  } catch (...) {
+    // Out of memory: unverified, so refused.
+    return {};
+  }
+  return facts;
+}
+
+}  // namespace corvan::app
