@@ -145,7 +145,7 @@ class ExceptionReport final : public ReporterSettings {
 
   HANDLE completionThread_ = nullptr;
   DWORD completionThreadId_ = 0;
-  volatile bool abort_ = false;
+  std::atomic<bool> abort_{false};
   bool deferCompletion_ = false;
   bool showAllThreads_ = false;
   RefPtr<IProgressAlert> pleaseWait_;

@@ -173,12 +173,11 @@ int main(int argc, char** argv) {
     CloseHandle(worker);
   } else if (place == "workitem") {
     corvan::ui::QueueWorkItem(FaultProc, nullptr);
-    for (int i = 0;
-         i < 200 && GetFileAttributesA((folder + "\\seen.txt").c_str()) == INVALID_FILE_ATTRIBUTES;
-         ++i) {
+    // The report is saved as the last step of its handling.
+    const std::string report = folder + "\\bugreport.txt";
+    for (int i = 0; i < 500 && GetFileAttributesA(report.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
       Sleep(20);
-    }
-    Sleep(200);
+    Sleep(300);
   } else if (place == "sync") {
     SyncThread thread;
     thread.Start();
