@@ -2,8 +2,8 @@
 // system's own answers (GetProcAddress, Toolhelp, GetFileVersionInfo) as
 // the oracle.
 #include <gtest/gtest.h>
-#include <tlhelp32.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <cstdio>
@@ -17,8 +17,8 @@
 #include "crash/analysis/MessageHandlers.h"
 #include "crash/analysis/MethodThunk.h"
 #include "crash/analysis/SystemHelpers.h"
-#include "crash/analysis/Threads.h"
 #include "crash/util/TextParts.h"
+#include "crash/analysis/Threads.h"
 
 namespace corvan::crash {
 namespace {
@@ -81,10 +81,9 @@ TEST(ImageHelpersWin, ExportsAgreeWithGetProcAddress) {
     const PeImage image(bytes, ImageLayout::Mapped);
     int compared = 0;
     for (const PeExport& e : image.Exports()) {
-      const void* expected =
-          e.name.empty()
-              ? reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(e.ordinal)))
-              : reinterpret_cast<void*>(GetProcAddress(module, e.name.c_str()));
+      const void* expected = e.name.empty()
+                                 ? reinterpret_cast<void*>(GetProcAddress(module, MAKEINTRESOURCEA(e.ordinal)))
+                                 : reinterpret_cast<void*>(GetProcAddress(module, e.name.c_str()));
       if (!expected) continue;  // a forwarder into a module that is not loaded
       if (!e.name.empty()) {
         EXPECT_EQ(ExportAddress(module, e.name.c_str()), expected) << name << "!" << e.name;
@@ -98,9 +97,8 @@ TEST(ImageHelpersWin, ExportsAgreeWithGetProcAddress) {
   EXPECT_EQ(ExportAddress(kernel32, "CreateFileA", true),
             reinterpret_cast<void*>(GetProcAddress(kernel32, "CreateFileA")));
   EXPECT_EQ(ExportAddress(kernel32, "NoSuchExport"), nullptr);
-  EXPECT_EQ(
-      ExportNameAt(kernel32, reinterpret_cast<void*>(GetProcAddress(kernel32, "CreateFileA"))),
-      "CreateFileA");
+  EXPECT_EQ(ExportNameAt(kernel32, reinterpret_cast<void*>(GetProcAddress(kernel32, "CreateFileA"))),
+            "CreateFileA");
   EXPECT_EQ(ExportNameAt(kernel32, reinterpret_cast<char*>(kernel32) + 1), "");
 }
 
@@ -131,8 +129,7 @@ __attribute__((noinline)) DWORD TickCountThroughImport() {
 }
 
 TEST(ImageHelpersWin, PatchImportsRedirectsAndRestores) {
-  const void* real =
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTickCount"));
+  const void* real = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetTickCount"));
   const TDAModule self = {{GetModuleHandleA(nullptr), "crash_tools_win_test.exe"}};
   ASSERT_GE(PatchImports(self, real, reinterpret_cast<void*>(&FakeTickCount)), 1);
   EXPECT_EQ(TickCountThroughImport(), 42u);
@@ -204,7 +201,7 @@ TEST(ThreadsWin, NamesDescriptionsAndEndedThreads) {
 
 LONG CALLBACK NamingHandler(EXCEPTION_POINTERS* info) {
   return RecordThreadNamingException(*info->ExceptionRecord) ? EXCEPTION_CONTINUE_EXECUTION
-                                                             : EXCEPTION_CONTINUE_SEARCH;
+                                                              : EXCEPTION_CONTINUE_SEARCH;
 }
 
 void RaiseNaming(const void* name, DWORD threadId) {
@@ -229,8 +226,7 @@ TEST(ThreadsWin, NamingExceptionsAreReadSafely) {
   void* handler = AddVectoredExceptionHandler(1, NamingHandler);
   const std::string hex = HexText(GetCurrentThreadId());
   RaiseNaming("from the debugger protocol", static_cast<DWORD>(-1));
-  EXPECT_EQ(ThreadInfoText(GetCurrentThreadId(), false),
-            "from the debugger protocol (" + hex + ")");
+  EXPECT_EQ(ThreadInfoText(GetCurrentThreadId(), false), "from the debugger protocol (" + hex + ")");
   const std::string huge(5000, 'n');
   RaiseNaming(huge.c_str(), GetCurrentThreadId());
   std::optional<ThreadInfoEntry> entry;
@@ -270,8 +266,7 @@ TEST(MessageHandlersWin, AllocatesNumbersAndDispatches) {
   EXPECT_EQ(first, 1024u);
   EXPECT_EQ(second, 1025u);
   EXPECT_EQ(AddMessageHandler(LogHandler, first, 0, &a, nullptr), 0u);  // already there
-  EXPECT_EQ(AddMessageHandler(LogHandler, WM_SETTINGCHANGE, 0, &a, nullptr),
-            UINT(WM_SETTINGCHANGE));
+  EXPECT_EQ(AddMessageHandler(LogHandler, WM_SETTINGCHANGE, 0, &a, nullptr), UINT(WM_SETTINGCHANGE));
   const HWND window = MessageHandlerWindow(0);
   ASSERT_TRUE(window);
   EXPECT_EQ(SendMessageA(window, first, 0, 0), 7);
@@ -360,8 +355,7 @@ TEST(SystemHelpersWin, ComputerRegistryTimeAndSecurity) {
   EXPECT_EQ(RegReadText(HKEY_CURRENT_USER, key, "value"), "text with spaces");
   const DWORD number = 0x01020304;
   HKEY handle;
-  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, KEY_SET_VALUE, &handle),
-            ERROR_SUCCESS);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, KEY_SET_VALUE, &handle), ERROR_SUCCESS);
   RegSetValueExA(handle, "number", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&number), 4);
   RegCloseKey(handle);
   EXPECT_EQ(RegReadText(HKEY_CURRENT_USER, key, "number"), std::string("\x04\x03\x02\x01", 4));
@@ -371,8 +365,7 @@ TEST(SystemHelpersWin, ComputerRegistryTimeAndSecurity) {
   RegDeleteKeyA(HKEY_CURRENT_USER, key.c_str());
 
   const std::int64_t unixEpochIn1601Seconds = 11644473600LL;
-  EXPECT_NEAR(static_cast<double>(UtcSeconds() - unixEpochIn1601Seconds),
-              static_cast<double>(std::time(nullptr)), 5);
+  EXPECT_NEAR(static_cast<double>(UtcSeconds() - unixEpochIn1601Seconds), static_cast<double>(std::time(nullptr)), 5);
 
   OpenSecurityAttributes everyone;
   ASSERT_TRUE(everyone.get());
