@@ -133,8 +133,10 @@ bool FireExceptionHandlers(ExceptionReport& report, bool& handled, bool hidden) 
       }
     }
   }
+  // Hidden-exception handlers start with the flag set; one that clears it
+  // makes the exception go on like a normal one.
   for (ExceptionHandlerFn fn : calls) {
-    if (handled) break;
+    if (handled && !hidden) break;
     try {
       fn(report, handled);
     } catch (...) {
@@ -177,7 +179,7 @@ void AutoActions(bool complete, const std::string& text, ExceptionReport& report
 }
 
 void AutomaticSave(ExceptionReport& report) {
-  if (!report.GetBool("AutoSave")) return;
+  if (!report.CreateBugReport() || !report.GetBool("AutoSave")) return;
   if (report.GetBool("AutoSaveIfNotSent") && report.Sent()) return;
   if (!report.FirstAutoSave()) return;
   if (FireAction(report, ReportAction::Save)) return;
@@ -193,7 +195,7 @@ void FinishAutomaticActions(ExceptionReport& report) {
 
 // Until the exception dialog shows it, a report goes to the bug report file.
 void Present(ExceptionReport& report) {
-  if (report.ShowSetting() == 4 || report.GetBool("AutoSave")) return;
+  if (!report.CreateBugReport() || report.ShowSetting() == 4 || report.GetBool("AutoSave")) return;
   SaveReportToFile(report);
 }
 
