@@ -207,6 +207,8 @@ TEST_F(Pipeline, ProcessSnapshotListsTheMainThreadFirstWithoutAClass) {
   const std::size_t first = text.find("\r\n\r\n") + 4;
   EXPECT_EQ(text.find("main thread ($", first), first);
   EXPECT_EQ(text.find("cpu registers"), std::string::npos);  // no context, no registers
+  // Each thread's stack starts where that thread is, not in the reporter.
+  EXPECT_EQ(text.find("ThreadTracer.cpp"), std::string::npos) << text;
 }
 
 TEST_F(Pipeline, ListenersHearEveryChangeAndTheCompleteText) {
