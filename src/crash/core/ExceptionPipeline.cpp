@@ -83,7 +83,8 @@ class HandlingThread {
       WriteFile(write_, &stop, sizeof stop, &written, nullptr);
     }
     CloseHandle(write_);
-    if (!IsLoaderLockHeld(0) && WaitForSingleObject(thread_, 500) == WAIT_TIMEOUT) TerminateThread(thread_, 0);
+    if (!IsLoaderLockHeld(0) && WaitForSingleObject(thread_, 500) == WAIT_TIMEOUT)
+      TerminateThread(thread_, 0);
     CloseHandle(thread_);
     CloseHandle(read_);
     RecordThreadInfo(id_, {});
@@ -93,7 +94,8 @@ class HandlingThread {
 
   bool Post(HandlingRequest* request) {
     DWORD written = 0;
-    return write_ && WriteFile(write_, &request, sizeof request, &written, nullptr) && written == sizeof request;
+    return write_ && WriteFile(write_, &request, sizeof request, &written, nullptr) &&
+           written == sizeof request;
   }
 
   DWORD Id() const { return id_; }
@@ -123,8 +125,10 @@ bool FireExceptionHandlers(ExceptionReport& report, bool& handled, bool hidden) 
       }
     }
   }
+  // Hidden-exception handlers start with the flag set; one that clears it
+  // makes the exception go on like a normal one.
   for (ExceptionHandlerFn fn : calls) {
-    if (handled) break;
+    if (handled && !hidden) break;
     try {
       fn(report, handled);
     } catch (...) {
@@ -153,8 +157,9 @@ bool FireAction(ExceptionReport& report, ReportAction action, HWND = nullptr) {
 
 bool PhaseFourHandlersExist() {
   HandlerLock lock;
-  return std::any_of(exceptionHandlers.begin(), exceptionHandlers.end(),
-                     [](const ExceptionHandlerEntry& h) { return h.phase == ReportPhase::Complete; });
+  return std::any_of(
+      exceptionHandlers.begin(), exceptionHandlers.end(),
+      [](const ExceptionHandlerEntry& h) { return h.phase == ReportPhase::Complete; });
 }
 
 // ---- Automatic actions -----------------------------------------------------
@@ -166,7 +171,7 @@ void AutoActions(bool complete, const std::string& text, ExceptionReport& report
 }
 
 void AutomaticSave(ExceptionReport& report) {
-  if (!report.GetBool("AutoSave")) return;
+  if (!report.CreateBugReport() || !report.GetBool("AutoSave")) return;
   if (report.GetBool("AutoSaveIfNotSent") && report.Sent()) return;
   if (!report.FirstAutoSave()) return;
   if (FireAction(report, ReportAction::Save)) return;
@@ -184,7 +189,8 @@ std::int64_t NowSeconds() { return UtcSeconds(); }
 
 void Handle(const ExceptionFacts& facts) noexcept {
   try {
-    Ref<ReporterSettings> settings = SettingsForAddress(reinterpret_cast<const void*>(facts.address));
+    Ref<ReporterSettings> settings =
+        SettingsForAddress(reinterpret_cast<const void*>(facts.address));
     if (!settings) return;
     Ref<ExceptionReport> report = MakeRef<ExceptionReport>(*settings, facts);
     report->SetPhase(ReportPhase::Registered);
@@ -210,7 +216,8 @@ void Handle(const ExceptionFacts& facts) noexcept {
     if (!handled) FireExceptionHandlers(*report, handled, false);
     if (handled && report->CanContinue()) return;
     if (!handled) {
-      if (report->GetBool("AutoSave") || report->GetBool("AutoSend") || report->GetBool("AutoClip")) {
+      if (report->GetBool("AutoSave") || report->GetBool("AutoSend") ||
+          report->GetBool("AutoClip")) {
         report->AddListener(AutoActions, nullptr, true);
       }
       if (report->ShowSetting() != 4) PresentReport(*report);
@@ -251,7 +258,8 @@ DWORD WINAPI HandlingThread::Main(void* self) noexcept {
   for (;;) {
     HandlingRequest* request = nullptr;
     DWORD read = 0;
-    if (!ReadFile(owner->read_, &request, sizeof request, &read, nullptr) || read != sizeof request || !request) {
+    if (!ReadFile(owner->read_, &request, sizeof request, &read, nullptr) ||
+        read != sizeof request || !request) {
       return 0;
     }
     Handle(request->facts);
@@ -279,7 +287,9 @@ void WaitPumping(HANDLE event) {
   }
 }
 
-std::uint32_t Word(const void* p) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p)); }
+std::uint32_t Word(const void* p) {
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
+}
 
 }  // namespace
 
@@ -381,8 +391,8 @@ void SubmitException(ExceptionFacts facts) {
   if (IsLoaderLockHeld(250)) {
     Handle(facts);
   } else {
-    auto* request = new HandlingRequest{std::move(facts), CreateEventA(nullptr, TRUE, FALSE, nullptr),
-                                        GetCurrentThreadId()};
+    auto* request = new HandlingRequest{
+        std::move(facts), CreateEventA(nullptr, TRUE, FALSE, nullptr), GetCurrentThreadId()};
     if (!request->event || !handlingThread.Post(request)) {
       Handle(request->facts);
       request->Release();

@@ -30,12 +30,16 @@ template <class T>
 class Ref {
  public:
   Ref() = default;
-  Ref(T* object) : p_(object) { if (p_) p_->AddRef(); }  // NOLINT: adopting is the point
+  Ref(T* object) : p_(object) {
+    if (p_) p_->AddRef();
+  }  // NOLINT: adopting is the point
   Ref(const Ref& other) : Ref(other.p_) {}
   Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
   template <class U>
   Ref(const Ref<U>& other) : Ref(other.get()) {}  // NOLINT: upcast
-  ~Ref() { if (p_) p_->Release(); }
+  ~Ref() {
+    if (p_) p_->Release();
+  }
   Ref& operator=(Ref other) noexcept {
     std::swap(p_, other.p_);
     return *this;
