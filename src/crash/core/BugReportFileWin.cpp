@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "common/UniqueHandle.h"
+#include "common/WinHandles.h"
 #include "crash/analysis/SystemHelpers.h"
 #include "crash/core/zelTypes.h"
 #include "crash/util/TextParts.h"
@@ -12,11 +12,9 @@
 namespace corvan::crash {
 namespace {
 
-void CloseKernelHandle(HANDLE h) { CloseHandle(h); }
-void UnmapView(const void* view) { UnmapViewOfFile(view); }
 void FreeLocal(void* p) { LocalFree(p); }
-using KernelHandle = UniqueHandle<HANDLE, CloseKernelHandle>;
-using MappedView = UniqueHandle<const void*, UnmapView>;
+using KernelHandle = ScopedHandle;
+using MappedView = ScopedView;
 using LocalMemory = UniqueHandle<void*, FreeLocal>;
 
 // A file handle; CreateFile's INVALID_HANDLE_VALUE is kept as none.
@@ -191,7 +189,7 @@ bool RestartHandOver(ExceptionHistory& history) {
   KernelHandle mapping(
       OpenFileMappingA(FILE_MAP_READ, FALSE, RestartBlockName(GetCurrentProcessId()).c_str()));
   if (!mapping) return false;
-  const void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, sizeof(RestartBlock));
+  void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, sizeof(RestartBlock));
   if (!view) return false;
   MappedView mapped(view);
   RestartBlock block;

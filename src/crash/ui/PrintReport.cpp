@@ -3,7 +3,7 @@
 #include <commdlg.h>
 
 #include "crash/analysis/LoaderLock.h"
-#include "crash/ui/WinHandles.h"
+#include "common/WinHandles.h"
 
 namespace corvan::crash {
 
@@ -50,7 +50,7 @@ std::vector<PrintedLine> LayOutLines(HDC dc, const std::string& text, const Page
 int PrintReportOnDc(HDC dc, const std::string& text, const std::string& documentName) {
   SetMapMode(dc, MM_TEXT);
   const PageLayout page = LayoutPage(PageMetricsOf(dc));
-  ScopedGdiObject font(CreateFontA(page.fontHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+  ScopedFont font(CreateFontA(page.fontHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
                                    DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
                                    DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "Courier New"));
   ScopedSelection select(dc, font.get());

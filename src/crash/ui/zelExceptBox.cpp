@@ -245,8 +245,8 @@ void TExceptionBox::Build(bool beep) {
   CreateChild("Static", text.c_str(), 0, layout.text, 0);
   if (detailsView_) {
     details_ = std::make_unique<DetailsViewWindow>(window_, layout.tabs,
-                                                   static_cast<HFONT>(dialogFont_.get()),
-                                                   static_cast<HFONT>(fixedFont_.get()), report_);
+                                                   dialogFont_.get(),
+                                                   fixedFont_.get(), report_);
   }
 
   RECT frame = {0, 0, layout.clientWidth, layout.clientHeight};
@@ -384,14 +384,14 @@ void TExceptionBox::PaintButton(HWND button, HDC dc, int index, Colours colours,
     }
     offset = 2;
   } else {
-    ScopedGdiObject brush(CreateSolidBrush(colours.background));
-    FillRect(canvas, &r, static_cast<HBRUSH>(brush.get()));
+    ScopedGdi<HBRUSH> brush(CreateSolidBrush(colours.background));
+    FillRect(canvas, &r, brush.get());
   }
   if (marker >= 0) {
     const COLORREF line = flat_ ? GetSysColor(COLOR_BTNFACE) : GetSysColor(COLOR_3DDKSHADOW);
     auto vertical = [&](int x, COLORREF c) {
       if (x < 0 || x >= width) return;
-      ScopedGdiObject pen(CreatePen(PS_SOLID, 1, c));
+      ScopedGdi<HPEN> pen(CreatePen(PS_SOLID, 1, c));
       ScopedSelection select(canvas, pen.get());
       MoveToEx(canvas, x, 2 * offset, nullptr);
       LineTo(canvas, x, height - 2 * offset);
@@ -443,7 +443,7 @@ void TExceptionBox::DrawBigPicture(HDC dc) {
   const std::uint8_t* resource = FindPicture(report_.PictureModule(), kBigPicture, kBigPictureSize);
   if (!resource) return;
   void* bits = nullptr;
-  ScopedGdiObject dib(CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+  ScopedBitmap dib(CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
   if (!dib || !bits) return;
   BlendPicture(resource + sizeof(BITMAPINFOHEADER), kBigPictureSize * kBigPictureSize,
                GetSysColor(COLOR_BTNFACE), static_cast<std::uint8_t*>(bits));

@@ -13,7 +13,7 @@
 
 #include "crash/ui/ExceptionBoxLayout.h"
 #include "crash/ui/ExceptionBoxReport.h"
-#include "crash/ui/WinHandles.h"
+#include "common/WinHandles.h"
 
 namespace corvan::crash {
 
@@ -76,9 +76,9 @@ class TExceptionBox {
   bool detailsView_;
   bool flat_;
   int buttonHeight_;
-  ScopedGdiObject dialogFont_, fixedFont_, smallFont_;
+  ScopedFont dialogFont_, fixedFont_, smallFont_;
   ScopedDc canvas_;
-  ScopedGdiObject canvasBitmap_;
+  ScopedBitmap canvasBitmap_;
   HGDIOBJ previousBitmap_ = nullptr, previousFont_ = nullptr;
   std::uint32_t* canvasPixels_ = nullptr;
   int canvasWidth_ = 0;
