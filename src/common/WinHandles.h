@@ -13,6 +13,7 @@ inline void DeleteGdiObject(HGDIOBJ h) { ::DeleteObject(h); }
 inline void DeleteOwnDc(HDC h) { ::DeleteDC(h); }
 inline void UnmapView(void* view) { ::UnmapViewOfFile(view); }
 inline void CloseRegistryKey(HKEY key) { ::RegCloseKey(key); }
+inline void UnloadModule(HMODULE module) { ::FreeLibrary(module); }
 
 // Process, thread, event, mutex, mapping: creators that answer null on failure.
 using ScopedHandle = UniqueHandle<HANDLE, CloseKernelHandle>;
@@ -34,6 +35,9 @@ class ScopedFile : public UniqueHandle<HANDLE, CloseKernelHandle> {
 using ScopedView = UniqueHandle<void*, UnmapView>;
 
 using ScopedRegistryKey = UniqueHandle<HKEY, CloseRegistryKey>;
+
+// A module of our own loading (LoadLibrary).
+using ScopedModule = UniqueHandle<HMODULE, UnloadModule>;
 
 // Pens, brushes, fonts, bitmaps, regions: whatever DeleteObject frees.
 template <typename T>

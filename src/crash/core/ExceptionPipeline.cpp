@@ -13,6 +13,7 @@
 #include "crash/core/ExceptionReport.h"
 #include "crash/core/MemoryReserve.h"
 #include "crash/core/ProcessSettings.h"
+#include "crash/core/ReportDelivery.h"
 #include "crash/core/ReportPresentation.h"
 #include "crash/core/zelExcept.h"
 
@@ -166,7 +167,9 @@ bool PhaseFourHandlersExist() {
 
 void AutoActions(bool complete, const std::string& text, ExceptionReport& report, void*) {
   if (!complete || !report.FirstComplete()) return;
-  if (report.GetBool("AutoSend")) FireAction(report, ReportAction::Send);  // delivery comes later
+  if (report.GetBool("AutoSend") && !FireAction(report, ReportAction::Send)) {
+    SendReport(report, text, nullptr, true, false, nullptr);
+  }
   if (report.GetBool("AutoClip")) PutOnClipboard(text);
 }
 
@@ -308,7 +311,8 @@ void AdoptHistory(const ExceptionHistory& adopted) {
 
 int RecentExceptionCount() {
   const ExceptionHistory::Times times = CurrentHistory().Entries();
-  return static_cast<int>(std::count_if(times.begin(), times.end(), [](std::int64_t t) { return t != 0; }));
+  return static_cast<int>(
+      std::count_if(times.begin(), times.end(), [](std::int64_t t) { return t != 0; }));
 }
 
 DWORD MainThreadId() { return mainThreadId; }

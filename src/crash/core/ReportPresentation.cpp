@@ -12,6 +12,7 @@
 #include "crash/core/ExceptionHistory.h"
 #include "crash/core/ExceptionPipeline.h"
 #include "crash/core/ExceptionReport.h"
+#include "crash/core/ReportDelivery.h"
 #include "crash/ui/zelExceptBox.h"
 
 namespace corvan::crash {
@@ -74,9 +75,7 @@ class BoxReport final : public ExceptionBoxReport {
   void RestartProgram() override { EndProgram(true); }
   void TerminateProgram() override { EndProgram(false); }
   void Send(HWND parent) override {
-    // No delivery channel exists in this build: say so as a failed send.
-    MessageBoxA(parent, report_.GetStr("SendFailMsg").c_str(), report_.GetStr("TitleBar").c_str(),
-                MB_OK | MB_ICONERROR | MB_TOPMOST);
+    SendReport(report_, report_.ReportText(true), parent, false, false, nullptr);
   }
   bool Save(HWND parent) override { return SaveReportToFile(report_, parent, false); }
   void WatchForThaw(HWND) override {}

@@ -67,6 +67,11 @@ std::string BugReportFileName(const ExceptionReport& report) {
 
 bool SaveReportToFile(ExceptionReport& report) { return SaveReportToFile(report, nullptr, true); }
 
+bool SaveReportInto(ExceptionReport& report, const std::string& path) {
+  const std::string text = report.ReportText(true);
+  return AppendToBugReportFile(path, text, RulesOf(report, text));
+}
+
 bool SaveReportToFile(ExceptionReport& report, HWND parent, bool noDialog) {
   const std::string configured = report.GetStr("BugRepFile");
   const std::string path =

@@ -15,6 +15,10 @@ std::string BugReportFileName(const ExceptionReport& report);
 // The automatic save: the complete report into the configured file without
 // asking. Marks the report as saved.
 bool SaveReportToFile(ExceptionReport& report);
+// Into another file by the same rules (the copy that is sent); the report
+// does not count as saved.
+bool SaveReportInto(ExceptionReport& report, const std::string& path);
+
 // On the user's request: with noDialog into the configured file, else into
 // a file the user chooses (a blocked process only beeps).
 bool SaveReportToFile(ExceptionReport& report, HWND parent, bool noDialog);

@@ -86,7 +86,8 @@ std::string UploadRequestHead(const MailJob& job, const UploadTarget& target, bo
                      "Content-Type: multipart/form-data; boundary=" +
                      std::string(kMimeBoundary) +
                      "\r\nContent-Length: " + std::to_string(contentLength);
-  if (!job.sender.empty()) head += "\r\nFrom: " + FormatAngleAddress(SingleLine(job.sender), false);
+  if (!job.sender.empty())
+    head += "\r\nFrom: " + FormatAngleAddress(SingleHeaderLine(job.sender), false);
   if (!job.account.empty() || !job.password.empty()) {
     head += "\r\nAuthorization: Basic " + Base64(job.account + ":" + job.password);
   }

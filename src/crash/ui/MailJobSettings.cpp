@@ -28,7 +28,7 @@ DeliveryTexts DeliveryTextsOf(const ReporterSettings& settings) {
   return texts;
 }
 
-std::optional<MailJob> ComposeMailJob(ReporterSettings& settings, std::string_view report) {
+MailJob ComposeMailTexts(const ReporterSettings& settings, std::string_view report) {
   const std::string message = ReportExceptionMessage(report);
   const ReportTexts texts{message, report};
   MailJob job;
@@ -37,6 +37,11 @@ std::optional<MailJob> ComposeMailJob(ReporterSettings& settings, std::string_vi
   job.recipients = settings.GetStr("MailAddr");
   job.sender = DefaultSender(settings.GetStr("MailFrom"), job.recipients);
   job.texts = DeliveryTextsOf(settings);
+  return job;
+}
+
+std::optional<MailJob> ComposeMailJob(ReporterSettings& settings, std::string_view report) {
+  MailJob job = ComposeMailTexts(settings, report);
   const auto port = [&](std::string_view name) {
     const std::int32_t value = settings.GetInt(name);
     return static_cast<std::uint16_t>(value > 0 && value <= 65535 ? value : 0);

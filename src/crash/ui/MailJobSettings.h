@@ -19,6 +19,10 @@ std::string ReportExceptionMessage(std::string_view report);
 // The area texts of the progress window.
 DeliveryTexts DeliveryTextsOf(const ReporterSettings& settings);
 
+// Sender, recipients, subject and body (variables expanded) and the
+// progress texts, whatever the channel.
+MailJob ComposeMailTexts(const ReporterSettings& settings, std::string_view report);
+
 // The job of the first channel that is enabled and configured; nothing
 // when none is (then only the mail client and mailto remain). The files
 // are left empty for the caller's prepared attachments.

@@ -82,9 +82,9 @@ std::string MailHeaderLines(const MailHeader& header) {
   std::string to;
   for (const std::string& item : SplitRecipients(header.recipients)) {
     if (!to.empty()) to += ", ";
-    to += FormatAngleAddress(SingleLine(item), true);
+    to += FormatAngleAddress(SingleHeaderLine(item), true);
   }
-  return "To: " + to + "\r\nFrom: " + FormatAngleAddress(SingleLine(header.sender), true) +
+  return "To: " + to + "\r\nFrom: " + FormatAngleAddress(SingleHeaderLine(header.sender), true) +
          "\r\nSubject: " + EncodeSubject(header.subject) + "\r\nDate: " + header.date +
          "\r\nMessage-ID: " + header.messageId + "\r\n";
 }
@@ -121,7 +121,7 @@ void AppendBase64Lines(std::string& out, const std::uint8_t* data, std::size_t s
   }
 }
 
-std::string SingleLine(std::string_view text) {
+std::string SingleHeaderLine(std::string_view text) {
   std::string out(text);
   for (char& c : out) {
     if (c == '\r' || c == '\n') c = ' ';
@@ -130,7 +130,7 @@ std::string SingleLine(std::string_view text) {
 }
 
 std::string QuotedParameter(std::string_view text) {
-  std::string out = SingleLine(text);
+  std::string out = SingleHeaderLine(text);
   for (char& c : out) {
     if (c == '"') c = ' ';
   }

@@ -61,7 +61,7 @@ void AppendBase64Lines(std::string& out, const std::uint8_t* data, std::size_t s
 
 // A header value on one line: CR and LF become blanks, so a configured
 // text never starts a header line of its own.
-std::string SingleLine(std::string_view text);
+std::string SingleHeaderLine(std::string_view text);
 // A quoted header parameter: also double quotes become blanks, so a file
 // name never ends its quoted string early.
 std::string QuotedParameter(std::string_view text);

@@ -130,12 +130,13 @@ bool SmtpClient::Deliver(Conversation& smtp, const std::string& recipients, cons
       (smtp.OffersAuthLogin() && smtp.Command("AUTH LOGIN", 334) &&
        smtp.Command(Base64(job.account), 334) && smtp.Command(Base64(job.password), 235))) {
     progress_.AreaDone();
-    if (smtp.Command("MAIL FROM:" + FormatAngleAddress(SingleLine(job.sender), false), 250)) {
+    if (smtp.Command("MAIL FROM:" + FormatAngleAddress(SingleHeaderLine(job.sender), false), 250)) {
       progress_.AreaDone();
       bool accepted = false;
       for (const std::string& to : SplitRecipients(recipients)) {
-        accepted = smtp.Command("RCPT TO:" + FormatAngleAddress(SingleLine(to), false), 250, 251) ||
-                   accepted;
+        accepted =
+            smtp.Command("RCPT TO:" + FormatAngleAddress(SingleHeaderLine(to), false), 250, 251) ||
+            accepted;
       }
       progress_.AreaDone();
       if (accepted) {

@@ -1,0 +1,199 @@
+// Sending through the user's mail client under Wine: our recording MAPI
+// provider is registered as the prefix's mail client, so what MAPISendMail
+// really received (flags, recipients, attachments) is read back from its log.
+#include <winsock2.h>
+// winsock2.h before windows.h
+#include <gtest/gtest.h>
+
+#include "common/WinHandles.h"
+#include "crash/core/MemorySettings.h"
+#include "crash/core/SettingsStream.h"
+#include "crash/ui/BugReportDelivery.h"
+#include "crash/ui/MailPeerFiles.h"
+
+namespace corvan::crash {
+namespace {
+
+using test::AttachmentFolderFixture;
+using test::ReadWholeFile;
+
+constexpr char kClients[] = "Software\\Clients\\Mail";
+constexpr char kFakeClient[] = "CorvanFakeMapi";
+
+std::string ExeFolder() {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string folder(path);
+  return folder.substr(0, folder.find_last_of('\\') + 1);
+}
+
+// Registers the recording provider for the test and puts the prefix's
+// previous mail client back afterwards.
+class FakeMailClient {
+ public:
+  FakeMailClient() {
+    HKEY opened = nullptr;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kClients, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &opened,
+                    nullptr);
+    clients_.reset(opened);
+    char value[MAX_PATH] = {};
+    DWORD size = sizeof value;
+    hadDefault_ = RegQueryValueExA(clients_.get(), nullptr, nullptr, nullptr,
+                                   reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS;
+    previous_ = value;
+    SetString(clients_.get(), nullptr, kFakeClient);
+    HKEY client = nullptr;
+    RegCreateKeyExA(clients_.get(), kFakeClient, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &client,
+                    nullptr);
+    ScopedRegistryKey owned(client);
+    SetString(client, "DLLPath", ExeFolder() + "fake_mapi_provider.dll");
+  }
+  FakeMailClient(const FakeMailClient&) = delete;
+  FakeMailClient& operator=(const FakeMailClient&) = delete;
+  ~FakeMailClient() {
+    RegDeleteKeyA(clients_.get(), kFakeClient);
+    if (hadDefault_) {
+      SetString(clients_.get(), nullptr, previous_);
+    } else {
+      RegDeleteValueA(clients_.get(), nullptr);
+    }
+  }
+
+ private:
+  static void SetString(HKEY key, const char* name, const std::string& value) {
+    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1));
+  }
+
+  ScopedRegistryKey clients_;
+  bool hadDefault_ = false;
+  std::string previous_;
+};
+
+class RecordedReport final : public DeliveryReport {
+ public:
+  RecordedReport(Ref<ReporterSettings> settings, std::string folder)
+      : settings_(std::move(settings)), folder_(std::move(folder)) {}
+  ReporterSettings& Settings() override { return *settings_; }
+  std::string BugReportFile() override { return folder_ + "bugreport.txt"; }
+  bool SavedToFile() override { return true; }
+  bool SaveInto(const std::string& path) override {
+    test::WriteWholeFile(path, "saved report\r\n");
+    return true;
+  }
+  void MarkSent() override { sent = true; }
+  std::string TempFolder() override { return folder_ + "temp\\"; }
+  std::string ExeFolder() override { return folder_; }
+
+  bool sent = false;
+
+ private:
+  Ref<ReporterSettings> settings_;
+  std::string folder_;
+};
+
+class MailClient : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder = files.Path("");
+    log = folder + "mapi.log";
+    CreateDirectoryA((folder + "temp").c_str(), nullptr);
+    SetEnvironmentVariableA("CORVAN_FAKE_MAPI_LOG", log.c_str());
+    SetEnvironmentVariableA("CORVAN_FAKE_MAPI_RESULT", nullptr);
+  }
+  void TearDown() override {
+    for (const char* name : {"mapi.log", "temp\\bugreport.txt"}) {
+      DeleteFileA((folder + name).c_str());
+    }
+    RemoveDirectoryA((folder + "temp").c_str());
+  }
+
+  Ref<RecordedReport> Report(std::vector<Setting> extra) {
+    std::vector<Setting> settings = {Setting::Bool("MailViaMapi", true),
+                                     Setting::Bool("MailViaMailto", true),
+                                     Setting::Bool("AttachBugRep", true),
+                                     Setting::Bool("AttachBugRepFile", true),
+                                     Setting::Bool("DelBugRepFile", true),
+                                     Setting::Bool("AutoSendBox", false),
+                                     Setting::Str("BugRepSendAs", "report.txt"),
+                                     Setting::Str("BugRepZip", ""),
+                                     Setting::Str("MailSubj", "crash: %exceptMsg%"),
+                                     Setting::Str("AddAttachs", "")};
+    settings.insert(settings.end(), extra.begin(), extra.end());
+    records.resources[env.exe] = WriteSettingsStream(settings);
+    return MakeRef<RecordedReport>(MakeRef<ReporterSettings>(env.exe, records, env, true), folder);
+  }
+  SendResult Deliver(RecordedReport& report, bool hidden) {
+    return DeliverBugReport("x\r\nexception message : Boom.\r\n", nullptr, nullptr, hidden, false,
+                            report, false, nullptr);
+  }
+  bool BugReportFileExists() const {
+    return GetFileAttributesA((folder + "bugreport.txt").c_str()) != INVALID_FILE_ATTRIBUTES;
+  }
+
+  FakeMailClient client;
+  AttachmentFolderFixture files;
+  test::MemorySettingsRecords records;
+  test::FakeEnvironment env;
+  std::string folder, log;
+};
+
+TEST_F(MailClient, HiddenSendHandsOverRecipientsAndFilesSilently) {
+  const std::vector<PreparedFile> attached = {
+      {files.Path("bugreport.txt"), "report.txt", "BugReport"},
+      {files.Path("empty.log"), "empty.log", "Log"}};
+  EXPECT_EQ(MapiSend("Help Desk <desk@corvan.test>; second@corvan.test", "subject", "body", true,
+                     nullptr, attached),
+            SendResult::Sent);
+  EXPECT_EQ(ReadWholeFile(log),
+            "session 0 flags 0\nsubject subject\nbody body\n"
+            "to 1 [Help Desk ] [SMTP:desk@corvan.test]\n"
+            "to 1 [second@corvan.test] [SMTP:second@corvan.test]\n"
+            "file ffffffff [" +
+                attached[0].path +
+                "] [report.txt]\n"
+                "file ffffffff [" +
+                attached[1].path + "] [empty.log]\n");
+}
+
+TEST_F(MailClient, ClientAnswersBecomeResults) {
+  SetEnvironmentVariableA("CORVAN_FAKE_MAPI_RESULT", "1");
+  EXPECT_EQ(MapiSend("a@x.test", "s", "b", true, nullptr, {}), SendResult::Cancelled);
+  SetEnvironmentVariableA("CORVAN_FAKE_MAPI_RESULT", "3");
+  EXPECT_EQ(MapiSend("a@x.test", "s", "b", true, nullptr, {}), SendResult::Failed);
+}
+
+TEST_F(MailClient, SentReportCopyDeletesTheBugReportFile) {
+  Ref<RecordedReport> report = Report({Setting::Str("MailAddr", "desk@corvan.test")});
+  EXPECT_EQ(Deliver(*report, true), SendResult::Sent);
+  EXPECT_TRUE(report->sent);
+  EXPECT_FALSE(BugReportFileExists());
+  const std::string recorded = ReadWholeFile(log);
+  EXPECT_NE(recorded.find("subject crash: Boom.\n"), std::string::npos) << recorded;
+  EXPECT_NE(recorded.find("file ffffffff [" + folder + "temp\\bugreport.txt] [report.txt]"),
+            std::string::npos)
+      << recorded;
+  // The copy holds the file's content: the file had this report already.
+  EXPECT_EQ(ReadWholeFile(folder + "temp\\bugreport.txt"), files.report);
+}
+
+TEST_F(MailClient, CancelKeepsTheFileAndTriesNothingElse) {
+  SetEnvironmentVariableA("CORVAN_FAKE_MAPI_RESULT", "1");
+  Ref<RecordedReport> report = Report({Setting::Str("MailAddr", "desk@corvan.test")});
+  // Shown: a fall-through to mailto or the error box would be a failure here.
+  EXPECT_EQ(Deliver(*report, false), SendResult::Cancelled);
+  EXPECT_FALSE(report->sent);
+  EXPECT_TRUE(BugReportFileExists());
+  EXPECT_NE(ReadWholeFile(log).find("flags 9\n"), std::string::npos);
+}
+
+TEST_F(MailClient, HiddenSendWithoutRecipientsOpensNoMailWindow) {
+  Ref<RecordedReport> report = Report({Setting::Str("MailAddr", "")});
+  EXPECT_EQ(Deliver(*report, true), SendResult::Failed);
+  EXPECT_FALSE(report->sent);
+  EXPECT_TRUE(BugReportFileExists());
+  EXPECT_EQ(GetFileAttributesA(log.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+}  // namespace
+}  // namespace corvan::crash
