@@ -170,7 +170,9 @@ TEST(Mailto, LongCommandLineIsCutWithoutSplittingAnEscape) {
     EXPECT_EQ(line.size(), expected[shift]) << shift;
     EXPECT_EQ(line.compare(0, head.size(), head), 0);
     const std::size_t escape = line.rfind('%');
-    if (escape != std::string::npos) EXPECT_EQ(line.substr(escape, 3), "%20");
+    if (escape != std::string::npos) {
+      EXPECT_EQ(line.substr(escape, 3), "%20");
+    }
   }
 }
 
