@@ -119,7 +119,8 @@ class MailClient : public ::testing::Test {
                                      Setting::Str("BugRepZip", ""),
                                      Setting::Str("MailSubj", "crash: %exceptMsg%"),
                                      Setting::Str("AddAttachs", "")};
-    settings.insert(settings.end(), extra.begin(), extra.end());
+    // The first of equally named settings counts.
+    settings.insert(settings.begin(), extra.begin(), extra.end());
     records.resources[env.exe] = WriteSettingsStream(settings);
     return MakeRef<RecordedReport>(MakeRef<ReporterSettings>(env.exe, records, env, true), folder);
   }
@@ -193,6 +194,101 @@ TEST_F(MailClient, HiddenSendWithoutRecipientsOpensNoMailWindow) {
   EXPECT_FALSE(report->sent);
   EXPECT_TRUE(BugReportFileExists());
   EXPECT_EQ(GetFileAttributesA(log.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// The recorder as the prefix's mailto handler, the previous one put back
+// afterwards.
+class MailtoRecorder {
+ public:
+  MailtoRecorder() {
+    HKEY opened = nullptr;
+    RegCreateKeyExA(HKEY_CLASSES_ROOT, "mailto\\shell\\open\\command", 0, nullptr, 0,
+                    KEY_ALL_ACCESS, nullptr, &opened, nullptr);
+    key_.reset(opened);
+    char value[MAX_PATH * 2] = {};
+    DWORD size = sizeof value;
+    hadValue_ = RegQueryValueExA(key_.get(), nullptr, nullptr, nullptr,
+                                 reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS;
+    previous_ = value;
+    Set("\"" + ExeFolder() + "mailto_recorder.exe\" \"%1\"");
+  }
+  MailtoRecorder(const MailtoRecorder&) = delete;
+  MailtoRecorder& operator=(const MailtoRecorder&) = delete;
+  ~MailtoRecorder() {
+    if (hadValue_) {
+      Set(previous_);
+    } else {
+      RegDeleteValueA(key_.get(), nullptr);
+    }
+  }
+
+ private:
+  void Set(const std::string& value) {
+    RegSetValueExA(key_.get(), nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                   static_cast<DWORD>(value.size() + 1));
+  }
+
+  ScopedRegistryKey key_;
+  bool hadValue_ = false;
+  std::string previous_;
+};
+
+class Mailto : public MailClient {
+ protected:
+  void SetUp() override {
+    MailClient::SetUp();
+    mailtoLog = folder + "mailto.log";
+    SetEnvironmentVariableA("CORVAN_MAILTO_LOG", mailtoLog.c_str());
+  }
+  void TearDown() override {
+    DeleteFileA(mailtoLog.c_str());
+    MailClient::TearDown();
+  }
+  // The handler's command line, once it has run.
+  std::string Recorded() const {
+    for (int i = 0; i < 200; ++i) {
+      if (GetFileAttributesA(mailtoLog.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return ReadWholeFile(mailtoLog);
+      }
+      Sleep(50);
+    }
+    return {};
+  }
+
+  MailtoRecorder recorder;
+  std::string mailtoLog;
+};
+
+TEST_F(Mailto, HandlerGetsTheReportAsBodyAndTheFileStays) {
+  Ref<RecordedReport> report =
+      Report({Setting::Bool("MailViaMapi", false), Setting::Str("MailAddr", "a@x.test; b@y.test")});
+  EXPECT_EQ(Deliver(*report, false), SendResult::Sent);
+  EXPECT_TRUE(report->sent);
+  // Nothing was attached: the link carries the text only, so the bug report
+  // file must not go.
+  EXPECT_TRUE(BugReportFileExists());
+  EXPECT_EQ(GetFileAttributesA((folder + "temp\\bugreport.txt").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(Recorded(),
+            "\"" + ExeFolder() +
+                "mailto_recorder.exe\" \"mailto:a@x.test,b@y.test?subject=crash:%20Boom."
+                "&body=x%0D%0Aexception%20message%20:%20Boom.%0D%0A\"");
+}
+
+TEST_F(Mailto, MailClientCancelOpensNoMailto) {
+  SetEnvironmentVariableA("CORVAN_FAKE_MAPI_RESULT", "1");
+  Ref<RecordedReport> report = Report({Setting::Str("MailAddr", "a@x.test")});
+  EXPECT_EQ(Deliver(*report, false), SendResult::Cancelled);
+  Sleep(300);
+  EXPECT_EQ(GetFileAttributesA(mailtoLog.c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(Mailto, FailedMailClientFallsBackToMailtoAndKeepsTheFile) {
+  SetEnvironmentVariableA("CORVAN_FAKE_MAPI_RESULT", "2");
+  Ref<RecordedReport> report = Report({Setting::Str("MailAddr", "a@x.test")});
+  EXPECT_EQ(Deliver(*report, false), SendResult::Sent);
+  EXPECT_TRUE(report->sent);
+  EXPECT_NE(Recorded().find("mailto:a@x.test?subject="), std::string::npos);
+  EXPECT_TRUE(BugReportFileExists());
 }
 
 }  // namespace
