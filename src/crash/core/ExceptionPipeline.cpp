@@ -15,6 +15,7 @@
 #include "crash/core/ProcessSettings.h"
 #include "crash/core/ReportPresentation.h"
 #include "crash/core/zelExcept.h"
+#include "crash/ui/zelExceptBox.h"
 
 namespace corvan::crash {
 namespace {
@@ -255,6 +256,7 @@ void Handle(const ExceptionFacts& facts) noexcept {
 
 DWORD WINAPI HandlingThread::Main(void* self) noexcept {
   auto* owner = static_cast<HandlingThread*>(self);
+  PrepareExceptionBoxThread();
   for (;;) {
     HandlingRequest* request = nullptr;
     DWORD read = 0;
