@@ -16,6 +16,7 @@
 #include "crash/core/ReportDelivery.h"
 #include "crash/core/ReportPresentation.h"
 #include "crash/core/zelExcept.h"
+#include "crash/ui/zelExceptBox.h"
 
 namespace corvan::crash {
 namespace {
@@ -258,6 +259,7 @@ void Handle(const ExceptionFacts& facts) noexcept {
 
 DWORD WINAPI HandlingThread::Main(void* self) noexcept {
   auto* owner = static_cast<HandlingThread*>(self);
+  PrepareExceptionBoxThread();
   for (;;) {
     HandlingRequest* request = nullptr;
     DWORD read = 0;
