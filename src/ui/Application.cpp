@@ -1,7 +1,9 @@
 #include "ui/Application.h"
 
+#include "common/GuardedFrame.h"
 #include "ui/Form.h"
 #include "ui/MessageDialogs.h"
+#include "ui/Thread.h"
 
 namespace corvan::ui {
 namespace {
@@ -11,7 +13,12 @@ constexpr char kAppWindowClass[] = "TApplication";
 // The application window is never seen: it exists for the task-bar button
 // and as owner of the forms, so it may be as small as nothing.
 LRESULT CALLBACK AppWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) noexcept {
+  GuardedFrame guard;
   try {
+    if (msg == SynchronizeMessage()) {
+      Application().CheckSynchronize();
+      return 0;
+    }
     switch (msg) {
       case WM_GETMINMAXINFO: {
         auto* info = reinterpret_cast<MINMAXINFO*>(lParam);
@@ -19,8 +26,10 @@ LRESULT CALLBACK AppWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam
         return 0;
       }
       case WM_CLOSE:
-        if (TForm* main = Application().MainForm()) main->Close();
-        else Application().Terminate();
+        if (TForm* main = Application().MainForm())
+          main->Close();
+        else
+          Application().Terminate();
         return 0;
       case WM_ACTIVATE:
       case WM_SETFOCUS:
@@ -57,6 +66,7 @@ std::string ExceptionMessage(std::exception_ptr error) {
 
 void TApplication::Initialize(HINSTANCE instance) {
   instance_ = instance;
+  mainThreadId_ = GetCurrentThreadId();
   WNDCLASSA wc{};
   wc.lpfnWndProc = AppWindowProc;
   wc.hInstance = instance;
@@ -95,9 +105,7 @@ void TApplication::ProcessMessages() {
 
 void TApplication::HandleMessage() { ProcessOneMessage(true); }
 
-void TApplication::Terminate() {
-  PostQuitMessage(0);
-}
+void TApplication::Terminate() { PostQuitMessage(0); }
 
 bool TApplication::ProcessOneMessage(bool wait) {
   MSG msg;
@@ -117,6 +125,8 @@ bool TApplication::ProcessOneMessage(bool wait) {
   return true;
 }
 
+bool TApplication::CheckSynchronize() { return RunSynchronizedCalls(); }
+
 void TApplication::Dispatch(MSG& msg) {
   // Keyboard navigation (Tab, arrows between radio buttons) inside the
   // active form, as in a dialog box.
@@ -128,10 +138,21 @@ void TApplication::Dispatch(MSG& msg) {
   DispatchMessageA(&msg);
 }
 
-void TApplication::HandleException(std::exception_ptr error) noexcept {
+void TApplication::HandleException(std::exception_ptr error, const void* sender) noexcept {
+  ReportException(error, ExceptionPoint::HandleException, sender);
+}
+
+void TApplication::ShowException(std::exception_ptr error) noexcept {
+  ReportException(error, ExceptionPoint::ShowException, nullptr);
+}
+
+void TApplication::ReportException(std::exception_ptr error, ExceptionPoint point,
+                                   const void* relatedObject) noexcept {
   try {
-    if (exceptionHandler_) exceptionHandler_(error);
-    else ShowDefaultException(error);
+    if (exceptionHandler_)
+      exceptionHandler_(error, point, relatedObject);
+    else
+      ShowDefaultException(error);
   } catch (...) {
     // Nothing may leave this function: it is called from window procedures.
   }
@@ -142,6 +163,12 @@ void TApplication::SetExceptionHandler(ExceptionHandler handler) {
 }
 
 void TApplication::ShowDefaultException(std::exception_ptr error) {
+  try {
+    if (error) std::rethrow_exception(error);
+  } catch (const EAbort&) {
+    return;
+  } catch (...) {
+  }
   ShowPlainMessage(ExceptionMessage(error));
 }
 

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "common/GuardedFrame.h"
 #include "ui/Application.h"
 
 namespace corvan::ui {
@@ -20,9 +21,9 @@ TWindow* TWindow::FromHandleBase(HWND hwnd) {
   return hwnd ? static_cast<TWindow*>(GetPropA(hwnd, kObjectProperty)) : nullptr;
 }
 
-void TWindow::CreateHandle(const char* className, UINT classStyle, HBRUSH background,
-                           DWORD exStyle, const char* caption, DWORD style, int x, int y,
-                           int width, int height, HWND parent) {
+void TWindow::CreateHandle(const char* className, UINT classStyle, HBRUSH background, DWORD exStyle,
+                           const char* caption, DWORD style, int x, int y, int width, int height,
+                           HWND parent) {
   HINSTANCE instance = Application().Instance();
   WNDCLASSA existing;
   if (!GetClassInfoA(instance, className, &existing)) {
@@ -53,6 +54,7 @@ LRESULT CALLBACK TWindow::StaticWndProc(HWND hwnd, UINT msg, WPARAM wParam,
     SetPropA(hwnd, kObjectProperty, self);
   }
   if (!self) return DefWindowProcA(hwnd, msg, wParam, lParam);
+  GuardedFrame guard;
   try {
     const LRESULT result = self->WndProc(msg, wParam, lParam);
     if (msg == WM_NCDESTROY) {
@@ -61,7 +63,7 @@ LRESULT CALLBACK TWindow::StaticWndProc(HWND hwnd, UINT msg, WPARAM wParam,
     }
     return result;
   } catch (...) {
-    Application().HandleException(std::current_exception());
+    Application().HandleException(std::current_exception(), self);
     return 0;
   }
 }

@@ -1,6 +1,7 @@
 // The application framework and widgets in a real Wine session.
 #include <gtest/gtest.h>
 #include <windows.h>
+
 #include <commctrl.h>
 
 #include <stdexcept>
@@ -10,6 +11,7 @@
 #include "ui/Form.h"
 #include "ui/Label.h"
 #include "ui/SpinEdit.h"
+#include "ui/Thread.h"
 
 namespace corvan::ui {
 namespace {
@@ -49,15 +51,38 @@ class Framework : public ::testing::Test {
     Application().SetTitle("FrameworkTest");
   }
   void SetUp() override {
-    Application().SetExceptionHandler([this](std::exception_ptr e) {
-      caught_.push_back(ExceptionMessage(e));
-    });
+    Application().SetExceptionHandler(
+        [this](std::exception_ptr e, ExceptionPoint point, const void* related) {
+          caught_.push_back(ExceptionMessage(e));
+          points_.push_back(point);
+          related_ = related;
+          caughtOn_ = GetCurrentThreadId();
+        });
     form_.Create();
   }
   void TearDown() override { Application().SetExceptionHandler(nullptr); }
 
   TestForm form_;
   std::vector<std::string> caught_;
+  std::vector<ExceptionPoint> points_;
+  const void* related_ = nullptr;
+  DWORD caughtOn_ = 0;
+};
+
+DWORD WINAPI ThrowingProc(void*) { throw std::runtime_error("thread proc"); }
+
+DWORD WINAPI SignalThenThrow(void* event) {
+  SetEvent(event);
+  throw std::runtime_error("work item");
+}
+
+class ThrowingThread : public TThread {
+ public:
+  using TThread::TThread;
+  std::function<void()> body;
+
+ protected:
+  void Run() override { body(); }
 };
 
 TEST_F(Framework, ExceptionInWindowProcedureReachesTheHandlerNotWindows) {
@@ -66,6 +91,86 @@ TEST_F(Framework, ExceptionInWindowProcedureReachesTheHandlerNotWindows) {
   PostMessageA(form_.Handle(), kThrowMessage, 0, 0);
   Application().ProcessMessages();
   EXPECT_EQ(caught_, (std::vector<std::string>{"thrown in a handler", "thrown in a handler"}));
+  EXPECT_EQ(points_[0], ExceptionPoint::HandleException);
+  EXPECT_EQ(related_, &form_);
+}
+
+TEST_F(Framework, ThreadFramesReportWhatLeavesThem) {
+  DWORD id = 0;
+  HANDLE thread = StartThread(ThrowingProc, nullptr, "worker", &id);
+  ASSERT_NE(thread, nullptr);
+  WaitForSingleObject(thread, INFINITE);
+  DWORD code = 0;
+  GetExitCodeThread(thread, &code);
+  CloseHandle(thread);
+  EXPECT_EQ(code, static_cast<DWORD>(-1));
+  EXPECT_EQ(caughtOn_, id);
+  ASSERT_EQ(points_, std::vector<ExceptionPoint>{ExceptionPoint::ThreadFrame});
+
+  ThrowingThread t("runner");
+  t.body = [] { throw std::logic_error("run"); };
+  ASSERT_TRUE(t.Start());
+  EXPECT_EQ(t.WaitFor(), static_cast<DWORD>(-1));
+  EXPECT_EQ(points_.back(), ExceptionPoint::ThreadExecute);
+  EXPECT_EQ(related_, &t);
+  EXPECT_EQ(caught_.back(), "run");
+}
+
+TEST_F(Framework, WorkItemFrameReports) {
+  HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ASSERT_TRUE(QueueWorkItem(SignalThenThrow, done));
+  WaitForSingleObject(done, INFINITE);
+  for (int i = 0; i < 100 && caught_.empty(); ++i) Sleep(10);
+  CloseHandle(done);
+  EXPECT_EQ(caught_, std::vector<std::string>{"work item"});
+  EXPECT_EQ(points_.back(), ExceptionPoint::ThreadFrame);
+}
+
+TEST_F(Framework, SynchronizeRunsInTheMainThreadAndHandsBackOnlyEAbort) {
+  ThrowingThread t;
+  DWORD ranOn = 0;
+  bool abortCameBack = false, otherCameBack = false;
+  t.body = [&] {
+    TThread::Synchronize([&] { ranOn = GetCurrentThreadId(); });
+    try {
+      TThread::Synchronize([] { throw EAbort(); });
+    } catch (const EAbort&) {
+      abortCameBack = true;
+    }
+    try {
+      TThread::Synchronize([] { throw std::runtime_error("in sync"); });
+    } catch (...) {
+      otherCameBack = true;
+    }
+  };
+  ASSERT_TRUE(t.Start());
+  while (WaitForSingleObject(t.Handle(), 0) == WAIT_TIMEOUT) Application().ProcessMessages();
+  EXPECT_EQ(ranOn, GetCurrentThreadId());
+  EXPECT_TRUE(abortCameBack);
+  EXPECT_FALSE(otherCameBack);
+  EXPECT_EQ(caught_, std::vector<std::string>{"in sync"});
+  EXPECT_EQ(points_, std::vector<ExceptionPoint>{ExceptionPoint::Synchronize});
+  EXPECT_EQ(caughtOn_, GetCurrentThreadId());
+}
+
+TEST_F(Framework, ThreadHooksSeeCreatorAndEnd) {
+  static DWORD registeredId, creator, endedOn;
+  static std::string className;
+  SetThreadHooks({[](HANDLE, DWORD id, DWORD by, void*, const char*, const char* cls) {
+                    registeredId = id;
+                    creator = by;
+                    className = cls;
+                  },
+                  [] { endedOn = GetCurrentThreadId(); }});
+  ThrowingThread t;
+  t.body = [] {};
+  ASSERT_TRUE(t.Start());
+  t.WaitFor();
+  SetThreadHooks({});
+  EXPECT_EQ(registeredId, t.ThreadId());
+  EXPECT_EQ(endedOn, t.ThreadId());
+  EXPECT_EQ(creator, GetCurrentThreadId());
+  EXPECT_EQ(className, "ThrowingThread");
 }
 
 TEST_F(Framework, ClickHandlerExceptionIsReported) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdio>
 #include <thread>
 
 namespace corvan::crash {
@@ -63,6 +64,31 @@ TEST(MessageHandlersWin, AnotherThreadsWindowClosesByAPostedMessage) {
   RemoveMessageHandler(LogHandler, 0, threadId, &log, nullptr);
   owner.join();
   EXPECT_FALSE(IsWindow(window));
+}
+
+TEST(MessageHandlersWin, EveryThreadsWindowCarriesTheProcessPrefix) {
+  // The prefix a development environment searches for this process by.
+  char own[16];
+  std::snprintf(own, sizeof own, "$%lx", GetCurrentProcessId());
+  const std::string prefix = std::string("zelToolsMsgHandlerWindow") + own + "$";
+  auto className = [](HWND window) {
+    char name[256] = {};
+    GetClassNameA(window, name, sizeof name);
+    return std::string(name);
+  };
+  HandlerLog log;
+  AddMessageHandler(LogHandler, 0, 0, &log, nullptr);
+  const std::string mine = className(MessageHandlerWindow(0));
+  std::string other;
+  std::thread second([&] {
+    AddMessageHandler(LogHandler, 0, 0, &log, nullptr);
+    other = className(MessageHandlerWindow(0));
+    RemoveMessageHandler(LogHandler, 0, 0, &log, nullptr);
+  });
+  second.join();
+  RemoveMessageHandler(LogHandler, 0, 0, &log, nullptr);
+  EXPECT_EQ(mine.rfind(prefix, 0), 0u) << mine;
+  EXPECT_EQ(other, mine);
 }
 
 }  // namespace

@@ -4,16 +4,16 @@
 #include <windows.h>
 
 #include "WinTestSupport.h"
-#include "crash/util/ByteOrder.h"
 #include "crash/ui/zelZip.h"
+#include "crash/util/ByteOrder.h"
 
 namespace corvan::crash {
 namespace {
 
 std::vector<std::uint8_t> ReadAll(const std::string& path) {
   std::vector<std::uint8_t> data;
-  HANDLE f = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                         nullptr);
+  HANDLE f =
+      CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (f == INVALID_HANDLE_VALUE) return data;
   data.resize(GetFileSize(f, nullptr));
   DWORD read;
@@ -29,8 +29,8 @@ void WriteText(const std::string& path, const std::string& text) {
   CloseHandle(f);
 }
 
-void SetLocalTime(const std::string& path, WORD year, WORD month, WORD day, WORD hour,
-                  WORD minute, WORD second) {
+void SetLocalTime(const std::string& path, WORD year, WORD month, WORD day, WORD hour, WORD minute,
+                  WORD second) {
   SYSTEMTIME t = {year, month, 0, day, hour, minute, second, 0};
   FILETIME local, utc;
   SystemTimeToFileTime(&t, &local);
@@ -62,7 +62,7 @@ TEST(ZipFile, WindowsAttributesAndLocalTimes) {
 
   // Entry 1: named after the path's last part.
   EXPECT_EQ(bytes[at + 12] | bytes[at + 13] << 8, (13 << 11) | (45 << 5) | 15);  // time
-  EXPECT_EQ(bytes[at + 14] | bytes[at + 15] << 8, (44 << 9) | (3 << 5) | 15);   // date
+  EXPECT_EQ(bytes[at + 14] | bytes[at + 15] << 8, (44 << 9) | (3 << 5) | 15);    // date
   EXPECT_EQ(ReadLe32(&bytes[at + 38]), reportAttributes);
   const std::size_t nameLength = bytes[at + 28] | bytes[at + 29] << 8;
   const std::string name(bytes.begin() + at + 46, bytes.begin() + at + 46 + nameLength);

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "crash/ui/zelZip.h"
 #include "crash/util/ByteOrder.h"
 #include "crash/util/Crc32.h"
-#include "crash/ui/zelZip.h"
 
 namespace corvan::crash {
 namespace {
@@ -162,9 +162,8 @@ TEST(ZipWriter, FailedWriteDeletesTheArchive) {
 
 TEST(ZipWriter, CompressionFailureSkipsTheFile) {
   MemorySink sink;
-  ZipWriter failing(sink, [](const void*, void*, std::size_t, std::size_t) -> std::size_t {
-    return 0;
-  });
+  ZipWriter failing(sink,
+                    [](const void*, void*, std::size_t, std::size_t) -> std::size_t { return 0; });
   const std::uint8_t data[] = {1, 2, 3};
   EXPECT_EQ(failing.Add("a", data, {}), ZipWriter::AddResult::Skipped);
   EXPECT_TRUE(sink.bytes.empty());

@@ -1,0 +1,209 @@
+#include "crash/core/BugReportFileWin.h"
+
+#include <sddl.h>
+
+#include <cstring>
+
+#include "common/WinHandles.h"
+#include "crash/analysis/SystemHelpers.h"
+#include "crash/core/zelTypes.h"
+#include "crash/util/TextParts.h"
+
+namespace corvan::crash {
+namespace {
+
+void FreeLocal(void* p) { LocalFree(p); }
+using KernelHandle = ScopedHandle;
+using MappedView = ScopedView;
+using LocalMemory = UniqueHandle<void*, FreeLocal>;
+
+// A file handle; CreateFile's INVALID_HANDLE_VALUE is kept as none.
+KernelHandle OpenFile(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
+  HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  return KernelHandle(h == INVALID_HANDLE_VALUE ? nullptr : h);
+}
+
+// The hand-over block: old process id, the mapping's handle in the new
+// process, the exception history.
+struct RestartBlock {
+  std::uint32_t oldProcessId;
+  std::uint32_t mappingInNewProcess;
+  std::int64_t history[ExceptionHistory::kSize];
+};
+static_assert(sizeof(RestartBlock) == 88);
+
+void CreateFolders(const std::string& path) {
+  for (std::size_t at = path.find('\\', 3); at != std::string::npos; at = path.find('\\', at + 1)) {
+    CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
+  }
+}
+
+bool ReadAll(HANDLE file, std::string& content) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file, &size) || size.QuadPart > 0x7FFFFFFF) return false;
+  content.resize(static_cast<std::size_t>(size.QuadPart));
+  DWORD read = 0;
+  if (!content.empty() &&
+      !ReadFile(file, content.data(), static_cast<DWORD>(content.size()), &read, nullptr)) {
+    return false;
+  }
+  content.resize(read);
+  return true;
+}
+
+bool WriteAt(HANDLE file, std::size_t offset, std::string_view bytes) {
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  DWORD written = 0;
+  return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) &&
+         (bytes.empty() ||
+          (WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+           written == bytes.size())) &&
+         SetEndOfFile(file);
+}
+
+// A security descriptor that gives the current user, and nobody else,
+// access: the restarted process runs as the same user.
+LocalMemory OwnUserOnly() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+  KernelHandle owned(token);
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::string buffer(size, '\0');
+  if (!size || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
+  char* sid = nullptr;
+  if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid))
+    return {};
+  LocalMemory sidText(sid);
+  const std::string sddl = std::string("D:P(A;;GA;;;") + sid + ")";
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
+    return {};
+  }
+  return LocalMemory(descriptor);
+}
+
+}  // namespace
+
+bool FileStamp::operator==(const FileStamp& other) const {
+  return size == other.size && CompareFileTime(&written, &other.written) == 0;
+}
+
+bool AppendToBugReportFile(const std::string& path, const std::string& report,
+                           const BugReportFileRules& rules, DWORD waitMs) {
+  CreateFolders(path);
+  KernelHandle file;
+  const DWORD start = GetTickCount();
+  for (DWORD pause = 1;; pause = pause < 32 ? pause * 2 : pause) {
+    file = OpenFile(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_ALWAYS);
+    if (file || GetLastError() != ERROR_SHARING_VIOLATION || GetTickCount() - start >= waitMs)
+      break;
+    Sleep(pause);  // another save holds the file: wait for it instead of losing this report
+  }
+  if (!file) return false;
+  std::string old;
+  if (!ReadAll(file.get(), old)) return false;
+  const std::string updated = AppendReport(old, report, rules);
+  // Only the bytes after the common beginning are written.
+  std::size_t same = 0;
+  const std::size_t limit = std::min(old.size(), updated.size());
+  while (same < limit && old[same] == updated[same]) ++same;
+  if (WriteAt(file.get(), same, std::string_view(updated).substr(same))) return true;
+  WriteAt(file.get(), same, std::string_view(old).substr(same));
+  return false;
+}
+
+bool ReadFileWithStamp(const std::string& path, std::string& content, FileStamp& stamp) {
+  KernelHandle file = OpenFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file || !GetFileInformationByHandle(file.get(), &info) || !ReadAll(file.get(), content))
+    return false;
+  stamp.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  stamp.written = info.ftLastWriteTime;
+  return true;
+}
+
+bool DeleteFileIfUnchanged(const std::string& path, const FileStamp& stamp) {
+  // Held exclusively while compared, and deleted through the same handle.
+  KernelHandle file = OpenFile(path, GENERIC_READ | DELETE, 0, OPEN_EXISTING);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file || !GetFileInformationByHandle(file.get(), &info)) return false;
+  FileStamp now;
+  now.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  now.written = info.ftLastWriteTime;
+  if (!(now == stamp)) return false;
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  return SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition,
+                                    sizeof disposition);
+}
+
+std::string RestartBlockName(DWORD pid) { return "zelExceptRestart" + HexText(pid); }
+
+void TerminateProgram() {
+  TerminateProcess(GetCurrentProcess(), kCloseExitCode);
+  for (;;) Sleep(INFINITE);
+}
+
+HANDLE CreateRestartBlock(const PROCESS_INFORMATION& process, const ExceptionHistory& history) {
+  LocalMemory descriptor = OwnUserOnly();
+  if (!descriptor) return nullptr;  // never a block that everyone may open
+  SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
+  KernelHandle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, &security, PAGE_READWRITE, 0,
+                                          sizeof(RestartBlock),
+                                          RestartBlockName(process.dwProcessId).c_str()));
+  if (!mapping) return nullptr;
+  void* view = MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, sizeof(RestartBlock));
+  if (!view) return nullptr;
+  MappedView mapped(view);
+  HANDLE inChild = nullptr;
+  // The child's handle keeps the block alive after this process ends.
+  DuplicateHandle(GetCurrentProcess(), mapping.get(), process.hProcess, &inChild, 0, FALSE,
+                  DUPLICATE_SAME_ACCESS);
+  RestartBlock block{};
+  block.oldProcessId = GetCurrentProcessId();
+  block.mappingInNewProcess = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(inChild));
+  std::memcpy(block.history, history.Entries().data(), sizeof block.history);
+  std::memcpy(view, &block, sizeof block);
+  return mapping.release();
+}
+
+void RestartProgram(const ExceptionHistory& history) {
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  std::string commandLine = GetCommandLineA();
+  if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+                     nullptr, nullptr, &startup, &process)) {
+    KernelHandle thread(process.hThread), child(process.hProcess);
+    KernelHandle block(CreateRestartBlock(process, history));
+    ResumeThread(thread.get());
+  }
+  TerminateProcess(GetCurrentProcess(), kRestartExitCode);
+  for (;;) Sleep(INFINITE);
+}
+
+bool RestartHandOver(ExceptionHistory& history) {
+  KernelHandle mapping(
+      OpenFileMappingA(FILE_MAP_READ, FALSE, RestartBlockName(GetCurrentProcessId()).c_str()));
+  if (!mapping) return false;
+  void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, sizeof(RestartBlock));
+  if (!view) return false;
+  MappedView mapped(view);
+  RestartBlock block;
+  std::memcpy(&block, view, sizeof block);
+  if (block.mappingInNewProcess)
+    CloseHandle(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(block.mappingInNewProcess)));
+  if (HANDLE old = OpenProcess(SYNCHRONIZE, FALSE, block.oldProcessId)) {
+    KernelHandle predecessor(old);
+    WaitForSingleObject(old, INFINITE);
+  }
+  ExceptionHistory::Times times;
+  std::memcpy(times.data(), block.history, sizeof block.history);
+  history.Adopt(times);
+  return true;
+}
+
+}  // namespace corvan::crash

@@ -1,0 +1,442 @@
+#include "crash/core/ExceptionPipeline.h"
+
+#include <algorithm>
+#include <mutex>
+
+#include "crash/analysis/LoaderLock.h"
+#include "crash/analysis/SystemHelpers.h"
+#include "crash/analysis/Threads.h"
+#include "crash/core/BugReportFileWin.h"
+#include "crash/core/SaveReport.h"
+#include "crash/core/CapturedException.h"
+#include "crash/core/ExceptionHistory.h"
+#include "crash/core/ExceptionReport.h"
+#include "crash/core/MemoryReserve.h"
+#include "crash/core/ProcessSettings.h"
+#include "crash/core/ReportPresentation.h"
+#include "crash/core/zelExcept.h"
+#include "crash/ui/zelExceptBox.h"
+
+namespace corvan::crash {
+namespace {
+
+DWORD mainThreadId = 0;
+
+std::recursive_mutex& HandlerMutex() {
+  static std::recursive_mutex mutex;
+  return mutex;
+}
+
+struct ExceptionHandlerEntry {
+  ExceptionHandlerFn fn;
+  ReportPhase phase;
+};
+std::vector<ExceptionHandlerEntry> exceptionHandlers;
+std::vector<ExceptionHandlerFn> hiddenHandlers;
+std::vector<ActionHandlerFn> actionHandlers;
+
+std::mutex historyLock;
+ExceptionHistory history;
+
+void DefaultProcessEnd(unsigned, bool restart) {
+  if (restart) RestartProgram(CurrentHistory());
+  TerminateProgram();
+}
+ProcessEnd processEnd = DefaultProcessEnd;
+
+// One handling request. The faulting thread and the handling thread each
+// hold a reference; whoever lets go last closes the event and frees it,
+// so a main thread that leaves its wait early (on WM_QUIT) takes nothing
+// away from the handling thread.
+struct HandlingRequest {
+  ExceptionFacts facts;
+  HANDLE event = nullptr;
+  DWORD callerThreadId = 0;
+  volatile LONG references = 2;
+
+  void Release() {
+    if (InterlockedDecrement(&references) == 0) {
+      CloseHandle(event);
+      delete this;
+    }
+  }
+};
+
+class HandlingThread {
+ public:
+  bool Start() {
+    if (thread_) return true;
+    if (!CreatePipe(&read_, &write_, nullptr, 0)) return false;
+    thread_ = CreateThread(nullptr, 0, Main, this, CREATE_SUSPENDED, &id_);
+    if (!thread_) return false;
+    SetThreadName(id_, "-");
+    SetThreadPriority(thread_, THREAD_PRIORITY_TIME_CRITICAL);
+    ResumeThread(thread_);
+    return true;
+  }
+
+  void Stop() {
+    if (!thread_) return;
+    ResumeThread(thread_);
+    if (!IsLoaderLockHeld(0)) {
+      HandlingRequest* stop = nullptr;
+      DWORD written = 0;
+      WriteFile(write_, &stop, sizeof stop, &written, nullptr);
+    }
+    CloseHandle(write_);
+    if (!IsLoaderLockHeld(0) && WaitForSingleObject(thread_, 500) == WAIT_TIMEOUT)
+      TerminateThread(thread_, 0);
+    CloseHandle(thread_);
+    CloseHandle(read_);
+    RecordThreadInfo(id_, {});
+    thread_ = read_ = write_ = nullptr;
+    id_ = 0;
+  }
+
+  bool Post(HandlingRequest* request) {
+    DWORD written = 0;
+    return write_ && WriteFile(write_, &request, sizeof request, &written, nullptr) &&
+           written == sizeof request;
+  }
+
+  DWORD Id() const { return id_; }
+  bool Running() const { return thread_ != nullptr; }
+
+ private:
+  static DWORD WINAPI Main(void*) noexcept;
+
+  HANDLE thread_ = nullptr, read_ = nullptr, write_ = nullptr;
+  DWORD id_ = 0;
+};
+
+HandlingThread handlingThread;
+
+// ---- Handlers --------------------------------------------------------------
+
+bool FireExceptionHandlers(ExceptionReport& report, bool& handled, bool hidden) {
+  if (!report.CallHandlers()) return false;
+  std::vector<ExceptionHandlerFn> calls;
+  {
+    HandlerLock lock;
+    if (hidden) {
+      calls = hiddenHandlers;
+    } else {
+      for (const auto& h : exceptionHandlers) {
+        if (h.phase == report.Phase()) calls.push_back(h.fn);
+      }
+    }
+  }
+  // Hidden-exception handlers start with the flag set; one that clears it
+  // makes the exception go on like a normal one.
+  for (ExceptionHandlerFn fn : calls) {
+    if (handled && !hidden) break;
+    try {
+      fn(report, handled);
+    } catch (...) {
+    }
+  }
+  return !calls.empty();
+}
+
+bool FireAction(ExceptionReport& report, ReportAction action, HWND = nullptr) {
+  bool handled = false;
+  if (!report.CallHandlers()) return false;
+  std::vector<ActionHandlerFn> calls;
+  {
+    HandlerLock lock;
+    calls = actionHandlers;
+  }
+  for (ActionHandlerFn fn : calls) {
+    if (handled) break;
+    try {
+      fn(action, report, handled);
+    } catch (...) {
+    }
+  }
+  return handled;
+}
+
+bool PhaseFourHandlersExist() {
+  HandlerLock lock;
+  return std::any_of(
+      exceptionHandlers.begin(), exceptionHandlers.end(),
+      [](const ExceptionHandlerEntry& h) { return h.phase == ReportPhase::Complete; });
+}
+
+// ---- Automatic actions -----------------------------------------------------
+
+void AutoActions(bool complete, const std::string& text, ExceptionReport& report, void*) {
+  if (!complete || !report.FirstComplete()) return;
+  if (report.GetBool("AutoSend")) FireAction(report, ReportAction::Send);  // delivery comes later
+  if (report.GetBool("AutoClip")) PutOnClipboard(text);
+}
+
+void AutomaticSave(ExceptionReport& report) {
+  if (!report.CreateBugReport() || !report.GetBool("AutoSave")) return;
+  if (report.GetBool("AutoSaveIfNotSent") && report.Sent()) return;
+  if (!report.FirstAutoSave()) return;
+  if (FireAction(report, ReportAction::Save)) return;
+  SaveReportToFile(report);
+}
+
+void FinishActions(ExceptionReport& report) {
+  if (report.HasCriticalListener() || (PhaseFourHandlersExist() && report.CallHandlers())) {
+    report.ReportText(true);
+  }
+  AutomaticSave(report);
+}
+
+std::int64_t NowSeconds() { return UtcSeconds(); }
+
+void Handle(const ExceptionFacts& facts) noexcept {
+  try {
+    Ref<ReporterSettings> settings =
+        SettingsForAddress(reinterpret_cast<const void*>(facts.address));
+    if (!settings) return;
+    Ref<ExceptionReport> report = MakeRef<ExceptionReport>(*settings, facts);
+    report->SetPhase(ReportPhase::Registered);
+    bool handled = false;
+    if (facts.kind == ExceptionKind::Hidden) {
+      handled = true;
+      FireExceptionHandlers(*report, handled, true);
+    } else {
+      std::lock_guard lock(historyLock);
+      history.Add(NowSeconds());
+    }
+    if (!handled) {
+      FireExceptionHandlers(*report, handled, false);
+      report->SetPhase(ReportPhase::Started);
+    }
+    if (handled) return;
+    if (report->CreateBugReport()) {
+      report->Header();
+      report->Sections();
+    }
+    FireExceptionHandlers(*report, handled, false);
+    report->SetPhase(ReportPhase::Presenting);
+    if (!handled) FireExceptionHandlers(*report, handled, false);
+    if (handled && report->CanContinue()) return;
+    if (!handled) {
+      if (report->GetBool("AutoSave") || report->GetBool("AutoSend") ||
+          report->GetBool("AutoClip")) {
+        report->AddListener(AutoActions, nullptr, true);
+      }
+      if (report->ShowSetting() != 4) PresentReport(*report);
+    }
+    // The box decided the outcome unless nothing was shown, the program
+    // cannot go on, or it is a console program.
+    if (report->ShowSetting() != 4 && report->CanContinue() && !IsConsoleProgram()) {
+      if (!handled) FinishActions(*report);
+      return;
+    }
+    ExceptionHistory seen;
+    {
+      std::lock_guard lock(historyLock);
+      seen = history;
+    }
+    const std::int64_t now = NowSeconds();
+    const bool close = CheckAutoRule(report->GetInt("AutoClose"), seen, now);
+    const bool restart = CheckAutoRule(report->GetInt("AutoRestart"), seen, now);
+    if (close || (!report->CanContinue() && !restart)) {
+      FireAction(*report, ReportAction::Close);
+      FinishActions(*report);
+      processEnd(kCloseExitCode, false);
+    } else if (restart) {
+      FireAction(*report, ReportAction::Restart);
+      FinishActions(*report);
+      processEnd(kRestartExitCode, true);
+    } else {
+      FireAction(*report, ReportAction::Continue);
+    }
+    if (!handled) FinishActions(*report);
+  } catch (...) {
+    // The faulting thread is released in every case.
+  }
+}
+
+DWORD WINAPI HandlingThread::Main(void* self) noexcept {
+  auto* owner = static_cast<HandlingThread*>(self);
+  PrepareExceptionBoxThread();
+  for (;;) {
+    HandlingRequest* request = nullptr;
+    DWORD read = 0;
+    if (!ReadFile(owner->read_, &request, sizeof request, &read, nullptr) ||
+        read != sizeof request || !request) {
+      return 0;
+    }
+    Handle(request->facts);
+    SetEvent(request->event);
+    PostThreadMessageA(request->callerThreadId, WM_NULL, 0, 0);
+    request->Release();
+  }
+}
+
+// The main thread keeps its windows alive while it waits; a quit request
+// ends the wait early and is posted again so that the program still ends.
+void WaitPumping(HANDLE event) {
+  for (;;) {
+    const DWORD r = MsgWaitForMultipleObjects(1, &event, FALSE, INFINITE, QS_ALLINPUT);
+    if (r != WAIT_OBJECT_0 + 1) return;
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        PostQuitMessage(static_cast<int>(msg.wParam));
+        return;
+      }
+      TranslateMessage(&msg);
+      DispatchMessageA(&msg);
+    }
+  }
+}
+
+std::uint32_t Word(const void* p) {
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
+}
+
+}  // namespace
+
+HandlerLock::HandlerLock() { HandlerMutex().lock(); }
+HandlerLock::~HandlerLock() { HandlerMutex().unlock(); }
+
+ExceptionHistory CurrentHistory() {
+  std::lock_guard lock(historyLock);
+  return history;
+}
+
+void AdoptHistory(const ExceptionHistory& adopted) {
+  std::lock_guard lock(historyLock);
+  history = adopted;
+}
+
+int RecentExceptionCount() {
+  const ExceptionHistory::Times times = CurrentHistory().Entries();
+  return static_cast<int>(std::count_if(times.begin(), times.end(), [](std::int64_t t) { return t != 0; }));
+}
+
+DWORD MainThreadId() { return mainThreadId; }
+void SetMainThreadId(DWORD id) { mainThreadId = id; }
+
+bool StartHandlingThread() { return handlingThread.Start(); }
+void StopHandlingThread() { handlingThread.Stop(); }
+bool InHandlingThread() { return handlingThread.Id() == GetCurrentThreadId(); }
+DWORD HandlingThreadId() { return handlingThread.Id(); }
+
+void SetProcessEnd(ProcessEnd end) { processEnd = end ? end : DefaultProcessEnd; }
+
+bool FireReportAction(ExceptionReport& report, ReportAction action, HWND parent) {
+  return FireAction(report, action, parent);
+}
+
+void FinishAutomaticActions(ExceptionReport& report) { FinishActions(report); }
+
+void EndProgram(bool restart) {
+  processEnd(restart ? kRestartExitCode : kCloseExitCode, restart);
+  TerminateProcess(GetCurrentProcess(), restart ? kRestartExitCode : kCloseExitCode);
+  for (;;) Sleep(INFINITE);
+}
+
+void AddExceptionHandler(ExceptionHandlerFn handler, ReportPhase phase) {
+  HandlerLock lock;
+  exceptionHandlers.push_back({handler, phase});
+}
+void AddHiddenExceptionHandler(ExceptionHandlerFn handler) {
+  HandlerLock lock;
+  hiddenHandlers.push_back(handler);
+}
+void AddActionHandler(ActionHandlerFn handler) {
+  HandlerLock lock;
+  actionHandlers.push_back(handler);
+}
+void ClearHandlers() {
+  HandlerLock lock;
+  exceptionHandlers.clear();
+  hiddenHandlers.clear();
+  actionHandlers.clear();
+}
+bool HiddenHandlersExist() {
+  HandlerLock lock;
+  return !hiddenHandlers.empty();
+}
+
+ExceptionFacts FactsOf(const std::exception_ptr& error, ExceptionSource source) {
+  ExceptionFacts facts;
+  facts.object = DescribeException(error);
+  facts.source = source;
+  const CapturedException& capture = ThreadCapture();
+  if (error && capture.identity == facts.object.identity) {
+    facts.address = capture.address;
+    facts.hasContext = true;
+    facts.context = capture.context;
+    facts.stackBytes = capture.stackBytes;
+    facts.prepared = capture.prepared;
+    facts.external = capture.fault;
+  } else {
+    facts.address = Word(__builtin_return_address(0));
+  }
+  return facts;
+}
+
+void SubmitException(ExceptionFacts facts) {
+  if (InHandlingThread() || !handlingThread.Running()) return;
+  ReleaseMemoryReserve();
+  if (!facts.crashedThreadId) facts.crashedThreadId = GetCurrentThreadId();
+  if (facts.object.DescendsFrom("EAbort")) {
+    ClearThreadCapture();
+    if (!facts.canContinue) processEnd(kCloseExitCode, false);
+    AllocateMemoryReserve();
+    return;
+  }
+  if (!facts.stackPointer) {
+    facts.framePointer = Word(__builtin_frame_address(0));
+    facts.stackPointer = facts.framePointer;
+  }
+  if (IsLoaderLockHeld(250)) {
+    Handle(facts);
+  } else {
+    auto* request = new HandlingRequest{
+        std::move(facts), CreateEventA(nullptr, TRUE, FALSE, nullptr), GetCurrentThreadId()};
+    if (!request->event || !handlingThread.Post(request)) {
+      Handle(request->facts);
+      request->Release();
+    } else if (GetCurrentThreadId() == mainThreadId) {
+      WaitPumping(request->event);
+    } else {
+      WaitForSingleObject(request->event, INFINITE);
+    }
+    request->Release();
+  }
+  ClearThreadCapture();
+  AllocateMemoryReserve();
+}
+
+std::string BuildProcessReport(bool pleaseWaitBox) {
+  ExceptionFacts facts;
+  facts.kind = ExceptionKind::Snapshot;
+  facts.source = ExceptionSource::Requested;
+  facts.address = Word(__builtin_return_address(0));
+  Ref<ReporterSettings> settings = SettingsForAddress(__builtin_return_address(0));
+  if (!settings) return {};
+  Ref<ExceptionReport> report = MakeRef<ExceptionReport>(*settings, facts);
+  report->SetBool("PlWaitBox", pleaseWaitBox);
+  report->SetBool("ListThreads", true);
+  return report->ReportText(true);
+}
+
+void EndOfCatch() noexcept {
+  thread_local bool busy = false;
+  if (busy || InHandlingThread() || !HiddenHandlersExist()) return;
+  busy = true;
+  try {
+    std::exception_ptr error = std::current_exception();
+    if (error) {
+      ExceptionFacts facts = FactsOf(error, ExceptionSource::HiddenException);
+      facts.kind = ExceptionKind::Hidden;
+      facts.hasContext = false;
+      SubmitException(std::move(facts));
+    }
+  } catch (...) {
+  }
+  busy = false;
+}
+
+}  // namespace corvan::crash

@@ -1,0 +1,662 @@
+#include "crash/core/ExceptionReport.h"
+
+#include <algorithm>
+
+#include "crash/analysis/ImageHelpers.h"
+#include "crash/analysis/LoaderLock.h"
+#include "crash/analysis/SafeRead.h"
+#include "crash/analysis/SystemHelpers.h"
+#include "crash/analysis/Threads.h"
+#include "crash/analysis/zelDisAsm.h"
+#include "crash/core/ProcessSettings.h"
+#include "crash/core/ReportText.h"
+#include "crash/core/SystemInfo.h"
+#include "crash/core/zelExcept.h"
+#include "crash/util/TextParts.h"
+
+namespace corvan::crash {
+namespace {
+
+constexpr char kPending[] = "will be calculated soon";
+std::atomic<std::int64_t> headersBuilt{0};
+
+LocalTime LocalNow() {
+  SYSTEMTIME t;
+  GetLocalTime(&t);
+  return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, t.wMilliseconds};
+}
+
+std::string UserNameText() {
+  char name[261] = {};
+  DWORD size = sizeof name;
+  if (!GetUserNameA(name, &size)) return {};
+  std::string text = name;
+  if (UserIsAdministrator()) text += "  <admin>";
+  return text;
+}
+
+std::string RegisteredOwnerText() {
+  const std::string key = "Software\\Microsoft\\Windows NT\\CurrentVersion";
+  std::string owner = RegReadText(HKEY_LOCAL_MACHINE, key, "RegisteredOwner");
+  const std::string organization = RegReadText(HKEY_LOCAL_MACHINE, key, "RegisteredOrganization");
+  if (!TrimFieldValue(organization).empty()) owner += " / " + organization;
+  return owner;
+}
+
+// Arguments follow the program's own name on the command line.
+std::string CommandLineWithArguments() {
+  const std::string line = GetCommandLineA();
+  std::size_t i = 0;
+  if (!line.empty() && line[0] == '"') {
+    i = line.find('"', 1);
+    i = i == std::string::npos ? line.size() : i + 1;
+  } else {
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+  }
+  return TrimFieldValue(line.substr(i)).empty() ? std::string() : line;
+}
+
+std::string FileTimeText(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return {};
+  FILETIME local;
+  SYSTEMTIME t;
+  if (!FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) || !FileTimeToSystemTime(&local, &t))
+    return {};
+  return FileDateTimeText({t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, 0});
+}
+
+std::string VersionText(std::uint64_t version) {
+  if (!version) return {};
+  return std::to_string(version >> 48) + "." + std::to_string((version >> 32) & 0xffff) + "." +
+         std::to_string((version >> 16) & 0xffff) + "." + std::to_string(version & 0xffff);
+}
+
+std::string CompiledWithText(HMODULE module) {
+  const IMAGE_NT_HEADERS* nt = ImageNtHeaders(module);
+  if (!nt || nt->OptionalHeader.MajorLinkerVersion == 2) return "GNU C++ (mingw-w64, GNU ld)";
+  return "another C++ toolchain";
+}
+
+std::string ProcessorText() {
+  const int count = ProcessorCount();
+  const std::string name = ProcessorName();
+  return count > 1 ? std::to_string(count) + "x " + name : name;
+}
+
+// The step of the report a failure happened in.
+template <class F>
+std::string Guarded(const char* step, F&& produce) {
+  try {
+    return produce();
+  } catch (...) {
+    return std::string(">> internal error in ") + step;
+  }
+}
+
+}  // namespace
+
+std::int64_t ExceptionNumber() { return headersBuilt.load(); }
+
+ExceptionReport::ExceptionReport(const ReporterSettings& settings, ExceptionFacts facts)
+    : ReporterSettings(settings.Module(), ProcessSettingsRecords(), ProcessSettingsEnvironment(),
+                       true),
+      facts_(std::move(facts)),
+      canContinue_(facts_.canContinue),
+      created_(LocalNow()) {
+  if (!facts_.crashedThreadId) facts_.crashedThreadId = GetCurrentThreadId();
+  if (facts_.hasContext) {
+    facts_.stackPointer = facts_.context.Esp;
+    facts_.framePointer = facts_.context.Ebp;
+  }
+  ApplyClassFilters();
+}
+
+ExceptionReport::~ExceptionReport() {
+  abort_ = true;
+  if (completionThread_) {
+    if (IsLoaderLockHeld(0))
+      TerminateThread(completionThread_, 0);
+    else
+      WaitForSingleObject(completionThread_, INFINITE);
+    CloseHandle(completionThread_);
+  }
+  if (header_) header_->DetachOwner();
+  if (sections_) sections_->DetachOwner();
+  if (pleaseWait_) pleaseWait_->Close();
+}
+
+void ExceptionReport::ApplyClassFilters() {
+  std::string prefix = "Gn";
+  for (const char* filter : {"F1", "F2"}) {
+    if (facts_.object.present &&
+        ClassListMatches(GetStr(std::string(filter) + "Classes"), facts_.object.classChain)) {
+      prefix = filter;
+      break;
+    }
+  }
+  createBugReport_ = !GetBool(prefix + "NoBugRep");
+  createScreenshot_ = !GetBool(prefix + "NoScrShot") && GetInt("ScrShotDepth") > 0;
+  pauseThreads_ = GetBool("PauseThreads") && !GetBool(prefix + "NoSuspend");
+  callHandlers_ = !GetBool(prefix + "NoHandlers");
+  showSetting_ = GetInt(prefix + "ShowCfg");
+  showAssistant_ = GetStr(prefix + "Assis");
+  sendScreenshot_ = createScreenshot_;
+}
+
+std::optional<Setting> ExceptionReport::Lookup(std::string_view name) const {
+  {
+    std::lock_guard lock(propertiesLock_);
+    const auto it = properties_.find(name);
+    if (it != properties_.end()) return it->second;
+  }
+  return ReporterSettings::Lookup(name);
+}
+
+bool ExceptionReport::Set(const Setting& value) {
+  std::lock_guard lock(propertiesLock_);
+  const auto it = properties_.find(value.name);
+  if (it != properties_.end() && it->second.type != value.type) return false;
+  properties_.insert_or_assign(value.name, value);
+  return true;
+}
+
+void ExceptionReport::SetPhase(ReportPhase phase) {
+  if (phase == ReportPhase::Presenting && complete_) phase = ReportPhase::Complete;
+  phase_ = phase;
+}
+
+std::string ExceptionReport::ExceptionMessage() const {
+  if (facts_.kind == ExceptionKind::Snapshot) return GetStr("FrozenMsg");
+  return ReportMessage(facts_.object);
+}
+
+std::uint32_t ExceptionReport::CallstackCrc(int index) const {
+  return index >= 0 && index < 3 ? crc_[index] : 0;
+}
+
+Ref<ReportFields> ExceptionReport::Header() {
+  bool build = false;
+  {
+    std::lock_guard lock(listsLock_);
+    if (!header_) header_ = MakeRef<ReportFields>(true, static_cast<ReportFieldsOwner*>(this));
+    build = createBugReport_ && !headerBuilt_;
+    headerBuilt_ = true;
+  }
+  if (build) BuildHeader();
+  return header_;
+}
+
+Ref<ReportFields> ExceptionReport::Sections() {
+  bool build = false;
+  {
+    std::lock_guard lock(listsLock_);
+    if (!sections_) sections_ = MakeRef<ReportFields>(true, static_cast<ReportFieldsOwner*>(this));
+    build = createBugReport_ && !sectionsBuilt_;
+    sectionsBuilt_ = true;
+  }
+  if (build) {
+    BuildSections();
+    PreparePleaseWait();
+    if (!deferCompletion_) StartCompletion();
+  }
+  return sections_;
+}
+
+void ExceptionReport::BuildHeader() {
+  FieldPairs fields;
+  auto add = [&](const std::string& name, auto&& produce) {
+    try {
+      fields.emplace_back(name, produce());
+    } catch (...) {
+    }
+  };
+  const std::string exePath = ModulePath(nullptr);
+  const HMODULE reporterModule = OwnModule();
+  const bool inExe = reporterModule == GetModuleHandleA(nullptr);
+  const std::string modulePath = ModulePath(reporterModule);
+  add("date/time", [&] { return ReportDateTimeText(created_); });
+  add("computer name", [] { return ComputerName(); });
+  add("wts client name", [] { return TerminalServerClient(); });
+  add("user name", [] { return UserNameText(); });
+  add("registered owner", [] { return RegisteredOwnerText(); });
+  add("operating system", [] { return OperatingSystem(); });
+  add("system language", [] { return SystemLanguage(); });
+  add("system up time", [] { return SystemUpTime(); });
+  add("program up time", [] { return ProgramUpTime(ReporterStartCounter()); });
+  add(ProcessorCount() > 1 ? "processors" : "processor", [] { return ProcessorText(); });
+  add("physical memory", [] { return PhysicalMemory(); });
+  add("system resources", [] { return SystemResources(); });
+  add("free disk space", [] { return FreeDiskSpace(); });
+  add("display mode", [] { return DisplayMode(); });
+  add("process id", [] { return HexText(GetCurrentProcessId()); });
+  add("allocated memory", [] { return AllocatedMemory(); });
+  add("command line", [] { return CommandLineWithArguments(); });
+  add("executable", [&] { return FileNamePart(exePath); });
+  if (!inExe) add("current module", [&] { return FileNamePart(modulePath); });
+  add(inExe ? "exec. date/time" : "module date/time", [&] { return FileTimeText(modulePath); });
+  add("version", [&] {
+    return VersionString().empty() ? VersionText(FileVersion(modulePath)) : VersionString();
+  });
+  add("bde version", [] {
+    HMODULE bde = GetModuleHandleA("idapi32.dll");
+    return bde ? VersionText(FileVersion(ModulePath(bde))) : std::string();
+  });
+  add("compiled with", [&] { return CompiledWithText(reporterModule); });
+  add("zelExcept version", [] { return std::string("3.0h"); });
+  const int insertIndex = static_cast<int>(std::count_if(
+                              fields.begin(), fields.end(),
+                              [](const auto& f) { return !TrimFieldValue(f.second).empty(); })) -
+                          1;
+  fields.emplace_back("callstack crc", kPending);
+  fields.emplace_back("exception number", std::to_string(++headersBuilt));
+  if (facts_.kind != ExceptionKind::Snapshot)
+    add("exception class", [&] { return ExceptionClass(); });
+  add("exception message", [&] {
+    std::string message = ExceptionMessage();
+    if (facts_.kind != ExceptionKind::Snapshot && message == ExceptionClass()) return std::string();
+    return SingleLine(message);
+  });
+  Ref<ReportFields> header = header_;
+  BeginChange();
+  for (const auto& [name, value] : fields) {
+    const std::string trimmed = TrimFieldValue(value);
+    if (!trimmed.empty()) header->Append(name, trimmed);
+  }
+  header->SetInsertIndex(insertIndex);
+  EndChange();
+}
+
+bool ExceptionReport::ReadThreadStack(DWORD threadId, bool exceptionThread, ThreadStack& s) {
+  s.threadId = threadId;
+  s.exceptionThread = exceptionThread;
+  void* creator = nullptr;
+  s.title = ThreadInfoText(threadId, showAllThreads_ || exceptionThread, &creator);
+  if (s.title.empty()) return false;
+  s.creator = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(creator));
+  if (exceptionThread && facts_.hasContext) {
+    s.context = facts_.context;
+    s.accessible = true;
+  } else if (threadId == GetCurrentThreadId()) {
+    s.context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
+    RtlCaptureContext(&s.context);
+    s.accessible = true;
+  } else {
+    HANDLE thread = OpenThreadById(
+        threadId, THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION);
+    if (!thread) thread = OpenThreadById(threadId, THREAD_GET_CONTEXT);
+    if (thread) {
+      const DWORD previous = SuspendThread(thread);
+      s.context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER | CONTEXT_SEGMENTS;
+      s.accessible = GetThreadContext(thread, &s.context) != FALSE;
+      const int priority = GetThreadPriority(thread);
+      if (previous != static_cast<DWORD>(-1)) ResumeThread(thread);
+      if (previous != static_cast<DWORD>(-1) && previous > 0) s.title += " <suspended>";
+      if (priority != THREAD_PRIORITY_NORMAL && priority != THREAD_PRIORITY_ERROR_RETURN) {
+        s.title += " <priority:" + std::to_string(priority) + ">";
+      }
+      CloseHandle(thread);
+    }
+  }
+  s.title += ":";
+  if (exceptionThread && !facts_.hasContext) {
+    s.context.Esp = facts_.stackPointer;
+    s.context.Ebp = facts_.framePointer;
+    s.accessible = facts_.stackPointer != 0;
+  }
+  if (s.accessible) {
+    s.bottom = s.context.Esp;
+    s.top = RegionEnd(s.context.Esp);
+    s.frame = s.context.Ebp;
+    s.accessible = s.top > s.bottom;
+  }
+  // Another thread's trace starts where the thread is: without an address
+  // the tracer would put its own caller at the top of that thread's stack.
+  s.current = exceptionThread ? facts_.address : (s.accessible ? s.context.Eip : 0);
+  return true;
+}
+
+void ExceptionReport::BuildSections() {
+  const bool snapshot = facts_.kind == ExceptionKind::Snapshot;
+  const DWORD mainThread = MainThreadId();
+  std::vector<DWORD> order;
+  if (snapshot) {
+    order.push_back(mainThread);
+  } else {
+    order.push_back(facts_.crashedThreadId);
+    if (mainThread && mainThread != facts_.crashedThreadId) order.push_back(mainThread);
+  }
+  const bool listThreads = GetBool("ListThreads");
+  if (listThreads) {
+    for (DWORD id : ThreadList()) {
+      if (std::find(order.begin(), order.end(), id) != order.end()) continue;
+      if (id == HandlingThreadId() && !showAllThreads_) continue;
+      order.push_back(id);
+    }
+  }
+  ThreadTracer& tracer = CurrentThreadTracer();
+  const bool relAddrs = GetBool("ShowRelAddrs"), relLines = GetBool("ShowRelLines");
+  FieldPairs sections;
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    ThreadStack s;
+    const bool exceptionThread = !snapshot && i == 0;
+    try {
+      if (!ReadThreadStack(order[i], exceptionThread, s)) continue;
+    } catch (...) {
+      sections.emplace_back("thread " + HexText(order[i]) + ":",
+                            ">> internal error in GetThreadStack");
+      continue;
+    }
+    std::string placeholder;
+    const std::string location =
+        exceptionThread ? tracer.FormatLocation(facts_.address, relAddrs, relLines) : std::string();
+    if (!s.accessible) {
+      placeholder = ">> stack not accessible";
+      if (exceptionThread) placeholder += ", exception location: \r\n" + location;
+    } else {
+      placeholder = exceptionThread ? location + "\r\n>> stack " + kPending
+                                    : std::string(">> stack ") + kPending;
+    }
+    sections.emplace_back(s.title, placeholder);
+    if (s.accessible) stacks_.push_back(s);
+    if (i == 0 && !snapshot && !listThreads) break;
+  }
+  const bool context = facts_.hasContext;
+  // Registers, dump and listing follow the first two thread sections.
+  std::size_t at = std::min<std::size_t>(sections.size(), snapshot ? 1 : 2);
+  std::vector<std::pair<std::string, std::string>> extra;
+  if (GetBool("CpuRegs") && context)
+    extra.emplace_back("cpu registers", std::string(">> ") + kPending);
+  if (GetBool("StackDump") && context)
+    extra.emplace_back("stack dump", std::string(">> ") + kPending);
+  if (GetBool("ShowDisAsm") && !snapshot)
+    extra.emplace_back("disassembling", std::string(">> ") + kPending);
+  sections.insert(sections.begin() + static_cast<std::ptrdiff_t>(at), extra.begin(), extra.end());
+  outstanding_ = static_cast<int>(stacks_.size() + extra.size());
+  Ref<ReportFields> list = sections_;
+  BeginChange();
+  for (const auto& [title, content] : sections) list->Append(title, content);
+  EndChange();
+  if (outstanding_ == 0) UpdateSection({}, {});
+}
+
+void ExceptionReport::StartCompletion() {
+  if (InHandlingThread() && !IsLoaderLockHeld(0)) {
+    AddRef();  // the completion thread's reference
+    completionThread_ =
+        CreateThread(nullptr, 0, CompletionThread, this, CREATE_SUSPENDED, &completionThreadId_);
+    if (completionThread_) {
+      SetThreadName(completionThreadId_, "-");
+      SetThreadPriority(completionThread_, THREAD_PRIORITY_ABOVE_NORMAL);
+      ResumeThread(completionThread_);
+      return;
+    }
+    Release();
+  }
+  RunCompletion();
+}
+
+DWORD WINAPI ExceptionReport::CompletionThread(void* self) noexcept {
+  auto* report = static_cast<ExceptionReport*>(self);
+  report->RunCompletion();
+  report->Release();
+  return 0;
+}
+
+std::string ExceptionReport::ThreadTrace(const ThreadStack& s, bool first, TraceResult& result) {
+  TraceRequest request;
+  request.hideUglyItems = GetBool("HideUglyItems");
+  request.showRelativeAddresses = GetBool("ShowRelAddrs");
+  request.showRelativeLines = GetBool("ShowRelLines");
+  request.framePointer = s.frame;
+  request.stackTop = s.top;
+  request.stackBottom = s.bottom;
+  request.currentAddress = s.current;
+  request.creationAddress = s.creator;
+  request.isException = s.exceptionThread && facts_.kind != ExceptionKind::Snapshot;
+  request.isExternalException = s.exceptionThread && facts_.external;
+  if (first && s.exceptionThread && !facts_.prepared.empty()) request.prepared = &facts_.prepared;
+  request.abort = &abort_;
+  result = CurrentThreadTracer().Trace(request);
+  std::string text = result.text;
+  if (s.creator && !text.empty() && text[0] != '>') {
+    DWORD creatorThread = 0;
+    ThreadInfoText(s.threadId, true, nullptr, &creatorThread);
+    const std::size_t lastBreak = text.rfind("\r\n");
+    const std::string line = "\r\n>> created by " + ThreadInfoText(creatorThread, true) + " at:";
+    text.insert(lastBreak == std::string::npos ? 0 : lastBreak, line);
+  }
+  return text;
+}
+
+void ExceptionReport::RunCompletion() noexcept {
+  try {
+    TraceResult firstResult;
+    for (std::size_t i = 0; i < stacks_.size() && !abort_; ++i) {
+      const ThreadStack& s = stacks_[i];
+      TraceResult result;
+      const std::string text =
+          Guarded("GetThreadReport", [&] { return ThreadTrace(s, i == 0, result); });
+      if (i == 0) {
+        firstResult = result;
+        crc_[0] = result.crc1;
+        crc_[1] = crc_[2] = result.crc2;
+      } else if (result.lineInfo) {
+        crc_[2] = CallstackCrcStep(crc_[2], result.crc2);
+      }
+      for (const std::string& note : result.minimalDebugInfos) minimalDebugInfos_.push_back(note);
+      if (pleaseWait_) pleaseWait_->AreaDone();
+      UpdateSection(s.title, text);
+      if (i != 0 || abort_) continue;
+      // The sections of the exception itself come right after its thread.
+      if (GetBool("CpuRegs") && facts_.hasContext) {
+        UpdateSection("cpu registers", Guarded("GetCpuRegisters", [&] {
+                        const CONTEXT& c = facts_.context;
+                        return CpuRegistersText(
+                            {c.Eax, c.Ebx, c.Ecx, c.Edx, c.Esi, c.Edi, c.Eip, c.Esp, c.Ebp});
+                      }));
+      }
+      if (GetBool("StackDump") && facts_.hasContext) {
+        UpdateSection("stack dump", Guarded("GetStackDump", [&] {
+                        std::vector<std::uint8_t> bytes = facts_.stackBytes;
+                        if (bytes.empty()) {
+                          bytes.resize(kStackDumpBytes);
+                          bytes.resize(SafeReadUpTo(
+                              reinterpret_cast<const void*>(facts_.context.Esp), bytes.data(),
+                              std::min<std::size_t>(kStackDumpBytes, RegionEnd(facts_.context.Esp) -
+                                                                         facts_.context.Esp),
+                              nullptr));
+                        }
+                        return StackDumpText(facts_.context.Esp, bytes.data(), bytes.size());
+                      }));
+      }
+      if (GetBool("ShowDisAsm") && facts_.kind != ExceptionKind::Snapshot) {
+        UpdateSection("disassembling", Guarded("GetCleartextDisAsm", [&]() -> std::string {
+                        if (!firstResult.exceptionFunction) return {};
+                        TFunctionInfo info;
+                        return DisassembleFunction(
+                            reinterpret_cast<const void*>(firstResult.exceptionFunction),
+                            reinterpret_cast<const void*>(firstResult.exceptionAddress
+                                                              ? firstResult.exceptionAddress
+                                                              : facts_.address),
+                            info, GetBool("FormatDisAsm"), GetInt("LimitDisAsm"));
+                      }));
+      }
+    }
+  } catch (...) {
+  }
+  if (pleaseWait_) pleaseWait_->Close();
+}
+
+void ExceptionReport::UpdateSection(const std::string& title, const std::string& content) {
+  BeginChange();
+  if (!title.empty()) {
+    Ref<ReportFields> list = sections_;
+    const int index = list->IndexOf(title);
+    if (index >= 0) {
+      if (content.empty())
+        list->Remove(index);
+      else
+        list->SetValue(title, content);
+    }
+  }
+  bool completeNow = false;
+  {
+    std::lock_guard lock(listsLock_);
+    completeNow = --outstanding_ <= 0 && !complete_;
+  }
+  if (completeNow) {
+    Ref<ReportFields> header = Header();
+    header->SetValue("callstack crc", CallstackCrcText(crc_[0], crc_[1], crc_[2]));
+    for (const std::string& note : minimalDebugInfos_) {
+      const std::size_t bar = note.find('|');
+      if (bar != std::string::npos)
+        header->SetValue(note.substr(0, bar) + ".zel", note.substr(bar + 1));
+    }
+    complete_ = true;
+    if (phase_ == ReportPhase::Presenting) phase_ = ReportPhase::Complete;
+  }
+  EndChange();
+}
+
+void ExceptionReport::PreparePleaseWait() {
+  if (!GetBool("PlWaitBox") || pleaseWait_) return;
+  pleaseWait_ = CreateProgressWindow(GetStr("PlWaitTitle"), GetModuleHandleA(nullptr), "ZEIPLWAIT");
+  for (const ThreadStack& s : stacks_) {
+    pleaseWait_->AddArea(GetStr("PlWaitText"), std::uint64_t(s.top - s.bottom) * 100);
+  }
+}
+
+void ExceptionReport::WaitForCompletion() {
+  if (deferCompletion_ && !complete_) {
+    deferCompletion_ = false;
+    if (pleaseWait_) {
+      pleaseWait_->Show(nullptr, false);
+      pleaseWait_->ProcessMessages();
+    }
+    RunCompletion();
+    return;
+  }
+  if (!completionThread_ || IsLoaderLockHeld(0)) return;
+  if (pleaseWait_ && WaitForSingleObject(completionThread_, 0) == WAIT_TIMEOUT) {
+    pleaseWait_->Show(nullptr, false);
+    pleaseWait_->ProcessMessages();  // painted now, not after the first slice
+    SetThreadPriority(completionThread_, THREAD_PRIORITY_HIGHEST);
+    while (MsgWaitForMultipleObjects(1, &completionThread_, FALSE, 50, QS_ALLINPUT) !=
+           WAIT_OBJECT_0) {
+      pleaseWait_->ProcessMessages();
+    }
+    pleaseWait_->Close();
+    return;
+  }
+  WaitForSingleObject(completionThread_, INFINITE);
+}
+
+std::string ExceptionReport::Render() {
+  Ref<ReportFields> header = header_, sections = sections_;
+  return RenderReport(header ? header->Items() : FieldPairs{},
+                      sections ? sections->Items() : FieldPairs{});
+}
+
+std::string ExceptionReport::ReportText(bool mustBeComplete) {
+  std::uint64_t changes = 0;
+  std::string text;
+  {
+    std::lock_guard lock(textLock_);
+    text = text_;
+    changes = changes_;
+  }
+  if (!createBugReport_) return text;
+  if (text.empty() || (mustBeComplete && !complete_)) {
+    Header();
+    Sections();
+    if (mustBeComplete && !complete_) WaitForCompletion();
+    text = Render();
+    std::lock_guard lock(textLock_);
+    if (changes_ == changes) text_ = text;
+  }
+  return text;
+}
+
+void ExceptionReport::ReplaceReportText(const std::string& text) {
+  {
+    std::lock_guard lock(textLock_);
+    text_ = text;
+    ++changes_;
+  }
+  Modified();
+}
+
+void ExceptionReport::BeginChange() { ++updates_; }
+
+void ExceptionReport::EndChange() {
+  if (--updates_ == 0 && dirty_.exchange(false)) Modified();
+}
+
+void ExceptionReport::FieldsModified(const ReportFields& fields) {
+  if (&fields != header_.get() && &fields != sections_.get()) {
+    ReporterSettings::FieldsModified(fields);
+    return;
+  }
+  {
+    std::lock_guard lock(textLock_);
+    ++changes_;
+    text_.clear();
+  }
+  if (updates_ > 0)
+    dirty_ = true;
+  else
+    Modified();
+}
+
+void ExceptionReport::Modified() {
+  std::vector<Listener> copy;
+  {
+    HandlerLock lock;
+    copy = listeners_;
+  }
+  if (copy.empty()) return;
+  const std::string text = Render();
+  for (const Listener& l : copy) {
+    try {
+      l.fn(complete_, text, *this, l.context);
+    } catch (...) {
+    }
+  }
+}
+
+void ExceptionReport::AddListener(ReportListener listener, void* context, bool critical) {
+  bool added = false;
+  {
+    HandlerLock lock;
+    auto it = std::find_if(listeners_.begin(), listeners_.end(), [&](const Listener& l) {
+      return l.fn == listener && l.context == context;
+    });
+    if (it != listeners_.end()) {
+      it->critical = critical;
+    } else {
+      listeners_.push_back({listener, context, critical});
+      added = true;
+    }
+  }
+  if (added) {
+    try {
+      listener(complete_, ReportText(false), *this, context);
+    } catch (...) {
+    }
+  }
+}
+
+void ExceptionReport::RemoveListener(ReportListener listener, void* context) {
+  HandlerLock lock;
+  std::erase_if(listeners_,
+                [&](const Listener& l) { return l.fn == listener && l.context == context; });
+}
+
+bool ExceptionReport::HasCriticalListener() const {
+  HandlerLock lock;
+  return std::any_of(listeners_.begin(), listeners_.end(),
+                     [](const Listener& l) { return l.critical; });
+}
+
+}  // namespace corvan::crash

@@ -1,0 +1,162 @@
+#include "crash/core/zelExcept.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "crash/analysis/ImageHelpers.h"
+#include "crash/analysis/MessageHandlers.h"
+#include "crash/analysis/Threads.h"
+#include "crash/core/BugReportFileWin.h"
+#include "crash/core/ExceptionPipeline.h"
+#include "crash/core/FaultTranslation.h"
+#include "crash/core/MemoryReserve.h"
+#include "crash/core/ProcessSettings.h"
+#include "crash/ui/Clipboard.h"
+#include "ui/Application.h"
+#include "ui/Thread.h"
+
+namespace corvan::crash {
+namespace {
+
+bool active = false;
+std::int64_t startCounter = 0;
+Ref<ReporterSettings> mainSettings;
+
+std::int64_t CounterMilliseconds() {
+  LARGE_INTEGER counter, frequency;
+  if (!QueryPerformanceCounter(&counter) || !QueryPerformanceFrequency(&frequency) ||
+      frequency.QuadPart < 1000) {
+    return 0;
+  }
+  return counter.QuadPart / (frequency.QuadPart / 1000);
+}
+
+ExceptionSource SourceOf(ui::ExceptionPoint point) {
+  switch (point) {
+    case ui::ExceptionPoint::HandleException:
+      return ExceptionSource::HandleException;
+    case ui::ExceptionPoint::ShowException:
+      return ExceptionSource::ShowException;
+    case ui::ExceptionPoint::ThreadFrame:
+      return ExceptionSource::ThreadFrame;
+    case ui::ExceptionPoint::ThreadExecute:
+      return ExceptionSource::ThreadExecute;
+    case ui::ExceptionPoint::Synchronize:
+      return ExceptionSource::Synchronize;
+  }
+  return ExceptionSource::HandleException;
+}
+
+// The framework's exception points hand over to the pipeline.
+void FrameworkException(std::exception_ptr error, ui::ExceptionPoint point, const void* related) {
+  if (point == ui::ExceptionPoint::HandleException) {
+    if (HWND capture = GetCapture()) SendMessageA(capture, WM_CANCELMODE, 0, 0);
+  }
+  ExceptionFacts facts = FactsOf(error, SourceOf(point));
+  facts.relatedObject = related;
+  SubmitException(std::move(facts));
+}
+
+void ThreadRegistered(HANDLE thread, DWORD threadId, DWORD creatorThreadId, void* creationAddress,
+                      const char* name, const char* className) {
+  ThreadInfoUpdate update;
+  update.threadHandle = thread;
+  update.name = name ? name : "";
+  update.creatorThreadId = creatorThreadId;
+  update.creationAddress = creationAddress;
+  if (className && *className) update.description = className;
+  RecordThreadInfo(threadId, update);
+}
+
+void ThreadEnded() { RecordThreadInfo(GetCurrentThreadId(), {}); }
+
+// Start-up before, shutdown after every other static object of the program.
+struct ReporterLifetime {
+  ReporterLifetime() { StartReporter(); }
+  ~ReporterLifetime() { StopReporter(); }
+};
+__attribute__((init_priority(101))) ReporterLifetime reporterLifetime;
+
+}  // namespace
+
+std::int64_t ReporterStartCounter() { return startCounter; }
+bool ReporterActive() { return active; }
+
+void StartReporter() {
+  if (active) return;
+  startCounter = CounterMilliseconds();
+  // A restarted process waits for its predecessor and takes its history.
+  ExceptionHistory inherited;
+  if (RestartHandOver(inherited)) AdoptHistory(inherited);
+  mainSettings = CreateSettings(OwnModule());
+  const std::vector<DWORD> threads = ThreadList();
+  SetMainThreadId(threads.empty() ? GetCurrentThreadId() : threads.front());
+  if (!mainSettings || !mainSettings->Valid()) {
+    mainSettings = Ref<ReporterSettings>();
+    return;
+  }
+  ProcessSettingsRecords().SetMainSettings(mainSettings.get());
+  SetThreadName(MainThreadId(), "main thread");
+  if (!mainSettings->GetBool("Enabled")) return;
+  if (!StartHandlingThread()) return;
+  InstallFaultTranslation();
+  ui::Application().SetExceptionHandler(FrameworkException);
+  ui::SetThreadHooks({ThreadRegistered, ThreadEnded});
+  AllocateMemoryReserve();
+  active = true;
+}
+
+void StopReporter() {
+  if (!active) return;
+  active = false;
+  ui::SetThreadHooks({});
+  ui::Application().SetExceptionHandler(nullptr);
+  RemoveFaultTranslation();
+  StopHandlingThread();
+  ReleaseMemoryReserve();
+  ClearHandlers();
+  mainSettings = Ref<ReporterSettings>();
+}
+
+bool PutOnClipboard(const std::string& text) { return PutTextOnClipboard(text); }
+
+std::size_t CopyToView(void* view, std::int32_t claimedSize, const std::string& text) {
+  if (!view || claimedSize < 1) return 0;
+  MEMORY_BASIC_INFORMATION info;
+  if (VirtualQuery(view, &info, sizeof info) != sizeof info || info.State != MEM_COMMIT) return 0;
+  const std::uintptr_t regionEnd =
+      reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize;
+  const std::size_t room = std::min<std::size_t>(
+      static_cast<std::size_t>(claimedSize), regionEnd - reinterpret_cast<std::uintptr_t>(view));
+  const std::size_t length = std::min(text.size(), room - 1);
+  std::memcpy(view, text.data(), length);
+  static_cast<char*>(view)[length] = '\0';
+  return length;
+}
+
+}  // namespace corvan::crash
+
+extern "C" LONG __stdcall zelTraceProcess(LONG mapSize) {
+  using namespace corvan::crash;
+  const DWORD self = GetCurrentThreadId();
+  try {
+    SetThreadName(self, "-");
+    const std::string report = BuildProcessReport(false);
+    if (mapSize < 1) {
+      PutOnClipboard(report);
+    } else {
+      HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, "Global\\zelTraceProcessMap");
+      if (!mapping) mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, "zelTraceProcessMap");
+      if (mapping) {
+        if (void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0)) {
+          CopyToView(view, mapSize, report);
+          UnmapViewOfFile(view);
+        }
+        CloseHandle(mapping);
+      }
+    }
+  } catch (...) {
+  }
+  RecordThreadInfo(self, {});
+  return 0;
+}

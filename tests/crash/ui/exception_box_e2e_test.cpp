@@ -1,0 +1,319 @@
+// The exception box seen from outside, as a user meets it: a program of
+// ours with the reporter raises an exception, and the test finds the box,
+// reads its texts, presses its buttons with posted messages and watches
+// how the program goes on or ends (exit codes 1 for close, 2 for restart).
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crash/ui/WinTestSupport.h"
+
+namespace corvan::crash {
+namespace {
+
+using test::TempPath;
+using test::WindowText;
+
+std::string ProbePath() {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string folder(path);
+  return folder.substr(0, folder.rfind('\\') + 1) + "exception_box_probe.exe";
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The visible exception box of process (0: of any process but skip).
+HWND FindBox(DWORD process, DWORD skip = 0) {
+  struct Search {
+    DWORD process, skip;
+    HWND found;
+  } search{process, skip, nullptr};
+  EnumWindows(
+      [](HWND window, LPARAM context) WINAPI -> BOOL {
+        auto* s = reinterpret_cast<Search*>(context);
+        char cls[64] = {};
+        GetClassNameA(window, cls, sizeof cls);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (std::string(cls) != "zelExceptWndClass" || !IsWindowVisible(window)) return TRUE;
+        if ((s->process && owner != s->process) || owner == s->skip) return TRUE;
+        s->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+HWND WaitForBox(DWORD process, DWORD skip = 0, int timeoutMs = 30000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (HWND box = FindBox(process, skip)) return box;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return nullptr;
+}
+
+std::vector<HWND> Children(HWND box, const char* cls) {
+  std::vector<HWND> out;
+  for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    char name[64] = {};
+    GetClassNameA(child, name, sizeof name);
+    if (std::string(name) == cls) out.push_back(child);
+  }
+  return out;
+}
+
+HWND Button(HWND box, const std::string& caption) {
+  for (HWND b : Children(box, "Button")) {
+    if (WindowText(b) == caption) return b;
+  }
+  return nullptr;
+}
+
+void Press(HWND box, HWND button) {
+  PostMessageA(box, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
+               reinterpret_cast<LPARAM>(button));
+}
+
+// One run of the probe: its process, its log.
+class Probe {
+ public:
+  explicit Probe(const std::vector<std::string>& settings)
+      : log_(TempPath("probe-" + std::to_string(next_++) + ".log")) {
+    DeleteFileA(log_.c_str());
+    std::string command = "\"" + ProbePath() + "\" \"" + log_ + "\" fault";
+    for (const std::string& s : settings) command += " " + s;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    started_ = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                              &startup, &process_) != 0;
+  }
+  ~Probe() {
+    if (!started_) return;
+    if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT)
+      TerminateProcess(process_.hProcess, 99);
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+    DeleteFileA(log_.c_str());
+  }
+  bool Started() const { return started_; }
+  DWORD Id() const { return process_.dwProcessId; }
+  // The exit code, or STILL_ACTIVE after timeoutMs.
+  DWORD Exit(int timeoutMs = 30000) const {
+    WaitForSingleObject(process_.hProcess, static_cast<DWORD>(timeoutMs));
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process_.hProcess, &code);
+    return code;
+  }
+  std::string Log() const { return ReadFile(log_); }
+
+ private:
+  static inline int next_ = 0;
+  std::string log_;
+  PROCESS_INFORMATION process_{};
+  bool started_ = false;
+};
+
+TEST(ExceptionBoxE2e, ShowsTheMessageAndTheConfiguredButtons) {
+  Probe probe({});
+  ASSERT_TRUE(probe.Started());
+  HWND box = WaitForBox(probe.Id());
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(WindowText(box), "exception_box_probe.exe");
+  EXPECT_TRUE(GetWindowLongA(box, GWL_EXSTYLE) & WS_EX_TOPMOST);
+  const std::vector<HWND> statics = Children(box, "Static");
+  ASSERT_EQ(statics.size(), 1u);
+  EXPECT_EQ(WindowText(statics[0]), "An error occurred in the application.");
+  std::vector<std::string> captions;
+  for (HWND b : Children(box, "Button")) {
+    if (!WindowText(b).empty()) captions.push_back(WindowText(b));
+  }
+  // Save and print are hidden by the settings.
+  EXPECT_EQ(captions,
+            (std::vector<std::string>{"send bug report", "show bug report", "continue application",
+                                      "restart application", "close application"}));
+  // continue, restart, close stand in a column at the right; send and show
+  // in the bottom row beside close.
+  RECT c, r, x, s;
+  GetWindowRect(Button(box, "continue application"), &c);
+  GetWindowRect(Button(box, "restart application"), &r);
+  GetWindowRect(Button(box, "close application"), &x);
+  GetWindowRect(Button(box, "send bug report"), &s);
+  EXPECT_EQ(c.left, r.left);
+  EXPECT_EQ(r.left, x.left);
+  EXPECT_LT(c.top, r.top);
+  EXPECT_LT(r.top, x.top);
+  EXPECT_EQ(s.top, x.top);
+  EXPECT_LT(s.right, x.left);
+  Press(box, Button(box, "continue application"));
+  EXPECT_EQ(probe.Exit(), 0u);
+}
+
+TEST(ExceptionBoxE2e, ContinueLetsTheProgramGoOn) {
+  Probe probe({});
+  HWND box = WaitForBox(probe.Id());
+  ASSERT_NE(box, nullptr);
+  Press(box, Button(box, "continue application"));
+  EXPECT_EQ(probe.Exit(), 0u);
+  EXPECT_EQ(probe.Log(), "history 0\ncontinued\n");
+}
+
+TEST(ExceptionBoxE2e, CloseEndsTheProgramWithExitCodeOne) {
+  Probe probe({});
+  HWND box = WaitForBox(probe.Id());
+  ASSERT_NE(box, nullptr);
+  Press(box, Button(box, "close application"));
+  EXPECT_EQ(probe.Exit(), 1u);
+  EXPECT_EQ(probe.Log(), "history 0\n");
+}
+
+TEST(ExceptionBoxE2e, RestartHandsTheHistoryToTheNewProcess) {
+  Probe probe({});
+  HWND box = WaitForBox(probe.Id());
+  ASSERT_NE(box, nullptr);
+  Press(box, Button(box, "restart application"));
+  EXPECT_EQ(probe.Exit(), 2u);
+  // The new process faults again and shows its own box.
+  HWND second = WaitForBox(0, probe.Id());
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(probe.Log(), "history 0\nhistory 1\n");
+  DWORD secondId = 0;
+  GetWindowThreadProcessId(second, &secondId);
+  HANDLE next = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, secondId);
+  ASSERT_NE(next, nullptr);
+  Press(second, Button(second, "continue application"));
+  WaitForSingleObject(next, 30000);
+  DWORD code = STILL_ACTIVE;
+  GetExitCodeProcess(next, &code);
+  CloseHandle(next);
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(probe.Log(), "history 0\nhistory 1\ncontinued\n");
+}
+
+TEST(ExceptionBoxE2e, EscapeContinuesAContinuableException) {
+  Probe probe({});
+  HWND box = WaitForBox(probe.Id());
+  ASSERT_NE(box, nullptr);
+  PostMessageA(box, WM_CLOSE, 0, 0);
+  EXPECT_EQ(probe.Exit(), 0u);
+}
+
+TEST(ExceptionBoxE2e, CountDownPressesCloseAfterTheDelay) {
+  Probe probe({"AutoClose=1", "AutoDelay=2"});
+  HWND box = WaitForBox(probe.Id());
+  ASSERT_NE(box, nullptr);
+  const auto shown = std::chrono::steady_clock::now();
+  EXPECT_EQ(probe.Exit(20000), 1u);
+  const auto seconds = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now() - shown)
+                           .count();
+  EXPECT_GE(seconds, 1500);
+  EXPECT_LT(seconds, 15000);
+}
+
+TEST(ExceptionBoxE2e, CountDownContinues) {
+  Probe probe({"AutoContinue=true", "AutoDelay=1"});
+  ASSERT_NE(WaitForBox(probe.Id()), nullptr);
+  EXPECT_EQ(probe.Exit(20000), 0u);
+  EXPECT_EQ(probe.Log(), "history 0\ncontinued\n");
+}
+
+TEST(ExceptionBoxE2e, MessageBoxHasOnlyAnOkButton) {
+  Probe probe({"GnShowCfg=3"});
+  HWND box = WaitForBox(probe.Id());
+  ASSERT_NE(box, nullptr);
+  std::vector<HWND> buttons;
+  for (HWND b : Children(box, "Button")) {
+    if (!WindowText(b).empty()) buttons.push_back(b);  // the large picture has no caption
+  }
+  ASSERT_EQ(buttons.size(), 1u);
+  EXPECT_EQ(WindowText(buttons[0]), "&OK");
+  RECT r;
+  GetWindowRect(buttons[0], &r);
+  EXPECT_GE(r.right - r.left, 75);
+  // The message box shows the exception's own message, one sentence a line.
+  const std::vector<HWND> statics = Children(box, "Static");
+  ASSERT_EQ(statics.size(), 1u);
+  EXPECT_EQ(WindowText(statics[0]),
+            "The probe failed on purpose while reading its input.\r\nNothing was lost and the "
+            "program can go on.");
+  Press(box, buttons[0]);
+  EXPECT_EQ(probe.Exit(), 0u);
+}
+
+TEST(ExceptionBoxE2e, ShowOpensTheDetailsView) {
+  Probe probe({});
+  HWND box = WaitForBox(probe.Id());
+  ASSERT_NE(box, nullptr);
+  Press(box, Button(box, "show bug report"));
+  HWND details = nullptr;
+  ASSERT_TRUE(test::PumpUntil(
+      [&] {
+        details = FindBox(probe.Id());
+        return details && details != box && !Children(details, "SysTabControl32").empty();
+      },
+      20000));
+  EXPECT_EQ(Button(details, "show bug report"), nullptr);
+  EXPECT_TRUE(GetWindowLongA(details, GWL_STYLE) & WS_THICKFRAME);
+  Press(details, Button(details, "continue application"));
+  EXPECT_EQ(probe.Exit(), 0u);
+}
+
+// corvan.exe itself, unchanged: a thread that faults outside our code
+// reaches the reporter's last line of defence; such a fault cannot be
+// continued, so the box offers restart and close.
+TEST(ExceptionBoxE2e, CorvanShowsTheBoxForAFaultAndClosesWithExitCodeOne) {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string folder(path);
+  for (int up = 0; up < 4; ++up) folder = folder.substr(0, folder.rfind('\\'));
+  const std::string exe = folder + "\\corvan.exe", reports = folder + "\\bugreport.txt";
+  const std::string before = ReadFile(reports);
+  std::string command = "\"" + exe + "\"";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION corvan{};
+  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                             &corvan));
+  WaitForInputIdle(corvan.hProcess, 20000);
+  // A thread that starts at address 16: an access violation in no module.
+  HANDLE thread = CreateRemoteThread(corvan.hProcess, nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(16),
+                                     nullptr, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  CloseHandle(thread);
+  HWND box = WaitForBox(corvan.dwProcessId);
+  if (!box) TerminateProcess(corvan.hProcess, 99);
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(WindowText(Children(box, "Static").at(0)), "An error occurred in the application.");
+  HWND cont = Button(box, "continue application");
+  ASSERT_NE(cont, nullptr);
+  EXPECT_FALSE(IsWindowEnabled(cont));
+  ASSERT_NE(Button(box, "restart application"), nullptr);
+  Press(box, Button(box, "close application"));
+  WaitForSingleObject(corvan.hProcess, 30000);
+  DWORD code = STILL_ACTIVE;
+  GetExitCodeProcess(corvan.hProcess, &code);
+  if (code == STILL_ACTIVE) TerminateProcess(corvan.hProcess, 99);
+  CloseHandle(corvan.hThread);
+  CloseHandle(corvan.hProcess);
+  EXPECT_EQ(code, 1u);
+  // The report was kept in the bug report file beside the program.
+  const std::string after = ReadFile(reports);
+  EXPECT_GT(after.size(), before.size());
+  EXPECT_NE(after.find("exception message"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace corvan::crash

@@ -1,0 +1,71 @@
+// A GUI program of ours that carries the crash reporter and raises one
+// exception on request, so that the black-box dialog tests can drive the
+// exception box as a user would and watch how the program ends.
+//   exception_box_probe LOG report                 the process report into LOG
+//   exception_box_probe LOG fault [Name=Value...]  settings changed, then a fault
+// Every start appends "history N" to LOG: the exceptions the process knows
+// of at start-up (a restart hands them on). After a fault that the user
+// continued, "continued" is appended and the program ends with 0.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
+#include "crash/core/ExceptionPipeline.h"
+#include "crash/core/ProcessSettings.h"
+#include "crash/core/zelExcept.h"
+
+using namespace corvan::crash;
+
+namespace {
+
+void ApplySetting(ReporterSettings& settings, const std::string& assignment) {
+  const std::size_t equals = assignment.find('=');
+  if (equals == std::string::npos) return;
+  const std::string name = assignment.substr(0, equals), value = assignment.substr(equals + 1);
+  if (value == "true" || value == "false") {
+    settings.SetBool(name, value == "true");
+  } else if (!value.empty() && (isdigit(static_cast<unsigned char>(value[0])) || value[0] == '-')) {
+    settings.SetInt(name, std::atoi(value.c_str()));
+  } else {
+    settings.SetStr(name, value);
+  }
+}
+
+[[gnu::noinline]] void Fail() {
+  throw std::runtime_error(
+      "The probe failed on purpose while reading its input. Nothing was lost and the "
+      "program can go on");
+}
+
+}  // namespace
+
+void Log(const char* path, const std::string& text) {
+  if (FILE* f = std::fopen(path, "ab")) {
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+  }
+}
+
+int main(int argc, char** argv) {
+  if (argc < 3) return 3;
+  const char* log = argv[1];
+  Log(log, "history " + std::to_string(RecentExceptionCount()) + "\n");
+  const std::string command = argv[2];
+  if (command == "report") {
+    Log(log, BuildProcessReport(false));
+    return 0;
+  }
+  if (command != "fault") return 3;
+  Ref<ReporterSettings> settings = SettingsForModule(GetModuleHandleA(nullptr));
+  for (int i = 3; i < argc && settings; ++i) ApplySetting(*settings, argv[i]);
+  try {
+    Fail();
+  } catch (...) {
+    SubmitException(FactsOf(std::current_exception(), ExceptionSource::HandleException));
+  }
+  Log(log, "continued\n");
+  return 0;
+}
