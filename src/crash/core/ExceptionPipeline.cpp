@@ -10,6 +10,7 @@
 #include "crash/core/CapturedException.h"
 #include "crash/core/ExceptionHistory.h"
 #include "crash/core/ExceptionReport.h"
+#include "crash/core/FreezeWatchdog.h"
 #include "crash/core/MemoryReserve.h"
 #include "crash/core/ProcessSettings.h"
 #include "crash/core/zelExcept.h"
@@ -256,6 +257,7 @@ void Handle(const ExceptionFacts& facts) noexcept {
       FireAction(*report, ReportAction::Continue);
     }
     if (!handled) FinishAutomaticActions(*report);
+    ResetWatchdogMisses();  // the time spent here was no freeze
   } catch (...) {
     // The faulting thread is released in every case.
   }
@@ -369,6 +371,7 @@ void SubmitException(ExceptionFacts facts) {
     facts.framePointer = Word(__builtin_frame_address(0));
     facts.stackPointer = facts.framePointer;
   }
+  WatchdogPause noFreezeCheck;  // the main thread may wait here, pumping or not
   if (IsLoaderLockHeld(250)) {
     Handle(facts);
   } else {

@@ -6,10 +6,15 @@
 #include "crash/analysis/ImageHelpers.h"
 #include "crash/analysis/MessageHandlers.h"
 #include "crash/analysis/Threads.h"
+#include "crash/analysis/zelListHardware.h"
+#include "crash/analysis/zelListModules.h"
+#include "crash/analysis/zelListProcesses.h"
 #include "crash/core/ExceptionPipeline.h"
 #include "crash/core/FaultTranslation.h"
+#include "crash/core/FreezeWatchdog.h"
 #include "crash/core/MemoryReserve.h"
 #include "crash/core/ProcessSettings.h"
+#include "crash/core/ReportPlugins.h"
 #include "ui/Application.h"
 #include "ui/Thread.h"
 
@@ -68,6 +73,17 @@ void ThreadRegistered(HANDLE thread, DWORD threadId, DWORD creatorThreadId, void
 
 void ThreadEnded() { RecordThreadInfo(GetCurrentThreadId(), {}); }
 
+struct ListPlugin {
+  const char* name;
+  const char* description;
+  PluginTextFn text;
+};
+constexpr ListPlugin kListPlugins[] = {
+    {"modules", "list of loaded modules", ListModules},
+    {"processes", "list of running processes", ListProcesses},
+    {"hardware", "list of installed hardware", ListHardware},
+};
+
 // Start-up before, shutdown after every other static object of the program.
 struct ReporterLifetime {
   ReporterLifetime() { StartReporter(); }
@@ -97,13 +113,18 @@ void StartReporter() {
   InstallFaultTranslation();
   ui::Application().SetExceptionHandler(FrameworkException);
   ui::SetThreadHooks({ThreadRegistered, ThreadEnded});
+  if (mainSettings->GetBool("CheckFreeze")) StartWatchdog(mainSettings->GetInt("FreezeTimeout"));
   AllocateMemoryReserve();
   active = true;
+  for (const ListPlugin& plugin : kListPlugins)
+    RegisterReportPlugin(plugin.name, plugin.description, plugin.text, true);
 }
 
 void StopReporter() {
   if (!active) return;
   active = false;
+  for (const ListPlugin& plugin : kListPlugins) UnregisterReportPlugin(plugin.name);
+  StopWatchdog();
   ui::SetThreadHooks({});
   ui::Application().SetExceptionHandler(nullptr);
   RemoveFaultTranslation();
