@@ -18,6 +18,15 @@ std::string Trimmed(std::string_view text) {
   return std::string(text);
 }
 
+// A class is named as the system first named it.
+const std::string& FirstSpelling(const std::vector<HardwareDevice>& devices,
+                                 const std::string& className) {
+  for (const HardwareDevice& d : devices) {
+    if (EqualsIgnoreCase(d.className, className)) return d.className;
+  }
+  return className;
+}
+
 }  // namespace
 
 bool SkipDevice(const DeviceFacts& device) {
@@ -50,7 +59,7 @@ std::string HardwareListText(const std::vector<HardwareDevice>& devices) {
   for (const HardwareDevice* d : sorted) {
     if (!previous || !EqualsIgnoreCase(previous->className, d->className)) {
       if (!text.empty()) text += "\r\n";
-      text += "+ " + d->className;
+      text += "+ " + FirstSpelling(devices, d->className);
     }
     text += "\r\n  - " + d->name + DriverVersionSuffix(*d);
     previous = d;
