@@ -25,16 +25,17 @@ struct ChildRun {
   bool continued = false;
 };
 
-ChildRun RunChild(DWORD blockMs) {
+ChildRun RunChild(DWORD blockMs, const std::string& mode = "") {
   char temp[MAX_PATH];
   GetTempPathA(MAX_PATH, temp);
   const std::string folder = std::string(temp) + "corvan-freeze-" +
-                             std::to_string(GetCurrentProcessId()) + "-" + std::to_string(blockMs);
+                             std::to_string(GetCurrentProcessId()) + "-" + std::to_string(blockMs) +
+                             mode;
   CreateDirectoryA(folder.c_str(), nullptr);
   for (const char* file : {"bugreport.txt", "seen.txt", "continued.txt"})
     DeleteFileA((folder + "\\" + file).c_str());
   std::string command =
-      "\"" CORVAN_FREEZE_CHILD "\" " + std::to_string(blockMs) + " \"" + folder + "\"";
+      "\"" CORVAN_FREEZE_CHILD "\" " + std::to_string(blockMs) + " \"" + folder + "\" " + mode;
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
@@ -96,6 +97,19 @@ TEST(FreezeWatchdog, AShortBlockIsNoFreeze) {
   EXPECT_TRUE(run.continued);
   EXPECT_EQ(run.seen, "");
   EXPECT_EQ(run.report, "");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FreezeWatchdog, NoFreezeWhileAnExceptionIsHandled) {
+  // The main thread waits without answering while a worker's exception is
+  // handled for four times the timeout: only that exception is reported.
+  const ChildRun run = RunChild(2000, "worker");
+  EXPECT_EQ(run.exitCode, 0u);
+  EXPECT_TRUE(run.continued);
+  EXPECT_EQ(run.seen, "16 0 1\n");
 }
 
 }  // namespace
