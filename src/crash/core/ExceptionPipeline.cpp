@@ -12,6 +12,7 @@
 #include "crash/core/ExceptionReport.h"
 #include "crash/core/MemoryReserve.h"
 #include "crash/core/ProcessSettings.h"
+#include "crash/core/ReporterFolder.h"
 #include "crash/core/ThreadPause.h"
 #include "crash/core/zelExcept.h"
 
@@ -277,6 +278,7 @@ std::int64_t NowSeconds() { return UtcSeconds(); }
 
 void Handle(const ExceptionFacts& facts) noexcept {
   try {
+    EmptyReporterTempFolder(false);
     Ref<ReporterSettings> settings =
         SettingsForAddress(reinterpret_cast<const void*>(facts.address));
     if (!settings) return;

@@ -10,6 +10,7 @@
 #include "crash/core/FaultTranslation.h"
 #include "crash/core/MemoryReserve.h"
 #include "crash/core/ProcessSettings.h"
+#include "crash/core/ReporterFolder.h"
 #include "ui/Application.h"
 #include "ui/Thread.h"
 
@@ -82,6 +83,7 @@ bool ReporterActive() { return active; }
 
 void StartReporter() {
   if (active) return;
+  EmptyReporterTempFolder(true);
   startCounter = CounterMilliseconds();
   mainSettings = CreateSettings(OwnModule());
   const std::vector<DWORD> threads = ThreadList();

@@ -14,6 +14,7 @@
 #include "crash/core/ExceptionPipeline.h"
 #include "crash/core/ExceptionReport.h"
 #include "crash/core/ProcessSettings.h"
+#include "crash/core/ReporterFolder.h"
 #include "crash/core/zelExcept.h"
 #include "ui/Thread.h"
 
@@ -133,6 +134,17 @@ TEST_F(Pipeline, AnExceptionBecomesACompleteReportInTheFile) {
   // The reporter's own threads are not listed.
   EXPECT_EQ(text.find("thread $" + std::to_string(0)), std::string::npos);
   EXPECT_TRUE(seen.ends.empty());
+}
+
+TEST_F(Pipeline, HandlingEmptiesTheReporterFolder) {
+  const std::string folder = ReporterTempFolder();
+  EXPECT_NE(folder.find("\\crash_pipeline_win_test.zelExcept"), std::string::npos) << folder;
+  CreateDirectoryA(folder.c_str(), nullptr);
+  std::ofstream(folder + "\\left over.png") << "x";
+  Submit(std::runtime_error("x"));
+  EXPECT_EQ(GetFileAttributesA((folder + "\\left over.png").c_str()), INVALID_FILE_ATTRIBUTES);
+  EmptyReporterTempFolder(true);
+  EXPECT_EQ(GetFileAttributesA(folder.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(Pipeline, ExceptionNumbersCount) {
