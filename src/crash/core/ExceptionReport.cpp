@@ -198,6 +198,7 @@ Ref<ReportFields> ExceptionReport::Sections() {
   }
   if (build) {
     BuildSections();
+    PreparePleaseWait();
     if (!deferCompletion_) StartCompletion();
   }
   return sections_;
@@ -313,7 +314,9 @@ bool ExceptionReport::ReadThreadStack(DWORD threadId, bool exceptionThread, Thre
     s.frame = s.context.Ebp;
     s.accessible = s.top > s.bottom;
   }
-  if (exceptionThread) s.current = facts_.address;
+  // Another thread's trace starts where the thread is: without an address
+  // the tracer would put its own caller at the top of that thread's stack.
+  s.current = exceptionThread ? facts_.address : (s.accessible ? s.context.Eip : 0);
   return true;
 }
 
@@ -535,14 +538,18 @@ void ExceptionReport::UpdateSection(const std::string& title, const std::string&
   EndChange();
 }
 
+void ExceptionReport::PreparePleaseWait() {
+  if (!GetBool("PlWaitBox") || pleaseWait_) return;
+  pleaseWait_ = CreateProgressWindow(GetStr("PlWaitTitle"), GetModuleHandleA(nullptr), "ZEIPLWAIT");
+  for (const ThreadStack& s : stacks_) {
+    pleaseWait_->AddArea(GetStr("PlWaitText"), std::uint64_t(s.top - s.bottom) * 100);
+  }
+}
+
 void ExceptionReport::WaitForCompletion() {
   if (deferCompletion_ && !complete_) {
     deferCompletion_ = false;
-    if (GetBool("PlWaitBox") && !pleaseWait_) {
-      pleaseWait_ =
-          CreateProgressWindow(GetStr("PlWaitTitle"), GetModuleHandleA(nullptr), "ZEIPLWAIT");
-      for (const ThreadStack& s : stacks_)
-        pleaseWait_->AddArea(GetStr("PlWaitText"), std::uint64_t(s.top - s.bottom) * 100);
+    if (pleaseWait_) {
       pleaseWait_->Show(nullptr, false);
       pleaseWait_->ProcessMessages();
     }
@@ -550,17 +557,14 @@ void ExceptionReport::WaitForCompletion() {
     return;
   }
   if (!completionThread_ || IsLoaderLockHeld(0)) return;
-  if (GetBool("PlWaitBox") && WaitForSingleObject(completionThread_, 0) == WAIT_TIMEOUT) {
-    if (!pleaseWait_) {
-      pleaseWait_ =
-          CreateProgressWindow(GetStr("PlWaitTitle"), GetModuleHandleA(nullptr), "ZEIPLWAIT");
-      for (const ThreadStack& s : stacks_)
-        pleaseWait_->AddArea(GetStr("PlWaitText"), std::uint64_t(s.top - s.bottom) * 100);
-    }
+  if (pleaseWait_ && WaitForSingleObject(completionThread_, 0) == WAIT_TIMEOUT) {
     pleaseWait_->Show(nullptr, false);
+    pleaseWait_->ProcessMessages();  // painted now, not after the first slice
     SetThreadPriority(completionThread_, THREAD_PRIORITY_HIGHEST);
-    while (WaitForSingleObject(completionThread_, 50) == WAIT_TIMEOUT)
+    while (MsgWaitForMultipleObjects(1, &completionThread_, FALSE, 50, QS_ALLINPUT) !=
+           WAIT_OBJECT_0) {
       pleaseWait_->ProcessMessages();
+    }
     pleaseWait_->Close();
     return;
   }

@@ -113,6 +113,9 @@ class ExceptionReport final : public ReporterSettings {
   std::string ThreadTrace(const ThreadStack& stack, bool first, TraceResult& result);
   // Registers, stack dump, disassembly and the plugin sections.
   void CompleteProcessSections(const TraceResult& firstResult);
+  // The please-wait window with one area per thread; shown while a reader
+  // waits for completion.
+  void PreparePleaseWait();
   void WaitForCompletion();
   void Modified();
   std::string Render();

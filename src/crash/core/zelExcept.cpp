@@ -15,6 +15,7 @@
 #include "crash/core/MemoryReserve.h"
 #include "crash/core/ProcessSettings.h"
 #include "crash/core/ReportPlugins.h"
+#include "crash/core/ReporterFolder.h"
 #include "ui/Application.h"
 #include "ui/Thread.h"
 
@@ -98,6 +99,7 @@ bool ReporterActive() { return active; }
 
 void StartReporter() {
   if (active) return;
+  EmptyReporterTempFolder(true);
   startCounter = CounterMilliseconds();
   mainSettings = CreateSettings(OwnModule());
   const std::vector<DWORD> threads = ThreadList();
