@@ -1,5 +1,6 @@
 #include "crash/core/FreezeWatchdog.h"
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 
@@ -47,8 +48,16 @@ class Watchdog {
     if (thread_) {
       SetEvent(stop_.get());
       SetEvent(running_.get());
-      if (IsLoaderLockHeld(0) || WaitForSingleObject(thread_.get(), 500) != WAIT_OBJECT_0)
-        TerminateThread(thread_.get(), 0);
+      const bool mayWait = !IsLoaderLockHeld(0);
+      if (!mayWait || WaitForSingleObject(thread_.get(), 500) != WAIT_OBJECT_0) {
+        // A thread on its way out may hold the loader lock: terminating it
+        // there would leave the lock taken for good. Only a thread still in
+        // its loop (waiting for a report to be handled) is terminated.
+        if (!leaving_)
+          TerminateThread(thread_.get(), 0);
+        else if (mayWait)
+          WaitForSingleObject(thread_.get(), INFINITE);
+      }
       RecordThreadInfo(threadId_, {});
     }
     if (ping_) RemoveMessageHandler(Ping, ping_, 0, this, nullptr);
@@ -120,6 +129,7 @@ class Watchdog {
         counter_.Reported();
       }
     }
+    leaving_ = true;
     ReleaseMutex(mutex_.get());
   }
 
@@ -138,6 +148,7 @@ class Watchdog {
   HWND window_ = nullptr;
   std::mutex pauseLock_;
   int pauses_ = -1;
+  std::atomic<bool> leaving_{false};
 };
 
 // Process-wide: started and stopped with the reporter, on the main thread.
