@@ -418,6 +418,15 @@ struct TStackTracer::TState {
       self.Function = item.Function;
       item.Callers.Add(self);
     }
+    // Tracing the calling thread, the current address is the return address
+    // of the call into the tracer: its stack slot is that innermost frame,
+    // already proven by its call. Taking it as the top item keeps the frame
+    // from appearing twice (once here, once as the forced current address)
+    // and ends the scan before the tracer's own frames.
+    if (!in.IsException && hasSlot && value == in.CurrentAddress && item.CodeKnown) {
+      item.IsTop = true;
+      item.Certain = true;
+    }
     if (items.size() == items.capacity())
       items.reserve(std::max<std::size_t>(64, items.size() * 2));
     items.push_back(std::move(item));
@@ -838,7 +847,9 @@ struct TStackTracer::TState {
         std::int32_t startLine = 0;
         if (in.ShowRelativeLines && item.HasStart && line > 0)
           startLine = std::max(LineAt(map, item.FunctionStart), 0);
-        if (startLine > 0) {
+        // A start line beyond the line (a prologue the compiler attributed
+        // to inlined or later code) is no start to count from.
+        if (startLine > 0 && startLine <= line) {
           item.LineNumber = line;
           item.RelativeLine = line - startLine;
         } else {

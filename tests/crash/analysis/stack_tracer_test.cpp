@@ -219,6 +219,60 @@ TEST(StackTracer, PreparedCandidatesKeepFrameSlots) {
   EXPECT_EQ(out.Items.back().FunctionName, "main");
 }
 
+// The calling thread traced from inside g: the current address is g's
+// return into f, and the slot holding it is the same frame.
+TEST(StackTracer, CallersOwnReturnSlotIsTheTopItemOnce) {
+  TFakeProcess process;
+  BuildThreeFunctions(process);
+  TStackTracer tracer;
+  TTraceInput in = FaultInG();
+  in.IsException = in.IsExternalException = false;
+  in.CurrentAddress = kCode + 0x18;
+  TTraceOutput out;
+  tracer.Trace(process, in, out);
+  EXPECT_EQ(out.Text,
+            "00401013 +3 test.exe f.cpp    21 +1 f\r\n"
+            "00401003 +3 test.exe main.cpp 11 +1 main");
+  EXPECT_EQ(out.ExceptionAddress, kCode + 0x13);
+}
+
+// Without the slot (a stack that does not hold it) the current address is
+// still added as the top item.
+TEST(StackTracer, CurrentAddressWithoutItsSlotStaysTheTopItem) {
+  TFakeProcess process;
+  BuildThreeFunctions(process);
+  TStackTracer tracer;
+  TTraceInput in = FaultInG();
+  in.IsException = in.IsExternalException = false;
+  in.CurrentAddress = kCode + 0x23;
+  TTraceOutput out;
+  tracer.Trace(process, in, out);
+  ASSERT_EQ(out.Items.size(), 3u);
+  EXPECT_EQ(out.Items[0].CodeAddress, kCode + 0x23);
+  EXPECT_EQ(out.Items[0].FunctionName, "g");
+}
+
+// A function whose first instruction the line table puts after the line
+// of the call (an inlined prologue): the line is shown plain, never "+-".
+TEST(StackTracer, StartLineBeyondTheLineGivesAPlainLine) {
+  TFakeProcess process;
+  BuildThreeFunctions(process);
+  auto map = std::make_shared<TMapFile>(*process.module.Map);
+  for (TMfLine& line : map->Lines) {
+    if (line.LineAddress == kCode + 0x10) line.LineNo = 25;
+  }
+  process.module.Map = map;
+  TStackTracer tracer;
+  TTraceOutput out;
+  tracer.Trace(process, FaultInG(), out);
+  ASSERT_EQ(out.Items.size(), 3u);
+  EXPECT_EQ(out.Items[1].LineNumber, 0);
+  EXPECT_EQ(out.Items[1].RelativeLine, 21);
+  EXPECT_EQ(out.Text.find("+-"), std::string::npos) << out.Text;
+  EXPECT_EQ(out.Items[2].LineNumber, 11);
+  EXPECT_EQ(out.Items[2].RelativeLine, 1);
+}
+
 TEST(StackTracer, InternalErrorText) {
   EXPECT_EQ(InternalErrorText("ComposeResult", "00401000 x", "00402000 y"),
             ">> internal error in ComposeResult:\r\n00401000 x\r\n>> original exception location: "
