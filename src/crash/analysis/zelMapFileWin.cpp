@@ -6,7 +6,9 @@
 
 #include "crash/analysis/CompactMap.h"
 #include "crash/analysis/ImageHelpers.h"
+#include "crash/analysis/JdbgFile.h"
 #include "crash/analysis/MapTables.h"
+#include "crash/analysis/Td32.h"
 #include "crash/analysis/TextMap.h"
 #include "crash/analysis/x86/DisAsmText.h"
 #include "crash/analysis/zelMapFile.h"
@@ -68,43 +70,97 @@ std::span<const std::uint8_t> EmbeddedMap(HMODULE module) {
   return {static_cast<const std::uint8_t*>(data), size};
 }
 
+// Whole days of the file's last-write time; false when it does not exist.
+bool FileDays(const std::string& path, std::uint64_t& days) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  const std::uint64_t ticks =
+      std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32 | data.ftLastWriteTime.dwLowDateTime;
+  days = ticks / (10000000ull * 60 * 60 * 24);
+  return true;
+}
+
+// TD32 information of the module: the data its file names in its debug
+// directory (then nothing else is tried), else a ".tds" beside it that is
+// not older than the ".map" by whole days.
+bool ReadTd32Information(HMODULE module, const PeImage& image, const std::string& path,
+                         TMapFile& map) {
+  std::string file;
+  if (image.Valid() && image.Directory(6) && ReadWholeFile(path, file)) {
+    const std::span<const std::uint8_t> data = Td32DataInImage(Bytes(file));
+    if (!data.empty()) return ReadTd32(data, map);
+  }
+  (void)module;
+  const std::string stem = WithoutExtension(path);
+  const std::string tds = EqualsIgnoreCase(path.substr(stem.size()), ".tds") ? path : stem + ".tds";
+  std::uint64_t tdsDays = 0, mapDays = 0;
+  if (!FileDays(tds, tdsDays)) return false;
+  if (FileDays(stem + ".map", mapDays) && tdsDays < mapDays) return false;
+  if (!ReadWholeFile(tds, file)) return false;
+  if (IsTd32(Bytes(file))) return ReadTd32(Bytes(file), map);
+  return ReadTd32(Td32DataInImage(Bytes(file)), map);  // a ".tds" that is an image
+}
+
+// The module's MinDebugInfo setting, from the source the settings layer
+// registered; empty without one.
+TMinDebugInfoSource& MinDebugInfoSource() {
+  static TMinDebugInfoSource source = nullptr;
+  return source;
+}
+
 // Loads the symbols of the module at base from the first source that works.
 TMapFileRef CreateMapFile(HMODULE module, const std::string& path) {
   auto map = std::make_shared<TMapFile>();
   map->CacheKey = map->ModuleFile = path;
   const LiveModuleBytes bytes(module);
   const PeImage image(bytes, ImageLayout::Mapped);
+  std::uint32_t codeLength = 0;
   if (image.Valid()) {
     SetModuleRanges(*map, image, bytes,
-                    static_cast<Address>(reinterpret_cast<std::uintptr_t>(module)));
+                    static_cast<Address>(reinterpret_cast<std::uintptr_t>(module)), &codeLength);
   }
+  // TD32 data numbers one code section only (data segment 2).
+  const bool singleCodeSection = !image.Valid() || codeLength == map->CodeEnd - map->CodeStart;
   const TMapFile ranges = *map;
   const std::span<const std::uint8_t> embedded =
       image.Valid() ? EmbeddedMap(module) : std::span<const std::uint8_t>{};
   TCompactMapHeader header;
   const bool minimal =
       ReadCompactMapHeader(embedded, header) && (header.Flags & kCompactMapFlagMinimal);
-  bool loaded = false;
-  if (!minimal) loaded = ReadCompactMap(embedded, *map);
-  // TD32 debug information is a Borland format that the GNU toolchain does
-  // not write; our programs carry the compact map instead.
   const std::string stem = WithoutExtension(path);
   std::string file;
-  if (!loaded && !minimal && ReadWholeFile(stem + ".map", file)) {
-    loaded = ReadTextMap(file, *map);
+  bool loaded = false;
+  // Every reader leaves the map as it was when it fails, so the next one
+  // starts from the ranges alone.
+  auto attempt = [&](auto&& read) {
+    if (loaded) return;
+    loaded = read();
     if (!loaded) *map = ranges;
+  };
+  if (minimal) {
+    // The full map beside the module, when it is the one the minimal map
+    // stands for; else the minimal map, whose names only the full map has.
+    const TMinDebugInfoSource source = MinDebugInfoSource();
+    const std::string wanted =
+        source ? source(static_cast<Address>(reinterpret_cast<std::uintptr_t>(module)))
+               : std::string();
+    attempt([&] {
+      return !wanted.empty() && ReadWholeFile(stem + ".zel", file) &&
+             CompactMapIdentification(Bytes(file)) == wanted && ReadCompactMap(Bytes(file), *map);
+    });
+    attempt([&] {
+      if (!ReadCompactMap(embedded, *map)) return false;
+      map->MinDebugInfo = wanted.empty() ? CompactMapIdentification(embedded) : wanted;
+      return true;
+    });
+  } else {
+    attempt([&] { return ReadCompactMap(embedded, *map); });
+    if (singleCodeSection) attempt([&] { return ReadTd32Information(module, image, path, *map); });
+    attempt([&] { return ReadWholeFile(stem + ".map", file) && ReadTextMap(file, *map); });
+    attempt(
+        [&] { return ReadWholeFile(stem + ".zel", file) && ReadCompactMap(Bytes(file), *map); });
+    attempt([&] { return ReadWholeFile(stem + ".jdbg", file) && ReadJdbg(Bytes(file), *map); });
   }
-  if (!loaded && ReadWholeFile(stem + ".zel", file)) {
-    // A minimal embedded map names its full map by identification.
-    const bool matches =
-        !minimal || CompactMapIdentification(Bytes(file)) == CompactMapIdentification(embedded);
-    if (matches) loaded = ReadCompactMap(Bytes(file), *map);
-  }
-  if (!loaded && minimal) {
-    loaded = ReadCompactMap(embedded, *map);
-    if (loaded) map->MinDebugInfo = CompactMapIdentification(embedded);
-  }
-  if (!loaded) *map = ranges;
   FinishMap(*map);
   return map;
 }
@@ -144,6 +200,11 @@ TMapFileRef MapFileForAddress(Address address) {
 }
 
 void ClearMapFileCache() { Cache().clear(); }
+
+void SetMinDebugInfoSource(TMinDebugInfoSource source) {
+  MinDebugInfoSource() = source;
+  ClearMapFileCache();  // maps read before may have missed their full map
+}
 
 bool LookupAddress(Address address, TCodeLocation& location) {
   location = {};
