@@ -18,28 +18,29 @@ constexpr std::uint16_t kCodeFlag = 1;
 constexpr std::uint32_t kDebugDirectory = 6;
 constexpr std::size_t kDebugEntrySize = 28;
 
-// Reads inside one span; a field that does not fit fails.
+// Reads inside one span; a field that does not fit fails. Positions are
+// 64-bit so that no offset taken from the data can wrap around.
 class TSpanReader {
  public:
   explicit TSpanReader(std::span<const std::uint8_t> data) : data_(data) {}
-  std::size_t Size() const { return data_.size(); }
-  bool Fits(std::size_t at, std::size_t n) const {
+  bool Fits(std::uint64_t at, std::uint64_t n) const {
     return at <= data_.size() && n <= data_.size() - at;
   }
-  bool U16(std::size_t at, std::uint16_t& v) const {
+  bool U16(std::uint64_t at, std::uint16_t& v) const {
     if (!Fits(at, 2)) return false;
     v = static_cast<std::uint16_t>(data_[at] | data_[at + 1] << 8);
     return true;
   }
-  bool U32(std::size_t at, std::uint32_t& v) const {
+  bool U32(std::uint64_t at, std::uint32_t& v) const {
     if (!Fits(at, 4)) return false;
     v = ReadLe32(data_.data() + at);
     return true;
   }
-  std::span<const std::uint8_t> Sub(std::size_t at, std::size_t n) const {
-    return Fits(at, n) ? data_.subspan(at, n) : std::span<const std::uint8_t>{};
+  std::span<const std::uint8_t> Sub(std::uint64_t at, std::uint64_t n) const {
+    return Fits(at, n) ? data_.subspan(static_cast<std::size_t>(at), static_cast<std::size_t>(n))
+                       : std::span<const std::uint8_t>{};
   }
-  const std::uint8_t* At(std::size_t at) const { return data_.data() + at; }
+  const std::uint8_t* At(std::uint64_t at) const { return data_.data() + at; }
 
  private:
   std::span<const std::uint8_t> data_;
@@ -63,10 +64,10 @@ std::vector<TSubsection> Subsections(const TSpanReader& data) {
         !data.U32(dir + 8, next) || entrySize < 12 || headerSize < 16) {
       break;
     }
-    const std::size_t first = std::size_t{dir} + headerSize;
-    if (!data.Fits(first, std::size_t{count} * entrySize)) break;
+    const std::uint64_t first = std::uint64_t{dir} + headerSize;
+    if (!data.Fits(first, std::uint64_t{count} * entrySize)) break;
     for (std::uint32_t i = 0; i < count; ++i) {
-      const std::size_t at = first + std::size_t{i} * entrySize;
+      const std::uint64_t at = first + std::uint64_t{i} * entrySize;
       std::uint16_t type = 0;
       std::uint32_t offset = 0, size = 0;
       data.U16(at, type);
@@ -87,7 +88,7 @@ class TTd32Reader {
   void Names(const TSpanReader& sub) {
     std::uint32_t count = 0;
     if (!sub.U32(0, count)) return;
-    std::size_t at = 4;
+    std::uint64_t at = 4;
     for (std::uint32_t i = 0; i < count && sub.Fits(at, 1); ++i) {
       const std::size_t length = *sub.At(at);
       if (!sub.Fits(at + 1, length + 1)) break;
@@ -103,7 +104,7 @@ class TTd32Reader {
     const std::string unit = UnitWithoutExtension(FileNamePart(Name(nameIndex)));
     bool dataKept = false;
     for (std::uint16_t i = 0; i < count; ++i) {
-      const std::size_t at = 28 + std::size_t{i} * 12;
+      const std::uint64_t at = 28 + std::uint64_t{i} * 12;
       std::uint16_t flags = 0;
       std::uint32_t offset = 0, length = 0;
       if (!sub.U16(at + 2, flags) || !sub.U32(at + 4, offset) || !sub.U32(at + 8, length)) break;
@@ -122,18 +123,18 @@ class TTd32Reader {
       std::uint32_t fileAt = 0;
       std::uint16_t blocks = 0;
       std::uint32_t nameIndex = 0;
-      if (!sub.U32(4 + std::size_t{f} * 4, fileAt) || !sub.U16(fileAt, blocks) ||
+      if (!sub.U32(4 + std::uint64_t{f} * 4, fileAt) || !sub.U16(fileAt, blocks) ||
           !sub.U32(fileAt + 2, nameIndex)) {
         continue;
       }
       const std::string file = UnitWithoutExtension(FileNamePart(Name(nameIndex)));
-      const std::size_t rangesAt = std::size_t{fileAt} + 6 + std::size_t{blocks} * 4;
+      const std::uint64_t rangesAt = std::uint64_t{fileAt} + 6 + std::uint64_t{blocks} * 4;
       for (std::uint16_t b = 0; b < blocks; ++b) {
         std::uint32_t blockAt = 0, start = 0, end = 0;
-        if (!sub.U32(std::size_t{fileAt} + 6 + std::size_t{b} * 4, blockAt)) break;
+        if (!sub.U32(std::uint64_t{fileAt} + 6 + std::uint64_t{b} * 4, blockAt)) break;
         LineBlock(sub, blockAt);
-        if (sub.U32(rangesAt + std::size_t{b} * 8, start) &&
-            sub.U32(rangesAt + std::size_t{b} * 8 + 4, end) && end >= start) {
+        if (sub.U32(rangesAt + std::uint64_t{b} * 8, start) &&
+            sub.U32(rangesAt + std::uint64_t{b} * 8 + 4, end) && end >= start) {
           AddSegment(true, start, end - start + 1, file);
         }
       }
@@ -142,13 +143,13 @@ class TTd32Reader {
 
   // Symbol records from offset first on: u16 length (of what follows),
   // u16 type, fields at fixed offsets from the record's start.
-  void Symbols(const TSpanReader& sub, std::size_t first) {
-    for (std::size_t at = first; sub.Fits(at, 4);) {
+  void Symbols(const TSpanReader& sub, std::uint64_t first) {
+    for (std::uint64_t at = first; sub.Fits(at, 4);) {
       std::uint16_t length = 0, type = 0;
       sub.U16(at, length);
       sub.U16(at + 2, type);
-      if (length < 2 || !sub.Fits(at, std::size_t{length} + 2)) break;
-      const TSpanReader record(sub.Sub(at, std::size_t{length} + 2));
+      if (length < 2 || !sub.Fits(at, std::uint64_t{length} + 2)) break;
+      const TSpanReader record(sub.Sub(at, std::uint64_t{length} + 2));
       std::uint32_t offset = 0, nameIndex = 0;
       bool code = false, known = true;
       if ((type == 0x204 || type == 0x205) && length >= 44) {
@@ -166,7 +167,7 @@ class TTd32Reader {
         known = false;
       }
       if (known) Public(Name(nameIndex), code, offset);
-      at += std::size_t{length} + 2;
+      at += std::uint64_t{length} + 2;
     }
   }
 
@@ -190,15 +191,15 @@ class TTd32Reader {
 
   void LineBlock(const TSpanReader& sub, std::uint32_t at) {
     std::uint16_t pairs = 0;
-    if (!sub.U16(std::size_t{at} + 2, pairs)) return;
-    const std::size_t offsets = std::size_t{at} + 4;
-    const std::size_t lines = offsets + std::size_t{pairs} * 4;
-    if (!sub.Fits(offsets, std::size_t{pairs} * 6)) return;
+    if (!sub.U16(std::uint64_t{at} + 2, pairs)) return;
+    const std::uint64_t offsets = std::uint64_t{at} + 4;
+    const std::uint64_t lines = offsets + std::uint64_t{pairs} * 4;
+    if (!sub.Fits(offsets, std::uint64_t{pairs} * 6)) return;
     for (std::uint16_t i = 0; i < pairs; ++i) {
       std::uint32_t offset = 0;
       std::uint16_t line = 0;
-      sub.U32(offsets + std::size_t{i} * 4, offset);
-      sub.U16(lines + std::size_t{i} * 2, line);
+      sub.U32(offsets + std::uint64_t{i} * 4, offset);
+      sub.U16(lines + std::uint64_t{i} * 2, line);
       map_.Lines.push_back({line, Absolute(true, offset)});
     }
   }
@@ -249,7 +250,7 @@ std::span<const std::uint8_t> Td32DataInImage(std::span<const std::uint8_t> file
   if (!at) return {};
   const TSpanReader reader(file);
   for (std::size_t i = 0; i < dir->size / kDebugEntrySize; ++i) {
-    const std::size_t entry = static_cast<std::size_t>(*at) + i * kDebugEntrySize;
+    const std::uint64_t entry = *at + std::uint64_t{i} * kDebugEntrySize;
     std::uint32_t size = 0, raw = 0;
     if (!reader.U32(entry + 16, size) || !reader.U32(entry + 24, raw)) break;
     const std::span<const std::uint8_t> data = reader.Sub(raw, size);
