@@ -15,6 +15,7 @@
 #include <random>
 #include <vector>
 
+#include "WinClock.h"
 #include "common/WinHandles.h"
 #include "crash/analysis/MapTables.h"
 #include "crash/analysis/zelMapFile.h"
@@ -31,16 +32,7 @@ constexpr int kFewest = 50, kMost = 500;
 // machine is shared.
 constexpr int kRuns = 5;
 
-double Seconds() {
-  static const LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using corvan::bench::Seconds;
 
 struct TWorker {
   int frames = 0;

@@ -7,19 +7,14 @@
 #include <cstring>
 
 #include "crash/analysis/JdbgBuilder.h"
+#include "crash/analysis/MapRanges.h"
 #include "crash/util/ByteOrder.h"
 
 namespace corvan::crash {
 namespace {
 
-constexpr Address kCode = 0x401000;
-
-TMapFile Ranges() {
-  TMapFile map;
-  map.CodeStart = kCode;
-  map.CodeEnd = kCode + 0x1000;
-  return map;
-}
+constexpr Address kCode = test::kMapCode;
+using test::MapRanges;
 
 test::TJdbgBuilder Sample() {
   test::TJdbgBuilder b;
@@ -42,7 +37,7 @@ test::TJdbgBuilder Sample() {
 }
 
 TEST(Jdbg, UnitsSymbolsAndLines) {
-  TMapFile map = Ranges();
+  TMapFile map = MapRanges();
   ASSERT_TRUE(ReadJdbg(Sample().Build(), map));
   ASSERT_EQ(map.Segments.size(), 2u);
   EXPECT_EQ(map.Segments[0].UnitName, "Unit1");  // no path, no extension
@@ -66,23 +61,23 @@ TEST(Jdbg, UnitsSymbolsAndLines) {
 
 TEST(Jdbg, ChecksumAndShapeAreChecked) {
   std::vector<std::uint8_t> data = Sample().Build();
-  TMapFile map = Ranges();
+  TMapFile map = MapRanges();
   EXPECT_TRUE(ReadJdbg(Sample().Build(false), map));  // no checksum to check
 
   std::vector<std::uint8_t> changed = data;
   changed.back() ^= 1;
-  TMapFile a = Ranges();
+  TMapFile a = MapRanges();
   EXPECT_FALSE(ReadJdbg(changed, a));
   EXPECT_FALSE(a.Loaded);
 
   std::vector<std::uint8_t> odd = data;
   odd.push_back(0);
-  TMapFile b = Ranges();
+  TMapFile b = MapRanges();
   EXPECT_FALSE(ReadJdbg(odd, b));
 
   std::vector<std::uint8_t> version = Sample().Build(false);
   version[4] = 2;
-  TMapFile c = Ranges();
+  TMapFile c = MapRanges();
   EXPECT_FALSE(ReadJdbg(version, c));
 }
 
@@ -90,20 +85,20 @@ TEST(Jdbg, AVarintOfSixGroupsIsDamage) {
   test::TJdbgBuilder b;
   b.Unit(0, "Unit1");
   b.units.insert(b.units.begin(), {0x80, 0x80, 0x80, 0x80, 0x80});  // a sixth group follows
-  TMapFile map = Ranges();
+  TMapFile map = MapRanges();
   EXPECT_FALSE(ReadJdbg(b.Build(), map));
 
   // Five groups whose last one carries bits beyond 32.
   test::TJdbgBuilder c;
   c.units = {0xFF, 0xFF, 0xFF, 0xFF, 0x1F, 0};
-  TMapFile other = Ranges();
+  TMapFile other = MapRanges();
   EXPECT_FALSE(ReadJdbg(c.Build(), other));
 }
 
 TEST(Jdbg, OffsetsOutsideTheFile) {
   std::vector<std::uint8_t> data = Sample().Build(false);
   PutLe32(data.data() + 13, static_cast<std::uint32_t>(data.size()));  // symbol table
-  TMapFile map = Ranges();
+  TMapFile map = MapRanges();
   EXPECT_FALSE(ReadJdbg(data, map));
 
   // A name offset far beyond the name area gives no name, and the symbol
@@ -112,7 +107,7 @@ TEST(Jdbg, OffsetsOutsideTheFile) {
   b.Unit(0, "Unit1");
   b.Symbol(0x10, 0x7FFFFFF0, 0);
   b.Symbol(0x20, b.Word("Kept"), 0);
-  TMapFile names = Ranges();
+  TMapFile names = MapRanges();
   ASSERT_TRUE(ReadJdbg(b.Build(), names));
   ASSERT_EQ(names.Publics.size(), 1u);
   EXPECT_EQ(names.Publics[0].SymbolName, "Kept");
@@ -121,7 +116,7 @@ TEST(Jdbg, OffsetsOutsideTheFile) {
 TEST(Jdbg, EveryTruncationIsSafe) {
   const std::vector<std::uint8_t> data = Sample().Build(false);
   for (std::size_t n = 0; n < data.size(); ++n) {
-    TMapFile map = Ranges();
+    TMapFile map = MapRanges();
     ReadJdbg({data.data(), n}, map);  // never reads past n (ASan)
   }
 }

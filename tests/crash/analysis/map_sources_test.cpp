@@ -9,6 +9,7 @@
 
 #include "crash/analysis/CompactMap.h"
 #include "crash/analysis/JdbgBuilder.h"
+#include "crash/analysis/MapRanges.h"
 #include "crash/analysis/MapTables.h"
 #include "crash/analysis/PeBuilder.h"
 #include "crash/analysis/Td32Builder.h"
@@ -17,21 +18,13 @@
 namespace corvan::crash {
 namespace {
 
-constexpr Address kCode = 0x401000;
-
-TMapFile Ranges() {
-  TMapFile map;
-  map.CodeStart = kCode;
-  map.CodeEnd = kCode + 0x1000;
-  map.DataStart = 0x480000;
-  map.DataEnd = 0x481000;
-  return map;
-}
+constexpr Address kCode = test::kMapCode;
+using test::MapRanges;
 
 std::string Text(const std::vector<std::uint8_t>& bytes) { return {bytes.begin(), bytes.end()}; }
 
 std::vector<std::uint8_t> CompactMapNaming(const std::string& name, bool minimal = false) {
-  TMapFile map = Ranges();
+  TMapFile map = MapRanges();
   map.Segments = {{true, kCode, 0x100, "Unit1", true}};
   map.Publics = {{true, name, kCode + 0x10}};
   map.Lines = {{7, kCode + 0x10}};
@@ -97,7 +90,7 @@ struct TFakeModule final : TMapSources {
 // The name of the function at kCode + 0x10, or "-" without a map.
 std::string Loaded(const TFakeModule& module, bool singleCodeSection = true,
                    TMapFile* out = nullptr) {
-  TMapFile map = Ranges();
+  TMapFile map = MapRanges();
   LoadMapFromSources(module, singleCodeSection, map);
   const TMfPublic* pub = map.Loaded ? PublicAt(map, kCode + 0x10) : nullptr;
   if (out) *out = map;

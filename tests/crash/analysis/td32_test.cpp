@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "crash/analysis/MapRanges.h"
 #include "crash/analysis/PeBuilder.h"
 #include "crash/analysis/Td32Builder.h"
 #include "crash/util/ByteOrder.h"
@@ -11,17 +12,9 @@
 namespace corvan::crash {
 namespace {
 
-constexpr Address kCode = 0x401000;
+constexpr Address kCode = test::kMapCode;
 constexpr Address kData = 0x480000;
-
-TMapFile Ranges() {
-  TMapFile map;
-  map.CodeStart = kCode;
-  map.CodeEnd = kCode + 0x1000;
-  map.DataStart = kData;
-  map.DataEnd = kData + 0x1000;
-  return map;
-}
+using test::MapRanges;
 
 // Two units in one code section, a data segment, lines of the first unit,
 // and publics of both kinds.
@@ -37,7 +30,7 @@ test::TTd32Builder Sample(std::uint16_t symbolSubsection = kTd32GlobalPublics) {
 }
 
 TEST(Td32, UnitsLinesAndPublics) {
-  TMapFile map = Ranges();
+  TMapFile map = MapRanges();
   map.CodeSymbolsOnly = false;
   ASSERT_TRUE(ReadTd32(Sample().Build(), map));
   const TMfSegment* seg = SegmentAt(map, true, kCode + 0x30);
@@ -64,7 +57,7 @@ TEST(Td32, UnitsLinesAndPublics) {
 }
 
 TEST(Td32, GlobalSymbolsWhenThereAreNoPublics) {
-  TMapFile map = Ranges();
+  TMapFile map = MapRanges();
   ASSERT_TRUE(ReadTd32(Sample(kTd32GlobalSymbols).Build(), map));
   ASSERT_TRUE(PublicAt(map, kCode + 4));
   EXPECT_EQ(PublicAt(map, kCode + 4)->SymbolName, "Main");
@@ -77,7 +70,7 @@ TEST(Td32, PublicOutsideTheSegmentsOpensItsUnit) {
   b.Names({"Unit1.pas", "@Other@Far$qqrv"});
   b.Module(1, {{1, 0x000, 0x40}});
   b.Symbols(kTd32GlobalPublics, {{0x205, 0x200, 2}});
-  TMapFile map = Ranges();
+  TMapFile map = MapRanges();
   ASSERT_TRUE(ReadTd32(b.Build(), map));
   const TMfSegment* seg = SegmentAt(map, true, kCode + 0x200);
   ASSERT_TRUE(seg);
@@ -89,7 +82,7 @@ TEST(Td32, DirectoryChainEndsAtARepeatOrOutsideTheData) {
   std::size_t dir = 0;
   std::vector<std::uint8_t> looped = Sample().Build(0, &dir);
   PutLe32(looped.data() + dir + 8, static_cast<std::uint32_t>(dir));  // names itself as next
-  TMapFile map = Ranges();
+  TMapFile map = MapRanges();
   ASSERT_TRUE(ReadTd32(looped, map));
   EXPECT_EQ(PublicAt(map, kCode + 4)->SymbolName, "Main");
   // Read once, not twice: a repeated directory is not read again.
@@ -97,7 +90,7 @@ TEST(Td32, DirectoryChainEndsAtARepeatOrOutsideTheData) {
   for (const TMfPublic& pub : map.Publics) mains += pub.SymbolName == "Main";
   EXPECT_EQ(mains, 1u);
 
-  TMapFile outside = Ranges();
+  TMapFile outside = MapRanges();
   EXPECT_TRUE(ReadTd32(Sample().Build(0x7FFFFFF0), outside));
 }
 
@@ -107,21 +100,21 @@ TEST(Td32, EntriesOutsideTheDataAreSkipped) {
   // The names subsection claims more bytes than there are; the count of
   // entries claims more entries than fit.
   PutLe32(data.data() + dir + 16 + 8, 0x10000000);
-  TMapFile map = Ranges();
+  TMapFile map = MapRanges();
   ReadTd32(data, map);
   for (const TMfPublic& pub : map.Publics) EXPECT_FALSE(pub.SymbolName.empty());
   PutLe32(data.data() + dir + 4, 0x40000000);
-  TMapFile none = Ranges();
+  TMapFile none = MapRanges();
   EXPECT_FALSE(ReadTd32(data, none));
 }
 
 TEST(Td32, EveryTruncationIsSafe) {
   const std::vector<std::uint8_t> data = Sample().Build();
   for (std::size_t n = 0; n < data.size(); ++n) {
-    TMapFile map = Ranges();
+    TMapFile map = MapRanges();
     ReadTd32({data.data(), n}, map);  // never reads past n (ASan)
   }
-  TMapFile wrong = Ranges();
+  TMapFile wrong = MapRanges();
   std::vector<std::uint8_t> signature = data;
   signature[3] = '8';
   EXPECT_FALSE(ReadTd32(signature, wrong));
