@@ -6,3 +6,7 @@ target_include_directories(fuzz_http_response PRIVATE ${PROJECT_SOURCE_DIR}/test
 corvan_fuzzer(http_chunks
   SOURCES http_chunks_fuzzer.cpp
   DEPS corvan_net_http)
+
+corvan_fuzzer(http_ntlm
+  SOURCES http_ntlm_fuzzer.cpp
+  DEPS corvan_net_http)

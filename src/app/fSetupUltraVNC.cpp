@@ -72,24 +72,8 @@ void TfrmInstallUltraVNC::DownloadSetup() {
   DownloadFacts facts;
   {
     http::TFileStream file(setupFilePath_);
-    struct StreamReset {
-      http::THttpClient& client;
-      ~StreamReset() { client.ReceiveStream = nullptr; }
-    } reset{HttpClient};
-    HttpClient.ReceiveStream = &file;
     lblInfo.SetCaption("Bezig met ontvangen programma.");
-    try {
-      HttpClient.Get();
-    } catch (const http::EHttpException&) {
-      facts.raised = true;
-    }
-    facts.statusCode = HttpClient.StatusCode();
-    facts.doneError = HttpClient.DoneError();
-    facts.reasonPhrase = HttpClient.ReasonPhrase();
-    facts.fileSize = file.Size();
-    char head[2] = {};
-    file.Seek(0);
-    facts.firstBytes.assign(head, file.Read(head, sizeof head));
+    facts = DownloadInto(HttpClient, file);
   }
   const DownloadVerdict verdict = JudgeDownload(facts);
   lblInfo.SetCaption(verdict.info);
