@@ -2,6 +2,7 @@
 
 #include "crash/analysis/SystemHelpers.h"
 #include "crash/core/ExceptionReport.h"
+#include "crash/core/ReporterFolder.h"
 #include "crash/core/SaveReport.h"
 #include "crash/util/TextParts.h"
 
@@ -18,9 +19,11 @@ class ExceptionDelivery final : public DeliveryReport {
   bool SaveInto(const std::string& path) override { return SaveReportInto(*report_, path); }
   void MarkSent() override { report_->SetSent(true); }
   std::string TempFolder() override {
-    char path[MAX_PATH + 1] = {};
-    const DWORD length = GetTempPathA(sizeof path, path);
-    return length > 0 && length < sizeof path ? std::string(path, length) : ExeFolder();
+    const std::string folder = ReporterTempFolder();
+    if (folder.empty()) return ExeFolder();
+    // A send may come before anything else was put there.
+    CreateDirectoryA(folder.c_str(), nullptr);
+    return folder + "\\";
   }
   std::string ExeFolder() override { return FolderPart(ModulePath(nullptr)); }
 
