@@ -10,6 +10,7 @@
 #include "crash/analysis/zelListHardware.h"
 #include "crash/analysis/zelListModules.h"
 #include "crash/analysis/zelListProcesses.h"
+#include "crash/analysis/zelMapFile.h"
 #include "crash/core/ExceptionPipeline.h"
 #include "crash/core/FaultTranslation.h"
 #include "crash/core/FreezeWatchdog.h"
@@ -23,6 +24,14 @@
 
 namespace corvan::crash {
 namespace {
+
+// The symbol maps ask each module's own settings whether its map is the
+// minimal form.
+std::string MinDebugInfoOf(Address moduleBase) {
+  const Ref<ReporterSettings> settings =
+      SettingsForModule(reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(moduleBase)));
+  return settings ? settings->GetStr("MinDebugInfo") : std::string();
+}
 
 bool active = false;
 std::int64_t startCounter = 0;
@@ -114,6 +123,7 @@ void StartReporter() {
     return;
   }
   ProcessSettingsRecords().SetMainSettings(mainSettings.get());
+  SetMinDebugInfoSource(MinDebugInfoOf);
   SetThreadName(MainThreadId(), "main thread");
   if (!mainSettings->GetBool("Enabled")) return;
   if (!StartHandlingThread()) return;
@@ -138,6 +148,7 @@ void StopReporter() {
   StopHandlingThread();
   ReleaseMemoryReserve();
   ClearHandlers();
+  SetMinDebugInfoSource(nullptr);
   mainSettings = Ref<ReporterSettings>();
 }
 
