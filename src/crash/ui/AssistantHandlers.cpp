@@ -1,5 +1,9 @@
 #include "crash/ui/AssistantHandlers.h"
 
+#include <shellapi.h>
+
+#include <memory>
+
 namespace corvan::crash {
 namespace {
 
@@ -18,7 +22,93 @@ std::string ReadValue(HKEY key, const char* name) {
   return buffer;  // up to the first NUL
 }
 
+// What the screenshot form remembers while an edit is possible.
+struct EditingRecord {
+  FILETIME written{};
+  ScopedFile editor;  // the editor's process; empty when none runs
+};
+
+bool LastWriteTime(const std::string& path, FILETIME& time) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  time = data.ftLastWriteTime;
+  return true;
+}
+
+EditingRecord* RecordOf(const TNVForm& form) {
+  return reinterpret_cast<EditingRecord*>(form.UserData());
+}
+
+void ShowScreenshot(TNVItem* image, AssistantOwner& owner) {
+  if (image) image->SetBitmap(owner.Screenshot());
+}
+
 }  // namespace
+
+HANDLE StartImageEditor(const std::string& path) {
+  SHELLEXECUTEINFOA info{};
+  info.cbSize = sizeof info;
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+  info.lpVerb = "edit";
+  info.lpFile = path.c_str();
+  info.nShow = SW_SHOWMAXIMIZED;
+  if (!ShellExecuteExA(&info)) return nullptr;
+  return info.hProcess;
+}
+
+void HandleScreenshotForm(TNVForm& form, FormAction action, TNVItem* item, void* ownerObject) {
+  if (!ownerObject) return;
+  auto& owner = *static_cast<AssistantOwner*>(ownerObject);
+  TNVItem* image = form.Find("ScrShotImg", ItemKind::Image);
+  TNVItem* attach = form.Find("AttachCheck", ItemKind::CheckBox);
+  const std::string folder = owner.TemporaryFolder();
+  const std::string file = folder.empty() ? std::string() : folder + "screenShot.bmp";
+  EditingRecord* record = RecordOf(form);
+  switch (action) {
+    case FormAction::Created:
+      ShowScreenshot(image, owner);
+      if (attach) attach->SetChecked(owner.SendScreenshot());
+      break;
+    case FormAction::ItemEvent:
+      if (item && item->Kind() == ItemKind::Image && item->Bitmap() && !file.empty()) {
+        if (!record) {
+          const RefPtr<INVBitmap> shot = owner.Screenshot();
+          if (!shot || !shot->WriteBmp(file)) return;
+          auto created = std::make_unique<EditingRecord>();
+          LastWriteTime(file, created->written);
+          record = created.release();
+          form.SetUserData(reinterpret_cast<std::uintptr_t>(record));
+        }
+        if (record->editor && WaitForSingleObject(record->editor.get(), 0) == WAIT_OBJECT_0) {
+          record->editor.reset();  // that editor has ended
+        }
+        if (!record->editor) {
+          record->editor = ScopedFile(StartImageEditor(file));
+          if (!record->editor) Beep(60, 60);
+        }
+      } else if (!item && record) {
+        FILETIME now;
+        if (!LastWriteTime(file, now) || CompareFileTime(&now, &record->written) == 0) return;
+        if (RefPtr<INVBitmap> edited = LoadBmpFile(file)) {
+          record->written = now;
+          owner.SetScreenshot(edited);
+          ShowScreenshot(image, owner);
+        }
+      }
+      break;
+    case FormAction::Closing:
+      if (record) {
+        // The editor keeps running; only our handle goes.
+        delete record;
+        form.SetUserData(0);
+        if (!file.empty()) DeleteFileA(file.c_str());
+      }
+      if (attach) owner.SetSendScreenshot(attach->Data().checked);
+      break;
+    default:
+      break;
+  }
+}
 
 void HandleContactForm(TNVForm& form, FormAction action, TNVItem* item, void* owner) {
   TNVItem* name = form.Find("NameEdit", ItemKind::Edit);
