@@ -12,6 +12,7 @@
 #include "crash/core/ExceptionReport.h"
 #include "crash/core/MemoryReserve.h"
 #include "crash/core/ProcessSettings.h"
+#include "crash/core/ReportAssistant.h"
 #include "crash/core/ReportPresentation.h"
 #include "crash/core/zelExcept.h"
 
@@ -82,7 +83,8 @@ class HandlingThread {
       WriteFile(write_, &stop, sizeof stop, &written, nullptr);
     }
     CloseHandle(write_);
-    if (!IsLoaderLockHeld(0) && WaitForSingleObject(thread_, 500) == WAIT_TIMEOUT) TerminateThread(thread_, 0);
+    if (!IsLoaderLockHeld(0) && WaitForSingleObject(thread_, 500) == WAIT_TIMEOUT)
+      TerminateThread(thread_, 0);
     CloseHandle(thread_);
     CloseHandle(read_);
     RecordThreadInfo(id_, {});
@@ -92,7 +94,8 @@ class HandlingThread {
 
   bool Post(HandlingRequest* request) {
     DWORD written = 0;
-    return write_ && WriteFile(write_, &request, sizeof request, &written, nullptr) && written == sizeof request;
+    return write_ && WriteFile(write_, &request, sizeof request, &written, nullptr) &&
+           written == sizeof request;
   }
 
   DWORD Id() const { return id_; }
@@ -132,7 +135,7 @@ bool FireExceptionHandlers(ExceptionReport& report, bool& handled, bool hidden) 
   return !calls.empty();
 }
 
-bool FireAction(ExceptionReport& report, ReportAction action, HWND = nullptr) {
+bool FireHandlers(ExceptionReport& report, ReportAction action) {
   bool handled = false;
   if (!report.CallHandlers()) return false;
   std::vector<ActionHandlerFn> calls;
@@ -150,10 +153,29 @@ bool FireAction(ExceptionReport& report, ReportAction action, HWND = nullptr) {
   return handled;
 }
 
+// Send, save and print asked for by the user run their assistant first: a
+// cancelled one ends the action, a completed one fires it again as the
+// assisted action.
+bool FireAction(ExceptionReport& report, ReportAction action, HWND parent = nullptr) {
+  if (FireHandlers(report, action)) return true;
+  static const char* const assistantKeys[] = {"SendAssis", "SaveAssis", "PrintAssis"};
+  const auto code = static_cast<std::size_t>(action);
+  if (!parent || code >= std::size(assistantKeys)) return false;
+  switch (RunReportAssistant(report, report.GetStr(assistantKeys[code]), parent)) {
+    case AssistantOutcome::Cancelled:
+      return true;
+    case AssistantOutcome::Completed:
+      return FireHandlers(report, static_cast<ReportAction>(code + 3));
+    default:
+      return false;
+  }
+}
+
 bool PhaseFourHandlersExist() {
   HandlerLock lock;
-  return std::any_of(exceptionHandlers.begin(), exceptionHandlers.end(),
-                     [](const ExceptionHandlerEntry& h) { return h.phase == ReportPhase::Complete; });
+  return std::any_of(
+      exceptionHandlers.begin(), exceptionHandlers.end(),
+      [](const ExceptionHandlerEntry& h) { return h.phase == ReportPhase::Complete; });
 }
 
 // ---- Automatic actions -----------------------------------------------------
@@ -183,7 +205,8 @@ std::int64_t NowSeconds() { return UtcSeconds(); }
 
 void Handle(const ExceptionFacts& facts) noexcept {
   try {
-    Ref<ReporterSettings> settings = SettingsForAddress(reinterpret_cast<const void*>(facts.address));
+    Ref<ReporterSettings> settings =
+        SettingsForAddress(reinterpret_cast<const void*>(facts.address));
     if (!settings) return;
     Ref<ExceptionReport> report = MakeRef<ExceptionReport>(*settings, facts);
     report->SetPhase(ReportPhase::Registered);
@@ -209,7 +232,8 @@ void Handle(const ExceptionFacts& facts) noexcept {
     if (!handled) FireExceptionHandlers(*report, handled, false);
     if (handled && report->CanContinue()) return;
     if (!handled) {
-      if (report->GetBool("AutoSave") || report->GetBool("AutoSend") || report->GetBool("AutoClip")) {
+      if (report->GetBool("AutoSave") || report->GetBool("AutoSend") ||
+          report->GetBool("AutoClip")) {
         report->AddListener(AutoActions, nullptr, true);
       }
       if (report->ShowSetting() != 4) PresentReport(*report);
@@ -250,7 +274,8 @@ DWORD WINAPI HandlingThread::Main(void* self) noexcept {
   for (;;) {
     HandlingRequest* request = nullptr;
     DWORD read = 0;
-    if (!ReadFile(owner->read_, &request, sizeof request, &read, nullptr) || read != sizeof request || !request) {
+    if (!ReadFile(owner->read_, &request, sizeof request, &read, nullptr) ||
+        read != sizeof request || !request) {
       return 0;
     }
     Handle(request->facts);
@@ -278,7 +303,9 @@ void WaitPumping(HANDLE event) {
   }
 }
 
-std::uint32_t Word(const void* p) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p)); }
+std::uint32_t Word(const void* p) {
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
+}
 
 }  // namespace
 
@@ -297,7 +324,8 @@ void AdoptHistory(const ExceptionHistory& adopted) {
 
 int RecentExceptionCount() {
   const ExceptionHistory::Times times = CurrentHistory().Entries();
-  return static_cast<int>(std::count_if(times.begin(), times.end(), [](std::int64_t t) { return t != 0; }));
+  return static_cast<int>(
+      std::count_if(times.begin(), times.end(), [](std::int64_t t) { return t != 0; }));
 }
 
 DWORD MainThreadId() { return mainThreadId; }
@@ -380,8 +408,8 @@ void SubmitException(ExceptionFacts facts) {
   if (IsLoaderLockHeld(250)) {
     Handle(facts);
   } else {
-    auto* request = new HandlingRequest{std::move(facts), CreateEventA(nullptr, TRUE, FALSE, nullptr),
-                                        GetCurrentThreadId()};
+    auto* request = new HandlingRequest{
+        std::move(facts), CreateEventA(nullptr, TRUE, FALSE, nullptr), GetCurrentThreadId()};
     if (!request->event || !handlingThread.Post(request)) {
       Handle(request->facts);
       request->Release();
