@@ -728,7 +728,7 @@ LRESULT TNVForm::Proc(UINT message, WPARAM wParam, LPARAM lParam) {
       } else if (item && code == EN_CHANGE) {
         Fire(FormAction::ItemEvent, item);
         CheckContinue();
-      } else if (item && code == BN_CLICKED) {
+      } else if (item && code == BN_CLICKED && IsWindowEnabled(control)) {
         Press(*item);
       } else if (!control && LOWORD(wParam) == IDOK) {
         TNVItem* focused = ItemOfWindow(GetFocus());
