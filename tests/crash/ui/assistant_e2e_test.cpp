@@ -187,6 +187,38 @@ class Probe {
   HWND box_ = nullptr;
 };
 
+// With CORVAN_SCREENSHOT_DIR set, the form as it is on the screen goes to
+// that folder as NAME.bmp (scripts/form-shots.sh turns them into the
+// README's pictures).
+void SaveShot(HWND window, const std::string& name) {
+  char folder[MAX_PATH] = {};
+  if (!GetEnvironmentVariableA("CORVAN_SCREENSHOT_DIR", folder, sizeof folder)) return;
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));  // let it paint
+  RECT r;
+  GetWindowRect(window, &r);
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFOHEADER header{sizeof header, w, h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  HBITMAP dib = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS,
+                                 &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(memory, dib);
+  BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+  GdiFlush();
+  const DWORD size = static_cast<DWORD>(w * h * 4);
+  BITMAPFILEHEADER file{0x4D42, static_cast<DWORD>(sizeof(BITMAPFILEHEADER) + sizeof header + size),
+                        0, 0, static_cast<DWORD>(sizeof(BITMAPFILEHEADER) + sizeof header)};
+  std::ofstream out(std::string(folder) + "\\" + name + ".bmp", std::ios::binary);
+  out.write(reinterpret_cast<const char*>(&file), sizeof file);
+  out.write(reinterpret_cast<const char*>(&header), sizeof header);
+  out.write(static_cast<const char*>(bits), size);
+  SelectObject(memory, old);
+  DeleteObject(dib);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+}
+
 // Continue on form, then the next form of the assistant (null at the end).
 HWND Next(const Probe& probe, HWND form) {
   Press(form, Button(form, "Continue"));
@@ -219,6 +251,7 @@ TEST(AssistantE2e, ContactDataReachesTheReportAndIsRemembered) {
     Type(edits[1], "jan@example.org");
     EXPECT_TRUE(EnabledSoon(next, true));
     Press(contact, Button(contact, "remember me"));
+    SaveShot(contact, "form-contact");
 
     HWND details = Next(probe, contact);
     ASSERT_NE(details, nullptr);
@@ -228,8 +261,10 @@ TEST(AssistantE2e, ContactDataReachesTheReportAndIsRemembered) {
     EXPECT_FALSE(IsWindowEnabled(Button(details, "Continue")));
     Type(memo[0], "while saving\r\na large file");
     EXPECT_TRUE(EnabledSoon(Button(details, "Continue"), true));
+    SaveShot(details, "form-details");
     // The screenshot form follows only when the report takes a screenshot.
     for (HWND form = Next(probe, details); form; form = Next(probe, form)) {
+      SaveShot(form, "form-screenshot");
     }
     for (int i = 0; i < 100 && probe.Log().find("assisted") == std::string::npos; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
