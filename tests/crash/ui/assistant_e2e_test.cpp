@@ -193,6 +193,7 @@ class Probe {
 void SaveShot(HWND window, const std::string& name) {
   char folder[MAX_PATH] = {};
   if (!GetEnvironmentVariableA("CORVAN_SCREENSHOT_DIR", folder, sizeof folder)) return;
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN);
   std::this_thread::sleep_for(std::chrono::milliseconds(800));  // let it paint
   RECT r;
   GetWindowRect(window, &r);
