@@ -85,6 +85,7 @@ function(corvan_test name)
   corvan_target_flags(${name})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest_main)
+  corvan_symbol_map(${name})
   set(results ${CMAKE_BINARY_DIR}/test-results)
   if(CORVAN_WINDOWS)
     # Wine sees the build folder through drive Z:.
@@ -130,3 +131,5 @@ function(corvan_benchmark name)
   target_include_directories(bench_${name} PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/bench)
   target_link_libraries(bench_${name} PRIVATE ${ARG_DEPS} benchmark::benchmark)
 endfunction()
+
+include(${CMAKE_CURRENT_LIST_DIR}/SymbolMap.cmake)

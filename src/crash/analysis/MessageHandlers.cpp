@@ -50,17 +50,24 @@ class Registry {
   HANDLE Mutex() {
     if (!mutex_) {
       OpenSecurityAttributes everyone;
-      HANDLE created = CreateMutexA(everyone.get(), FALSE, ("zelToolsMsgHandlerMutex" + Suffix()).c_str());
-      if (InterlockedCompareExchangePointer(&mutex_, created, nullptr) != nullptr) CloseHandle(created);
+      HANDLE created =
+          CreateMutexA(everyone.get(), FALSE, ("zelToolsMsgHandlerMutex" + Suffix()).c_str());
+      if (InterlockedCompareExchangePointer(&mutex_, created, nullptr) != nullptr)
+        CloseHandle(created);
     }
     return mutex_;
   }
   void CloseMutex() {
     if (HANDLE m = InterlockedExchangePointer(&mutex_, nullptr)) CloseHandle(m);
   }
+  // "$<process id>$<address in this library>": one class for the windows
+  // of every thread (a thread id taken from the first caller named the
+  // others wrongly), and the prefix by which a development environment
+  // finds this process's window ("zelToolsMsgHandlerWindow$<pid>").
   const std::string& Suffix() {
     static const std::string suffix =
-        HexText(GetCurrentThreadId()) + HexText(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&Watched)));
+        HexText(GetCurrentProcessId()) +
+        HexText(static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(&Watched)));
     return suffix;
   }
 
@@ -80,7 +87,8 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
       if (it != r.registrations.end()) copy = it->second;
     }
     for (const Registration& reg : copy) {
-      if (reg.message == message) reg.handler(reg.key1, reg.key2, window, message, wParam, lParam, result);
+      if (reg.message == message)
+        reg.handler(reg.key1, reg.key2, window, message, wParam, lParam, result);
     }
     return result;
   } catch (...) {
@@ -95,8 +103,8 @@ HWND CreateHandlerWindow() {
   wc.hInstance = GetModuleHandleA(nullptr);
   wc.lpszClassName = className.c_str();
   RegisterClassA(&wc);  // fails harmlessly when registered already
-  return CreateWindowExA(0, className.c_str(), "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance,
-                         nullptr);
+  return CreateWindowExA(0, className.c_str(), "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                         wc.hInstance, nullptr);
 }
 
 void DropWindow(Registry& r, HWND window, DWORD threadId) {
@@ -111,7 +119,8 @@ void DropWindow(Registry& r, HWND window, DWORD threadId) {
 
 }  // namespace
 
-UINT AddMessageHandler(MessageHandler handler, UINT message, DWORD threadId, void* key1, void* key2) {
+UINT AddMessageHandler(MessageHandler handler, UINT message, DWORD threadId, void* key1,
+                       void* key2) {
   if (!handler) return 0;
   if (threadId == 0) threadId = GetCurrentThreadId();
   Registry& r = Registry::Instance();
@@ -126,7 +135,8 @@ UINT AddMessageHandler(MessageHandler handler, UINT message, DWORD threadId, voi
   auto& list = r.registrations[it->second];
   if (message == 0) {
     message = kFirstAllocated;
-    while (std::any_of(list.begin(), list.end(), [&](const Registration& g) { return g.message == message; })) {
+    while (std::any_of(list.begin(), list.end(),
+                       [&](const Registration& g) { return g.message == message; })) {
       ++message;
     }
   }
@@ -136,7 +146,8 @@ UINT AddMessageHandler(MessageHandler handler, UINT message, DWORD threadId, voi
   return message;
 }
 
-void RemoveMessageHandler(MessageHandler handler, UINT message, DWORD threadId, void* key1, void* key2) {
+void RemoveMessageHandler(MessageHandler handler, UINT message, DWORD threadId, void* key1,
+                          void* key2) {
   if (threadId == 0) threadId = GetCurrentThreadId();
   Registry& r = Registry::Instance();
   Registry::Lock lock(r);
@@ -145,7 +156,8 @@ void RemoveMessageHandler(MessageHandler handler, UINT message, DWORD threadId, 
   auto& list = r.registrations[it->second];
   for (std::size_t i = 0; i < list.size();) {
     const Registration& g = list[i];
-    if (g.handler == handler && g.key1 == key1 && g.key2 == key2 && (message == 0 || g.message == message)) {
+    if (g.handler == handler && g.key1 == key1 && g.key2 == key2 &&
+        (message == 0 || g.message == message)) {
       list[i] = list.back();  // order does not matter: move the last one here
       list.pop_back();
     } else {

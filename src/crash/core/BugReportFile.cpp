@@ -10,7 +10,8 @@ constexpr std::string_view kReportStart = "\r\ndate/time";
 // The start of the report that holds position: the file's start or the
 // character after the line break in front of "date/time".
 std::size_t ReportBegin(std::string_view text, std::size_t position) {
-  const std::size_t at = position < 2 ? std::string_view::npos : text.rfind(kReportStart, position - 1);
+  const std::size_t at =
+      position < 2 ? std::string_view::npos : text.rfind(kReportStart, position - 1);
   return at == std::string_view::npos ? 0 : at + 2;
 }
 
@@ -47,7 +48,8 @@ std::string ExtractHeaderValue(std::string_view text, std::string_view name) {
   i += 1;
   if (i < text.size() && text[i] == ' ') ++i;
   const std::size_t end = text.find_first_of("\r\n", i);
-  return std::string(text.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i));
+  return std::string(
+      text.substr(i, end == std::string_view::npos ? std::string_view::npos : end - i));
 }
 
 std::string AddHeaderValue(std::string_view text, std::string_view name, std::string_view afterName,
@@ -68,13 +70,16 @@ std::string AddHeaderValue(std::string_view text, std::string_view name, std::st
   return out;
 }
 
-std::string AppendReport(std::string content, std::string_view report, const BugReportFileRules& rules) {
+std::string AppendReport(std::string content, std::string_view report,
+                         const BugReportFileRules& rules) {
   std::string text(report);
   if (!rules.append) return text + "\r\n\r\n";
   const std::size_t openedSize = content.size();
   const std::string crc = ExtractHeaderValue(report, "callstack crc");
   if (!content.empty() && crc.size() == 31 && rules.noDuplicates) {
-    const std::size_t keyLength = rules.duplicateDepth <= 0 ? 9 : rules.duplicateDepth == 1 ? 20 : 31;
+    const std::size_t keyLength = rules.duplicateDepth <= 0   ? 9
+                                  : rules.duplicateDepth == 1 ? 20
+                                                              : 31;
     const std::string needle = ": " + crc.substr(0, keyLength);
     std::size_t from = content.size();
     while (from > 0) {
@@ -95,7 +100,8 @@ std::string AppendReport(std::string content, std::string_view report, const Bug
   }
   if (rules.sizeLimit > 0 && openedSize > static_cast<std::size_t>(rules.sizeLimit)) {
     const std::size_t keep = static_cast<std::size_t>(rules.sizeLimit - rules.sizeLimit / 4);
-    for (std::size_t p = content.find(kReportStart); p != std::string::npos; p = content.find(kReportStart, p + 1)) {
+    for (std::size_t p = content.find(kReportStart); p != std::string::npos;
+         p = content.find(kReportStart, p + 1)) {
       if (content.size() - p < keep) {
         content.erase(0, p + 2);
         break;

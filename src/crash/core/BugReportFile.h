@@ -11,9 +11,9 @@
 namespace corvan::crash {
 
 struct BugReportFileRules {
-  bool append = true;           // AppendBugReps
-  std::int32_t sizeLimit = 0;   // BugRepFileSize (0: none)
-  bool noDuplicates = true;     // NoDupExcepts, or NoDupFreezes for reports without a class
+  bool append = true;               // AppendBugReps
+  std::int32_t sizeLimit = 0;       // BugRepFileSize (0: none)
+  bool noDuplicates = true;         // NoDupExcepts, or NoDupFreezes for reports without a class
   std::int32_t duplicateDepth = 1;  // DupExceptDef / DupFreezeDef: 0, 1 or 2 checksums
 };
 
@@ -26,6 +26,7 @@ std::string AddHeaderValue(std::string_view text, std::string_view name, std::st
 
 // The file content after saving report into content (which was
 // originalSize bytes when opened).
-std::string AppendReport(std::string content, std::string_view report, const BugReportFileRules& rules);
+std::string AppendReport(std::string content, std::string_view report,
+                         const BugReportFileRules& rules);
 
 }  // namespace corvan::crash

@@ -1,26 +1,20 @@
 #include "crash/core/BugReportFileWin.h"
 
-#include <commdlg.h>
 #include <sddl.h>
-#include <shlobj.h>
 
 #include <cstring>
 
-#include "common/UniqueHandle.h"
-#include "crash/analysis/LoaderLock.h"
+#include "common/WinHandles.h"
 #include "crash/analysis/SystemHelpers.h"
-#include "crash/core/ExceptionReport.h"
 #include "crash/core/zelTypes.h"
 #include "crash/util/TextParts.h"
 
 namespace corvan::crash {
 namespace {
 
-void CloseKernelHandle(HANDLE h) { CloseHandle(h); }
-void UnmapView(const void* view) { UnmapViewOfFile(view); }
 void FreeLocal(void* p) { LocalFree(p); }
-using KernelHandle = UniqueHandle<HANDLE, CloseKernelHandle>;
-using MappedView = UniqueHandle<const void*, UnmapView>;
+using KernelHandle = ScopedHandle;
+using MappedView = ScopedView;
 using LocalMemory = UniqueHandle<void*, FreeLocal>;
 
 // A file handle; CreateFile's INVALID_HANDLE_VALUE is kept as none.
@@ -69,53 +63,6 @@ bool WriteAt(HANDLE file, std::size_t offset, std::string_view bytes) {
          SetEndOfFile(file);
 }
 
-BugReportFileRules RulesOf(const ExceptionReport& report, const std::string& text) {
-  BugReportFileRules rules;
-  rules.append = report.GetBool("AppendBugReps");
-  rules.sizeLimit = report.GetInt("BugRepFileSize");
-  const bool freeze = ExtractHeaderValue(text, "exception class").empty();
-  rules.noDuplicates = report.GetBool(freeze ? "NoDupFreezes" : "NoDupExcepts");
-  rules.duplicateDepth = report.GetInt(freeze ? "DupFreezeDef" : "DupExceptDef");
-  return rules;
-}
-
-std::string DesktopFolder() {
-  char path[MAX_PATH] = {};
-  if (SUCCEEDED(SHGetFolderPathA(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, 0, path)) && path[0])
-    return path;
-  return {};
-}
-
-// Asks where to save; empty when cancelled or the process is blocked.
-std::string ChooseFile(const ExceptionReport& report, HWND parent, const std::string& configured) {
-  if (IsLoaderLockHeld(250)) {
-    MessageBeep(MB_OK);
-    return {};
-  }
-  const std::string exeFolder = FolderPart(ModulePath(nullptr));
-  std::string folder;
-  if (configured.find('\\') != std::string::npos) {
-    folder = FolderPart(MakeAbsolutePath(configured, exeFolder));
-  } else {
-    folder = DesktopFolder();
-    if (folder.empty()) folder = exeFolder;
-  }
-  char file[MAX_PATH] = {};
-  lstrcpynA(file, FileNamePart(configured).c_str(), MAX_PATH);
-  const std::string title = report.GetStr("SaveBtnTxt");
-  OPENFILENAMEA dialog{};
-  dialog.lStructSize = sizeof dialog;
-  dialog.hwndOwner = parent;
-  dialog.lpstrFilter = "*.txt\0*.txt\0";
-  dialog.lpstrFile = file;
-  dialog.nMaxFile = MAX_PATH;
-  dialog.lpstrInitialDir = folder.c_str();
-  dialog.lpstrTitle = title.c_str();
-  dialog.lpstrDefExt = "txt";
-  dialog.Flags = OFN_HIDEREADONLY | OFN_NOREADONLYRETURN | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
-  return GetSaveFileNameA(&dialog) ? std::string(file) : std::string();
-}
-
 // A security descriptor that gives the current user, and nobody else,
 // access: the restarted process runs as the same user.
 LocalMemory OwnUserOnly() {
@@ -145,10 +92,6 @@ bool FileStamp::operator==(const FileStamp& other) const {
   return size == other.size && CompareFileTime(&written, &other.written) == 0;
 }
 
-std::string BugReportFileName(const ExceptionReport& report) {
-  return MakeAbsolutePath(report.GetStr("BugRepFile"), FolderPart(ModulePath(nullptr)));
-}
-
 bool AppendToBugReportFile(const std::string& path, const std::string& report,
                            const BugReportFileRules& rules, DWORD waitMs) {
   CreateFolders(path);
@@ -171,19 +114,6 @@ bool AppendToBugReportFile(const std::string& path, const std::string& report,
   if (WriteAt(file.get(), same, std::string_view(updated).substr(same))) return true;
   WriteAt(file.get(), same, std::string_view(old).substr(same));
   return false;
-}
-
-bool SaveReportToFile(ExceptionReport& report) { return SaveReportToFile(report, nullptr, true); }
-
-bool SaveReportToFile(ExceptionReport& report, HWND parent, bool noDialog) {
-  const std::string configured = report.GetStr("BugRepFile");
-  const std::string path =
-      noDialog ? BugReportFileName(report) : ChooseFile(report, parent, configured);
-  if (path.empty()) return false;
-  const std::string text = report.ReportText(true);
-  if (!AppendToBugReportFile(path, text, RulesOf(report, text))) return false;
-  if (noDialog) report.SetSavedToFile(true);
-  return true;
 }
 
 bool ReadFileWithStamp(const std::string& path, std::string& content, FileStamp& stamp) {
@@ -217,6 +147,29 @@ void TerminateProgram() {
   for (;;) Sleep(INFINITE);
 }
 
+HANDLE CreateRestartBlock(const PROCESS_INFORMATION& process, const ExceptionHistory& history) {
+  LocalMemory descriptor = OwnUserOnly();
+  if (!descriptor) return nullptr;  // never a block that everyone may open
+  SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
+  KernelHandle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, &security, PAGE_READWRITE, 0,
+                                          sizeof(RestartBlock),
+                                          RestartBlockName(process.dwProcessId).c_str()));
+  if (!mapping) return nullptr;
+  void* view = MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, sizeof(RestartBlock));
+  if (!view) return nullptr;
+  MappedView mapped(view);
+  HANDLE inChild = nullptr;
+  // The child's handle keeps the block alive after this process ends.
+  DuplicateHandle(GetCurrentProcess(), mapping.get(), process.hProcess, &inChild, 0, FALSE,
+                  DUPLICATE_SAME_ACCESS);
+  RestartBlock block{};
+  block.oldProcessId = GetCurrentProcessId();
+  block.mappingInNewProcess = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(inChild));
+  std::memcpy(block.history, history.Entries().data(), sizeof block.history);
+  std::memcpy(view, &block, sizeof block);
+  return mapping.release();
+}
+
 void RestartProgram(const ExceptionHistory& history) {
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
@@ -225,26 +178,7 @@ void RestartProgram(const ExceptionHistory& history) {
   if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
                      nullptr, nullptr, &startup, &process)) {
     KernelHandle thread(process.hThread), child(process.hProcess);
-    LocalMemory descriptor = OwnUserOnly();
-    SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
-    KernelHandle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, descriptor ? &security : nullptr,
-                                            PAGE_READWRITE, 0, sizeof(RestartBlock),
-                                            RestartBlockName(process.dwProcessId).c_str()));
-    if (mapping) {
-      if (void* view = MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, sizeof(RestartBlock))) {
-        MappedView mapped(view);
-        HANDLE inChild = nullptr;
-        // The child's handle keeps the block alive after this process ends.
-        DuplicateHandle(GetCurrentProcess(), mapping.get(), child.get(), &inChild, 0, FALSE,
-                        DUPLICATE_SAME_ACCESS);
-        RestartBlock block{};
-        block.oldProcessId = GetCurrentProcessId();
-        block.mappingInNewProcess =
-            static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(inChild));
-        std::memcpy(block.history, history.Entries().data(), sizeof block.history);
-        std::memcpy(view, &block, sizeof block);
-      }
-    }
+    KernelHandle block(CreateRestartBlock(process, history));
     ResumeThread(thread.get());
   }
   TerminateProcess(GetCurrentProcess(), kRestartExitCode);
@@ -255,7 +189,7 @@ bool RestartHandOver(ExceptionHistory& history) {
   KernelHandle mapping(
       OpenFileMappingA(FILE_MAP_READ, FALSE, RestartBlockName(GetCurrentProcessId()).c_str()));
   if (!mapping) return false;
-  const void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, sizeof(RestartBlock));
+  void* view = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, sizeof(RestartBlock));
   if (!view) return false;
   MappedView mapped(view);
   RestartBlock block;

@@ -12,24 +12,12 @@
 
 namespace corvan::crash {
 
-class ExceptionReport;
-
-// The configured file (BugRepFile), absolute.
-std::string BugReportFileName(const ExceptionReport& report);
-
 // Saves report into the file at path by the rules. The file is held
 // exclusively from reading to writing; a save of another thread or process
 // that holds it is waited for (up to waitMs), so concurrent saves never
 // interleave and none is lost. A failed write puts the old content back.
 bool AppendToBugReportFile(const std::string& path, const std::string& report,
                            const BugReportFileRules& rules, DWORD waitMs = 10000);
-
-// The automatic save: the complete report into the configured file without
-// asking. Marks the report as saved.
-bool SaveReportToFile(ExceptionReport& report);
-// On the user's request: with noDialog into the configured file, else into
-// a file the user chooses (a blocked process only beeps).
-bool SaveReportToFile(ExceptionReport& report, HWND parent, bool noDialog);
 
 // The file's size and time of last change, to learn whether another
 // process changed it since it was read.
@@ -53,5 +41,10 @@ bool RestartHandOver(ExceptionHistory& history);
 
 // The hand-over block of process id pid: "zelExceptRestart$" + hex id.
 std::string RestartBlockName(DWORD pid);
+// Creates the block for the new process (suspended): this process's id,
+// the block's handle duplicated into it, history. Only the current user
+// may open it. Returns this process's handle of the block (none on
+// failure); the block lives on through the new process's handle.
+HANDLE CreateRestartBlock(const PROCESS_INFORMATION& process, const ExceptionHistory& history);
 
 }  // namespace corvan::crash

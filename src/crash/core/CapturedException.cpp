@@ -24,7 +24,9 @@ ThreadState& State() {
   return state;
 }
 
-std::uint32_t Word(const void* p) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p)); }
+std::uint32_t Word(const void* p) {
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
+}
 
 // The call instruction before a return address (E8 rel32), or the
 // return address itself when it is not one.
@@ -99,8 +101,9 @@ void SetPendingFault(const CONTEXT& context, std::uint32_t address) {
 // (linked with --wrap=__cxa_throw).
 extern "C" [[noreturn]] void __real___cxa_throw(void* object, std::type_info* type,
                                                 void (*destroy)(void*));
-extern "C" [[noreturn]] __attribute__((noinline)) void __wrap___cxa_throw(
-    void* object, std::type_info* type, void (*destroy)(void*)) {
+extern "C" [[noreturn]] __attribute__((noinline)) void __wrap___cxa_throw(void* object,
+                                                                          std::type_info* type,
+                                                                          void (*destroy)(void*)) {
   corvan::crash::CaptureThrow(object, __builtin_frame_address(0), __builtin_return_address(0));
   __real___cxa_throw(object, type, destroy);
 }

@@ -46,7 +46,10 @@ std::string ClassName(const std::type_info& type) {
   std::unique_ptr<char, void (*)(void*)> demangled(
       abi::__cxa_demangle(type.name(), nullptr, nullptr, &status), std::free);
   std::string name = status == 0 && demangled ? demangled.get() : type.name();
-  if (name.rfind("corvan::", 0) == 0) name = name.substr(name.rfind("::") + 2);
+  // Our own classes go by their plain names, like the runtime's.
+  for (const char* own : {"corvan::", "(anonymous namespace)::"}) {
+    if (name.rfind(own, 0) == 0) name = name.substr(name.rfind("::") + 2);
+  }
   return name;
 }
 

@@ -7,6 +7,7 @@
 #include "crash/analysis/SystemHelpers.h"
 #include "crash/analysis/Threads.h"
 #include "crash/core/BugReportFileWin.h"
+#include "crash/core/SaveReport.h"
 #include "crash/core/CapturedException.h"
 #include "crash/core/ExceptionHistory.h"
 #include "crash/core/ExceptionReport.h"
@@ -15,6 +16,7 @@
 #include "crash/core/ReportAssistant.h"
 #include "crash/core/ReportPresentation.h"
 #include "crash/core/zelExcept.h"
+#include "crash/ui/zelExceptBox.h"
 
 namespace corvan::crash {
 namespace {
@@ -125,8 +127,10 @@ bool FireExceptionHandlers(ExceptionReport& report, bool& handled, bool hidden) 
       }
     }
   }
+  // Hidden-exception handlers start with the flag set; one that clears it
+  // makes the exception go on like a normal one.
   for (ExceptionHandlerFn fn : calls) {
-    if (handled) break;
+    if (handled && !hidden) break;
     try {
       fn(report, handled);
     } catch (...) {
@@ -187,7 +191,7 @@ void AutoActions(bool complete, const std::string& text, ExceptionReport& report
 }
 
 void AutomaticSave(ExceptionReport& report) {
-  if (!report.GetBool("AutoSave")) return;
+  if (!report.CreateBugReport() || !report.GetBool("AutoSave")) return;
   if (report.GetBool("AutoSaveIfNotSent") && report.Sent()) return;
   if (!report.FirstAutoSave()) return;
   if (FireAction(report, ReportAction::Save)) return;
@@ -271,6 +275,7 @@ void Handle(const ExceptionFacts& facts) noexcept {
 
 DWORD WINAPI HandlingThread::Main(void* self) noexcept {
   auto* owner = static_cast<HandlingThread*>(self);
+  PrepareExceptionBoxThread();
   for (;;) {
     HandlingRequest* request = nullptr;
     DWORD read = 0;

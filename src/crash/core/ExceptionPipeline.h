@@ -13,7 +13,7 @@
 
 #include "crash/core/ExceptionDescription.h"
 #include "crash/core/ExceptionHistory.h"
-#include "crash/core/RefCounted.h"
+#include "crash/util/RefCounted.h"
 #include "crash/core/ThreadTracer.h"
 #include "crash/core/zelTypes.h"
 

@@ -61,7 +61,8 @@ std::string FileTimeText(const std::string& path) {
   if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return {};
   FILETIME local;
   SYSTEMTIME t;
-  if (!FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) || !FileTimeToSystemTime(&local, &t)) return {};
+  if (!FileTimeToLocalFileTime(&data.ftLastWriteTime, &local) || !FileTimeToSystemTime(&local, &t))
+    return {};
   return FileDateTimeText({t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond, 0});
 }
 
@@ -98,7 +99,8 @@ std::string Guarded(const char* step, F&& produce) {
 std::int64_t ExceptionNumber() { return headersBuilt.load(); }
 
 ExceptionReport::ExceptionReport(const ReporterSettings& settings, ExceptionFacts facts)
-    : ReporterSettings(settings.Module(), ProcessSettingsRecords(), ProcessSettingsEnvironment(), true),
+    : ReporterSettings(settings.Module(), ProcessSettingsRecords(), ProcessSettingsEnvironment(),
+                       true),
       facts_(std::move(facts)),
       canContinue_(facts_.canContinue),
       created_(LocalNow()) {
@@ -113,8 +115,10 @@ ExceptionReport::ExceptionReport(const ReporterSettings& settings, ExceptionFact
 ExceptionReport::~ExceptionReport() {
   abort_ = true;
   if (completionThread_) {
-    if (IsLoaderLockHeld(0)) TerminateThread(completionThread_, 0);
-    else WaitForSingleObject(completionThread_, INFINITE);
+    if (IsLoaderLockHeld(0))
+      TerminateThread(completionThread_, 0);
+    else
+      WaitForSingleObject(completionThread_, INFINITE);
     CloseHandle(completionThread_);
   }
   if (header_) header_->DetachOwner();
@@ -193,6 +197,7 @@ Ref<ReportFields> ExceptionReport::Sections() {
   }
   if (build) {
     BuildSections();
+    PreparePleaseWait();
     if (!deferCompletion_) StartCompletion();
   }
   return sections_;
@@ -239,12 +244,14 @@ void ExceptionReport::BuildHeader() {
   });
   add("compiled with", [&] { return CompiledWithText(reporterModule); });
   add("zelExcept version", [] { return std::string("3.0h"); });
-  const int insertIndex = static_cast<int>(std::count_if(fields.begin(), fields.end(), [](const auto& f) {
-                            return !TrimFieldValue(f.second).empty();
-                          })) - 1;
+  const int insertIndex = static_cast<int>(std::count_if(
+                              fields.begin(), fields.end(),
+                              [](const auto& f) { return !TrimFieldValue(f.second).empty(); })) -
+                          1;
   fields.emplace_back("callstack crc", kPending);
   fields.emplace_back("exception number", std::to_string(++headersBuilt));
-  if (facts_.kind != ExceptionKind::Snapshot) add("exception class", [&] { return ExceptionClass(); });
+  if (facts_.kind != ExceptionKind::Snapshot)
+    add("exception class", [&] { return ExceptionClass(); });
   add("exception message", [&] {
     std::string message = ExceptionMessage();
     if (facts_.kind != ExceptionKind::Snapshot && message == ExceptionClass()) return std::string();
@@ -275,7 +282,8 @@ bool ExceptionReport::ReadThreadStack(DWORD threadId, bool exceptionThread, Thre
     RtlCaptureContext(&s.context);
     s.accessible = true;
   } else {
-    HANDLE thread = OpenThreadById(threadId, THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION);
+    HANDLE thread = OpenThreadById(
+        threadId, THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION);
     if (!thread) thread = OpenThreadById(threadId, THREAD_GET_CONTEXT);
     if (thread) {
       const DWORD previous = SuspendThread(thread);
@@ -302,7 +310,9 @@ bool ExceptionReport::ReadThreadStack(DWORD threadId, bool exceptionThread, Thre
     s.frame = s.context.Ebp;
     s.accessible = s.top > s.bottom;
   }
-  if (exceptionThread) s.current = facts_.address;
+  // Another thread's trace starts where the thread is: without an address
+  // the tracer would put its own caller at the top of that thread's stack.
+  s.current = exceptionThread ? facts_.address : (s.accessible ? s.context.Eip : 0);
   return true;
 }
 
@@ -333,7 +343,8 @@ void ExceptionReport::BuildSections() {
     try {
       if (!ReadThreadStack(order[i], exceptionThread, s)) continue;
     } catch (...) {
-      sections.emplace_back("thread " + HexText(order[i]) + ":", ">> internal error in GetThreadStack");
+      sections.emplace_back("thread " + HexText(order[i]) + ":",
+                            ">> internal error in GetThreadStack");
       continue;
     }
     std::string placeholder;
@@ -343,7 +354,8 @@ void ExceptionReport::BuildSections() {
       placeholder = ">> stack not accessible";
       if (exceptionThread) placeholder += ", exception location: \r\n" + location;
     } else {
-      placeholder = exceptionThread ? location + "\r\n>> stack " + kPending : std::string(">> stack ") + kPending;
+      placeholder = exceptionThread ? location + "\r\n>> stack " + kPending
+                                    : std::string(">> stack ") + kPending;
     }
     sections.emplace_back(s.title, placeholder);
     if (s.accessible) stacks_.push_back(s);
@@ -353,9 +365,12 @@ void ExceptionReport::BuildSections() {
   // Registers, dump and listing follow the first two thread sections.
   std::size_t at = std::min<std::size_t>(sections.size(), snapshot ? 1 : 2);
   std::vector<std::pair<std::string, std::string>> extra;
-  if (GetBool("CpuRegs") && context) extra.emplace_back("cpu registers", std::string(">> ") + kPending);
-  if (GetBool("StackDump") && context) extra.emplace_back("stack dump", std::string(">> ") + kPending);
-  if (GetBool("ShowDisAsm") && !snapshot) extra.emplace_back("disassembling", std::string(">> ") + kPending);
+  if (GetBool("CpuRegs") && context)
+    extra.emplace_back("cpu registers", std::string(">> ") + kPending);
+  if (GetBool("StackDump") && context)
+    extra.emplace_back("stack dump", std::string(">> ") + kPending);
+  if (GetBool("ShowDisAsm") && !snapshot)
+    extra.emplace_back("disassembling", std::string(">> ") + kPending);
   sections.insert(sections.begin() + static_cast<std::ptrdiff_t>(at), extra.begin(), extra.end());
   outstanding_ = static_cast<int>(stacks_.size() + extra.size());
   Ref<ReportFields> list = sections_;
@@ -368,7 +383,8 @@ void ExceptionReport::BuildSections() {
 void ExceptionReport::StartCompletion() {
   if (InHandlingThread() && !IsLoaderLockHeld(0)) {
     AddRef();  // the completion thread's reference
-    completionThread_ = CreateThread(nullptr, 0, CompletionThread, this, CREATE_SUSPENDED, &completionThreadId_);
+    completionThread_ =
+        CreateThread(nullptr, 0, CompletionThread, this, CREATE_SUSPENDED, &completionThreadId_);
     if (completionThread_) {
       SetThreadName(completionThreadId_, "-");
       SetThreadPriority(completionThread_, THREAD_PRIORITY_ABOVE_NORMAL);
@@ -419,7 +435,8 @@ void ExceptionReport::RunCompletion() noexcept {
     for (std::size_t i = 0; i < stacks_.size() && !abort_; ++i) {
       const ThreadStack& s = stacks_[i];
       TraceResult result;
-      const std::string text = Guarded("GetThreadReport", [&] { return ThreadTrace(s, i == 0, result); });
+      const std::string text =
+          Guarded("GetThreadReport", [&] { return ThreadTrace(s, i == 0, result); });
       if (i == 0) {
         firstResult = result;
         crc_[0] = result.crc1;
@@ -435,7 +452,8 @@ void ExceptionReport::RunCompletion() noexcept {
       if (GetBool("CpuRegs") && facts_.hasContext) {
         UpdateSection("cpu registers", Guarded("GetCpuRegisters", [&] {
                         const CONTEXT& c = facts_.context;
-                        return CpuRegistersText({c.Eax, c.Ebx, c.Ecx, c.Edx, c.Esi, c.Edi, c.Eip, c.Esp, c.Ebp});
+                        return CpuRegistersText(
+                            {c.Eax, c.Ebx, c.Ecx, c.Edx, c.Esi, c.Edi, c.Eip, c.Esp, c.Ebp});
                       }));
       }
       if (GetBool("StackDump") && facts_.hasContext) {
@@ -443,10 +461,11 @@ void ExceptionReport::RunCompletion() noexcept {
                         std::vector<std::uint8_t> bytes = facts_.stackBytes;
                         if (bytes.empty()) {
                           bytes.resize(kStackDumpBytes);
-                          bytes.resize(SafeReadUpTo(reinterpret_cast<const void*>(facts_.context.Esp), bytes.data(),
-                                                    std::min<std::size_t>(kStackDumpBytes,
-                                                                          RegionEnd(facts_.context.Esp) - facts_.context.Esp),
-                                                    nullptr));
+                          bytes.resize(SafeReadUpTo(
+                              reinterpret_cast<const void*>(facts_.context.Esp), bytes.data(),
+                              std::min<std::size_t>(kStackDumpBytes, RegionEnd(facts_.context.Esp) -
+                                                                         facts_.context.Esp),
+                              nullptr));
                         }
                         return StackDumpText(facts_.context.Esp, bytes.data(), bytes.size());
                       }));
@@ -457,8 +476,9 @@ void ExceptionReport::RunCompletion() noexcept {
                         TFunctionInfo info;
                         return DisassembleFunction(
                             reinterpret_cast<const void*>(firstResult.exceptionFunction),
-                            reinterpret_cast<const void*>(firstResult.exceptionAddress ? firstResult.exceptionAddress
-                                                                                       : facts_.address),
+                            reinterpret_cast<const void*>(firstResult.exceptionAddress
+                                                              ? firstResult.exceptionAddress
+                                                              : facts_.address),
                             info, GetBool("FormatDisAsm"), GetInt("LimitDisAsm"));
                       }));
       }
@@ -474,8 +494,10 @@ void ExceptionReport::UpdateSection(const std::string& title, const std::string&
     Ref<ReportFields> list = sections_;
     const int index = list->IndexOf(title);
     if (index >= 0) {
-      if (content.empty()) list->Remove(index);
-      else list->SetValue(title, content);
+      if (content.empty())
+        list->Remove(index);
+      else
+        list->SetValue(title, content);
     }
   }
   bool completeNow = false;
@@ -488,7 +510,8 @@ void ExceptionReport::UpdateSection(const std::string& title, const std::string&
     header->SetValue("callstack crc", CallstackCrcText(crc_[0], crc_[1], crc_[2]));
     for (const std::string& note : minimalDebugInfos_) {
       const std::size_t bar = note.find('|');
-      if (bar != std::string::npos) header->SetValue(note.substr(0, bar) + ".zel", note.substr(bar + 1));
+      if (bar != std::string::npos)
+        header->SetValue(note.substr(0, bar) + ".zel", note.substr(bar + 1));
     }
     complete_ = true;
     if (phase_ == ReportPhase::Presenting) phase_ = ReportPhase::Complete;
@@ -496,12 +519,18 @@ void ExceptionReport::UpdateSection(const std::string& title, const std::string&
   EndChange();
 }
 
+void ExceptionReport::PreparePleaseWait() {
+  if (!GetBool("PlWaitBox") || pleaseWait_) return;
+  pleaseWait_ = CreateProgressWindow(GetStr("PlWaitTitle"), GetModuleHandleA(nullptr), "ZEIPLWAIT");
+  for (const ThreadStack& s : stacks_) {
+    pleaseWait_->AddArea(GetStr("PlWaitText"), std::uint64_t(s.top - s.bottom) * 100);
+  }
+}
+
 void ExceptionReport::WaitForCompletion() {
   if (deferCompletion_ && !complete_) {
     deferCompletion_ = false;
-    if (GetBool("PlWaitBox") && !pleaseWait_) {
-      pleaseWait_ = CreateProgressWindow(GetStr("PlWaitTitle"), GetModuleHandleA(nullptr), "ZEIPLWAIT");
-      for (const ThreadStack& s : stacks_) pleaseWait_->AddArea(GetStr("PlWaitText"), std::uint64_t(s.top - s.bottom) * 100);
+    if (pleaseWait_) {
       pleaseWait_->Show(nullptr, false);
       pleaseWait_->ProcessMessages();
     }
@@ -509,14 +538,14 @@ void ExceptionReport::WaitForCompletion() {
     return;
   }
   if (!completionThread_ || IsLoaderLockHeld(0)) return;
-  if (GetBool("PlWaitBox") && WaitForSingleObject(completionThread_, 0) == WAIT_TIMEOUT) {
-    if (!pleaseWait_) {
-      pleaseWait_ = CreateProgressWindow(GetStr("PlWaitTitle"), GetModuleHandleA(nullptr), "ZEIPLWAIT");
-      for (const ThreadStack& s : stacks_) pleaseWait_->AddArea(GetStr("PlWaitText"), std::uint64_t(s.top - s.bottom) * 100);
-    }
+  if (pleaseWait_ && WaitForSingleObject(completionThread_, 0) == WAIT_TIMEOUT) {
     pleaseWait_->Show(nullptr, false);
+    pleaseWait_->ProcessMessages();  // painted now, not after the first slice
     SetThreadPriority(completionThread_, THREAD_PRIORITY_HIGHEST);
-    while (WaitForSingleObject(completionThread_, 50) == WAIT_TIMEOUT) pleaseWait_->ProcessMessages();
+    while (MsgWaitForMultipleObjects(1, &completionThread_, FALSE, 50, QS_ALLINPUT) !=
+           WAIT_OBJECT_0) {
+      pleaseWait_->ProcessMessages();
+    }
     pleaseWait_->Close();
     return;
   }
@@ -525,7 +554,8 @@ void ExceptionReport::WaitForCompletion() {
 
 std::string ExceptionReport::Render() {
   Ref<ReportFields> header = header_, sections = sections_;
-  return RenderReport(header ? header->Items() : FieldPairs{}, sections ? sections->Items() : FieldPairs{});
+  return RenderReport(header ? header->Items() : FieldPairs{},
+                      sections ? sections->Items() : FieldPairs{});
 }
 
 std::string ExceptionReport::ReportText(bool mustBeComplete) {
@@ -573,8 +603,10 @@ void ExceptionReport::FieldsModified(const ReportFields& fields) {
     ++changes_;
     text_.clear();
   }
-  if (updates_ > 0) dirty_ = true;
-  else Modified();
+  if (updates_ > 0)
+    dirty_ = true;
+  else
+    Modified();
 }
 
 void ExceptionReport::Modified() {
@@ -597,8 +629,9 @@ void ExceptionReport::AddListener(ReportListener listener, void* context, bool c
   bool added = false;
   {
     HandlerLock lock;
-    auto it = std::find_if(listeners_.begin(), listeners_.end(),
-                           [&](const Listener& l) { return l.fn == listener && l.context == context; });
+    auto it = std::find_if(listeners_.begin(), listeners_.end(), [&](const Listener& l) {
+      return l.fn == listener && l.context == context;
+    });
     if (it != listeners_.end()) {
       it->critical = critical;
     } else {
@@ -616,12 +649,14 @@ void ExceptionReport::AddListener(ReportListener listener, void* context, bool c
 
 void ExceptionReport::RemoveListener(ReportListener listener, void* context) {
   HandlerLock lock;
-  std::erase_if(listeners_, [&](const Listener& l) { return l.fn == listener && l.context == context; });
+  std::erase_if(listeners_,
+                [&](const Listener& l) { return l.fn == listener && l.context == context; });
 }
 
 bool ExceptionReport::HasCriticalListener() const {
   HandlerLock lock;
-  return std::any_of(listeners_.begin(), listeners_.end(), [](const Listener& l) { return l.critical; });
+  return std::any_of(listeners_.begin(), listeners_.end(),
+                     [](const Listener& l) { return l.critical; });
 }
 
 }  // namespace corvan::crash

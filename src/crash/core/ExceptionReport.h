@@ -112,6 +112,9 @@ class ExceptionReport final : public ReporterSettings {
   void RunCompletion() noexcept;
   void UpdateSection(const std::string& title, const std::string& content);
   std::string ThreadTrace(const ThreadStack& stack, bool first, TraceResult& result);
+  // The please-wait window with one area per thread; shown while a reader
+  // waits for completion.
+  void PreparePleaseWait();
   void WaitForCompletion();
   void Modified();
   std::string Render();
@@ -147,10 +150,10 @@ class ExceptionReport final : public ReporterSettings {
 
   HANDLE completionThread_ = nullptr;
   DWORD completionThreadId_ = 0;
-  volatile bool abort_ = false;
+  std::atomic<bool> abort_{false};
   bool deferCompletion_ = false;
   bool showAllThreads_ = false;
-  RefPtr<IProgressAlert> pleaseWait_;
+  Ref<IProgressAlert> pleaseWait_;
   std::atomic<int> firstComplete_{-1}, firstAutoSave_{-1};
   bool sent_ = false, savedToFile_ = false;
 };

@@ -35,7 +35,9 @@ void* vectoredHandler = nullptr;
 LPTOP_LEVEL_EXCEPTION_FILTER previousFilter = nullptr;
 std::terminate_handler previousTerminate = nullptr;
 
-std::uint32_t Word(const void* p) { return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p)); }
+std::uint32_t Word(const void* p) {
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(p));
+}
 
 void FindOwnCode() {
   const auto base = reinterpret_cast<std::uint32_t>(OwnModule());
@@ -74,9 +76,11 @@ bool IsTranslatable(DWORD code) {
 
 bool IsExecutable(std::uint32_t address) {
   MEMORY_BASIC_INFORMATION info;
-  if (VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info) != sizeof info) return false;
+  if (VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info) != sizeof info)
+    return false;
   return info.State == MEM_COMMIT &&
-         (info.Protect & (PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY));
+         (info.Protect &
+          (PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY));
 }
 
 // ---- The thread prepared in advance -------------------------------------
@@ -150,7 +154,8 @@ LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
   } else if (!IsExecutable(context.Eip)) {
     // A call through a bad pointer: continue from the caller's return address.
     std::uint32_t returnAddress = 0;
-    if (!SafeRead(reinterpret_cast<const void*>(esp), &returnAddress, 4) || !InOwnCode(returnAddress)) {
+    if (!SafeRead(reinterpret_cast<const void*>(esp), &returnAddress, 4) ||
+        !InOwnCode(returnAddress)) {
       return EXCEPTION_CONTINUE_SEARCH;
     }
     resume = returnAddress;
@@ -186,10 +191,18 @@ ExceptionDescription DescribeFault(const EXCEPTION_RECORD& record, std::string m
   d.isStdException = true;
   d.message = std::move(message);
   switch (record.ExceptionCode) {
-    case EXCEPTION_ACCESS_VIOLATION: d.classChain = ClassChain(typeid(EAccessViolation)); break;
-    case EXCEPTION_INT_DIVIDE_BY_ZERO: d.classChain = ClassChain(typeid(EDivByZero)); break;
-    case EXCEPTION_STACK_OVERFLOW: d.classChain = ClassChain(typeid(EStackOverflow)); break;
-    default: d.classChain = ClassChain(typeid(EExternalException)); break;
+    case EXCEPTION_ACCESS_VIOLATION:
+      d.classChain = ClassChain(typeid(EAccessViolation));
+      break;
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+      d.classChain = ClassChain(typeid(EDivByZero));
+      break;
+    case EXCEPTION_STACK_OVERFLOW:
+      d.classChain = ClassChain(typeid(EStackOverflow));
+      break;
+    default:
+      d.classChain = ClassChain(typeid(EExternalException));
+      break;
   }
   return d;
 }
@@ -200,7 +213,8 @@ std::string FaultText(const EXCEPTION_RECORD& record) {
   fault.address = Word(record.ExceptionAddress);
   HMODULE module = nullptr;
   std::string path;
-  if (ModuleFromAddress(record.ExceptionAddress, module, path)) fault.moduleName = FileNamePart(path);
+  if (ModuleFromAddress(record.ExceptionAddress, module, path))
+    fault.moduleName = FileNamePart(path);
   if (record.NumberParameters >= 2) {
     fault.write = record.ExceptionInformation[0] != 0;
     fault.dataAddress = static_cast<std::uint32_t>(record.ExceptionInformation[1]);
@@ -212,9 +226,12 @@ std::string FaultText(const EXCEPTION_RECORD& record) {
   const std::uint32_t code = record.ExceptionCode;
   const std::uint32_t address = Word(record.ExceptionAddress);
   switch (code) {
-    case EXCEPTION_ACCESS_VIOLATION: throw EAccessViolation(std::move(message), code, address);
-    case EXCEPTION_INT_DIVIDE_BY_ZERO: throw EDivByZero(std::move(message), code, address);
-    default: throw EExternalException(std::move(message), code, address);
+    case EXCEPTION_ACCESS_VIOLATION:
+      throw EAccessViolation(std::move(message), code, address);
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+      throw EDivByZero(std::move(message), code, address);
+    default:
+      throw EExternalException(std::move(message), code, address);
   }
 }
 
@@ -260,7 +277,8 @@ ExceptionFacts RuntimeEndFacts(const char* text, ExceptionSource source) {
 void OnAbort(int) {
   const bool mainThread = GetCurrentThreadId() == MainThreadId();
   try {
-    ExceptionFacts facts = RuntimeEndFacts("Abnormal program termination", ExceptionSource::TerminationError);
+    ExceptionFacts facts =
+        RuntimeEndFacts("Abnormal program termination", ExceptionSource::TerminationError);
     facts.canContinue = false;
     SubmitException(std::move(facts));
   } catch (...) {

@@ -12,8 +12,8 @@ class ReportOwner final : public AssistantOwner {
  public:
   explicit ReportOwner(ExceptionReport& report) : report_(report) {}
   void SetMailFrom(const std::string& sender) override { report_.SetStr("MailFrom", sender); }
-  RefPtr<INVBitmap> Screenshot() override { return screenshot_; }
-  void SetScreenshot(RefPtr<INVBitmap> bitmap) override { screenshot_ = std::move(bitmap); }
+  Ref<INVBitmap> Screenshot() override { return screenshot_; }
+  void SetScreenshot(Ref<INVBitmap> bitmap) override { screenshot_ = std::move(bitmap); }
   bool SendScreenshot() const override { return report_.SendScreenshot(); }
   void SetSendScreenshot(bool send) override { report_.SetSendScreenshot(send); }
   std::string TemporaryFolder() const override {
@@ -24,7 +24,7 @@ class ReportOwner final : public AssistantOwner {
 
  private:
   ExceptionReport& report_;
-  RefPtr<INVBitmap> screenshot_;
+  Ref<INVBitmap> screenshot_;
 };
 
 // The assistant's edits and check boxes as the form cache sees them.
@@ -94,7 +94,7 @@ AssistantOutcome RunReportAssistant(ExceptionReport& report, const std::string& 
   if (!def) return AssistantOutcome::NoAssistant;
   InstallBuiltInFormHandlers();
   ReportOwner owner(report);
-  const RefPtr<TNVAssistant> assistant =
+  const Ref<TNVAssistant> assistant =
       CreateAssistantForms(static_cast<HMODULE>(report.Module()), def->title, def->forms, &owner);
   CacheView cache(*assistant.get());
   report.RestoreFormValues(cache);

@@ -8,6 +8,7 @@
 
 #include "crash/analysis/SystemHelpers.h"
 #include "crash/core/BugReportFileWin.h"
+#include "crash/core/SaveReport.h"
 #include "crash/core/ExceptionHistory.h"
 #include "crash/core/ExceptionPipeline.h"
 #include "crash/core/ExceptionReport.h"

@@ -5,17 +5,17 @@
 // (the prepared stack), and both for single code locations.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "crash/analysis/zelStackTrace.h"
+
 namespace corvan::crash {
 
-struct PreparedStackItem {
-  bool forceKeep = false;
-  std::uint32_t returnAddress = 0;
-};
-using PreparedStack = std::vector<PreparedStackItem>;
+// Candidates in the tracer's form (element 0 holds the count).
+using PreparedStack = TDAPreStackItem;
 
 struct TraceRequest {
   bool hideUglyItems = false, showRelativeAddresses = true, showRelativeLines = true;
@@ -24,16 +24,16 @@ struct TraceRequest {
   std::uint32_t currentAddress = 0;  // the exception address of the crashed thread
   std::uint32_t creationAddress = 0;
   bool isException = false, isExternalException = false;
-  const PreparedStack* prepared = nullptr;  // may be null
-  const volatile bool* abort = nullptr;     // polled; may be null
+  const PreparedStack* prepared = nullptr;   // may be null
+  const std::atomic<bool>* abort = nullptr;  // polled; may be null
 };
 
 struct TraceResult {
   std::string text;
   std::uint32_t crc1 = 0, crc2 = 0;
   bool lineInfo = false;
-  std::uint32_t exceptionFunction = 0;  // entry of the function with the exception
-  std::uint32_t exceptionAddress = 0;
+  std::uint32_t exceptionFunction = 0;         // entry of the function with the exception
+  std::uint32_t exceptionAddress = 0;          // the item's address inside that function
   std::vector<std::string> minimalDebugInfos;  // "module|text"
 };
 
@@ -50,7 +50,8 @@ class ThreadTracer {
   ~ThreadTracer() = default;
 };
 
-// The tracer in use: the stack tracer of the analysis library.
+// The tracer in use: the stack tracer of the analysis library over the
+// process's own memory.
 ThreadTracer& CurrentThreadTracer();
 
 // The end of the committed region that holds address (a stack's top).

@@ -24,7 +24,8 @@ Ref<ReporterSettings> mainSettings;
 
 std::int64_t CounterMilliseconds() {
   LARGE_INTEGER counter, frequency;
-  if (!QueryPerformanceCounter(&counter) || !QueryPerformanceFrequency(&frequency) || frequency.QuadPart < 1000) {
+  if (!QueryPerformanceCounter(&counter) || !QueryPerformanceFrequency(&frequency) ||
+      frequency.QuadPart < 1000) {
     return 0;
   }
   return counter.QuadPart / (frequency.QuadPart / 1000);
@@ -32,11 +33,16 @@ std::int64_t CounterMilliseconds() {
 
 ExceptionSource SourceOf(ui::ExceptionPoint point) {
   switch (point) {
-    case ui::ExceptionPoint::HandleException: return ExceptionSource::HandleException;
-    case ui::ExceptionPoint::ShowException: return ExceptionSource::ShowException;
-    case ui::ExceptionPoint::ThreadFrame: return ExceptionSource::ThreadFrame;
-    case ui::ExceptionPoint::ThreadExecute: return ExceptionSource::ThreadExecute;
-    case ui::ExceptionPoint::Synchronize: return ExceptionSource::Synchronize;
+    case ui::ExceptionPoint::HandleException:
+      return ExceptionSource::HandleException;
+    case ui::ExceptionPoint::ShowException:
+      return ExceptionSource::ShowException;
+    case ui::ExceptionPoint::ThreadFrame:
+      return ExceptionSource::ThreadFrame;
+    case ui::ExceptionPoint::ThreadExecute:
+      return ExceptionSource::ThreadExecute;
+    case ui::ExceptionPoint::Synchronize:
+      return ExceptionSource::Synchronize;
   }
   return ExceptionSource::HandleException;
 }
@@ -118,9 +124,10 @@ std::size_t CopyToView(void* view, std::int32_t claimedSize, const std::string& 
   if (!view || claimedSize < 1) return 0;
   MEMORY_BASIC_INFORMATION info;
   if (VirtualQuery(view, &info, sizeof info) != sizeof info || info.State != MEM_COMMIT) return 0;
-  const std::uintptr_t regionEnd = reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize;
-  const std::size_t room = std::min<std::size_t>(static_cast<std::size_t>(claimedSize),
-                                                 regionEnd - reinterpret_cast<std::uintptr_t>(view));
+  const std::uintptr_t regionEnd =
+      reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize;
+  const std::size_t room = std::min<std::size_t>(
+      static_cast<std::size_t>(claimedSize), regionEnd - reinterpret_cast<std::uintptr_t>(view));
   const std::size_t length = std::min(text.size(), room - 1);
   std::memcpy(view, text.data(), length);
   static_cast<char*>(view)[length] = '\0';

@@ -7,9 +7,6 @@
 namespace corvan::crash {
 namespace {
 
-inline void CloseKey(HKEY key) { RegCloseKey(key); }
-using ScopedKey = UniqueHandle<HKEY, CloseKey>;
-
 std::string ReadValue(HKEY key, const char* name) {
   char buffer[1024];
   DWORD size = sizeof buffer - 1, type = 0;
@@ -25,7 +22,7 @@ std::string ReadValue(HKEY key, const char* name) {
 // What the screenshot form remembers while an edit is possible.
 struct EditingRecord {
   FILETIME written{};
-  ScopedFile editor;  // the editor's process; empty when none runs
+  ScopedHandle editor;  // the editor's process; empty when none runs
 };
 
 bool LastWriteTime(const std::string& path, FILETIME& time) {
@@ -72,7 +69,7 @@ void HandleScreenshotForm(TNVForm& form, FormAction action, TNVItem* item, void*
     case FormAction::ItemEvent:
       if (item && item->Kind() == ItemKind::Image && item->Bitmap() && !file.empty()) {
         if (!record) {
-          const RefPtr<INVBitmap> shot = owner.Screenshot();
+          const Ref<INVBitmap> shot = owner.Screenshot();
           if (!shot || !shot->WriteBmp(file)) return;
           auto created = std::make_unique<EditingRecord>();
           LastWriteTime(file, created->written);
@@ -83,13 +80,13 @@ void HandleScreenshotForm(TNVForm& form, FormAction action, TNVItem* item, void*
           record->editor.reset();  // that editor has ended
         }
         if (!record->editor) {
-          record->editor = ScopedFile(StartImageEditor(file));
+          record->editor = ScopedHandle(StartImageEditor(file));
           if (!record->editor) Beep(60, 60);
         }
       } else if (!item && record) {
         FILETIME now;
         if (!LastWriteTime(file, now) || CompareFileTime(&now, &record->written) == 0) return;
-        if (RefPtr<INVBitmap> edited = LoadBmpFile(file)) {
+        if (Ref<INVBitmap> edited = LoadBmpFile(file)) {
           record->written = now;
           owner.SetScreenshot(edited);
           ShowScreenshot(image, owner);
@@ -118,7 +115,7 @@ void HandleContactForm(TNVForm& form, FormAction action, TNVItem* item, void* ow
   if (action == FormAction::Created) {
     HKEY raw = nullptr;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, kContactKey, 0, KEY_READ, &raw) != ERROR_SUCCESS) return;
-    const ScopedKey key(raw);
+    const ScopedRegistryKey key(raw);
     const std::string storedName = ReadValue(key.get(), "RememberName");
     const std::string storedEmail = ReadValue(key.get(), "RememberEmail");
     if (storedName.empty() && storedEmail.empty()) return;
@@ -130,7 +127,7 @@ void HandleContactForm(TNVForm& form, FormAction action, TNVItem* item, void* ow
     HKEY raw = nullptr;
     if (RegCreateKeyExA(HKEY_CURRENT_USER, kContactKey, 0, nullptr, 0, KEY_WRITE, nullptr, &raw,
                         nullptr) == ERROR_SUCCESS) {
-      const ScopedKey key(raw);
+      const ScopedRegistryKey key(raw);
       if (remember->Data().checked) {
         for (auto [value, edit] :
              {std::pair{"RememberName", name}, std::pair{"RememberEmail", email}}) {

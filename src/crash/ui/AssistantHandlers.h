@@ -13,8 +13,8 @@ class AssistantOwner {
   virtual void SetMailFrom(const std::string& sender) = 0;
   // The report's screenshot (taken on first request; null when there is
   // none) and whether it goes with the report.
-  virtual RefPtr<INVBitmap> Screenshot() = 0;
-  virtual void SetScreenshot(RefPtr<INVBitmap> bitmap) = 0;
+  virtual Ref<INVBitmap> Screenshot() = 0;
+  virtual void SetScreenshot(Ref<INVBitmap> bitmap) = 0;
   virtual bool SendScreenshot() const = 0;
   virtual void SetSendScreenshot(bool send) = 0;
   // The reporter's temporary folder, with a trailing backslash; empty when

@@ -56,8 +56,8 @@ COLORREF Darker(COLORREF colour) {
 }
 
 void FillColour(HDC dc, const RECT& r, COLORREF colour) {
-  ScopedGdiObject brush(CreateSolidBrush(colour));
-  FillRect(dc, &r, static_cast<HBRUSH>(brush.get()));
+  ScopedGdi<HBRUSH> brush(CreateSolidBrush(colour));
+  FillRect(dc, &r, brush.get());
 }
 
 bool HasDrivePrefix(const std::string& s) {
@@ -308,7 +308,7 @@ void DetailsViewWindow::DrawRow(const DRAWITEMSTRUCT& item) {
       LOGFONTA face{};
       GetObjectA(GetCurrentObject(dc, OBJ_FONT), sizeof face, &face);
       face.lfWeight = FW_BOLD;
-      ScopedGdiObject bold(CreateFontIndirectA(&face));
+      ScopedFont bold(CreateFontIndirectA(&face));
       ScopedSelection select(dc, bold.get());
       DrawTextA(dc, caption.c_str(), -1, &textRect, DT_SINGLELINE | DT_NOPREFIX | DT_END_ELLIPSIS);
     } else {
@@ -318,8 +318,8 @@ void DetailsViewWindow::DrawRow(const DRAWITEMSTRUCT& item) {
     SetTextColor(dc, 0);
   }
   if (selected) {
-    ScopedGdiObject brush(CreateSolidBrush(highColour_ ? 0xB0B0B0 : 0x808080));
-    FrameRect(dc, &r, static_cast<HBRUSH>(brush.get()));
+    ScopedGdi<HBRUSH> brush(CreateSolidBrush(highColour_ ? 0xB0B0B0 : 0x808080));
+    FrameRect(dc, &r, brush.get());
   } else if (index + 1 == static_cast<int>(shown_.items.size()) ||
              !shown_.items[static_cast<std::size_t>(index) + 1].title) {
     RECT line = {r.left, r.bottom - 1, r.right, r.bottom};

@@ -14,7 +14,7 @@
 #include "crash/ui/DetailsView.h"
 #include "crash/ui/ExceptionBoxLayout.h"
 #include "crash/ui/ExceptionBoxReport.h"
-#include "crash/ui/WinHandles.h"
+#include "common/WinHandles.h"
 
 namespace corvan::crash {
 

@@ -3,7 +3,7 @@
 #include <commdlg.h>
 
 #include "crash/analysis/LoaderLock.h"
-#include "crash/ui/WinHandles.h"
+#include "common/WinHandles.h"
 
 namespace corvan::crash {
 
@@ -20,45 +20,60 @@ PageMetrics PageMetricsOf(HDC dc) {
   return m;
 }
 
-int PrintReportOnDc(HDC dc, const std::string& text, const std::string& documentName) {
-  SetMapMode(dc, MM_TEXT);
-  const PageLayout page = LayoutPage(PageMetricsOf(dc));
-  ScopedGdiObject font(CreateFontA(page.fontHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                                   DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                                   DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "Courier New"));
-  ScopedSelection select(dc, font.get());
-  DOCINFOA doc{};
-  doc.cbSize = sizeof doc;
-  doc.lpszDocName = documentName.c_str();
-  if (StartDocA(dc, &doc) <= 0) return 0;
-  int pages = 1;
-  StartPage(dc);
-  int y = page.top;
+std::vector<PrintedLine> LayOutLines(HDC dc, const std::string& text, const PageLayout& page) {
+  std::vector<PrintedLine> lines;
+  int y = page.top, number = 0;
   std::size_t start = 0;
   for (;;) {
     const std::size_t end = text.find("\r\n", start);
     const std::size_t stop = end == std::string::npos ? text.size() : end;
-    // An empty line prints as one blank.
-    const char* line = stop > start ? text.data() + start : " ";
-    const int length = stop > start ? static_cast<int>(stop - start) : 1;
+    PrintedLine line;
+    line.text = stop > start ? text.substr(start, stop - start) : std::string(" ");
     RECT r = {page.left, 0, page.left + page.textWidth, 0};
-    DrawTextA(dc, line, length, &r, DT_CALCRECT | DT_WORDBREAK | DT_EXTERNALLEADING);
-    const int height = r.bottom - r.top;
-    if (y + height > page.bottom && y > page.top) {
-      EndPage(dc);
-      StartPage(dc);
-      ++pages;
+    DrawTextA(dc, line.text.c_str(), static_cast<int>(line.text.size()), &r,
+              DT_CALCRECT | DT_WORDBREAK | DT_EXTERNALLEADING);
+    line.height = r.bottom - r.top;
+    if (y + line.height > page.bottom && y > page.top) {
+      ++number;
       y = page.top;
     }
-    r = {page.left, y, page.left + page.textWidth, y + height};
-    DrawTextA(dc, line, length, &r, DT_WORDBREAK | DT_EXTERNALLEADING);
-    y += height;
+    line.page = number;
+    line.top = y;
+    y += line.height;
+    lines.push_back(std::move(line));
     if (end == std::string::npos) break;
     start = end + 2;
   }
+  return lines;
+}
+
+int PrintReportOnDc(HDC dc, const std::string& text, const std::string& documentName) {
+  SetMapMode(dc, MM_TEXT);
+  const PageLayout page = LayoutPage(PageMetricsOf(dc));
+  ScopedFont font(CreateFontA(page.fontHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                                   DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                                   DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "Courier New"));
+  ScopedSelection select(dc, font.get());
+  const std::vector<PrintedLine> lines = LayOutLines(dc, text, page);
+  DOCINFOA doc{};
+  doc.cbSize = sizeof doc;
+  doc.lpszDocName = documentName.c_str();
+  if (StartDocA(dc, &doc) <= 0) return 0;
+  int current = 0;
+  StartPage(dc);
+  for (const PrintedLine& line : lines) {
+    if (line.page != current) {
+      EndPage(dc);
+      StartPage(dc);
+      current = line.page;
+    }
+    RECT r = {page.left, line.top, page.left + page.textWidth, line.top + line.height};
+    DrawTextA(dc, line.text.c_str(), static_cast<int>(line.text.size()), &r,
+              DT_WORDBREAK | DT_EXTERNALLEADING);
+  }
   EndPage(dc);
   EndDoc(dc);
-  return pages;
+  return current + 1;
 }
 
 void PrintBugReport(const std::string& text, HWND parent, const std::string& documentName) {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "crash/ui/ExceptionBoxLayout.h"
 
@@ -12,6 +13,15 @@ namespace corvan::crash {
 
 // The page metrics of a device context.
 PageMetrics PageMetricsOf(HDC dc);
+
+// Where each line of text goes: its page (from 0), its top and height in
+// device pixels. Lines are split at CR LF, measured word-wrapped to the
+// text width in the font selected into dc; an empty line is one blank.
+struct PrintedLine {
+  int page = 0, top = 0, height = 0;
+  std::string text;
+};
+std::vector<PrintedLine> LayOutLines(HDC dc, const std::string& text, const PageLayout& page);
 
 // Prints text as a document of its own on dc; returns the pages printed
 // (0 when the document could not be started).

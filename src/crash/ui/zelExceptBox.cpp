@@ -145,13 +145,7 @@ HWND TExceptionBox::CreateChild(const char* cls, const char* text, DWORD style, 
   return child;
 }
 
-void TExceptionBox::Build(bool beep) {
-  if (mode_ == BoxMode::Full && report_.GetBool("AutoShowBugRep"))
-    report_.SetBool("ShowBtnVis", false);
-  AdjustFocusedButton();
-  const std::string text = BoxMessage(report_, simple_);
-  const std::string title = simple_ ? ExeTitle() : report_.GetStr("TitleBar");
-
+void TExceptionBox::RegisterWindowClass() {
   WNDCLASSA wc{};
   wc.style = CS_CLASSDC | CS_PARENTDC;
   wc.lpfnWndProc = WindowProc;
@@ -160,6 +154,38 @@ void TExceptionBox::Build(bool beep) {
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
   wc.lpszClassName = kExceptionBoxClass;
   RegisterClassA(&wc);  // fails harmlessly when registered already
+}
+
+void PrepareExceptionBoxThread() noexcept {
+  try {
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES};
+    InitCommonControlsEx(&controls);
+    TExceptionBox::RegisterWindowClass();
+    HWND window = CreateWindowExA(WS_EX_TOOLWINDOW, kExceptionBoxClass, "", WS_POPUP, 0, 0, 1, 1,
+                                  nullptr, nullptr, ThisModule(), nullptr);
+    if (!window) return;
+    HWND button = CreateWindowExA(0, "Button", "", WS_CHILD | BS_OWNERDRAW, 0, 0, 1, 1, window,
+                                  nullptr, ThisModule(), nullptr);
+    ScopedFont font(MakeFont(-11, "Tahoma"));
+    {
+      ScopedWindowDc dc(button ? button : window);
+      ScopedSelection select(dc.get(), font.get());
+      SIZE extent;
+      GetTextExtentPoint32A(dc.get(), "x", 1, &extent);
+    }
+    DestroyWindow(window);
+  } catch (...) {
+  }
+}
+
+void TExceptionBox::Build(bool beep) {
+  if (mode_ == BoxMode::Full && report_.GetBool("AutoShowBugRep"))
+    report_.SetBool("ShowBtnVis", false);
+  AdjustFocusedButton();
+  const std::string text = BoxMessage(report_, simple_);
+  const std::string title = simple_ ? ExeTitle() : report_.GetStr("TitleBar");
+
+  RegisterWindowClass();
   DWORD style = WS_CAPTION | WS_SYSMENU;
   if (detailsView_) style |= WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX;
   const DWORD exStyle = WS_EX_DLGMODALFRAME | WS_EX_TOPMOST;
@@ -244,9 +270,8 @@ void TExceptionBox::Build(bool beep) {
   }
   CreateChild("Static", text.c_str(), 0, layout.text, 0);
   if (detailsView_) {
-    details_ = std::make_unique<DetailsViewWindow>(window_, layout.tabs,
-                                                   static_cast<HFONT>(dialogFont_.get()),
-                                                   static_cast<HFONT>(fixedFont_.get()), report_);
+    details_ = std::make_unique<DetailsViewWindow>(window_, layout.tabs, dialogFont_.get(),
+                                                   fixedFont_.get(), report_);
   }
 
   RECT frame = {0, 0, layout.clientWidth, layout.clientHeight};
@@ -259,7 +284,6 @@ void TExceptionBox::Build(bool beep) {
   GetClientRect(window_, &client);
   lastClient_ = {client.right, client.bottom};
   layoutDone_ = true;
-  if (focus) SetFocus(focus);
 
   if (!simple_) {
     if (report_.AutoCloseDue() && Shown(kCloseButton)) {
@@ -280,6 +304,7 @@ void TExceptionBox::Build(bool beep) {
   BringWindowToTop(window_);
   SetForegroundWindow(window_);
   if (focus) SetFocus(focus);
+  focusSet_ = true;  // from now on focus changes are the user's
   if (report_.IsFreeze()) report_.WatchForThaw(window_);
   report_.AddChangeListener(ReportChanged, this);
   listening_ = true;
@@ -384,14 +409,14 @@ void TExceptionBox::PaintButton(HWND button, HDC dc, int index, Colours colours,
     }
     offset = 2;
   } else {
-    ScopedGdiObject brush(CreateSolidBrush(colours.background));
-    FillRect(canvas, &r, static_cast<HBRUSH>(brush.get()));
+    ScopedGdi<HBRUSH> brush(CreateSolidBrush(colours.background));
+    FillRect(canvas, &r, brush.get());
   }
   if (marker >= 0) {
     const COLORREF line = flat_ ? GetSysColor(COLOR_BTNFACE) : GetSysColor(COLOR_3DDKSHADOW);
     auto vertical = [&](int x, COLORREF c) {
       if (x < 0 || x >= width) return;
-      ScopedGdiObject pen(CreatePen(PS_SOLID, 1, c));
+      ScopedGdi<HPEN> pen(CreatePen(PS_SOLID, 1, c));
       ScopedSelection select(canvas, pen.get());
       MoveToEx(canvas, x, 2 * offset, nullptr);
       LineTo(canvas, x, height - 2 * offset);
@@ -443,7 +468,7 @@ void TExceptionBox::DrawBigPicture(HDC dc) {
   const std::uint8_t* resource = FindPicture(report_.PictureModule(), kBigPicture, kBigPictureSize);
   if (!resource) return;
   void* bits = nullptr;
-  ScopedGdiObject dib(CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
+  ScopedBitmap dib(CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0));
   if (!dib || !bits) return;
   BlendPicture(resource + sizeof(BITMAPINFOHEADER), kBigPictureSize * kBigPictureSize,
                GetSysColor(COLOR_BTNFACE), static_cast<std::uint8_t*>(bits));
@@ -464,7 +489,7 @@ void TExceptionBox::DrawItem(const DRAWITEMSTRUCT& item) {
   const bool focused = (item.itemState & ODS_FOCUS) != 0;
   const bool selected = (item.itemState & ODS_SELECTED) != 0;
   const bool counting = countdownStart_ != 0 && index == countdownButton_;
-  if (flat_ && item.itemAction == ODA_FOCUS && layoutDone_ && IsWindowVisible(window_)) {
+  if (flat_ && item.itemAction == ODA_FOCUS && focusSet_) {
     // A focus change fades between the two looks and stops the count-down.
     StopCountdown();
     if (focused) {

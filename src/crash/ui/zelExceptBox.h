@@ -13,7 +13,7 @@
 
 #include "crash/ui/ExceptionBoxLayout.h"
 #include "crash/ui/ExceptionBoxReport.h"
-#include "crash/ui/WinHandles.h"
+#include "common/WinHandles.h"
 
 namespace corvan::crash {
 
@@ -36,6 +36,8 @@ class TExceptionBox {
   // Runs until the box is closed; true when the user asked for the report.
   bool Run();
   HWND Window() const { return window_; }
+  // "zelExceptWndClass" of this module (an existing class is kept).
+  static void RegisterWindowClass();
 
  private:
   struct Colours {
@@ -76,9 +78,9 @@ class TExceptionBox {
   bool detailsView_;
   bool flat_;
   int buttonHeight_;
-  ScopedGdiObject dialogFont_, fixedFont_, smallFont_;
+  ScopedFont dialogFont_, fixedFont_, smallFont_;
   ScopedDc canvas_;
-  ScopedGdiObject canvasBitmap_;
+  ScopedBitmap canvasBitmap_;
   HGDIOBJ previousBitmap_ = nullptr, previousFont_ = nullptr;
   std::uint32_t* canvasPixels_ = nullptr;
   int canvasWidth_ = 0;
@@ -90,7 +92,7 @@ class TExceptionBox {
   DWORD lastAnimationEnd_ = 0;
   DWORD countdownStart_ = 0;
   int marker_ = -1;
-  bool reshow_ = false, layoutDone_ = false, shuttingDown_ = false;
+  bool reshow_ = false, layoutDone_ = false, shuttingDown_ = false, focusSet_ = false;
   bool cantContinue_ = false;
   bool listening_ = false;
   SIZE minimum_{};
@@ -106,6 +108,11 @@ void RunExceptionBox(ExceptionBoxReport& report, BoxMode mode, bool beep);
 // message box (0, 2, 3), nothing (4); on standard output in a console
 // program. Returns when the user is done (unless the program was ended).
 void PresentException(ExceptionBoxReport& report, int showSetting);
+
+// Readies the calling thread for showing a box fast when a fault comes:
+// the window class, the thread's window state and the fonts' first use.
+// Takes some tens of milliseconds under Wine; never shows anything.
+void PrepareExceptionBoxThread() noexcept;
 
 // The message broken into sentences, as the box and the console show it.
 std::string BoxMessage(ExceptionBoxReport& report, bool simple);

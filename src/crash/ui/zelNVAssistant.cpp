@@ -132,23 +132,23 @@ void TNVItem::SetChecked(bool checked) {
   if (window_) InvalidateRect(window_, nullptr, FALSE);
 }
 
-void TNVItem::SetBitmap(RefPtr<INVBitmap> bitmap) {
+void TNVItem::SetBitmap(Ref<INVBitmap> bitmap) {
   bitmap_ = std::move(bitmap);
   const int margin = (data_.clickable ? 6 : 0) + (data_.border ? 2 : 0);
   const int areaW = rect_.right - rect_.left - 2 * margin,
             areaH = rect_.bottom - rect_.top - 2 * margin;
   if (bitmap_ && areaW > 0 && areaH > 0 &&
       (bitmap_->GetWidth() > areaW || bitmap_->GetHeight() > areaH)) {
-    if (RefPtr<INVBitmap> copy = bitmap_->Resize(areaW, areaH)) bitmap_ = copy;
+    if (Ref<INVBitmap> copy = bitmap_->Resize(areaW, areaH)) bitmap_ = copy;
   }
   if (form_.Window()) InvalidateRect(form_.Window(), &rect_, TRUE);
 }
 
 // ---- Forms -----------------------------------------------------------------
 
-RefPtr<TNVForm> TNVForm::Create(const std::uint8_t* data, std::size_t size, TNVAssistant* assistant,
-                                std::string title, int step, int stepCount, void* owner) {
-  RefPtr<TNVForm> form = RefPtr<TNVForm>::Adopt(new TNVForm);
+Ref<TNVForm> TNVForm::Create(const std::uint8_t* data, std::size_t size, TNVAssistant* assistant,
+                             std::string title, int step, int stepCount, void* owner) {
+  Ref<TNVForm> form(new TNVForm);
   form->assistant_ = assistant;
   form->title_ = std::move(title);
   form->step_ = step;
@@ -225,8 +225,7 @@ TNVItem* TNVForm::Find(std::string_view name, ItemKind kind) const {
 }
 
 void TNVForm::Fire(FormAction action, TNVItem* item) {
-  AddRef();  // a handler may drop the last reference of its own
-  const RefPtr<TNVForm> keep = RefPtr<TNVForm>::Adopt(this);
+  const Ref<TNVForm> keep(this);  // a handler may drop the last reference of its own
   if (handler_) handler_(*this, action, item, owner_);
   if (assistant_ && assistant_->Handler()) assistant_->Handler()(*this, action, item, owner_);
 }
@@ -311,7 +310,7 @@ void TNVForm::PlaceItem(TNVItem& item, int& y, HDC dc) {
       w = std::min(w, width_ - a - 42);
       h = std::min(h, GetSystemMetrics(SM_CYSCREEN) / 3);
       if (item.bitmap_ && (item.bitmap_->GetWidth() != w || item.bitmap_->GetHeight() != h)) {
-        if (RefPtr<INVBitmap> copy = item.bitmap_->Resize(w, h)) {
+        if (Ref<INVBitmap> copy = item.bitmap_->Resize(w, h)) {
           item.bitmap_ = copy;
           w = copy->GetWidth();
           h = copy->GetHeight();
@@ -446,8 +445,7 @@ void TNVForm::Press(TNVItem& item) {
 }
 
 std::uint8_t TNVForm::ShowModal(HWND parent) {
-  AddRef();
-  const RefPtr<TNVForm> keep = RefPtr<TNVForm>::Adopt(this);
+  const Ref<TNVForm> keep(this);
   if (skip_) return result_ = kSkip;
   if (running_) return kNoResult;
   const bool reenable = parent && IsWindowEnabled(parent);
@@ -823,9 +821,9 @@ std::vector<std::uint8_t> FormResource(HMODULE module, const std::string& formNa
 
 }  // namespace
 
-RefPtr<TNVAssistant> CreateAssistantForms(HMODULE module, const std::string& title,
-                                          const std::vector<std::string>& formNames, void* owner) {
-  RefPtr<TNVAssistant> assistant = RefPtr<TNVAssistant>::Adopt(new TNVAssistant(title, owner));
+Ref<TNVAssistant> CreateAssistantForms(HMODULE module, const std::string& title,
+                                       const std::vector<std::string>& formNames, void* owner) {
+  Ref<TNVAssistant> assistant(new TNVAssistant(title, owner));
   const int count = static_cast<int>(formNames.size());
   for (int i = 0; i < count; ++i) {
     const std::vector<std::uint8_t> data =

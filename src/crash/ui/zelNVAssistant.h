@@ -12,18 +12,14 @@
 
 #include "crash/ui/AssistantModel.h"
 #include "crash/ui/FormStream.h"
-#include "crash/ui/RefCounted.h"
-#include "crash/ui/WinHandles.h"
+#include "common/WinHandles.h"
+#include "crash/ui/UnknownRefCounted.h"
 #include "crash/ui/zelNVBitmap.h"
 
 namespace corvan::crash {
 
 class TNVForm;
 class TNVAssistant;
-
-template <typename T>
-using ScopedGdi = UniqueHandle<T, DeleteGdiObject>;
-using ScopedFont = ScopedGdi<HFONT>;
 
 enum class FormAction : std::uint8_t { Created = 0, Shown = 1, Closing = 2, ItemEvent = 3 };
 enum ModalResult : std::uint8_t { kNoResult = 0, kContinue = 1, kSkip = 2, kCancel = 3 };
@@ -55,9 +51,9 @@ class TNVItem {
   void SetText(const std::string& text);
   void SetValid(bool valid);
   void SetChecked(bool checked);
-  const RefPtr<INVBitmap>& Bitmap() const { return bitmap_; }
+  const Ref<INVBitmap>& Bitmap() const { return bitmap_; }
   // Fits the picture into the image area (a Resize copy when larger).
-  void SetBitmap(RefPtr<INVBitmap> bitmap);
+  void SetBitmap(Ref<INVBitmap> bitmap);
 
  private:
   friend class TNVForm;
@@ -68,23 +64,23 @@ class TNVItem {
   std::size_t index_ = 0;
   TNVItem* previous_ = this;
   TNVItem* next_ = this;
-  RefPtr<INVBitmap> bitmap_;
+  Ref<INVBitmap> bitmap_;
 };
 
 struct INVForm : IUnknown {
-  static constexpr GUID kIid = {
+  static constexpr InterfaceId kIid = {
       0x9C62303F, 0x3C4A, 0x4E2F, {0x9C, 0x14, 0x74, 0xC5, 0x18, 0x87, 0x19, 0x95}};
 };
 struct INVAssistant : IUnknown {
-  static constexpr GUID kIid = {
+  static constexpr InterfaceId kIid = {
       0x14A3AFE4, 0xB39F, 0x4745, {0x8F, 0x85, 0x08, 0xFF, 0xAB, 0xE8, 0x77, 0x1C}};
 };
 
-class TNVForm final : public TRefCounted<INVForm> {
+class TNVForm final : public TUnknownRefCounted<INVForm> {
  public:
   // The form of one resource (empty data: only the three main buttons).
-  static RefPtr<TNVForm> Create(const std::uint8_t* data, std::size_t size, TNVAssistant* assistant,
-                                std::string title, int step, int stepCount, void* owner);
+  static Ref<TNVForm> Create(const std::uint8_t* data, std::size_t size, TNVAssistant* assistant,
+                             std::string title, int step, int stepCount, void* owner);
 
   const std::string& Name() const { return data_.name; }
   const std::string& Title() const { return title_; }
@@ -158,7 +154,7 @@ class TNVForm final : public TRefCounted<INVForm> {
   bool running_ = false;
 };
 
-class TNVAssistant final : public TRefCounted<INVAssistant> {
+class TNVAssistant final : public TUnknownRefCounted<INVAssistant> {
  public:
   TNVAssistant(std::string title, void* owner) : title_(std::move(title)), owner_(owner) {}
   const std::string& Title() const { return title_; }
@@ -172,21 +168,21 @@ class TNVAssistant final : public TRefCounted<INVAssistant> {
   void* Owner() const { return owner_; }
   // 1 when every form was continued or skipped, 3 when one was cancelled.
   std::uint8_t ShowModal(HWND parent);
-  void Add(RefPtr<TNVForm> form) { forms_.push_back(std::move(form)); }
+  void Add(Ref<TNVForm> form) { forms_.push_back(std::move(form)); }
 
  private:
   ~TNVAssistant() override = default;
   std::string title_;
   void* owner_;
-  std::vector<RefPtr<TNVForm>> forms_;
+  std::vector<Ref<TNVForm>> forms_;
   std::uint8_t result_ = kNoResult;
   FormHandler handler_ = nullptr;
 };
 
 // The forms named, in order, read from module (or its language resource
 // module when that holds the first form).
-RefPtr<TNVAssistant> CreateAssistantForms(HMODULE module, const std::string& title,
-                                          const std::vector<std::string>& formNames, void* owner);
+Ref<TNVAssistant> CreateAssistantForms(HMODULE module, const std::string& title,
+                                       const std::vector<std::string>& formNames, void* owner);
 
 // The handlers a form may name in OnAction besides program functions; the
 // reporter's start-up installs the built-in ones.

@@ -271,5 +271,49 @@ TEST(ExceptionBoxE2e, ShowOpensTheDetailsView) {
   EXPECT_EQ(probe.Exit(), 0u);
 }
 
+// corvan.exe itself, unchanged: a thread that faults outside our code
+// reaches the reporter's last line of defence; such a fault cannot be
+// continued, so the box offers restart and close.
+TEST(ExceptionBoxE2e, CorvanShowsTheBoxForAFaultAndClosesWithExitCodeOne) {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string folder(path);
+  for (int up = 0; up < 4; ++up) folder = folder.substr(0, folder.rfind('\\'));
+  const std::string exe = folder + "\\corvan.exe", reports = folder + "\\bugreport.txt";
+  const std::string before = ReadFile(reports);
+  std::string command = "\"" + exe + "\"";
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION corvan{};
+  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                             &corvan));
+  WaitForInputIdle(corvan.hProcess, 20000);
+  // A thread that starts at address 16: an access violation in no module.
+  HANDLE thread = CreateRemoteThread(corvan.hProcess, nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(16),
+                                     nullptr, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  CloseHandle(thread);
+  HWND box = WaitForBox(corvan.dwProcessId);
+  if (!box) TerminateProcess(corvan.hProcess, 99);
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(WindowText(Children(box, "Static").at(0)), "An error occurred in the application.");
+  HWND cont = Button(box, "continue application");
+  ASSERT_NE(cont, nullptr);
+  EXPECT_FALSE(IsWindowEnabled(cont));
+  ASSERT_NE(Button(box, "restart application"), nullptr);
+  Press(box, Button(box, "close application"));
+  WaitForSingleObject(corvan.hProcess, 30000);
+  DWORD code = STILL_ACTIVE;
+  GetExitCodeProcess(corvan.hProcess, &code);
+  if (code == STILL_ACTIVE) TerminateProcess(corvan.hProcess, 99);
+  CloseHandle(corvan.hThread);
+  CloseHandle(corvan.hProcess);
+  EXPECT_EQ(code, 1u);
+  // The report was kept in the bug report file beside the program.
+  const std::string after = ReadFile(reports);
+  EXPECT_GT(after.size(), before.size());
+  EXPECT_NE(after.find("exception message"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace corvan::crash

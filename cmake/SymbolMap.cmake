@@ -1,0 +1,50 @@
+include_guard(GLOBAL)
+# corvan_symbol_map(TARGET): the Windows program TARGET gets its symbol
+# maps: NAME.map beside it and the compact map embedded as resource EXCEPT
+# of type ZEL, written by tools/mkmap from the first link and added in a
+# second link that moves no code (checked; the build fails otherwise).
+# The map tool is built with the build machine's own compiler.
+set(CORVAN_MKMAP_SOURCES
+    ${PROJECT_SOURCE_DIR}/tools/mkmap/mkmap.cpp
+    ${PROJECT_SOURCE_DIR}/src/crash/analysis/CompactMap.cpp
+    ${PROJECT_SOURCE_DIR}/src/crash/analysis/MapTables.cpp
+    ${PROJECT_SOURCE_DIR}/src/crash/analysis/TextMap.cpp
+    ${PROJECT_SOURCE_DIR}/src/crash/analysis/zelMapFile.cpp
+    ${PROJECT_SOURCE_DIR}/src/crash/analysis/PeImage.cpp
+    ${PROJECT_SOURCE_DIR}/src/crash/analysis/Unmangle.cpp
+    ${PROJECT_SOURCE_DIR}/src/crash/util/Crc32.cpp
+    ${PROJECT_SOURCE_DIR}/src/crash/util/Deflate.cpp
+    ${PROJECT_SOURCE_DIR}/src/crash/util/TextParts.cpp)
+find_program(CORVAN_HOST_CXX NAMES c++ g++ clang++ REQUIRED)
+set(CORVAN_MKMAP ${CMAKE_BINARY_DIR}/tools/mkmap/mkmap CACHE INTERNAL "")
+add_custom_command(
+  OUTPUT ${CORVAN_MKMAP}
+  COMMAND ${CORVAN_HOST_CXX} -std=c++20 -O1 -I${PROJECT_SOURCE_DIR}/src ${CORVAN_MKMAP_SOURCES}
+          -lz -o ${CORVAN_MKMAP}
+  DEPENDS ${CORVAN_MKMAP_SOURCES}
+  COMMENT "Building the symbol map tool (host)"
+  VERBATIM)
+add_custom_target(mkmap ALL DEPENDS ${CORVAN_MKMAP})
+
+if(CORVAN_WINDOWS)
+  foreach(tool nm objdump windres)
+    string(TOUPPER ${tool} upper)
+    find_program(CORVAN_${upper} NAMES i686-w64-mingw32-${tool} REQUIRED)
+  endforeach()
+  # Every program link of the Windows build runs through the launcher; it
+  # maps the programs whose link line carries the marker option below (a
+  # define, which the link ignores) and runs the others unchanged.
+  set(CMAKE_CXX_LINK_EXECUTABLE
+      "${PROJECT_SOURCE_DIR}/tools/mkmap/link-with-map.sh ${CORVAN_MKMAP} ${CORVAN_NM} ${CORVAN_OBJDUMP} ${CORVAN_WINDRES} ${CMAKE_CXX_LINK_EXECUTABLE}")
+endif()
+
+function(corvan_symbol_map target)
+  if(NOT CORVAN_WINDOWS)
+    return()
+  endif()
+  target_link_options(${target} PRIVATE -DCORVAN_SYMBOL_MAP)
+  add_dependencies(${target} mkmap)
+  # Relink when the tool or the launcher changes.
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${CORVAN_MKMAP}
+               ${PROJECT_SOURCE_DIR}/tools/mkmap/link-with-map.sh)
+endfunction()

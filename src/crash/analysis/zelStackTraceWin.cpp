@@ -1,0 +1,144 @@
+// The stack tracer on the running process: the live memory view, the
+// modules loaded in it and their symbol maps.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "crash/analysis/ImageHelpers.h"
+#include "crash/analysis/LiveMemoryView.h"
+#include "crash/analysis/MapTables.h"
+#include "crash/analysis/StackTracer.h"
+#include "crash/analysis/x86/UnwindLandingPads.h"
+#include "crash/analysis/zelDisAsm.h"
+#include "crash/analysis/zelStackTrace.h"
+#include "crash/util/TextParts.h"
+
+namespace corvan::crash {
+namespace {
+
+class TLiveTraceEnvironment final : public TTraceEnvironment {
+ public:
+  explicit TLiveTraceEnvironment(const TDATryRead* snapshot) : view_(snapshot) {}
+
+  const TMemoryView& View() const override { return view_; }
+
+  bool DescribeModule(Address base, TTraceModule& module) const override {
+    HMODULE handle = reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(base));
+    char path[MAX_PATH];
+    const DWORD n = GetModuleFileNameA(handle, path, sizeof path);
+    if (n == 0 || n >= sizeof path) return false;
+    const LiveModuleBytes bytes(handle);
+    const PeImage image(bytes, ImageLayout::Mapped);
+    if (!image.Valid() || image.Is64()) return false;
+    TMapFile ranges;
+    SetModuleRanges(ranges, image, bytes, base);
+    module.Base = base;
+    module.FileName = FileNamePart(std::string(path, n));
+    module.CodeStart = ranges.CodeStart;
+    module.CodeEnd = ranges.CodeEnd;
+    module.DataStart = ranges.DataStart;
+    module.DataEnd = ranges.DataEnd;
+    module.EntryPoint = image.EntryPointRva() ? base + image.EntryPointRva() : 0;
+    for (const PeExport& e : image.Exports()) {
+      if (e.forwarder.empty() && e.rva) module.Exports.push_back(base + e.rva);
+    }
+    std::sort(module.Exports.begin(), module.Exports.end());
+    module.Map = MapFileForAddress(base);
+    module.IsMainProgram = handle == GetModuleHandleA(nullptr);
+    return true;
+  }
+
+  Address OwnModuleBase() const override { return AddressOf(OwnModule()); }
+  const TRuntimeRoutines& OwnRoutines() const override { return OwnRuntimeRoutines(); }
+  TParseOptions ParseOptionsFor(Address moduleBase) const override {
+    TParseOptions options;
+    if (moduleBase == OwnModuleBase()) options.LandingPads = OwnLandingPads;
+    return options;
+  }
+
+ private:
+  TLiveMemoryView view_;
+};
+
+TStackTracer& Tracer() {
+  static auto* tracer = new TStackTracer;  // process-wide caches; outlive static destructors
+  return *tracer;
+}
+
+Address StackTopOfThisThread() {
+  Address top;
+  asm("movl %%fs:4, %0" : "=r"(top));  // the thread block's stack base (upper end)
+  return top;
+}
+
+Address CurrentStackPointer() { return AddressOf(__builtin_frame_address(0)); }
+
+}  // namespace
+
+void TraceThreadStack(const TTraceInput& input, TTraceOutput& output) {
+  output = TTraceOutput{};
+  try {
+    TTraceInput resolved = input;
+    if (!resolved.StackTop) resolved.StackTop = StackTopOfThisThread();
+    if (!resolved.StackBottom) resolved.StackBottom = CurrentStackPointer();
+    if (!resolved.IsException && !resolved.CurrentAddress) {
+      resolved.CurrentAddress = AddressOf(__builtin_return_address(0));
+    }
+    if (!resolved.FramePointer && !input.StackBottom)
+      resolved.FramePointer = AddressOf(__builtin_frame_address(0));
+    TDATryRead snapshot = BeginSafeReads();
+    const TLiveTraceEnvironment env(&snapshot);
+    Tracer().Trace(env, resolved, output);
+    EndSafeReads(snapshot);
+  } catch (...) {
+    output = TTraceOutput{};
+    output.Text = InternalErrorText("CollectPossibleStackItems", {}, {});
+  }
+}
+
+std::uint32_t PrepareStackCandidates(Address framePointer, Address stackTop, Address stackBottom,
+                                     TDAPreStackItem& prepared, bool isException,
+                                     Address currentAddress) {
+  try {
+    if (!stackTop) stackTop = StackTopOfThisThread();
+    if (!stackBottom) stackBottom = CurrentStackPointer();
+    TDATryRead snapshot = BeginSafeReads();
+    const TLiveTraceEnvironment env(&snapshot);
+    const std::uint32_t count = Tracer().Prepare(env, framePointer, stackTop, stackBottom, prepared,
+                                                 isException, currentAddress);
+    EndSafeReads(snapshot);
+    return count;
+  } catch (...) {
+    prepared.clear();
+    return 0;
+  }
+}
+
+std::string FormatCodeLocation(Address address, bool showRelativeAddress, bool showRelativeLine) {
+  std::string text = AddressText(address);
+  TCodeLocation location;
+  if (!LookupAddress(address, location)) {
+    return text + (showRelativeAddress ? " +0" : "") + " ???";
+  }
+  if (showRelativeAddress) {
+    char offset[16];
+    std::snprintf(offset, sizeof offset, " +%x", address - location.PublicAddress);
+    text += offset;
+  }
+  text += " " + location.ModuleName + " " + location.UnitName + " ";
+  if (location.Line > 0) text += std::to_string(location.Line) + " ";
+  if (showRelativeLine) {
+    int startLine = 0;
+    Address from = 0, to = 0;
+    LineNumberAt(location.PublicAddress, startLine, from, to);
+    text += "+" +
+            std::to_string(startLine > 0 && location.Line > 0 ? location.Line - startLine : 0) +
+            " ";
+  }
+  return text + location.PublicName;
+}
+
+void ClearStackTraceCaches() { Tracer().ClearCaches(); }
+
+}  // namespace corvan::crash

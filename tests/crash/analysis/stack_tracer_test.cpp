@@ -1,0 +1,229 @@
+// The stack tracer's phases on hand-made stacks and code.
+#include <gtest/gtest.h>
+
+#include "crash/analysis/MapTables.h"
+#include "crash/analysis/StackTracer.h"
+
+namespace corvan::crash {
+namespace {
+
+constexpr Address kBase = 0x400000;
+constexpr Address kCode = 0x401000;
+constexpr Address kStackTop = 0x100100;
+
+// A module "test.exe" with a map, and a stack, in a block memory view.
+class TFakeProcess final : public TTraceEnvironment {
+ public:
+  TBlockMemoryView view;
+  TTraceModule module;
+  TRuntimeRoutines routines;
+
+  TFakeProcess() {
+    module.Base = kBase;
+    module.FileName = "test.exe";
+    module.CodeStart = kCode;
+    module.CodeEnd = kCode + 0x100;
+    module.DataStart = 0x402000;
+    module.DataEnd = 0x402100;
+    module.IsMainProgram = true;
+  }
+  const TMemoryView& View() const override { return view; }
+  bool DescribeModule(Address base, TTraceModule& out) const override {
+    if (base != kBase) return false;
+    out = module;
+    return true;
+  }
+  Address OwnModuleBase() const override { return 0x10000000; }
+  const TRuntimeRoutines& OwnRoutines() const override { return routines; }
+  TParseOptions ParseOptionsFor(Address) const override { return {}; }
+};
+
+std::vector<std::uint8_t> Call(Address from, Address to) {
+  const std::uint32_t rel = to - (from + 5);
+  return {0xE8, static_cast<std::uint8_t>(rel), static_cast<std::uint8_t>(rel >> 8),
+          static_cast<std::uint8_t>(rel >> 16), static_cast<std::uint8_t>(rel >> 24)};
+}
+
+// main (0x401000) calls f (0x401010), which calls g (0x401020); g faults
+// at 0x401023. Each has a frame: push ebp / mov ebp, esp.
+void BuildThreeFunctions(TFakeProcess& p) {
+  std::vector<std::uint8_t> code(0x100, 0xCC);
+  auto put = [&](Address at, std::vector<std::uint8_t> bytes) {
+    std::copy(bytes.begin(), bytes.end(), code.begin() + (at - kCode));
+  };
+  for (Address f : {kCode, kCode + 0x10, kCode + 0x20}) put(f, {0x55, 0x89, 0xE5});
+  put(kCode + 3, Call(kCode + 3, kCode + 0x10));
+  put(kCode + 8, {0x5D, 0xC3});
+  put(kCode + 0x13, Call(kCode + 0x13, kCode + 0x20));
+  put(kCode + 0x18, {0x5D, 0xC3});
+  put(kCode + 0x23, {0x8B, 0x00, 0x5D, 0xC3});  // mov eax, [eax]
+  p.view.Add(kCode, code, kBase);
+
+  auto map = std::make_shared<TMapFile>();
+  map->CodeStart = kCode;
+  map->CodeEnd = kCode + 0x100;
+  map->Segments = {{true, kCode, 0x10, "main.cpp", false},
+                   {true, kCode + 0x10, 0x10, "f.cpp", false},
+                   {true, kCode + 0x20, 0x10, "g.cpp", false}};
+  map->Publics = {{true, "main", kCode}, {true, "f", kCode + 0x10}, {true, "g", kCode + 0x20}};
+  map->Lines = {{10, kCode},        {11, kCode + 3},    {20, kCode + 0x10},
+                {21, kCode + 0x13}, {30, kCode + 0x20}, {31, kCode + 0x23}};
+  FinishMap(*map);
+  p.module.Map = map;
+
+  // The stack, from its top down: main's frame, f's, g's, then junk.
+  std::vector<std::uint8_t> stack(0x40, 0);
+  auto dword = [&](Address at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+      stack[at - (kStackTop - 0x40) + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  };
+  dword(0x1000F0, 0x1000F8);      // main's saved frame pointer
+  dword(0x1000E8, 0x1000F0);      // f's
+  dword(0x1000EC, kCode + 8);     // return into main
+  dword(0x1000E0, 0x1000E8);      // g's
+  dword(0x1000E4, kCode + 0x18);  // return into f
+  dword(0x1000DC, kCode + 1);     // not after a call: ignored
+  p.view.Add(kStackTop - 0x40, stack);
+}
+
+TTraceInput FaultInG() {
+  TTraceInput in;
+  in.ShowRelativeAddresses = true;
+  in.ShowRelativeLines = true;
+  in.FramePointer = 0x1000E0;
+  in.StackTop = kStackTop;
+  in.StackBottom = 0x1000D8;
+  in.IsException = true;
+  in.IsExternalException = true;
+  in.CurrentAddress = kCode + 0x23;
+  return in;
+}
+
+TEST(StackTracer, CallTestPatterns) {
+  TBlockMemoryView view;
+  // call dword ptr [eax+8] (FF 50 08) ends at 0x1008; jmp eax (FF E0) at 0x1010.
+  view.Add(0x1000, {0x90, 0x90, 0x90, 0x90, 0x90, 0xFF, 0x50, 0x08, 0x90, 0x90, 0x90, 0x90,
+                    0x90, 0x90, 0xFF, 0xE0, 0x90, 0x90, 0x90, 0xE8, 0,    0,    0,    0});
+  EXPECT_TRUE(EndsInCall(view, 0x1008));
+  EXPECT_FALSE(EndsInCall(view, 0x1010));
+  EXPECT_TRUE(EndsInCall(view, 0x1018));   // call rel32
+  EXPECT_FALSE(EndsInCall(view, 0x1004));  // reaches before the block
+  EXPECT_FALSE(EndsInCall(view, 7));
+}
+
+TEST(StackTracer, FramesOfAFaultWithColumns) {
+  TFakeProcess process;
+  BuildThreeFunctions(process);
+  TStackTracer tracer;
+  TTraceOutput out;
+  tracer.Trace(process, FaultInG(), out);
+  EXPECT_EQ(out.Text,
+            "00401023 +3 test.exe g.cpp    31 +1 g\r\n"
+            "00401013 +3 test.exe f.cpp    21 +1 f\r\n"
+            "00401003 +3 test.exe main.cpp 11 +1 main");
+  ASSERT_EQ(out.Items.size(), 3u);
+  EXPECT_EQ(out.Items[1].FunctionName, "f");
+  EXPECT_EQ(out.Items[1].RelativeAddress, 3u);
+  EXPECT_EQ(out.ExceptionAddress, kCode + 0x23);
+  EXPECT_EQ(out.ExceptionFunctionEntry, kCode + 0x20);
+  EXPECT_TRUE(out.HasLineInfo);
+  EXPECT_NE(out.Crc1, 0u);
+  EXPECT_NE(out.Crc1, out.Crc2);
+
+  // The same trace again (caches warm) gives the same checksums.
+  TTraceOutput again;
+  tracer.Trace(process, FaultInG(), again);
+  EXPECT_EQ(again.Text, out.Text);
+  EXPECT_EQ(again.Crc2, out.Crc2);
+}
+
+TEST(StackTracer, PlainColumnsWithoutRelativeParts) {
+  TFakeProcess process;
+  BuildThreeFunctions(process);
+  TStackTracer tracer;
+  TTraceInput in = FaultInG();
+  in.ShowRelativeAddresses = false;
+  in.ShowRelativeLines = false;
+  TTraceOutput out;
+  tracer.Trace(process, in, out);
+  EXPECT_EQ(out.Text,
+            "00401023 test.exe g.cpp    31 g\r\n"
+            "00401013 test.exe f.cpp    21 f\r\n"
+            "00401003 test.exe main.cpp 11 main");
+}
+
+TEST(StackTracer, UnreadableStackGivesNothing) {
+  TFakeProcess process;
+  BuildThreeFunctions(process);
+  TStackTracer tracer;
+  TTraceInput in = FaultInG();
+  in.StackTop = kStackTop + 0x1000;  // beyond the stack block
+  TTraceOutput out;
+  tracer.Trace(process, in, out);
+  EXPECT_TRUE(out.Text.empty());
+  EXPECT_TRUE(out.Items.empty());
+}
+
+std::atomic<bool> abortFlag{false};
+
+TEST(StackTracer, AbortDuringDeepChecksGivesEmptyText) {
+  TFakeProcess process;
+  BuildThreeFunctions(process);
+  TStackTracer tracer;
+  tracer.PhaseHook = [](const char* phase) {
+    if (std::string(phase) == "InDeepChecks") abortFlag = true;
+  };
+  TTraceInput in = FaultInG();
+  in.Abort = &abortFlag;
+  TTraceOutput out;
+  tracer.Trace(process, in, out);
+  EXPECT_TRUE(out.Text.empty());
+  abortFlag = false;
+}
+
+TEST(StackTracer, FaultInAPhaseNamesThePhase) {
+  TFakeProcess process;
+  BuildThreeFunctions(process);
+  TStackTracer tracer;
+  tracer.PhaseHook = [](const char* phase) {
+    if (std::string(phase) == "RealizeOptimalLinkChains") throw std::runtime_error("fault");
+  };
+  TTraceOutput out;
+  tracer.Trace(process, FaultInG(), out);
+  EXPECT_EQ(out.Text, ">> internal error in RealizeOptimalLinkChains");
+}
+
+TEST(StackTracer, PreparedCandidatesKeepFrameSlots) {
+  TFakeProcess process;
+  BuildThreeFunctions(process);
+  TStackTracer tracer;
+  TDAPreStackItem prepared;
+  const std::uint32_t count =
+      tracer.Prepare(process, 0x1000E0, kStackTop, 0x1000D8, prepared, true, kCode + 0x23);
+  ASSERT_EQ(count, 2u);
+  // Packed records: copy the fields before comparing.
+  const std::uint32_t counted = prepared[0].ReturnAddress, outer = prepared[1].ReturnAddress,
+                      inner = prepared[2].ReturnAddress;
+  const bool keep = prepared[1].ForceKeep;
+  EXPECT_EQ(counted, 2u);
+  EXPECT_EQ(outer, kCode + 8);
+  EXPECT_TRUE(keep);
+  EXPECT_EQ(inner, kCode + 0x18);
+
+  // A trace from the prepared candidates names the same frames.
+  TTraceInput in = FaultInG();
+  in.PreparedStack = &prepared;
+  TTraceOutput out;
+  tracer.Trace(process, in, out);
+  EXPECT_EQ(out.Items.size(), 3u);
+  EXPECT_EQ(out.Items.back().FunctionName, "main");
+}
+
+TEST(StackTracer, InternalErrorText) {
+  EXPECT_EQ(InternalErrorText("ComposeResult", "00401000 x", "00402000 y"),
+            ">> internal error in ComposeResult:\r\n00401000 x\r\n>> original exception location: "
+            "\r\n00402000 y");
+}
+
+}  // namespace
+}  // namespace corvan::crash

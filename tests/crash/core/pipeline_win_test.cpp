@@ -1,0 +1,240 @@
+// The handling pipeline and the report in a process that carries the
+// reporter: what a submitted exception becomes, the class filters, the
+// automatic rules, hidden exceptions and process snapshots.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "crash/core/BugReportFile.h"
+#include "crash/core/ExceptionPipeline.h"
+#include "crash/core/ExceptionReport.h"
+#include "crash/core/ProcessSettings.h"
+#include "crash/core/zelExcept.h"
+
+namespace corvan::crash {
+namespace {
+
+struct EDBEditError : std::runtime_error {
+  EDBEditError() : std::runtime_error("bad input") {}
+};
+struct EMyEditError : EDBEditError {};
+struct EAbort : std::exception {};
+
+struct Seen {
+  std::vector<Ref<ExceptionReport>> reports;
+  std::vector<std::pair<unsigned, bool>> ends;  // exit code, restart
+} seen;
+
+void Keep(ExceptionReport& report, bool&) { seen.reports.emplace_back(&report); }
+void RecordEnd(unsigned code, bool restart) { seen.ends.emplace_back(code, restart); }
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class Pipeline : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_TRUE(ReporterActive());
+    AddExceptionHandler(Keep, ReportPhase::Presenting);
+    SetProcessEnd(RecordEnd);
+  }
+  void SetUp() override {
+    seen = {};
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    file_ = std::string(temp) + "corvan-pipeline-" + std::to_string(GetCurrentProcessId()) + ".txt";
+    DeleteFileA(file_.c_str());
+    settings_ = CreateSettings(GetModuleHandleA(nullptr));
+    settings_->SetStr("BugRepFile", file_);
+    settings_->SetInt("AutoClose", 0);
+    settings_->SetInt("AutoRestart", 0);
+  }
+  void TearDown() override { DeleteFileA(file_.c_str()); }
+
+  template <class E>
+  static void Submit(E error, bool canContinue = true) {
+    try {
+      throw error;
+    } catch (...) {
+      ExceptionFacts facts = FactsOf(std::current_exception(), ExceptionSource::HandleException);
+      facts.canContinue = canContinue;
+      SubmitException(std::move(facts));
+    }
+  }
+
+  std::string file_;
+  Ref<ReporterSettings> settings_;
+};
+
+TEST_F(Pipeline, AnExceptionBecomesACompleteReportInTheFile) {
+  Submit(std::runtime_error("Disk full!!"));
+  ASSERT_EQ(seen.reports.size(), 1u);
+  ExceptionReport& report = *seen.reports[0];
+  EXPECT_EQ(report.Source(), ExceptionSource::HandleException);
+  EXPECT_TRUE(report.Complete());
+  const std::string text = report.ReportText(true);
+  EXPECT_EQ(ReadFile(file_), text + "\r\n\r\n");
+  // Header fields in their order, every ": " in one column.
+  std::vector<std::string> names;
+  std::size_t column = 0;
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t end = text.find("\r\n", at);
+    const std::string line = text.substr(at, end - at);
+    if (line.empty()) break;
+    names.push_back(line.substr(0, line.find_last_not_of(' ', line.find(" : ")) + 1));
+    if (column) {
+      EXPECT_EQ(line.find(" : "), column) << line;
+    }
+    column = line.find(" : ");
+    at = end + 2;
+  }
+  EXPECT_EQ(column, std::string("exception message").size());
+  ASSERT_GE(names.size(), 8u);
+  EXPECT_EQ(names.front(), "date/time");
+  EXPECT_EQ(names[names.size() - 4], "callstack crc");
+  EXPECT_EQ(names[names.size() - 3], "exception number");
+  EXPECT_EQ(names[names.size() - 2], "exception class");
+  EXPECT_EQ(names.back(), "exception message");
+  EXPECT_EQ(ExtractHeaderValue(text, "exception class"), "std::runtime_error");
+  EXPECT_EQ(ExtractHeaderValue(text, "exception message"), "Disk full.");
+  EXPECT_EQ(ExtractHeaderValue(text, "callstack crc").size(), 31u);
+  EXPECT_EQ(
+      ExtractHeaderValue(text, "process id"), "$" + [] {
+        char hex[16];
+        std::snprintf(hex, sizeof hex, "%lx", GetCurrentProcessId());
+        return std::string(hex);
+      }());
+  // The thread that threw is first and names this test's function.
+  const std::size_t first = text.find("\r\n\r\n") + 4;
+  EXPECT_EQ(text.find("main thread ($", first), first);
+  EXPECT_NE(text.find("pipeline_win_test.cpp", first), std::string::npos);
+  EXPECT_NE(text.find("\r\n\r\ncpu registers:\r\neax = "), std::string::npos);
+  EXPECT_NE(text.find("\r\n\r\nstack dump:\r\n"), std::string::npos);
+  // The reporter's own threads are not listed.
+  EXPECT_EQ(text.find("thread $" + std::to_string(0)), std::string::npos);
+  EXPECT_TRUE(seen.ends.empty());
+}
+
+TEST_F(Pipeline, ExceptionNumbersCount) {
+  Submit(std::logic_error("one"));
+  Submit(std::logic_error("two"));
+  ASSERT_EQ(seen.reports.size(), 2u);
+  const long first =
+      std::stol(ExtractHeaderValue(seen.reports[0]->ReportText(true), "exception number"));
+  EXPECT_EQ(std::stol(ExtractHeaderValue(seen.reports[1]->ReportText(true), "exception number")),
+            first + 1);
+}
+
+TEST_F(Pipeline, InputErrorsGetNoReportNoHandlersAndTheSimpleDialog) {
+  Submit(EMyEditError());
+  EXPECT_TRUE(seen.reports.empty());  // handlers are not called
+  EXPECT_EQ(GetFileAttributesA(file_.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_TRUE(seen.ends.empty());
+}
+
+TEST_F(Pipeline, AbortIsNeverReported) {
+  Submit(EAbort());
+  EXPECT_TRUE(seen.reports.empty());
+  EXPECT_TRUE(seen.ends.empty());
+}
+
+TEST_F(Pipeline, TheTenthExceptionWithinAutoCloseClosesTheNinthDoesNot) {
+  settings_->SetInt("AutoClose", 3600);
+  for (int i = 0; i < 12; ++i) Submit(std::runtime_error("again"));
+  // The history may hold exceptions of the earlier tests: whichever is the
+  // tenth within the hour closes, and every later one does.
+  ASSERT_FALSE(seen.ends.empty());
+  EXPECT_EQ(seen.ends.front(), std::make_pair(kCloseExitCode, false));
+  EXPECT_LE(seen.ends.size(), 12u);
+}
+
+TEST_F(Pipeline, ExceptionsThatCannotContinueCloseOrRestart) {
+  Submit(std::runtime_error("fatal"), false);
+  ASSERT_EQ(seen.ends.size(), 1u);
+  EXPECT_EQ(seen.ends[0], std::make_pair(kCloseExitCode, false));
+  EXPECT_FALSE(ReadFile(file_).empty());  // saved before the end
+  settings_->SetInt("AutoRestart", 1);
+  Submit(std::runtime_error("fatal"), false);
+  ASSERT_EQ(seen.ends.size(), 2u);
+  EXPECT_EQ(seen.ends[1], std::make_pair(kRestartExitCode, true));
+}
+
+void SubmitFromHandler(ExceptionReport&, bool&) {
+  // Inside the handling thread: ignored, no recursion, no deadlock.
+  SubmitException(ExceptionFacts{});
+}
+
+TEST_F(Pipeline, HiddenExceptionsReachOnlyHiddenHandlers) {
+  static int hidden = 0;
+  static ExceptionSource source;
+  AddHiddenExceptionHandler([](ExceptionReport& report, bool& handled) {
+    ++hidden;
+    source = report.Source();
+    SubmitFromHandler(report, handled);
+  });
+  try {
+    throw std::runtime_error("caught by the program");
+  } catch (const std::exception&) {
+  }
+  ClearHandlers();
+  AddExceptionHandler(Keep, ReportPhase::Presenting);
+  EXPECT_EQ(hidden, 1);
+  EXPECT_EQ(source, ExceptionSource::HiddenException);
+  EXPECT_TRUE(seen.reports.empty());
+  EXPECT_EQ(GetFileAttributesA(file_.c_str()), INVALID_FILE_ATTRIBUTES);
+  // Without hidden-exception handlers a caught exception is nobody's business.
+  try {
+    throw std::runtime_error("caught again");
+  } catch (const std::exception&) {
+  }
+  EXPECT_EQ(hidden, 1);
+}
+
+TEST_F(Pipeline, ProcessSnapshotListsTheMainThreadFirstWithoutAClass) {
+  const std::string text = BuildProcessReport(false);
+  EXPECT_EQ(ExtractHeaderValue(text, "exception message"), "The application seems to be frozen.");
+  EXPECT_EQ(text.find("\r\nexception class"), std::string::npos);
+  EXPECT_EQ(ExtractHeaderValue(text, "callstack crc").size(), 31u);
+  const std::size_t first = text.find("\r\n\r\n") + 4;
+  EXPECT_EQ(text.find("main thread ($", first), first);
+  EXPECT_EQ(text.find("cpu registers"), std::string::npos);  // no context, no registers
+  // Each thread's stack starts where that thread is, not in the reporter.
+  EXPECT_EQ(text.find("ThreadTracer.cpp"), std::string::npos) << text;
+}
+
+TEST_F(Pipeline, ListenersHearEveryChangeAndTheCompleteText) {
+  static std::vector<std::pair<bool, std::string>> calls;
+  calls.clear();
+  ExceptionFacts facts;
+  facts.kind = ExceptionKind::Snapshot;
+  Ref<ExceptionReport> report = MakeRef<ExceptionReport>(*settings_, facts);
+  report->AddListener([](bool complete, const std::string& text, ExceptionReport&,
+                         void*) { calls.emplace_back(complete, text); },
+                      nullptr, true);
+  ASSERT_FALSE(calls.empty());  // at once, with the current state
+  EXPECT_FALSE(calls[0].first);
+  EXPECT_TRUE(report->HasCriticalListener());
+  const std::string text = report->ReportText(true);
+  ASSERT_GT(calls.size(), 2u);
+  EXPECT_TRUE(calls.back().first);
+  EXPECT_EQ(calls.back().second, text);
+  // The placeholders were seen before completion.
+  bool placeholder = false;
+  for (const auto& [complete, seenText] : calls) {
+    placeholder |=
+        !complete && seenText.find(">> stack will be calculated soon") != std::string::npos;
+  }
+  EXPECT_TRUE(placeholder);
+}
+
+}  // namespace
+}  // namespace corvan::crash
