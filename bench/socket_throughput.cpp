@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "WinClock.h"
 #include "net/socket/NetSocket.h"
 
 using corvan::net::TCustomNetSocket;
@@ -26,16 +27,7 @@ namespace {
 const std::int64_t kVolume = (std::getenv("BENCH_MIB") ? std::atoll(std::getenv("BENCH_MIB")) : 256ll) << 20;
 constexpr int kBlock = 64 << 10;
 
-double Seconds() {
-  static LARGE_INTEGER frequency = [] {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return f;
-  }();
-  LARGE_INTEGER now;
-  QueryPerformanceCounter(&now);
-  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
+using corvan::bench::Seconds;
 
 double PeakWorkingSetMiB() {
   PROCESS_MEMORY_COUNTERS counters{};

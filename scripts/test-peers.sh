@@ -47,3 +47,16 @@ CONF
 
 # unix_to_wine PATH: the path as Windows programs under Wine see it.
 unix_to_wine() { local p=$1; echo "Z:${p//\//\\}"; }
+
+# peers_begin: a fresh folder in $work and an empty list $pids; at exit
+# every process whose pid the caller added to $pids is stopped and the
+# folder removed.
+peers_begin() {
+  work=$(mktemp -d)
+  pids=()
+  trap peers_end EXIT
+}
+peers_end() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+  rm -rf "$work"
+}

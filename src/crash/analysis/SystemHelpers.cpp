@@ -39,9 +39,9 @@ bool RegWriteText(HKEY root, const std::string& path, const std::string& valueNa
       ERROR_SUCCESS) {
     return false;
   }
-  const bool ok = RegSetValueExA(key, valueName.c_str(), 0, REG_SZ,
-                                 reinterpret_cast<const BYTE*>(text.c_str()),
-                                 static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
+  const bool ok =
+      RegSetValueExA(key, valueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                     static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS;
   RegCloseKey(key);
   return ok;
 }
@@ -57,8 +57,8 @@ bool RegDeleteValueText(HKEY root, const std::string& path, const std::string& v
 std::int64_t UtcSeconds() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
-  return static_cast<std::int64_t>((static_cast<std::uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime) /
-                                   10000000);
+  return static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime) / 10000000);
 }
 
 OpenSecurityAttributes::OpenSecurityAttributes() {
@@ -81,7 +81,8 @@ std::string ModulePath(HMODULE module) {
 
 std::wstring WideFromAnsi(const std::string& text) {
   if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring out(static_cast<std::size_t>(n), L'\0');
   MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
   return out;
@@ -89,12 +90,18 @@ std::wstring WideFromAnsi(const std::string& text) {
 
 std::string AnsiFromWide(const std::wstring& text) {
   if (text.empty()) return {};
-  const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                    nullptr, nullptr);
+  const int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                    0, nullptr, nullptr);
   std::string out(static_cast<std::size_t>(n), '\0');
   WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
                       nullptr);
   return out;
+}
+
+void* SystemFunctionAddress(const char* library, const char* name) {
+  HMODULE module = GetModuleHandleA(library);
+  if (!module) module = LoadLibraryA(library);
+  return module ? reinterpret_cast<void*>(GetProcAddress(module, name)) : nullptr;
 }
 
 }  // namespace corvan::crash

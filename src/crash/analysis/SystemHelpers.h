@@ -36,6 +36,14 @@ class OpenSecurityAttributes {
 // The file path of a module; null stands for the executable.
 std::string ModulePath(HMODULE module = nullptr);
 
+// A function of a system library, loaded when not yet loaded (and then
+// kept for the process); null when the library or the function is missing.
+void* SystemFunctionAddress(const char* library, const char* name);
+template <class F>
+F SystemFunction(const char* library, const char* name) {
+  return reinterpret_cast<F>(SystemFunctionAddress(library, name));
+}
+
 std::wstring WideFromAnsi(const std::string& text);
 std::string AnsiFromWide(const std::wstring& text);
 

@@ -11,10 +11,13 @@
 #include "crash/core/CapturedException.h"
 #include "crash/core/ExceptionHistory.h"
 #include "crash/core/ExceptionReport.h"
+#include "crash/core/FreezeWatchdog.h"
 #include "crash/core/MemoryReserve.h"
 #include "crash/core/ProcessSettings.h"
 #include "crash/core/ReportAssistant.h"
 #include "crash/core/ReportPresentation.h"
+#include "crash/core/ReporterFolder.h"
+#include "crash/core/ThreadPause.h"
 #include "crash/core/zelExcept.h"
 #include "crash/ui/zelExceptBox.h"
 
@@ -28,13 +31,22 @@ std::recursive_mutex& HandlerMutex() {
   return mutex;
 }
 
+// Handlers with their synchronisation mode: 0 in the handling thread,
+// 1 in the main thread, 2 in the main thread or, when it does not answer,
+// in the handling thread.
 struct ExceptionHandlerEntry {
   ExceptionHandlerFn fn;
   ReportPhase phase;
+  int mode;
+};
+struct ActionHandlerEntry {
+  ActionHandlerFn fn;
+  int mode;
 };
 std::vector<ExceptionHandlerEntry> exceptionHandlers;
-std::vector<ExceptionHandlerFn> hiddenHandlers;
-std::vector<ActionHandlerFn> actionHandlers;
+std::vector<ExceptionHandlerEntry> hiddenHandlers;
+std::vector<ActionHandlerEntry> actionHandlers;
+volatile bool mainThreadRunsHandlers = false;
 
 std::mutex historyLock;
 ExceptionHistory history;
@@ -114,47 +126,111 @@ HandlingThread handlingThread;
 
 // ---- Handlers --------------------------------------------------------------
 
-bool FireExceptionHandlers(ExceptionReport& report, bool& handled, bool hidden) {
-  if (!report.CallHandlers()) return false;
-  std::vector<ExceptionHandlerFn> calls;
+enum class EventType { Exception = 0, Action = 1, Hidden = 2 };
+
+struct FireParams {
+  EventType type;
+  ReportAction action;
+  ExceptionReport* report;
+  // The phase the event belongs to: completion may move the report on
+  // while a main thread is awaited.
+  ReportPhase phase;
+  bool handled;
+  bool callSynchronised = false;
+  bool synchronisationFailed = false;
+};
+
+bool Selected(int mode, const FireParams& p) {
+  if (p.synchronisationFailed) return mode == 2;
+  return p.callSynchronised ? mode != 0 : mode == 0;
+}
+
+// Calls the handlers of the event that fit the thread it runs in, in
+// registration order, until one handles the event. Hidden-exception
+// handlers start with the flag set; one that clears it makes the exception
+// go on like a normal one. Returns whether any handler ran.
+bool RunHandlers(FireParams& p) {
+  const bool onMain = GetCurrentThreadId() == MainThreadId();
+  if (onMain) mainThreadRunsHandlers = true;
+  bool ran = false;
+  std::vector<ExceptionHandlerEntry> exceptionCalls;
+  std::vector<ActionHandlerEntry> actionCalls;
   {
     HandlerLock lock;
-    if (hidden) {
-      calls = hiddenHandlers;
+    if (p.type == EventType::Action) {
+      actionCalls = actionHandlers;
     } else {
-      for (const auto& h : exceptionHandlers) {
-        if (h.phase == report.Phase()) calls.push_back(h.fn);
+      for (const auto& h : p.type == EventType::Hidden ? hiddenHandlers : exceptionHandlers) {
+        if (p.type == EventType::Hidden || h.phase == p.phase) exceptionCalls.push_back(h);
       }
     }
   }
-  // Hidden-exception handlers start with the flag set; one that clears it
-  // makes the exception go on like a normal one.
-  for (ExceptionHandlerFn fn : calls) {
-    if (handled && !hidden) break;
+  const bool hidden = p.type == EventType::Hidden;
+  for (const auto& h : exceptionCalls) {
+    if ((p.handled && !hidden) || !Selected(h.mode, p)) continue;
+    ran = true;
     try {
-      fn(report, handled);
+      h.fn(*p.report, p.handled);
     } catch (...) {
     }
   }
-  return !calls.empty();
+  for (const auto& h : actionCalls) {
+    if (p.handled || !Selected(h.mode, p)) continue;
+    ran = true;
+    try {
+      h.fn(p.action, *p.report, p.handled);
+    } catch (...) {
+    }
+  }
+  if (onMain) mainThreadRunsHandlers = false;
+  return ran;
+}
+
+bool SynchronisedHandlersExist(const FireParams& p) {
+  HandlerLock lock;
+  if (p.type == EventType::Action) {
+    return std::any_of(actionHandlers.begin(), actionHandlers.end(),
+                       [](const auto& h) { return h.mode != 0; });
+  }
+  const auto& list = p.type == EventType::Hidden ? hiddenHandlers : exceptionHandlers;
+  return std::any_of(list.begin(), list.end(), [&](const ExceptionHandlerEntry& h) {
+    return h.mode != 0 && (p.type == EventType::Hidden || h.phase == p.phase);
+  });
+}
+
+void RunHandlersInMainThread(LPARAM params) { RunHandlers(*reinterpret_cast<FireParams*>(params)); }
+
+// Fires an event: handlers of the handling thread first, then those that
+// belong in the main thread, which runs them while it waits in
+// SubmitException (a main thread that does not answer in 1.5 s leaves
+// them to the handling thread, mode 2 only).
+bool Fire(EventType type, ExceptionReport& report, bool handled,
+          ReportAction action = ReportAction::Continue) {
+  FireParams p{type, action, &report, report.Phase(), handled};
+  if (!report.CallHandlers()) return p.handled;
+  const bool ran = RunHandlers(p);
+  if ((!p.handled || !ran) && SynchronisedHandlersExist(p)) {
+    p.callSynchronised = true;
+    const bool frozen = report.Kind() == ExceptionKind::Snapshot;
+    const bool resumed = !frozen && ResumeMainThreadForHandlers();
+    const bool answered = !frozen && SendMainThreadHook(1, 0, 1500) &&
+                          SendMainThreadHook(0, reinterpret_cast<LPARAM>(&p), 2147483646);
+    if (resumed) PauseMainThreadAgain();
+    if (!answered) {
+      p.synchronisationFailed = true;
+      RunHandlers(p);
+    }
+  }
+  return p.handled;
+}
+
+bool FireExceptionHandlers(ExceptionReport& report, bool& handled, bool hidden) {
+  handled = Fire(hidden ? EventType::Hidden : EventType::Exception, report, handled);
+  return handled;
 }
 
 bool FireHandlers(ExceptionReport& report, ReportAction action) {
-  bool handled = false;
-  if (!report.CallHandlers()) return false;
-  std::vector<ActionHandlerFn> calls;
-  {
-    HandlerLock lock;
-    calls = actionHandlers;
-  }
-  for (ActionHandlerFn fn : calls) {
-    if (handled) break;
-    try {
-      fn(action, report, handled);
-    } catch (...) {
-    }
-  }
-  return handled;
+  return Fire(EventType::Action, report, false, action);
 }
 
 // Send, save and print asked for by the user run their assistant first: a
@@ -209,6 +285,7 @@ std::int64_t NowSeconds() { return UtcSeconds(); }
 
 void Handle(const ExceptionFacts& facts) noexcept {
   try {
+    EmptyReporterTempFolder(false);
     Ref<ReporterSettings> settings =
         SettingsForAddress(reinterpret_cast<const void*>(facts.address));
     if (!settings) return;
@@ -227,6 +304,18 @@ void Handle(const ExceptionFacts& facts) noexcept {
       report->SetPhase(ReportPhase::Started);
     }
     if (handled) return;
+    // Paused threads are resumed however the handling ends.
+    struct Resume {
+      bool paused = false;
+      ~Resume() {
+        if (paused) SetThreadsPaused(false, 0);
+      }
+    } resume;
+    if (facts.kind != ExceptionKind::Snapshot && report->PauseThreads() &&
+        report->Module() == GetModuleHandleA(nullptr)) {
+      SetThreadsPaused(true, report->CompletionThreadId());
+      resume.paused = true;
+    }
     if (report->CreateBugReport()) {
       report->Header();
       report->Sections();
@@ -268,6 +357,7 @@ void Handle(const ExceptionFacts& facts) noexcept {
       FireAction(*report, ReportAction::Continue);
     }
     if (!handled) FinishActions(*report);
+    ResetWatchdogMisses();  // the time spent here was no freeze
   } catch (...) {
     // The faulting thread is released in every case.
   }
@@ -336,8 +426,14 @@ int RecentExceptionCount() {
 DWORD MainThreadId() { return mainThreadId; }
 void SetMainThreadId(DWORD id) { mainThreadId = id; }
 
-bool StartHandlingThread() { return handlingThread.Start(); }
-void StopHandlingThread() { handlingThread.Stop(); }
+bool StartHandlingThread() {
+  InstallMainThreadHook(RunHandlersInMainThread);
+  return handlingThread.Start();
+}
+void StopHandlingThread() {
+  handlingThread.Stop();
+  RemovePauseHooks();
+}
 bool InHandlingThread() { return handlingThread.Id() == GetCurrentThreadId(); }
 DWORD HandlingThreadId() { return handlingThread.Id(); }
 
@@ -355,17 +451,17 @@ void EndProgram(bool restart) {
   for (;;) Sleep(INFINITE);
 }
 
-void AddExceptionHandler(ExceptionHandlerFn handler, ReportPhase phase) {
+void AddExceptionHandler(ExceptionHandlerFn handler, ReportPhase phase, int mode) {
   HandlerLock lock;
-  exceptionHandlers.push_back({handler, phase});
+  exceptionHandlers.push_back({handler, phase, mode});
 }
-void AddHiddenExceptionHandler(ExceptionHandlerFn handler) {
+void AddHiddenExceptionHandler(ExceptionHandlerFn handler, int mode) {
   HandlerLock lock;
-  hiddenHandlers.push_back(handler);
+  hiddenHandlers.push_back({handler, ReportPhase::Created, mode});
 }
-void AddActionHandler(ActionHandlerFn handler) {
+void AddActionHandler(ActionHandlerFn handler, int mode) {
   HandlerLock lock;
-  actionHandlers.push_back(handler);
+  actionHandlers.push_back({handler, mode});
 }
 void ClearHandlers() {
   HandlerLock lock;
@@ -398,6 +494,7 @@ ExceptionFacts FactsOf(const std::exception_ptr& error, ExceptionSource source) 
 
 void SubmitException(ExceptionFacts facts) {
   if (InHandlingThread() || !handlingThread.Running()) return;
+  if (mainThreadRunsHandlers && GetCurrentThreadId() == mainThreadId) return;
   ReleaseMemoryReserve();
   if (!facts.crashedThreadId) facts.crashedThreadId = GetCurrentThreadId();
   if (facts.object.DescendsFrom("EAbort")) {
@@ -410,6 +507,7 @@ void SubmitException(ExceptionFacts facts) {
     facts.framePointer = Word(__builtin_frame_address(0));
     facts.stackPointer = facts.framePointer;
   }
+  WatchdogPause noFreezeCheck;  // the main thread may wait here, pumping or not
   if (IsLoaderLockHeld(250)) {
     Handle(facts);
   } else {

@@ -81,9 +81,12 @@ std::string BuildProcessReport(bool pleaseWaitBox);
 // Handlers (this program registers none; the lists are consulted).
 using ExceptionHandlerFn = void (*)(ExceptionReport& report, bool& handled);
 using ActionHandlerFn = void (*)(ReportAction action, ExceptionReport& report, bool& handled);
-void AddExceptionHandler(ExceptionHandlerFn handler, ReportPhase phase);
-void AddHiddenExceptionHandler(ExceptionHandlerFn handler);
-void AddActionHandler(ActionHandlerFn handler);
+// mode: 0 called in the handling thread, 1 in the main thread, 2 in the
+// main thread or, when it does not answer within 1.5 s, in the handling
+// thread.
+void AddExceptionHandler(ExceptionHandlerFn handler, ReportPhase phase, int mode = 0);
+void AddHiddenExceptionHandler(ExceptionHandlerFn handler, int mode = 0);
+void AddActionHandler(ActionHandlerFn handler, int mode = 0);
 void ClearHandlers();
 bool HiddenHandlersExist();
 

@@ -9,6 +9,7 @@
 #include "crash/analysis/Threads.h"
 #include "crash/analysis/zelDisAsm.h"
 #include "crash/core/ProcessSettings.h"
+#include "crash/core/ReportPlugins.h"
 #include "crash/core/ReportText.h"
 #include "crash/core/SystemInfo.h"
 #include "crash/core/zelExcept.h"
@@ -244,6 +245,9 @@ void ExceptionReport::BuildHeader() {
   });
   add("compiled with", [&] { return CompiledWithText(reporterModule); });
   add("zelExcept version", [] { return std::string("3.0h"); });
+  for (const ReportPlugin& plugin : EnabledReportPlugins(GetRawStr("Plugins"))) {
+    if (!plugin.ownSection) add(plugin.name, plugin.text);
+  }
   const int insertIndex = static_cast<int>(std::count_if(
                               fields.begin(), fields.end(),
                               [](const auto& f) { return !TrimFieldValue(f.second).empty(); })) -
@@ -365,6 +369,11 @@ void ExceptionReport::BuildSections() {
   // Registers, dump and listing follow the first two thread sections.
   std::size_t at = std::min<std::size_t>(sections.size(), snapshot ? 1 : 2);
   std::vector<std::pair<std::string, std::string>> extra;
+  for (const ReportPlugin& plugin : EnabledReportPlugins(GetRawStr("Plugins"))) {
+    if (!plugin.ownSection) continue;
+    sectionPlugins_.push_back(plugin);
+    extra.emplace_back(plugin.name, std::string(">> ") + kPending);
+  }
   if (GetBool("CpuRegs") && context)
     extra.emplace_back("cpu registers", std::string(">> ") + kPending);
   if (GetBool("StackDump") && context)
@@ -447,45 +456,55 @@ void ExceptionReport::RunCompletion() noexcept {
       for (const std::string& note : result.minimalDebugInfos) minimalDebugInfos_.push_back(note);
       if (pleaseWait_) pleaseWait_->AreaDone();
       UpdateSection(s.title, text);
-      if (i != 0 || abort_) continue;
-      // The sections of the exception itself come right after its thread.
-      if (GetBool("CpuRegs") && facts_.hasContext) {
-        UpdateSection("cpu registers", Guarded("GetCpuRegisters", [&] {
-                        const CONTEXT& c = facts_.context;
-                        return CpuRegistersText(
-                            {c.Eax, c.Ebx, c.Ecx, c.Edx, c.Esi, c.Edi, c.Eip, c.Esp, c.Ebp});
-                      }));
-      }
-      if (GetBool("StackDump") && facts_.hasContext) {
-        UpdateSection("stack dump", Guarded("GetStackDump", [&] {
-                        std::vector<std::uint8_t> bytes = facts_.stackBytes;
-                        if (bytes.empty()) {
-                          bytes.resize(kStackDumpBytes);
-                          bytes.resize(SafeReadUpTo(
-                              reinterpret_cast<const void*>(facts_.context.Esp), bytes.data(),
-                              std::min<std::size_t>(kStackDumpBytes, RegionEnd(facts_.context.Esp) -
-                                                                         facts_.context.Esp),
-                              nullptr));
-                        }
-                        return StackDumpText(facts_.context.Esp, bytes.data(), bytes.size());
-                      }));
-      }
-      if (GetBool("ShowDisAsm") && facts_.kind != ExceptionKind::Snapshot) {
-        UpdateSection("disassembling", Guarded("GetCleartextDisAsm", [&]() -> std::string {
-                        if (!firstResult.exceptionFunction) return {};
-                        TFunctionInfo info;
-                        return DisassembleFunction(
-                            reinterpret_cast<const void*>(firstResult.exceptionFunction),
-                            reinterpret_cast<const void*>(firstResult.exceptionAddress
-                                                              ? firstResult.exceptionAddress
-                                                              : facts_.address),
-                            info, GetBool("FormatDisAsm"), GetInt("LimitDisAsm"));
-                      }));
-      }
+      if (i == 0 && !abort_) CompleteProcessSections(firstResult);
     }
+    // Without any readable stack they are still owed.
+    if (stacks_.empty() && !abort_) CompleteProcessSections(firstResult);
   } catch (...) {
   }
   if (pleaseWait_) pleaseWait_->Close();
+}
+
+// The sections of the exception itself come right after its thread, then
+// the plugins' lists.
+void ExceptionReport::CompleteProcessSections(const TraceResult& firstResult) {
+  if (GetBool("CpuRegs") && facts_.hasContext) {
+    UpdateSection(
+        "cpu registers", Guarded("GetCpuRegisters", [&] {
+          const CONTEXT& c = facts_.context;
+          return CpuRegistersText({c.Eax, c.Ebx, c.Ecx, c.Edx, c.Esi, c.Edi, c.Eip, c.Esp, c.Ebp});
+        }));
+  }
+  if (GetBool("StackDump") && facts_.hasContext) {
+    UpdateSection("stack dump", Guarded("GetStackDump", [&] {
+                    std::vector<std::uint8_t> bytes = facts_.stackBytes;
+                    if (bytes.empty()) {
+                      bytes.resize(kStackDumpBytes);
+                      bytes.resize(SafeReadUpTo(
+                          reinterpret_cast<const void*>(facts_.context.Esp), bytes.data(),
+                          std::min<std::size_t>(kStackDumpBytes,
+                                                RegionEnd(facts_.context.Esp) - facts_.context.Esp),
+                          nullptr));
+                    }
+                    return StackDumpText(facts_.context.Esp, bytes.data(), bytes.size());
+                  }));
+  }
+  if (GetBool("ShowDisAsm") && facts_.kind != ExceptionKind::Snapshot) {
+    UpdateSection("disassembling", Guarded("GetCleartextDisAsm", [&]() -> std::string {
+                    if (!firstResult.exceptionFunction) return {};
+                    TFunctionInfo info;
+                    return DisassembleFunction(
+                        reinterpret_cast<const void*>(firstResult.exceptionFunction),
+                        reinterpret_cast<const void*>(firstResult.exceptionAddress
+                                                          ? firstResult.exceptionAddress
+                                                          : facts_.address),
+                        info, GetBool("FormatDisAsm"), GetInt("LimitDisAsm"));
+                  }));
+  }
+  for (const ReportPlugin& plugin : sectionPlugins_) {
+    if (abort_) return;
+    UpdateSection(plugin.name, Guarded("plugin", plugin.text));
+  }
 }
 
 void ExceptionReport::UpdateSection(const std::string& title, const std::string& content) {

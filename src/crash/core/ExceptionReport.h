@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "crash/core/ExceptionPipeline.h"
+#include "crash/core/ReportPlugins.h"
 #include "crash/core/ReporterSettings.h"
 #include "crash/core/zelTypes.h"
 #include "crash/ui/zelNVPrgrAlert.h"
@@ -112,6 +113,8 @@ class ExceptionReport final : public ReporterSettings {
   void RunCompletion() noexcept;
   void UpdateSection(const std::string& title, const std::string& content);
   std::string ThreadTrace(const ThreadStack& stack, bool first, TraceResult& result);
+  // Registers, stack dump, disassembly and the plugin sections.
+  void CompleteProcessSections(const TraceResult& firstResult);
   // The please-wait window with one area per thread; shown while a reader
   // waits for completion.
   void PreparePleaseWait();
@@ -132,6 +135,7 @@ class ExceptionReport final : public ReporterSettings {
   Ref<ReportFields> header_, sections_;
   bool headerBuilt_ = false, sectionsBuilt_ = false;
   std::vector<ThreadStack> stacks_;
+  std::vector<ReportPlugin> sectionPlugins_;
   int outstanding_ = 0;
   std::vector<std::string> minimalDebugInfos_;
 

@@ -7,13 +7,6 @@ namespace {
 
 constexpr const char* kProcessorKey = "hardware\\description\\system\\centralProcessor\\";
 
-template <class Fn>
-Fn SystemFunction(const char* module, const char* name) {
-  HMODULE m = GetModuleHandleA(module);
-  if (!m) m = LoadLibraryA(module);
-  return m ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(m, name))) : nullptr;
-}
-
 OsFacts ReadOsFacts() {
   OsFacts os;
   OSVERSIONINFOEXA ex{};

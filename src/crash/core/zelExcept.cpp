@@ -7,11 +7,17 @@
 #include "crash/analysis/MessageHandlers.h"
 #include "crash/analysis/Threads.h"
 #include "crash/core/BugReportFileWin.h"
+#include "crash/analysis/zelListHardware.h"
+#include "crash/analysis/zelListModules.h"
+#include "crash/analysis/zelListProcesses.h"
 #include "crash/core/ExceptionPipeline.h"
 #include "crash/core/FaultTranslation.h"
+#include "crash/core/FreezeWatchdog.h"
 #include "crash/core/MemoryReserve.h"
 #include "crash/core/ProcessSettings.h"
 #include "crash/ui/Clipboard.h"
+#include "crash/core/ReportPlugins.h"
+#include "crash/core/ReporterFolder.h"
 #include "ui/Application.h"
 #include "ui/Thread.h"
 
@@ -70,6 +76,17 @@ void ThreadRegistered(HANDLE thread, DWORD threadId, DWORD creatorThreadId, void
 
 void ThreadEnded() { RecordThreadInfo(GetCurrentThreadId(), {}); }
 
+struct ListPlugin {
+  const char* name;
+  const char* description;
+  PluginTextFn text;
+};
+constexpr ListPlugin kListPlugins[] = {
+    {"modules", "list of loaded modules", ListModules},
+    {"processes", "list of running processes", ListProcesses},
+    {"hardware", "list of installed hardware", ListHardware},
+};
+
 // Start-up before, shutdown after every other static object of the program.
 struct ReporterLifetime {
   ReporterLifetime() { StartReporter(); }
@@ -84,6 +101,7 @@ bool ReporterActive() { return active; }
 
 void StartReporter() {
   if (active) return;
+  EmptyReporterTempFolder(true);
   startCounter = CounterMilliseconds();
   // A restarted process waits for its predecessor and takes its history.
   ExceptionHistory inherited;
@@ -102,13 +120,18 @@ void StartReporter() {
   InstallFaultTranslation();
   ui::Application().SetExceptionHandler(FrameworkException);
   ui::SetThreadHooks({ThreadRegistered, ThreadEnded});
+  if (mainSettings->GetBool("CheckFreeze")) StartWatchdog(mainSettings->GetInt("FreezeTimeout"));
   AllocateMemoryReserve();
   active = true;
+  for (const ListPlugin& plugin : kListPlugins)
+    RegisterReportPlugin(plugin.name, plugin.description, plugin.text, true);
 }
 
 void StopReporter() {
   if (!active) return;
   active = false;
+  for (const ListPlugin& plugin : kListPlugins) UnregisterReportPlugin(plugin.name);
+  StopWatchdog();
   ui::SetThreadHooks({});
   ui::Application().SetExceptionHandler(nullptr);
   RemoveFaultTranslation();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "crash/analysis/CompactMap.h"
+#include "crash/analysis/MapRanges.h"
 #include "crash/analysis/MapTables.h"
 #include "crash/analysis/TextMap.h"
 #include "crash/analysis/zelMapFile.h"
@@ -11,16 +12,9 @@
 namespace corvan::crash {
 namespace {
 
-constexpr Address kCode = 0x401000;
+constexpr Address kCode = test::kMapCode;
 
-TMapFile Ranges() {
-  TMapFile map;
-  map.CodeStart = kCode;
-  map.CodeEnd = kCode + 0x3000;
-  map.DataStart = 0x500000;
-  map.DataEnd = 0x501000;
-  return map;
-}
+TMapFile Ranges() { return test::MapRanges(0x3000, 0x500000); }
 
 // A small map: two units, three functions, a few lines.
 TMapFile Sample() {

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <string>
 #include <thread>
 
 namespace corvan::crash {

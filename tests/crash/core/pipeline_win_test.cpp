@@ -14,7 +14,9 @@
 #include "crash/core/ExceptionPipeline.h"
 #include "crash/core/ExceptionReport.h"
 #include "crash/core/ProcessSettings.h"
+#include "crash/core/ReporterFolder.h"
 #include "crash/core/zelExcept.h"
+#include "ui/Thread.h"
 
 namespace corvan::crash {
 namespace {
@@ -39,6 +41,8 @@ std::string ReadFile(const std::string& path) {
   text << in.rdbuf();
   return text.str();
 }
+
+void Pipeline_Submit_Helper();
 
 class Pipeline : public ::testing::Test {
  protected:
@@ -74,6 +78,14 @@ class Pipeline : public ::testing::Test {
   std::string file_;
   Ref<ReporterSettings> settings_;
 };
+
+void Pipeline_Submit_Helper() {
+  try {
+    throw std::runtime_error("from a worker");
+  } catch (...) {
+    SubmitException(FactsOf(std::current_exception(), ExceptionSource::ThreadFrame));
+  }
+}
 
 TEST_F(Pipeline, AnExceptionBecomesACompleteReportInTheFile) {
   Submit(std::runtime_error("Disk full!!"));
@@ -122,6 +134,17 @@ TEST_F(Pipeline, AnExceptionBecomesACompleteReportInTheFile) {
   // The reporter's own threads are not listed.
   EXPECT_EQ(text.find("thread $" + std::to_string(0)), std::string::npos);
   EXPECT_TRUE(seen.ends.empty());
+}
+
+TEST_F(Pipeline, HandlingEmptiesTheReporterFolder) {
+  const std::string folder = ReporterTempFolder();
+  EXPECT_NE(folder.find("\\crash_pipeline_win_test.zelExcept"), std::string::npos) << folder;
+  CreateDirectoryA(folder.c_str(), nullptr);
+  std::ofstream(folder + "\\left over.png") << "x";
+  Submit(std::runtime_error("x"));
+  EXPECT_EQ(GetFileAttributesA((folder + "\\left over.png").c_str()), INVALID_FILE_ATTRIBUTES);
+  EmptyReporterTempFolder(true);
+  EXPECT_EQ(GetFileAttributesA(folder.c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST_F(Pipeline, ExceptionNumbersCount) {
@@ -234,6 +257,100 @@ TEST_F(Pipeline, ListenersHearEveryChangeAndTheCompleteText) {
         !complete && seenText.find(">> stack will be calculated soon") != std::string::npos;
   }
   EXPECT_TRUE(placeholder);
+}
+
+DWORD WINAPI SubmittingWorker(void*) {
+  Pipeline_Submit_Helper();
+  return 0;
+}
+
+volatile LONG spins = 0;
+volatile bool stopLooper = false;
+
+// A call of its own, as a framework's message pump makes it: a loop that
+// calls PeekMessage directly may keep the function's address in a register
+// from before the imports were redirected.
+__attribute__((noinline)) void PumpOnce() {
+  MSG msg;
+  PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE);
+}
+
+DWORD WINAPI MessageLooper(void*) {
+  while (!stopLooper) {
+    PumpOnce();
+    InterlockedIncrement(&spins);
+    Sleep(1);
+  }
+  return 0;
+}
+
+// Submits an exception from a worker thread while the main thread either
+// pumps its messages or just waits.
+void SubmitFromWorker(bool mainPumps) {
+  HANDLE worker = ui::StartThread(SubmittingWorker, nullptr, "submitting worker");
+  if (mainPumps) {
+    while (MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
+      MSG msg;
+      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    }
+  } else {
+    WaitForSingleObject(worker, INFINITE);
+  }
+  CloseHandle(worker);
+}
+
+TEST_F(Pipeline, SynchronisedHandlersRunInTheMainThreadOrAfterItsTimeOut) {
+  static DWORD ranOn = 0;
+  static int calls = 0;
+  ranOn = 0;
+  calls = 0;
+  auto record = [](ExceptionReport&, bool&) {
+    ranOn = GetCurrentThreadId();
+    ++calls;
+  };
+  AddExceptionHandler(record, ReportPhase::Presenting, 1);
+  SubmitFromWorker(true);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(ranOn, GetCurrentThreadId());  // the main thread
+  // A main thread that does not answer: mode 1 is dropped...
+  SubmitFromWorker(false);
+  EXPECT_EQ(calls, 1);
+  ClearHandlers();
+  AddExceptionHandler(Keep, ReportPhase::Presenting);
+  // ... and mode 2 runs in the handling thread.
+  AddExceptionHandler(record, ReportPhase::Presenting, 2);
+  SubmitFromWorker(false);
+  EXPECT_EQ(calls, 2);
+  EXPECT_EQ(ranOn, HandlingThreadId());
+  ClearHandlers();
+  AddExceptionHandler(Keep, ReportPhase::Presenting);
+}
+
+TEST_F(Pipeline, PausedThreadsStopAtTheirMessageCallsUntilTheHandlingEnds) {
+  static LONG duringHandling[2];
+  stopLooper = false;
+  HANDLE looper = ui::StartThread(MessageLooper, nullptr, "message looper");
+  Sleep(100);
+  settings_->SetBool("PauseThreads", true);
+  AddExceptionHandler(
+      [](ExceptionReport&, bool&) {
+        Sleep(50);  // a looper on its way to a pause point gets there
+        duringHandling[0] = spins;
+        Sleep(300);
+        duringHandling[1] = spins;
+      },
+      ReportPhase::Started);
+  SubmitFromWorker(true);
+  settings_->SetBool("PauseThreads", false);
+  ClearHandlers();
+  AddExceptionHandler(Keep, ReportPhase::Presenting);
+  const LONG after = spins;
+  Sleep(200);
+  EXPECT_EQ(duringHandling[0], duringHandling[1]);  // paused
+  EXPECT_GT(spins, after);                          // going again
+  stopLooper = true;
+  WaitForSingleObject(looper, INFINITE);
+  CloseHandle(looper);
 }
 
 }  // namespace

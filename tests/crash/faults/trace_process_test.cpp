@@ -6,6 +6,7 @@
 
 #include <tlhelp32.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -113,6 +114,18 @@ TEST_F(TraceProcess, WholeReportIntoALargeMapping) {
   const std::string report = TraceIntoMapping(1 << 20, 1 << 20);
   ExpectWholeProcess(report);
   EXPECT_EQ(report.find('\xCC'), std::string::npos);
+  // The lists of the settings' plugins, in their order, after the main thread.
+  const std::size_t mainThread = report.find("\r\n\r\nmain thread ($");
+  const std::size_t modules = report.find("\r\n\r\nmodules:\r\n00400000 corvan.exe ");
+  const std::size_t processes = report.find("\r\n\r\nprocesses:\r\n");
+  const std::size_t hardware = report.find("\r\n\r\nhardware:\r\n");
+  EXPECT_LT(mainThread, modules);
+  EXPECT_LT(modules, processes);
+  EXPECT_LT(processes, hardware);
+  EXPECT_NE(hardware, std::string::npos);
+  char id[16];
+  std::snprintf(id, sizeof id, "%lx corvan.exe ", process_.dwProcessId);
+  EXPECT_NE(report.find(id, processes), std::string::npos) << report.substr(processes);
 }
 
 TEST_F(TraceProcess, NinetyNineCharactersAndANulForOneHundred) {

@@ -1,0 +1,33 @@
+#pragma once
+// Cooperative pausing of the program's threads while an exception is
+// handled. A thread pauses only at a pause point: every GetMessage and
+// PeekMessage it calls (their imports are redirected on first use) and,
+// for the main thread, the main-thread hook message. Threads of the
+// reporter and of modules without the reporter's symbol map never pause.
+#include <windows.h>
+
+namespace corvan::crash {
+
+// Pauses (on) or resumes (off) every thread of the program but the
+// calling one, the main thread and spare; the main thread pauses when it
+// reaches its next pause point.
+void SetThreadsPaused(bool on, DWORD spare);
+// Lets the calling thread wait here while it is to be paused.
+void PausePoint();
+// Lets a paused main thread run (synchronised handlers); whether it was
+// paused. PauseMainThreadAgain undoes it.
+bool ResumeMainThreadForHandlers();
+void PauseMainThreadAgain();
+
+// The main thread's hook message (registered at start-up, on the main
+// thread): wParam 1 only probes (and lets the main thread pause), wParam 0
+// runs fire(lParam) in the main thread. Always answers kHookAnswer.
+inline constexpr LRESULT kHookAnswer = 777;
+using MainThreadCall = void (*)(LPARAM argument);
+bool InstallMainThreadHook(MainThreadCall fire);
+// Sends the hook message to the main thread's window; true when the main
+// thread answered within timeoutMs.
+bool SendMainThreadHook(WPARAM wParam, LPARAM lParam, UINT timeoutMs);
+void RemovePauseHooks();
+
+}  // namespace corvan::crash

@@ -1,0 +1,138 @@
+#pragma once
+// What the delivery transports need from the system, as interfaces: a
+// blocking TCP connection, UDP exchanges with DNS servers, the attachment
+// files and the progress window. The Windows build implements them over
+// Windows Sockets and the progress window; tests over their own doubles or
+// the C library.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include "crash/ui/zelNVPrgrAlert.h"
+#endif
+
+namespace corvan::crash {
+
+// One blocking TCP connection.
+class BlockingConnection {
+ public:
+  virtual ~BlockingConnection() = default;
+  // Sends every byte; false on an error.
+  virtual bool Send(const void* data, std::size_t size) = 0;
+  // Waits at most timeoutMs for data and receives up to size bytes: the
+  // number received, 0 when the peer closed, -1 on time-out or error.
+  virtual long Receive(void* buffer, std::size_t size, int timeoutMs) = 0;
+};
+
+// The progress window as the transports drive it (see ProgressAreas.h).
+class DeliveryProgress {
+ public:
+  virtual void ClearAreas() = 0;
+  virtual void AddArea(const std::string& text, std::uint64_t weight) = 0;
+  virtual void AreaDone() = 0;
+  virtual void SetPosition(int perMille) = 0;
+  virtual int CurrentArea() = 0;
+  virtual void SetCurrentArea(int area) = 0;
+
+ protected:
+  ~DeliveryProgress() = default;
+};
+
+// Progress nobody sees.
+class NoProgress final : public DeliveryProgress {
+ public:
+  void ClearAreas() override { areas_ = current_ = 0; }
+  void AddArea(const std::string&, std::uint64_t) override { ++areas_; }
+  void AreaDone() override { ++current_; }
+  void SetPosition(int) override {}
+  int CurrentArea() override { return current_; }
+  void SetCurrentArea(int area) override { current_ = area; }
+
+ private:
+  int areas_ = 0, current_ = 0;
+};
+
+// The network: TCP connections and DNS exchanges.
+class DeliveryNetwork {
+ public:
+  // Resolves host (a dotted address or a name), ending one progress area,
+  // then connects, ending another; null when either fails.
+  virtual std::unique_ptr<BlockingConnection> Connect(const std::string& host, std::uint16_t port,
+                                                      DeliveryProgress& progress) = 0;
+
+  // One UDP socket for DNS queries to port 53.
+  class DnsExchange {
+   public:
+    virtual ~DnsExchange() = default;
+    // Sends the query to server (a dotted address or a name); false when it
+    // cannot be resolved or sent.
+    virtual bool SendQuery(const std::string& server, const std::vector<std::uint8_t>& query) = 0;
+    // The next datagram within timeoutMs; false on time-out or error.
+    virtual bool Receive(std::vector<std::uint8_t>& reply, int timeoutMs) = 0;
+  };
+  virtual std::unique_ptr<DnsExchange> OpenDns() = 0;
+  // The machine's DNS servers (dotted addresses), in the system's order.
+  virtual std::vector<std::string> DnsServers() = 0;
+
+ protected:
+  ~DeliveryNetwork() = default;
+};
+
+// Attachment files, read from the start in pieces.
+class DeliveryFiles {
+ public:
+  class Reader {
+   public:
+    virtual ~Reader() = default;
+    // Fills up to size bytes: the number read, 0 at the end, -1 on error.
+    virtual long Read(void* buffer, std::size_t size) = 0;
+  };
+  virtual ~DeliveryFiles() = default;
+  // The file's size; false when it does not exist or is no file.
+  virtual bool Size(const std::string& path, std::uint64_t& size) = 0;
+  virtual std::unique_ptr<Reader> Open(const std::string& path) = 0;
+};
+
+// Files through the C library (both builds; Windows' C library opens files
+// shared for reading and writing).
+class StdioDeliveryFiles final : public DeliveryFiles {
+ public:
+  bool Size(const std::string& path, std::uint64_t& size) override;
+  std::unique_ptr<Reader> Open(const std::string& path) override;
+};
+
+#ifdef _WIN32
+// Blocking Windows Sockets; the caller has started Windows Sockets.
+class WinDeliveryNetwork final : public DeliveryNetwork {
+ public:
+  std::unique_ptr<BlockingConnection> Connect(const std::string& host, std::uint16_t port,
+                                              DeliveryProgress& progress) override;
+  std::unique_ptr<DnsExchange> OpenDns() override;
+  std::vector<std::string> DnsServers() override;
+};
+
+// The machine's DNS servers from GetNetworkParams: the current one first,
+// each address once.
+std::vector<std::string> FindDnsServers();
+
+// Drives a progress window (none: nothing is shown).
+class ProgressWindowDriver final : public DeliveryProgress {
+ public:
+  explicit ProgressWindowDriver(IProgressAlert* window) : window_(window) {}
+  void ClearAreas() override;
+  void AddArea(const std::string& text, std::uint64_t weight) override;
+  void AreaDone() override;
+  void SetPosition(int perMille) override;
+  int CurrentArea() override;
+  void SetCurrentArea(int area) override;
+
+ private:
+  IProgressAlert* window_;  // not owned
+  NoProgress none_;
+};
+#endif
+
+}  // namespace corvan::crash

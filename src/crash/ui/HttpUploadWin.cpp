@@ -1,0 +1,33 @@
+// The system's proxy and the browser for the HTTP upload.
+#include <windows.h>
+// windows.h before shellapi.h and wininet.h
+#include <shellapi.h>
+#include <wininet.h>
+
+#include <vector>
+
+#include "crash/ui/HttpUpload.h"
+
+namespace corvan::crash {
+
+std::string FindProxy() {
+  DWORD size = 0;
+  InternetQueryOptionA(nullptr, INTERNET_OPTION_PROXY, nullptr, &size);
+  if (size < sizeof(INTERNET_PROXY_INFO)) return {};
+  std::vector<std::uint8_t> buffer(size);
+  if (!InternetQueryOptionA(nullptr, INTERNET_OPTION_PROXY, buffer.data(), &size)) return {};
+  const auto* info = reinterpret_cast<const INTERNET_PROXY_INFO*>(buffer.data());
+  if (info->dwAccessType != INTERNET_OPEN_TYPE_PROXY || !info->lpszProxy) return {};
+  return reinterpret_cast<const char*>(info->lpszProxy);
+}
+
+void ShellPageOpener::Open(const std::string& url) {
+  SHELLEXECUTEINFOA info = {};
+  info.cbSize = sizeof info;
+  info.fMask = SEE_MASK_FLAG_NO_UI;
+  info.lpFile = url.c_str();
+  info.nShow = SW_SHOWNORMAL;
+  ShellExecuteExA(&info);
+}
+
+}  // namespace corvan::crash

@@ -1,0 +1,128 @@
+// The entry points of report delivery on Windows: attachment preparation
+// with the send progress window, and the transports between WSAStartup and
+// WSACleanup.
+#include <winsock2.h>
+// winsock2.h before windows.h
+
+#include "crash/ui/AttachmentPreparation.h"
+#include "crash/ui/DeliveryIo.h"
+#include "crash/ui/HttpUpload.h"
+#include "crash/ui/MailJob.h"
+#include "crash/ui/MailJobSettings.h"
+#include "crash/ui/SmtpClient.h"
+#include "crash/ui/zelZip.h"
+#include "crash/util/TextParts.h"
+
+namespace corvan::crash {
+namespace {
+
+class WinAttachmentFolder final : public AttachmentFolder {
+ public:
+  WinAttachmentFolder(std::string exeFolder, std::string tempFolder)
+      : exeFolder_(std::move(exeFolder)), tempFolder_(std::move(tempFolder)) {}
+  std::string Absolute(const std::string& path) override {
+    return MakeAbsolutePath(path, exeFolder_);
+  }
+  bool Exists(const std::string& path) override {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  }
+  std::string ArchivePath(const std::string& zipName) override { return tempFolder_ + zipName; }
+  bool Zip(const std::string& archive, const std::vector<std::string>& paths,
+           const std::vector<std::string>& names) override {
+    return CreateZipFile(archive, paths, names);
+  }
+
+ private:
+  std::string exeFolder_;
+  std::string tempFolder_;
+};
+
+// Windows Sockets for the time of one delivery.
+class WinsockSession {
+ public:
+  WinsockSession() {
+    WSADATA data;
+    started_ = WSAStartup(MAKEWORD(1, 1), &data) == 0;
+  }
+  WinsockSession(const WinsockSession&) = delete;
+  WinsockSession& operator=(const WinsockSession&) = delete;
+  ~WinsockSession() {
+    if (started_) WSACleanup();
+  }
+  bool Started() const { return started_; }
+
+ private:
+  bool started_ = false;
+};
+
+}  // namespace
+
+MailEnvironment CurrentMailEnvironment() {
+  MailEnvironment environment;
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
+  DWORD length = sizeof name;
+  environment.hostName = GetComputerNameA(name, &length) ? std::string(name, length) : "localhost";
+  SYSTEMTIME t;
+  GetSystemTime(&t);
+  environment.now = {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
+  FILETIME ft;
+  SystemTimeToFileTime(&t, &ft);
+  environment.fileTime = std::uint64_t{ft.dwHighDateTime} << 32 | ft.dwLowDateTime;
+  return environment;
+}
+
+bool RunTransport(const MailJob& job, IProgressAlert* progress) {
+  bool sent = false;
+  {
+    WinsockSession winsock;
+    if (winsock.Started()) {
+      WinDeliveryNetwork network;
+      StdioDeliveryFiles files;
+      ProgressWindowDriver driver(progress);
+      if (job.uploadUrl.empty()) {
+        sent = SmtpClient(network, files, driver, CurrentMailEnvironment()).Run(job);
+      } else {
+        ShellPageOpener browser;
+        sent = HttpUpload(network, files, driver, browser).Run(job, FindProxy());
+      }
+    }
+  }
+  if (progress) progress->Close();
+  return sent;
+}
+
+PreparedAttachments PrepareAttachmentFiles(ReporterSettings& settings, AttachmentList& list,
+                                           HWND parent, bool hidden, bool inThread,
+                                           const std::string& exeFolder,
+                                           const std::string& tempFolder) {
+  PreparedAttachments result;
+  const std::vector<AttachmentEntry> entries = list.Entries();
+  result.progress = CreateProgressWindow(settings.GetStr("SendBoxTitle"),
+                                         static_cast<HMODULE>(settings.Module()), "ZEISEND32");
+  ProgressWindowDriver window(result.progress.get());
+  const DeliveryTexts texts = DeliveryTextsOf(settings);
+  const bool smtpDirect = settings.GetBool("MailAsSmtpServer");
+  const bool smtp = smtpDirect || settings.GetBool("MailAsSmtpClient");
+  const bool upload = settings.GetBool("UploadViaHttp");
+  window.AddArea(texts.prepare, 100);
+  if (smtp || upload) {
+    if (smtpDirect) window.AddArea(texts.mxLookup, 100);
+    window.AddArea(texts.connect, 100);
+    if (smtp) {
+      window.AddArea(texts.auth, 200);
+      window.AddArea(texts.sendMail, 100);
+    }
+    if (upload) window.AddArea(texts.fields, 100);
+    if (!entries.empty()) window.AddArea(texts.sendAttachments, 100);
+    window.AddArea(texts.finalize, 100);
+  }
+  if (result.progress && (!hidden || settings.GetBool("AutoSendBox"))) {
+    result.progress->Show(inThread ? nullptr : parent, !inThread);
+  }
+  WinAttachmentFolder folder(exeFolder, tempFolder);
+  result.files = PrepareAttachments(entries, folder);
+  return result;
+}
+
+}  // namespace corvan::crash

@@ -1,0 +1,209 @@
+#include "crash/ui/SmtpClient.h"
+
+#include "crash/ui/MailAddress.h"
+#include "crash/ui/MxLookup.h"
+#include "crash/ui/SmtpReply.h"
+#include "crash/util/Base64.h"
+
+namespace corvan::crash {
+namespace {
+
+// Bytes of a file read and encoded at a time: whole base64 lines.
+constexpr std::size_t kFilePiece = 57 * 1024;
+
+}  // namespace
+
+// Commands and replies on one connection.
+class SmtpClient::Conversation {
+ public:
+  explicit Conversation(std::unique_ptr<BlockingConnection> connection)
+      : connection_(std::move(connection)) {}
+
+  bool Send(const std::string& text) { return connection_->Send(text.data(), text.size()); }
+  bool SendLine(const std::string& text) { return Send(text + "\r\n"); }
+
+  // Waits for the next reply; true when it came and has one of the codes.
+  bool Expect(int code, int alternative = 0) {
+    SmtpReplyReader::State state = reader_.Next();
+    char buffer[4096];
+    while (state == SmtpReplyReader::State::kCollecting) {
+      const long n = connection_->Receive(buffer, sizeof buffer, kReplyTimeoutMs);
+      if (n <= 0) return false;
+      state = reader_.Feed(buffer, static_cast<std::size_t>(n));
+    }
+    return state == SmtpReplyReader::State::kComplete &&
+           (reader_.Code() == code || (alternative != 0 && reader_.Code() == alternative));
+  }
+  bool Command(const std::string& text, int code, int alternative = 0) {
+    return SendLine(text) && Expect(code, alternative);
+  }
+  bool OffersAuthLogin() const { return reader_.OffersAuthLogin(); }
+
+ private:
+  std::unique_ptr<BlockingConnection> connection_;
+  SmtpReplyReader reader_;
+};
+
+SmtpClient::SmtpClient(DeliveryNetwork& network, DeliveryFiles& files, DeliveryProgress& progress,
+                       MailEnvironment environment)
+    : network_(network), files_(files), progress_(progress), environment_(std::move(environment)) {}
+
+int SmtpClient::AddConversationAreas(const MailJob& job) {
+  const DeliveryTexts& t = job.texts;
+  int areas = 0;
+  auto add = [&](const std::string& text, std::uint64_t weight) {
+    progress_.AddArea(text, weight);
+    ++areas;
+  };
+  if (job.server.empty()) add(t.mxLookup, 500);
+  add(t.connect, 100);
+  add("", 100);
+  add("", 200);
+  add(t.auth, 200);
+  add(t.sendMail, 100);
+  for (int i = 0; i < 4; ++i) add("", 100);
+  for (const PreparedFile& file : job.files) {
+    std::uint64_t size = 0;
+    if (files_.Size(file.path, size) && size > 0) add(t.sendAttachments, 3 * ((size + 56) / 57));
+  }
+  add(t.finalize, 500);
+  add("", 100);
+  return areas;
+}
+
+bool SmtpClient::Run(const MailJob& job) {
+  const std::vector<std::string> recipients = SplitRecipients(job.recipients);
+  if (recipients.empty()) return false;
+  progress_.ClearAreas();
+  progress_.AddArea(job.texts.prepare, 1000);
+  if (!job.server.empty()) {
+    const int areas = AddConversationAreas(job);
+    progress_.AreaDone();
+    const bool sent = SendMail(job.recipients, job);
+    progress_.SetCurrentArea(1 + areas);
+    return sent;
+  }
+  int areas = 0;
+  for (std::size_t i = 0; i < recipients.size(); ++i) areas = AddConversationAreas(job);
+  progress_.AreaDone();
+  bool anySent = false;
+  for (std::size_t i = 0; i < recipients.size(); ++i) {
+    anySent = SendMail(recipients[i], job) || anySent;
+    progress_.SetCurrentArea(1 + static_cast<int>(i + 1) * areas);
+  }
+  return anySent;
+}
+
+bool SmtpClient::SendMail(const std::string& recipients, const MailJob& job) {
+  std::vector<std::string> hosts;
+  if (job.server.empty()) {
+    MxLookup lookup(network_);
+    hosts = lookup.Exchangers(recipients);
+    progress_.AreaDone();
+  } else {
+    hosts.push_back(job.server);
+  }
+  // Exchangers in order of preference until one greets us.
+  const int connectArea = progress_.CurrentArea();
+  for (const std::string& host : hosts) {
+    progress_.SetCurrentArea(connectArea);
+    std::unique_ptr<BlockingConnection> connection = network_.Connect(host, job.port, progress_);
+    if (!connection) continue;
+    Conversation smtp(std::move(connection));
+    if (!smtp.Expect(220)) continue;
+    return Deliver(smtp, recipients, job);
+  }
+  return false;
+}
+
+bool SmtpClient::Deliver(Conversation& smtp, const std::string& recipients, const MailJob& job) {
+  if (!smtp.Command("EHLO " + environment_.hostName, 250) &&
+      !smtp.Command("HELO " + environment_.hostName, 250)) {
+    return false;
+  }
+  progress_.AreaDone();
+
+  bool sent = false;
+  bool quit = true;  // false once the connection is beyond saving
+  const bool authenticate = !job.account.empty() || !job.password.empty();
+  if (!authenticate ||
+      (smtp.OffersAuthLogin() && smtp.Command("AUTH LOGIN", 334) &&
+       smtp.Command(Base64(job.account), 334) && smtp.Command(Base64(job.password), 235))) {
+    progress_.AreaDone();
+    if (smtp.Command("MAIL FROM:" + FormatAngleAddress(SingleLine(job.sender), false), 250)) {
+      progress_.AreaDone();
+      bool accepted = false;
+      for (const std::string& to : SplitRecipients(recipients)) {
+        accepted = smtp.Command("RCPT TO:" + FormatAngleAddress(SingleLine(to), false), 250, 251) ||
+                   accepted;
+      }
+      progress_.AreaDone();
+      if (accepted) {
+        const bool hasContent = !job.subject.empty() || !job.body.empty() || !job.files.empty();
+        if (!hasContent) {
+          sent = smtp.Command("RSET", 250);
+        } else if (smtp.Command("DATA", 354)) {
+          progress_.AreaDone();
+          sent = SendMessage(smtp, recipients, job);
+          quit = sent;
+        }
+      }
+    }
+  }
+  if (quit) {
+    smtp.Command("QUIT", 221);
+    progress_.AreaDone();
+  }
+  return sent;
+}
+
+bool SmtpClient::SendMessage(Conversation& smtp, const std::string& recipients,
+                             const MailJob& job) {
+  MailHeader header{recipients, job.sender, job.subject, MailDate(environment_.now),
+                    MailMessageId(environment_.fileTime)};
+  if (!smtp.Send(MailHeaderLines(header))) return false;
+  progress_.AreaDone();
+  const bool multipart = !job.files.empty();
+  if (!smtp.Send(MailBodyPart(job.body, multipart))) return false;
+  progress_.AreaDone();
+  if (multipart) {
+    for (const PreparedFile& file : job.files) {
+      std::uint64_t size = 0;
+      if (!files_.Size(file.path, size) || size == 0) continue;
+      if (!SendAttachment(smtp, file, size)) return false;
+    }
+    if (!smtp.Send(MailClosingBoundary())) return false;
+  }
+  if (!smtp.Command("\r\n.", 250)) return false;
+  progress_.AreaDone();
+  return true;
+}
+
+bool SmtpClient::SendAttachment(Conversation& smtp, const PreparedFile& file, std::uint64_t size) {
+  std::unique_ptr<DeliveryFiles::Reader> reader = files_.Open(file.path);
+  if (!reader || !smtp.Send(MailAttachmentHeader(file.path, file.sendAs))) return false;
+  std::vector<std::uint8_t> piece(kFilePiece);
+  std::string text;
+  std::uint64_t sent = 0;
+  for (;;) {
+    // Fill whole pieces so that only the last base64 line is short.
+    std::size_t filled = 0;
+    long n = 0;
+    while (filled < piece.size() &&
+           (n = reader->Read(piece.data() + filled, piece.size() - filled)) > 0) {
+      filled += static_cast<std::size_t>(n);
+    }
+    if (n < 0) return false;
+    if (filled == 0) break;
+    text.clear();
+    AppendBase64Lines(text, piece.data(), filled);
+    if (!smtp.Send(text)) return false;
+    sent += filled;
+    progress_.SetPosition(static_cast<int>(sent * 1000 / (sent > size ? sent : size)));
+    if (filled < piece.size()) break;
+  }
+  progress_.AreaDone();
+  return true;
+}
+
+}  // namespace corvan::crash

@@ -1,0 +1,48 @@
+#pragma once
+// Delivers a mail job by SMTP: through the configured server (with AUTH
+// LOGIN when an account is set), or to each recipient's mail exchanger.
+//
+// One conversation: greeting 220; EHLO (HELO when refused) 250; AUTH LOGIN
+// 334, 334, 235; MAIL FROM 250; RCPT TO 250 for each recipient (one must be
+// accepted); DATA 354, the message, "." 250; QUIT. The message counts as
+// sent once the server accepted its end of DATA: a lost QUIT reply never
+// sends it a second time through another channel. A failure after the
+// greeting ends with QUIT, one inside DATA by dropping the connection (so
+// the server discards the partial message).
+#include <cstdint>
+#include <string>
+
+#include "crash/ui/DeliveryIo.h"
+#include "crash/ui/MailJob.h"
+#include "crash/ui/MimeMessage.h"
+
+namespace corvan::crash {
+
+class SmtpClient {
+ public:
+  static constexpr int kReplyTimeoutMs = 7000;
+
+  SmtpClient(DeliveryNetwork& network, DeliveryFiles& files, DeliveryProgress& progress,
+             MailEnvironment environment);
+
+  // The whole job: one conversation through the server, or one per
+  // recipient to its own exchanger (true when any of them was accepted).
+  bool Run(const MailJob& job);
+
+  // One conversation for the recipients (a "," or ";" separated list).
+  bool SendMail(const std::string& recipients, const MailJob& job);
+
+ private:
+  class Conversation;
+  int AddConversationAreas(const MailJob& job);
+  bool Deliver(Conversation& smtp, const std::string& recipients, const MailJob& job);
+  bool SendMessage(Conversation& smtp, const std::string& recipients, const MailJob& job);
+  bool SendAttachment(Conversation& smtp, const PreparedFile& file, std::uint64_t size);
+
+  DeliveryNetwork& network_;
+  DeliveryFiles& files_;
+  DeliveryProgress& progress_;
+  MailEnvironment environment_;
+};
+
+}  // namespace corvan::crash

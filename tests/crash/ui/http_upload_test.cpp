@@ -1,0 +1,173 @@
+// The HTTP upload against scripted targets: request bytes, the length it
+// announces, proxies, answers and relocations.
+#include <gtest/gtest.h>
+
+#include "crash/ui/FakeDelivery.h"
+#include "crash/ui/HttpUpload.h"
+#include "crash/ui/MimeMessage.h"
+
+namespace corvan::crash {
+namespace {
+
+using test::FakeNetwork;
+using test::MemoryFiles;
+using test::RecordingProgress;
+
+const std::string B(kMimeBoundary);
+constexpr char kOk[] = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+
+class RecordingOpener final : public PageOpener {
+ public:
+  void Open(const std::string& url) override { opened.push_back(url); }
+  std::vector<std::string> opened;
+};
+
+class Upload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    job.uploadUrl = "http://reports.test/cgi/upload";
+    job.port = 80;
+  }
+  bool Run(const std::string& proxy = "") {
+    return HttpUpload(network, files, progress, browser).Run(job, proxy);
+  }
+  std::string& Sent(const std::string& host = "reports.test") { return network.peers[host].sent; }
+  // The body as the target reads it: after the empty line, by length.
+  static std::string Body(const std::string& request) {
+    return request.substr(request.find("\r\n\r\n") + 4);
+  }
+  static std::string Header(const std::string& request, const std::string& name) {
+    const std::size_t at = request.find("\r\n" + name + ": ");
+    if (at == std::string::npos) return "<none>";
+    const std::size_t start = at + name.size() + 4;
+    return request.substr(start, request.find("\r\n", start) - start);
+  }
+
+  FakeNetwork network;
+  MemoryFiles files;
+  RecordingProgress progress;
+  RecordingOpener browser;
+  MailJob job;
+};
+
+TEST_F(Upload, EmptyJobIsOnlyTheClosingBoundary) {
+  network.peers["reports.test"].Answer(kOk);
+  ASSERT_TRUE(Run());
+  EXPECT_EQ(Sent(),
+            "POST /cgi/upload HTTP/1.1\r\nHost: reports.test:80\r\nConnection: close\r\n"
+            "Pragma: no-cache\r\nUser-Agent: zelExcept/3.0\r\n"
+            "Content-Type: multipart/form-data; boundary=" +
+                B + "\r\nContent-Length: " + std::to_string(B.size() + 6) + "\r\n\r\n--" + B +
+                "--\r\n");
+  EXPECT_EQ(network.connects, std::vector<std::string>{"reports.test:80"});
+}
+
+TEST_F(Upload, LengthCountsExactlyThePartsSent) {
+  files.files["C:\\bugreport.txt"].data = "report\r\n";
+  files.files["C:\\empty.log"].data = "";
+  job.files = {{"C:\\bugreport.txt", "bugreport.txt", "BugReport"},
+               {"C:\\empty.log", "empty.log", "Log"},
+               {"C:\\missing.txt", "missing.txt", "Missing"}};
+  job.uploadFields = {{"MailFrom", "a@b"}, {"Empty", ""}};
+  job.sender = "Desk <desk@x.test>";
+  job.account = "user";
+  job.password = "secret";
+  network.peers["reports.test"].Answer(kOk);
+  ASSERT_TRUE(Run());
+  const std::string request = Sent();
+  const std::string body = Body(request);
+  EXPECT_EQ(Header(request, "Content-Length"), std::to_string(body.size()));
+  EXPECT_EQ(Header(request, "From"), "<desk@x.test>");
+  EXPECT_EQ(Header(request, "Authorization"), "Basic dXNlcjpzZWNyZXQ=");
+  EXPECT_EQ(body, "--" + B +
+                      "\r\nContent-Disposition: form-data; name=\"MailFrom\"\r\n\r\na@b\r\n--" + B +
+                      "\r\nContent-Disposition: form-data; name=\"Empty\"\r\n\r\n\r\n--" + B +
+                      "\r\nContent-Disposition: form-data; name=\"BugReport\"; "
+                      "filename=\"bugreport.txt\"\r\nContent-Type: application/octet-stream\r\n\r\n"
+                      "report\r\n\r\n--" +
+                      B +
+                      "\r\nContent-Disposition: form-data; name=\"Log\"; filename=\"empty.log\"\r\n"
+                      "Content-Type: application/octet-stream\r\n\r\n\r\n--" +
+                      B + "--\r\n");
+}
+
+TEST_F(Upload, FileThatShrinksWhileSentFails) {
+  files.files["C:\\big.bin"] = {std::string(300000, 'x'), 100000};
+  job.files = {{"C:\\big.bin", "big.bin", "Big"}};
+  network.peers["reports.test"].Answer(kOk);
+  EXPECT_FALSE(Run());
+  EXPECT_EQ(Sent().find("--" + B + "--"), std::string::npos);
+}
+
+TEST_F(Upload, ProxiedRequestUsesTheAbsoluteUri) {
+  network.peers["proxy.test"].Answer(kOk);
+  ASSERT_TRUE(Run("http=proxy.test:3128;https=other:443"));
+  EXPECT_EQ(network.connects, std::vector<std::string>{"proxy.test:3128"});
+  EXPECT_TRUE(
+      Sent("proxy.test")
+          .starts_with(
+              "POST http://reports.test:80/cgi/upload HTTP/1.1\r\nHost: reports.test:80\r\n"));
+}
+
+TEST_F(Upload, ProxySettings) {
+  EXPECT_EQ(ParseProxySetting("proxy:8080"), (HostPort{"proxy", 8080}));
+  EXPECT_EQ(ParseProxySetting("http://proxy:8080/"), (HostPort{"proxy", 8080}));
+  EXPECT_EQ(ParseProxySetting("ftp=f:21 http=h:81 https=s:443"), (HostPort{"h", 81}));
+  EXPECT_FALSE(ParseProxySetting(""));
+  EXPECT_FALSE(ParseProxySetting("proxy"));
+  EXPECT_FALSE(ParseProxySetting("proxy:http"));
+  EXPECT_FALSE(ParseProxySetting("proxy:70000"));
+  EXPECT_FALSE(ParseProxySetting(":80"));
+}
+
+TEST_F(Upload, UrlForms) {
+  const UploadTarget plain = SplitUploadUrl("http://reports.test/a/b?c", 80);
+  EXPECT_EQ(plain.server, (HostPort{"reports.test", 80}));
+  EXPECT_EQ(plain.path, "/a/b?c");
+  const UploadTarget bare = SplitUploadUrl("reports.test", 8080);
+  EXPECT_EQ(bare.server, (HostPort{"reports.test", 8080}));
+  EXPECT_EQ(bare.path, "/");
+  const UploadTarget ported = SplitUploadUrl("http://reports.test:8081/up", 80);
+  EXPECT_EQ(ported.server, (HostPort{"reports.test", 8081}));
+  EXPECT_EQ(ported.path, "/up");
+}
+
+TEST_F(Upload, Answers) {
+  using V = UploadAnswer::Verdict;
+  EXPECT_EQ(JudgeUploadAnswer("HTTP/1.1 200 OK\r\n").verdict, V::kUndecided);
+  EXPECT_EQ(JudgeUploadAnswer("HTTP/1.1 200 OK\r\n\r\n").verdict, V::kAccepted);
+  EXPECT_EQ(JudgeUploadAnswer("HTTP/1.1 100 Continue\r\n\r\n").verdict, V::kUndecided);
+  EXPECT_EQ(JudgeUploadAnswer("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\n").verdict,
+            V::kAccepted);
+  EXPECT_EQ(JudgeUploadAnswer("HTTP/1.1 404 Not Found\r\n\r\n").verdict, V::kRejected);
+  EXPECT_EQ(JudgeUploadAnswer("SSH-2.0-OpenSSH\r\n\r\n").verdict, V::kRejected);
+  EXPECT_EQ(JudgeUploadAnswer("HTTP/1.1 302 Found\r\nContent-Length: 0\r\n\r\n").verdict,
+            V::kRejected);
+  const UploadAnswer moved =
+      JudgeUploadAnswer("HTTP/1.1 302 Found\r\nX: 1\r\nlocation:  http://x/thanks \r\n\r\n");
+  EXPECT_EQ(moved.verdict, V::kAccepted);
+  EXPECT_EQ(moved.location, "http://x/thanks");
+  EXPECT_TRUE(IsWebPage("HTTPS://x/"));
+  EXPECT_FALSE(IsWebPage("file:///c:/windows/system32/calc.exe"));
+  EXPECT_FALSE(IsWebPage("http://"));
+}
+
+TEST_F(Upload, AnswerInPiecesAndRelocations) {
+  network.peers["reports.test"].Answer(
+      "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 302 Found\r\n"
+      "Location: https://x/thanks\r\n\r\n",
+      3);
+  ASSERT_TRUE(Run());
+  EXPECT_EQ(browser.opened, std::vector<std::string>{"https://x/thanks"});
+  network.peers["reports.test"].Answer("HTTP/1.1 302 Found\r\nLocation: calc.exe\r\n\r\n");
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(browser.opened.size(), 1u);
+  network.peers["reports.test"].Answer("HTTP/1.1 500 Broken\r\n\r\n");
+  EXPECT_FALSE(Run());
+  network.peers["reports.test"].Answer("HTTP/1.1 200 OK\r\n");  // then closes
+  EXPECT_FALSE(Run());
+  EXPECT_FALSE(Run());  // closes at once
+}
+
+}  // namespace
+}  // namespace corvan::crash

@@ -1,0 +1,300 @@
+// The delivery transports on Windows Sockets under Wine, against real
+// peers on loopback (started by mail_peers.sh): aiosmtpd in several modes,
+// an upload target that parses the multipart body, and tinyproxy. What the
+// peers received is read back through their summaries.
+#include <winsock2.h>
+// winsock2.h before windows.h
+#include <gtest/gtest.h>
+
+#include "crash/core/MemorySettings.h"
+#include "crash/ui/DeliveryIo.h"
+#include "crash/ui/HttpUpload.h"
+#include "crash/ui/MailJob.h"
+#include "crash/ui/MailPeerFiles.h"
+
+namespace corvan::crash {
+namespace {
+
+using test::AttachmentFolderFixture;
+using test::Env;
+using test::PeerSummary;
+using test::ReadWholeFile;
+using test::StoredCount;
+
+constexpr char kBody[] = "please find the bug report attached\r\n.\r\n.. and more\r\nthe end";
+
+std::uint16_t Port(const std::string& name) {
+  return static_cast<std::uint16_t>(std::atoi(Env(name.c_str()).c_str()));
+}
+
+class RecordingOpener final : public PageOpener {
+ public:
+  void Open(const std::string& url) override { opened.push_back(url); }
+  std::vector<std::string> opened;
+};
+
+class Delivery : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(Env("CORVAN_UPLOAD_PORT").empty()) << "run through mail_peers.sh";
+    job.sender = "zelExcept <desk@corvan.test>";
+    job.recipients = "Help Desk <desk@corvan.test>; second@corvan.test;";
+    job.subject = "bug report";
+    job.body = kBody;
+    job.files = {{files.Path("bugreport.txt"), "bugreport.txt", "BugReport"},
+                 {files.Path("screenShot.png"), "screenshot.png", "ScreenShot"},
+                 {files.Path("empty.log"), "empty.log", "Log"},
+                 {files.Path("missing.txt"), "missing.txt", "Missing"}};
+  }
+
+  // The job through the SMTP peer of one mode.
+  bool SendTo(const std::string& mode) {
+    dir = Env(("CORVAN_SMTP_" + mode + "_DIR").c_str());
+    job.server = "127.0.0.1";
+    job.port = Port("CORVAN_SMTP_" + mode + "_PORT");
+    before = StoredCount(dir);
+    return RunTransport(job, nullptr);
+  }
+  int NewMessages() const { return StoredCount(dir) - before; }
+  std::string Stored(const std::string& suffix) const {
+    return ReadWholeFile(dir + "\\" + std::to_string(StoredCount(dir)) + suffix);
+  }
+  PeerSummary Summary() const {
+    return PeerSummary(dir + "\\" + std::to_string(StoredCount(dir)) + ".txt");
+  }
+
+  AttachmentFolderFixture files;
+  MailJob job;
+  std::string dir;
+  int before = 0;
+};
+
+TEST_F(Delivery, MessageWithAttachmentsArrivesIntact) {
+  ASSERT_TRUE(SendTo("PLAIN"));
+  ASSERT_EQ(NewMessages(), 1);
+  const PeerSummary mail = Summary();
+  EXPECT_EQ(mail.Value("mail_from"), "desk@corvan.test");
+  EXPECT_EQ(mail.Value("rcpt_to"), "desk@corvan.test,second@corvan.test");
+  EXPECT_EQ(mail.Value("defects"), "0");
+  EXPECT_EQ(mail.Value("header To"), "Help Desk <desk@corvan.test>, <second@corvan.test>");
+  EXPECT_EQ(mail.Value("header From"), "zelExcept <desk@corvan.test>");
+  EXPECT_EQ(mail.Value("header Subject"), "bug report");
+  EXPECT_EQ(mail.Value("header MIME-Version"), "1.0");
+  EXPECT_EQ(mail.Value("header Message-ID").size(), 28u);
+  // The text part comes back with its dot lines as written.
+  EXPECT_EQ(Stored(".body"), kBody);
+  // Empty and missing files are not sent.
+  EXPECT_EQ(mail.Lines("part "),
+            (std::vector<std::string>{"part 1 application/octet-stream bugreport.txt",
+                                      "part 2 image/png screenshot.png"}));
+  EXPECT_EQ(mail.Lines("part_defects"),
+            (std::vector<std::string>{"part_defects 1 0", "part_defects 2 0"}));
+  EXPECT_EQ(Stored(".part1"), files.report);
+  EXPECT_EQ(Stored(".part2"), files.binary);
+}
+
+TEST_F(Delivery, PlainMessageKeepsItsDotLines) {
+  job.files.clear();
+  ASSERT_TRUE(SendTo("PLAIN"));
+  ASSERT_EQ(NewMessages(), 1);
+  EXPECT_EQ(Summary().Value("header MIME-Version"), "<none>");
+  EXPECT_EQ(Stored(".body"), std::string(kBody) + "\r\n");
+}
+
+TEST_F(Delivery, FilesWithoutSubjectAndBodyAreStillSent) {
+  job.subject.clear();
+  job.body.clear();
+  ASSERT_TRUE(SendTo("PLAIN"));
+  ASSERT_EQ(NewMessages(), 1);
+  EXPECT_EQ(Stored(".part1"), files.report);
+}
+
+TEST_F(Delivery, AuthLoginWithTheAccount) {
+  job.account = "user";
+  job.password = "secret";
+  ASSERT_TRUE(SendTo("AUTH"));
+  ASSERT_EQ(NewMessages(), 1);
+  EXPECT_EQ(Summary().Value("login"), "user");
+
+  job.password = "wrong";
+  EXPECT_FALSE(SendTo("AUTH"));
+  EXPECT_EQ(NewMessages(), 0);
+}
+
+TEST_F(Delivery, AccountWithoutAuthLoginOfferSendsNothing) {
+  job.account = "user";
+  job.password = "secret";
+  EXPECT_FALSE(SendTo("NOAUTHLOGIN"));
+  EXPECT_EQ(NewMessages(), 0);
+}
+
+TEST_F(Delivery, SlowAndSplitRepliesAreWaitedFor) {
+  ASSERT_TRUE(SendTo("SLOW"));
+  EXPECT_EQ(NewMessages(), 1);
+  job.account = "user";
+  job.password = "secret";
+  ASSERT_TRUE(SendTo("SPLIT"));
+  ASSERT_EQ(NewMessages(), 1);
+  EXPECT_EQ(Summary().Value("login"), "user");
+  EXPECT_EQ(Stored(".part2"), files.binary);
+}
+
+TEST_F(Delivery, AcceptedMessageCountsAsSentWhenQuitGetsNoAnswer) {
+  ASSERT_TRUE(SendTo("DROP"));
+  EXPECT_EQ(NewMessages(), 1);
+}
+
+TEST_F(Delivery, RefusedConnectionFails) {
+  job.server = "127.0.0.1";
+  job.port = 1;
+  EXPECT_FALSE(RunTransport(job, nullptr));
+}
+
+class Upload : public Delivery {
+ protected:
+  void SetUp() override {
+    Delivery::SetUp();
+    WSADATA data;
+    ASSERT_EQ(WSAStartup(MAKEWORD(1, 1), &data), 0);
+    dir = Env("CORVAN_UPLOAD_DIR");
+    job.port = Port("CORVAN_UPLOAD_PORT");
+    job.recipients.clear();
+    job.uploadFields = {
+        {"MailFrom", job.sender}, {"MailSubject", "bug report"}, {"Version", "1.2"}};
+  }
+  void TearDown() override { WSACleanup(); }
+
+  bool Post(const std::string& path, const std::string& proxy = "") {
+    job.uploadUrl = "http://127.0.0.1" + path;
+    before = StoredCount(dir);
+    WinDeliveryNetwork network;
+    StdioDeliveryFiles disk;
+    NoProgress progress;
+    return HttpUpload(network, disk, progress, browser).Run(job, proxy);
+  }
+
+  RecordingOpener browser;
+};
+
+TEST_F(Upload, FieldsAndFilesArriveIntact) {
+  job.account = "user";
+  job.password = "secret";
+  ASSERT_TRUE(Post("/reports/new"));
+  ASSERT_EQ(NewMessages(), 1);
+  const PeerSummary request = Summary();
+  EXPECT_EQ(request.Value("request"), "POST /reports/new HTTP/1.1");
+  EXPECT_EQ(request.Value("header Host"), "127.0.0.1:" + Env("CORVAN_UPLOAD_PORT"));
+  EXPECT_EQ(request.Value("header From"), "<desk@corvan.test>");
+  EXPECT_EQ(request.Value("header Authorization"), "Basic dXNlcjpzZWNyZXQ=");
+  EXPECT_EQ(request.Value("announced"), request.Value("received"));
+  EXPECT_EQ(request.Value("extra"), "0");
+  EXPECT_EQ(request.Value("defects"), "0");
+  EXPECT_EQ(request.Lines("field "),
+            (std::vector<std::string>{"field MailFrom", "field MailSubject", "field Version"}));
+  EXPECT_EQ(request.Lines("file "),
+            (std::vector<std::string>{"file BugReport bugreport.txt",
+                                      "file ScreenShot screenshot.png", "file Log empty.log"}));
+  EXPECT_EQ(Stored(".field.MailFrom"), job.sender);
+  EXPECT_EQ(Stored(".field.Version"), "1.2");
+  EXPECT_EQ(Stored(".file.BugReport"), files.report);
+  EXPECT_EQ(Stored(".file.ScreenShot"), files.binary);
+  EXPECT_EQ(Stored(".file.Log"), "");
+  EXPECT_TRUE(browser.opened.empty());
+}
+
+TEST_F(Upload, NothingButTheClosingBoundary) {
+  job.uploadFields.clear();
+  job.files.clear();
+  ASSERT_TRUE(Post("/empty"));
+  const PeerSummary request = Summary();
+  EXPECT_EQ(request.Value("announced"), request.Value("received"));
+  EXPECT_EQ(request.Value("extra"), "0");
+  EXPECT_TRUE(request.Lines("field ").empty());
+}
+
+TEST_F(Upload, ThroughTheProxy) {
+  ASSERT_TRUE(Post("/proxied", "127.0.0.1:" + Env("CORVAN_PROXY_PORT")));
+  ASSERT_EQ(NewMessages(), 1);
+  const PeerSummary request = Summary();
+  EXPECT_NE(request.Value("header Via"), "<none>");  // tinyproxy's mark
+  EXPECT_EQ(request.Value("announced"), request.Value("received"));
+  EXPECT_EQ(Stored(".file.ScreenShot"), files.binary);
+}
+
+TEST_F(Upload, AnswersDecideTheResult) {
+  EXPECT_TRUE(Post("/continue"));
+  EXPECT_FALSE(Post("/fail"));
+  EXPECT_TRUE(browser.opened.empty());
+  EXPECT_TRUE(Post("/moved"));
+  EXPECT_EQ(browser.opened, std::vector<std::string>{"http://127.0.0.1:1/thanks"});
+  EXPECT_TRUE(Post("/moved-ftp"));
+  EXPECT_EQ(browser.opened.size(), 1u);
+}
+
+TEST_F(Upload, RunTransportUploadsWithoutASystemProxy) {
+  EXPECT_EQ(FindProxy(), "");
+  job.uploadUrl = "127.0.0.1/through-run";
+  before = StoredCount(dir);
+  ASSERT_TRUE(RunTransport(job, nullptr));
+  EXPECT_EQ(NewMessages(), 1);
+}
+
+// Run a second time by mail_peers.sh, with http_proxy naming tinyproxy
+// (which WinINet reports as the system's proxy).
+TEST_F(Upload, ThroughTheSystemProxy) {
+  if (Env("CORVAN_SYSTEM_PROXY").empty()) GTEST_SKIP() << "runs with http_proxy set";
+  EXPECT_EQ(ParseProxySetting(FindProxy()), (HostPort{"127.0.0.1", Port("CORVAN_PROXY_PORT")}));
+  job.uploadUrl = "127.0.0.1/system-proxy";
+  before = StoredCount(dir);
+  ASSERT_TRUE(RunTransport(job, nullptr));
+  ASSERT_EQ(NewMessages(), 1);
+  EXPECT_NE(Summary().Value("header Via"), "<none>");  // tinyproxy's mark
+  EXPECT_EQ(Stored(".file.ScreenShot"), files.binary);
+}
+
+class Preparation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    settings = MakeRef<ReporterSettings>(env.exe, records, env, false);
+    list = MakeRef<AttachmentList>();
+    list->AddFile(files.Path("bugreport.txt"), "bugreport.txt", "BugReport", "report.zip");
+    list->AddFile(files.Path("missing.txt"), "missing.txt", "Missing", "REPORT.ZIP");
+    list->AddFile(files.Path("screenShot.png"), "screenshot.png", "ScreenShot", "report.zip");
+    list->AddFile("empty.log", "empty.log", "Log");
+  }
+  // A hidden send without AutoSendBox shows no window.
+  PreparedAttachments Prepare(const std::string& tempFolder) {
+    return PrepareAttachmentFiles(*settings, *list, nullptr, true, false, files.Path(""),
+                                  tempFolder);
+  }
+
+  test::MemorySettingsRecords records;
+  test::FakeEnvironment env;
+  AttachmentFolderFixture files;
+  Ref<ReporterSettings> settings;
+  Ref<AttachmentList> list;
+};
+
+TEST_F(Preparation, SharedZipNameMakesOneArchive) {
+  const std::string archive = files.Path("report.zip");
+  const PreparedAttachments prepared = Prepare(files.Path(""));
+  EXPECT_EQ(prepared.files,
+            (std::vector<PreparedFile>{{archive, "report.zip", "report.zip"},
+                                       {files.Path("empty.log"), "empty.log", "Log"}}));
+  EXPECT_TRUE(prepared.progress);
+  const std::string zip = test::ReadWholeFile(archive);
+  EXPECT_EQ(zip.substr(0, 4), "PK\x03\x04");
+  EXPECT_NE(zip.find("screenshot.png"), std::string::npos);
+  DeleteFileA(archive.c_str());
+}
+
+TEST_F(Preparation, UnwritableArchiveSendsTheFilesUnpacked) {
+  const PreparedAttachments prepared = Prepare(files.Path("no such folder\\"));
+  EXPECT_EQ(prepared.files, (std::vector<PreparedFile>{
+                                {files.Path("bugreport.txt"), "bugreport.txt", "BugReport"},
+                                {files.Path("screenShot.png"), "screenshot.png", "ScreenShot"},
+                                {files.Path("empty.log"), "empty.log", "Log"}}));
+}
+
+}  // namespace
+}  // namespace corvan::crash
