@@ -15,6 +15,7 @@
 #include "crash/core/MemoryReserve.h"
 #include "crash/core/ProcessSettings.h"
 #include "crash/core/ReportDelivery.h"
+#include "crash/core/ReportAssistant.h"
 #include "crash/core/ReportPresentation.h"
 #include "crash/core/ReporterFolder.h"
 #include "crash/core/ThreadPause.h"
@@ -229,8 +230,26 @@ bool FireExceptionHandlers(ExceptionReport& report, bool& handled, bool hidden) 
   return handled;
 }
 
-bool FireAction(ExceptionReport& report, ReportAction action, HWND = nullptr) {
+bool FireHandlers(ExceptionReport& report, ReportAction action) {
   return Fire(EventType::Action, report, false, action);
+}
+
+// Send, save and print asked for by the user run their assistant first: a
+// cancelled one ends the action, a completed one fires it again as the
+// assisted action.
+bool FireAction(ExceptionReport& report, ReportAction action, HWND parent = nullptr) {
+  if (FireHandlers(report, action)) return true;
+  static const char* const assistantKeys[] = {"SendAssis", "SaveAssis", "PrintAssis"};
+  const auto code = static_cast<std::size_t>(action);
+  if (!parent || code >= std::size(assistantKeys)) return false;
+  switch (RunReportAssistant(report, report.GetStr(assistantKeys[code]), parent)) {
+    case AssistantOutcome::Cancelled:
+      return true;
+    case AssistantOutcome::Completed:
+      return FireHandlers(report, static_cast<ReportAction>(code + 3));
+    default:
+      return false;
+  }
 }
 
 bool PhaseFourHandlersExist() {

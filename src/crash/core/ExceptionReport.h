@@ -62,6 +62,8 @@ class ExceptionReport final : public ReporterSettings {
   bool CreateScreenshot() const { return createScreenshot_; }
   bool CallHandlers() const { return callHandlers_; }
   bool PauseThreads() const { return pauseThreads_; }
+  bool SendScreenshot() const { return sendScreenshot_; }
+  void SetSendScreenshot(bool value) { sendScreenshot_ = value; }
   int ShowSetting() const { return showSetting_; }
   const std::string& ShowAssistant() const { return showAssistant_; }
 

@@ -13,6 +13,7 @@
 #include "crash/core/ExceptionPipeline.h"
 #include "crash/core/ExceptionReport.h"
 #include "crash/core/ReportDelivery.h"
+#include "crash/core/ReportAssistant.h"
 #include "crash/ui/zelExceptBox.h"
 
 namespace corvan::crash {
@@ -79,6 +80,10 @@ class BoxReport final : public ExceptionBoxReport {
   }
   bool Save(HWND parent) override { return SaveReportToFile(report_, parent, false); }
   void WatchForThaw(HWND) override {}
+  bool RunShowAssistant() override {
+    return RunReportAssistant(report_, report_.ShowAssistant(), nullptr) !=
+           AssistantOutcome::NoAssistant;
+  }
 
  private:
   struct Callback {

@@ -58,6 +58,8 @@ class ExceptionBoxReport {
   // Delivery and saving on the user's request.
   virtual void Send(HWND parent) = 0;
   virtual bool Save(HWND parent) = 0;
+  // Runs the assistant of the show setting 1; false when there is none.
+  virtual bool RunShowAssistant() = 0;
   // A freeze report's box asks the watchdog to tell it when the main
   // thread answers again (a WM_NULL 777/777 to the box).
   virtual void WatchForThaw(HWND box) = 0;

@@ -739,8 +739,10 @@ void PresentException(ExceptionBoxReport& report, int showSetting) {
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES};
   InitCommonControlsEx(&controls);
   switch (showSetting) {
+    case 1:
+      if (report.RunShowAssistant()) break;
+      [[fallthrough]];  // no such assistant: the full box
     case 0:
-    case 1:  // assistants come with delivery; until then the full box
       RunExceptionBox(report, BoxMode::Full, true);
       break;
     case 2:

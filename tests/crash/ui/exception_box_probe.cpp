@@ -5,7 +5,10 @@
 //   exception_box_probe LOG fault [Name=Value...]  settings changed, then a fault
 // Every start appends "history N" to LOG: the exceptions the process knows
 // of at start-up (a restart hands them on). After a fault that the user
-// continued, "continued" is appended and the program ends with 0.
+// continued, "continued" is appended and the program ends with 0. An
+// action that follows a completed assistant is handled here: its code, the
+// report's sender and the header fields and sections the forms added go to
+// LOG.
 #include <windows.h>
 
 #include <cstdio>
@@ -14,6 +17,7 @@
 #include <string>
 
 #include "crash/core/ExceptionPipeline.h"
+#include "crash/core/ExceptionReport.h"
 #include "crash/core/ProcessSettings.h"
 #include "crash/core/zelExcept.h"
 
@@ -40,14 +44,31 @@ void ApplySetting(ReporterSettings& settings, const std::string& assignment) {
       "program can go on");
 }
 
-}  // namespace
-
+const char* logPath = nullptr;
 void Log(const char* path, const std::string& text) {
   if (FILE* f = std::fopen(path, "ab")) {
     std::fwrite(text.data(), 1, text.size(), f);
     std::fclose(f);
   }
 }
+
+void LogAssisted(ReportAction action, ExceptionReport& report, bool& handled) {
+  const int code = static_cast<int>(action);
+  if (code < 3 || code > 5) return;
+  handled = true;
+  std::string text =
+      "assisted " + std::to_string(code) + "\nMailFrom=" + report.GetStr("MailFrom") + "\n";
+  for (const char* name : {"contact name", "contact email"}) {
+    std::string value;
+    if (report.Header()->ValueOf(name, value)) text += std::string(name) + "=" + value + "\n";
+  }
+  std::string details;
+  if (report.Sections()->ValueOf("error details", details))
+    text += "error details=" + details + "\n";
+  Log(logPath, text);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 3) return 3;
@@ -59,6 +80,8 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command != "fault") return 3;
+  logPath = log;
+  AddActionHandler(LogAssisted);
   Ref<ReporterSettings> settings = SettingsForModule(GetModuleHandleA(nullptr));
   for (int i = 3; i < argc && settings; ++i) ApplySetting(*settings, argv[i]);
   try {

@@ -1,0 +1,317 @@
+// The send assistant seen from outside: the probe's exception box runs it
+// when "send bug report" is pressed; the test fills the forms through
+// their windows as a user would, watches the Continue button follow the
+// input, and reads from the probe's log what reached the report. The
+// contact data must be remembered in the registry for the next run.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crash/ui/WinTestSupport.h"
+
+namespace corvan::crash {
+namespace {
+
+using test::TempPath;
+using test::WindowText;
+
+constexpr const char* kContactKey = "Software\\Quenor\\ContactForm";
+
+std::string ProbePath() {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string folder(path);
+  return folder.substr(0, folder.rfind('\\') + 1) + "exception_box_probe.exe";
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The visible top-level window of class cls in process, other than skip.
+HWND WaitForWindow(DWORD process, const char* cls, HWND skip = nullptr, int timeoutMs = 30000) {
+  struct Search {
+    DWORD process;
+    const char* cls;
+    HWND skip, found;
+  } search{process, cls, skip, nullptr};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    EnumWindows(
+        [](HWND window, LPARAM context) WINAPI -> BOOL {
+          auto* s = reinterpret_cast<Search*>(context);
+          char name[64] = {};
+          GetClassNameA(window, name, sizeof name);
+          DWORD owner = 0;
+          GetWindowThreadProcessId(window, &owner);
+          if (std::string(name) != s->cls || owner != s->process || window == s->skip ||
+              !IsWindowVisible(window)) {
+            return TRUE;
+          }
+          s->found = window;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (search.found) return search.found;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return nullptr;
+}
+
+// Class and title of every top-level window of process, for failure messages.
+std::string WindowsOf(DWORD process) {
+  struct Search {
+    DWORD process;
+    std::string text;
+  } search{process, {}};
+  EnumWindows(
+      [](HWND window, LPARAM context) WINAPI -> BOOL {
+        auto* s = reinterpret_cast<Search*>(context);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner != s->process) return TRUE;
+        char name[64] = {};
+        GetClassNameA(window, name, sizeof name);
+        s->text += std::string(name) + " \"" + WindowText(window) + "\"" +
+                   (IsWindowVisible(window) ? " visible" : "") + "\n";
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.text;
+}
+
+std::vector<HWND> Children(HWND parent, const char* cls) {
+  std::vector<HWND> out;
+  for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    char name[64] = {};
+    GetClassNameA(child, name, sizeof name);
+    if (std::string(name) == cls) out.push_back(child);
+  }
+  return out;
+}
+
+HWND Button(HWND parent, const std::string& caption) {
+  for (HWND b : Children(parent, "Button")) {
+    if (WindowText(b) == caption) return b;
+  }
+  return nullptr;
+}
+
+void Press(HWND parent, HWND button) {
+  PostMessageA(parent, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
+               reinterpret_cast<LPARAM>(button));
+}
+
+// Typing over the whole text, as the keyboard does (a multi-line edit
+// reports no change for WM_SETTEXT).
+void Type(HWND edit, const std::string& text) {
+  SendMessageA(edit, EM_SETSEL, 0, -1);
+  SendMessageA(edit, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+// GetWindowText of another process's edit sees only the window name.
+std::string EditText(HWND edit) {
+  char text[512] = {};
+  SendMessageA(edit, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+  return text;
+}
+
+bool EnabledSoon(HWND window, bool enabled) {
+  for (int i = 0; i < 100; ++i) {
+    if ((IsWindowEnabled(window) != FALSE) == enabled) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+std::string Remembered(const char* name) {
+  char buffer[256] = {};
+  DWORD size = sizeof buffer - 1;
+  if (RegGetValueA(HKEY_CURRENT_USER, kContactKey, name, RRF_RT_REG_SZ, nullptr, buffer, &size) !=
+      ERROR_SUCCESS) {
+    return "<none>";
+  }
+  return buffer;
+}
+
+class Probe {
+ public:
+  Probe() : log_(TempPath("assistant-probe-" + std::to_string(next_++) + ".log")) {
+    DeleteFileA(log_.c_str());
+    std::string command = "\"" + ProbePath() + "\" \"" + log_ + "\" fault";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    started_ = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                              &startup, &process_) != 0;
+  }
+  ~Probe() {
+    if (!started_) return;
+    if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT)
+      TerminateProcess(process_.hProcess, 99);
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+    DeleteFileA(log_.c_str());
+  }
+  DWORD Id() const { return process_.dwProcessId; }
+  DWORD Exit(int timeoutMs = 30000) const {
+    WaitForSingleObject(process_.hProcess, static_cast<DWORD>(timeoutMs));
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process_.hProcess, &code);
+    return code;
+  }
+  std::string Log() const { return ReadFile(log_); }
+
+  // Presses "send bug report" and returns the first form.
+  HWND OpenSendAssistant() {
+    box_ = WaitForWindow(Id(), "zelExceptWndClass");
+    if (!box_) return nullptr;
+    Press(box_, Button(box_, "send bug report"));
+    return WaitForWindow(Id(), "zelNVAssistantWnd", nullptr, 10000);
+  }
+  HWND Box() const { return box_; }
+
+ private:
+  static inline int next_ = 0;
+  std::string log_;
+  PROCESS_INFORMATION process_{};
+  bool started_ = false;
+  HWND box_ = nullptr;
+};
+
+// With CORVAN_SCREENSHOT_DIR set, the form as it is on the screen goes to
+// that folder as NAME.bmp (scripts/form-shots.sh turns them into the
+// README's pictures).
+void SaveShot(HWND window, const std::string& name) {
+  char folder[MAX_PATH] = {};
+  if (!GetEnvironmentVariableA("CORVAN_SCREENSHOT_DIR", folder, sizeof folder)) return;
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN);
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));  // let it paint
+  RECT r;
+  GetWindowRect(window, &r);
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  HDC screen = GetDC(nullptr);
+  HDC memory = CreateCompatibleDC(screen);
+  BITMAPINFOHEADER header{sizeof header, w, h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  HBITMAP dib = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS,
+                                 &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(memory, dib);
+  BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+  GdiFlush();
+  const DWORD size = static_cast<DWORD>(w * h * 4);
+  BITMAPFILEHEADER file{0x4D42, static_cast<DWORD>(sizeof(BITMAPFILEHEADER) + sizeof header + size),
+                        0, 0, static_cast<DWORD>(sizeof(BITMAPFILEHEADER) + sizeof header)};
+  std::ofstream out(std::string(folder) + "\\" + name + ".bmp", std::ios::binary);
+  out.write(reinterpret_cast<const char*>(&file), sizeof file);
+  out.write(reinterpret_cast<const char*>(&header), sizeof header);
+  out.write(static_cast<const char*>(bits), size);
+  SelectObject(memory, old);
+  DeleteObject(dib);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+}
+
+// Continue on form, then the next form of the assistant (null at the end).
+HWND Next(const Probe& probe, HWND form) {
+  Press(form, Button(form, "Continue"));
+  for (int i = 0; i < 200 && IsWindow(form); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  return WaitForWindow(probe.Id(), "zelNVAssistantWnd", form, 1500);
+}
+
+TEST(AssistantE2e, ContactDataReachesTheReportAndIsRemembered) {
+  RegDeleteKeyA(HKEY_CURRENT_USER, kContactKey);
+  {
+    Probe probe;
+    HWND contact = probe.OpenSendAssistant();
+    ASSERT_NE(contact, nullptr) << WindowsOf(probe.Id());
+    EXPECT_EQ(WindowText(contact), "Send Assistant");
+    const std::vector<HWND> edits = Children(contact, "Edit");
+    ASSERT_EQ(edits.size(), 2u);
+    HWND next = Button(contact, "Continue");
+    ASSERT_NE(next, nullptr);
+    EXPECT_FALSE(IsWindowEnabled(Button(contact, "Skip")));
+    EXPECT_FALSE(IsWindowEnabled(next));
+    Type(edits[0], "Jan Smit");
+    EXPECT_TRUE(EnabledSoon(next, false)) << "a name alone does not do";
+    Type(edits[1], "jan@example");
+    EXPECT_TRUE(EnabledSoon(next, false)) << "no dot after the at-sign";
+    Type(edits[1], "jan@example.org");
+    EXPECT_TRUE(EnabledSoon(next, true));
+    Type(edits[1], "@example.org");
+    EXPECT_TRUE(EnabledSoon(next, false));
+    Type(edits[1], "jan@example.org");
+    EXPECT_TRUE(EnabledSoon(next, true));
+    Press(contact, Button(contact, "remember me"));
+    SaveShot(contact, "form-contact");
+
+    HWND details = Next(probe, contact);
+    ASSERT_NE(details, nullptr);
+    const std::vector<HWND> memo = Children(details, "Edit");
+    ASSERT_EQ(memo.size(), 1u);
+    EXPECT_TRUE(GetWindowLongA(memo[0], GWL_STYLE) & ES_MULTILINE);
+    EXPECT_FALSE(IsWindowEnabled(Button(details, "Continue")));
+    Type(memo[0], "while saving\r\na large file");
+    EXPECT_TRUE(EnabledSoon(Button(details, "Continue"), true));
+    SaveShot(details, "form-details");
+    // The screenshot form follows only when the report takes a screenshot.
+    for (HWND form = Next(probe, details); form; form = Next(probe, form)) {
+      SaveShot(form, "form-screenshot");
+    }
+    for (int i = 0; i < 100 && probe.Log().find("assisted") == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const std::string log = probe.Log();
+    EXPECT_NE(log.find("assisted 3\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("MailFrom=Jan Smit <jan@example.org>\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("contact name=Jan Smit\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("contact email=jan@example.org\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("error details=while saving\r\na large file\n"), std::string::npos) << log;
+    Press(probe.Box(), Button(probe.Box(), "continue application"));
+    EXPECT_EQ(probe.Exit(), 0u);
+  }
+  EXPECT_EQ(Remembered("RememberName"), "Jan Smit");
+  EXPECT_EQ(Remembered("RememberEmail"), "jan@example.org");
+
+  {
+    // The next process starts with the data filled in and Continue focused.
+    Probe probe;
+    HWND contact = probe.OpenSendAssistant();
+    ASSERT_NE(contact, nullptr);
+    const std::vector<HWND> edits = Children(contact, "Edit");
+    ASSERT_EQ(edits.size(), 2u);
+    EXPECT_EQ(EditText(edits[0]), "Jan Smit");
+    EXPECT_EQ(EditText(edits[1]), "jan@example.org");
+    EXPECT_TRUE(IsWindowEnabled(Button(contact, "Continue")));
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    GetGUIThreadInfo(GetWindowThreadProcessId(contact, nullptr), &info);
+    EXPECT_EQ(info.hwndFocus, Button(contact, "Continue"));
+    // Unticking "remember me" forgets the data once Continue is pressed.
+    Press(contact, Button(contact, "remember me"));
+    HWND details = Next(probe, contact);
+    ASSERT_NE(details, nullptr);
+    EXPECT_EQ(Remembered("RememberName"), "<none>");
+    EXPECT_EQ(Remembered("RememberEmail"), "<none>");
+    // Escape cancels the assistant: no assisted action follows.
+    PostMessageA(Children(details, "Edit")[0], WM_KEYDOWN, VK_ESCAPE, 0);
+    for (int i = 0; i < 200 && IsWindow(details); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(IsWindow(details));
+    Press(probe.Box(), Button(probe.Box(), "continue application"));
+    EXPECT_EQ(probe.Exit(), 0u);
+    EXPECT_EQ(probe.Log().find("assisted"), std::string::npos) << probe.Log();
+  }
+}
+
+}  // namespace
+}  // namespace corvan::crash
