@@ -82,6 +82,7 @@ class TestReport final : public ExceptionBoxReport {
   void Send(HWND) override {}
   bool Save(HWND) override { return false; }
   void WatchForThaw(HWND) override {}
+  bool RunShowAssistant() override { return false; }
 
   NamedTexts header, sections;
   ChangeCallback callback = nullptr;
