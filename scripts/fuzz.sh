@@ -2,6 +2,7 @@
 # Builds and runs one libFuzzer program of fuzz/ (clang, ASan, UBSan):
 #   scripts/fuzz.sh NAME [seconds, default 60] [extra libFuzzer args...]
 # The corpus grows in build/fuzz-corpus/NAME; fuzz/corpus/NAME seeds it.
+# Crashing, leaking and slow inputs land in build/fuzz-artifacts/NAME/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 name=${1:?usage: scripts/fuzz.sh NAME [seconds]}; shift
@@ -13,7 +14,8 @@ dir=$root/build/fuzz
   -DCORVAN_FUZZ=ON -DCORVAN_TESTS=OFF -DCORVAN_SANITIZE=OFF >/dev/null
 cmake --build "$dir" --target "fuzz_$name" -j "$(nproc)" >/dev/null
 corpus=$root/build/fuzz-corpus/$name
-mkdir -p "$corpus"
+artifacts=$root/build/fuzz-artifacts/$name
+mkdir -p "$corpus" "$artifacts"
 seeds=()
 [ -d "$root/fuzz/corpus/$name" ] && seeds=("$root/fuzz/corpus/$name")
-exec "$dir/fuzz/fuzz_$name" -max_total_time="$seconds" "$@" "$corpus" "${seeds[@]}"
+exec "$dir/fuzz/fuzz_$name" -max_total_time="$seconds" -artifact_prefix="$artifacts/" "$@" "$corpus" "${seeds[@]}"

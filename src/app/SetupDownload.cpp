@@ -1,5 +1,6 @@
 #include "app/SetupDownload.h"
 
+#include "net/http/HttpClient.h"
 #include "net/http/HttpTypes.h"
 
 namespace corvan::app {
@@ -25,13 +26,39 @@ std::string DutchReason(int doneError) {
   }
 }
 
-bool OwnFailure(int doneError) { return doneError >= http::httperrNoStatusLine; }
+// Only the client's own codes: a socket error (10000 and up) is no verdict
+// on the answer.
+bool OwnFailure(int doneError) {
+  return doneError >= http::httperrNoStatusLine && doneError <= http::httperrDataHandling;
+}
 
 }  // namespace
 
 SetupSource SetupSourceFor(bool sixtyFourBit, std::string_view host) {
   const std::string name = sixtyFourBit ? "Setup_UltraVNC_64.exe" : "Setup_UltraVNC_32.exe";
   return {"http://" + std::string(host) + "/downloads/" + name, name};
+}
+
+DownloadFacts DownloadInto(http::THttpClient& client, http::TStream& file) {
+  struct StreamReset {
+    http::THttpClient& client;
+    ~StreamReset() { client.ReceiveStream = nullptr; }
+  } reset{client};
+  client.ReceiveStream = &file;
+  DownloadFacts facts;
+  try {
+    client.Get();
+  } catch (const http::EHttpException&) {
+    facts.raised = true;
+  }
+  facts.statusCode = client.StatusCode();
+  facts.doneError = client.DoneError();
+  facts.reasonPhrase = client.ReasonPhrase();
+  facts.fileSize = file.Size();
+  char head[2] = {};
+  file.Seek(0);
+  facts.firstBytes.assign(head, file.Read(head, sizeof head));
+  return facts;
 }
 
 DownloadVerdict JudgeDownload(const DownloadFacts& facts) {

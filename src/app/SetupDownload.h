@@ -3,6 +3,11 @@
 #include <string>
 #include <string_view>
 
+namespace corvan::http {
+class THttpClient;
+class TStream;
+}  // namespace corvan::http
+
 namespace corvan::app {
 
 // The vendor's web server, plain HTTP on port 80. What it serves runs only
@@ -24,6 +29,11 @@ struct DownloadFacts {
   long long fileSize = 0;
   std::string firstBytes;  // the file's first two bytes (fewer when shorter)
 };
+
+// Downloads the client's URL into file with Get and notes what came of it;
+// raises nothing of the client's. The client's ReceiveStream is file only
+// for the call.
+DownloadFacts DownloadInto(http::THttpClient& client, http::TStream& file);
 
 struct DownloadVerdict {
   bool ok = false;

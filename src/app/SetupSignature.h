@@ -16,7 +16,7 @@
 #include <string_view>
 
 #ifdef _WIN32
-#include "ui/WinHandle.h"
+#include "common/WinHandles.h"
 #endif
 
 namespace corvan::app {
@@ -97,7 +97,7 @@ inline constexpr std::uint32_t kIsExplicitDistrust = 0x04000000;
 // readers only, so that while the handle is held nobody can write, rename
 // or delete it, and the program in it can still be started. Empty when the
 // file cannot be opened so.
-ui::ScopedHandle OpenSetupForCheck(const std::string& path);
+ScopedHandle OpenSetupForCheck(const std::string& path);
 
 // Gathers the facts for an open file through the system's trust API
 // (no user interface, no revocation check, no network). The file is read

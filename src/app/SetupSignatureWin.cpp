@@ -72,10 +72,10 @@ void ReadSignerChain(HANDLE state, SignatureFacts& facts) {
 
 }  // namespace
 
-ui::ScopedHandle OpenSetupForCheck(const std::string& path) {
+ScopedHandle OpenSetupForCheck(const std::string& path) {
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
-  return ui::ScopedHandle(file == INVALID_HANDLE_VALUE ? nullptr : file);
+  return ScopedHandle(file == INVALID_HANDLE_VALUE ? nullptr : file);
 }
 
 SignatureFacts ReadSignatureFacts(void* file, const std::string& path) {

@@ -6,7 +6,7 @@
 #include "app/VncCommands.h"
 #include "ui/Application.h"
 #include "ui/MessageDialogs.h"
-#include "ui/WinHandle.h"
+#include "common/WinHandles.h"
 
 namespace corvan::app {
 
@@ -61,7 +61,7 @@ void TVncServer::Launch(std::string_view parameters) const {
   info.lpParameters = args.c_str();
   info.nShow = SW_SHOWNORMAL;
   if (ShellExecuteExA(&info)) {
-    ui::ScopedHandle process(info.hProcess);  // never waited for
+    ScopedHandle process(info.hProcess);  // never waited for
   } else {
     ui::ShowPlainMessage("Kan ultravnc niet uitvoeren!");
   }

@@ -8,7 +8,7 @@
 #include "net/http/FileStream.h"
 #include "ui/Application.h"
 #include "ui/MessageDialogs.h"
-#include "ui/WinHandle.h"
+#include "common/WinHandles.h"
 
 namespace corvan::app {
 
@@ -72,24 +72,8 @@ void TfrmInstallUltraVNC::DownloadSetup() {
   DownloadFacts facts;
   {
     http::TFileStream file(setupFilePath_);
-    struct StreamReset {
-      http::THttpClient& client;
-      ~StreamReset() { client.ReceiveStream = nullptr; }
-    } reset{HttpClient};
-    HttpClient.ReceiveStream = &file;
     lblInfo.SetCaption("Bezig met ontvangen programma.");
-    try {
-      HttpClient.Get();
-    } catch (const http::EHttpException&) {
-      facts.raised = true;
-    }
-    facts.statusCode = HttpClient.StatusCode();
-    facts.doneError = HttpClient.DoneError();
-    facts.reasonPhrase = HttpClient.ReasonPhrase();
-    facts.fileSize = file.Size();
-    char head[2] = {};
-    file.Seek(0);
-    facts.firstBytes.assign(head, file.Read(head, sizeof head));
+    facts = DownloadInto(HttpClient, file);
   }
   const DownloadVerdict verdict = JudgeDownload(facts);
   lblInfo.SetCaption(verdict.info);
@@ -128,7 +112,7 @@ void TfrmInstallUltraVNC::RunSetup() {
     ui::ShowPlainMessage("Kan Setup van Ultra VNC niet uitvoeren!");
     return;
   }
-  ui::ScopedHandle process(info.hProcess);
+  ScopedHandle process(info.hProcess);
   // Waits on the process in short slices, keeping the windows painted; a
   // missing handle or a failing wait ends the wait as well.
   while (process && !ui::Application().Terminated()) {

@@ -8,7 +8,7 @@
 #include "ui/Buttons.h"
 #include "ui/Form.h"
 #include "ui/Label.h"
-#include "ui/WinHandle.h"
+#include "common/WinHandles.h"
 
 namespace corvan::app {
 
@@ -54,7 +54,7 @@ class TfrmInstallUltraVNC : public ui::TForm {
   bool downloadOk_ = false;
   // The verified setup, open for reading and closed to writers, renamers
   // and deleters, from its check until its process has started.
-  ui::ScopedHandle verifiedSetup_;
+  ScopedHandle verifiedSetup_;
 };
 
 // The temporary folder, with its trailing backslash.

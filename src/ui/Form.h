@@ -8,7 +8,7 @@
 #include <string>
 
 #include "ui/Window.h"
-#include "ui/WinHandle.h"
+#include "common/WinHandles.h"
 
 namespace corvan::ui {
 

@@ -2,7 +2,7 @@
 // A picture frame showing a bitmap resource centred on the form's
 // background.
 #include "ui/Control.h"
-#include "ui/WinHandle.h"
+#include "common/WinHandles.h"
 
 namespace corvan::ui {
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "net/http/FakeHttpPeer.h"
 #include "net/http/HttpTypes.h"
 
 namespace corvan::app {
@@ -25,8 +26,6 @@ TEST(JudgeDownload, OnlyAWholeProgramWithSuccessStatusCounts) {
   auto v = JudgeDownload(Facts(false, 200, 0, "OK"));
   EXPECT_TRUE(v.ok);
   EXPECT_EQ(v.info, "1234 bytes ontvangen.");
-  // A close error with a complete body is still a complete body.
-  EXPECT_TRUE(JudgeDownload(Facts(false, 200, 10054, "OK")).ok);
 
   v = JudgeDownload(Facts(false, 200, 0, "OK", "<h"));
   EXPECT_FALSE(v.ok);
@@ -47,15 +46,51 @@ TEST(JudgeDownload, FailuresShowTheServerReasonOrOurs) {
             "Download mislukt : Connection refused (Error #10061)");
   EXPECT_EQ(JudgeDownload(Facts(true, 404, 11001, "can't resolve hostname to IP address")).info,
             "Download mislukt : can't resolve hostname to IP address");
-  EXPECT_EQ(JudgeDownload(Facts(true, 404, http::httperrAborted, "Connection aborted on request")).info,
-            "Download mislukt : Connection aborted on request");
-  EXPECT_EQ(JudgeDownload(Facts(true, 200, http::httperrBodyIncomplete, "Connection closed after 1 of 2 body bytes")).info,
+  EXPECT_EQ(
+      JudgeDownload(Facts(true, 404, http::httperrAborted, "Connection aborted on request")).info,
+      "Download mislukt : Connection aborted on request");
+  EXPECT_EQ(JudgeDownload(Facts(true, 200, http::httperrBodyIncomplete,
+                                "Connection closed after 1 of 2 body bytes"))
+                .info,
             "Download mislukt : verbinding verbroken, bestand onvolledig ontvangen");
-  EXPECT_EQ(JudgeDownload(Facts(true, 0, http::httperrNoStatusLine, "No valid status line received")).info,
-            "Download mislukt : geen geldig antwoord van de server");
+  EXPECT_EQ(
+      JudgeDownload(Facts(true, 0, http::httperrNoStatusLine, "No valid status line received"))
+          .info,
+      "Download mislukt : geen geldig antwoord van de server");
   // A truncated error page keeps the server's reason.
-  EXPECT_EQ(JudgeDownload(Facts(true, 500, http::httperrBodyIncomplete, "Internal Server Error")).info,
-            "Download mislukt : Internal Server Error");
+  EXPECT_EQ(
+      JudgeDownload(Facts(true, 500, http::httperrBodyIncomplete, "Internal Server Error")).info,
+      "Download mislukt : Internal Server Error");
+}
+
+// The whole download path with the connection's own close errors: a reset
+// or abort right after the whole program keeps it; before its end it is a
+// broken download.
+TEST(DownloadInto, CloseErrorsAfterTheWholeProgram) {
+  using namespace std::string_literals;
+  for (int error : {0, 10053, 10054}) {
+    for (std::size_t piece : {0u, 1u, 7u}) {
+      SCOPED_TRACE(std::to_string(error) + " / " + std::to_string(piece));
+      http::testing::FakeHttpPeer peer;
+      http::TMemoryStream file;
+      peer.client.URL = SetupSourceFor(true, "web.example").url;
+      peer.answers.push_back(
+          {"HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\nMZ\x90\0\3\0"s, piece, true, error});
+      const DownloadFacts facts = DownloadInto(peer.client, file);
+      EXPECT_FALSE(facts.raised);
+      EXPECT_EQ(facts.doneError, error);
+      const DownloadVerdict verdict = JudgeDownload(facts);
+      EXPECT_TRUE(verdict.ok);
+      EXPECT_EQ(verdict.info, "6 bytes ontvangen.");
+      EXPECT_EQ(peer.client.ReceiveStream, nullptr);
+
+      http::TMemoryStream truncated;
+      peer.answers.push_back(
+          {"HTTP/1.0 200 OK\r\nContent-Length: 600\r\n\r\nMZ\x90\0\3\0"s, piece, true, error});
+      EXPECT_EQ(JudgeDownload(DownloadInto(peer.client, truncated)).info,
+                "Download mislukt : verbinding verbroken, bestand onvolledig ontvangen");
+    }
+  }
 }
 
 }  // namespace

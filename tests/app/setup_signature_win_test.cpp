@@ -46,7 +46,7 @@ class SetupCopy : public ::testing::Test {
 };
 
 TEST_F(SetupCopy, HeldForCheckNobodyCanChangeItButItStillStarts) {
-  ui::ScopedHandle held = OpenSetupForCheck(path_);
+  ScopedHandle held = OpenSetupForCheck(path_);
   ASSERT_TRUE(held);
 
   HANDLE writer = CreateFileA(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -59,7 +59,7 @@ TEST_F(SetupCopy, HeldForCheckNobodyCanChangeItButItStillStarts) {
   EXPECT_FALSE(DeleteFileA(path_.c_str()));
 
   // Readers, and the program loader among them, are let in.
-  ui::ScopedHandle reader(CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+  ScopedHandle reader(CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
   EXPECT_NE(reader.get(), INVALID_HANDLE_VALUE);
   if (reader.get() == INVALID_HANDLE_VALUE) reader.release();
@@ -70,7 +70,7 @@ TEST_F(SetupCopy, HeldForCheckNobodyCanChangeItButItStillStarts) {
   ASSERT_TRUE(CreateProcessA(path_.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
                              CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process))
       << GetLastError();
-  ui::ScopedHandle processHandle(process.hProcess), threadHandle(process.hThread);
+  ScopedHandle processHandle(process.hProcess), threadHandle(process.hThread);
   EXPECT_EQ(WaitForSingleObject(process.hProcess, 30000), WAIT_OBJECT_0);
   DWORD code = 1;
   GetExitCodeProcess(process.hProcess, &code);
@@ -87,7 +87,7 @@ TEST(OpenSetupForCheck, AMissingFileGivesNoHandle) {
 }
 
 TEST_F(SetupCopy, AnUnsignedProgramIsRefusedAsUnsigned) {
-  ui::ScopedHandle held = OpenSetupForCheck(path_);
+  ScopedHandle held = OpenSetupForCheck(path_);
   ASSERT_TRUE(held);
   const SignatureFacts facts = ReadSignatureFacts(held.get(), path_);
   EXPECT_EQ(facts.trustResult, trust::kNoSignature);
@@ -99,7 +99,7 @@ TEST_F(SetupCopy, TextIsNoProgramToRun) {
     std::ofstream out(path_, std::ios::binary | std::ios::trunc);
     out << "<html><body>Onderhoud</body></html>\n";
   }
-  ui::ScopedHandle held = OpenSetupForCheck(path_);
+  ScopedHandle held = OpenSetupForCheck(path_);
   ASSERT_TRUE(held);
   EXPECT_NE(JudgeSignature(ReadSignatureFacts(held.get(), path_)), SignatureProblem::None);
 }
@@ -116,7 +116,7 @@ class SignedSetups : public ::testing::Test {
 
   SignatureFacts Facts(const char* name) {
     const std::string path = dir_ + name;
-    ui::ScopedHandle held = OpenSetupForCheck(path);
+    ScopedHandle held = OpenSetupForCheck(path);
     EXPECT_TRUE(held) << path;
     return held ? ReadSignatureFacts(held.get(), path) : SignatureFacts{};
   }

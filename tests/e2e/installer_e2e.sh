@@ -2,9 +2,9 @@
 # Runs the installer's end-to-end scenarios in a network and mount namespace
 # of their own: /etc/hosts maps the built-in web host to 127.0.0.1, port 80
 # is served by nginx (a setup double signed in one of several ways, a 404,
-# an HTML page) or by a scripted server (a truncated answer), or by nobody
-# (refused). The prefix is first told to trust the signing test root. No
-# query ever leaves the namespace.
+# an HTML page) or by a scripted server (a truncated answer, a reset after
+# the whole signed setup), or by nobody (refused). The prefix is first told
+# to trust the signing test root. No query ever leaves the namespace.
 # The signature check's own Windows test then reads the same setups.
 #   installer_e2e.sh win64|win32 TEST.exe RESULTS_DIR SETUP_DOUBLE.exe RESULT_NAME TRUST_ROOT.exe
 #                    SIGNATURE_TEST.exe
@@ -43,16 +43,16 @@ start_nginx() {  # site root
   nginx_start "$work/nginx" "server { listen 127.0.0.1:80; root $1; }"
   server_pid=$NGINX_PID
 }
-start_truncating() {
-  python3 "$root/tests/net/http/scripted_http_peer.py" 80 --truncate-all "$work/request.bin" &
+start_scripted() {  # mode argument...
+  python3 "$root/tests/net/http/scripted_http_peer.py" 80 "$@" &
   server_pid=$!
 }
 
 export CORVAN_E2E_REQUEST_FILE="$(unix_to_wine "$work/request.bin")"
 export CORVAN_E2E_SERVED_SETUP="$(unix_to_wine "$work/setups/signed.exe")"
 status=0
-for scenario in DownloadsAndInstalls NotFound HtmlPage Truncated Refused Tampered Unsigned \
-  UntrustedRoot Expired OtherPublisher MissingIntermediate; do
+for scenario in DownloadsAndInstalls ResetAfterDownload NotFound HtmlPage Truncated Refused \
+  Tampered Unsigned UntrustedRoot Expired OtherPublisher MissingIntermediate; do
   server_pid=""
   case $scenario in
     DownloadsAndInstalls) start_nginx "$work/signed" ;;
@@ -64,7 +64,8 @@ for scenario in DownloadsAndInstalls NotFound HtmlPage Truncated Refused Tampere
     MissingIntermediate) start_nginx "$work/no-intermediate" ;;
     NotFound) start_nginx "$work/empty" ;;
     HtmlPage) start_nginx "$work/html" ;;
-    Truncated) start_truncating ;;
+    ResetAfterDownload) start_scripted --serve-then-reset "$work/setups/signed.exe" ;;
+    Truncated) start_scripted --truncate-all "$work/request.bin" ;;
   esac
   [ -n "$server_pid" ] && wait_for_port 80
   "$root/scripts/wine-run.sh" "$prefix_name" "$test_exe" --gtest_filter="Installer.$scenario" \

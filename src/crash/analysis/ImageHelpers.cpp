@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/WinHandles.h"
 #include "crash/analysis/SafeRead.h"
 #include "crash/analysis/SystemHelpers.h"
 #include "crash/util/TextParts.h"
@@ -19,30 +20,27 @@ class MappedFile {
  public:
   explicit MappedFile(const std::string& path) {
     const std::wstring wide = WideFromAnsi(path);
-    file_ = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file_ == INVALID_HANDLE_VALUE) return;
+    file_.reset(CreateFileW(wide.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, 0, nullptr));
+    if (!file_) return;
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(file_, &size) || size.QuadPart == 0 || size.HighPart != 0) return;
-    mapping_ = CreateFileMappingW(file_, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (!GetFileSizeEx(file_.get(), &size) || size.QuadPart == 0 || size.HighPart != 0) return;
+    mapping_.reset(CreateFileMappingW(file_.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
     if (!mapping_) return;
-    view_ = static_cast<const std::uint8_t*>(MapViewOfFile(mapping_, FILE_MAP_READ, 0, 0, 0));
+    view_.reset(MapViewOfFile(mapping_.get(), FILE_MAP_READ, 0, 0, 0));
     if (view_) size_ = static_cast<std::size_t>(size.QuadPart);
   }
-  ~MappedFile() {
-    if (view_) UnmapViewOfFile(view_);
-    if (mapping_) CloseHandle(mapping_);
-    if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
-  }
-  MappedFile(const MappedFile&) = delete;
-  MappedFile& operator=(const MappedFile&) = delete;
 
-  std::span<const std::uint8_t> Bytes() const { return {view_, size_}; }
+  std::span<const std::uint8_t> Bytes() const {
+    return {static_cast<const std::uint8_t*>(view_.get()), size_};
+  }
 
  private:
-  HANDLE file_ = INVALID_HANDLE_VALUE;
-  HANDLE mapping_ = nullptr;
-  const std::uint8_t* view_ = nullptr;
+  // Released in reverse: view, mapping, file.
+  ScopedFile file_;
+  ScopedHandle mapping_;
+  ScopedView view_;
   std::size_t size_ = 0;
 };
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "common/WinHandles.h"
 #include "crash/analysis/SafeRead.h"
 #include "crash/analysis/SystemHelpers.h"
 #include "crash/util/TextParts.h"
@@ -74,14 +75,14 @@ std::vector<DWORD> ThreadsFromSystemInformation() {
 
 std::vector<DWORD> ThreadsFromToolhelp() {
   std::vector<DWORD> ids;
-  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return ids;
+  const ScopedFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+  if (!snapshot) return ids;
   THREADENTRY32 entry{};
   entry.dwSize = sizeof entry;
-  for (BOOL ok = Thread32First(snapshot, &entry); ok; ok = Thread32Next(snapshot, &entry)) {
+  for (BOOL ok = Thread32First(snapshot.get(), &entry); ok;
+       ok = Thread32Next(snapshot.get(), &entry)) {
     if (entry.th32OwnerProcessID == GetCurrentProcessId()) ids.push_back(entry.th32ThreadID);
   }
-  CloseHandle(snapshot);
   return ids;
 }
 
@@ -111,26 +112,25 @@ class ThreadInfoList {
   ThreadInfoList() {
     const std::string suffix = HexText(GetCurrentProcessId());
     OpenSecurityAttributes everyone;
-    mutex_ = CreateMutexA(everyone.get(), FALSE, ("zelExceptThreadNameMtx" + suffix).c_str());
-    if (!mutex_) return;
-    WaitForSingleObject(mutex_, INFINITE);
+    ScopedHandle mutex(
+        CreateMutexA(everyone.get(), FALSE, ("zelExceptThreadNameMtx" + suffix).c_str()));
+    if (!mutex) return;
+    WaitForSingleObject(mutex.get(), INFINITE);
     mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, everyone.get(), PAGE_READWRITE, 0,
                                   sizeof(SharedThreadBlock), ("zelExceptThreadNameBuf" + suffix).c_str());
     const bool created = mapping_ && GetLastError() != ERROR_ALREADY_EXISTS;
     if (mapping_) block_ = static_cast<SharedThreadBlock*>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (block_ && created) {
       block_->head = nullptr;
-      block_->mutex = mutex_;  // a handle is valid in every module of the process
+      block_->mutex = mutex.get();  // a handle is valid in every module of the process
     }
-    ReleaseMutex(mutex_);
+    ReleaseMutex(mutex.get());
     // Later modules use the creator's handle, kept open for the process.
-    if (!(block_ && created)) CloseHandle(mutex_);
-    mutex_ = nullptr;
+    if (block_ && created) mutex.release();
   }
   // The block stays mapped until the process ends: records outlive modules.
 
-  HANDLE mutex_ = nullptr;
-  HANDLE mapping_ = nullptr;
+  HANDLE mapping_ = nullptr;  // never closed, like the view
   SharedThreadBlock* block_ = nullptr;
 };
 
@@ -218,12 +218,15 @@ void RecordThreadInfo(DWORD threadId, const ThreadInfoUpdate& update) {
   ThreadInfoRecord* old = Unlink(list.Head(), threadId);
   const ThreadInfoRecord before = old ? ReadRecord(old) : ThreadInfoRecord{};
   if (update.name || update.threadHandle) {
-    HANDLE handle = nullptr;
+    ScopedHandle handle;
     if (update.threadHandle) {
-      DuplicateHandle(GetCurrentProcess(), update.threadHandle, GetCurrentProcess(), &handle,
-                      kThreadInfoAccess, FALSE, 0);
+      HANDLE copy = nullptr;
+      if (DuplicateHandle(GetCurrentProcess(), update.threadHandle, GetCurrentProcess(), &copy,
+                          kThreadInfoAccess, FALSE, 0)) {
+        handle.reset(copy);
+      }
     }
-    if (!handle) handle = OpenThreadById(threadId, kThreadInfoAccess);
+    if (!handle) handle.reset(OpenThreadById(threadId, kThreadInfoAccess));
     auto* r = handle ? static_cast<ThreadInfoRecord*>(HeapAlloc(GetProcessHeap(), 0, sizeof(ThreadInfoRecord)))
                      : nullptr;
     if (r) {
@@ -232,11 +235,9 @@ void RecordThreadInfo(DWORD threadId, const ThreadInfoUpdate& update) {
       r->description = HeapText(update.description ? *update.description : Text(before.description));
       r->creationAddress = update.creationAddress.value_or(before.creationAddress);
       r->creatorThreadId = update.creatorThreadId.value_or(before.creatorThreadId);
-      r->handle = handle;
+      r->handle = handle.release();  // the record owns it from here
       r->next = list.Head();
       list.Head() = r;
-    } else if (handle) {
-      CloseHandle(handle);
     }
   }
   if (old) FreeRecord(old);

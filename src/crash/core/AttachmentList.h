@@ -5,8 +5,9 @@
 #include <string_view>
 #include <vector>
 
-#include "crash/core/RefCounted.h"
 #include "crash/core/SettingsLists.h"
+#include "crash/util/InterfaceId.h"
+#include "crash/util/RefCounted.h"
 
 namespace corvan::crash {
 
@@ -14,6 +15,9 @@ class AttachmentList;
 
 class AttachmentListOwner {
  public:
+  static constexpr InterfaceId kIid{
+      0x1E8B96CB, 0x8314, 0x4C9E, {0xA3, 0x27, 0x7C, 0xDA, 0x83, 0xA5, 0x59, 0x82}};
+
   virtual void AttachmentsModified(const AttachmentList& list) = 0;
 
  protected:
@@ -22,6 +26,9 @@ class AttachmentListOwner {
 
 class AttachmentList : public RefCounted {
  public:
+  static constexpr InterfaceId kIid{
+      0x7DE1DA9C, 0x28D7, 0x4527, {0x95, 0x4F, 0xF9, 0x51, 0xB8, 0x8B, 0xEE, 0x41}};
+
   explicit AttachmentList(AttachmentListOwner* owner = nullptr) : owner_(owner) {
     entries_.reserve(16);
   }

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "crash/core/ExceptionDescription.h"
-#include "crash/core/RefCounted.h"
+#include "crash/util/RefCounted.h"
 #include "crash/core/ThreadTracer.h"
 #include "crash/core/zelTypes.h"
 

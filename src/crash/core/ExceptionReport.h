@@ -153,7 +153,7 @@ class ExceptionReport final : public ReporterSettings {
   std::atomic<bool> abort_{false};
   bool deferCompletion_ = false;
   bool showAllThreads_ = false;
-  RefPtr<IProgressAlert> pleaseWait_;
+  Ref<IProgressAlert> pleaseWait_;
   std::atomic<int> firstComplete_{-1}, firstAutoSave_{-1};
   bool sent_ = false, savedToFile_ = false;
 };

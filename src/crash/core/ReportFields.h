@@ -7,8 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "crash/core/RefCounted.h"
 #include "crash/core/SettingsLists.h"
+#include "crash/util/InterfaceId.h"
+#include "crash/util/RefCounted.h"
 
 namespace corvan::crash {
 
@@ -18,6 +19,9 @@ class ReportFields;
 // report) asked to bracket every access in its update counting.
 class ReportFieldsOwner {
  public:
+  static constexpr InterfaceId kIid{
+      0xD9EED670, 0xC965, 0x403D, {0x92, 0xE0, 0xBF, 0x11, 0xD8, 0x54, 0x91, 0x1D}};
+
   virtual void FieldsModified(const ReportFields& fields) = 0;
   virtual void BeginFieldsUpdate() {}
   virtual void EndFieldsUpdate() {}
@@ -28,6 +32,9 @@ class ReportFieldsOwner {
 
 class ReportFields : public RefCounted {
  public:
+  static constexpr InterfaceId kIid{
+      0xAF0EA7A7, 0x2B36, 0x46FD, {0xBF, 0x2E, 0x24, 0x5A, 0xBA, 0x27, 0x40, 0xE2}};
+
   explicit ReportFields(bool acceptData = false, ReportFieldsOwner* owner = nullptr);
 
   // Until switched on, SetValue, Append and InsertAt change nothing.

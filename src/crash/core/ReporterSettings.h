@@ -11,11 +11,12 @@
 #include <string_view>
 
 #include "crash/core/AttachmentList.h"
-#include "crash/core/RefCounted.h"
 #include "crash/core/ReportFields.h"
 #include "crash/core/SettingsLists.h"
 #include "crash/core/SettingsRecords.h"
 #include "crash/core/SettingsVariables.h"
+#include "crash/util/InterfaceId.h"
+#include "crash/util/RefCounted.h"
 
 namespace corvan::crash {
 
@@ -65,6 +66,16 @@ class ReporterSettings : public RefCounted,
                          protected ReportFieldsOwner,
                          protected AttachmentListOwner {
  public:
+  // Its three interfaces: every getter and setter of a module's or a
+  // report's settings; those plus the module-only keys and ReloadSettings;
+  // typed access by name and the form cache.
+  static constexpr InterfaceId kGeneralSettingsIid{
+      0x27DBC590, 0x890F, 0x463E, {0x8D, 0x05, 0x32, 0xE3, 0x35, 0x84, 0x11, 0x9F}};
+  static constexpr InterfaceId kModuleSettingsIid{
+      0xE2196B25, 0xD73A, 0x4F69, {0xB7, 0x9B, 0xD6, 0x55, 0x39, 0x76, 0x3B, 0x31}};
+  static constexpr InterfaceId kTypedSettingsIid{
+      0x8C612485, 0xCD17, 0x4C66, {0x8C, 0x62, 0xD6, 0xD9, 0x4D, 0x54, 0xEA, 0x50}};
+
   // With load, references the module's record (none without a resource).
   ReporterSettings(ModuleId module, SettingsRecords& records, const SettingsEnvironment& env,
                    bool load);

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "crash/ui/zelNVBitmap.h"
+#include "crash/ui/ScreenCapture.h"
 
 namespace corvan::crash {
 namespace {
@@ -119,8 +119,7 @@ void DrawCursor(HDC dc, POINT origin) {
   ICONINFO icon{};
   if (GetIconInfo(state.cursor, &icon)) {
     hotSpot = {static_cast<LONG>(icon.xHotspot), static_cast<LONG>(icon.yHotspot)};
-    if (icon.hbmMask) DeleteObject(icon.hbmMask);
-    if (icon.hbmColor) DeleteObject(icon.hbmColor);
+    ScopedBitmap mask(icon.hbmMask), color(icon.hbmColor);  // copies made for us
   }
   DrawIconEx(dc, state.position.x - hotSpot.x - origin.x, state.position.y - hotSpot.y - origin.y,
              state.cursor, 0, 0, 0, nullptr, DI_NORMAL);
@@ -128,7 +127,7 @@ void DrawCursor(HDC dc, POINT origin) {
 
 }  // namespace
 
-RefPtr<INVBitmap> CaptureScreen(bool appOnly) {
+Ref<INVBitmap> CaptureScreen(bool appOnly) {
   ScopedDc screen(CreateDCA("DISPLAY", nullptr, nullptr, nullptr));
   if (!screen) return nullptr;
   RECT capture;
@@ -144,7 +143,7 @@ RefPtr<INVBitmap> CaptureScreen(bool appOnly) {
   if (appOnly && !AppOnlyArea(capture, clip)) return nullptr;
 
   const int width = capture.right - capture.left, height = capture.bottom - capture.top;
-  RefPtr<TINVBitmap> bitmap = TINVBitmap::Create(width, height);
+  Ref<TINVBitmap> bitmap = TINVBitmap::Create(width, height);
   if (!bitmap) return nullptr;
   HDC dc = bitmap->Dc();
   if (clip) {

@@ -5,10 +5,28 @@
 #include "crash/ui/ScreenshotPng.h"
 
 namespace corvan::crash {
+namespace {
 
-RefPtr<TINVBitmap> TINVBitmap::Create(int width, int height) {
+// Creates path (CREATE_ALWAYS, no sharing) and writes data in one write. On
+// a failed or short write the file is deleted and false returned.
+bool WriteWholeFile(const std::string& path, const void* data, std::size_t size) {
+  if (size > MAXDWORD) return false;
+  ScopedFile file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
+  DWORD written = 0;
+  const bool ok = WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) &&
+                  written == size;
+  file.reset();
+  if (!ok) DeleteFileA(path.c_str());
+  return ok;
+}
+
+}  // namespace
+
+Ref<TINVBitmap> TINVBitmap::Create(int width, int height) {
   if (width <= 0 || height <= 0) return nullptr;
-  RefPtr<TINVBitmap> bitmap = RefPtr<TINVBitmap>::Adopt(new TINVBitmap);
+  Ref<TINVBitmap> bitmap(new TINVBitmap);
   BITMAPINFOHEADER& h = bitmap->header_;
   h.biSize = sizeof h;
   h.biWidth = width;
@@ -65,22 +83,22 @@ bool TINVBitmap::WritePng(const std::string& path, int mode) {
   return WriteWholeFile(path, png.data(), png.size());
 }
 
-RefPtr<INVBitmap> TINVBitmap::Resize(int maxWidth, int maxHeight) {
+Ref<INVBitmap> TINVBitmap::Resize(int maxWidth, int maxHeight) {
   const PictureSize size = FitSize(header_.biWidth, header_.biHeight, maxWidth, maxHeight);
-  RefPtr<TINVBitmap> result = Create(size.width, size.height);
+  Ref<TINVBitmap> result = Create(size.width, size.height);
   if (!result) return nullptr;
   ResizeMitchell(Pixels(), result->Pixels());
   return result;
 }
 
-RefPtr<INVBitmap> LoadBmpFile(const std::string& path) {
-  UniqueHandle<HBITMAP, DeleteGdiObject> loaded(static_cast<HBITMAP>(LoadImageA(
+Ref<INVBitmap> LoadBmpFile(const std::string& path) {
+  ScopedBitmap loaded(static_cast<HBITMAP>(LoadImageA(
       nullptr, path.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION)));
   if (!loaded) return nullptr;
   BITMAP info{};
   if (!GetObjectA(loaded.get(), sizeof info, &info)) return nullptr;
   const int height = info.bmHeight < 0 ? -info.bmHeight : info.bmHeight;
-  RefPtr<TINVBitmap> bitmap = TINVBitmap::Create(info.bmWidth, height);
+  Ref<TINVBitmap> bitmap = TINVBitmap::Create(info.bmWidth, height);
   if (!bitmap) return nullptr;
   // GetDIBits converts any source format into the bitmap's own layout.
   BITMAPINFOHEADER want{};

@@ -1,7 +1,7 @@
 #pragma once
 // The screenshot object: a reference-counted 32-bit bitmap (a DIB section
 // selected into a memory device context) with BMP and PNG encoding and
-// scaling, the screen capture that makes one, and the BMP loader.
+// scaling, and the BMP loader. ScreenCapture.h makes one of the screen.
 #include <windows.h>
 
 #include <cstdint>
@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "crash/ui/DibPixels.h"
-#include "crash/ui/RefCounted.h"
-#include "crash/ui/WinHandles.h"
+#include "crash/ui/UnknownRefCounted.h"
+#include "common/WinHandles.h"
 
 namespace corvan::crash {
 
 struct INVBitmap : IUnknown {
-  static constexpr GUID kIid = {
+  static constexpr InterfaceId kIid = {
       0x3EE757B5, 0xCC56, 0x4610, {0xA9, 0x17, 0xE8, 0x73, 0x17, 0x37, 0xD5, 0xBE}};
 
   virtual int GetWidth() = 0;
@@ -33,14 +33,14 @@ struct INVBitmap : IUnknown {
   virtual bool WritePng(const std::string& path, int mode) = 0;
   // A new bitmap scaled (Mitchell filter) to fit maxWidth x maxHeight with
   // the aspect ratio kept; null when it cannot be created.
-  virtual RefPtr<INVBitmap> Resize(int maxWidth, int maxHeight) = 0;
+  virtual Ref<INVBitmap> Resize(int maxWidth, int maxHeight) = 0;
 };
 
-class TINVBitmap final : public TRefCounted<INVBitmap> {
+class TINVBitmap final : public TUnknownRefCounted<INVBitmap> {
  public:
   // A black width x height bitmap; null when the context or DIB section
   // cannot be created.
-  static RefPtr<TINVBitmap> Create(int width, int height);
+  static Ref<TINVBitmap> Create(int width, int height);
 
   int GetWidth() override { return header_.biWidth; }
   int GetHeight() override { return header_.biHeight; }
@@ -49,7 +49,7 @@ class TINVBitmap final : public TRefCounted<INVBitmap> {
   std::vector<std::uint8_t> EncodePng(int mode) override;
   bool WriteBmp(const std::string& path) override;
   bool WritePng(const std::string& path, int mode) override;
-  RefPtr<INVBitmap> Resize(int maxWidth, int maxHeight) override;
+  Ref<INVBitmap> Resize(int maxWidth, int maxHeight) override;
 
   // The memory device context the bitmap is selected into (for drawing).
   HDC Dc() const { return dc_.get(); }
@@ -65,17 +65,12 @@ class TINVBitmap final : public TRefCounted<INVBitmap> {
   BITMAPINFOHEADER header_{};
   std::uint8_t* bits_ = nullptr;  // owned by the DIB section
   ScopedDc dc_;
-  UniqueHandle<HBITMAP, DeleteGdiObject> dib_;
+  ScopedBitmap dib_;
   HGDIOBJ previous_ = nullptr;
 };
 
-// Captures the virtual screen with the mouse cursor, or with appOnly only
-// the bounding rectangle of this process's visible top-level windows, white
-// outside their visible parts. Null when nothing can be captured.
-RefPtr<INVBitmap> CaptureScreen(bool appOnly);
-
 // Loads a .bmp file of any format Windows reads into a new 32-bit bitmap of
 // the same width and absolute height; null on failure.
-RefPtr<INVBitmap> LoadBmpFile(const std::string& path);
+Ref<INVBitmap> LoadBmpFile(const std::string& path);
 
 }  // namespace corvan::crash

@@ -61,9 +61,9 @@ void RegisterWindowClass(WNDPROC procedure) {
 
 }  // namespace
 
-RefPtr<IProgressAlert> CreateProgressWindow(const std::string& title, HMODULE pictureModule,
-                                            const std::string& pictureName) {
-  return RefPtr<IProgressAlert>::Adopt(new TIProgressAlert(title, pictureModule, pictureName));
+Ref<IProgressAlert> CreateProgressWindow(const std::string& title, HMODULE pictureModule,
+                                         const std::string& pictureName) {
+  return Ref<IProgressAlert>(new TIProgressAlert(title, pictureModule, pictureName));
 }
 
 TIProgressAlert::TIProgressAlert(std::string title, HMODULE pictureModule,
@@ -349,7 +349,7 @@ void TIProgressAlert::DrawPicture(HDC dc) {
   const std::uint8_t* resource = FindPicture(pictureModule_, pictureName_);
   if (!resource) return;
   void* bits = nullptr;
-  UniqueHandle<HBITMAP, DeleteGdiObject> dib(CreateDIBSection(
+  ScopedBitmap dib(CreateDIBSection(
       dc, reinterpret_cast<const BITMAPINFO*>(resource), DIB_RGB_COLORS, &bits, nullptr, 0));
   if (!dib || !bits) return;
   BlendPicture(resource + sizeof(BITMAPINFOHEADER), kPictureSize * kPictureSize,

@@ -10,13 +10,13 @@
 #include <string>
 
 #include "crash/ui/ProgressAreas.h"
-#include "crash/ui/RefCounted.h"
-#include "crash/ui/WinHandles.h"
+#include "crash/ui/UnknownRefCounted.h"
+#include "common/WinHandles.h"
 
 namespace corvan::crash {
 
 struct IProgressAlert : IUnknown {
-  static constexpr GUID kIid = {
+  static constexpr InterfaceId kIid = {
       0x45B8448C, 0x47B8, 0x4F1C, {0x88, 0x6E, 0x95, 0xED, 0x5F, 0xD4, 0x1E, 0x5F}};
 
   virtual std::string Title() = 0;
@@ -42,10 +42,10 @@ struct IProgressAlert : IUnknown {
 // Nothing is shown until Show. The picture is a bitmap resource of module
 // in the 32 x 32 alpha format of AlphaPicture.h; without it no picture
 // area is reserved.
-RefPtr<IProgressAlert> CreateProgressWindow(const std::string& title, HMODULE pictureModule,
-                                            const std::string& pictureName);
+Ref<IProgressAlert> CreateProgressWindow(const std::string& title, HMODULE pictureModule,
+                                         const std::string& pictureName);
 
-class TIProgressAlert final : public TRefCounted<IProgressAlert> {
+class TIProgressAlert final : public TUnknownRefCounted<IProgressAlert> {
  public:
   TIProgressAlert(std::string title, HMODULE pictureModule, std::string pictureName);
 
@@ -84,7 +84,7 @@ class TIProgressAlert final : public TRefCounted<IProgressAlert> {
   HWND parent_ = nullptr;
   std::string title_;
   ScopedDc measureDc_;
-  UniqueHandle<HFONT, DeleteGdiObject> font_;
+  ScopedFont font_;
   HGDIOBJ previousFont_ = nullptr;
   HWND window_ = nullptr;
   HWND picture_ = nullptr;

@@ -1,7 +1,7 @@
 // The Windows file access of the zip writer.
 #include <windows.h>
 
-#include "crash/ui/WinHandles.h"
+#include "common/WinHandles.h"
 #include "crash/ui/zelZip.h"
 
 namespace corvan::crash {

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/WinHandles.h"
 #include "net/http/HttpStream.h"
 
 namespace corvan::http {
@@ -37,7 +38,7 @@ class TFileStream : public TStream {
   void SetSize(std::int64_t size) override;
 
  private:
-  HANDLE file_ = INVALID_HANDLE_VALUE;
+  ScopedFile file_;
 };
 
 // The system's text for an error code, without trailing blanks and dots.

@@ -9,29 +9,11 @@
 namespace corvan::http {
 namespace {
 
-struct UrlParts {
-  std::string proto, user, password, host, port, path;
-};
-
-UrlParts Split(const std::string& url, const std::string& basePath) {
-  UrlParts parts;
-  parts.path = basePath;
-  SplitUrl(url, parts.proto, parts.user, parts.password, parts.host, parts.port, parts.path);
-  return parts;
-}
-
-bool StartsWithNoCase(const std::string& text, std::string_view prefix) {
-  return text.size() >= prefix.size() && LowerCase(text.substr(0, prefix.size())) == prefix;
-}
-
-// A failure the client found itself: the response did not arrive whole,
-// or handling it failed. Such a request is reported as failed.
-bool IsClientFailure(int doneError) {
-  return doneError == httperrAborted || doneError >= httperrNoStatusLine;
-}
-
 // Status codes that make the synchronous wrapper raise.
 bool IsErrorStatus(int status) { return status >= 400 && status != 401 && status != 407; }
+
+// Windows Sockets' "invalid argument": the reason given for an empty host.
+constexpr int kInvalidArgument = 10022;
 
 template <typename... Args, typename Event>
 void Fire(const Event& event, Args&&... args) {
@@ -43,11 +25,13 @@ void Fire(const Event& event, Args&&... args) {
 THttpClient::THttpClient(IHttpTransport& transport, IHttpEnvironment& environment)
     : transport_(transport),
       environment_(environment),
-      contentCoding_([this](const std::uint8_t* data, std::size_t size) { WriteDocData(data, size); }) {}
+      contentCoding_(
+          [this](const std::uint8_t* data, std::size_t size) { WriteDocData(data, size); }) {}
 
 void THttpClient::SetRequestVer(const std::string& version) {
   if (version == requestVer_) return;
-  if (version != "1.0" && version != "1.1") throw EHttpException("Insupported HTTP version", httpexBadVersion);
+  if (version != "1.0" && version != "1.1")
+    throw EHttpException("Insupported HTTP version", httpexBadVersion);
   requestVer_ = version;
 }
 
@@ -81,64 +65,73 @@ void THttpClient::Put() { RunRequest(rqPut); }
 void THttpClient::Close() { RunRequest(rqClose); }
 
 void THttpClient::StartRequest(THttpRequest request) {
-  if (request != rqClose && state_ != httpReady) {
+  // Ready but about to repeat itself for a challenge is busy all the same.
+  if (request != rqClose && (state_ != httpReady || restart_.wanted)) {
     throw EHttpException("HTTP component " + Name + " is busy", httpexBusy);
   }
   if ((request == rqPost || request == rqPut) && !SendStream) {
     throw EHttpException("HTTP component has nothing to post or put", httpexNothingToSend);
   }
+  // Steps an earlier request left on their way are not this request's.
+  CallOffDeferredSteps();
   if (request == rqClose) {
     statusCode_ = 200;
     reasonPhrase_ = "OK";
     ChangeState(httpClosing);
-    if (transport_.IsClosed()) PostReady();
-    else transport_.CloseDelayed();
+    if (transport_.IsClosed())
+      PostReady();
+    else
+      transport_.CloseDelayed();
     return;
   }
   requestType_ = request;
   ResetRequestState();
-  currentUser_ = Username;
-  currentPassword_ = Password;
+  target_.user = Username;
+  target_.password = Password;
   currentConnection_ = Connection;
   currentProxyConnection_ = ProxyConnection;
 
   std::string connectHost, connectPort;
   if (Proxy.empty()) {
     // A relative URL is resolved against the previous request's path.
-    const UrlParts url = Split(URL, path_);
-    hostHeaderHost_ = url.host;
+    const TUrlParts url = SplitUrl(URL, target_.path);
+    target_.hostHeaderHost = url.host;
     docName_ = url.path;
-    protocol_ = url.proto;
-    path_ = url.path;
-    if (!url.user.empty()) currentUser_ = url.user;
-    if (!url.password.empty()) currentPassword_ = url.password;
+    target_.protocol = url.proto;
+    target_.path = url.path;
+    if (!url.user.empty()) target_.user = url.user;
+    if (!url.password.empty()) target_.password = url.password;
     connectHost = url.host;
     connectPort = url.port.empty() ? "80" : url.port;
-    hostHeaderPort_ = connectPort;
+    target_.hostHeaderPort = connectPort;
   } else {
     // Through a proxy the request line carries the whole URL.
-    const UrlParts url = Split(URL, "");
-    hostHeaderHost_ = url.host;
-    hostHeaderPort_ = url.port.empty() ? "80" : url.port;
+    const TUrlParts url = SplitUrl(URL, "");
+    target_.hostHeaderHost = url.host;
+    target_.hostHeaderPort = url.port.empty() ? "80" : url.port;
     docName_ = url.path;
-    if (!url.user.empty()) currentUser_ = url.user;
-    if (!url.password.empty()) currentPassword_ = url.password;
-    path_ = (url.proto.empty() ? "http" : url.proto) + "://" + url.host +
-            (url.port.empty() ? "" : ":" + url.port) + url.path;
-    protocol_ = url.proto;
-    const UrlParts proxy = Split(Proxy, "");
+    if (!url.user.empty()) target_.user = url.user;
+    if (!url.password.empty()) target_.password = url.password;
+    target_.path = (url.proto.empty() ? "http" : url.proto) + "://" + url.host +
+                   (url.port.empty() ? "" : ":" + url.port) + url.path;
+    target_.protocol = url.proto;
+    const TUrlParts proxy = SplitUrl(Proxy, "");
     connectHost = proxy.host;
     connectPort = proxy.port.empty() ? ProxyPort : proxy.port;
   }
-  if (protocol_.empty()) protocol_ = "http";
-  if (path_.empty()) path_ = "/";
+  if (target_.protocol.empty()) target_.protocol = "http";
+  if (target_.path.empty()) target_.path = "/";
   docName_ = DeriveDocName(docName_);
-  targetHost_ = connectHost;
-  targetPort_ = connectPort;
+  target_.targetHost = connectHost;
+  target_.targetPort = connectPort;
   streamSizeAtDocBegin_ = ReceiveStream ? ReceiveStream->Size() : 0;
+  const bool sameConnection = transport_.IsConnected() && target_.targetHost == lastHost_ &&
+                              target_.targetPort == lastPort_ && target_.protocol == lastProtocol_;
+  PresetAuthStates(sameConnection);
 
   if (transport_.IsConnected()) {
-    if (targetHost_ == lastHost_ && targetPort_ == lastPort_ && protocol_ == lastProtocol_) {
+    if (target_.targetHost == lastHost_ && target_.targetPort == lastPort_ &&
+        target_.protocol == lastProtocol_) {
       SessionConnected(0);  // the open connection serves this request too
       return;
     }
@@ -151,7 +144,7 @@ void THttpClient::StartRequest(THttpRequest request) {
 
 void THttpClient::RunRequest(THttpRequest request) {
   StartRequest(request);
-  while (state_ != httpReady) {
+  while (state_ != httpReady || restart_.wanted) {
     environment_.WaitAndProcessMessages();
     if (environment_.Terminated()) {
       Abort();
@@ -161,7 +154,10 @@ void THttpClient::RunRequest(THttpRequest request) {
   if (IsErrorStatus(statusCode_)) {
     throw EHttpException(reasonPhrase_, static_cast<std::uint16_t>(statusCode_));
   }
-  if (IsClientFailure(doneError_)) {
+  // A failure the client found itself (an answer that did not arrive whole,
+  // an abort). The error a connection reports when it closes does not
+  // count by itself: the byte counts have judged the answer already.
+  if (failed_) {
     throw EHttpException(reasonPhrase_, static_cast<std::uint16_t>(doneError_));
   }
 }
@@ -180,17 +176,25 @@ void THttpClient::Abort() {
     reasonPhrase_ = "Connection aborted on request";
     doneError_ = httperrAborted;
     failed_ = true;
-    if (duringLookup) HandleSessionClosed(0);
-    else DropConnection(false);
+    if (!duringLookup) DropConnection(false);
+    // The caller sees the end of the connection as after any close. No
+    // ready message is posted: it would end the caller's next request.
+    relocationClosePending_ = false;
+    locationFlag_ = false;
+    CallOffDeferredSteps();
+    CloseDocument();
+    Fire(OnSessionClosed, *this);
     ChangeState(httpReady);
     return;
   }
   state_ = httpAborting;
-  if (!transport_.IsClosed()) DropConnection(true);
+  const bool open = !transport_.IsClosed();
+  if (open) DropConnection(true);
   statusCode_ = 200;
   reasonPhrase_ = "OK";
   doneError_ = 0;
   state_ = httpReady;
+  if (open) Fire(OnSessionClosed, *this);
   Fire(OnStateChange, *this);
   Fire(OnRequestDone, *this, requestType_, 0);
 }
@@ -210,23 +214,43 @@ void THttpClient::ResetRequestState() {
   transferEncoding_.clear();
   contentEncoding_.clear();
   allowedToSend_ = false;
-  location_ = URL;
+  target_.location = URL;
   closeReq_ = requestVer_ == "1.0";
   headerInProgress_ = false;
   headerDone_ = false;
   docEnded_ = false;
   failed_ = false;
   buffer_.Clear();
+  challenges_.clear();
 }
 
 void THttpClient::ChangeState(THttpState state) {
   if (state == state_) return;
   state_ = state;
   Fire(OnStateChange, *this);
-  if (state == httpReady) environment_.Post(WM_HTTP_DONE);
+  if (state == httpReady && !AuthenticationTakesOver()) environment_.Post(WM_HTTP_DONE);
 }
 
-void THttpClient::PostReady() { environment_.Post(WM_HTTP_READY); }
+void THttpClient::PostReady() { Defer(ready_, WM_HTTP_READY); }
+
+void THttpClient::Defer(TDeferredStep& step, int message) {
+  step.wanted = true;
+  if (step.posted) return;  // the message on its way serves this wish too
+  step.posted = true;
+  environment_.Post(message);
+}
+
+bool THttpClient::TakeDeferred(TDeferredStep& step) {
+  step.posted = false;
+  const bool wanted = step.wanted;
+  step.wanted = false;
+  return wanted;
+}
+
+void THttpClient::CallOffDeferredSteps() {
+  ready_.wanted = false;
+  restart_.wanted = false;
+}
 
 void THttpClient::HandleMessage(int message) {
   switch (message) {
@@ -234,10 +258,10 @@ void THttpClient::HandleMessage(int message) {
       Fire(OnRequestDone, *this, requestType_, doneError_);
       break;
     case WM_HTTP_READY:
-      ChangeState(httpReady);
+      if (TakeDeferred(ready_)) ChangeState(httpReady);
       break;
     case WM_HTTP_RESTART:
-      Login();
+      if (TakeDeferred(restart_)) Login();
       break;
   }
 }
@@ -251,8 +275,12 @@ void THttpClient::Login() {
     return;
   }
   ChangeState(httpDnsLookup);
+  if (target_.targetHost.empty()) {
+    ConnectFailed(kInvalidArgument);  // nothing to look up
+    return;
+  }
   try {
-    transport_.DnsLookup(targetHost_);
+    transport_.DnsLookup(target_.targetHost);
   } catch (const std::exception& e) {
     statusCode_ = 404;
     reasonPhrase_ = e.what();
@@ -267,7 +295,8 @@ void THttpClient::Logout() {
 }
 
 void THttpClient::HandleLookupDone(int error) {
-  if (state_ != httpDnsLookup) return;  // aborted or ended meanwhile
+  // Aborted, or ended by an error the lookup reported before its completion.
+  if (state_ != httpDnsLookup || failed_) return;
   if (error != 0) {
     {
       doneError_ = error;
@@ -278,29 +307,32 @@ void THttpClient::HandleLookupDone(int error) {
     return;
   }
   ChangeState(httpDnsLookupDone);
-  lastHost_ = targetHost_;
-  lastPort_ = targetPort_;
-  lastProtocol_ = protocol_;
-  if (protocol_ != "http") {
+  lastHost_ = target_.targetHost;
+  lastPort_ = target_.targetPort;
+  lastProtocol_ = target_.protocol;
+  if (target_.protocol != "http") {
     doneError_ = transport_.LastError();
     statusCode_ = 501;
-    reasonPhrase_ = "Protocol \"" + protocol_ + "\" not implemented";
+    reasonPhrase_ = "Protocol \"" + target_.protocol + "\" not implemented";
     DropConnection(false);
     HandleSessionClosed(transport_.LastError());
     return;
   }
   try {
     connectionOpen_ = true;
-    transport_.Connect(transport_.DnsResult(), targetPort_, LocalAddr);
+    transport_.Connect(transport_.DnsResult(), target_.targetPort, LocalAddr);
   } catch (...) {
-    ConnectFailed(transport_.LastError(), "can't connect: ");
+    ConnectFailed(transport_.LastError());
   }
 }
 
-void THttpClient::ConnectFailed(int error, const std::string& prefix) {
+void THttpClient::ConnectFailed(int error) {
   doneError_ = error;
   statusCode_ = 404;
-  reasonPhrase_ = prefix + transport_.ErrorDescription(error) + " (Error #" + std::to_string(error) + ")";
+  reasonPhrase_ = "can't connect: " + transport_.ErrorDescription(error) + " (Error #" +
+                  std::to_string(error) + ")";
+  // Whatever the connection reports of this attempt later is no news.
+  failed_ = true;
   DropConnection(false);
   HandleSessionClosed(error);
 }
@@ -308,15 +340,16 @@ void THttpClient::ConnectFailed(int error, const std::string& prefix) {
 void THttpClient::HandleSocketError(int error) {
   Fire(OnSocketError, *this);
   // A lookup or connect that failed at once: no completion event follows.
+  if (failed_) return;
   if (state_ == httpNotConnected || state_ == httpDnsLookup || state_ == httpDnsLookupDone) {
-    ConnectFailed(error, "can't connect: ");
+    ConnectFailed(error);
   }
 }
 
 void THttpClient::HandleSessionConnected(int error) {
   // Only a connect of the current request counts: after an error already
   // ended it, the connection's late report must not touch the results.
-  if (state_ != httpDnsLookupDone) return;
+  if (state_ != httpDnsLookupDone || failed_) return;
   SessionConnected(error);
 }
 
@@ -345,6 +378,7 @@ void THttpClient::SessionConnected(int error) {
       case rqPost:
       case rqPut:
         SendRequest(requestType_ == rqPost ? "POST" : "PUT", requestVer_);
+        if (NtlmNegotiating()) break;
         Fire(OnSendBegin, *this);
         allowedToSend_ = true;
         HandleDataSent(0);
@@ -373,7 +407,7 @@ void THttpClient::SendRequest(const std::string& method, const std::string& vers
   Fire(OnRequestHeaderBegin, *this);
   TRequestHeaderFields fields;
   fields.method = method;
-  fields.requestPath = path_;
+  fields.requestPath = target_.path;
   fields.version = version;
   fields.sender = Sender;
   fields.accept = Accept;
@@ -383,13 +417,15 @@ void THttpClient::SendRequest(const std::string& method, const std::string& vers
   fields.acceptEncoding = contentCoding_.GetHeaderValue();
   fields.contentType = ContentTypePost;
   fields.agent = Agent;
-  fields.hostHeaderHost = hostHeaderHost_;
-  fields.hostHeaderPort = hostHeaderPort_;
+  fields.hostHeaderHost = target_.hostHeaderHost;
+  fields.hostHeaderPort = target_.hostHeaderPort;
   fields.noCache = NoCache;
   fields.proxyConnection = currentProxyConnection_;
   if ((method == "POST" || method == "PUT") && SendStream) {
-    fields.contentLength = SendStream->Size() - SendStream->Position();
+    // The first message of an NTLM exchange goes without the body.
+    fields.contentLength = NtlmNegotiating() ? 0 : SendStream->Size() - SendStream->Position();
   }
+  AuthorizationHeaders(fields.authorization, fields.proxyAuthorization);
   fields.modifiedSince = ModifiedSince;
   fields.cookie = Cookie;
   fields.rangeBegin = ContentRangeBegin;
@@ -471,8 +507,10 @@ bool THttpClient::ReceiveBodyDirect() {
     buffer_.Commit(keep);
   }
   if (!next_) {
-    if (locationFlag_) StartRelocation();
-    else PostReady();
+    if (locationFlag_)
+      StartRelocation();
+    else
+      PostReady();
   }
   return true;
 }
@@ -500,6 +538,12 @@ void THttpClient::ProcessReceived() {
   } else if (buffer_.FreeSpace() > 0) {
     return;  // nothing arrived
   }
+  if (relocationClosePending_) {
+    // The rest of a relocation answer, up to the close that starts the
+    // relocated request: nobody's document.
+    buffer_.Clear();
+    return;
+  }
 
   if (state_ == httpWaitingBody) {
     if (requestType_ == rqHead) {
@@ -512,8 +556,10 @@ void THttpClient::ProcessReceived() {
     if (next_) DeliverBufferedBody();
     if (failed_) return;
     if (!next_) {
-      if (locationFlag_) StartRelocation();
-      else PostReady();
+      if (locationFlag_)
+        StartRelocation();
+      else
+        PostReady();
     }
     return;
   }
@@ -526,8 +572,10 @@ void THttpClient::SplitLines() {
     if (!line) break;
     lastLine_ = std::move(*line);
     if (state_ == httpWaitingHeader || state_ == httpWaitingBody) {
-      if (next_) (this->*next_)();
-      else PostReady();
+      if (next_)
+        (this->*next_)();
+      else
+        PostReady();
     } else {
       Fire(OnDataPush, *this, 0);
     }
@@ -607,19 +655,29 @@ void THttpClient::GetHeaderLineNext() {
     } else if (name == "content-range") {
       const std::size_t dash = value.find('-');
       const std::size_t slash = value.find('/');
-      ContentRangeBegin = value.size() > 6 ? value.substr(6, dash == std::string::npos ? std::string::npos : dash - 6) : "";
-      ContentRangeEnd = dash == std::string::npos ? "" : value.substr(dash + 1, slash == std::string::npos ? std::string::npos : slash - dash - 1);
+      ContentRangeBegin =
+          value.size() > 6
+              ? value.substr(6, dash == std::string::npos ? std::string::npos : dash - 6)
+              : "";
+      ContentRangeEnd = dash == std::string::npos
+                            ? ""
+                            : value.substr(dash + 1, slash == std::string::npos ? std::string::npos
+                                                                                : slash - dash - 1);
     } else if (name == "accept-ranges") {
       acceptRanges_ = value;
     } else if (name == "content-type") {
       contentType_ = LowerCase(value);
+    } else if (name == "www-authenticate" || name == "proxy-authenticate") {
+      challenges_.push_back(value);
     } else if (name == "set-cookie") {
       bool accept = true;
       Fire(OnCookie, *this, value, accept);
     } else if (name == "connection" || name == "proxy-connection") {
       const std::string mode = LowerCase(Trim(value));
-      if (mode == "close") closeReq_ = true;
-      else if (mode == "keep-alive") closeReq_ = false;
+      if (mode == "close")
+        closeReq_ = true;
+      else if (mode == "keep-alive")
+        closeReq_ = false;
     } else if (name == "content-encoding") {
       contentEncoding_ = value;
     }
@@ -642,15 +700,13 @@ void THttpClient::HeaderComplete() {
     buffer_.Clear();
     return;
   }
-  // A chunked body brings its own length; a Content-Length beside it must
-  // not cut the raw chunks short.
-  if (transferEncoding_ == "chunked") contentLength_ = -1;
-  const bool noBody =
-      (contentLength_ == -1 && (statusCode_ < 200 || statusCode_ == 204 || statusCode_ == 301 ||
-                                statusCode_ == 302 || statusCode_ == 304 || statusCode_ == 401 ||
-                                statusCode_ == 407)) ||
-      contentLength_ == 0 || requestType_ == rqHead;
-  if (noBody) {
+  if (statusCode_ == 0) {
+    // No status line, or one without a code: whatever follows cannot be
+    // told apart from a broken answer.
+    FailRequest(httperrNoStatusLine, "No valid status line received");
+    return;
+  }
+  if (!BodyFollows()) {
     next_ = nullptr;
     if (locationFlag_) {
       StartRelocation();
@@ -670,8 +726,10 @@ void THttpClient::HeaderComplete() {
   next_ = &THttpClient::GetBodyLineNext;
   if (buffer_.Fill() > 0) DeliverBufferedBody();
   if (!next_ && !failed_) {
-    if (locationFlag_) StartRelocation();
-    else PostReady();
+    if (locationFlag_)
+      StartRelocation();
+    else
+      PostReady();
   }
 }
 
@@ -693,11 +751,11 @@ void THttpClient::GetBodyLineNext() {
     if (receivedCount_ == contentLength_) DocumentDone(false);
     return;
   }
-  bodyConsumed_ = chunks_.Feed(bodyData_, bodyDataLength_,
-                               [this](const std::uint8_t* data, std::size_t size) {
-                                 receivedCount_ += static_cast<long long>(size);
-                                 contentCoding_.Write(data, size);
-                               });
+  bodyConsumed_ =
+      chunks_.Feed(bodyData_, bodyDataLength_, [this](const std::uint8_t* data, std::size_t size) {
+        receivedCount_ += static_cast<long long>(size);
+        contentCoding_.Write(data, size);
+      });
   if (chunks_.Failed()) {
     FailRequest(httperrBadChunkSize, "Invalid chunk size in the response body");
   } else if (chunks_.Done()) {
@@ -729,8 +787,10 @@ void THttpClient::WriteDocData(const std::uint8_t* data, std::size_t size) {
 
 void THttpClient::DropConnection(bool abort) {
   connectionOpen_ = false;
-  if (abort) transport_.Abort();
-  else transport_.Close();
+  if (abort)
+    transport_.Abort();
+  else
+    transport_.Close();
 }
 
 void THttpClient::HandleTransportClosed(int error) {
@@ -738,8 +798,10 @@ void THttpClient::HandleTransportClosed(int error) {
   // attempt, an aborted request) belong to no request any more.
   if (!connectionOpen_) return;
   connectionOpen_ = false;
-  if (relocationClosePending_) HandleRelocationClosed(error);
-  else HandleSessionClosed(error);
+  if (relocationClosePending_)
+    HandleRelocationClosed(error);
+  else
+    HandleSessionClosed(error);
 }
 
 void THttpClient::RecordIncompleteResponse() {
@@ -773,11 +835,24 @@ void THttpClient::RecordIncompleteResponse() {
   if (!IsErrorStatus(statusCode_)) reasonPhrase_ = reason;
 }
 
-void THttpClient::HandleSessionClosed(int error) {
-  if (error != 0 && !failed_) doneError_ = error;
+bool THttpClient::BodyFollows() {
+  const bool chunked = transferEncoding_ == "chunked";
+  // A chunked body brings its own length; a Content-Length beside it must
+  // not cut the raw chunks short.
+  if (chunked) contentLength_ = -1;
+  if (requestType_ == rqHead || contentLength_ == 0) return false;
+  if (contentLength_ > 0) return true;
+  // These answers never have a body, whatever their header says.
+  if (statusCode_ < 200 || statusCode_ == 204 || statusCode_ == 304) return false;
+  // A chunked relocation or challenge is read whole all the same: the
+  // connection may serve the next request.
+  return chunked ||
+         !(statusCode_ == 301 || statusCode_ == 302 || statusCode_ == 401 || statusCode_ == 407);
+}
+
+void THttpClient::CloseDocument() {
   connected_ = false;
   proxyConnected_ = false;
-  RecordIncompleteResponse();
   if (headerInProgress_) {
     headerInProgress_ = false;
     Fire(OnHeaderEnd, *this);
@@ -787,6 +862,12 @@ void THttpClient::HandleSessionClosed(int error) {
     Fire(OnDocEnd, *this);
   }
   next_ = nullptr;
+}
+
+void THttpClient::HandleSessionClosed(int error) {
+  if (error != 0 && !failed_) doneError_ = error;
+  RecordIncompleteResponse();
+  CloseDocument();
   if (locationFlag_ && !failed_) {
     HandleRelocationClosed(error);
     return;
@@ -799,11 +880,17 @@ void THttpClient::FailRequest(int doneError, const std::string& reason) {
   failed_ = true;
   doneError_ = doneError;
   reasonPhrase_ = reason;
-  next_ = nullptr;
   locationFlag_ = false;
+  relocationClosePending_ = false;
   buffer_.Clear();
-  connected_ = false;
-  if (!transport_.IsClosed()) DropConnection(true);
+  if (!transport_.IsClosed()) {
+    // The connection goes on our account; the caller sees it as a close.
+    DropConnection(true);
+    CloseDocument();
+    Fire(OnSessionClosed, *this);
+  } else {
+    CloseDocument();
+  }
   if (state_ != httpReady) PostReady();
 }
 
@@ -811,85 +898,17 @@ void THttpClient::FailRequest(int doneError, const std::string& reason) {
 
 void THttpClient::LocationHeader(const std::string& value) {
   if (requestType_ == rqPut) {
-    location_ = value;
+    target_.location = value;
     return;
   }
   if (!FollowRelocation) return;
   locationFlag_ = true;
-  const bool absolute = StartsWithNoCase(value, "http://") || StartsWithNoCase(value, "https://");
-  if (Proxy.empty()) {
-    if (!value.empty() && value.front() == '/') {
-      path_ = value;
-      location_ = "http://" + targetHost_ + value;
-    } else if (!absolute) {
-      path_ = UrlDirPart(path_) + value;
-      location_ = "http://" + targetHost_ + path_;
-    } else {
-      const UrlParts url = Split(value, path_);
-      targetHost_ = url.host;
-      path_ = url.path;
-      targetPort_ = url.port.empty() ? "80" : url.port;
-      hostHeaderPort_ = targetPort_;  // the new server's port goes into "Host:"
-      protocol_ = url.proto;
-      if (!url.user.empty() && !url.password.empty()) {
-        currentUser_ = url.user;
-        currentPassword_ = url.password;
-      }
-      if (!url.proto.empty() && !url.host.empty()) {
-        hostHeaderHost_ = targetHost_;
-        if (path_.empty()) {
-          path_ = "/";
-          location_ = url.proto + "://" + url.host;
-        } else {
-          location_ = url.proto + "://" + url.host + path_;
-        }
-      } else {
-        const std::string scheme = url.proto.empty() ? "http" : url.proto;
-        if (path_.empty()) {
-          location_ = scheme + "://" + hostHeaderHost_ + "/" + targetHost_;
-          targetHost_ = hostHeaderHost_;
-          path_ = location_;
-        } else if (url.host.empty()) {
-          location_ = scheme + "://" + hostHeaderHost_ + path_;
-          targetHost_ = hostHeaderHost_;
-        } else {
-          hostHeaderHost_ = targetHost_;
-        }
-      }
-    }
-    return;
-  }
-  // Through a proxy the request path is a whole URL, and the connection
-  // always goes to the proxy: its port stays the target port.
-  if (!value.empty() && value.front() == '/') {
-    const UrlParts current = Split(path_, "");
-    location_ = (current.proto.empty() ? "http" : current.proto) + "://" + current.host +
-                (current.port.empty() ? "" : ":" + current.port) + value;
-    path_ = location_;
-    if (!current.user.empty() && !current.password.empty()) {
-      currentUser_ = current.user;
-      currentPassword_ = current.password;
-    }
-  } else if (!absolute) {
-    path_ = UrlDirPart(path_) + value;
-    location_ = path_;
-  } else {
-    const UrlParts url = Split(value, "");
-    hostHeaderPort_ = url.port.empty() ? "80" : url.port;
-    if (!url.user.empty() && !url.password.empty()) {
-      currentUser_ = url.user;
-      currentPassword_ = url.password;
-    }
-    if (!url.proto.empty() && !url.host.empty()) {
-      hostHeaderHost_ = url.host;
-      location_ = url.proto + "://" + url.host + (url.port.empty() ? "" : ":" + url.port) + url.path;
-      path_ = location_;
-    } else {
-      const std::string scheme = url.proto.empty() ? "http" : url.proto;
-      if (url.path.empty()) location_ = scheme + "://" + hostHeaderHost_ + "/" + url.host;
-      else if (url.host.empty()) location_ = scheme + "://" + hostHeaderHost_ + url.path;
-      else hostHeaderHost_ = url.host;
-    }
+  const THttpTarget before = target_;
+  target_ = RelocatedTarget(target_, value, !Proxy.empty());
+  if (!SameServer(before, target_)) {
+    // What was settled with one server means nothing to another.
+    authBasicState_ = 0;
+    authNTLMState_ = 0;
   }
 }
 
@@ -919,26 +938,26 @@ void THttpClient::StartRelocation() {
   headerLineCount_ = 0;
   bodyLineCount_ = 0;
   if (RelocationLimitReached()) return;
-  if (targetHost_ != lastHost_ || targetPort_ != lastPort_ || protocol_ != lastProtocol_ ||
-      closeReq_) {
+  if (target_.targetHost != lastHost_ || target_.targetPort != lastPort_ ||
+      target_.protocol != lastProtocol_ || closeReq_) {
     relocationClosePending_ = true;
     transport_.CloseDelayed();
     return;
   }
   Fire(OnLocationChange, *this);
-  const std::string location = location_;
+  const std::string location = target_.location;
   CutBackStreams();
   ResetRequestState();
-  location_ = location;
-  docName_ = DeriveDocName(path_);
+  target_.location = location;
+  docName_ = DeriveDocName(target_.path);
   if (requestType_ == rqPost) requestType_ = rqGet;
-  environment_.Post(WM_HTTP_RESTART);
+  Defer(restart_, WM_HTTP_RESTART);
 }
 
 void THttpClient::HandleRelocationClosed(int /*error*/) {
   relocationClosePending_ = false;
-  const std::string target = location_.substr(0, location_.find('#'));
-  docName_ = DeriveDocName(Split(target, "").path);
+  const std::string target = target_.location.substr(0, target_.location.find('#'));
+  docName_ = DeriveDocName(SplitUrl(target, "").path);
   connected_ = false;
   proxyConnected_ = false;
   locationFlag_ = false;
@@ -946,12 +965,12 @@ void THttpClient::HandleRelocationClosed(int /*error*/) {
   if (RelocationLimitReached()) return;
   Fire(OnLocationChange, *this);
   CutBackStreams();
-  const std::string location = location_;
+  const std::string location = target_.location;
   const std::string docName = docName_;
   ResetRequestState();
-  location_ = location;
+  target_.location = location;
   docName_ = docName;
-  environment_.Post(WM_HTTP_RESTART);
+  Defer(restart_, WM_HTTP_RESTART);
 }
 
 void THttpClient::BandwidthTick() {

@@ -14,9 +14,11 @@
 #include "net/http/HttpChunkDecoder.h"
 #include "net/http/HttpContentCoding.h"
 #include "net/http/HttpReceiveBuffer.h"
+#include "net/http/HttpRelocation.h"
 #include "net/http/HttpStream.h"
 #include "net/http/HttpTransport.h"
 #include "net/http/HttpTypes.h"
+#include "net/http/NtlmMessages.h"
 
 namespace corvan::http {
 
@@ -47,6 +49,9 @@ class THttpClient {
   std::string Connection;
   std::string ProxyConnection;
   std::string Username, Password;
+  std::string ProxyUsername, ProxyPassword;
+  THttpAuthKind ServerAuthKind = httpAuthNone;
+  THttpAuthKind ProxyAuthKind = httpAuthNone;
   bool NoCache = false;
   double ModifiedSince = 0;
   std::string Cookie;
@@ -81,12 +86,19 @@ class THttpClient {
   const std::string& AcceptRanges() const { return acceptRanges_; }
   const std::vector<std::string>& ReceivedHeader() const { return receivedHeader_; }
   const std::string& DocName() const { return docName_; }
-  const std::string& Location() const { return location_; }
+  const std::string& Location() const { return target_.location; }
   long long ReceivedCount() const { return receivedCount_; }
   long long SentCount() const { return sentCount_; }
   int DoneError() const { return doneError_; }
   int LocationChangeCurCount() const { return locationChangeCurCount_; }
   THttpRequest RequestType() const { return requestType_; }
+  // Authentication states: NTLM 0 none, 1 negotiate to send, 3
+  // authenticate to send, 4 done; Basic 0 none, 1 credentials to send, 2
+  // done.
+  int AuthNTLMState() const { return authNTLMState_; }
+  int ProxyAuthNTLMState() const { return proxyAuthNTLMState_; }
+  int AuthBasicState() const { return authBasicState_; }
+  int ProxyAuthBasicState() const { return proxyAuthBasicState_; }
 
   // --- Events (fired only when set). ---
   TNotifyEvent OnStateChange, OnSessionConnected, OnSessionClosed;
@@ -139,6 +151,17 @@ class THttpClient {
   // Closes (or aborts) the connection on the client's own account.
   void DropConnection(bool abort);
   void ChangeState(THttpState state);
+  // Deferred steps run from the message loop. Each is on its way at most
+  // once, and a step called off (abort, a new request) does nothing when
+  // its message arrives: a late message never ends or restarts the wrong
+  // request.
+  struct TDeferredStep {
+    bool wanted = false;
+    bool posted = false;
+  };
+  void Defer(TDeferredStep& step, int message);
+  bool TakeDeferred(TDeferredStep& step);
+  void CallOffDeferredSteps();
   void PostReady();
   void ResetRequestState();
   void Login();
@@ -150,6 +173,9 @@ class THttpClient {
   void HeaderComplete();
   void DeliverBufferedBody();
   void DocumentDone(bool chunked);
+  bool BodyFollows();
+  // The connection is gone: ends an open header or document.
+  void CloseDocument();
   void HandleSessionClosed(int error);
   void HandleRelocationClosed(int error);
   void LocationHeader(const std::string& value);
@@ -162,7 +188,36 @@ class THttpClient {
   void FailRequest(int doneError, const std::string& reason);
   void RecordIncompleteResponse();
   void CutBackStreams();
-  void ConnectFailed(int error, const std::string& prefix);
+  void ConnectFailed(int error);
+
+  // Authentication (HttpClientAuth.cpp).
+  void PresetAuthStates(bool sameConnection);
+  void AuthorizationHeaders(std::string& server, std::string& proxy) const;
+  bool NtlmNegotiating() const { return authNTLMState_ == 1 || proxyAuthNTLMState_ == 1; }
+  // Run when the request reaches httpReady: true when an authentication
+  // step takes the request over (it is repeated, or ended by the step).
+  bool AuthenticationTakesOver();
+  void SettleAuthStates();
+  bool PrepareNTLMAuth(bool& again);
+  bool PrepareBasicAuth(bool& again);
+  // The states and values of one side (server or proxy) of authentication.
+  struct TAuthSide {
+    std::uint8_t& ntlm;
+    std::uint8_t& basic;
+    std::string& connection;  // its Connection or Proxy-Connection value
+    TNTLM_Msg2_Info& msg2;
+    bool proxy;
+  };
+  TAuthSide ServerSide();
+  TAuthSide ProxySide();
+  void NtlmStep(TAuthSide side);
+  void BasicStep(TAuthSide side);
+  void StartAuthNTLM();
+  void StartProxyAuthNTLM();
+  void StartAuthBasic();
+  void StartProxyAuthBasic();
+  // The "Keep-alive" a version-1.0 exchange needs to keep its connection.
+  void KeepAliveFor(std::string& connectionValue) const;
 
   IHttpTransport& transport_;
   IHttpEnvironment& environment_;
@@ -183,7 +238,6 @@ class THttpClient {
   std::string contentType_, transferEncoding_, contentEncoding_, acceptRanges_;
   std::vector<std::string> receivedHeader_;
   std::string docName_;
-  std::string location_;
   long long receivedCount_ = 0;
   long long sentCount_ = 0;
   int doneError_ = 0;
@@ -191,15 +245,12 @@ class THttpClient {
 
   // The request in progress.
   bool closeReq_ = true;  // close the connection after the response
-  std::string targetHost_, targetPort_;
-  std::string hostHeaderHost_, hostHeaderPort_;
-  std::string protocol_;
-  std::string path_;
+  THttpTarget target_;
   std::string lastHost_, lastPort_, lastProtocol_;
   bool connected_ = false;
   bool connectionOpen_ = false;  // a connection of ours exists or is being made
   bool proxyConnected_ = false;
-  std::string currentUser_, currentPassword_, currentConnection_, currentProxyConnection_;
+  std::string currentConnection_, currentProxyConnection_;
   int headerLineCount_ = 0;
   int bodyLineCount_ = 0;
   LineHandler next_ = nullptr;
@@ -211,8 +262,8 @@ class THttpClient {
   bool allowedToSend_ = false;
   bool relocationClosePending_ = false;
   bool headerDone_ = false;  // the empty line after the header arrived
-  bool docEnded_ = false;  // OnDocEnd fired for this document
-  bool failed_ = false;    // the request failed on our side; nothing more to judge
+  bool docEnded_ = false;    // OnDocEnd fired for this document
+  bool failed_ = false;      // the request failed on our side; nothing more to judge
   std::size_t bodyConsumed_ = 0;
   static constexpr std::size_t kBodySliceSize = 256 * 1024;
   std::vector<std::uint8_t> bodySlice_;  // allocated with the first body
@@ -220,6 +271,12 @@ class THttpClient {
   std::int64_t bandwidthCount_ = 0;
   std::int64_t bandwidthMax_ = 0;
   bool bandwidthPaused_ = false;
+  TDeferredStep ready_, restart_;
+
+  std::uint8_t authNTLMState_ = 0, proxyAuthNTLMState_ = 0;
+  std::uint8_t authBasicState_ = 0, proxyAuthBasicState_ = 0;
+  std::vector<std::string> challenges_;  // www- and proxy-authenticate values
+  TNTLM_Msg2_Info serverMsg2_, proxyMsg2_;
 };
 
 }  // namespace corvan::http

@@ -98,10 +98,14 @@ std::string UrlDirPart(std::string_view path) {
 std::string FormatHttpDate(double dateTime) {
   static const char kDays[] = "MonTueWedThuFriSatSun";
   static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-  const long long days = static_cast<long long>(std::floor(dateTime));
+  // The whole part counts the days, also before day 0; the fraction, taken
+  // without its sign, is the time of that day. The time is rounded to the
+  // millisecond (the value's own precision) and then cut to whole seconds.
+  const long long days = static_cast<long long>(std::trunc(dateTime));
   const long long weekday = (((days - 2) % 7) + 7) % 7;
-  long long seconds = std::llround((dateTime - static_cast<double>(days)) * 86400.0);
-  if (seconds >= 86400) seconds = 86399;
+  long long ms = std::llround(std::fabs(dateTime - static_cast<double>(days)) * 86400000.0);
+  if (ms >= 86400000) ms = 86399999;
+  const long long seconds = ms / 1000;
   // Civil date from the day count (1899-12-30 is day 0).
   long long z = days - 25569 + 719468;  // to days since 0000-03-01
   const long long era = (z >= 0 ? z : z - 146096) / 146097;

@@ -40,6 +40,8 @@ class IHttpTransport {
   virtual void SetMultiThreaded(bool value) = 0;
   // English description of a socket error code.
   virtual std::string ErrorDescription(int error) const = 0;
+  // This machine's name; empty when it cannot be had.
+  virtual std::string LocalHostName() const = 0;
 };
 
 // The owner thread: deferred messages, the wait of a synchronous request,

@@ -34,6 +34,9 @@ enum THttpClientOption : unsigned {
 };
 using THttpClientOptions = unsigned;
 
+// Credentials sent before any challenge asks for them.
+enum THttpAuthKind { httpAuthNone = 0, httpAuthBasic = 1, httpAuthNtlm = 2 };
+
 // DoneError values of the client itself; other values are socket errors.
 enum HttpDoneError : int {
   httperrNone = 0,

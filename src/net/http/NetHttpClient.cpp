@@ -92,6 +92,14 @@ std::string TSocketTransport::ErrorDescription(int error) const {
   return net::NetSocketErrorDesc(error);
 }
 
+std::string TSocketTransport::LocalHostName() const {
+  try {
+    return net::NetSocketLocalHostName();
+  } catch (...) {
+    return "";
+  }
+}
+
 // ---------------------------------------------------------- environment
 
 THttpWindowEnvironment::THttpWindowEnvironment() {

@@ -46,6 +46,7 @@ class TSocketTransport : public IHttpTransport {
   void SetReceiveLoop(bool enabled) override;
   void SetMultiThreaded(bool value) override { socket_.SetMultiThreaded(value); }
   std::string ErrorDescription(int error) const override;
+  std::string LocalHostName() const override;
 
  private:
   net::TNetSocket& socket_;

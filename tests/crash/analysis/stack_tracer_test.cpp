@@ -66,20 +66,21 @@ void BuildThreeFunctions(TFakeProcess& p) {
                    {true, kCode + 0x10, 0x10, "f.cpp", false},
                    {true, kCode + 0x20, 0x10, "g.cpp", false}};
   map->Publics = {{true, "main", kCode}, {true, "f", kCode + 0x10}, {true, "g", kCode + 0x20}};
-  map->Lines = {{10, kCode}, {11, kCode + 3}, {20, kCode + 0x10}, {21, kCode + 0x13},
-                {30, kCode + 0x20}, {31, kCode + 0x23}};
+  map->Lines = {{10, kCode},        {11, kCode + 3},    {20, kCode + 0x10},
+                {21, kCode + 0x13}, {30, kCode + 0x20}, {31, kCode + 0x23}};
   FinishMap(*map);
   p.module.Map = map;
 
   // The stack, from its top down: main's frame, f's, g's, then junk.
   std::vector<std::uint8_t> stack(0x40, 0);
   auto dword = [&](Address at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i) stack[at - (kStackTop - 0x40) + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+      stack[at - (kStackTop - 0x40) + i] = static_cast<std::uint8_t>(v >> (8 * i));
   };
-  dword(0x1000F0, 0x1000F8);  // main's saved frame pointer
-  dword(0x1000E8, 0x1000F0);  // f's
-  dword(0x1000EC, kCode + 8);  // return into main
-  dword(0x1000E0, 0x1000E8);  // g's
+  dword(0x1000F0, 0x1000F8);      // main's saved frame pointer
+  dword(0x1000E8, 0x1000F0);      // f's
+  dword(0x1000EC, kCode + 8);     // return into main
+  dword(0x1000E0, 0x1000E8);      // g's
   dword(0x1000E4, kCode + 0x18);  // return into f
   dword(0x1000DC, kCode + 1);     // not after a call: ignored
   p.view.Add(kStackTop - 0x40, stack);
@@ -101,11 +102,11 @@ TTraceInput FaultInG() {
 TEST(StackTracer, CallTestPatterns) {
   TBlockMemoryView view;
   // call dword ptr [eax+8] (FF 50 08) ends at 0x1008; jmp eax (FF E0) at 0x1010.
-  view.Add(0x1000, {0x90, 0x90, 0x90, 0x90, 0x90, 0xFF, 0x50, 0x08, 0x90, 0x90, 0x90, 0x90, 0x90, 0x90, 0xFF,
-                    0xE0, 0x90, 0x90, 0x90, 0xE8, 0, 0, 0, 0});
+  view.Add(0x1000, {0x90, 0x90, 0x90, 0x90, 0x90, 0xFF, 0x50, 0x08, 0x90, 0x90, 0x90, 0x90,
+                    0x90, 0x90, 0xFF, 0xE0, 0x90, 0x90, 0x90, 0xE8, 0,    0,    0,    0});
   EXPECT_TRUE(EndsInCall(view, 0x1008));
   EXPECT_FALSE(EndsInCall(view, 0x1010));
-  EXPECT_TRUE(EndsInCall(view, 0x1018));  // call rel32
+  EXPECT_TRUE(EndsInCall(view, 0x1018));   // call rel32
   EXPECT_FALSE(EndsInCall(view, 0x1004));  // reaches before the block
   EXPECT_FALSE(EndsInCall(view, 7));
 }
@@ -220,7 +221,8 @@ TEST(StackTracer, PreparedCandidatesKeepFrameSlots) {
 
 TEST(StackTracer, InternalErrorText) {
   EXPECT_EQ(InternalErrorText("ComposeResult", "00401000 x", "00402000 y"),
-            ">> internal error in ComposeResult:\r\n00401000 x\r\n>> original exception location: \r\n00402000 y");
+            ">> internal error in ComposeResult:\r\n00401000 x\r\n>> original exception location: "
+            "\r\n00402000 y");
 }
 
 }  // namespace

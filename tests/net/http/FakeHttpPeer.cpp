@@ -10,6 +10,9 @@ FakeHttpPeer::FakeHttpPeer() {
   client.OnDocEnd = [this](THttpClient&) { log.push_back("DocEnd"); };
   client.OnHeaderEnd = [this](THttpClient&) { log.push_back("HeaderEnd"); };
   client.OnSessionClosed = [this](THttpClient&) { log.push_back("SessionClosed"); };
+  client.OnStateChange = [this](THttpClient& c) {
+    if (c.State() == httpReady) log.push_back("Ready");
+  };
   client.OnLocationChange = [this](THttpClient&) { log.push_back("LocationChange"); };
   client.OnRequestDone = [this](THttpClient&, THttpRequest, int error) {
     log.push_back("RequestDone " + std::to_string(error));
@@ -34,6 +37,13 @@ void FakeHttpPeer::Post(int message) {
 
 void FakeHttpPeer::DnsLookup(const std::string& host) {
   lookups.push_back(host);
+  if (host.empty() || lookupStartError) {
+    // The socket leaves its last error as it was for an empty host.
+    if (!host.empty()) lastError_ = lookupStartError;
+    client.HandleSocketError(lastError_);
+    client.HandleLookupDone(host.empty() ? 10022 : lookupStartError);
+    return;
+  }
   Queue([this] { client.HandleLookupDone(lookupError); });
 }
 
@@ -95,7 +105,7 @@ void FakeHttpPeer::ServeAnswer() {
     });
   }
   if (answer.closeAfter) {
-    Queue([this, generation] {
+    Queue([this, generation, error = answer.closeError] {
       if (generation != generation_ || !connected_) return;
       // Data still unread is delivered before the close, as a socket does.
       while (!incoming_.empty()) {
@@ -105,7 +115,7 @@ void FakeHttpPeer::ServeAnswer() {
       }
       connected_ = false;
       ++generation_;
-      client.HandleTransportClosed(0);
+      client.HandleTransportClosed(error);
     });
   }
 }

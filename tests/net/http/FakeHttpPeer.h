@@ -16,6 +16,7 @@ struct Answer {
   std::string bytes;
   std::size_t pieceSize = 0;  // 0: all at once
   bool closeAfter = true;     // the server closes when it has sent it
+  int closeError = 0;         // what that close reports (a reset: 10054)
 };
 
 class FakeHttpPeer : public IHttpTransport, public IHttpEnvironment {
@@ -26,6 +27,10 @@ class FakeHttpPeer : public IHttpTransport, public IHttpEnvironment {
   // Answers, one per request header received, in order.
   std::deque<Answer> answers;
   int lookupError = 0;
+  // The lookup cannot start: reported through the error event and then as
+  // a lookup done with this error, both at once, as the socket does (an
+  // empty host name does the same with 10022).
+  int lookupStartError = 0;
   int connectError = 0;
   // Connect reports this error through the error event at once, and the
   // connection's own reports of it follow later.
@@ -60,6 +65,7 @@ class FakeHttpPeer : public IHttpTransport, public IHttpEnvironment {
   void SetReceiveLoop(bool) override {}
   void SetMultiThreaded(bool) override {}
   std::string ErrorDescription(int error) const override;
+  std::string LocalHostName() const override { return "COMPUTER"; }
 
   // IHttpEnvironment
   void Post(int message) override;

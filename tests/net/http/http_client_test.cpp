@@ -34,10 +34,18 @@ class HttpClientTest : public ::testing::Test {
     peer.answers.push_back({std::move(bytes), piece, close});
   }
 
+  long Count(const char* entry) const {
+    return std::count(peer.log.begin(), peer.log.end(), entry);
+  }
+
   FakeHttpPeer peer;
   TMemoryStream stream;
   std::string message;
 };
+
+// The pieces the scripted server cuts its answers into: all at once, then
+// byte by byte, then seven bytes at a time.
+constexpr std::size_t kPieces[] = {0, 1, 7};
 
 TEST_F(HttpClientTest, InstallerRequestIsExactlyTheseBytes) {
   Answer("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nMZ");
@@ -58,8 +66,10 @@ TEST_F(HttpClientTest, LengthDelimitedBodyInAnyPieces) {
   for (std::size_t piece : {0u, 1u, 7u}) {
     stream.Clear();
     peer.log.clear();
-    Answer("HTTP/1.1 200 OK\r\nContent-Length: 10\r\nContent-Type: Application/Octet\r\n\r\n0123456789",
-           piece);
+    Answer(
+        "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nContent-Type: "
+        "Application/Octet\r\n\r\n0123456789",
+        piece);
     EXPECT_EQ(GetCode(), -1) << piece;
     EXPECT_EQ(Body(stream), "0123456789");
     EXPECT_EQ(peer.client.StatusCode(), 200);
@@ -147,8 +157,9 @@ TEST_F(HttpClientTest, ChunkedBodies) {
 }
 
 TEST_F(HttpClientTest, ChunkedWinsOverContentLength) {
-  Answer("HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n"
-         "5\r\nhello\r\n0\r\n\r\n");
+  Answer(
+      "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n"
+      "5\r\nhello\r\n0\r\n\r\n");
   EXPECT_EQ(GetCode(), -1);
   EXPECT_EQ(Body(stream), "hello");
 }
@@ -252,7 +263,8 @@ TEST_F(HttpClientTest, HeadTakesNoBody) {
       EXPECT_EQ(stream.Size(), 0);
     }
   }
-  EXPECT_TRUE(peer.requests.back().starts_with("HEAD /downloads/Setup_UltraVNC_64.exe HTTP/1.0\r\n"));
+  EXPECT_TRUE(
+      peer.requests.back().starts_with("HEAD /downloads/Setup_UltraVNC_64.exe HTTP/1.0\r\n"));
 }
 
 TEST_F(HttpClientTest, TerminatingApplicationAbortsTheWait) {
@@ -319,7 +331,8 @@ TEST_F(HttpClientTest, AcceptEncodingWithContentCoding) {
   peer.client.SetOptions(httpoEnableContentCoding | httpoUseQuality);
   Answer("HTTP/1.0 204 No Content\r\n\r\n");
   EXPECT_EQ(GetCode(), -1);
-  EXPECT_NE(peer.requests[0].find("\r\nAccept-Encoding: identity;q=0, *;q=0\r\n"), std::string::npos);
+  EXPECT_NE(peer.requests[0].find("\r\nAccept-Encoding: identity;q=0, *;q=0\r\n"),
+            std::string::npos);
   peer.client.SetOptions(httpoEnableContentCoding);
   Answer("HTTP/1.0 204 No Content\r\n\r\n");
   EXPECT_EQ(GetCode(), -1);
@@ -407,6 +420,212 @@ TEST_F(HttpClientTest, RelocationThroughProxyKeepsTheProxyPort) {
   EXPECT_TRUE(peer.requests[0].starts_with("GET http://www.example.nl/a HTTP/1.0\r\n"));
   EXPECT_TRUE(peer.requests[1].starts_with("GET http://other.example:81/b HTTP/1.0\r\n"));
   EXPECT_NE(peer.requests[1].find("\r\nHost: other.example:81\r\n"), std::string::npos);
+}
+
+// A request ends before every message it posted has arrived: those that
+// arrive during the next request must not end that one.
+TEST_F(HttpClientTest, LateMessagesOfARequestLeaveTheNextAlone) {
+  for (std::size_t piece : kPieces) {
+    stream.Clear();
+    peer.log.clear();
+    Answer("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nMZ", piece);
+    Answer("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nab", piece);
+    peer.client.Get();
+    peer.client.Get();  // at once, as a caller may
+    EXPECT_EQ(Body(stream), "MZab") << piece;
+    EXPECT_EQ(peer.client.StatusCode(), 200) << piece;
+    peer.RunAll();
+    EXPECT_EQ(Count("RequestDone 0"), 2) << piece;
+  }
+  // Aborted with a relocation on its way: the next request runs once.
+  peer.client.SetRequestVer("1.1");
+  const std::size_t before = peer.requests.size();
+  Answer("HTTP/1.1 302 Found\r\nLocation: /b\r\nContent-Length: 0\r\n\r\n", 0, false);
+  peer.client.StartRequest(rqGet);
+  for (int i = 0; i < 100 && Count("LocationChange") == 0; ++i) peer.WaitAndProcessMessages();
+  ASSERT_EQ(Count("LocationChange"), 1);
+  peer.client.Abort();
+  Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 0, false);
+  stream.Clear();
+  EXPECT_EQ(GetCode(), -1) << message;
+  EXPECT_EQ(Body(stream), "ok");
+  EXPECT_EQ(peer.requests.size(), before + 2);
+}
+
+// A relocation answer's body, however it is delimited and however it
+// arrives, is read and dropped; only the relocated answer ends the request.
+TEST_F(HttpClientTest, RelocationAnswerBodyNeverEndsTheRequest) {
+  std::string bigPage = "<html>\r\n";
+  for (int i = 0; i < 400; ++i) bigPage += "<p>" + std::string(60, 'x') + "</p>\r\n";
+  bigPage += "</html>\r\n";
+  struct Case {
+    const char* name;
+    std::string answer;
+    bool keepAlive;
+  } cases[] = {
+      {"1.0 page up to the close",
+       "HTTP/1.0 302 Found\r\nLocation: /new.exe\r\n\r\n<html>\r\nmoved\r\n</html>\r\n", false},
+      {"1.0 page larger than the buffer",
+       "HTTP/1.0 302 Found\r\nLocation: /new.exe\r\nContent-Type: text/html\r\n\r\n" + bigPage,
+       false},
+      {"1.1 chunked, connection kept",
+       "HTTP/1.1 302 Found\r\nLocation: /new.exe\r\nTransfer-Encoding: chunked\r\n\r\n"
+       "5\r\nmoved\r\n0\r\n\r\n",
+       true},
+  };
+  for (const Case& c : cases) {
+    for (std::size_t piece : kPieces) {
+      SCOPED_TRACE(std::string(c.name) + ", pieces of " + std::to_string(piece));
+      if (c.keepAlive) peer.client.SetRequestVer("1.1");
+      stream.Clear();
+      peer.log.clear();
+      peer.requests.clear();
+      peer.connects.clear();
+      Answer(c.answer, piece, !c.keepAlive);
+      Answer(std::string("HTTP/1.") + (c.keepAlive ? "1" : "0") +
+                 " 200 OK\r\nContent-Length: 2\r\n\r\nMZ",
+             piece, !c.keepAlive);
+      EXPECT_EQ(GetCode(), -1) << message;
+      EXPECT_EQ(peer.client.StatusCode(), 200);
+      EXPECT_EQ(Body(stream), "MZ");
+      ASSERT_EQ(peer.requests.size(), 2u);
+      EXPECT_TRUE(peer.requests[1].starts_with("GET /new.exe HTTP/1."));
+      EXPECT_EQ(peer.connects.size(), c.keepAlive ? 1u : 2u);
+      EXPECT_EQ(Count("Ready"), 1);
+      EXPECT_EQ(Count("RequestDone 0"), 1);
+      peer.answers.clear();
+      peer.client.StartRequest(rqClose);  // the next case starts afresh
+      peer.RunAll();
+    }
+  }
+}
+
+// The body decides whether the answer is whole; the error the close
+// reports after it (a reset, an abort) does not.
+TEST_F(HttpClientTest, CloseErrorAfterACompleteBodyIsANormalEnd) {
+  struct Case {
+    const char* answer;
+    const char* body;
+  } cases[] = {
+      {"HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nMZab", "MZab"},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nMZab\r\n0\r\n\r\n", "MZab"},
+      {"HTTP/1.0 200 OK\r\n\r\nMZab", "MZab"},  // up to the close
+  };
+  for (const Case& c : cases) {
+    for (int error : {10053, 10054}) {
+      for (std::size_t piece : kPieces) {
+        SCOPED_TRACE(std::string(c.answer) + " / " + std::to_string(error) + " / " +
+                     std::to_string(piece));
+        stream.Clear();
+        peer.answers.push_back({c.answer, piece, true, error});
+        EXPECT_EQ(GetCode(), -1) << message;
+        EXPECT_EQ(peer.client.StatusCode(), 200);
+        EXPECT_EQ(Body(stream), c.body);
+        EXPECT_EQ(peer.client.DoneError(), error) << "the close error is still told";
+      }
+    }
+  }
+  // Short of the length it is a failure, whatever the close reports.
+  for (std::size_t piece : kPieces) {
+    peer.answers.push_back(
+        {"HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\nMZab", piece, true, 10054});
+    EXPECT_EQ(GetCode(), httperrBodyIncomplete) << piece;
+  }
+}
+
+TEST_F(HttpClientTest, EveryAnswerWithoutAValidStatusLineFails) {
+  struct Case {
+    const char* answer;
+    bool close;
+  } cases[] = {
+      {"HTTP/1.0 abc\r\n\r\n", true},
+      {"Server: odd\r\nContent-Length: 0\r\n\r\n", true},
+      {"HTTP/1.0 abc\r\nContent-Length: 2\r\n\r\nxx", true},
+      {"HTTP/1.1 2x0 Odd\r\nContent-Length: 0\r\n\r\n", false},
+      {"HTTP/1.1 2x0 Odd\r\nContent-Length: 2\r\n\r\nxx", false},
+  };
+  peer.client.SetRequestVer("1.1");
+  for (const Case& c : cases) {
+    for (std::size_t piece : kPieces) {
+      SCOPED_TRACE(std::string(c.answer) + " / " + std::to_string(piece));
+      peer.log.clear();
+      Answer(c.answer, piece, c.close);
+      EXPECT_EQ(GetCode(), httperrNoStatusLine);
+      EXPECT_EQ(peer.client.DoneError(), httperrNoStatusLine);
+      EXPECT_EQ(peer.client.StatusCode(), 0);
+      EXPECT_EQ(message, "No valid status line received");
+      EXPECT_EQ(Count("RequestDone 24"), 0);
+      EXPECT_EQ(Count("Ready"), 1);
+    }
+  }
+}
+
+TEST_F(HttpClientTest, LookupThatCannotStartEndsTheRequestOnce) {
+  struct Case {
+    const char* url;
+    int startError;
+    const char* reason;
+  } cases[] = {
+      {"http://www.example.nl/x.exe", 10055, "can't connect: Error 10055 (Error #10055)"},
+      {"http:///x.exe", 0, "can't connect: Error 10022 (Error #10022)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    peer.log.clear();
+    peer.client.URL = c.url;
+    peer.lookupStartError = c.startError;
+    EXPECT_EQ(GetCode(), 404);
+    peer.RunAll();
+    EXPECT_EQ(message, c.reason);
+    EXPECT_EQ(peer.client.StatusCode(), 404);
+    EXPECT_EQ(Count("SessionClosed"), 1);
+    EXPECT_EQ(Count("Ready"), 1);
+    EXPECT_EQ(peer.log.back(), "RequestDone " + std::to_string(peer.client.DoneError()));
+    EXPECT_EQ(std::count_if(peer.log.begin(), peer.log.end(),
+                            [](const std::string& e) { return e.starts_with("RequestDone"); }),
+              1);
+  }
+}
+
+// Abort closes the connection like any close: the open document ends and
+// the session closes, once, and the next request is not disturbed.
+TEST_F(HttpClientTest, AbortIsSeenAsAClose) {
+  struct Case {
+    const char* name;
+    const char* partial;  // what arrives before Abort
+    long docEnds;
+  } cases[] = {
+      {"during the body", "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\nMZ", 1},
+      {"during the header", "HTTP/1.0 200 OK\r\nContent-Le", 0},
+      {"before any answer", "", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    peer.log.clear();
+    stream.Clear();
+    Answer(c.partial, 0, false);
+    peer.client.StartRequest(rqGet);
+    peer.RunAll();
+    ASSERT_NE(peer.client.State(), httpReady);
+    peer.client.Abort();
+    peer.RunAll();
+    EXPECT_EQ(Count("DocEnd"), c.docEnds);
+    EXPECT_EQ(Count("SessionClosed"), 1);
+    EXPECT_EQ(Count("RequestDone 3"), 1);
+    EXPECT_EQ(peer.client.ReasonPhrase(), "Connection aborted on request");
+    Answer("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    stream.Clear();
+    EXPECT_EQ(GetCode(), -1) << message;
+    EXPECT_EQ(Body(stream), "ok");
+  }
+  // Aborted while the lookup runs.
+  peer.log.clear();
+  peer.client.StartRequest(rqGet);
+  ASSERT_EQ(peer.client.State(), httpDnsLookup);
+  peer.client.Abort();
+  peer.RunAll();
+  EXPECT_EQ(Count("SessionClosed"), 1);
+  EXPECT_EQ(Count("RequestDone 3"), 1);
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Starts the HTTP client's peers on loopback (nginx on two ports, the
-# scripted server on a third), runs a Windows test program with their ports
-# in CORVAN_HTTP_PORT, CORVAN_HTTP_PORT2 and CORVAN_SCRIPT_PORT and the site
-# folder in CORVAN_HTTP_ROOT (Wine path), then stops them.
+# scripted server on a third, tinyproxy asking for Basic credentials
+# "pu"/"pp" on a fourth), runs a Windows test program with their ports in
+# CORVAN_HTTP_PORT, CORVAN_HTTP_PORT2, CORVAN_SCRIPT_PORT and
+# CORVAN_PROXY_PORT and the site folder in CORVAN_HTTP_ROOT (Wine path),
+# then stops them. nginx guards /private/ with Basic "User"/"Password".
 #   http_peers.sh win64|win32 TEST.exe [test arguments...]
 set -u
 root=$(cd "$(dirname "$0")/../../.." && pwd)
@@ -14,11 +16,15 @@ pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; rm -rf "$work"; }
 trap cleanup EXIT
 
-read -r port port2 script_port < <(free_ports 3)
+read -r port port2 script_port proxy_port < <(free_ports 4)
 
 site=$work/site
 mkdir -p "$site"
 head -c 300000 /dev/urandom >"$site/file.bin"
+mkdir -p "$site/private"
+cp "$site/file.bin" "$site/private/file.bin"
+printf 'User:%s\n' "$(openssl passwd -apr1 Password)" >"$work/htpasswd"
+chmod 644 "$work/htpasswd"
 printf 'start <!--# echo var="document_uri" --> middle <!--# echo var="host" --> end\n' >"$site/page.shtml"
 nginx_start "$work/nginx" "
   server {
@@ -32,13 +38,26 @@ nginx_start "$work/nginx" "
     location = /chain3 { return 302 /file.bin; }
     location = /loop { return 302 /loop; }
     location ~ \\.shtml\$ { ssi on; default_type text/html; }
+    location /private/ { auth_basic \"corvan\"; auth_basic_user_file $work/htpasswd; }
   }
   server { listen 127.0.0.1:$port2; root $site; }"
 pids+=("$NGINX_PID")
 python3 "$(dirname "$0")/scripted_http_peer.py" "$script_port" &
 pids+=($!)
-for p in $port $port2 $script_port; do wait_for_port "$p"; done
+cat >"$work/tinyproxy.conf" <<CONF
+Port $proxy_port
+Listen 127.0.0.1
+Timeout 30
+MaxClients 8
+Allow 127.0.0.1
+BasicAuth pu pp
+LogLevel Critical
+CONF
+tinyproxy -d -c "$work/tinyproxy.conf" >/dev/null 2>&1 &
+pids+=($!)
+for p in $port $port2 $script_port $proxy_port; do wait_for_port "$p"; done
 
 export CORVAN_HTTP_PORT=$port CORVAN_HTTP_PORT2=$port2 CORVAN_SCRIPT_PORT=$script_port
+export CORVAN_PROXY_PORT=$proxy_port
 export CORVAN_HTTP_ROOT="$(unix_to_wine "$site")"
 "$root/scripts/wine-run.sh" "$prefix_name" "$test_exe" "$@"

@@ -56,6 +56,26 @@ TEST(HttpDate, DayNamesAndFields) {
   EXPECT_EQ(FormatHttpDate(36526 + 59 + 0.25), "Tue, 29 Feb 2000 06:00:00 GMT");
 }
 
+TEST(HttpDate, SecondsAreTruncatedNotRounded) {
+  const double day = 43831;  // 2020-01-01
+  auto at = [day](int h, int m, int s, int ms) {
+    return day + (((h * 60 + m) * 60 + s) * 1000 + ms) / 86400000.0;
+  };
+  EXPECT_EQ(FormatHttpDate(at(10, 20, 30, 700)), "Wed, 01 Jan 2020 10:20:30 GMT");
+  EXPECT_EQ(FormatHttpDate(at(10, 20, 30, 0)), "Wed, 01 Jan 2020 10:20:30 GMT");
+  EXPECT_EQ(FormatHttpDate(at(10, 20, 30, 999)), "Wed, 01 Jan 2020 10:20:30 GMT");
+  EXPECT_EQ(FormatHttpDate(at(23, 59, 59, 999)), "Wed, 01 Jan 2020 23:59:59 GMT");
+}
+
+TEST(HttpDate, DatesBeforeDayZero) {
+  // Day 0 is Saturday 1899-12-30; -1.25 is Friday 1899-12-29, 06:00.
+  EXPECT_EQ(FormatHttpDate(0), "Sat, 30 Dec 1899 00:00:00 GMT");
+  EXPECT_EQ(FormatHttpDate(-1.25), "Fri, 29 Dec 1899 06:00:00 GMT");
+  // 1800-01-01 was a Wednesday, 1601-01-01 a Monday.
+  EXPECT_EQ(FormatHttpDate(-36522), "Wed, 01 Jan 1800 00:00:00 GMT");
+  EXPECT_EQ(FormatHttpDate(-109205.5), "Mon, 01 Jan 1601 12:00:00 GMT");
+}
+
 TEST(RequestHeader, OptionalLinesInOrder) {
   TRequestHeaderFields f;
   f.method = "POST";
@@ -82,8 +102,9 @@ TEST(RequestHeader, OptionalLinesInOrder) {
   f.method = "HEAD";
   const auto head = BuildRequestHeader(f);
   EXPECT_EQ(std::count_if(head.begin(), head.end(),
-                          [](const std::string& l) { return l.starts_with("Accept-Encoding") ||
-                                                            l.starts_with("Content-"); }),
+                          [](const std::string& l) {
+                            return l.starts_with("Accept-Encoding") || l.starts_with("Content-");
+                          }),
             0);
 }
 
@@ -115,7 +136,9 @@ TEST(ReceiveBuffer, LinesAcrossNulAndOverflow) {
 std::string Decode(THttpChunkDecoder& d, const std::string& in, std::size_t* used = nullptr) {
   std::string out;
   const std::size_t n = d.Feed(reinterpret_cast<const std::uint8_t*>(in.data()), in.size(),
-                               [&](const std::uint8_t* p, std::size_t k) { out.append(reinterpret_cast<const char*>(p), k); });
+                               [&](const std::uint8_t* p, std::size_t k) {
+                                 out.append(reinterpret_cast<const char*>(p), k);
+                               });
   if (used) *used = n;
   return out;
 }
@@ -143,7 +166,9 @@ TEST(ChunkDecoder, RejectsSizesWithoutDigitsOrTooLarge) {
 
 TEST(ContentCoding, UnknownCodingLeavesBodyAsIs) {
   std::string out;
-  THttpContentCodingHandler h([&](const std::uint8_t* p, std::size_t n) { out.append(reinterpret_cast<const char*>(p), n); });
+  THttpContentCodingHandler h([&](const std::uint8_t* p, std::size_t n) {
+    out.append(reinterpret_cast<const char*>(p), n);
+  });
   EXPECT_EQ(h.GetHeaderValue(), "");
   h.SetEnabled(true);
   EXPECT_EQ(h.GetHeaderValue(), "");

@@ -132,6 +132,94 @@ TEST_F(HttpWin, BrokenAnswersFail) {
   EXPECT_EQ(client.ContentType(), "text/html");
 }
 
+// The page of a relocation answer arrives in reads of its own before the
+// close (HTTP/1.0) or as chunks on a kept connection (HTTP/1.1); only the
+// relocated answer ends the request, once.
+TEST_F(HttpWin, RelocationAnswersWithAPage) {
+  int done = 0;
+  client.OnRequestDone = [&done](THttpClient&, THttpRequest, int) { ++done; };
+  auto settle = [] {
+    // Anything still posted for the request arrives now.
+    const DWORD end = GetTickCount() + 300;
+    while (GetTickCount() < end) {
+      MSG msg;
+      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+      Sleep(10);
+    }
+  };
+  for (const char* path : {"/moved-page", "/moved-page-later"}) {
+    done = 0;
+    EXPECT_EQ(Get(Scripted(path)), -1) << path << ": " << message;
+    settle();
+    EXPECT_EQ(client.StatusCode(), 200) << path;
+    EXPECT_EQ(Body(), "MZ") << path;
+    EXPECT_EQ(done, 1) << path;
+  }
+
+  done = 0;
+  client.SetRequestVer("1.1");
+  EXPECT_EQ(Get(Scripted("/moved-chunked")), -1) << message;
+  EXPECT_EQ(client.StatusCode(), 200);
+  EXPECT_EQ(Body(), "MZ2") << "the second request on the same connection";
+  client.Abort();
+  settle();
+  EXPECT_EQ(done, 2) << "the request, then the abort of the kept connection";
+}
+
+// A reset right after the whole body: the answer is complete.
+TEST_F(HttpWin, ResetAfterACompleteBody) {
+  const std::string body =
+      "0123456789012345678901234567890123456789012345678901234567890123456789"
+      "012345678901234567890123456789";
+  EXPECT_EQ(Get(Scripted("/complete-reset")), -1) << message;
+  EXPECT_EQ(Body(), body);
+  EXPECT_EQ(Get(Scripted("/close-delimited-reset")), -1) << message;
+  EXPECT_EQ(Body(), body);
+  client.SetRequestVer("1.1");
+  EXPECT_EQ(Get(Scripted("/chunked-reset")), -1) << message;
+  EXPECT_EQ(Body(), body);
+}
+
+TEST_F(HttpWin, BasicAuthenticationAtNginx) {
+  const std::string expected = SiteFile("file.bin");
+  EXPECT_EQ(Get(Nginx("/private/file.bin")), -1) << "401 is no failure";
+  EXPECT_EQ(client.StatusCode(), 401);
+  client.Username = "User";
+  client.Password = "wrong";
+  EXPECT_EQ(Get(Nginx("/private/file.bin")), -1);
+  EXPECT_EQ(client.StatusCode(), 401);
+  client.Password = "Password";
+  for (const char* version : {"1.0", "1.1"}) {
+    client.SetRequestVer(version);
+    EXPECT_EQ(Get(Nginx("/private/file.bin")), -1) << version;
+    EXPECT_EQ(client.StatusCode(), 200) << version;
+    EXPECT_TRUE(Body() == expected) << version << ": the challenge's page is cut away";
+    EXPECT_EQ(client.AuthBasicState(), 2);
+  }
+}
+
+TEST_F(HttpWin, ProxyAskingForBasicCredentials) {
+  client.Proxy = "127.0.0.1:" + Env("CORVAN_PROXY_PORT");
+  EXPECT_EQ(Get(Nginx("/file.bin")), -1);
+  EXPECT_EQ(client.StatusCode(), 407);
+  client.ProxyUsername = "pu";
+  client.ProxyPassword = "pp";
+  EXPECT_EQ(Get(Nginx("/file.bin")), -1) << message;
+  EXPECT_EQ(client.StatusCode(), 200);
+  EXPECT_TRUE(Body() == SiteFile("file.bin"));
+  EXPECT_EQ(client.ProxyAuthBasicState(), 2);
+}
+
+// The scripted server accepts only the published example's responses.
+TEST_F(HttpWin, NtlmExchange) {
+  client.Username = "User";
+  client.Password = "Password";
+  EXPECT_EQ(Get(Scripted("/ntlm")), -1) << message;
+  EXPECT_EQ(client.StatusCode(), 200);
+  EXPECT_EQ(Body(), "MZ-ntlm");
+  EXPECT_EQ(client.AuthNTLMState(), 4);
+}
+
 TEST_F(HttpWin, RefusedConnection) {
   // The port of a socket bound but not listening refuses connections.
   EXPECT_EQ(Get("http://127.0.0.1:1/x"), 404);

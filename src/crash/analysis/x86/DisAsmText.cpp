@@ -572,7 +572,7 @@ void TListing::Code(const CodeArea& area, bool moreAreas) {
       const std::uint16_t op = insn.OpValue;
       const bool isReturn = op == 0xC2 || op == 0xC3 || op == 0xCA || op == 0xCB || op == 0xCF;
       const bool isJump = op == 0xE9 || op == 0xEA || op == 0xEB ||
-                          (op == 0xFF && ((insn.ModRmByte >> 3) & 7) >= 4);
+                          (op == 0xFF && (((insn.ModRmByte >> 3) & 7) == 4 || ((insn.ModRmByte >> 3) & 7) == 5));
       const bool toHandler = insn.Destination &&
                              (insn.Destination == routines_.AnyHandler || insn.Destination == routines_.OnHandler ||
                               insn.Destination == routines_.FinallyHandler);
@@ -650,7 +650,8 @@ std::string DisassembleFunction(const TMemoryView& view, Address entry, Address 
       if (line == 0 || l.At < rangeStart || l.At >= rangeEnd) line = 0;
       symbols.LineNumberAt(l.At, line, rangeStart, rangeEnd);
       const bool differs = line != previousLine;
-      std::string number = std::to_string(std::max(line, 0));
+      // A failed lookup leaves the number out.
+      std::string number = line > 0 ? std::to_string(line) : std::string(width, ' ');
       if (number.size() < width) number.insert(0, width - number.size(), '0');
       if (text.size() <= 9) {
         if (differs) text += " " + number;

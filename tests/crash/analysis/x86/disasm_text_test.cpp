@@ -312,3 +312,51 @@ TEST(ListingTables, LimitOfFiveAroundLineSevenAndLineTwenty) {
 
 }  // namespace
 }  // namespace corvan::crash
+
+namespace corvan::crash {
+namespace {
+
+// The middle of the function (bytes 1 to 3) has no source line.
+void LinesAround(Address address, int& line, Address& rangeStart, Address& rangeEnd) {
+  line = address < Module + 1 ? 7 : address < Module + 4 ? 0 : 9;
+  rangeStart = address;
+  rangeEnd = address + 1;
+}
+
+class PushListing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Names() = {{Module, "Unit.Push"}};
+    view.Add(Module, {0x55,              // 00 push ebp
+                      0xFF, 0x75, 0x08,  // 01 push dword ptr [ebp+8]: FF /6, no jump
+                      0x5D,              // 04 pop ebp
+                      0xC3});            // 05 ret
+  }
+  TBlockMemoryView view;
+  TFunctionInfo info;
+};
+
+TEST_F(PushListing, IndirectPushIsNoJump) {
+  const std::string text = DisassembleFunction(view, Module, Module + 5, info, true, 0, {}, Symbols());
+  EXPECT_EQ(text,
+            "10001000 public Unit.Push:                ; function entry point\r\n"
+            "10001000   push    ebp\r\n"
+            "10001001   push    dword ptr [ebp+8]\r\n"
+            "10001004   pop     ebp\r\n"
+            "10001005 > ret");
+}
+
+TEST_F(PushListing, UnknownLinesLeaveTheNumberOut) {
+  TListingSymbols symbols = Symbols();
+  symbols.LineNumberAt = LinesAround;
+  const std::string text = DisassembleFunction(view, Module, Module + 5, info, false, 0, {}, symbols);
+  EXPECT_EQ(text,
+            "10001000   public Unit.Push:                ; function entry point\r\n"
+            "10001000 7   push    ebp\r\n"
+            "10001001     push    dword ptr [ebp+8]\r\n"
+            "10001004 9   pop     ebp\r\n"
+            "10001005   > ret");
+}
+
+}  // namespace
+}  // namespace corvan::crash

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "WinTestSupport.h"
-#include "crash/ui/zelNVBitmap.h"
+#include "crash/ui/ScreenCapture.h"
 
 namespace corvan::crash {
 namespace {
@@ -72,7 +72,7 @@ void ExpectQuadrants(const std::vector<std::uint8_t>& bmp, int ox, int oy, int w
 TEST(CaptureScreen, WholeScreenShowsTheWindow) {
   ColourWindow window(120, 90, 200, 120);
   SetCursorPos(2, 2);  // the cursor is drawn in, away from the window
-  RefPtr<INVBitmap> shot = CaptureScreen(false);
+  Ref<INVBitmap> shot = CaptureScreen(false);
   ASSERT_TRUE(shot);
   EXPECT_EQ(shot->GetWidth(), GetSystemMetrics(SM_CXVIRTUALSCREEN));
   EXPECT_EQ(shot->GetHeight(), GetSystemMetrics(SM_CYVIRTUALSCREEN));
@@ -85,7 +85,7 @@ TEST(CaptureScreen, AppOnlyTakesTheBoundingBoxWhiteOutsideTheWindows) {
   ColourWindow a(100, 100, 200, 100);
   ColourWindow b(400, 300, 100, 80);
   SetCursorPos(1000, 900);
-  RefPtr<INVBitmap> shot = CaptureScreen(true);
+  Ref<INVBitmap> shot = CaptureScreen(true);
   ASSERT_TRUE(shot);
   EXPECT_EQ(shot->GetWidth(), 400);   // 100 .. 500
   EXPECT_EQ(shot->GetHeight(), 280);  // 100 .. 380
@@ -161,7 +161,7 @@ TEST(CaptureScreen, AppOnlyLeavesOutWhatOtherProgramsCover) {
   ASSERT_TRUE(other.get());
   other.Cover(200, 50, 300, 300);  // the right half of our window
   SetCursorPos(1000, 900);
-  RefPtr<INVBitmap> shot = CaptureScreen(true);
+  Ref<INVBitmap> shot = CaptureScreen(true);
   ASSERT_TRUE(shot);
   EXPECT_EQ(shot->GetWidth(), 200);  // our window alone sets the area
   const std::vector<std::uint8_t> bmp = shot->EncodeBmp();
@@ -176,11 +176,11 @@ TEST(CaptureScreen, AppOnlyLeavesOutWhatOtherProgramsCover) {
 
 TEST(NVBitmap, BmpFilesRoundTrip) {
   ColourWindow window(50, 60, 90, 70);
-  RefPtr<INVBitmap> shot = CaptureScreen(true);
+  Ref<INVBitmap> shot = CaptureScreen(true);
   ASSERT_TRUE(shot);
   const std::string path = test::TempPath("shot.bmp");
   ASSERT_TRUE(shot->WriteBmp(path));
-  RefPtr<INVBitmap> back = LoadBmpFile(path);
+  Ref<INVBitmap> back = LoadBmpFile(path);
   DeleteFileA(path.c_str());
   ASSERT_TRUE(back);
   EXPECT_EQ(back->EncodeBmp(), shot->EncodeBmp());
@@ -200,7 +200,7 @@ TEST(NVBitmap, LoadsA24BitBmpWithPaddedRows) {
   DWORD written;
   WriteFile(f, file.data(), static_cast<DWORD>(file.size()), &written, nullptr);
   CloseHandle(f);
-  RefPtr<INVBitmap> bitmap = LoadBmpFile(path);
+  Ref<INVBitmap> bitmap = LoadBmpFile(path);
   DeleteFileA(path.c_str());
   ASSERT_TRUE(bitmap);
   EXPECT_EQ(bitmap->GetWidth(), 3);
@@ -212,7 +212,7 @@ TEST(NVBitmap, LoadsA24BitBmpWithPaddedRows) {
 
 TEST(NVBitmap, PngFilesAndFailedWrites) {
   ColourWindow window(50, 60, 90, 70);
-  RefPtr<INVBitmap> shot = CaptureScreen(true);
+  Ref<INVBitmap> shot = CaptureScreen(true);
   ASSERT_TRUE(shot);
   const std::string path = test::TempPath("shot.png");
   ASSERT_TRUE(shot->WritePng(path, 0));
@@ -237,24 +237,24 @@ TEST(NVBitmap, PngFilesAndFailedWrites) {
 }
 
 TEST(NVBitmap, ResizeKeepsTheAspectRatioAndPaints) {
-  RefPtr<TINVBitmap> big = TINVBitmap::Create(1280, 1024);
+  Ref<TINVBitmap> big = TINVBitmap::Create(1280, 1024);
   ASSERT_TRUE(big);
-  RefPtr<INVBitmap> thumb = big->Resize(160, 120);
+  Ref<INVBitmap> thumb = big->Resize(160, 120);
   ASSERT_TRUE(thumb);
   EXPECT_EQ(thumb->GetWidth(), 150);
   EXPECT_EQ(thumb->GetHeight(), 120);
-  RefPtr<TINVBitmap> other = TINVBitmap::Create(1024, 768);
-  RefPtr<INVBitmap> exact = other->Resize(160, 120);
+  Ref<TINVBitmap> other = TINVBitmap::Create(1024, 768);
+  Ref<INVBitmap> exact = other->Resize(160, 120);
   EXPECT_EQ(exact->GetWidth(), 160);
   EXPECT_EQ(exact->GetHeight(), 120);
-  RefPtr<INVBitmap> tiny = big->Resize(0, 0);
+  Ref<INVBitmap> tiny = big->Resize(0, 0);
   ASSERT_TRUE(tiny);
   EXPECT_EQ(tiny->GetWidth(), 1);
 
   // Paint copies the pixels to another device context.
   ColourWindow window(10, 10, 40, 40);
-  RefPtr<INVBitmap> shot = CaptureScreen(true);
-  RefPtr<TINVBitmap> canvas = TINVBitmap::Create(60, 60);
+  Ref<INVBitmap> shot = CaptureScreen(true);
+  Ref<TINVBitmap> canvas = TINVBitmap::Create(60, 60);
   ASSERT_TRUE(shot->Paint(canvas->Dc(), 5, 5));
   EXPECT_EQ(BmpPixel(canvas->EncodeBmp(), 5 + 10, 5 + 10), ColourWindow::kColours[0]);
   EXPECT_FALSE(TINVBitmap::Create(0, 10));

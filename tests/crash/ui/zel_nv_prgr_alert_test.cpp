@@ -9,7 +9,7 @@
 
 #include "WinTestSupport.h"
 #include "crash/ui/AlphaPicture.h"
-#include "crash/ui/zelNVBitmap.h"
+#include "crash/ui/ScreenCapture.h"
 #include "crash/ui/zelNVPrgrAlert.h"
 
 namespace corvan::crash {
@@ -18,12 +18,18 @@ namespace {
 using test::PumpUntil;
 using test::WindowText;
 
-TIProgressAlert* Impl(const RefPtr<IProgressAlert>& alert) {
+TIProgressAlert* Impl(const Ref<IProgressAlert>& alert) {
   return static_cast<TIProgressAlert*>(alert.get());
 }
 
-int BarPosition(const RefPtr<IProgressAlert>& alert) {
+int BarPosition(const Ref<IProgressAlert>& alert) {
   return static_cast<int>(SendMessageA(Impl(alert)->Bar(), PBM_GETPOS, 0, 0));
+}
+
+GUID Guid(const wchar_t* text) {
+  GUID guid{};
+  EXPECT_EQ(IIDFromString(text, &guid), S_OK) << text;
+  return guid;
 }
 
 RECT ChildRect(HWND child) {  // in the parent's client coordinates
@@ -34,7 +40,7 @@ RECT ChildRect(HWND child) {  // in the parent's client coordinates
 }
 
 TEST(ProgressWindow, WeightedBarAndAreaTexts) {
-  RefPtr<IProgressAlert> alert = CreateProgressWindow("Sending report", nullptr, "");
+  Ref<IProgressAlert> alert = CreateProgressWindow("Sending report", nullptr, "");
   alert->AddArea("Preparing attachments", 100);
   alert->AddArea("Uploading", 300);
   alert->SetCurrentArea(1);
@@ -71,7 +77,7 @@ TEST(ProgressWindow, WeightedBarAndAreaTexts) {
 }
 
 TEST(ProgressWindow, WithoutAreasItSaysPleaseWait) {
-  RefPtr<IProgressAlert> alert = CreateProgressWindow("", nullptr, "");
+  Ref<IProgressAlert> alert = CreateProgressWindow("", nullptr, "");
   ASSERT_TRUE(alert->Show(nullptr, false));
   EXPECT_EQ(WindowText(Impl(alert)->Label()), "Please wait...");
   EXPECT_EQ(BarPosition(alert), 0);
@@ -91,7 +97,7 @@ TEST(ProgressWindow, WithoutAreasItSaysPleaseWait) {
 }
 
 TEST(ProgressWindow, EmptyOrZeroWeightAreasKeepTheBarAtZero) {
-  RefPtr<IProgressAlert> alert = CreateProgressWindow("", nullptr, "");
+  Ref<IProgressAlert> alert = CreateProgressWindow("", nullptr, "");
   alert->AddArea("first", 0);
   alert->AddArea("", 0);  // takes the text before it
   ASSERT_TRUE(alert->Show(nullptr, false));
@@ -105,12 +111,12 @@ TEST(ProgressWindow, EmptyOrZeroWeightAreasKeepTheBarAtZero) {
 }
 
 TEST(ProgressWindow, LongTextsWrap) {
-  RefPtr<IProgressAlert> shortOne = CreateProgressWindow("", nullptr, "");
+  Ref<IProgressAlert> shortOne = CreateProgressWindow("", nullptr, "");
   shortOne->AddArea("One line", 1);
   ASSERT_TRUE(shortOne->Show(nullptr, false));
   const RECT oneLine = ChildRect(Impl(shortOne)->Label());
 
-  RefPtr<IProgressAlert> alert = CreateProgressWindow("", nullptr, "");
+  Ref<IProgressAlert> alert = CreateProgressWindow("", nullptr, "");
   std::string text;
   for (int i = 0; i < 40; ++i) text += "connecting ";
   alert->AddArea(text, 1);
@@ -122,7 +128,7 @@ TEST(ProgressWindow, LongTextsWrap) {
 }
 
 TEST(ProgressWindow, UserCannotCloseIt) {
-  RefPtr<IProgressAlert> alert = CreateProgressWindow("", nullptr, "");
+  Ref<IProgressAlert> alert = CreateProgressWindow("", nullptr, "");
   ASSERT_TRUE(alert->Show(nullptr, true));
   const HWND window = Impl(alert)->Window();
   SendMessageA(window, WM_SYSCOMMAND, SC_CLOSE, 0);  // Alt+F4
@@ -139,17 +145,25 @@ TEST(ProgressWindow, UserCannotCloseIt) {
 TEST(ProgressWindow, LastReferenceClosesTheWindow) {
   HWND window;
   {
-    RefPtr<IProgressAlert> alert = CreateProgressWindow("", nullptr, "");
+    Ref<IProgressAlert> alert = CreateProgressWindow("", nullptr, "");
     ASSERT_TRUE(alert->Show(nullptr, false));
     window = Impl(alert)->Window();
-    RefPtr<IProgressAlert> second = alert;  // shared: still open
+    Ref<IProgressAlert> second = alert;  // shared: still open
     alert = nullptr;
     EXPECT_TRUE(IsWindow(window));
     IUnknown* unknown = nullptr;
     ASSERT_EQ(second->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
     unknown->Release();
+    // Identities as Windows reads them from their registry form.
+    void* self = nullptr;
+    ASSERT_EQ(second->QueryInterface(Guid(L"{45B8448C-47B8-4F1C-886E-95ED5FD41E5F}"), &self),
+              S_OK);
+    EXPECT_EQ(self, second.get());
+    static_cast<IUnknown*>(self)->Release();
     void* bitmap = nullptr;
-    EXPECT_EQ(second->QueryInterface(INVBitmap::kIid, &bitmap), E_NOINTERFACE);
+    EXPECT_EQ(second->QueryInterface(Guid(L"{3EE757B5-CC56-4610-A917-E8731737D5BE}"), &bitmap),
+              E_NOINTERFACE);
+    EXPECT_EQ(bitmap, nullptr);
   }
   EXPECT_FALSE(IsWindow(window));
 }
@@ -158,7 +172,7 @@ TEST(ProgressWindow, ParentIsDisabledWhileShown) {
   HWND parent = CreateWindowExA(0, "STATIC", "parent", WS_OVERLAPPED | WS_VISIBLE, 10, 10, 200,
                                 100, nullptr, nullptr, nullptr, nullptr);
   ASSERT_TRUE(parent);
-  RefPtr<IProgressAlert> alert = CreateProgressWindow("", nullptr, "");
+  Ref<IProgressAlert> alert = CreateProgressWindow("", nullptr, "");
   ASSERT_TRUE(alert->Show(parent, true));
   EXPECT_FALSE(IsWindowEnabled(parent));
   EXPECT_EQ(GetWindow(Impl(alert)->Window(), GW_OWNER), parent);
@@ -168,7 +182,7 @@ TEST(ProgressWindow, ParentIsDisabledWhileShown) {
 }
 
 TEST(ProgressWindow, DrivenFromASecondThread) {
-  RefPtr<IProgressAlert> alert = CreateProgressWindow("Working", nullptr, "");
+  Ref<IProgressAlert> alert = CreateProgressWindow("Working", nullptr, "");
   alert->AddArea("Looking up the mail server", 100);
   alert->AddArea("Sending", 100);
   ASSERT_TRUE(alert->Show(nullptr, false));
@@ -202,7 +216,7 @@ TEST(ProgressWindow, DrivenFromASecondThread) {
 }
 
 TEST(ProgressWindow, PictureIsBlendedOverTheButtonFace) {
-  RefPtr<IProgressAlert> alert =
+  Ref<IProgressAlert> alert =
       CreateProgressWindow("Please wait", GetModuleHandleA(nullptr), "ZEIPLWAIT");
   alert->AddArea("Short", 1);
   ASSERT_TRUE(alert->Show(nullptr, true));
@@ -222,7 +236,7 @@ TEST(ProgressWindow, PictureIsBlendedOverTheButtonFace) {
   POINT origin = {9, 9};
   ClientToScreen(Impl(alert)->Window(), &origin);
   SetCursorPos(0, 0);
-  RefPtr<INVBitmap> shot = CaptureScreen(false);
+  Ref<INVBitmap> shot = CaptureScreen(false);
   ASSERT_TRUE(shot);
   const std::vector<std::uint8_t> bmp = shot->EncodeBmp();
   int mismatches = 0;
@@ -234,7 +248,7 @@ TEST(ProgressWindow, PictureIsBlendedOverTheButtonFace) {
     }
   EXPECT_EQ(mismatches, 0);
 
-  RefPtr<IProgressAlert> missing =
+  Ref<IProgressAlert> missing =
       CreateProgressWindow("", GetModuleHandleA(nullptr), "NOSUCHPICTURE");
   ASSERT_TRUE(missing->Show(nullptr, false));
   EXPECT_EQ(ChildRect(Impl(missing)->Label()).left, 11);

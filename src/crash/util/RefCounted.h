@@ -1,11 +1,28 @@
 #pragma once
 // Reference counting of the reporter's shared objects (settings, lists,
-// reports): an object lives until its last Ref lets go, whichever thread
-// or module that is.
+// reports, bitmaps, windows): an object lives until its last reference
+// lets go, whichever thread or module that is.
+//
+// One rule for every object: a new object holds no reference; whoever keeps
+// it takes one (a Ref does on construction), and the release of the last one
+// deletes it. So a constructor must not hand `this` to a Ref: the object
+// would be deleted when that Ref goes away.
 #include <atomic>
 #include <utility>
 
 namespace corvan::crash {
+
+// The counter itself, for classes that must expose AddRef and Release with
+// signatures of their own (the IUnknown adapter).
+class RefCount {
+ public:
+  // The count after the change.
+  long Add() noexcept { return count_.fetch_add(1, std::memory_order_relaxed) + 1; }
+  long Drop() noexcept { return count_.fetch_sub(1, std::memory_order_acq_rel) - 1; }
+
+ private:
+  std::atomic<long> count_{0};
+};
 
 class RefCounted {
  public:
@@ -13,26 +30,27 @@ class RefCounted {
   RefCounted(const RefCounted&) = delete;
   RefCounted& operator=(const RefCounted&) = delete;
 
-  void AddRef() const noexcept { count_.fetch_add(1, std::memory_order_relaxed); }
+  void AddRef() const noexcept { count_.Add(); }
   void Release() const noexcept {
-    if (count_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+    if (count_.Drop() == 0) delete this;
   }
 
  protected:
   virtual ~RefCounted() = default;
 
  private:
-  mutable std::atomic<long> count_{0};
+  mutable RefCount count_;
 };
 
-// Owning pointer to a RefCounted object.
+// Holds one reference to T (anything with AddRef and Release).
 template <class T>
 class Ref {
  public:
   Ref() = default;
-  Ref(T* object) : p_(object) {
+  Ref(std::nullptr_t) {}         // NOLINT: null converts like a pointer
+  Ref(T* object) : p_(object) {  // NOLINT: taking a reference is the point
     if (p_) p_->AddRef();
-  }  // NOLINT: adopting is the point
+  }
   Ref(const Ref& other) : Ref(other.p_) {}
   Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
   template <class U>
