@@ -9,7 +9,9 @@
 namespace corvan::crash {
 namespace {
 
-const void* Pointer(Address address) { return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)); }
+const void* Pointer(Address address) {
+  return reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address));
+}
 
 }  // namespace
 
@@ -18,8 +20,24 @@ std::size_t TLiveMemoryView::ReadUpTo(Address address, void* dest, std::size_t c
 }
 
 bool TLiveMemoryView::QueryRegion(Address address, TRegionInfo& info) const {
+  if (!snapshot_) return QuerySystem(address, info);
+  auto it = regions_.upper_bound(address);
+  if (it != regions_.begin()) {
+    const TRegionInfo& known = std::prev(it)->second;
+    if (address - known.RegionBase < known.RegionSize) {
+      info = known;
+      return true;
+    }
+  }
+  if (!QuerySystem(address, info)) return false;
+  if (info.RegionSize) regions_[info.RegionBase] = info;
+  return true;
+}
+
+bool TLiveMemoryView::QuerySystem(Address address, TRegionInfo& info) const {
   MEMORY_BASIC_INFORMATION mbi;
-  if (VirtualQuery(Pointer(address), &mbi, sizeof mbi) != sizeof mbi || mbi.State == MEM_FREE) return false;
+  if (VirtualQuery(Pointer(address), &mbi, sizeof mbi) != sizeof mbi || mbi.State == MEM_FREE)
+    return false;
   info.Committed = mbi.State == MEM_COMMIT;
   info.AllocationBase = static_cast<Address>(reinterpret_cast<std::uintptr_t>(mbi.AllocationBase));
   info.RegionBase = static_cast<Address>(reinterpret_cast<std::uintptr_t>(mbi.BaseAddress));
@@ -34,7 +52,8 @@ std::string TLiveMemoryView::ExportNameAt(Address address) const {
   if (found == exports_.end()) {
     TImageHeaders headers;
     std::vector<std::pair<Address, std::string>> list;
-    if (ReadImageHeaders(*this, region.AllocationBase, headers)) list = ImageExports(*this, headers);
+    if (ReadImageHeaders(*this, region.AllocationBase, headers))
+      list = ImageExports(*this, headers);
     found = exports_.emplace(region.AllocationBase, std::move(list)).first;
   }
   const auto& list = found->second;
@@ -44,7 +63,8 @@ std::string TLiveMemoryView::ExportNameAt(Address address) const {
 
 std::string ModuleFileNameAt(Address address) {
   MEMORY_BASIC_INFORMATION mbi;
-  if (VirtualQuery(Pointer(address), &mbi, sizeof mbi) != sizeof mbi || !mbi.AllocationBase) return {};
+  if (VirtualQuery(Pointer(address), &mbi, sizeof mbi) != sizeof mbi || !mbi.AllocationBase)
+    return {};
   char path[MAX_PATH];
   const DWORD n = GetModuleFileNameA(static_cast<HMODULE>(mbi.AllocationBase), path, sizeof path);
   if (n == 0 || n >= sizeof path) return {};

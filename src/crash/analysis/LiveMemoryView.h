@@ -13,17 +13,23 @@
 namespace corvan::crash {
 
 class TLiveMemoryView : public TMemoryView {
-public:
+ public:
   // snapshot may be null (every read then checks with VirtualQuery); it
-  // must outlive the view.
+  // must outlive the view. A view with a snapshot is a view of one moment:
+  // it also remembers the regions it queried (a trace asks about the same
+  // few regions thousands of times, and each VirtualQuery is a system call).
   explicit TLiveMemoryView(const TDATryRead* snapshot = nullptr) : snapshot_(snapshot) {}
 
   std::size_t ReadUpTo(Address address, void* dest, std::size_t count) const override;
   bool QueryRegion(Address address, TRegionInfo& info) const override;
   std::string ExportNameAt(Address address) const override;
 
-private:
+ private:
+  bool QuerySystem(Address address, TRegionInfo& info) const;
+
   const TDATryRead* snapshot_;
+  // Regions queried so far (with a snapshot only), by region base.
+  mutable std::map<Address, TRegionInfo> regions_;
   // Exports per module base, read on first use.
   mutable std::map<Address, std::vector<std::pair<Address, std::string>>> exports_;
 };

@@ -66,6 +66,14 @@ void AddPublic(TMapFile& map, std::string name, Address address, bool isCode) {
   map.Publics.push_back({isCode, std::move(name), address});
 }
 
+std::string UnitWithoutExtension(std::string_view unit) {
+  for (const char* ext : {".pas", ".dpr"}) {
+    if (unit.size() > 4 && EqualsIgnoreCase(unit.substr(unit.size() - 4), ext))
+      return std::string(unit.substr(0, unit.size() - 4));
+  }
+  return std::string(unit);
+}
+
 void SortSegments(TMapFile& map) {
   std::stable_sort(map.Segments.begin(), map.Segments.end(), SegmentLess);
 }

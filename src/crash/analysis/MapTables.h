@@ -3,6 +3,7 @@
 // their names cleaned up, sorting and merging segments, finishing a map)
 // and the module ranges taken from the image headers.
 #include <string>
+#include <string_view>
 
 #include "crash/analysis/PeImage.h"
 #include "crash/analysis/zelMapFile.h"
@@ -15,6 +16,9 @@ namespace corvan::crash {
 // other than the segment's is kept in front ("Unit.Name"). Data publics are
 // dropped when CodeSymbolsOnly. Segments must be sorted already.
 void AddPublic(TMapFile& map, std::string name, Address address, bool isCode);
+
+// A unit name as segments keep it: without a ".pas" or ".dpr" extension.
+std::string UnitWithoutExtension(std::string_view unit);
 
 // Sorts segments: code before data, then by start, then by length.
 void SortSegments(TMapFile& map);

@@ -105,6 +105,7 @@ struct TStackTracer::TState {
   std::vector<Address> frameSlots;
   std::size_t frameSlotIndex = 0;
   bool topAdded = false;
+  bool linksBuilt = false;  // some item links to another
 
   TState(TStackTracer& t, const TTraceEnvironment& e, const TTraceInput& input)
       : tracer(t), env(e), view(e.View()), in(input) {}
@@ -345,9 +346,13 @@ struct TStackTracer::TState {
 
   // Adds the value as a candidate; true when it was accepted as certain.
   bool AddStackCandidate(Address value, bool hasSlot, Address slot, bool forced, bool isCreation) {
+    const bool isTop = forced || (in.IsException && value == in.CurrentAddress);
+    // Most stack values are no code addresses: the call test, on the
+    // snapshot, turns them away before anything costlier is asked.
+    if (value <= 7 || (!isTop && !isCreation && !EndsInCall(view, value))) return false;
     TItem item;
     item.Value = value;
-    item.IsTop = forced || (in.IsException && value == in.CurrentAddress);
+    item.IsTop = isTop;
     item.IsCreation = isCreation;
     item.ReturnAddress = value;
     if (item.IsTop && !isCreation) {
@@ -358,12 +363,9 @@ struct TStackTracer::TState {
         item.CodeKnown = true;
       }
     }
-    const bool validateAsTop = item.IsTop || isCreation;
-    if (value <= 7) return false;
     TRegionInfo region;
     if (!view.QueryRegion(value - 1, region) || !region.Committed || !region.AllocationBase)
       return false;
-    if (!validateAsTop && !EndsInCall(view, value)) return false;
     item.Module = ModuleOfAllocation(region.AllocationBase);
     const TTraceModule* module = item.Module >= 0 ? &tracer.modules_[item.Module].Module : nullptr;
     if (module) {
@@ -418,6 +420,15 @@ struct TStackTracer::TState {
       self.Function = item.Function;
       item.Callers.Add(self);
     }
+    // Tracing the calling thread, the current address is the return address
+    // of the call into the tracer: its stack slot is that innermost frame,
+    // already proven by its call. Taking it as the top item keeps the frame
+    // from appearing twice (once here, once as the forced current address)
+    // and ends the scan before the tracer's own frames.
+    if (!in.IsException && hasSlot && value == in.CurrentAddress && item.CodeKnown) {
+      item.IsTop = true;
+      item.Certain = true;
+    }
     if (items.size() == items.capacity())
       items.reserve(std::max<std::size_t>(64, items.size() * 2));
     items.push_back(std::move(item));
@@ -467,9 +478,19 @@ struct TStackTracer::TState {
       }
     } else {
       const Address span = in.StackTop - in.StackBottom;
+      // One read of the whole range instead of one per slot: each guarded
+      // read costs far more than the copy.
+      std::vector<std::uint8_t> stack(span);
+      const std::size_t have = view.ReadUpTo(in.StackBottom, stack.data(), stack.size());
+      auto slotValue = [&](Address slot, std::uint32_t& value) {
+        const std::size_t at = slot - in.StackBottom;
+        if (at + 4 > have) return view.ReadDword(slot, value);
+        std::memcpy(&value, stack.data() + at, 4);
+        return true;
+      };
       for (Address slot = in.StackTop - 4; slot >= in.StackBottom && slot < in.StackTop;) {
         std::uint32_t value = 0;
-        if (view.ReadDword(slot, value)) {
+        if (slotValue(slot, value)) {
           const bool certain = AddStackCandidate(value, true, slot, false, false);
           if (topAdded || Aborted()) break;
           if (certain && !items.back().IsTop) slot -= 4;  // the saved frame pointer below it
@@ -488,6 +509,7 @@ struct TStackTracer::TState {
   // --- links ---
 
   void RemoveLinksTo(int item) {
+    if (!linksBuilt) return;  // before the deep checks only self links exist
     for (TItem& other : items) {
       for (TLinks* links : {&other.Callees, &other.Callers}) {
         std::erase_if(links->List, [item](const TLink& l) { return l.Item == item && item >= 0; });
@@ -556,6 +578,7 @@ struct TStackTracer::TState {
         if (later.Certain) break;
         continue;
       }
+      linksBuilt = true;
       TLink down;
       down.Item = static_cast<int>(j);
       down.CallAddress = callAddress;
@@ -645,37 +668,57 @@ struct TStackTracer::TState {
 
   // --- recursion ---
 
-  // One pass; true when a repetition was removed.
+  // One pass from the last item down; true when a repetition was removed.
+  // A removed block lies above every item still to be checked in the pass,
+  // so the pass goes on below it; blocks that join up only after a removal
+  // are found by the next pass. Linear per pass (deep recursion after a
+  // stack overflow has tens of thousands of items).
   bool RemoveRecursionOnce(bool final) {
     std::vector<int> valid;
+    valid.reserve(items.size());
     for (std::size_t i = 0; i < items.size(); ++i) {
       if (!items[i].Invalid) valid.push_back(static_cast<int>(i));
     }
-    for (std::size_t kv = valid.size(); kv-- > 1;) {
-      if (Aborted()) return false;
-      const Address ret = items[valid[kv]].ReturnAddress;
-      for (std::size_t iv = kv; iv-- > 0;) {
-        if (items[valid[iv]].ReturnAddress != ret) continue;
-        const std::size_t j = kv - iv - 1;  // valid items between them
-        if (iv < j) break;
-        bool same = true;
-        for (std::size_t n = 1; n <= j && same; ++n) {
-          same = items[valid[kv - n]].ReturnAddress == items[valid[iv - n]].ReturnAddress;
+    // Position (in valid) of the nearest earlier item with the same return
+    // address, or -1.
+    std::vector<std::ptrdiff_t> earlier(valid.size(), -1);
+    {
+      std::unordered_map<Address, std::ptrdiff_t> last;
+      last.reserve(valid.size());
+      for (std::size_t v = 0; v < valid.size(); ++v) {
+        auto [it, added] =
+            last.try_emplace(items[valid[v]].ReturnAddress, static_cast<std::ptrdiff_t>(v));
+        if (!added) {
+          earlier[v] = it->second;
+          it->second = static_cast<std::ptrdiff_t>(v);
         }
-        if (!same) break;
-        for (std::size_t n = 0; n <= j; ++n) {
-          const int index = valid[kv - n];
-          items[index].Certain = false;
-          if (final) {
-            items[index].Invalid = true;
-          } else {
-            RemoveItem(index);
-          }
-        }
-        return true;
       }
     }
-    return false;
+    bool changed = false;
+    for (std::size_t kv = valid.size(); kv-- > 1;) {
+      if (Aborted()) return false;
+      if (earlier[kv] < 0) continue;
+      const std::size_t iv = static_cast<std::size_t>(earlier[kv]);
+      const std::size_t j = kv - iv - 1;  // valid items between them
+      if (iv < j) continue;
+      bool same = true;
+      for (std::size_t n = 1; n <= j && same; ++n) {
+        same = items[valid[kv - n]].ReturnAddress == items[valid[iv - n]].ReturnAddress;
+      }
+      if (!same) continue;
+      for (std::size_t n = 0; n <= j; ++n) {
+        const int index = valid[kv - n];
+        items[index].Certain = false;
+        if (final) {
+          items[index].Invalid = true;
+        } else {
+          RemoveItem(index);
+        }
+      }
+      changed = true;
+      kv -= j;  // on below the removed block
+    }
+    return changed;
   }
 
   void RemoveRecursion(bool final) {
@@ -838,7 +881,9 @@ struct TStackTracer::TState {
         std::int32_t startLine = 0;
         if (in.ShowRelativeLines && item.HasStart && line > 0)
           startLine = std::max(LineAt(map, item.FunctionStart), 0);
-        if (startLine > 0) {
+        // A start line beyond the line (a prologue the compiler attributed
+        // to inlined or later code) is no start to count from.
+        if (startLine > 0 && startLine <= line) {
           item.LineNumber = line;
           item.RelativeLine = line - startLine;
         } else {
@@ -889,30 +934,63 @@ struct TStackTracer::TState {
     }
   }
 
+  // The CRC register run over the lower-cased text, without a copy of it.
+  static std::uint32_t CrcLowerCase(std::uint32_t crc, const std::string& text) {
+    char chunk[64];
+    for (std::size_t at = 0; at < text.size(); at += sizeof chunk) {
+      const std::size_t n = std::min(sizeof chunk, text.size() - at);
+      for (std::size_t i = 0; i < n; ++i) {
+        const char c = text[at + i];
+        chunk[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+      }
+      crc = Crc32Update(crc, chunk, n);
+    }
+    return crc;
+  }
+
+  static void AppendPadded(std::string& text, const std::string& field, std::size_t width) {
+    text += field;
+    if (field.size() < width) text.append(width - field.size(), ' ');
+  }
+
+  static void AppendRightAligned(std::string& text, const char* field, std::size_t width) {
+    const std::size_t n = std::strlen(field);
+    if (n < width) text.append(width - n, ' ');
+    text += field;
+    text += ' ';
+  }
+
+  // The relative-line column of an item: "+n" with relative lines on and a
+  // line in the line column, else the plain number; empty when both are 0.
+  void RelativeLineText(const TItem& item, char (&text)[16]) const {
+    text[0] = 0;
+    if (item.LineNumber == 0 && item.RelativeLine == 0) return;
+    const bool plus = in.ShowRelativeLines && item.LineNumber != 0;
+    std::snprintf(text, sizeof text, plus ? "+%d" : "%d", item.RelativeLine);
+  }
+
   void ComposeResult(TTraceOutput& out) {
-    std::vector<const TItem*> shown;
+    std::vector<TItem*> shown;
     for (std::size_t k = items.size(); k-- > 0;) {
-      const TItem& item = items[k];
+      TItem& item = items[k];
       if (item.Invalid || item.Hidden) continue;
       const bool visible =
           item.IsTop || item.IsCreation ||
           (!item.FunctionName.empty() && (!in.HideUglyItems || item.RelativeLine > 0));
       if (visible) shown.push_back(&item);
     }
-    std::size_t moduleWidth = 0, unitWidth = 0, lineWidth = 0, relWidth = 0;
+    std::size_t moduleWidth = 0, unitWidth = 0, lineWidth = 0, relWidth = 0, nameLength = 0;
     std::uint32_t largestOffset = 0;
     bool anyOffset = false;
-    auto relText = [&](const TItem& item) -> std::string {
-      if (item.LineNumber == 0 && item.RelativeLine == 0) return {};
-      const bool plus = in.ShowRelativeLines && item.LineNumber != 0;
-      return (plus ? "+" : "") + std::to_string(item.RelativeLine);
-    };
+    char number[16];
     for (const TItem* item : shown) {
       moduleWidth = std::max(moduleWidth, item->ModuleName.size());
       unitWidth = std::max(unitWidth, item->UnitName.size());
+      nameLength += item->FunctionName.size();
       if (item->LineNumber)
         lineWidth = std::max(lineWidth, std::to_string(item->LineNumber).size());
-      relWidth = std::max(relWidth, relText(*item).size());
+      RelativeLineText(*item, number);
+      relWidth = std::max(relWidth, std::strlen(number));
       if (item->HasStart && item->FunctionStart <= item->CodeAddress) {
         anyOffset = true;
         largestOffset = std::max(largestOffset, item->CodeAddress - item->FunctionStart);
@@ -922,50 +1000,41 @@ struct TStackTracer::TState {
     const std::size_t offsetWidth = std::max<std::size_t>(1, HexDigits(largestOffset));
 
     std::string text;
+    text.reserve(nameLength + shown.size() * (16 + offsetWidth + moduleWidth + unitWidth +
+                                              lineWidth + relWidth + 6));
+    out.Items.reserve(shown.size());
     Address previous = 0;
     bool firstLine = true;
-    for (const TItem* item : shown) {
+    for (TItem* item : shown) {
       if (!firstLine && item->CodeAddress == previous && !item->IsTop) continue;
       previous = item->CodeAddress;
-      std::string line = Hex8(item->CodeAddress) + " ";
+      if (!firstLine) text += "\r\n";
+      text += Hex8(item->CodeAddress);
+      text += ' ';
       const bool hasOffset = item->HasStart && item->FunctionStart <= item->CodeAddress;
       const std::uint32_t offset = hasOffset ? item->CodeAddress - item->FunctionStart : 0;
       if (offsets) {
-        char hex[12];
-        std::snprintf(hex, sizeof hex, "%0*x", static_cast<int>(offsetWidth), offset);
-        line += "+" + std::string(hex) + " ";
+        std::snprintf(number, sizeof number, "+%0*x ", static_cast<int>(offsetWidth), offset);
+        text += number;
       }
-      line += Padded(item->ModuleName, moduleWidth + 1);
-      line += Padded(item->UnitName, unitWidth + 1);
+      AppendPadded(text, item->ModuleName, moduleWidth + 1);
+      AppendPadded(text, item->UnitName, unitWidth + 1);
       if (lineWidth) {
-        const std::string n = item->LineNumber ? std::to_string(item->LineNumber) : "";
-        line += std::string(lineWidth - n.size(), ' ') + n + " ";
+        number[0] = 0;
+        if (item->LineNumber) std::snprintf(number, sizeof number, "%d", item->LineNumber);
+        AppendRightAligned(text, number, lineWidth);
       }
       if (relWidth) {
-        const std::string r = relText(*item);
-        line += std::string(relWidth - r.size(), ' ') + r + " ";
+        RelativeLineText(*item, number);
+        AppendRightAligned(text, number, relWidth);
       }
-      line += item->FunctionName;
-      if (!firstLine) text += "\r\n";
-      text += line;
-
-      TStackItem out_item;
-      out_item.CodeAddress = item->CodeAddress;
-      out_item.RelativeAddress = offset;
-      out_item.Module = item->ModuleName;
-      out_item.UnitName = item->UnitName;
-      out_item.LineNumber = item->LineNumber;
-      out_item.RelativeLine = item->RelativeLine;
-      out_item.FunctionName = item->FunctionName;
-      out.Items.push_back(out_item);
+      text += item->FunctionName;
 
       std::uint32_t v = item->CodeAddress;
       if (item->Module >= 0 && !item->FunctionName.empty() && hasOffset) {
         v = offset;
-        for (const std::string* part : {&item->ModuleName, &item->UnitName, &item->FunctionName}) {
-          const std::string lower = LowerCase(*part);
-          v = Crc32Update(v, lower.data(), lower.size());
-        }
+        for (const std::string* part : {&item->ModuleName, &item->UnitName, &item->FunctionName})
+          v = CrcLowerCase(v, *part);
       }
       if (firstLine) {
         out.Crc1 = out.Crc2 = v;
@@ -982,6 +1051,16 @@ struct TStackTracer::TState {
         out.ExceptionFunctionAddress = item->CodeAddress;
       }
       firstLine = false;
+
+      // The item's texts are written; the output takes them over.
+      TStackItem& written = out.Items.emplace_back();
+      written.CodeAddress = item->CodeAddress;
+      written.RelativeAddress = offset;
+      written.Module = item->ModuleName;
+      written.UnitName = std::move(item->UnitName);
+      written.LineNumber = item->LineNumber;
+      written.RelativeLine = item->RelativeLine;
+      written.FunctionName = std::move(item->FunctionName);
     }
     if (!out.ExceptionFunctionEntry) {
       for (const TItem* item : shown) {
@@ -999,11 +1078,6 @@ struct TStackTracer::TState {
     std::size_t n = 1;
     while (value >>= 4) ++n;
     return n;
-  }
-  static std::string Padded(const std::string& text, std::size_t width) {
-    std::string s = text;
-    if (s.size() < width) s.append(width - s.size(), ' ');
-    return s;
   }
 };
 

@@ -63,14 +63,6 @@ std::string_view TrimRight(std::string_view s) {
   return s;
 }
 
-std::string UnitWithoutExtension(std::string_view unit) {
-  for (const char* ext : {".pas", ".dpr"}) {
-    if (unit.size() > 4 && EqualsIgnoreCase(unit.substr(unit.size() - 4), ext))
-      return std::string(unit.substr(0, unit.size() - 4));
-  }
-  return std::string(unit);
-}
-
 class TTextMapReader {
  public:
   explicit TTextMapReader(TMapFile& map) : map_(map) {}

@@ -114,4 +114,13 @@ void LineNumberAt(Address address, int& line, Address& rangeStart, Address& rang
 // Drops every cached map (process shutdown, tests).
 void ClearMapFileCache();
 
+// The MinDebugInfo setting of the module at moduleBase (its settings
+// resource), empty when it has none: the identification of the full
+// compact map that the module's minimal embedded map stands for. The
+// settings live above this layer, so the reporter registers the source at
+// start-up, once its settings are read; until then a minimal map is used
+// as it is and reports its own identification.
+using TMinDebugInfoSource = std::string (*)(Address moduleBase);
+void SetMinDebugInfoSource(TMinDebugInfoSource source);
+
 }  // namespace corvan::crash

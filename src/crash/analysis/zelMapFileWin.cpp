@@ -4,10 +4,12 @@
 
 #include <map>
 
-#include "crash/analysis/CompactMap.h"
+#include "common/WinHandles.h"
+
 #include "crash/analysis/ImageHelpers.h"
+#include "crash/analysis/MapSources.h"
 #include "crash/analysis/MapTables.h"
-#include "crash/analysis/TextMap.h"
+#include "crash/analysis/Td32.h"
 #include "crash/analysis/x86/DisAsmText.h"
 #include "crash/analysis/zelMapFile.h"
 #include "crash/util/TextParts.h"
@@ -37,36 +39,84 @@ bool FileDosDateTime(const std::string& path, DWORD& value) {
 }
 
 bool ReadWholeFile(const std::string& path, std::string& bytes) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  const ScopedFile file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
   LARGE_INTEGER size{};
-  bool ok = GetFileSizeEx(file, &size) && size.QuadPart < (256 << 20);
-  if (ok) {
-    bytes.resize(static_cast<std::size_t>(size.QuadPart));
-    DWORD read = 0;
-    ok = bytes.empty() ||
-         (ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
+  if (!file || !GetFileSizeEx(file.get(), &size) || size.QuadPart >= (256 << 20)) return false;
+  bytes.resize(static_cast<std::size_t>(size.QuadPart));
+  DWORD read = 0;
+  return bytes.empty() ||
+         (ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr) &&
           read == bytes.size());
-  }
-  CloseHandle(file);
-  return ok;
 }
 
 std::span<const std::uint8_t> Bytes(const std::string& s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
 
-// The compact map embedded in the module, or an empty span.
-std::span<const std::uint8_t> EmbeddedMap(HMODULE module) {
-  HRSRC resource = FindResourceA(module, "EXCEPT", "ZEL");
-  if (!resource) return {};
-  HGLOBAL loaded = LoadResource(module, resource);
-  const void* data = loaded ? LockResource(loaded) : nullptr;
-  const DWORD size = SizeofResource(module, resource);
-  if (!data || !size) return {};
-  return {static_cast<const std::uint8_t*>(data), size};
+// The MinDebugInfo setting of a module, from the source the settings layer
+// registered; empty without one.
+TMinDebugInfoSource& MinDebugInfoSource() {
+  static TMinDebugInfoSource source = nullptr;
+  return source;
 }
+
+// A loaded module and the files beside it.
+class TModuleSources final : public TMapSources {
+ public:
+  TModuleSources(HMODULE module, const std::string& path, const PeImage& image)
+      : module_(module), path_(path), stem_(WithoutExtension(path)), image_(image) {}
+
+  std::span<const std::uint8_t> EmbeddedMap() const override {
+    if (!image_.Valid()) return {};
+    HRSRC resource = FindResourceA(module_, "EXCEPT", "ZEL");
+    if (!resource) return {};
+    HGLOBAL loaded = LoadResource(module_, resource);
+    const void* data = loaded ? LockResource(loaded) : nullptr;
+    const DWORD size = SizeofResource(module_, resource);
+    if (!data || !size) return {};
+    return {static_cast<const std::uint8_t*>(data), size};
+  }
+
+  // The debug directory's raw data lies in the file, not always in memory.
+  bool ImageTd32(std::string& data) const override {
+    std::string file;
+    if (!image_.Valid() || !image_.Directory(6) || !ReadWholeFile(path_, file)) return false;
+    const std::span<const std::uint8_t> found = Td32DataInImage(Bytes(file));
+    if (found.empty()) return false;
+    data.assign(reinterpret_cast<const char*>(found.data()), found.size());
+    return true;
+  }
+
+  bool ReadSibling(const std::string& extension, std::string& bytes) const override {
+    return ReadWholeFile(Sibling(extension), bytes);
+  }
+
+  bool SiblingDays(const std::string& extension, std::uint64_t& days) const override {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(Sibling(extension).c_str(), GetFileExInfoStandard, &data))
+      return false;
+    const std::uint64_t ticks = std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32 |
+                                data.ftLastWriteTime.dwLowDateTime;
+    days = ticks / (10000000ull * 60 * 60 * 24);
+    return true;
+  }
+
+  std::string MinDebugInfoSetting() const override {
+    const TMinDebugInfoSource source = MinDebugInfoSource();
+    return source ? source(static_cast<Address>(reinterpret_cast<std::uintptr_t>(module_)))
+                  : std::string();
+  }
+
+ private:
+  std::string Sibling(const std::string& extension) const {
+    return EqualsIgnoreCase(path_.substr(stem_.size()), extension) ? path_ : stem_ + extension;
+  }
+
+  HMODULE module_;
+  std::string path_, stem_;
+  const PeImage& image_;
+};
 
 // Loads the symbols of the module at base from the first source that works.
 TMapFileRef CreateMapFile(HMODULE module, const std::string& path) {
@@ -74,38 +124,14 @@ TMapFileRef CreateMapFile(HMODULE module, const std::string& path) {
   map->CacheKey = map->ModuleFile = path;
   const LiveModuleBytes bytes(module);
   const PeImage image(bytes, ImageLayout::Mapped);
+  std::uint32_t codeLength = 0;
   if (image.Valid()) {
     SetModuleRanges(*map, image, bytes,
-                    static_cast<Address>(reinterpret_cast<std::uintptr_t>(module)));
+                    static_cast<Address>(reinterpret_cast<std::uintptr_t>(module)), &codeLength);
   }
-  const TMapFile ranges = *map;
-  const std::span<const std::uint8_t> embedded =
-      image.Valid() ? EmbeddedMap(module) : std::span<const std::uint8_t>{};
-  TCompactMapHeader header;
-  const bool minimal =
-      ReadCompactMapHeader(embedded, header) && (header.Flags & kCompactMapFlagMinimal);
-  bool loaded = false;
-  if (!minimal) loaded = ReadCompactMap(embedded, *map);
-  // TD32 debug information is a Borland format that the GNU toolchain does
-  // not write; our programs carry the compact map instead.
-  const std::string stem = WithoutExtension(path);
-  std::string file;
-  if (!loaded && !minimal && ReadWholeFile(stem + ".map", file)) {
-    loaded = ReadTextMap(file, *map);
-    if (!loaded) *map = ranges;
-  }
-  if (!loaded && ReadWholeFile(stem + ".zel", file)) {
-    // A minimal embedded map names its full map by identification.
-    const bool matches =
-        !minimal || CompactMapIdentification(Bytes(file)) == CompactMapIdentification(embedded);
-    if (matches) loaded = ReadCompactMap(Bytes(file), *map);
-  }
-  if (!loaded && minimal) {
-    loaded = ReadCompactMap(embedded, *map);
-    if (loaded) map->MinDebugInfo = CompactMapIdentification(embedded);
-  }
-  if (!loaded) *map = ranges;
-  FinishMap(*map);
+  // TD32 data numbers one code section only (data segment 2).
+  const bool singleCodeSection = !image.Valid() || codeLength == map->CodeEnd - map->CodeStart;
+  LoadMapFromSources(TModuleSources(module, path, image), singleCodeSection, *map);
   return map;
 }
 
@@ -144,6 +170,11 @@ TMapFileRef MapFileForAddress(Address address) {
 }
 
 void ClearMapFileCache() { Cache().clear(); }
+
+void SetMinDebugInfoSource(TMinDebugInfoSource source) {
+  MinDebugInfoSource() = source;
+  ClearMapFileCache();  // maps read before may have missed their full map
+}
 
 bool LookupAddress(Address address, TCodeLocation& location) {
   location = {};

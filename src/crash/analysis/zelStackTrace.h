@@ -84,8 +84,9 @@ struct TTraceInput {
   Address StackBottom = 0;             // 0: the current stack pointer
   bool IsExternalException = false;    // a processor fault
   bool IsException = false;
-  // The exception address; with IsException false and 0, the caller's own
-  // return address.
+  // The exception address; with IsException false and 0, for the calling
+  // thread (StackBottom 0) the caller's own return address, for another
+  // thread none.
   Address CurrentAddress = 0;
 };
 

@@ -82,7 +82,9 @@ void TraceThreadStack(const TTraceInput& input, TTraceOutput& output) {
     TTraceInput resolved = input;
     if (!resolved.StackTop) resolved.StackTop = StackTopOfThisThread();
     if (!resolved.StackBottom) resolved.StackBottom = CurrentStackPointer();
-    if (!resolved.IsException && !resolved.CurrentAddress) {
+    // The caller's own return address stands for the calling thread only;
+    // another thread's stack (bottom given) has no such address.
+    if (!resolved.IsException && !resolved.CurrentAddress && !input.StackBottom) {
       resolved.CurrentAddress = AddressOf(__builtin_return_address(0));
     }
     if (!resolved.FramePointer && !input.StackBottom)
@@ -132,9 +134,8 @@ std::string FormatCodeLocation(Address address, bool showRelativeAddress, bool s
     int startLine = 0;
     Address from = 0, to = 0;
     LineNumberAt(location.PublicAddress, startLine, from, to);
-    text += "+" +
-            std::to_string(startLine > 0 && location.Line > 0 ? location.Line - startLine : 0) +
-            " ";
+    const bool startKnown = startLine > 0 && location.Line >= startLine;
+    text += "+" + std::to_string(startKnown ? location.Line - startLine : 0) + " ";
   }
   return text + location.PublicName;
 }

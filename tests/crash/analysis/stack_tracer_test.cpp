@@ -44,9 +44,19 @@ std::vector<std::uint8_t> Call(Address from, Address to) {
           static_cast<std::uint8_t>(rel >> 16), static_cast<std::uint8_t>(rel >> 24)};
 }
 
+// The 64 bytes below kStackTop, zero but for the given (slot, value) pairs.
+void AddStack(TFakeProcess& p, std::initializer_list<std::pair<Address, std::uint32_t>> slots) {
+  std::vector<std::uint8_t> stack(0x40, 0);
+  for (const auto& [at, v] : slots) {
+    for (int i = 0; i < 4; ++i)
+      stack[at - (kStackTop - 0x40) + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  }
+  p.view.Add(kStackTop - 0x40, stack);
+}
+
 // main (0x401000) calls f (0x401010), which calls g (0x401020); g faults
 // at 0x401023. Each has a frame: push ebp / mov ebp, esp.
-void BuildThreeFunctions(TFakeProcess& p) {
+void BuildCode(TFakeProcess& p) {
   std::vector<std::uint8_t> code(0x100, 0xCC);
   auto put = [&](Address at, std::vector<std::uint8_t> bytes) {
     std::copy(bytes.begin(), bytes.end(), code.begin() + (at - kCode));
@@ -70,20 +80,17 @@ void BuildThreeFunctions(TFakeProcess& p) {
                 {21, kCode + 0x13}, {30, kCode + 0x20}, {31, kCode + 0x23}};
   FinishMap(*map);
   p.module.Map = map;
+}
 
+void BuildThreeFunctions(TFakeProcess& p) {
+  BuildCode(p);
   // The stack, from its top down: main's frame, f's, g's, then junk.
-  std::vector<std::uint8_t> stack(0x40, 0);
-  auto dword = [&](Address at, std::uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-      stack[at - (kStackTop - 0x40) + i] = static_cast<std::uint8_t>(v >> (8 * i));
-  };
-  dword(0x1000F0, 0x1000F8);      // main's saved frame pointer
-  dword(0x1000E8, 0x1000F0);      // f's
-  dword(0x1000EC, kCode + 8);     // return into main
-  dword(0x1000E0, 0x1000E8);      // g's
-  dword(0x1000E4, kCode + 0x18);  // return into f
-  dword(0x1000DC, kCode + 1);     // not after a call: ignored
-  p.view.Add(kStackTop - 0x40, stack);
+  AddStack(p, {{0x1000F0, 0x1000F8},      // main's saved frame pointer
+               {0x1000E8, 0x1000F0},      // f's
+               {0x1000EC, kCode + 8},     // return into main
+               {0x1000E0, 0x1000E8},      // g's
+               {0x1000E4, kCode + 0x18},  // return into f
+               {0x1000DC, kCode + 1}});   // not after a call: ignored
 }
 
 TTraceInput FaultInG() {
@@ -217,6 +224,78 @@ TEST(StackTracer, PreparedCandidatesKeepFrameSlots) {
   tracer.Trace(process, in, out);
   EXPECT_EQ(out.Items.size(), 3u);
   EXPECT_EQ(out.Items.back().FunctionName, "main");
+}
+
+// The calling thread traced from inside g: the current address is g's
+// return into f, and the slot holding it is the same frame.
+TEST(StackTracer, CallersOwnReturnSlotIsTheTopItemOnce) {
+  TFakeProcess process;
+  BuildThreeFunctions(process);
+  TStackTracer tracer;
+  TTraceInput in = FaultInG();
+  in.IsException = in.IsExternalException = false;
+  in.CurrentAddress = kCode + 0x18;
+  TTraceOutput out;
+  tracer.Trace(process, in, out);
+  EXPECT_EQ(out.Text,
+            "00401013 +3 test.exe f.cpp    21 +1 f\r\n"
+            "00401003 +3 test.exe main.cpp 11 +1 main");
+  EXPECT_EQ(out.ExceptionAddress, kCode + 0x13);
+}
+
+// Without the slot (a stack that does not hold it) the current address is
+// still added as the top item.
+TEST(StackTracer, CurrentAddressWithoutItsSlotStaysTheTopItem) {
+  TFakeProcess process;
+  BuildThreeFunctions(process);
+  TStackTracer tracer;
+  TTraceInput in = FaultInG();
+  in.IsException = in.IsExternalException = false;
+  in.CurrentAddress = kCode + 0x23;
+  TTraceOutput out;
+  tracer.Trace(process, in, out);
+  ASSERT_EQ(out.Items.size(), 3u);
+  EXPECT_EQ(out.Items[0].CodeAddress, kCode + 0x23);
+  EXPECT_EQ(out.Items[0].FunctionName, "g");
+}
+
+// A function whose first instruction the line table puts after the line
+// of the call (an inlined prologue): the line is shown plain, never "+-".
+TEST(StackTracer, StartLineBeyondTheLineGivesAPlainLine) {
+  TFakeProcess process;
+  BuildThreeFunctions(process);
+  auto map = std::make_shared<TMapFile>(*process.module.Map);
+  for (TMfLine& line : map->Lines) {
+    if (line.LineAddress == kCode + 0x10) line.LineNo = 25;
+  }
+  process.module.Map = map;
+  TStackTracer tracer;
+  TTraceOutput out;
+  tracer.Trace(process, FaultInG(), out);
+  ASSERT_EQ(out.Items.size(), 3u);
+  EXPECT_EQ(out.Items[1].LineNumber, 0);
+  EXPECT_EQ(out.Items[1].RelativeLine, 21);
+  EXPECT_EQ(out.Text.find("+-"), std::string::npos) << out.Text;
+  EXPECT_EQ(out.Items[2].LineNumber, 11);
+  EXPECT_EQ(out.Items[2].RelativeLine, 1);
+}
+
+// Return addresses A, B, A, B, A (outermost first), no frame chain: the
+// inner block B, A repeats the one before it and goes; A, B, A stays.
+TEST(StackTracer, RepeatedStretchIsRemovedOnce) {
+  TFakeProcess process;
+  BuildCode(process);
+  const Address a = kCode + 8, b = kCode + 0x18;
+  AddStack(process, {{0x1000FC, a}, {0x1000F8, b}, {0x1000F4, a}, {0x1000F0, b}, {0x1000EC, a}});
+  TStackTracer tracer;
+  TTraceInput in = FaultInG();
+  in.FramePointer = 0;
+  in.StackBottom = 0x1000E8;
+  TTraceOutput out;
+  tracer.Trace(process, in, out);
+  std::vector<std::string> names;
+  for (const TStackItem& item : out.Items) names.push_back(item.FunctionName);
+  EXPECT_EQ(names, (std::vector<std::string>{"g", "main", "f", "main"})) << out.Text;
 }
 
 TEST(StackTracer, InternalErrorText) {
