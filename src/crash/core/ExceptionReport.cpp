@@ -176,27 +176,21 @@ std::uint32_t ExceptionReport::CallstackCrc(int index) const {
   return index >= 0 && index < 3 ? crc_[index] : 0;
 }
 
+bool ExceptionReport::FirstUseOf(Ref<ReportFields>& list, bool& built) {
+  std::lock_guard lock(listsLock_);
+  if (!list) list = MakeRef<ReportFields>(true, static_cast<ReportFieldsOwner*>(this));
+  const bool build = createBugReport_ && !built;
+  built = true;
+  return build;
+}
+
 Ref<ReportFields> ExceptionReport::Header() {
-  bool build = false;
-  {
-    std::lock_guard lock(listsLock_);
-    if (!header_) header_ = MakeRef<ReportFields>(true, static_cast<ReportFieldsOwner*>(this));
-    build = createBugReport_ && !headerBuilt_;
-    headerBuilt_ = true;
-  }
-  if (build) BuildHeader();
+  if (FirstUseOf(header_, headerBuilt_)) BuildHeader();
   return header_;
 }
 
 Ref<ReportFields> ExceptionReport::Sections() {
-  bool build = false;
-  {
-    std::lock_guard lock(listsLock_);
-    if (!sections_) sections_ = MakeRef<ReportFields>(true, static_cast<ReportFieldsOwner*>(this));
-    build = createBugReport_ && !sectionsBuilt_;
-    sectionsBuilt_ = true;
-  }
-  if (build) {
+  if (FirstUseOf(sections_, sectionsBuilt_)) {
     BuildSections();
     PreparePleaseWait();
     if (!deferCompletion_) StartCompletion();

@@ -105,6 +105,8 @@ class ExceptionReport final : public ReporterSettings {
   };
 
   void ApplyClassFilters();
+  // Creates list on first use; true exactly once when it is to be filled.
+  bool FirstUseOf(Ref<ReportFields>& list, bool& built);
   void BuildHeader();
   void BuildSections();
   bool ReadThreadStack(DWORD threadId, bool exceptionThread, ThreadStack& stack);

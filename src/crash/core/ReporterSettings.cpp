@@ -1,7 +1,7 @@
 #include "crash/core/ReporterSettings.h"
 
-#include "crash/core/DefaultSettings.h"
 #include "crash/util/TextParts.h"
+#include "crash/core/DefaultSettings.h"
 
 namespace corvan::crash {
 namespace {

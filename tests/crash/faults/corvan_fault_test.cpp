@@ -10,20 +10,12 @@
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "crash/core/BugReportFile.h"
+#include "crash/faults/ChildFiles.h"
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::uintptr_t RemoteModuleBase(DWORD processId, const char* name) {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
@@ -133,7 +125,7 @@ TEST(CorvanFault, AccessViolationInAMessageHandlerIsReportedAndTheProgramGoesOn)
 
   std::string report;
   for (int i = 0; i < 100 && report.empty(); ++i) {
-    report = ReadFile(folder + "\\bugreport.txt");
+    report = corvan::test::ReadWholeFile(folder + "\\bugreport.txt");
     if (report.empty()) Sleep(100);
   }
   Sleep(500);

@@ -4,20 +4,13 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 
 #include "crash/core/BugReportFile.h"
+#include "crash/faults/ChildFiles.h"
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 std::string TempFolder(const std::string& name) {
   char temp[MAX_PATH];
@@ -55,8 +48,8 @@ ChildRun RunChild(const std::string& fault, const std::string& place) {
   GetExitCodeProcess(process.hProcess, &run.exitCode);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
-  run.report = ReadFile(folder + "\\bugreport.txt");
-  run.seen = ReadFile(folder + "\\seen.txt");
+  run.report = corvan::test::ReadWholeFile(folder + "\\bugreport.txt");
+  run.seen = corvan::test::ReadWholeFile(folder + "\\seen.txt");
   run.continued =
       GetFileAttributesA((folder + "\\continued.txt").c_str()) != INVALID_FILE_ATTRIBUTES;
   return run;
