@@ -99,6 +99,37 @@ std::string WithoutParameters(std::string name) {
 // does not recognise C++ linkage names. Its answer is the linkage name
 // (demangled here) or the plain DWARF name; the map's name must be that
 // name, or a qualified name that ends in it.
+// The plain DWARF name spells templates and calling conventions its own way
+// ("const T&" for "T const&") and names a lambda just "operator()", and
+// the map cuts long names: the last component of the name, without template
+// arguments and parameters, must then agree.
+std::string LastComponent(std::string name) {
+  for (std::size_t at; (at = name.find("(anonymous namespace)")) != std::string::npos;)
+    name.replace(at, 21, "{anonymous}");
+  std::string plain;
+  int depth = 0;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    // "operator<" and friends are names, not template brackets.
+    if (name.compare(i, 9, "operator<") == 0 || name.compare(i, 9, "operator>") == 0) {
+      if (depth == 0) plain.append(name, i, 9);
+      i += 8;
+      continue;
+    }
+    if (c == '<') ++depth;
+    else if (c == '>' && depth > 0) --depth;
+    else if (depth == 0) plain += c;
+  }
+  if (!plain.ends_with("operator()")) plain = WithoutParameters(plain);
+  const std::size_t open = plain.find('(', plain.starts_with("operator()") ? 10 : 0);
+  if (open != std::string::npos && plain.find(')', open) == std::string::npos) plain.erase(open);
+  const std::size_t colons = plain.rfind("::");
+  if (colons != std::string::npos) plain.erase(0, colons + 2);
+  const std::size_t blank = plain.rfind(' ');
+  if (blank != std::string::npos && !plain.starts_with("operator")) plain.erase(0, blank + 1);
+  return plain;
+}
+
 bool SameFunction(const std::string& map, const std::string& addr2line) {
   std::string expected = addr2line;
   const std::size_t at = expected.rfind('@');  // stdcall's "@bytes"
@@ -112,6 +143,8 @@ bool SameFunction(const std::string& map, const std::string& addr2line) {
     if (status == 0 && text) expected = text;
     std::free(text);
   }
+  const std::string last = LastComponent(expected);
+  if (!last.empty() && LastComponent(map) == last) return true;
   // The map cuts long names; a cut name can only be checked against a full one.
   if (map.size() >= 255)
     return expected.find("::") == std::string::npos || expected.starts_with(map);
