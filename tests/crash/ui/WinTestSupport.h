@@ -55,4 +55,28 @@ inline COLORREF BmpPixel(const std::vector<std::uint8_t>& bmp, int x, int y) {
   return RGB(p[2], p[1], p[0]);
 }
 
+// The children of a window with the given class, in z-order.
+inline std::vector<HWND> Children(HWND parent, const char* cls) {
+  std::vector<HWND> out;
+  for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    char name[64] = {};
+    GetClassNameA(child, name, sizeof name);
+    if (std::string(name) == cls) out.push_back(child);
+  }
+  return out;
+}
+
+inline HWND Button(HWND parent, const std::string& caption) {
+  for (HWND b : Children(parent, "Button")) {
+    if (WindowText(b) == caption) return b;
+  }
+  return nullptr;
+}
+
+// A click as the button reports it to its parent, posted from outside.
+inline void Press(HWND parent, HWND button) {
+  PostMessageA(parent, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
+               reinterpret_cast<LPARAM>(button));
+}
+
 }  // namespace corvan::crash::test

@@ -19,6 +19,9 @@ namespace corvan::crash {
 namespace {
 
 using test::TempPath;
+using test::Button;
+using test::Children;
+using test::Press;
 using test::WindowText;
 
 constexpr const char* kContactKey = "Software\\Quenor\\ContactForm";
@@ -87,28 +90,6 @@ std::string WindowsOf(DWORD process) {
       },
       reinterpret_cast<LPARAM>(&search));
   return search.text;
-}
-
-std::vector<HWND> Children(HWND parent, const char* cls) {
-  std::vector<HWND> out;
-  for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-    char name[64] = {};
-    GetClassNameA(child, name, sizeof name);
-    if (std::string(name) == cls) out.push_back(child);
-  }
-  return out;
-}
-
-HWND Button(HWND parent, const std::string& caption) {
-  for (HWND b : Children(parent, "Button")) {
-    if (WindowText(b) == caption) return b;
-  }
-  return nullptr;
-}
-
-void Press(HWND parent, HWND button) {
-  PostMessageA(parent, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
-               reinterpret_cast<LPARAM>(button));
 }
 
 // Typing over the whole text, as the keyboard does (a multi-line edit

@@ -18,6 +18,9 @@ namespace corvan::crash {
 namespace {
 
 using test::TempPath;
+using test::Button;
+using test::Children;
+using test::Press;
 using test::WindowText;
 
 std::string ProbePath() {
@@ -63,28 +66,6 @@ HWND WaitForBox(DWORD process, DWORD skip = 0, int timeoutMs = 30000) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return nullptr;
-}
-
-std::vector<HWND> Children(HWND box, const char* cls) {
-  std::vector<HWND> out;
-  for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-    char name[64] = {};
-    GetClassNameA(child, name, sizeof name);
-    if (std::string(name) == cls) out.push_back(child);
-  }
-  return out;
-}
-
-HWND Button(HWND box, const std::string& caption) {
-  for (HWND b : Children(box, "Button")) {
-    if (WindowText(b) == caption) return b;
-  }
-  return nullptr;
-}
-
-void Press(HWND box, HWND button) {
-  PostMessageA(box, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(button), BN_CLICKED),
-               reinterpret_cast<LPARAM>(button));
 }
 
 // One run of the probe: its process, its log.
