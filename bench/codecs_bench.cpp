@@ -75,17 +75,21 @@ struct Fixture {
   void WriteText() {
     std::mt19937 rng(42);
     const char* units[] = {"zelExcept", "NetSocket", "HttpClient", "fCorvanNGmain", "zelZip"};
-    const char* calls[] = {"TriggerSessionConnected", "ProcessMessages", "Send", "Get",
-                           "AddArea", "WndProc", "CreateZipFile"};
+    const char* calls[] = {"TriggerSessionConnected",
+                           "ProcessMessages",
+                           "Send",
+                           "Get",
+                           "AddArea",
+                           "WndProc",
+                           "CreateZipFile"};
     std::string text;
     char line[256];
     while (text.size() < 10'000'000) {
-      const int n = std::snprintf(line, sizeof line,
-                                  "%08x corvan.exe  %-14s %5u[%u] %s.%s (+%u)\r\n",
-                                  static_cast<unsigned>(0x401000 + rng() % 0x80000),
-                                  units[rng() % 5], static_cast<unsigned>(rng() % 3000),
-                                  static_cast<unsigned>(rng() % 40), units[rng() % 5],
-                                  calls[rng() % 7], static_cast<unsigned>(rng() % 200));
+      const int n =
+          std::snprintf(line, sizeof line, "%08x corvan.exe  %-14s %5u[%u] %s.%s (+%u)\r\n",
+                        static_cast<unsigned>(0x401000 + rng() % 0x80000), units[rng() % 5],
+                        static_cast<unsigned>(rng() % 3000), static_cast<unsigned>(rng() % 40),
+                        units[rng() % 5], calls[rng() % 7], static_cast<unsigned>(rng() % 200));
       text.append(line, static_cast<std::size_t>(n));
     }
     text.resize(10'000'000);
@@ -134,9 +138,10 @@ std::vector<std::uint8_t> LibpngWrite(const QuantizedImage& q, int width, int he
   png_set_compression_window_bits(png, 15);
   png_write_info(png, info);
   for (int y = 0; y < height; ++y) {
-    png_write_row(png, const_cast<png_bytep>(&q.imageData[static_cast<std::size_t>(y) *
-                                                          (static_cast<std::size_t>(width) + 1) +
-                                                          1]));
+    png_write_row(
+        png,
+        const_cast<png_bytep>(
+            &q.imageData[static_cast<std::size_t>(y) * (static_cast<std::size_t>(width) + 1) + 1]));
   }
   png_write_end(png, nullptr);
   png_destroy_write_struct(&png, &info);
@@ -209,8 +214,8 @@ void QuantiseOurs(benchmark::State& state) {
   WuQuantizer wu;
   wu.AddPixels(d.desktop.View().bits, d.desktop.View().PixelCount());
   const MappedPalette unrefined = MapCells(wu.BuildPalette(), wu.Cells());
-  g_figures["psnr ours unrefined dB"] = PsnrOfError(static_cast<double>(unrefined.squaredError),
-                                                    d.desktop.View().PixelCount());
+  g_figures["psnr ours unrefined dB"] =
+      PsnrOfError(static_cast<double>(unrefined.squaredError), d.desktop.View().PixelCount());
 }
 
 void QuantiseLibimagequant(benchmark::State& state) {
@@ -278,7 +283,8 @@ void ZipInfoZip(benchmark::State& state) {
 std::size_t DistinctColours(DibImage& image) {
   std::vector<std::uint32_t> colours;
   const std::vector<std::uint8_t>& b = image.Bytes();
-  for (std::size_t i = 0; i < b.size(); i += 4) colours.push_back(b[i] | b[i + 1] << 8 | b[i + 2] << 16);
+  for (std::size_t i = 0; i < b.size(); i += 4)
+    colours.push_back(b[i] | b[i + 1] << 8 | b[i + 2] << 16);
   std::sort(colours.begin(), colours.end());
   return static_cast<std::size_t>(std::unique(colours.begin(), colours.end()) - colours.begin());
 }
@@ -291,7 +297,8 @@ class CollectingReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
       if (run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
-      seconds[run.benchmark_name()] = run.real_accumulated_time / static_cast<double>(run.iterations);
+      seconds[run.benchmark_name()] =
+          run.real_accumulated_time / static_cast<double>(run.iterations);
     }
   }
 };

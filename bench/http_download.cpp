@@ -52,8 +52,8 @@ int main(int argc, char** argv) {
   const std::string mode = argv[1];
   try {
     const auto start = std::chrono::steady_clock::now();
-    const long long bytes = mode == "ours" ? DownloadOurs(argv[2], argv[3])
-                                           : DownloadWinInet(argv[2], argv[3]);
+    const long long bytes =
+        mode == "ours" ? DownloadOurs(argv[2], argv[3]) : DownloadWinInet(argv[2], argv[3]);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     PROCESS_MEMORY_COUNTERS memory{};

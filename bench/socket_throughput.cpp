@@ -24,7 +24,8 @@ using corvan::net::TNetSocket;
 
 namespace {
 
-const std::int64_t kVolume = (std::getenv("BENCH_MIB") ? std::atoll(std::getenv("BENCH_MIB")) : 256ll) << 20;
+const std::int64_t kVolume =
+    (std::getenv("BENCH_MIB") ? std::atoll(std::getenv("BENCH_MIB")) : 256ll) << 20;
 constexpr int kBlock = 64 << 10;
 
 using corvan::bench::Seconds;

@@ -78,8 +78,8 @@ void DecodeZydis(benchmark::State& state) {
   for (auto _ : state) {
     for (std::size_t offset = 0; offset < c.Bytes.size();) {
       ZydisDecodedInstruction insn;
-      const bool ok = ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(&decoder, nullptr, c.Bytes.data() + offset,
-                                                                  c.Bytes.size() - offset, &insn));
+      const bool ok = ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(
+          &decoder, nullptr, c.Bytes.data() + offset, c.Bytes.size() - offset, &insn));
       offset += ok ? insn.length : 1;
       ++instructions;
     }
@@ -106,7 +106,8 @@ void ParseExports(benchmark::State& state) {
   }
   state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * entries.size()));
   state.counters["functions"] = static_cast<double>(entries.size());
-  state.counters["valid"] = static_cast<double>(valid / std::max<std::size_t>(1, state.iterations()));
+  state.counters["valid"] =
+      static_cast<double>(valid / std::max<std::size_t>(1, state.iterations()));
 }
 
 BENCHMARK(DecodeOurs)->Unit(benchmark::kMillisecond)->MinTime(2.0);
@@ -115,7 +116,7 @@ BENCHMARK(ParseExports)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 // Keeps the rates of the runs for the ratio lines.
 class TRateReporter : public benchmark::ConsoleReporter {
-public:
+ public:
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
@@ -138,10 +139,12 @@ int main(int argc, char** argv) {
   const double ours = reporter.Rates["DecodeOurs/min_time:2.000"] / 1e6;
   const double zydis = reporter.Rates["DecodeZydis/min_time:2.000"] / 1e6;
   const double parse = reporter.Rates["ParseExports/min_time:2.000"];
-  std::printf("\n%s: code section %zu bytes, %zu exported functions\n", DllPath(), Corpus().Bytes.size(),
-              Corpus().Image.Exports().size());
-  std::printf("DecodeInstruction: %.1f MB/s\nZydis decode-only: %.1f MB/s\nParseFunction: %.0f functions/s\n",
-              ours, zydis, parse);
+  std::printf("\n%s: code section %zu bytes, %zu exported functions\n", DllPath(),
+              Corpus().Bytes.size(), Corpus().Image.Exports().size());
+  std::printf(
+      "DecodeInstruction: %.1f MB/s\nZydis decode-only: %.1f MB/s\nParseFunction: %.0f "
+      "functions/s\n",
+      ours, zydis, parse);
   std::printf("ratio x86-decode %.2f\n", zydis > 0 ? ours / zydis : 0.0);
   return 0;
 }

@@ -38,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.Limits.MaxInstructions = 20000;
   TFunctionInfo info;
   TListingSymbols symbols;
-  const std::string text = DisassembleFunction(view, Base, Base + static_cast<Address>(size / 2), info, true,
-                                               size % 7, routines, symbols, options);
+  const std::string text = DisassembleFunction(view, Base, Base + static_cast<Address>(size / 2),
+                                               info, true, size % 7, routines, symbols, options);
   if (info.Valid && info.Areas.empty()) __builtin_trap();
   if (!info.Valid && !text.empty()) __builtin_trap();
   return 0;

@@ -12,9 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t delivered = 0;
   for (std::size_t at = 1; at < size;) {
     const std::size_t n = size - at < piece ? size - at : piece;
-    const std::size_t used = decoder.Feed(data + at, n, [&](const std::uint8_t*, std::size_t k) {
-      delivered += k;
-    });
+    const std::size_t used =
+        decoder.Feed(data + at, n, [&](const std::uint8_t*, std::size_t k) { delivered += k; });
     if (used > n) std::abort();
     at += used;
     if (used < n) break;  // done or failed

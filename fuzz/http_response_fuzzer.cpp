@@ -15,8 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   peer.client.ReceiveStream = &stream;
   if (data[0] & 1) peer.client.SetRequestVer("1.1");
   const std::size_t piece = data[1] % 64;
-  peer.answers.push_back({std::string(reinterpret_cast<const char*>(data + 2), size - 2), piece,
-                          (data[0] & 2) == 0});
+  peer.answers.push_back(
+      {std::string(reinterpret_cast<const char*>(data + 2), size - 2), piece, (data[0] & 2) == 0});
   // Relocations may ask for more answers: give them the same bytes.
   for (int i = 0; i < 8; ++i) peer.answers.push_back(peer.answers.front());
   try {

@@ -27,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   // The first line is the base path, the rest the URL.
   const std::size_t split = input.find('\n');
-  const std::string_view base = split == std::string_view::npos ? std::string_view{} : input.substr(0, split);
+  const std::string_view base =
+      split == std::string_view::npos ? std::string_view{} : input.substr(0, split);
   const std::string_view url = split == std::string_view::npos ? input : input.substr(split + 1);
 
   const corvan::http::TUrlParts parts = SplitUrl(url, base);

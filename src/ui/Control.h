@@ -37,8 +37,8 @@ class TControl {
   virtual void DrawItem(const DRAWITEMSTRUCT& /*item*/) {}
 
  protected:
-  void CreateChild(TForm& form, int id, const char* className, const std::string& text,
-                   DWORD style, DWORD exStyle, const Bounds& bounds, HFONT font);
+  void CreateChild(TForm& form, int id, const char* className, const std::string& text, DWORD style,
+                   DWORD exStyle, const Bounds& bounds, HFONT font);
   TForm* Form() const { return form_; }
 
  private:

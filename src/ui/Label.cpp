@@ -4,12 +4,11 @@
 
 namespace corvan::ui {
 
-void TLabel::Create(TForm& form, int id, int left, int top, const std::string& caption,
-                    bool bold) {
+void TLabel::Create(TForm& form, int id, int left, int top, const std::string& caption, bool bold) {
   font_ = bold ? form.BoldFont() : form.Font();
   // SS_NOPREFIX: "&" in status texts is shown as it is.
-  CreateChild(form, id, "STATIC", caption, SS_LEFT | SS_NOPREFIX | WS_GROUP, 0,
-              {left, top, 0, 0}, font_);
+  CreateChild(form, id, "STATIC", caption, SS_LEFT | SS_NOPREFIX | WS_GROUP, 0, {left, top, 0, 0},
+              font_);
   FitToText(caption);
 }
 

@@ -19,8 +19,6 @@ void ShowPlainMessage(const std::string& text) {
   ShowMessageDialog(text, Application().Title().c_str(), 0);
 }
 
-void ShowErrorDialog(const std::string& text) {
-  ShowMessageDialog(text, "Error", MB_ICONERROR);
-}
+void ShowErrorDialog(const std::string& text) { ShowMessageDialog(text, "Error", MB_ICONERROR); }
 
 }  // namespace corvan::ui

@@ -17,10 +17,10 @@ void TSpinEdit::Create(TForm& form, int id, int left, int top, int width, int va
   // UDS_ALIGNRIGHT narrows the edit by the arrows' width, so the pair keeps
   // the given bounds. The range is unbounded: the number is checked by its
   // user, and a typed value outside any range must stay visible as typed.
-  upDown_ = CreateWindowExA(0, UPDOWN_CLASSA, "",
-                            WS_CHILD | WS_VISIBLE | UDS_ALIGNRIGHT | UDS_SETBUDDYINT |
-                                UDS_ARROWKEYS | UDS_NOTHOUSANDS,
-                            0, 0, 0, 0, form.Handle(), nullptr, Application().Instance(), nullptr);
+  upDown_ = CreateWindowExA(
+      0, UPDOWN_CLASSA, "",
+      WS_CHILD | WS_VISIBLE | UDS_ALIGNRIGHT | UDS_SETBUDDYINT | UDS_ARROWKEYS | UDS_NOTHOUSANDS, 0,
+      0, 0, 0, form.Handle(), nullptr, Application().Instance(), nullptr);
   SendMessageA(upDown_, UDM_SETBUDDY, reinterpret_cast<WPARAM>(Handle()), 0);
   // Where the arrows overlap the edit's border differs between versions of
   // the control: move them flush with the right edge of the bounds.

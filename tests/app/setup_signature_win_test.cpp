@@ -60,7 +60,7 @@ TEST_F(SetupCopy, HeldForCheckNobodyCanChangeItButItStillStarts) {
 
   // Readers, and the program loader among them, are let in.
   ScopedHandle reader(CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                      OPEN_EXISTING, 0, nullptr));
+                                  OPEN_EXISTING, 0, nullptr));
   EXPECT_NE(reader.get(), INVALID_HANDLE_VALUE);
   if (reader.get() == INVALID_HANDLE_VALUE) reader.release();
   std::string commandLine = "\"" + path_ + "\" --gtest_list_tests";

@@ -99,9 +99,11 @@ CorvanProcess::CorvanProcess(const std::string& vncLog) {
   }
   processId_ = process_.dwProcessId;
   WaitForInputIdle(process_.hProcess, 10000);
-  WaitUntil([&] { return (main_ = FindWindowOfClass("TfrmCorvanNG")) != nullptr &&
-                         IsWindowVisible(main_); },
-            std::chrono::seconds(20));
+  WaitUntil(
+      [&] {
+        return (main_ = FindWindowOfClass("TfrmCorvanNG")) != nullptr && IsWindowVisible(main_);
+      },
+      std::chrono::seconds(20));
   if (!main_) throw std::runtime_error("the main window did not appear");
 }
 
@@ -132,10 +134,12 @@ HWND CorvanProcess::FindWindowOfClass(const char* className) const {
 std::optional<MessageBoxSeen> CorvanProcess::WaitForMessageBox(
     std::chrono::milliseconds timeout) const {
   HWND box = nullptr;
-  WaitUntil([&] {
-    box = FindWindowOfClass("#32770");
-    return box && IsWindowVisible(box) && GetDlgItem(box, 0xFFFF);
-  }, timeout);
+  WaitUntil(
+      [&] {
+        box = FindWindowOfClass("#32770");
+        return box && IsWindowVisible(box) && GetDlgItem(box, 0xFFFF);
+      },
+      timeout);
   if (!box || !IsWindowVisible(box)) return std::nullopt;
   MessageBoxSeen seen;
   seen.handle = box;
@@ -144,8 +148,7 @@ std::optional<MessageBoxSeen> CorvanProcess::WaitForMessageBox(
   // The icon static: id 20 on Windows, 0x440 in Wine's template.
   for (int id : {20, 0x440}) {
     HWND icon = GetDlgItem(box, id);
-    if (icon && IsWindowVisible(icon) &&
-        SendMessageA(icon, STM_GETICON, 0, 0) != 0) {
+    if (icon && IsWindowVisible(icon) && SendMessageA(icon, STM_GETICON, 0, 0) != 0) {
       seen.hasIcon = true;
     }
   }

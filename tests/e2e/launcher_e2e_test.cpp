@@ -51,9 +51,9 @@ class Launcher : public ::testing::Test {
                             std::chrono::seconds(10)))
           << GetLastError();
     } else {
-      ASSERT_TRUE(WaitUntil([] { return DeleteFileA(kServerPath) != 0 ||
-                                        GetLastError() == ERROR_FILE_NOT_FOUND; },
-                            std::chrono::seconds(10)));
+      ASSERT_TRUE(WaitUntil(
+          [] { return DeleteFileA(kServerPath) != 0 || GetLastError() == ERROR_FILE_NOT_FOUND; },
+          std::chrono::seconds(10)));
     }
   }
 
@@ -109,18 +109,18 @@ TEST_F(Launcher, MainWindowLayout) {
   EXPECT_NEAR(window.left - work.left, work.right - window.right, 1);
   EXPECT_NEAR(window.top - work.top, work.bottom - window.bottom, 1);
 
-  ExpectBounds(main, 105, 8, 8, 226, 148);    // imgHelpdesk
-  ExpectBounds(main, 107, 8, 162, -1, -1);    // lblID, sized to its text
+  ExpectBounds(main, 105, 8, 8, 226, 148);     // imgHelpdesk
+  ExpectBounds(main, 107, 8, 162, -1, -1);     // lblID, sized to its text
   ExpectBounds(main, 104, 159, 162, 157, 21);  // chkReConnect
   ExpectBounds(main, 102, 8, 189, 92, 25);     // btnStartCorvan
   ExpectBounds(main, 103, 137, 189, 97, 25);   // btnStopCorvan
   ExpectBounds(main, 106, 8, 220, 226, 25);    // btnInstallVNC
   // The spin edit and its arrows together fill 51 pixels from 102.
   HWND edit = GetDlgItem(main, 101);
-  HWND arrows = reinterpret_cast<HWND>(
-      SendMessageA(GetWindow(edit, GW_HWNDNEXT), UDM_GETBUDDY, 0, 0)) == edit
-                    ? GetWindow(edit, GW_HWNDNEXT)
-                    : nullptr;
+  HWND arrows =
+      reinterpret_cast<HWND>(SendMessageA(GetWindow(edit, GW_HWNDNEXT), UDM_GETBUDDY, 0, 0)) == edit
+          ? GetWindow(edit, GW_HWNDNEXT)
+          : nullptr;
   ASSERT_NE(arrows, nullptr);
   const RECT e = ChildBounds(edit), a = ChildBounds(arrows);
   EXPECT_EQ(e.left, 102);

@@ -16,8 +16,8 @@ int main() {
       ((static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10000;
   char log[MAX_PATH] = {};
   if (GetEnvironmentVariableA("CORVAN_SETUP_LOG", log, sizeof log)) {
-    HANDLE file = CreateFileA(log, FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file =
+        CreateFileA(log, FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
       const std::string line =
           std::to_string(ms) + "\t" + corvan::e2e::CommandLineParameters() + "\r\n";

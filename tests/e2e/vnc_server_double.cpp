@@ -9,7 +9,6 @@
 
 #include "CommandLineParameters.h"
 
-
 int main() {
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
@@ -25,8 +24,8 @@ int main() {
   // Appends under a lock so that overlapping starts never mix their lines.
   HANDLE file = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 200 && file == INVALID_HANDLE_VALUE; ++attempt) {
-    file = CreateFileA(log, FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
+    file =
+        CreateFileA(log, FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) Sleep(10);
   }
   if (file == INVALID_HANDLE_VALUE) return 2;

@@ -18,8 +18,8 @@ TEST(ParseInteger, Numbers) {
 }
 
 TEST(ParseInteger, JunkGivesNoValue) {
-  for (const char* text : {"", " ", "abc", "12a", "1 2", "1.5", "+-1", "-+1", "++1", "--1",
-                           "0x10", "2147483648", "-2147483649", "99999999999999999999"}) {
+  for (const char* text : {"", " ", "abc", "12a", "1 2", "1.5", "+-1", "-+1", "++1", "--1", "0x10",
+                           "2147483648", "-2147483649", "99999999999999999999"}) {
     EXPECT_FALSE(ParseInteger(text).has_value()) << '"' << text << '"';
   }
 }

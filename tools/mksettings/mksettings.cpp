@@ -51,7 +51,8 @@ int main(int argc, char** argv) {
   }
   const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   auto source = corvan::crash::ParseSettingsSource(text);
-  for (const auto& e : source.errors) std::cerr << sourcePath << ":" << e.line << ": " << e.message << "\n";
+  for (const auto& e : source.errors)
+    std::cerr << sourcePath << ":" << e.line << ": " << e.message << "\n";
   const auto problems = corvan::crash::CheckSettingsAgainstDefaults(source.settings);
   for (const auto& p : problems) std::cerr << sourcePath << ": " << p << "\n";
   if (!source.errors.empty() || !problems.empty()) return 1;
@@ -60,7 +61,8 @@ int main(int argc, char** argv) {
   const auto bytes = corvan::crash::WriteSettingsStream(source.settings);
   const std::string outputPath = argv[2];
   std::ofstream out(outputPath, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out.flush()) {
     std::cerr << outputPath << ": cannot be written\n";
     return 1;

@@ -76,11 +76,14 @@ void* ResolveForwarder(const std::string& text, int depth) {
   if (!image.Valid()) return nullptr;
   std::optional<std::uint32_t> rva;
   if (!function.empty() && function[0] == '#') {
-    rva = image.ExportRva(static_cast<std::uint32_t>(std::strtoul(function.c_str() + 1, nullptr, 10)));
+    rva = image.ExportRva(
+        static_cast<std::uint32_t>(std::strtoul(function.c_str() + 1, nullptr, 10)));
   } else {
     rva = image.ExportRva(function);
   }
-  if (!rva) return image.Is64() ? nullptr : reinterpret_cast<void*>(GetProcAddress(target, function.c_str()));
+  if (!rva)
+    return image.Is64() ? nullptr
+                        : reinterpret_cast<void*>(GetProcAddress(target, function.c_str()));
   return Resolve(target, image, *rva, depth + 1);
 }
 
@@ -93,7 +96,8 @@ void* Resolve(HMODULE module, const PeImage& image, std::uint32_t rva, int depth
 
 bool LiveModuleBytes::Read(std::uint64_t offset, void* out, std::size_t size) const {
   if (offset > UINTPTR_MAX - base_) return false;
-  return SafeRead(reinterpret_cast<const void*>(base_ + static_cast<std::uintptr_t>(offset)), out, size);
+  return SafeRead(reinterpret_cast<const void*>(base_ + static_cast<std::uintptr_t>(offset)), out,
+                  size);
 }
 
 const IMAGE_NT_HEADERS* ImageNtHeaders(const void* moduleBase) {
@@ -107,7 +111,8 @@ const IMAGE_NT_HEADERS* ImageNtHeaders(const void* moduleBase) {
       std::memcmp(signature, "PE\0\0", 4) != 0) {
     return nullptr;
   }
-  return reinterpret_cast<const IMAGE_NT_HEADERS*>(static_cast<const std::uint8_t*>(moduleBase) + ntOffset);
+  return reinterpret_cast<const IMAGE_NT_HEADERS*>(static_cast<const std::uint8_t*>(moduleBase) +
+                                                   ntOffset);
 }
 
 const void* ImageDataDirectory(const void* moduleBase, std::uint32_t index) {
@@ -184,7 +189,8 @@ TDAModule ModuleList() {
     if (info.State == MEM_COMMIT && info.AllocationBase == info.BaseAddress &&
         info.AllocationBase != previousBase) {
       std::string path = ModulePath(static_cast<HMODULE>(info.AllocationBase));
-      if (!path.empty()) modules.push_back({static_cast<HMODULE>(info.AllocationBase), FileNamePart(path)});
+      if (!path.empty())
+        modules.push_back({static_cast<HMODULE>(info.AllocationBase), FileNamePart(path)});
     }
     previousBase = info.AllocationBase;
     const std::uint8_t* next = static_cast<const std::uint8_t*>(info.BaseAddress) + info.RegionSize;
@@ -202,13 +208,15 @@ int PatchImports(const TDAModule& modules, const void* oldAddress, const void* n
     const PeImage image(bytes, ImageLayout::Mapped);
     const PeImports imports = image.Imports();
     if (!imports.valid && m.base == OwnModule() && IsDebuggerPresent()) {
-      MessageBoxA(nullptr,
-                  "The import table is invalid.\r\n\r\nThis way zelExcept can't install the thread hooks.",
-                  m.fileName.c_str(), MB_OK);
+      MessageBoxA(
+          nullptr,
+          "The import table is invalid.\r\n\r\nThis way zelExcept can't install the thread hooks.",
+          m.fileName.c_str(), MB_OK);
     }
     // The slots of the descriptors before a damaged one are still good.
     for (const PeImportModule& module : imports.modules) {
-      auto* slot = reinterpret_cast<const void**>(reinterpret_cast<std::uint8_t*>(m.base) + module.iatRva);
+      auto* slot =
+          reinterpret_cast<const void**>(reinterpret_cast<std::uint8_t*>(m.base) + module.iatRva);
       for (;; ++slot) {
         const void* value;
         if (!SafeRead(slot, &value, sizeof value) || !value) break;
@@ -241,8 +249,9 @@ std::uint64_t FileVersion(const std::string& path) {
 
 HMODULE OwnModule() {
   HMODULE module = nullptr;
-  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCSTR>(&OwnModule), &module);
+  GetModuleHandleExA(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCSTR>(&OwnModule), &module);
   return module;
 }
 

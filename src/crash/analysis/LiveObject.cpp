@@ -30,7 +30,8 @@ std::optional<std::string> ReadShortString(const AddressSpace& memory, std::uint
 }
 
 bool IsIdentifier(const std::string& text) {
-  if (text.empty() || !(std::isalpha(static_cast<unsigned char>(text[0])) || text[0] == '_')) return false;
+  if (text.empty() || !(std::isalpha(static_cast<unsigned char>(text[0])) || text[0] == '_'))
+    return false;
   for (char c : text) {
     if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_') return false;
   }
@@ -51,7 +52,9 @@ bool IsLiveObject(const AddressSpace& memory, std::uint32_t pointer) {
   const std::uint32_t codeEnd = extents->codeEnd >= 3 ? extents->codeEnd - 3 : 0;
   const bool inData = c >= extents->dataStart && c < extents->dataEnd;
   const std::uint32_t bound = inData ? extents->dataEnd : codeEnd;
-  auto slot = [&](std::uint32_t offset, std::uint32_t& value) { return ReadU32(memory, c - offset, value); };
+  auto slot = [&](std::uint32_t offset, std::uint32_t& value) {
+    return ReadU32(memory, c - offset, value);
+  };
   std::uint32_t nameAddress = 0;
   for (std::uint32_t offset : {kClassName, kDynamicTable, kMethodTable, kFieldTable}) {
     std::uint32_t value;
@@ -61,7 +64,8 @@ bool IsLiveObject(const AddressSpace& memory, std::uint32_t pointer) {
   std::uint32_t typeInfo = 0;
   for (std::uint32_t offset : {kTypeInfo, kInitTable, kAutoTable, kInterfaceTable}) {
     std::uint32_t value;
-    if (!slot(offset, value) || (value != 0 && (value < extents->codeStart || value >= bound))) return false;
+    if (!slot(offset, value) || (value != 0 && (value < extents->codeStart || value >= bound)))
+      return false;
     if (offset == kTypeInfo) typeInfo = value;
   }
   const auto name = nameAddress ? ReadShortString(memory, nameAddress) : std::nullopt;

@@ -15,7 +15,8 @@ class ProcessAddressSpace final : public AddressSpace {
   std::optional<ModuleExtents> ModuleOf(std::uint32_t address) const override {
     HMODULE module;
     std::string path;
-    if (!ModuleFromAddress(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)), module, path) ||
+    if (!ModuleFromAddress(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(address)),
+                           module, path) ||
         !ImageNtHeaders(module)) {
       return std::nullopt;
     }
@@ -23,14 +24,16 @@ class ProcessAddressSpace final : public AddressSpace {
     const PeImage image(bytes, ImageLayout::Mapped);
     const auto base = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(module));
     return ModuleExtents{base + image.CodeBase(), base + image.CodeBase() + image.CodeSize(),
-                         base + image.DataBase(), base + image.DataBase() + image.InitializedDataSize()};
+                         base + image.DataBase(),
+                         base + image.DataBase() + image.InitializedDataSize()};
   }
 };
 
 }  // namespace
 
 bool IsLiveObject(const void* pointer) {
-  return IsLiveObject(ProcessAddressSpace(), static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(pointer)));
+  return IsLiveObject(ProcessAddressSpace(),
+                      static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(pointer)));
 }
 
 }  // namespace corvan::crash

@@ -7,7 +7,7 @@
 namespace corvan::crash {
 namespace {
 
-constexpr std::size_t kLoaderLockOffset = 0xA0;   // in the PEB, 32-bit
+constexpr std::size_t kLoaderLockOffset = 0xA0;  // in the PEB, 32-bit
 constexpr std::size_t kFastPebLockOffset = 0x1C;
 
 // Newer systems count a held section by clearing bit 0 of LockCount

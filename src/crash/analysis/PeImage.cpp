@@ -10,7 +10,7 @@ namespace {
 
 constexpr std::uint16_t kMagicPe32 = 0x10B;
 constexpr std::uint16_t kMagicPe64 = 0x20B;
-constexpr std::uint32_t kMaxSections = 96;         // the loader's own limit
+constexpr std::uint32_t kMaxSections = 96;  // the loader's own limit
 constexpr std::uint32_t kMaxExportEntries = 0x10000;
 constexpr std::uint32_t kMaxImportModules = 4096;
 constexpr std::uint32_t kMaxImportFunctions = 65536;  // over all modules of the table
@@ -58,16 +58,18 @@ PeImage::PeImage(const ImageBytes& bytes, ImageLayout layout) : bytes_(bytes), l
   entryPoint_ = U32(opt + 16);
   codeBase_ = U32(opt + 20);
   dataBase_ = is64_ ? 0 : U32(opt + 24);
-  imageBase_ = is64_ ? (static_cast<std::uint64_t>(U32(opt + 28)) << 32 | U32(opt + 24)) : U32(opt + 28);
+  imageBase_ =
+      is64_ ? (static_cast<std::uint64_t>(U32(opt + 28)) << 32 | U32(opt + 24)) : U32(opt + 28);
   imageSize_ = U32(opt + 56);
-  directoryCount_ = std::min<std::uint32_t>(U32(opt + (is64_ ? 108 : 92)),
-                                            (optionalSize - fixedSize) / 8);
+  directoryCount_ =
+      std::min<std::uint32_t>(U32(opt + (is64_ ? 108 : 92)), (optionalSize - fixedSize) / 8);
   const std::uint64_t sectionTable = std::uint64_t(ntOffset_) + 24 + optionalSize;
   for (std::uint32_t i = 0; i < sectionCount; ++i) {
     std::uint8_t raw[40];
     if (!bytes_.Read(sectionTable + 40ULL * i, raw, sizeof raw)) break;
     PeSection s;
-    s.name.assign(reinterpret_cast<const char*>(raw), strnlen(reinterpret_cast<const char*>(raw), 8));
+    s.name.assign(reinterpret_cast<const char*>(raw),
+                  strnlen(reinterpret_cast<const char*>(raw), 8));
     s.virtualSize = U32(raw + 8);
     s.virtualAddress = U32(raw + 12);
     s.rawSize = U32(raw + 16);
@@ -117,7 +119,8 @@ std::string PeImage::ReadName(std::uint32_t rva, std::size_t maxLength) const {
     const std::size_t want = std::min(sizeof chunk, maxLength - out.size());
     std::size_t got = want;
     // Near the end of the source, fall back to reading byte by byte.
-    while (got && !ReadRva(rva + static_cast<std::uint32_t>(out.size()), chunk, got)) got = got > 1 ? 1 : 0;
+    while (got && !ReadRva(rva + static_cast<std::uint32_t>(out.size()), chunk, got))
+      got = got > 1 ? 1 : 0;
     if (!got) break;
     const void* zero = std::memchr(chunk, 0, got);
     if (zero) {
@@ -322,13 +325,15 @@ bool PeImage::ReadResourceDirectory(std::uint32_t dirRva, std::uint32_t dirSize,
   return true;
 }
 
-std::optional<PeResource> PeImage::FindResourceEntry(const ResourceKey& type, const ResourceKey& name,
-                                                std::optional<std::uint16_t> language) const {
+std::optional<PeResource> PeImage::FindResourceEntry(const ResourceKey& type,
+                                                     const ResourceKey& name,
+                                                     std::optional<std::uint16_t> language) const {
   const auto dir = Directory(2);
   if (!dir) return std::nullopt;
   auto matches = [](const ResourceKey& want, const ResourceKey& have) {
     if (want.index() != have.index()) return false;
-    if (const auto* id = std::get_if<std::uint16_t>(&want)) return *id == std::get<std::uint16_t>(have);
+    if (const auto* id = std::get_if<std::uint16_t>(&want))
+      return *id == std::get<std::uint16_t>(have);
     return EqualsIgnoreCase(std::get<std::string>(want), std::get<std::string>(have));
   };
   // Three levels: type, name, language; the first match of each.
@@ -350,7 +355,8 @@ std::optional<PeResource> PeImage::FindResourceEntry(const ResourceKey& type, co
     const std::uint16_t lang = std::get<std::uint16_t>(e.key);
     if (language && *language != lang) continue;
     std::uint8_t data[8];
-    if (e.offset >= dir->size || !ReadRva(dir->rva + e.offset, data, sizeof data)) return std::nullopt;
+    if (e.offset >= dir->size || !ReadRva(dir->rva + e.offset, data, sizeof data))
+      return std::nullopt;
     return PeResource{U32(data), U32(data + 4), lang};
   }
   return std::nullopt;

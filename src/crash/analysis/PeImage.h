@@ -62,9 +62,9 @@ struct PeExport {
 };
 
 struct PeImportedFunction {
-  std::string name;             // empty when imported by ordinal
-  std::uint32_t ordinal = 0;    // by ordinal only
-  std::uint32_t slotRva = 0;    // its import address table slot
+  std::string name;           // empty when imported by ordinal
+  std::uint32_t ordinal = 0;  // by ordinal only
+  std::uint32_t slotRva = 0;  // its import address table slot
 };
 
 struct PeImportModule {
@@ -139,7 +139,7 @@ class PeImage {
   PeImports Imports() const;
 
   std::optional<PeResource> FindResourceEntry(const ResourceKey& type, const ResourceKey& name,
-                                         std::optional<std::uint16_t> language = {}) const;
+                                              std::optional<std::uint16_t> language = {}) const;
   // The fixed part of the version resource (type 16, the first name).
   std::optional<FixedFileVersion> FileVersion() const;
 

@@ -43,8 +43,13 @@ namespace {
 bool Readable(const MEMORY_BASIC_INFORMATION& info) {
   if (info.State != MEM_COMMIT) return false;
   switch (info.Protect) {
-    case PAGE_READONLY: case PAGE_READWRITE: case PAGE_WRITECOPY:
-    case PAGE_EXECUTE: case PAGE_EXECUTE_READ: case PAGE_EXECUTE_READWRITE: case PAGE_EXECUTE_WRITECOPY:
+    case PAGE_READONLY:
+    case PAGE_READWRITE:
+    case PAGE_WRITECOPY:
+    case PAGE_EXECUTE:
+    case PAGE_EXECUTE_READ:
+    case PAGE_EXECUTE_READWRITE:
+    case PAGE_EXECUTE_WRITECOPY:
       return true;
     default:
       return false;
@@ -53,7 +58,8 @@ bool Readable(const MEMORY_BASIC_INFORMATION& info) {
 
 LONG CALLBACK GuardedCopyFault(EXCEPTION_POINTERS* pointers) {
   const DWORD code = pointers->ExceptionRecord->ExceptionCode;
-  if (code != EXCEPTION_ACCESS_VIOLATION && code != EXCEPTION_GUARD_PAGE && code != EXCEPTION_IN_PAGE_ERROR) {
+  if (code != EXCEPTION_ACCESS_VIOLATION && code != EXCEPTION_GUARD_PAGE &&
+      code != EXCEPTION_IN_PAGE_ERROR) {
     return EXCEPTION_CONTINUE_SEARCH;
   }
   CONTEXT* context = pointers->ContextRecord;
@@ -69,7 +75,7 @@ LONG CALLBACK GuardedCopyFault(EXCEPTION_POINTERS* pointers) {
 // The fault handler is registered (first in line) only for the duration of
 // one copy, so it can neither be overtaken by nor disturb other handlers.
 class TFaultGuard {
-public:
+ public:
   TFaultGuard() : handle_(AddVectoredExceptionHandler(1, GuardedCopyFault)) {}
   ~TFaultGuard() {
     if (handle_) RemoveVectoredExceptionHandler(handle_);
@@ -78,7 +84,7 @@ public:
   TFaultGuard& operator=(const TFaultGuard&) = delete;
   explicit operator bool() const { return handle_ != nullptr; }
 
-private:
+ private:
   void* handle_;
 };
 
@@ -97,7 +103,8 @@ std::size_t QueryReadable(std::uintptr_t address, std::size_t size) {
     const std::uintptr_t at = address + run;
     if (VirtualQuery(reinterpret_cast<const void*>(at), &info, sizeof info) != sizeof info) break;
     if (!Readable(info)) break;
-    const std::uintptr_t regionEnd = reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize;
+    const std::uintptr_t regionEnd =
+        reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize;
     if (regionEnd <= at) break;
     run = static_cast<std::size_t>(std::min<std::uintptr_t>(regionEnd - address, size));
   }
@@ -110,11 +117,13 @@ std::size_t SafeReadUpTo(const void* address, void* buffer, std::size_t size,
                          const TDATryRead* snapshot) noexcept {
   const auto at = reinterpret_cast<std::uintptr_t>(address);
   if (!address || !buffer || size == 0 || at + size < at) return 0;
-  const std::size_t readable = snapshot ? snapshot->ReadableFrom(at, size) : QueryReadable(at, size);
+  const std::size_t readable =
+      snapshot ? snapshot->ReadableFrom(at, size) : QueryReadable(at, size);
   return GuardedCopy(buffer, address, readable);
 }
 
-bool SafeRead(const void* address, void* buffer, std::size_t size, const TDATryRead* snapshot) noexcept {
+bool SafeRead(const void* address, void* buffer, std::size_t size,
+              const TDATryRead* snapshot) noexcept {
   if (size == 0) return true;
   return SafeReadUpTo(address, buffer, size, snapshot) == size;
 }

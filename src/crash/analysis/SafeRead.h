@@ -26,7 +26,8 @@ TDATryRead BeginSafeReads();
 void EndSafeReads(TDATryRead& snapshot);
 
 // SafeRead checked against snapshot (VirtualQuery when snapshot is null).
-bool SafeRead(const void* address, void* buffer, std::size_t size, const TDATryRead* snapshot) noexcept;
+bool SafeRead(const void* address, void* buffer, std::size_t size,
+              const TDATryRead* snapshot) noexcept;
 
 // Copies the readable prefix of [address, address + size) and returns its
 // length.

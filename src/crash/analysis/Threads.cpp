@@ -34,8 +34,8 @@ std::size_t ProcessHeaderSize() {
 
 std::vector<DWORD> ThreadsFromSystemInformation() {
   std::vector<DWORD> ids;
-  const auto query = reinterpret_cast<NtQuerySystemInformationFn>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
+  const auto query = reinterpret_cast<NtQuerySystemInformationFn>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQuerySystemInformation")));
   if (!query) return ids;
   ULONG needed = 0;
   query(kSystemProcessInformation, nullptr, 0, &needed);
@@ -43,7 +43,8 @@ std::vector<DWORD> ThreadsFromSystemInformation() {
   std::size_t size = needed ? needed * 2 : 0x20000;
   for (;;) {
     buffer.assign(size, 0);
-    if (query(kSystemProcessInformation, buffer.data(), static_cast<ULONG>(size), &needed) >= 0) break;
+    if (query(kSystemProcessInformation, buffer.data(), static_cast<ULONG>(size), &needed) >= 0)
+      break;
     if (size >= 0x400000) return ids;
     size *= 2;
   }
@@ -116,10 +117,13 @@ class ThreadInfoList {
         CreateMutexA(everyone.get(), FALSE, ("zelExceptThreadNameMtx" + suffix).c_str()));
     if (!mutex) return;
     WaitForSingleObject(mutex.get(), INFINITE);
-    mapping_ = CreateFileMappingA(INVALID_HANDLE_VALUE, everyone.get(), PAGE_READWRITE, 0,
-                                  sizeof(SharedThreadBlock), ("zelExceptThreadNameBuf" + suffix).c_str());
+    mapping_ =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, everyone.get(), PAGE_READWRITE, 0,
+                           sizeof(SharedThreadBlock), ("zelExceptThreadNameBuf" + suffix).c_str());
     const bool created = mapping_ && GetLastError() != ERROR_ALREADY_EXISTS;
-    if (mapping_) block_ = static_cast<SharedThreadBlock*>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    if (mapping_)
+      block_ =
+          static_cast<SharedThreadBlock*>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (block_ && created) {
       block_->head = nullptr;
       block_->mutex = mutex.get();  // a handle is valid in every module of the process
@@ -137,7 +141,9 @@ class ThreadInfoList {
 class ListLock {
  public:
   ListLock(ThreadInfoList& list, DWORD waitMs) : list_(list), locked_(list.Lock(waitMs)) {}
-  ~ListLock() { if (locked_) list_.Unlock(); }
+  ~ListLock() {
+    if (locked_) list_.Unlock();
+  }
   explicit operator bool() const { return locked_; }
 
  private:
@@ -158,7 +164,8 @@ std::string Text(const char* s) { return s ? SafeReadString(s, kMaxThreadName) :
 ThreadInfoRecord ReadRecord(const ThreadInfoRecord* r) {
   ThreadInfoRecord copy{};
   const SIZE_T size = HeapSize(GetProcessHeap(), 0, r);
-  const std::size_t n = size == static_cast<SIZE_T>(-1) ? 12 : std::min<std::size_t>(size, sizeof copy);
+  const std::size_t n =
+      size == static_cast<SIZE_T>(-1) ? 12 : std::min<std::size_t>(size, sizeof copy);
   std::memcpy(&copy, r, n);
   if (n <= 12) copy.description = nullptr, copy.creationAddress = nullptr, copy.creatorThreadId = 0;
   if (n <= 24) copy.handle = nullptr;
@@ -227,12 +234,14 @@ void RecordThreadInfo(DWORD threadId, const ThreadInfoUpdate& update) {
       }
     }
     if (!handle) handle.reset(OpenThreadById(threadId, kThreadInfoAccess));
-    auto* r = handle ? static_cast<ThreadInfoRecord*>(HeapAlloc(GetProcessHeap(), 0, sizeof(ThreadInfoRecord)))
+    auto* r = handle ? static_cast<ThreadInfoRecord*>(
+                           HeapAlloc(GetProcessHeap(), 0, sizeof(ThreadInfoRecord)))
                      : nullptr;
     if (r) {
       r->threadId = threadId;
       r->name = HeapText(update.name ? *update.name : Text(before.name));
-      r->description = HeapText(update.description ? *update.description : Text(before.description));
+      r->description =
+          HeapText(update.description ? *update.description : Text(before.description));
       r->creationAddress = update.creationAddress.value_or(before.creationAddress);
       r->creatorThreadId = update.creatorThreadId.value_or(before.creatorThreadId);
       r->handle = handle.release();  // the record owns it from here
@@ -247,8 +256,9 @@ void RecordThreadInfo(DWORD threadId, const ThreadInfoUpdate& update) {
 namespace {
 
 LONG CALLBACK SwallowNamingException(EXCEPTION_POINTERS* info) {
-  return info->ExceptionRecord->ExceptionCode == kThreadNamingException ? EXCEPTION_CONTINUE_EXECUTION
-                                                                        : EXCEPTION_CONTINUE_SEARCH;
+  return info->ExceptionRecord->ExceptionCode == kThreadNamingException
+             ? EXCEPTION_CONTINUE_EXECUTION
+             : EXCEPTION_CONTINUE_SEARCH;
 }
 
 }  // namespace
@@ -274,9 +284,10 @@ bool FindThreadInfo(DWORD threadId, DWORD waitMs, std::optional<ThreadInfoEntry>
   for (ThreadInfoRecord* r = list.Head(); r; r = r->next) {
     if (r->threadId != threadId) continue;
     const ThreadInfoRecord fields = ReadRecord(r);
-    entry = ThreadInfoEntry{threadId, Text(fields.name), Text(fields.description),
-                            static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(fields.creationAddress)),
-                            fields.creatorThreadId};
+    entry = ThreadInfoEntry{
+        threadId, Text(fields.name), Text(fields.description),
+        static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(fields.creationAddress)),
+        fields.creatorThreadId};
     break;
   }
   return true;
@@ -287,7 +298,9 @@ std::string ThreadInfoText(DWORD threadId, bool showAll, void** creationAddress,
   std::optional<ThreadInfoEntry> entry;
   const bool locked = FindThreadInfo(threadId, 50, entry);
   if (creationAddress) {
-    *creationAddress = entry ? reinterpret_cast<void*>(static_cast<std::uintptr_t>(entry->creationAddress)) : nullptr;
+    *creationAddress =
+        entry ? reinterpret_cast<void*>(static_cast<std::uintptr_t>(entry->creationAddress))
+              : nullptr;
   }
   if (creatorThreadId) *creatorThreadId = entry ? entry->creatorThreadId : 0;
   return ThreadHeaderText(threadId, entry ? &*entry : nullptr, showAll, locked);

@@ -16,10 +16,11 @@ namespace {
 
 std::string SystemMessage(DWORD code) {
   char buffer[512];
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                 buffer, sizeof buffer, nullptr);
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, code, 0, buffer, sizeof buffer, nullptr);
   std::string text(buffer, n);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+    text.pop_back();
   return text;
 }
 
@@ -62,8 +63,8 @@ const TRuntimeRoutines& OwnRuntimeRoutines() {
   return routines;
 }
 
-bool DecodeInstruction(const void* code, RegisterState* registers, bool useRegisters, InstructionInfo& info,
-                       const TDATryRead* readMap) {
+bool DecodeInstruction(const void* code, RegisterState* registers, bool useRegisters,
+                       InstructionInfo& info, const TDATryRead* readMap) {
   const TLiveMemoryView view(readMap);
   return DecodeInstruction(view, AddressOf(code), registers, useRegisters, info);
 }
@@ -76,8 +77,9 @@ bool DecodeInstruction(const void* code, InstructionInfo& info, const TDATryRead
   return DecodeInstruction(code, nullptr, false, info, readMap);
 }
 
-void ParseFunction(const void* entry, const TDATryRead* readMap, Address anyHandler, TFunctionInfo& info,
-                   Address terminate, Address finallyHandler, Address autoHandler, Address onHandler) {
+void ParseFunction(const void* entry, const TDATryRead* readMap, Address anyHandler,
+                   TFunctionInfo& info, Address terminate, Address finallyHandler,
+                   Address autoHandler, Address onHandler) {
   TRuntimeRoutines routines = OwnRuntimeRoutines();
   if (anyHandler) routines.AnyHandler = anyHandler;
   if (terminate) routines.Terminate = terminate;
@@ -86,23 +88,28 @@ void ParseFunction(const void* entry, const TDATryRead* readMap, Address anyHand
   if (onHandler) routines.OnHandler = onHandler;
   const TLiveMemoryView view(readMap);
   ParseFunction(view, AddressOf(entry), routines, info, OwnParseOptions());
-  if (info.ErrorCode == ErrorInvalidParameter) info.ErrorText = SystemMessage(ErrorInvalidParameter);
+  if (info.ErrorCode == ErrorInvalidParameter)
+    info.ErrorText = SystemMessage(ErrorInvalidParameter);
 }
 
-void ParseFunction(const void* entry, TFunctionInfo& info) { ParseFunction(entry, nullptr, 0, info); }
+void ParseFunction(const void* entry, TFunctionInfo& info) {
+  ParseFunction(entry, nullptr, 0, info);
+}
 
-std::string DisassembleInstruction(const void* code, RegisterState* registers, InstructionInfo& info,
-                                   bool useRegisters) {
+std::string DisassembleInstruction(const void* code, RegisterState* registers,
+                                   InstructionInfo& info, bool useRegisters) {
   const TLiveMemoryView view;
-  return DisassembleInstruction(view, AddressOf(code), registers, info, useRegisters, LiveSymbols());
+  return DisassembleInstruction(view, AddressOf(code), registers, info, useRegisters,
+                                LiveSymbols());
 }
 
-std::string DisassembleFunction(const void* entry, const void* markAddress, TFunctionInfo& info, bool formatted,
-                                int lineLimit) {
+std::string DisassembleFunction(const void* entry, const void* markAddress, TFunctionInfo& info,
+                                bool formatted, int lineLimit) {
   TDATryRead snapshot = BeginSafeReads();
   const TLiveMemoryView view(&snapshot);
-  std::string text = DisassembleFunction(view, AddressOf(entry), AddressOf(markAddress), info, formatted, lineLimit,
-                                         OwnRuntimeRoutines(), LiveSymbols(), OwnParseOptions());
+  std::string text =
+      DisassembleFunction(view, AddressOf(entry), AddressOf(markAddress), info, formatted,
+                          lineLimit, OwnRuntimeRoutines(), LiveSymbols(), OwnParseOptions());
   EndSafeReads(snapshot);
   return text;
 }

@@ -12,8 +12,8 @@ namespace corvan::crash {
 struct DefaultSetting {
   const char* name;
   SettingType type;
-  std::int32_t value;    // integers and booleans (0 or 1)
-  const char* text;      // strings ("" for empty)
+  std::int32_t value;  // integers and booleans (0 or 1)
+  const char* text;    // strings ("" for empty)
 };
 
 std::span<const DefaultSetting> DefaultSettingsTable();

@@ -78,7 +78,8 @@ class WindowsSettingsRecords final : public SettingsRecords {
     ReporterSettings* main = nullptr;
     CreationMutex serialise;
     if (HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, MappingName().c_str())) {
-      if (auto* view = static_cast<SharedSettingsBlock*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0))) {
+      if (auto* view =
+              static_cast<SharedSettingsBlock*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0))) {
         if (view->self && view->self->mainSettings) main = view->self->mainSettings;
         UnmapViewOfFile(view);
       }
@@ -138,7 +139,8 @@ class WindowsSettingsRecords final : public SettingsRecords {
     return heap;
   }
 
-  bool FindSettingsResource(ModuleId module, const std::uint8_t*& data, std::size_t& size) override {
+  bool FindSettingsResource(ModuleId module, const std::uint8_t*& data,
+                            std::size_t& size) override {
     const HMODULE m = static_cast<HMODULE>(module);
     const HRSRC info = FindResourceA(m, "TZELEXCEPT", MAKEINTRESOURCEA(10));  // RT_RCDATA
     if (!info) return false;
@@ -148,7 +150,9 @@ class WindowsSettingsRecords final : public SettingsRecords {
     return data != nullptr;
   }
 
-  void ShowInvalidResource(std::uint8_t tag) override { ShowMessage(InvalidSettingsResourceText(tag)); }
+  void ShowInvalidResource(std::uint8_t tag) override {
+    ShowMessage(InvalidSettingsResourceText(tag));
+  }
   WideToAnsiFunction WideToAnsi() override { return AnsiFromUtf16; }
 
  private:
@@ -158,7 +162,8 @@ class WindowsSettingsRecords final : public SettingsRecords {
   static SharedSettingsBlock* OpenOrCreate() {
     if (HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, MappingName().c_str())) {
       SharedSettingsBlock* first = nullptr;
-      if (auto* view = static_cast<SharedSettingsBlock*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0))) {
+      if (auto* view = static_cast<SharedSettingsBlock*>(
+              MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0))) {
         first = view->self;
         UnmapViewOfFile(view);
       }
@@ -167,10 +172,12 @@ class WindowsSettingsRecords final : public SettingsRecords {
       return first;
     }
     OpenSecurityAttributes everyone;
-    const HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, everyone.get(), PAGE_READWRITE, 0,
-                                              sizeof(SharedSettingsBlock), MappingName().c_str());
+    const HANDLE mapping =
+        CreateFileMappingA(INVALID_HANDLE_VALUE, everyone.get(), PAGE_READWRITE, 0,
+                           sizeof(SharedSettingsBlock), MappingName().c_str());
     if (!mapping) return nullptr;
-    auto* block = static_cast<SharedSettingsBlock*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    auto* block =
+        static_cast<SharedSettingsBlock*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
     if (!block) {
       CloseHandle(mapping);
       return nullptr;
@@ -209,11 +216,14 @@ class WindowsSettingsEnvironment final : public SettingsEnvironment {
   }
   std::string ShellFolder(int csidl) const override {
     char path[MAX_PATH] = {};
-    return SHGetFolderPathA(nullptr, csidl, nullptr, 0, path) == S_OK ? std::string(path) : std::string();
+    return SHGetFolderPathA(nullptr, csidl, nullptr, 0, path) == S_OK ? std::string(path)
+                                                                      : std::string();
   }
 };
 
-bool UsableOwn(const Ref<ReporterSettings>& s) { return s && s->Valid() && !s->GetBool("NoSettings"); }
+bool UsableOwn(const Ref<ReporterSettings>& s) {
+  return s && s->Valid() && !s->GetBool("NoSettings");
+}
 
 }  // namespace
 
@@ -230,7 +240,8 @@ const SettingsEnvironment& ProcessSettingsEnvironment() {
 void SetSettingsMessageSink(SettingsMessageSink sink) { messageSink = sink; }
 
 Ref<ReporterSettings> CreateSettings(HMODULE module, bool load) {
-  return MakeRef<ReporterSettings>(module, ProcessSettingsRecords(), ProcessSettingsEnvironment(), load);
+  return MakeRef<ReporterSettings>(module, ProcessSettingsRecords(), ProcessSettingsEnvironment(),
+                                   load);
 }
 
 Ref<ReporterSettings> SearchSettings() {

@@ -35,7 +35,8 @@ bool PluginListContains(std::string_view plugins, std::string_view name) {
 
 std::string PluginListWith(std::string_view plugins, std::string_view name, bool on) {
   if (PluginListContains(plugins, name) == on) return std::string(plugins);
-  if (on) return plugins.empty() ? std::string(name) : std::string(plugins) + "|" + std::string(name);
+  if (on)
+    return plugins.empty() ? std::string(name) : std::string(plugins) + "|" + std::string(name);
   auto entries = SplitText(plugins, '|');
   std::erase_if(entries, [&](const std::string& e) { return EqualsIgnoreCase(e, name); });
   return JoinText(entries, '|');
@@ -81,7 +82,8 @@ std::vector<AttachmentEntry> ParseAttachmentList(std::string_view text) {
 
 std::string FormatAttachmentList(const std::vector<AttachmentEntry>& entries) {
   std::vector<std::string> items;
-  for (const auto& e : entries) items.push_back(JoinText({e.source, e.sendAs, e.zip, e.field}, '>'));
+  for (const auto& e : entries)
+    items.push_back(JoinText({e.source, e.sendAs, e.zip, e.field}, '>'));
   return JoinText(items, '|');
 }
 

@@ -52,7 +52,8 @@ ModuleSettingsRecord* SettingsRecords::Reference(ModuleId module) {
       }
     }
     if (!found) {
-      found = static_cast<ModuleSettingsRecord*>(Allocator().allocate(sizeof(ModuleSettingsRecord)));
+      found =
+          static_cast<ModuleSettingsRecord*>(Allocator().allocate(sizeof(ModuleSettingsRecord)));
       if (found) {
         *found = ModuleSettingsRecord{1, module, 0, 0, nullptr, *Head()};
         const SettingsStreamContent content = Parse(*found);
@@ -144,8 +145,7 @@ void SettingsRecords::FreeProperties(ModuleSettingsRecord& record) {
   record.capacity = record.count = 0;
 }
 
-SettingsProperty* SettingsRecords::Find(const ModuleSettingsRecord& record,
-                                        std::string_view name) {
+SettingsProperty* SettingsRecords::Find(const ModuleSettingsRecord& record, std::string_view name) {
   for (std::int32_t i = 0; i < record.count; ++i) {
     if (Text(record.properties[i].name) == name) return &record.properties[i];
   }
@@ -208,9 +208,14 @@ bool SettingsRecords::Set(ModuleSettingsRecord* record, const Setting& value) {
   if (!p) p = Add(*record, value.name, value.type);
   if (!p || p->type != static_cast<std::uint8_t>(value.type)) return false;
   switch (value.type) {
-    case SettingType::Boolean: p->boolValue = value.boolValue; return true;
-    case SettingType::Integer: p->intValue = value.intValue; return true;
-    case SettingType::String: return StoreString(p->strValue, value.strValue);
+    case SettingType::Boolean:
+      p->boolValue = value.boolValue;
+      return true;
+    case SettingType::Integer:
+      p->intValue = value.intValue;
+      return true;
+    case SettingType::String:
+      return StoreString(p->strValue, value.strValue);
   }
   return false;
 }

@@ -17,11 +17,11 @@ class ReporterSettings;
 using ModuleId = void*;  // the module's base address (its HMODULE)
 
 struct SettingsProperty {
-  char* name;              // owned, NUL-terminated
-  std::uint8_t type;       // SettingType
+  char* name;         // owned, NUL-terminated
+  std::uint8_t type;  // SettingType
   std::uint8_t boolValue;
   std::int32_t intValue;
-  char* strValue;          // owned; null for the empty string
+  char* strValue;  // owned; null for the empty string
 };
 
 struct ModuleSettingsRecord {
@@ -74,7 +74,8 @@ class SettingsRecords {
   virtual ModuleSettingsRecord** Head() = 0;
   virtual const RecordAllocator& Allocator() = 0;
   // The resource bytes, valid while the module is loaded.
-  virtual bool FindSettingsResource(ModuleId module, const std::uint8_t*& data, std::size_t& size) = 0;
+  virtual bool FindSettingsResource(ModuleId module, const std::uint8_t*& data,
+                                    std::size_t& size) = 0;
   virtual void ShowInvalidResource(std::uint8_t tag) = 0;
   virtual WideToAnsiFunction WideToAnsi() { return WideToLatin1; }
 

@@ -43,11 +43,21 @@ std::string ParseQuoted(std::string_view value, std::string& out) {
     }
     if (++i == value.size()) return "string ends in a lone backslash";
     switch (value[i]) {
-      case '"': out += '"'; break;
-      case '\\': out += '\\'; break;
-      case 'r': out += '\r'; break;
-      case 'n': out += '\n'; break;
-      case 't': out += '\t'; break;
+      case '"':
+        out += '"';
+        break;
+      case '\\':
+        out += '\\';
+        break;
+      case 'r':
+        out += '\r';
+        break;
+      case 'n':
+        out += '\n';
+        break;
+      case 't':
+        out += '\t';
+        break;
       case 'x': {
         const int hi = i + 1 < value.size() ? HexDigit(value[i + 1]) : -1;
         const int lo = i + 2 < value.size() ? HexDigit(value[i + 2]) : -1;
@@ -86,9 +96,12 @@ std::string ParseValue(std::string_view value, Setting& s) {
 
 const char* TypeName(SettingType type) {
   switch (type) {
-    case SettingType::Boolean: return "boolean";
-    case SettingType::Integer: return "integer";
-    case SettingType::String: return "string";
+    case SettingType::Boolean:
+      return "boolean";
+    case SettingType::Integer:
+      return "integer";
+    case SettingType::String:
+      return "string";
   }
   return "?";
 }
@@ -133,8 +146,7 @@ std::vector<std::string> CheckSettingsAgainstDefaults(const std::vector<Setting>
     if (!seen.insert(s.name).second) problems.push_back(s.name + " is set twice");
     if (const DefaultSetting* d = FindDefaultSetting(s.name)) {
       if (d->type != s.type) {
-        problems.push_back(s.name + " must be " + TypeName(d->type) + ", not " +
-                           TypeName(s.type));
+        problems.push_back(s.name + " must be " + TypeName(d->type) + ", not " + TypeName(s.type));
       }
     } else if (IsExtraSettingKey(s.name)) {
       if (s.type != SettingType::String) problems.push_back(s.name + " must be a string");

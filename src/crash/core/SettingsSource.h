@@ -18,7 +18,7 @@
 namespace corvan::crash {
 
 struct SettingsSourceError {
-  int line;             // 1-based
+  int line;  // 1-based
   std::string message;
 };
 

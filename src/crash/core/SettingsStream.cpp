@@ -8,11 +8,18 @@
 namespace corvan::crash {
 namespace {
 
-constexpr std::uint8_t kHeader[25] = {'T', 'P', 'F', '0', 10,  'T', 'Z', 'e', 'l', 'E', 'x', 'c', 'e',
-                                      'p', 't', 9,   'z', 'e', 'l', 'E', 'x', 'c', 'e', 'p', 't'};
+constexpr std::uint8_t kHeader[25] = {'T', 'P', 'F', '0', 10,  'T', 'Z', 'e', 'l',
+                                      'E', 'x', 'c', 'e', 'p', 't', 9,   'z', 'e',
+                                      'l', 'E', 'x', 'c', 'e', 'p', 't'};
 
 enum Tag : std::uint8_t {
-  kInt8 = 2, kInt16 = 3, kInt32 = 4, kShortString = 6, kFalse = 8, kTrue = 9, kLongString = 12,
+  kInt8 = 2,
+  kInt16 = 3,
+  kInt32 = 4,
+  kShortString = 6,
+  kFalse = 8,
+  kTrue = 9,
+  kLongString = 12,
   kWideString = 18,
 };
 
@@ -103,8 +110,14 @@ bool ReadValue(Cursor& in, std::uint8_t tag, Setting& s, WideToAnsiFunction toAn
 
 bool KnownTag(std::uint8_t tag) {
   switch (tag) {
-    case kInt8: case kInt16: case kInt32: case kShortString: case kFalse: case kTrue:
-    case kLongString: case kWideString:
+    case kInt8:
+    case kInt16:
+    case kInt32:
+    case kShortString:
+    case kFalse:
+    case kTrue:
+    case kLongString:
+    case kWideString:
       return true;
     default:
       return false;

@@ -36,10 +36,10 @@ std::string WideToLatin1(std::u16string_view text);
 
 struct SettingsStreamContent {
   enum class End {
-    Complete,     // the terminating zero name length was reached
-    BadHeader,    // the first 25 bytes differ: no settings at all
-    InvalidTag,   // a value tag outside 2, 3, 4, 6, 8, 9, 12, 18
-    Truncated,    // a record (or the terminator) runs past the end
+    Complete,    // the terminating zero name length was reached
+    BadHeader,   // the first 25 bytes differ: no settings at all
+    InvalidTag,  // a value tag outside 2, 3, 4, 6, 8, 9, 12, 18
+    Truncated,   // a record (or the terminator) runs past the end
   };
   std::vector<Setting> settings;  // the records read before the end
   End end = End::Complete;

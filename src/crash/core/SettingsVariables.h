@@ -15,9 +15,9 @@ struct LocalTime {
 // Where the values come from; asked only for the variables that occur.
 class VariableValues {
  public:
-  virtual std::string AppName() const = 0;      // executable file name
-  virtual std::string ModName() const = 0;      // settings module file name
-  virtual std::string AppVersion() const = 0;   // "?" when unknown
+  virtual std::string AppName() const = 0;     // executable file name
+  virtual std::string ModName() const = 0;     // settings module file name
+  virtual std::string AppVersion() const = 0;  // "?" when unknown
   virtual std::string ModVersion() const = 0;
   virtual LocalTime Now() const = 0;
   virtual std::string UserAppData() const = 0;  // without trailing backslash

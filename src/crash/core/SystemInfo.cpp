@@ -19,18 +19,20 @@ OsFacts ReadOsFacts() {
     if (!GetVersionExA(reinterpret_cast<OSVERSIONINFOA*>(&ex))) return os;
   }
 #pragma GCC diagnostic pop
-  os.platform = ex.dwPlatformId == VER_PLATFORM_WIN32_NT ? OsPlatform::WindowsNT : OsPlatform::Windows9x;
+  os.platform =
+      ex.dwPlatformId == VER_PLATFORM_WIN32_NT ? OsPlatform::WindowsNT : OsPlatform::Windows9x;
   os.major = ex.dwMajorVersion;
   os.minor = ex.dwMinorVersion;
   os.build = ex.dwBuildNumber;
   os.servicePack = ex.szCSDVersion;
   os.workstation = !extended || ex.wProductType == VER_NT_WORKSTATION;
-  os.serverR2 = GetSystemMetrics(89) != 0;    // SM_SERVERR2
-  os.tabletPc = GetSystemMetrics(86) != 0;    // SM_TABLETPC
-  os.mediaCenter = GetSystemMetrics(87) != 0; // SM_MEDIACENTER
-  os.starter = GetSystemMetrics(88) != 0;     // SM_STARTER
+  os.serverR2 = GetSystemMetrics(89) != 0;     // SM_SERVERR2
+  os.tabletPc = GetSystemMetrics(86) != 0;     // SM_TABLETPC
+  os.mediaCenter = GetSystemMetrics(87) != 0;  // SM_MEDIACENTER
+  os.starter = GetSystemMetrics(88) != 0;      // SM_STARTER
   using GetNativeSystemInfoFn = void(WINAPI*)(SYSTEM_INFO*);
-  if (const auto native = SystemFunction<GetNativeSystemInfoFn>("kernel32.dll", "GetNativeSystemInfo")) {
+  if (const auto native =
+          SystemFunction<GetNativeSystemInfoFn>("kernel32.dll", "GetNativeSystemInfo")) {
     SYSTEM_INFO info{};
     native(&info);
     os.nativeAmd64 = info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
@@ -53,7 +55,9 @@ std::string DriveText(const std::string& path) {
     freeBytes = totalFree.QuadPart;
   } else {
     DWORD sectorsPerCluster, bytesPerSector, freeClusters, clusters;
-    if (!GetDiskFreeSpaceA(root.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters)) return {};
+    if (!GetDiskFreeSpaceA(root.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters,
+                           &clusters))
+      return {};
     freeBytes = std::uint64_t(freeClusters) * sectorsPerCluster * bytesPerSector;
   }
   return DriveSpaceText(path[0], freeBytes, DecimalSeparator());
@@ -75,7 +79,8 @@ std::string SystemLanguage() { return LocaleText(LOCALE_SYSTEM_DEFAULT, LOCALE_S
 
 std::string SystemUpTime() {
   LARGE_INTEGER counter, frequency;
-  if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart == 0 || !QueryPerformanceCounter(&counter)) {
+  if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart == 0 ||
+      !QueryPerformanceCounter(&counter)) {
     return {};
   }
   return DurationText(counter.QuadPart / frequency.QuadPart);
@@ -88,17 +93,21 @@ std::string ProgramUpTime(std::int64_t startCounter) {
     return {};
   }
   const std::int64_t elapsed = counter.QuadPart - startCounter;
-  const std::int64_t milliseconds = elapsed / frequency.QuadPart * 1000 + elapsed % frequency.QuadPart * 1000 / frequency.QuadPart;
+  const std::int64_t milliseconds = elapsed / frequency.QuadPart * 1000 +
+                                    elapsed % frequency.QuadPart * 1000 / frequency.QuadPart;
   return ProgramUpTimeText(milliseconds);
 }
 
 std::string ProcessorName() {
-  return CollapseBlanks(RegReadText(HKEY_LOCAL_MACHINE, std::string(kProcessorKey) + "0", "ProcessorNameString"));
+  return CollapseBlanks(
+      RegReadText(HKEY_LOCAL_MACHINE, std::string(kProcessorKey) + "0", "ProcessorNameString"));
 }
 
 int ProcessorCount() {
   for (int n = 1; n < 16; ++n) {
-    if (RegReadText(HKEY_LOCAL_MACHINE, kProcessorKey + std::to_string(n), "ProcessorNameString").empty()) return n;
+    if (RegReadText(HKEY_LOCAL_MACHINE, kProcessorKey + std::to_string(n), "ProcessorNameString")
+            .empty())
+      return n;
   }
   return 16;
 }
@@ -138,7 +147,8 @@ std::string DisplayMode() {
   const int width = GetDeviceCaps(screen, HORZRES), height = GetDeviceCaps(screen, VERTRES);
   const int bits = GetDeviceCaps(screen, BITSPIXEL) * GetDeviceCaps(screen, PLANES);
   ReleaseDC(nullptr, screen);
-  return std::to_string(width) + "x" + std::to_string(height) + ", " + std::to_string(bits) + " bit";
+  return std::to_string(width) + "x" + std::to_string(height) + ", " + std::to_string(bits) +
+         " bit";
 }
 
 std::string AllocatedMemory() {
@@ -152,7 +162,8 @@ std::string AllocatedMemory() {
       if (info.AllocationBase != lastBase) {
         lastBase = info.AllocationBase;
         char name[8];
-        lastIsModule = GetModuleFileNameA(static_cast<HMODULE>(info.AllocationBase), name, sizeof name) != 0;
+        lastIsModule =
+            GetModuleFileNameA(static_cast<HMODULE>(info.AllocationBase), name, sizeof name) != 0;
       }
       if (!lastIsModule) total += info.RegionSize;
     }
@@ -164,7 +175,9 @@ std::string AllocatedMemory() {
 }
 
 std::string TerminalServerClient() {
-  if (OperatingSystemFacts().platform != OsPlatform::WindowsNT || !GetSystemMetrics(SM_REMOTESESSION)) return {};
+  if (OperatingSystemFacts().platform != OsPlatform::WindowsNT ||
+      !GetSystemMetrics(SM_REMOTESESSION))
+    return {};
   using QueryFn = BOOL(WINAPI*)(HANDLE, DWORD, int, char**, DWORD*);
   using FreeFn = void(WINAPI*)(void*);
   const auto query = SystemFunction<QueryFn>("wtsapi32.dll", "WTSQuerySessionInformationA");
@@ -186,8 +199,8 @@ bool UserIsAdministrator() {
   if (!check) return false;
   SID_IDENTIFIER_AUTHORITY nt = SECURITY_NT_AUTHORITY;
   PSID administrators = nullptr;
-  if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0, 0, 0, 0, 0,
-                                &administrators)) {
+  if (!AllocateAndInitializeSid(&nt, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0,
+                                0, 0, 0, 0, &administrators)) {
     return false;
   }
   BOOL member = FALSE;

@@ -19,9 +19,9 @@ std::string Hundredths(std::uint64_t value, char separator) {
 }
 
 constexpr std::string_view kProducts[] = {
-    "None",         "Windows 95",   "Windows 95 OSR-2", "Windows 98",   "Windows 98 SE",
-    "Windows ME",   "Windows 9x New", "Windows NT 3",   "Windows NT 4", "Windows 2000",
-    "Windows XP",   "Windows 2003", "Windows Vista",    "Windows NT New"};
+    "None",       "Windows 95",     "Windows 95 OSR-2", "Windows 98",    "Windows 98 SE",
+    "Windows ME", "Windows 9x New", "Windows NT 3",     "Windows NT 4",  "Windows 2000",
+    "Windows XP", "Windows 2003",   "Windows Vista",    "Windows NT New"};
 
 }  // namespace
 

@@ -19,11 +19,11 @@ enum class OsPlatform { Windows9x = 1, WindowsNT = 2 };
 struct OsFacts {
   OsPlatform platform = OsPlatform::WindowsNT;
   std::uint32_t major = 0, minor = 0, build = 0;
-  std::string servicePack;    // "Service Pack 1" or empty
-  bool workstation = true;    // product type VER_NT_WORKSTATION
-  bool serverR2 = false;      // SM_SERVERR2
+  std::string servicePack;  // "Service Pack 1" or empty
+  bool workstation = true;  // product type VER_NT_WORKSTATION
+  bool serverR2 = false;    // SM_SERVERR2
   bool tabletPc = false, starter = false, mediaCenter = false;
-  bool nativeAmd64 = false;   // native processor architecture
+  bool nativeAmd64 = false;  // native processor architecture
 };
 
 int OsProductIndex(const OsFacts& os);

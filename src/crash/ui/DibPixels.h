@@ -35,8 +35,7 @@ class DibImage {
  public:
   DibImage() = default;
   DibImage(int width, int height)
-      : bits_(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) *
-              kBytesPerPixel),
+      : bits_(static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * kBytesPerPixel),
         width_(width),
         height_(height) {}
 

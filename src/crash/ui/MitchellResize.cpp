@@ -102,8 +102,7 @@ void Filter(const std::vector<Contribution>& list, PixelAt pixel, std::uint8_t* 
 
 PictureSize FitSize(int width, int height, int maxWidth, int maxHeight) {
   if (width <= 0 || height <= 0) return {std::max(maxWidth, 1), std::max(maxHeight, 1)};
-  const std::int64_t W = width, H = height, mw = std::max(maxWidth, 0),
-                     mh = std::max(maxHeight, 0);
+  const std::int64_t W = width, H = height, mw = std::max(maxWidth, 0), mh = std::max(maxHeight, 0);
   std::int64_t w = mw, h = mh;
   if (mh < mw * H / W || mw < mh * W / H) {
     // Both sides shrink by at least the factor of the binding one.
@@ -126,13 +125,15 @@ void ResizeMitchell(const DibPixels& src, const DibPixels& dst) {
     const std::vector<Contribution>& across = columns[static_cast<std::size_t>(x)];
     for (int y = 0; y < src.height; ++y) {
       const std::uint8_t* row = src.RowFromTop(y);
-      Filter(across, [row](int k) { return row + static_cast<std::size_t>(k) * kBytesPerPixel; },
-             &column[static_cast<std::size_t>(y) * kBytesPerPixel]);
+      Filter(
+          across, [row](int k) { return row + static_cast<std::size_t>(k) * kBytesPerPixel; },
+          &column[static_cast<std::size_t>(y) * kBytesPerPixel]);
     }
     for (int y = 0; y < dst.height; ++y) {
-      Filter(rows[static_cast<std::size_t>(y)],
-             [&column](int k) { return &column[static_cast<std::size_t>(k) * kBytesPerPixel]; },
-             dst.Pixel(x, y));
+      Filter(
+          rows[static_cast<std::size_t>(y)],
+          [&column](int k) { return &column[static_cast<std::size_t>(k) * kBytesPerPixel]; },
+          dst.Pixel(x, y));
     }
   }
 }

@@ -51,8 +51,8 @@ int PrintReportOnDc(HDC dc, const std::string& text, const std::string& document
   SetMapMode(dc, MM_TEXT);
   const PageLayout page = LayoutPage(PageMetricsOf(dc));
   ScopedFont font(CreateFontA(page.fontHeight, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
-                                   DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                                   DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "Courier New"));
+                              DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                              DEFAULT_QUALITY, FIXED_PITCH | FF_MODERN, "Courier New"));
   ScopedSelection select(dc, font.get());
   const std::vector<PrintedLine> lines = LayOutLines(dc, text, page);
   DOCINFOA doc{};

@@ -44,7 +44,8 @@ std::vector<std::uint8_t> GreyImageData(const DibPixels& pixels) {
   for (int y = 0; y < pixels.height; ++y, out += rowBytes) {
     std::uint8_t* px = pixels.RowFromTop(y);
     for (int x = 0; x < pixels.width; ++x, px += 4) {
-      const std::uint8_t grey = static_cast<std::uint8_t>((px[2] * 77 + px[1] * 151 + px[0] * 28) >> 8);
+      const std::uint8_t grey =
+          static_cast<std::uint8_t>((px[2] * 77 + px[1] * 151 + px[0] * 28) >> 8);
       px[0] = px[1] = px[2] = grey;
       const std::uint8_t nibble = rampIndex[grey];
       out[1 + x / 2] |= (x & 1) ? nibble : static_cast<std::uint8_t>(nibble << 4);

@@ -17,8 +17,8 @@ inline constexpr int kPngPaletteOnly = 0;
 inline constexpr int kPngGreyOnly = 1;
 
 // The grey ramp: 16 levels, finer in the dark.
-inline constexpr std::array<std::uint8_t, 16> kGreyRamp = {
-    0, 28, 52, 73, 92, 109, 125, 140, 155, 170, 185, 199, 213, 227, 241, 255};
+inline constexpr std::array<std::uint8_t, 16> kGreyRamp = {0,   28,  52,  73,  92,  109, 125, 140,
+                                                           155, 170, 185, 199, 213, 227, 241, 255};
 
 // Converts the pixels to grey in place ((77 red + 151 green + 28 blue) / 256
 // on all three channels) and returns the 4-bit image data: rows top to

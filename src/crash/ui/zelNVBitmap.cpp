@@ -15,8 +15,8 @@ bool WriteWholeFile(const std::string& path, const void* data, std::size_t size)
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return false;
   DWORD written = 0;
-  const bool ok = WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) &&
-                  written == size;
+  const bool ok =
+      WriteFile(file.get(), data, static_cast<DWORD>(size), &written, nullptr) && written == size;
   file.reset();
   if (!ok) DeleteFileA(path.c_str());
   return ok;
@@ -92,8 +92,8 @@ Ref<INVBitmap> TINVBitmap::Resize(int maxWidth, int maxHeight) {
 }
 
 Ref<INVBitmap> LoadBmpFile(const std::string& path) {
-  ScopedBitmap loaded(static_cast<HBITMAP>(LoadImageA(
-      nullptr, path.c_str(), IMAGE_BITMAP, 0, 0, LR_LOADFROMFILE | LR_CREATEDIBSECTION)));
+  ScopedBitmap loaded(static_cast<HBITMAP>(LoadImageA(nullptr, path.c_str(), IMAGE_BITMAP, 0, 0,
+                                                      LR_LOADFROMFILE | LR_CREATEDIBSECTION)));
   if (!loaded) return nullptr;
   BITMAP info{};
   if (!GetObjectA(loaded.get(), sizeof info, &info)) return nullptr;

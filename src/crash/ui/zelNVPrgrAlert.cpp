@@ -14,17 +14,17 @@ namespace {
 constexpr char kClassName[] = "prgrAlertWndClass";
 constexpr char kDefaultText[] = "Please wait...";
 constexpr int kPictureSize = 32;
-constexpr int kTextWidth = 420;     // texts wrap at this width
-constexpr int kMinWidth = 220;      // the content is never narrower
+constexpr int kTextWidth = 420;  // texts wrap at this width
+constexpr int kMinWidth = 220;   // the content is never narrower
 constexpr int kPictureIndent = 40;
 constexpr int kPictureHeight = 26;  // a shorter text is centred on the picture
 constexpr LONG_PTR kCloseMark = 1;  // main window's user data: Close asked for it
 
 HINSTANCE ThisModule() {
   HMODULE module = nullptr;
-  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                         GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCSTR>(&ThisModule), &module);
+  GetModuleHandleExA(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCSTR>(&ThisModule), &module);
   return module;
 }
 
@@ -66,9 +66,10 @@ Ref<IProgressAlert> CreateProgressWindow(const std::string& title, HMODULE pictu
   return Ref<IProgressAlert>(new TIProgressAlert(title, pictureModule, pictureName));
 }
 
-TIProgressAlert::TIProgressAlert(std::string title, HMODULE pictureModule,
-                                 std::string pictureName)
-    : title_(std::move(title)), pictureModule_(pictureModule), pictureName_(std::move(pictureName)) {}
+TIProgressAlert::TIProgressAlert(std::string title, HMODULE pictureModule, std::string pictureName)
+    : title_(std::move(title)),
+      pictureModule_(pictureModule),
+      pictureName_(std::move(pictureName)) {}
 
 TIProgressAlert::~TIProgressAlert() {
   Close();
@@ -232,9 +233,9 @@ bool TIProgressAlert::Show(HWND parent, bool activate) {
   INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS};
   InitCommonControlsEx(&controls);
   RegisterWindowClass(WindowProc);
-  HWND window = CreateWindowExA(WS_EX_DLGMODALFRAME | WS_EX_TOPMOST | WS_EX_TOOLWINDOW,
-                                kClassName, title.c_str(), WS_CAPTION, 0, 0, 100, 100, parent,
-                                nullptr, ThisModule(), nullptr);
+  HWND window = CreateWindowExA(WS_EX_DLGMODALFRAME | WS_EX_TOPMOST | WS_EX_TOOLWINDOW, kClassName,
+                                title.c_str(), WS_CAPTION, 0, 0, 100, 100, parent, nullptr,
+                                ThisModule(), nullptr);
   if (!window) {
     if (parent) EnableWindow(parent, TRUE);
     return false;
@@ -252,9 +253,9 @@ bool TIProgressAlert::Show(HWND parent, bool activate) {
   const bool hasPicture = FindPicture(pictureModule_, pictureName_) != nullptr;
   if (hasPicture) {
     width += kPictureIndent;
-    picture = CreateWindowExA(0, "Button", "", WS_CHILD | WS_VISIBLE | WS_DISABLED | BS_OWNERDRAW,
-                              9, 9, kPictureSize, kPictureSize, window, nullptr, ThisModule(),
-                              nullptr);
+    picture =
+        CreateWindowExA(0, "Button", "", WS_CHILD | WS_VISIBLE | WS_DISABLED | BS_OWNERDRAW, 9, 9,
+                        kPictureSize, kPictureSize, window, nullptr, ThisModule(), nullptr);
     if (picture) SetWindowLongPtrA(picture, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   }
   width = std::max(width, kMinWidth);
@@ -349,8 +350,8 @@ void TIProgressAlert::DrawPicture(HDC dc) {
   const std::uint8_t* resource = FindPicture(pictureModule_, pictureName_);
   if (!resource) return;
   void* bits = nullptr;
-  ScopedBitmap dib(CreateDIBSection(
-      dc, reinterpret_cast<const BITMAPINFO*>(resource), DIB_RGB_COLORS, &bits, nullptr, 0));
+  ScopedBitmap dib(CreateDIBSection(dc, reinterpret_cast<const BITMAPINFO*>(resource),
+                                    DIB_RGB_COLORS, &bits, nullptr, 0));
   if (!dib || !bits) return;
   BlendPicture(resource + sizeof(BITMAPINFOHEADER), kPictureSize * kPictureSize,
                GetSysColor(COLOR_BTNFACE), static_cast<std::uint8_t*>(bits));
@@ -370,8 +371,8 @@ LRESULT CALLBACK TIProgressAlert::WindowProc(HWND window, UINT message, WPARAM w
         break;
       case WM_DRAWITEM: {
         const auto* item = reinterpret_cast<const DRAWITEMSTRUCT*>(lParam);
-        auto* self = reinterpret_cast<TIProgressAlert*>(
-            GetWindowLongPtrA(item->hwndItem, GWLP_USERDATA));
+        auto* self =
+            reinterpret_cast<TIProgressAlert*>(GetWindowLongPtrA(item->hwndItem, GWLP_USERDATA));
         if (!self) break;
         self->DrawPicture(item->hDC);
         return TRUE;

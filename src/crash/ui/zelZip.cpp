@@ -54,8 +54,7 @@ bool CreateZipFile(ZipFileAccess& files, const std::string& zipPath,
   return ok;
 }
 
-std::unique_ptr<ZipFileAccess::Archive> StdioZipFileAccess::CreateArchive(
-    const std::string& path) {
+std::unique_ptr<ZipFileAccess::Archive> StdioZipFileAccess::CreateArchive(const std::string& path) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return nullptr;
   return std::make_unique<StdioArchive>(f);

@@ -18,9 +18,7 @@ constexpr int kMemLevel = 8;
 // zlib counts in 32-bit units; bigger buffers are fed in slices.
 constexpr std::size_t kSlice = std::numeric_limits<uInt>::max();
 
-uInt SliceOf(std::size_t remaining) {
-  return static_cast<uInt>(std::min(remaining, kSlice));
-}
+uInt SliceOf(std::size_t remaining) { return static_cast<uInt>(std::min(remaining, kSlice)); }
 
 // Ends a zlib stream whatever way the function leaves.
 template <int (*End)(z_streamp)>
@@ -126,8 +124,8 @@ std::size_t ExpandRaw(const void* src, void* dst, std::size_t srcLength,
 std::vector<std::uint8_t> CompressBlock(std::span<const std::uint8_t> data) {
   if (data.size() > kBlockMaxLength) return {};
   std::vector<std::uint8_t> block(kBlockHeaderSize + CompressRawBound(data.size()));
-  const std::size_t packed = CompressRaw(data.data(), block.data() + kBlockHeaderSize,
-                                         data.size(), block.size() - kBlockHeaderSize);
+  const std::size_t packed = CompressRaw(data.data(), block.data() + kBlockHeaderSize, data.size(),
+                                         block.size() - kBlockHeaderSize);
   if (packed == 0) return {};
   block.resize(kBlockHeaderSize + packed);
   PutLe32(block.data(), static_cast<std::uint32_t>(data.size()));

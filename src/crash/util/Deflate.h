@@ -14,8 +14,7 @@ std::size_t CompressRawBound(std::size_t srcLength);
 
 // Deflates src (level 6, 32 KB window) into dst. Returns the compressed
 // length, or 0 when dst is too small or zlib fails.
-std::size_t CompressRaw(const void* src, void* dst, std::size_t srcLength,
-                        std::size_t dstCapacity);
+std::size_t CompressRaw(const void* src, void* dst, std::size_t srcLength, std::size_t dstCapacity);
 
 // CompressRaw's signature: encoders take the compressor as a parameter so
 // that their failure paths can be exercised.

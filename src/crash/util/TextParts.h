@@ -13,8 +13,8 @@ std::string HexText(std::uint32_t value);
 // Eight lower-case hexadecimal digits: the style of addresses.
 std::string AddressText(std::uint32_t value);
 
-std::string FileNamePart(std::string_view path);   // after the last backslash
-std::string FolderPart(std::string_view path);     // up to and including it
+std::string FileNamePart(std::string_view path);  // after the last backslash
+std::string FolderPart(std::string_view path);    // up to and including it
 // "C:\" for "C:..."; "\\server\share\" for a UNC path; empty otherwise.
 std::string DrivePart(std::string_view path);
 std::string WithoutExtension(std::string_view path);  // drops the last dot on

@@ -4,9 +4,9 @@ namespace corvan::http {
 
 std::string SysErrorMessage(DWORD code) {
   char buffer[512] = {};
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                               FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                           nullptr, code, 0, buffer, sizeof buffer, nullptr);
+  DWORD n = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+      nullptr, code, 0, buffer, sizeof buffer, nullptr);
   while (n > 0 && (static_cast<unsigned char>(buffer[n - 1]) <= ' ' || buffer[n - 1] == '.')) --n;
   return std::string(buffer, n);
 }

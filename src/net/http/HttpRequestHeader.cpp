@@ -54,7 +54,8 @@ std::vector<std::string> BuildRequestHeader(const TRequestHeaderFields& f) {
   } else if (upload && f.contentLength >= 0) {
     lines.push_back("Content-Length: " + std::to_string(f.contentLength));
   }
-  if (f.modifiedSince != 0) lines.push_back("If-Modified-Since: " + FormatHttpDate(f.modifiedSince));
+  if (f.modifiedSince != 0)
+    lines.push_back("If-Modified-Since: " + FormatHttpDate(f.modifiedSince));
   add("Authorization: ", f.authorization);
   add("Proxy-Authorization: ", f.proxyAuthorization);
   add("Cookie: ", f.cookie);

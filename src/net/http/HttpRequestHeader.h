@@ -20,7 +20,7 @@ struct TRequestHeaderFields {
   std::string proxyConnection;
   // POST/PUT body length, or 0 for CONNECT; negative: no line.
   long long contentLength = -1;
-  double modifiedSince = 0;  // day count; 0: no line
+  double modifiedSince = 0;                       // day count; 0: no line
   std::string authorization, proxyAuthorization;  // whole values, or empty
   std::string cookie;
   std::string rangeBegin, rangeEnd;

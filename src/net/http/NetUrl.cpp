@@ -149,8 +149,8 @@ TUrlParts SplitUrl(std::string_view url, std::string_view base) {
   return parts;
 }
 
-void SplitUrl(std::string_view url, std::string& proto, std::string& user,
-              std::string& password, std::string& host, std::string& port, std::string& path) {
+void SplitUrl(std::string_view url, std::string& proto, std::string& user, std::string& password,
+              std::string& host, std::string& port, std::string& path) {
   TUrlParts parts = SplitUrl(url, path);
   proto = std::move(parts.proto);
   user = std::move(parts.user);

@@ -20,8 +20,8 @@ struct TUrlParts {
 // Splits url into its parts. path is in/out: its incoming value is the base
 // against which "./" and "../" URLs are resolved; every output is cleared
 // first. Never throws for any input (beyond allocation failure).
-void SplitUrl(std::string_view url, std::string& proto, std::string& user,
-              std::string& password, std::string& host, std::string& port, std::string& path);
+void SplitUrl(std::string_view url, std::string& proto, std::string& user, std::string& password,
+              std::string& host, std::string& port, std::string& path);
 
 // The same with the parts in one record; base is the path to resolve
 // relative URLs against.

@@ -71,7 +71,8 @@ class PeBuilder {
     std::vector<std::string> names;  // "#5" imports ordinal 5
   };
   // Returns each module's import address table RVA.
-  std::vector<std::uint32_t> AddImports(const std::vector<Import>& imports, bool corruptLast = false) {
+  std::vector<std::uint32_t> AddImports(const std::vector<Import>& imports,
+                                        bool corruptLast = false) {
     const std::uint32_t descriptors = Reserve(20 * (imports.size() + 1));
     std::vector<std::uint32_t> iats;
     const std::uint32_t slot = pe64 ? 8 : 4;
@@ -90,8 +91,9 @@ class PeBuilder {
       }
       thunks.push_back(0);
       std::vector<std::uint8_t> table;
-      for (std::uint64_t t : thunks) table.insert(table.end(), reinterpret_cast<std::uint8_t*>(&t),
-                                                  reinterpret_cast<std::uint8_t*>(&t) + slot);
+      for (std::uint64_t t : thunks)
+        table.insert(table.end(), reinterpret_cast<std::uint8_t*>(&t),
+                     reinterpret_cast<std::uint8_t*>(&t) + slot);
       const std::uint32_t lookup = Add(table.data(), table.size());
       const std::uint32_t iat = Add(table.data(), table.size());
       iats.push_back(iat);
@@ -137,8 +139,10 @@ class PeBuilder {
     Put16(root + 14, static_cast<std::uint16_t>(resources.size() - named));
     // Named entries come first, as resource compilers write them.
     std::vector<const Resource*> ordered;
-    for (const Resource& r : resources) if (std::holds_alternative<std::string>(r.type)) ordered.push_back(&r);
-    for (const Resource& r : resources) if (!std::holds_alternative<std::string>(r.type)) ordered.push_back(&r);
+    for (const Resource& r : resources)
+      if (std::holds_alternative<std::string>(r.type)) ordered.push_back(&r);
+    for (const Resource& r : resources)
+      if (!std::holds_alternative<std::string>(r.type)) ordered.push_back(&r);
     for (std::size_t i = 0; i < ordered.size(); ++i) {
       const Resource& r = *ordered[i];
       const std::uint32_t typeDir = Reserve(24);
@@ -164,7 +168,8 @@ class PeBuilder {
     put16(0, static_cast<std::uint16_t>(v.size()));
     put16(2, 52);
     const char key[] = "VS_VERSION_INFO";
-    for (std::size_t i = 0; i < sizeof key; ++i) put16(6 + 2 * i, static_cast<std::uint8_t>(key[i]));
+    for (std::size_t i = 0; i < sizeof key; ++i)
+      put16(6 + 2 * i, static_cast<std::uint8_t>(key[i]));
     put32(40, 0xFEEF04BD);
     put32(44, 0x10000);
     put32(48, static_cast<std::uint32_t>(a) << 16 | b);

@@ -19,7 +19,8 @@ class FakeSpace final : public AddressSpace {
 
   bool Read(std::uint32_t address, void* out, std::size_t size) const override {
     for (const auto& [base, bytes] : {std::pair{kModule, &module}, std::pair{kHeap, &heap}}) {
-      if (address >= base && address - base <= bytes->size() && size <= bytes->size() - (address - base)) {
+      if (address >= base && address - base <= bytes->size() &&
+          size <= bytes->size() - (address - base)) {
         std::memcpy(out, bytes->data() + (address - base), size);
         return true;
       }
@@ -46,7 +47,7 @@ class FakeSpace final : public AddressSpace {
     PutName(classAt + 0x100, "EAccessViolation");
     Put32(classAt - 60, kCodeStart + 0x10);  // type information
     PutName(kCodeStart + 0x11, "EAccessViolation");
-    Put32(classAt - 52, classAt + 0x200);    // a method table
+    Put32(classAt - 52, classAt + 0x200);  // a method table
     Put32(kHeap, classAt);
     return kHeap;
   }
@@ -67,12 +68,16 @@ TEST(LiveObject, RejectsEveryInconsistency) {
   } cases[] = {
       {"self slot", [](FakeSpace& s, std::uint32_t c) { s.Put32(c - 76, c + 4); }},
       {"name outside", [](FakeSpace& s, std::uint32_t c) { s.Put32(c - 44, c - 0x100); }},
-      {"table beyond code", [](FakeSpace& s, std::uint32_t c) { s.Put32(c - 56, FakeSpace::kCodeEnd - 2); }},
+      {"table beyond code",
+       [](FakeSpace& s, std::uint32_t c) { s.Put32(c - 56, FakeSpace::kCodeEnd - 2); }},
       {"init table outside", [](FakeSpace& s, std::uint32_t c) { s.Put32(c - 64, 0x100); }},
-      {"name not an identifier", [](FakeSpace& s, std::uint32_t c) { s.PutName(c + 0x100, "9Lives"); }},
-      {"type name differs", [](FakeSpace& s, std::uint32_t) { s.PutName(FakeSpace::kCodeStart + 0x11, "EOther"); }},
+      {"name not an identifier",
+       [](FakeSpace& s, std::uint32_t c) { s.PutName(c + 0x100, "9Lives"); }},
+      {"type name differs",
+       [](FakeSpace& s, std::uint32_t) { s.PutName(FakeSpace::kCodeStart + 0x11, "EOther"); }},
       {"no name", [](FakeSpace& s, std::uint32_t c) { s.Put32(c - 44, 0); }},
-      {"class outside modules", [](FakeSpace& s, std::uint32_t) { s.Put32(FakeSpace::kHeap, FakeSpace::kHeap + 8); }},
+      {"class outside modules",
+       [](FakeSpace& s, std::uint32_t) { s.Put32(FakeSpace::kHeap, FakeSpace::kHeap + 8); }},
   };
   for (const auto& c : cases) {
     FakeSpace space;

@@ -116,9 +116,12 @@ std::string LastComponent(std::string name) {
       i += 8;
       continue;
     }
-    if (c == '<') ++depth;
-    else if (c == '>' && depth > 0) --depth;
-    else if (depth == 0) plain += c;
+    if (c == '<')
+      ++depth;
+    else if (c == '>' && depth > 0)
+      --depth;
+    else if (depth == 0)
+      plain += c;
   }
   if (!plain.ends_with("operator()")) plain = WithoutParameters(plain);
   const std::size_t open = plain.find('(', plain.starts_with("operator()") ? 10 : 0);

@@ -97,7 +97,8 @@ TEST_P(PeImageTest, ImportsAndTheInvalidTableMark) {
   for (bool pe64 : {false, true}) {
     PeBuilder b;
     b.pe64 = pe64;
-    const auto iats = b.AddImports({{"KERNEL32.dll", {"CreateThread", "#17"}}, {"USER32.dll", {"MessageBoxA"}}});
+    const auto iats =
+        b.AddImports({{"KERNEL32.dll", {"CreateThread", "#17"}}, {"USER32.dll", {"MessageBoxA"}}});
     const PeImage image = Open(b);
     const PeImports imports = image.Imports();
     EXPECT_TRUE(imports.valid);
@@ -119,9 +120,10 @@ TEST_P(PeImageTest, ImportsAndTheInvalidTableMark) {
 
 TEST_P(PeImageTest, ResourcesAndVersion) {
   PeBuilder b;
-  b.AddResources({{std::string("ZEL"), std::string("CALIBRATE"), 0, {1, 2, 3}},
-                  {std::uint16_t(10), std::string("TZELEXCEPT"), 1033, {'T', 'P', 'F', '0'}},
-                  {std::uint16_t(16), std::uint16_t(1), 1033, PeBuilder::VersionResource(1, 2, 3, 4)}});
+  b.AddResources(
+      {{std::string("ZEL"), std::string("CALIBRATE"), 0, {1, 2, 3}},
+       {std::uint16_t(10), std::string("TZELEXCEPT"), 1033, {'T', 'P', 'F', '0'}},
+       {std::uint16_t(16), std::uint16_t(1), 1033, PeBuilder::VersionResource(1, 2, 3, 4)}});
   const PeImage image = Open(b);
   const auto settings = image.FindResourceEntry(std::uint16_t(10), std::string("tzelexcept"));
   ASSERT_TRUE(settings);
@@ -151,7 +153,8 @@ TEST_P(PeImageTest, NamesAreCappedAndStopAtTheEnd) {
   const PeImage image = Open(b);
   EXPECT_EQ(image.ReadName(longName).size(), kMaxImageName);
   EXPECT_EQ(image.ReadName(longName, 10), std::string(10, 'x'));
-  EXPECT_EQ(image.ReadName(PeBuilder::kSectionRva + static_cast<std::uint32_t>(b.data.size()) - 1), "y");
+  EXPECT_EQ(image.ReadName(PeBuilder::kSectionRva + static_cast<std::uint32_t>(b.data.size()) - 1),
+            "y");
   EXPECT_EQ(image.ReadName(0x7FFFFFFF), "");
 }
 
@@ -179,7 +182,8 @@ std::string Run(const std::string& command) {
 void CompareExportsWithObjdump(const std::string& path, bool pe64) {
   std::ifstream in(path, std::ios::binary);
   if (!in) GTEST_SKIP() << path << " is not installed";
-  const std::vector<std::uint8_t> file{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::vector<std::uint8_t> file{std::istreambuf_iterator<char>(in),
+                                       std::istreambuf_iterator<char>()};
   const std::string dump = Run("objdump -p '" + path + "' 2>/dev/null");
   if (dump.empty()) GTEST_SKIP() << "objdump is not available";
   BufferImageBytes source(file);
@@ -187,7 +191,8 @@ void CompareExportsWithObjdump(const std::string& path, bool pe64) {
   ASSERT_TRUE(image.Valid());
   EXPECT_EQ(image.Is64(), pe64);
 
-  std::map<std::uint32_t, std::pair<std::uint32_t, std::string>> expected;  // ordinal -> rva, forwarder
+  std::map<std::uint32_t, std::pair<std::uint32_t, std::string>>
+      expected;                                              // ordinal -> rva, forwarder
   std::vector<std::pair<std::uint32_t, std::string>> names;  // unbiased ordinal, name
   std::istringstream lines(dump);
   bool inNameTable = false;

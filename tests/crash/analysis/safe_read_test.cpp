@@ -12,7 +12,7 @@ namespace {
 
 // Three pages: readable, then one with the given protection or state.
 class TwoPages {
-public:
+ public:
   explicit TwoPages(DWORD secondProtection, bool commitSecond = true) {
     base_ = static_cast<char*>(VirtualAlloc(nullptr, 2 * Page, MEM_RESERVE, PAGE_NOACCESS));
     VirtualAlloc(base_, Page, MEM_COMMIT, PAGE_READWRITE);
@@ -24,7 +24,7 @@ public:
   char* Second() const { return base_ + Page; }
   static constexpr std::size_t Page = 4096;
 
-private:
+ private:
   char* base_;
 };
 
@@ -39,8 +39,9 @@ TEST(SafeRead, CopiesReadableMemory) {
 
 TEST(SafeRead, RefusesReservedNoAccessAndGuardPages) {
   char buffer[16];
-  for (auto [protection, commit] : {std::pair{DWORD{PAGE_NOACCESS}, true}, std::pair{DWORD{PAGE_READWRITE}, false},
-                                    std::pair{DWORD{PAGE_READWRITE | PAGE_GUARD}, true}}) {
+  for (auto [protection, commit] :
+       {std::pair{DWORD{PAGE_NOACCESS}, true}, std::pair{DWORD{PAGE_READWRITE}, false},
+        std::pair{DWORD{PAGE_READWRITE | PAGE_GUARD}, true}}) {
     TwoPages pages(protection, commit);
     EXPECT_FALSE(SafeRead(pages.Second(), buffer, 1)) << std::hex << protection;
     // A range that starts readable and runs into the page fails as a whole,

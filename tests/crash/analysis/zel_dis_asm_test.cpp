@@ -56,9 +56,10 @@ TEST(LiveDisAsm, CatchBlocksAreCodeOfTheFunction) {
         << std::hex << pad;
   }
   // The call to MayThrow is a far transfer (a call to another function).
-  EXPECT_TRUE(std::any_of(info.FarTransfers.begin(), info.FarTransfers.end(), [](const FarTransfer& t) {
-    return t.Destination == AddressOf(reinterpret_cast<const void*>(&MayThrow));
-  }));
+  EXPECT_TRUE(
+      std::any_of(info.FarTransfers.begin(), info.FarTransfers.end(), [](const FarTransfer& t) {
+        return t.Destination == AddressOf(reinterpret_cast<const void*>(&MayThrow));
+      }));
 }
 
 TEST(LiveDisAsm, ListingOfOwnFunction) {
@@ -88,9 +89,8 @@ TEST(LiveDisAsm, CallThroughAnImportCellHasItsTarget) {
   ParseFunction(reinterpret_cast<const void*>(&BeginSafeReads), info);
   ASSERT_TRUE(info.Valid) << info.ErrorText;
   const auto virtualQuery = AddressOf(reinterpret_cast<const void*>(&VirtualQuery));
-  EXPECT_TRUE(std::any_of(info.FarTransfers.begin(), info.FarTransfers.end(), [&](const FarTransfer& t) {
-    return t.Destination == virtualQuery;
-  }));
+  EXPECT_TRUE(std::any_of(info.FarTransfers.begin(), info.FarTransfers.end(),
+                          [&](const FarTransfer& t) { return t.Destination == virtualQuery; }));
 }
 
 }  // namespace

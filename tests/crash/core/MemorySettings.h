@@ -41,7 +41,8 @@ class MemorySettingsRecords final : public SettingsRecords {
     static const RecordAllocator heap{&std::malloc, &std::free};
     return heap;
   }
-  bool FindSettingsResource(ModuleId module, const std::uint8_t*& data, std::size_t& size) override {
+  bool FindSettingsResource(ModuleId module, const std::uint8_t*& data,
+                            std::size_t& size) override {
     const auto it = resources.find(module);
     if (it == resources.end()) return false;
     data = it->second.data();

@@ -181,7 +181,7 @@ TEST(BugReportHeader, ValuesAreReadAndInsertedByName) {
 
 // Short reports in the layout of the report text.
 std::string ShortReport(const std::string& crc, const std::string& version = "1.0",
-                   const std::string& body = "x") {
+                        const std::string& body = "x") {
   return "date/time         : 2026-12-09, 11:00:00, 1ms\r\n"
          "executable        : corvan.exe\r\n"
          "version           : " +

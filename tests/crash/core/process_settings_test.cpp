@@ -38,8 +38,8 @@ class TestModule {
 };
 
 bool SharedBlockExists() {
-  HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE,
-                                    ("zelExceptSettingsBuf" + HexText(GetCurrentProcessId())).c_str());
+  HANDLE mapping = OpenFileMappingA(
+      FILE_MAP_READ, FALSE, ("zelExceptSettingsBuf" + HexText(GetCurrentProcessId())).c_str());
   if (mapping) CloseHandle(mapping);
   return mapping != nullptr;
 }
@@ -110,13 +110,16 @@ TEST_F(SettingsWinTest, SettingsForModulesAndAddresses) {
   TestModule dll;
   auto forDll = SettingsForModule(dll.get());
   EXPECT_EQ(forDll->Module(), dll.get());
-  auto atDll = SettingsForAddress(reinterpret_cast<void*>(GetProcAddress(dll.get(), "TestModuleGetInt")));
+  auto atDll =
+      SettingsForAddress(reinterpret_cast<void*>(GetProcAddress(dll.get(), "TestModuleGetInt")));
   EXPECT_EQ(atDll->Module(), dll.get());
   // A module that defers to others gets the first usable settings found.
   ASSERT_TRUE(forDll->SetBool("NoSettings", true));
   EXPECT_EQ(SettingsForModule(dll.get())->Module(), GetModuleHandleA(nullptr));
-  EXPECT_EQ(SettingsForAddress(reinterpret_cast<void*>(GetProcAddress(dll.get(), "TestModuleGetInt")))->Module(),
-            GetModuleHandleA(nullptr));
+  EXPECT_EQ(
+      SettingsForAddress(reinterpret_cast<void*>(GetProcAddress(dll.get(), "TestModuleGetInt")))
+          ->Module(),
+      GetModuleHandleA(nullptr));
   // Heap memory belongs to no module: the search decides.
   auto heap = std::make_unique<int>(1);
   EXPECT_EQ(SettingsForAddress(heap.get())->Module(), GetModuleHandleA(nullptr));
@@ -165,7 +168,8 @@ TEST_F(SettingsWinTest, CorvanCarriesItsSettingsSource) {
     }
     return nullptr;
   };
-  ASSERT_TRUE(value("Enabled") && value("FreezeTimeout") && value("F1ShowCfg") && value("PrepAttMsg"));
+  ASSERT_TRUE(value("Enabled") && value("FreezeTimeout") && value("F1ShowCfg") &&
+              value("PrepAttMsg"));
   EXPECT_TRUE(value("Enabled")->boolValue);
   EXPECT_EQ(value("FreezeTimeout")->intValue, 60000);
   EXPECT_EQ(value("F1ShowCfg")->intValue, 3);

@@ -109,7 +109,8 @@ TEST(ReportFields, ManyThreadsWriteWithoutLosingItems) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; i < 200; ++i) f->SetValue("t" + std::to_string(t) + "." + std::to_string(i), "v");
+      for (int i = 0; i < 200; ++i)
+        f->SetValue("t" + std::to_string(t) + "." + std::to_string(i), "v");
     });
   }
   for (auto& t : threads) t.join();
@@ -150,10 +151,12 @@ TEST(SettingsLists, FieldValuesRunToTheNextEquals) {
 }
 
 TEST(SettingsLists, AttachmentsAndAssistants) {
-  const std::vector<AttachmentEntry> entries = {{"C:\\a", "a", "z.zip", "f"}, {"C:\\b", "b", "", "b"}};
+  const std::vector<AttachmentEntry> entries = {{"C:\\a", "a", "z.zip", "f"},
+                                                {"C:\\b", "b", "", "b"}};
   EXPECT_EQ(FormatAttachmentList(entries), "C:\\a>a>z.zip>f|C:\\b>b>>b");
   EXPECT_EQ(ParseAttachmentList(FormatAttachmentList(entries)), entries);
-  EXPECT_EQ(ParseAttachmentList("C:\\only"), (std::vector<AttachmentEntry>{{"C:\\only", "", "", ""}}));
+  EXPECT_EQ(ParseAttachmentList("C:\\only"),
+            (std::vector<AttachmentEntry>{{"C:\\only", "", "", ""}}));
   const auto def = ParseAssistantDefinition("SendAssistant|Send Assistant|ContactForm|DetailsForm");
   EXPECT_EQ(def.name, "SendAssistant");
   EXPECT_EQ(def.title, "Send Assistant");

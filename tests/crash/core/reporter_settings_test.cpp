@@ -225,7 +225,8 @@ class FakeAssistant : public FormCacheView {
   bool FormCompleted(int f) const override { return completed[f]; }
   std::vector<Item> Items(int f) const override { return forms[f]; }
   void SetItem(int f, const Item& item) override {
-    for (auto& i : forms[f]) if (i.name == item.name) i = item;
+    for (auto& i : forms[f])
+      if (i.name == item.name) i = item;
   }
   bool ContinueEnabled(int f) const override { return continueEnabled[f]; }
   void FocusContinue(int f) override { focused[f] = true; }
@@ -270,10 +271,10 @@ TEST_F(ReporterSettingsTest, ConcurrentGetAndSetOfAString) {
 }
 
 TEST_F(ReporterSettingsTest, StoredPasswordsAreDeciphered) {
-  Store(env.exe, {Setting::Str("SmtpServer", "mail.example.org"),
-                  Setting::Str("SmtpAccount", "bob"),
-                  Setting::Str("SmtpPassword", EncipherPassword("s3cret", "bob", "mail.example.org")),
-                  Setting::Str("HttpPassword", "not hex")});
+  Store(env.exe,
+        {Setting::Str("SmtpServer", "mail.example.org"), Setting::Str("SmtpAccount", "bob"),
+         Setting::Str("SmtpPassword", EncipherPassword("s3cret", "bob", "mail.example.org")),
+         Setting::Str("HttpPassword", "not hex")});
   auto s = Make(env.exe);
   EXPECT_EQ(s->GetStr("SmtpPassword"), "s3cret");
   EXPECT_EQ(s->GetStr("HttpPassword"), "not hex");

@@ -18,24 +18,27 @@ TEST(SettingsSource, ReadsValuesOfEveryKind) {
       "MailBody = \"a\\r\\nb\\t\\\\\\x41\"");
   ASSERT_TRUE(source.errors.empty()) << source.errors[0].message;
   const std::vector<Setting> expected = {
-      Setting::Bool("Enabled", true), Setting::Bool("NoSettings", false),
-      Setting::Int("FreezeTimeout", 60000), Setting::Int("AutoRestart", -3),
+      Setting::Bool("Enabled", true),
+      Setting::Bool("NoSettings", false),
+      Setting::Int("FreezeTimeout", 60000),
+      Setting::Int("AutoRestart", -3),
       Setting::Str("BitFaultMsg", "The file \"%modname%\" is # not a comment"),
-      Setting::Str("MailAddr", ""), Setting::Str("MailBody", "a\r\nb\t\\A")};
+      Setting::Str("MailAddr", ""),
+      Setting::Str("MailBody", "a\r\nb\t\\A")};
   EXPECT_EQ(source.settings, expected);
 }
 
 TEST(SettingsSource, ReportsEveryBadLineWithItsNumber) {
   const auto source = ParseSettingsSource(
-      "Enabled true\n"             // 1: no "="
-      "Bad Name = 1\n"             // 2
-      "A = maybe\n"                // 3
-      "B = \"open\n"               // 4
-      "C = \"a\"b\"\n"             // 5
-      "D = \"\\q\"\n"              // 6
-      "E = \"\\x4\"\n"             // 7
-      "F = 4294967296\n"           // 8: does not fit 32 bits
-      "G = 12\n");                 // fine
+      "Enabled true\n"    // 1: no "="
+      "Bad Name = 1\n"    // 2
+      "A = maybe\n"       // 3
+      "B = \"open\n"      // 4
+      "C = \"a\"b\"\n"    // 5
+      "D = \"\\q\"\n"     // 6
+      "E = \"\\x4\"\n"    // 7
+      "F = 4294967296\n"  // 8: does not fit 32 bits
+      "G = 12\n");        // fine
   ASSERT_EQ(source.errors.size(), 8u);
   for (int i = 0; i < 8; ++i) EXPECT_EQ(source.errors[i].line, i + 1);
   ASSERT_EQ(source.settings.size(), 1u);

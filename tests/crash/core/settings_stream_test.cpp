@@ -31,18 +31,14 @@ std::vector<std::uint8_t> Record(const std::string& name, std::vector<std::uint8
 }
 
 TEST(SettingsStream, WriterProducesTheExactLayout) {
-  const auto bytes = WriteSettingsStream(
-      {Setting::Bool("On", true), Setting::Int("N", -2), Setting::Str("S", "ab"),
-       Setting::Str("E", ""), Setting::Bool("Off", false)});
+  const auto bytes = WriteSettingsStream({Setting::Bool("On", true), Setting::Int("N", -2),
+                                          Setting::Str("S", "ab"), Setting::Str("E", ""),
+                                          Setting::Bool("Off", false)});
   const std::vector<std::uint8_t> expected = {
-      'T', 'P', 'F', '0', 10, 'T', 'Z', 'e', 'l', 'E', 'x', 'c', 'e', 'p', 't',
-      9, 'z', 'e', 'l', 'E', 'x', 'c', 'e', 'p', 't',
-      2, 'O', 'n', 9,
-      1, 'N', 4, 0xFE, 0xFF, 0xFF, 0xFF,
-      1, 'S', 12, 2, 0, 0, 0, 'a', 'b',
-      1, 'E', 12, 0, 0, 0, 0,
-      3, 'O', 'f', 'f', 8,
-      0};
+      'T', 'P', 'F',  '0',  10,   'T',  'Z', 'e', 'l', 'E', 'x', 'c', 'e', 'p', 't',
+      9,   'z', 'e',  'l',  'E',  'x',  'c', 'e', 'p', 't', 2,   'O', 'n', 9,   1,
+      'N', 4,   0xFE, 0xFF, 0xFF, 0xFF, 1,   'S', 12,  2,   0,   0,   0,   'a', 'b',
+      1,   'E', 12,   0,    0,    0,    0,   3,   'O', 'f', 'f', 8,   0};
   EXPECT_EQ(bytes, expected);
 }
 
@@ -83,21 +79,17 @@ TEST(SettingsStream, EveryHeaderByteMatters) {
 
 TEST(SettingsStream, ReadsEveryTag) {
   const auto bytes = WithRecords({
-      Record("I8", {2, 0xFF}),
-      Record("I16", {3, 0x00, 0x80}),
-      Record("I32", {4, 0x78, 0x56, 0x34, 0x12}),
-      Record("Short", {6, 3, 'a', 'b', 'c'}),
-      Record("False", {8}),
-      Record("True", {9}),
-      Record("Long", {12, 1, 0, 0, 0, 'z'}),
+      Record("I8", {2, 0xFF}), Record("I16", {3, 0x00, 0x80}),
+      Record("I32", {4, 0x78, 0x56, 0x34, 0x12}), Record("Short", {6, 3, 'a', 'b', 'c'}),
+      Record("False", {8}), Record("True", {9}), Record("Long", {12, 1, 0, 0, 0, 'z'}),
       Record("Wide", {18, 3, 0, 0, 0, 'H', 0, 0xE9, 0, 0x42, 0x26}),  // "Hé☂"
   });
   const auto parsed = ParseSettingsStream(bytes.data(), bytes.size());
   ASSERT_EQ(parsed.end, End::Complete);
   const std::vector<Setting> expected = {
-      Setting::Int("I8", -1), Setting::Int("I16", -32768), Setting::Int("I32", 0x12345678),
+      Setting::Int("I8", -1),       Setting::Int("I16", -32768),   Setting::Int("I32", 0x12345678),
       Setting::Str("Short", "abc"), Setting::Bool("False", false), Setting::Bool("True", true),
-      Setting::Str("Long", "z"), Setting::Str("Wide", "H\xE9?")};
+      Setting::Str("Long", "z"),    Setting::Str("Wide", "H\xE9?")};
   EXPECT_EQ(parsed.settings, expected);
 }
 
@@ -123,7 +115,8 @@ TEST(SettingsStream, UnknownTagKeepsTheRecordsBeforeIt) {
   EXPECT_TRUE(parsed.Invalid());
   EXPECT_EQ(parsed.tag, 7);
   EXPECT_EQ(parsed.settings, good);
-  EXPECT_EQ(InvalidSettingsResourceText(parsed.tag), "Internal error: Invalid settings resource ($7).");
+  EXPECT_EQ(InvalidSettingsResourceText(parsed.tag),
+            "Internal error: Invalid settings resource ($7).");
   EXPECT_EQ(InvalidSettingsResourceText(0xAB), "Internal error: Invalid settings resource ($ab).");
 }
 
@@ -145,10 +138,10 @@ TEST(SettingsStream, EveryCutKeepsTheCompleteRecordsAndReadsNothingBeyond) {
 }
 
 TEST(SettingsStream, HugeLengthsAreTruncationNotReads) {
-  for (const auto& record : {Record("L", {12, 0xFF, 0xFF, 0xFF, 0xFF, 'x'}),
-                             Record("W", {18, 0xFF, 0xFF, 0xFF, 0x7F, 'x', 0}),
-                             Record("W", {18, 0x00, 0x00, 0x00, 0x80, 'x', 0}),
-                             Record("S", {6, 200, 'x'})}) {
+  for (const auto& record :
+       {Record("L", {12, 0xFF, 0xFF, 0xFF, 0xFF, 'x'}),
+        Record("W", {18, 0xFF, 0xFF, 0xFF, 0x7F, 'x', 0}),
+        Record("W", {18, 0x00, 0x00, 0x00, 0x80, 'x', 0}), Record("S", {6, 200, 'x'})}) {
     const auto bytes = WithRecords({Record("Ok", {9}), record});
     const auto parsed = ParseSettingsStream(bytes.data(), bytes.size());
     EXPECT_EQ(parsed.end, End::Truncated);

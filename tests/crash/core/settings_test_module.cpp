@@ -15,7 +15,7 @@ using namespace corvan::crash;
 namespace {
 bool loaderLockAtAttach = false;
 std::string lastText;
-}
+}  // namespace
 
 extern "C" __declspec(dllexport) int TestModuleGetInt(const char* name) {
   return CreateSettings(OwnModule())->GetInt(name);

@@ -16,7 +16,9 @@ bool RunsOnWow64() {
 }
 
 bool AllDigits(const std::string& s) {
-  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+  return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+    return std::isdigit(static_cast<unsigned char>(c));
+  });
 }
 
 TEST(SystemInfoWin, OperatingSystemNameAndBuild) {

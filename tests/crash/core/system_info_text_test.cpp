@@ -52,17 +52,23 @@ OsFacts Win9x(std::uint32_t major, std::uint32_t minor, std::uint32_t build) {
 }
 
 TEST(OperatingSystem, ProductTable) {
-  const struct { OsFacts os; int index; } cases[] = {
-      {Win9x(3, 95, 1), 0},          {Win9x(4, 0, 950), 1},        {Win9x(4, 0, 1000), 1},
-      {Win9x(4, 0, 1111), 2},        {Win9x(4, 10, 1998), 3},      {Win9x(4, 10, 2000), 3},
-      {Win9x(4, 10, 2222), 4},       {Win9x(4, 10, 2700), 4},      {Win9x(4, 10, 2701), 5},
-      {Win9x(4, 11, 0), 5},          {Win9x(4, 90, 3000), 5},      {Win9x(4, 91, 0), 6},
-      {Win9x(5, 0, 0), 6},           {Win9x(4, 10, 0x040A0000 | 1998), 3},
-      {Nt(3, 51), 7},                {Nt(4, 0), 8},                {Nt(5, 0), 9},
-      {Nt(5, 1), 10},                {Nt(5, 2), 10},               {Nt(6, 0), 12},
-      {Nt(6, 1), 13},                {Nt(10, 0), 13}};
+  const struct {
+    OsFacts os;
+    int index;
+  } cases[] = {{Win9x(3, 95, 1), 0},    {Win9x(4, 0, 950), 1},
+               {Win9x(4, 0, 1000), 1},  {Win9x(4, 0, 1111), 2},
+               {Win9x(4, 10, 1998), 3}, {Win9x(4, 10, 2000), 3},
+               {Win9x(4, 10, 2222), 4}, {Win9x(4, 10, 2700), 4},
+               {Win9x(4, 10, 2701), 5}, {Win9x(4, 11, 0), 5},
+               {Win9x(4, 90, 3000), 5}, {Win9x(4, 91, 0), 6},
+               {Win9x(5, 0, 0), 6},     {Win9x(4, 10, 0x040A0000 | 1998), 3},
+               {Nt(3, 51), 7},          {Nt(4, 0), 8},
+               {Nt(5, 0), 9},           {Nt(5, 1), 10},
+               {Nt(5, 2), 10},          {Nt(6, 0), 12},
+               {Nt(6, 1), 13},          {Nt(10, 0), 13}};
   for (const auto& c : cases) {
-    EXPECT_EQ(OsProductIndex(c.os), c.index) << c.os.major << "." << c.os.minor << " " << c.os.build;
+    EXPECT_EQ(OsProductIndex(c.os), c.index)
+        << c.os.major << "." << c.os.minor << " " << c.os.build;
   }
   OsFacts server = Nt(5, 2);
   server.workstation = false;
@@ -76,7 +82,8 @@ TEST(OperatingSystem, SuffixesInOrder) {
   EXPECT_EQ(OperatingSystemText(os), "Windows XP x64 Service Pack 2 build 3790");
   OsFacts all = Nt(5, 1, 2600);
   all.serverR2 = all.tabletPc = all.starter = all.mediaCenter = all.nativeAmd64 = true;
-  EXPECT_EQ(OperatingSystemText(all), "Windows XP R2 Tablet PC Starter Media Center x64 build 2600");
+  EXPECT_EQ(OperatingSystemText(all),
+            "Windows XP R2 Tablet PC Starter Media Center x64 build 2600");
   OsFacts seven = Nt(6, 1, 7601);
   seven.mediaCenter = true;  // not named from Vista on
   seven.servicePack = "Service Pack 1";

@@ -18,10 +18,10 @@
 namespace corvan::crash {
 namespace {
 
-using test::TempPath;
 using test::Button;
 using test::Children;
 using test::Press;
+using test::TempPath;
 using test::WindowText;
 
 constexpr const char* kContactKey = "Software\\Quenor\\ContactForm";

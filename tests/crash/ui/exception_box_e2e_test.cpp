@@ -17,10 +17,10 @@
 namespace corvan::crash {
 namespace {
 
-using test::TempPath;
 using test::Button;
 using test::Children;
 using test::Press;
+using test::TempPath;
 using test::WindowText;
 
 std::string ProbePath() {
@@ -266,12 +266,13 @@ TEST(ExceptionBoxE2e, CorvanShowsTheBoxForAFaultAndClosesWithExitCodeOne) {
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION corvan{};
-  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                             &corvan));
+  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &corvan));
   WaitForInputIdle(corvan.hProcess, 20000);
   // A thread that starts at address 16: an access violation in no module.
-  HANDLE thread = CreateRemoteThread(corvan.hProcess, nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(16),
-                                     nullptr, 0, nullptr);
+  HANDLE thread =
+      CreateRemoteThread(corvan.hProcess, nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(16),
+                         nullptr, 0, nullptr);
   ASSERT_NE(thread, nullptr);
   CloseHandle(thread);
   HWND box = WaitForBox(corvan.dwProcessId);

@@ -129,7 +129,8 @@ TEST(PaletteMapper, ACellIsMappedForTheMeanOfItsPixels) {
   // colour seen (64) alone would pick 60, the cell's mean (69) picks 70.
   Palette palette{};
   palette[0] = palette[1] = palette[2] = 60;
-  for (int k = 1; k < kPaletteEntries; ++k) palette[k * 3] = palette[k * 3 + 1] = palette[k * 3 + 2] = 70;
+  for (int k = 1; k < kPaletteEntries; ++k)
+    palette[k * 3] = palette[k * 3 + 1] = palette[k * 3 + 2] = 70;
   std::vector<std::uint32_t> means(1 << 15, 0);
   means[(64 >> 3) << 10 | (64 >> 3) << 5 | (64 >> 3)] = 69u << 16 | 69u << 8 | 69u;
   PaletteMapper withMeans(palette, &means);
@@ -262,9 +263,9 @@ TEST(FitSize, KeepsAspectRatioInsideTheBox) {
 }
 
 TEST(ResizeMitchell, FlatStaysFlatAndFourthByteIsZero) {
-  for (auto [sw, sh, dw, dh] : {std::array{200, 100, 37, 19}, std::array{5, 3, 40, 30},
-                                std::array{1, 1, 3, 2}, std::array{3, 2, 1, 1},
-                                std::array{1, 500, 1, 7}}) {
+  for (auto [sw, sh, dw, dh] :
+       {std::array{200, 100, 37, 19}, std::array{5, 3, 40, 30}, std::array{1, 1, 3, 2},
+        std::array{3, 2, 1, 1}, std::array{1, 500, 1, 7}}) {
     DibImage src = test::FlatPicture(sw, sh, 200, 100, 50);
     DibImage dst(dw, dh);
     std::fill(dst.Bytes().begin(), dst.Bytes().end(), 0xAA);

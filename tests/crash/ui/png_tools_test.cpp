@@ -44,8 +44,8 @@ struct DecodedPng {
 };
 
 DecodedPng PythonDecode(const std::string& path) {
-  const test::CommandResult r = RunTool(
-      "python3 " + Quote(test::ScriptDir() + "/png_decode.py") + " " + Quote(path));
+  const test::CommandResult r =
+      RunTool("python3 " + Quote(test::ScriptDir() + "/png_decode.py") + " " + Quote(path));
   EXPECT_EQ(r.exitCode, 0) << r.output;
   DecodedPng png;
   std::istringstream in(r.output);
@@ -95,8 +95,7 @@ TEST(PngTools, PaletteModeAtOddSizes) {
       for (int x = 0; x < w; ++x) {
         const int index = decoded.rows[y][x];
         for (int c = 0; c < 3; ++c) {
-          ASSERT_EQ(rgb[(y * w + x) * 3 + c], expected.palette[index * 3 + c])
-              << x << "," << y;
+          ASSERT_EQ(rgb[(y * w + x) * 3 + c], expected.palette[index * 3 + c]) << x << "," << y;
         }
       }
   }
@@ -164,12 +163,12 @@ TEST(PngTools, ScaledPictureAgreesWithImageMagicksMitchell) {
     test::WriteFile(dir / "ours.bmp", EncodeBmp(ours.View()));
     const std::string size = std::to_string(w) + "x" + std::to_string(h);
     const test::CommandResult theirs =
-        RunTool("convert " + Quote(dir / "src.bmp") + " -filter Mitchell -resize " + size +
-                "! " + Quote(dir / "theirs.png"));
+        RunTool("convert " + Quote(dir / "src.bmp") + " -filter Mitchell -resize " + size + "! " +
+                Quote(dir / "theirs.png"));
     ASSERT_EQ(theirs.exitCode, 0) << theirs.output;
     // Mean absolute error, as a fraction of the range.
-    const test::CommandResult mae = RunTool("compare -metric MAE " + Quote(dir / "ours.bmp") +
-                                            " " + Quote(dir / "theirs.png") + " null:");
+    const test::CommandResult mae = RunTool("compare -metric MAE " + Quote(dir / "ours.bmp") + " " +
+                                            Quote(dir / "theirs.png") + " null:");
     const double error = std::stod(mae.output.substr(mae.output.find('(') + 1));
     EXPECT_LT(error, 0.015) << size << ": " << mae.output;
   }

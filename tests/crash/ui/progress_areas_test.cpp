@@ -70,9 +70,9 @@ TEST(ProgressAreas, MovingBetweenAreas) {
 TEST(AlphaPicture, BlendsOverTheBackground) {
   const std::uint32_t face = 0x00F0E0D0;  // blue F0, green E0, red D0
   const std::uint8_t pixels[] = {
-      10, 20, 30, 255,   // opaque: the pixel itself
-      10, 20, 30, 0,     // transparent: a = 1, almost the background
-      200, 100, 0, 127,  // half
+      10,  20,  30, 255,  // opaque: the pixel itself
+      10,  20,  30, 0,    // transparent: a = 1, almost the background
+      200, 100, 0,  127,  // half
   };
   std::uint8_t out[12];
   BlendPicture(pixels, 3, face, out);

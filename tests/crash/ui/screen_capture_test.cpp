@@ -46,8 +46,8 @@ class ColourWindow {
     RECT c;
     GetClientRect(w, &c);
     const int mx = c.right / 2, my = c.bottom / 2;
-    const RECT parts[4] = {{0, 0, mx, my}, {mx, 0, c.right, my}, {0, my, mx, c.bottom},
-                           {mx, my, c.right, c.bottom}};
+    const RECT parts[4] = {
+        {0, 0, mx, my}, {mx, 0, c.right, my}, {0, my, mx, c.bottom}, {mx, my, c.right, c.bottom}};
     for (int i = 0; i < 4; ++i) {
       HBRUSH brush = CreateSolidBrush(kColours[i]);
       FillRect(dc, &parts[i], brush);
@@ -120,10 +120,12 @@ class ForeignWindow {
       return;
     }
     WaitForInputIdle(process_.hProcess, 10000);
-    test::PumpUntil([this] {
-      EnumWindows(Find, reinterpret_cast<LPARAM>(this));
-      return window_ != nullptr;
-    }, 10000);
+    test::PumpUntil(
+        [this] {
+          EnumWindows(Find, reinterpret_cast<LPARAM>(this));
+          return window_ != nullptr;
+        },
+        10000);
   }
   ~ForeignWindow() {
     if (process_.hProcess) {
@@ -191,8 +193,8 @@ TEST(NVBitmap, LoadsA24BitBmpWithPaddedRows) {
   // 3 x 2 pixels, 24 bits, rows padded to 12 bytes, bottom-up.
   const std::uint8_t rows[2][12] = {{1, 2, 3, 4, 5, 6, 7, 8, 9, 0, 0, 0},
                                     {10, 20, 30, 40, 50, 60, 70, 80, 90, 0, 0, 0}};
-  std::vector<std::uint8_t> file = {'B', 'M', 78, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,
-                                    40, 0, 0, 0, 3, 0, 0, 0, 2, 0, 0, 0, 1, 0, 24, 0};
+  std::vector<std::uint8_t> file = {'B', 'M', 78, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0,  40,
+                                    0,   0,   0,  3, 0, 0, 0, 2, 0, 0, 0,  1, 0, 24, 0};
   file.resize(54, 0);
   file.insert(file.end(), &rows[0][0], &rows[0][0] + 24);
   const std::string path = test::TempPath("small24.bmp");

@@ -72,7 +72,7 @@ TEST(ProgressWindow, WeightedBarAndAreaTexts) {
   const HWND window = Impl(alert)->Window();
   alert->Close();
   EXPECT_FALSE(IsWindow(window));
-  alert->Close();  // closed already: nothing
+  alert->Close();                            // closed already: nothing
   EXPECT_TRUE(alert->Show(nullptr, false));  // and it can be shown again
 }
 
@@ -156,8 +156,7 @@ TEST(ProgressWindow, LastReferenceClosesTheWindow) {
     unknown->Release();
     // Identities as Windows reads them from their registry form.
     void* self = nullptr;
-    ASSERT_EQ(second->QueryInterface(Guid(L"{45B8448C-47B8-4F1C-886E-95ED5FD41E5F}"), &self),
-              S_OK);
+    ASSERT_EQ(second->QueryInterface(Guid(L"{45B8448C-47B8-4F1C-886E-95ED5FD41E5F}"), &self), S_OK);
     EXPECT_EQ(self, second.get());
     static_cast<IUnknown*>(self)->Release();
     void* bitmap = nullptr;
@@ -169,8 +168,8 @@ TEST(ProgressWindow, LastReferenceClosesTheWindow) {
 }
 
 TEST(ProgressWindow, ParentIsDisabledWhileShown) {
-  HWND parent = CreateWindowExA(0, "STATIC", "parent", WS_OVERLAPPED | WS_VISIBLE, 10, 10, 200,
-                                100, nullptr, nullptr, nullptr, nullptr);
+  HWND parent = CreateWindowExA(0, "STATIC", "parent", WS_OVERLAPPED | WS_VISIBLE, 10, 10, 200, 100,
+                                nullptr, nullptr, nullptr, nullptr);
   ASSERT_TRUE(parent);
   Ref<IProgressAlert> alert = CreateProgressWindow("", nullptr, "");
   ASSERT_TRUE(alert->Show(parent, true));
@@ -192,7 +191,7 @@ TEST(ProgressWindow, DrivenFromASecondThread) {
     while (phase.load() != p) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   };
   std::thread worker([&] {
-    alert->SetPosition(500);  // posted: returns at once
+    alert->SetPosition(500);   // posted: returns at once
     alert->ProcessMessages();  // not the window's thread: does nothing
     phase = 1;
     waitFor(2);
@@ -223,13 +222,15 @@ TEST(ProgressWindow, PictureIsBlendedOverTheButtonFace) {
   const RECT label = ChildRect(Impl(alert)->Label());
   EXPECT_EQ(label.left, 51);
   EXPECT_GT(label.top, 12);  // a one-line text is centred on the picture
-  RedrawWindow(Impl(alert)->Window(), nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+  RedrawWindow(Impl(alert)->Window(), nullptr, nullptr,
+               RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
   test::PumpFor(200);
 
   HRSRC found = FindResourceA(nullptr, "ZEIPLWAIT", MAKEINTRESOURCEA(2));
   ASSERT_TRUE(found);
   ASSERT_EQ(SizeofResource(nullptr, found), AlphaPictureBytes(32));
-  const auto* resource = static_cast<const std::uint8_t*>(LockResource(LoadResource(nullptr, found)));
+  const auto* resource =
+      static_cast<const std::uint8_t*>(LockResource(LoadResource(nullptr, found)));
   std::vector<std::uint8_t> expected(32 * 32 * 4);
   BlendPicture(resource + 40, 32 * 32, GetSysColor(COLOR_BTNFACE), expected.data());
 

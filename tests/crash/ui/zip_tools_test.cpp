@@ -40,8 +40,8 @@ void SetModified(const std::string& path, int year, int month, int day, int hour
 }
 
 std::string Inspect(const std::string& zip) {
-  const test::CommandResult r = RunTool("python3 " + Quote(test::ScriptDir() + "/zip_inspect.py") +
-                                    " " + Quote(zip));
+  const test::CommandResult r =
+      RunTool("python3 " + Quote(test::ScriptDir() + "/zip_inspect.py") + " " + Quote(zip));
   EXPECT_EQ(r.exitCode, 0) << r.output;
   return r.output;
 }
@@ -62,10 +62,9 @@ TEST(ZipArchiveTools, BugReportAndScreenshotAsStandardToolsSeeThem) {
 
   StdioZipFileAccess files;
   const std::string zip = dir / "out.zip";
-  ASSERT_TRUE(CreateZipFile(files, zip,
-                            {dir / "bugreport.txt", dir / "shot.png", dir / "missing.txt",
-                             dir / "empty.log"},
-                            {"bugreport.txt", "screenshot.png", "missing.txt", "empty.log"}));
+  ASSERT_TRUE(CreateZipFile(
+      files, zip, {dir / "bugreport.txt", dir / "shot.png", dir / "missing.txt", dir / "empty.log"},
+      {"bugreport.txt", "screenshot.png", "missing.txt", "empty.log"}));
 
   const test::CommandResult unzip = RunTool("unzip -t " + Quote(zip));
   EXPECT_EQ(unzip.exitCode, 0) << unzip.output;
@@ -75,13 +74,16 @@ TEST(ZipArchiveTools, BugReportAndScreenshotAsStandardToolsSeeThem) {
   expected << R"({"attributes": 32, "date_time": [2024, 3, 15, 13, 45, 30], "method": 8, "name": ")"
            << Hex("bugreport.txt") << R"(", "sha256": ")" << Sha256(dir / "bugreport.txt")
            << R"(", "size": )" << report.size() << "}\n";
-  expected << R"({"attributes": 32, "date_time": [2023, 12, 31, 23, 59, 58], "method": 0, "name": ")"
-           << Hex("screenshot.png") << R"(", "sha256": ")" << Sha256(dir / "shot.png")
-           << R"(", "size": 20000})" << "\n";
+  expected
+      << R"({"attributes": 32, "date_time": [2023, 12, 31, 23, 59, 58], "method": 0, "name": ")"
+      << Hex("screenshot.png") << R"(", "sha256": ")" << Sha256(dir / "shot.png")
+      << R"(", "size": 20000})"
+      << "\n";
   // Empty files are stored: their deflate stream would be longer.
   expected << R"({"attributes": 32, "date_time": [1980, 1, 1, 0, 0, 0], "method": 0, "name": ")"
            << Hex("empty.log") << R"(", "sha256": ")" << Sha256(dir / "empty.log")
-           << R"(", "size": 0})" << "\n";
+           << R"(", "size": 0})"
+           << "\n";
   EXPECT_EQ(Inspect(zip), expected.str());
 
   // unzip restores the contents byte for byte.

@@ -102,7 +102,7 @@ TEST(CompressedBlock, DamageGivesNothing) {
   const std::vector<std::uint8_t> data = Text(20000);
   const std::vector<std::uint8_t> good = CompressBlock(data);
 
-  EXPECT_TRUE(ExpandBlock(std::span(good).first(12)).empty());  // header only
+  EXPECT_TRUE(ExpandBlock(std::span(good).first(12)).empty());               // header only
   EXPECT_TRUE(ExpandBlock(std::span(good).first(good.size() / 2)).empty());  // truncated
 
   std::vector<std::uint8_t> crc = good;

@@ -56,8 +56,8 @@ TEST(SplitUrl, WithoutScheme) {
   // Protocol-relative: the host follows the two slashes.
   ExpectParts(SplitUrl("//h:81/p"), "http", "", "", "h", "81", "/p");
   ExpectParts(SplitUrl("http:/x"), "http", "", "", "", "", "/x");
-  ExpectParts(SplitUrl("mailto:someone@example.org"), "mailto", "someone", "", "example.org",
-              "", "");
+  ExpectParts(SplitUrl("mailto:someone@example.org"), "mailto", "someone", "", "example.org", "",
+              "");
 }
 
 TEST(SplitUrl, RejectedSchemeIsReadAsAuthority) {

@@ -50,7 +50,8 @@ bool ParseHeaders(const std::vector<std::uint8_t>& bytes, Address base, TImageHe
   for (std::uint16_t i = 0; i < sectionCount; ++i) {
     const std::uint8_t* s = &bytes[sectionTable + std::size_t{i} * SectionHeaderSize];
     TImageSection section;
-    section.Name.assign(reinterpret_cast<const char*>(s), strnlen(reinterpret_cast<const char*>(s), 8));
+    section.Name.assign(reinterpret_cast<const char*>(s),
+                        strnlen(reinterpret_cast<const char*>(s), 8));
     section.VirtualSize = Le32(s + 8);
     section.Start = base + Le32(s + 12);
     section.Characteristics = Le32(s + 36);
@@ -112,12 +113,14 @@ std::vector<std::pair<Address, std::string>> ImageExports(const TMemoryView& vie
     std::uint32_t nameRva = 0, functionRva = 0;
     std::uint16_t ordinal = 0;
     if (!view.ReadDword(names + 4 * i, nameRva) || !view.Read(ordinals + 2 * i, &ordinal, 2)) break;
-    if (ordinal >= functionCount || !view.ReadDword(functions + 4u * ordinal, functionRva)) continue;
+    if (ordinal >= functionCount || !view.ReadDword(functions + 4u * ordinal, functionRva))
+      continue;
     // Forwarders point into the export directory, not at code.
     if (functionRva >= h.ExportRva && functionRva < h.ExportRva + h.ExportSize) continue;
     std::string name;
     char c = 0;
-    for (Address at = h.Base + nameRva; name.size() < 256 && view.Read(at, &c, 1) && c; ++at) name += c;
+    for (Address at = h.Base + nameRva; name.size() < 256 && view.Read(at, &c, 1) && c; ++at)
+      name += c;
     exports.emplace_back(h.Base + functionRva, std::move(name));
   }
   std::sort(exports.begin(), exports.end());
@@ -132,8 +135,8 @@ bool LoadImageFile(const std::string& path, TBlockMemoryView& view, TImageHeader
     return false;
   }
   const std::vector<std::uint8_t> file((std::istreambuf_iterator<char>(in)), {});
-  std::vector<std::uint8_t> head(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(
-                                                                  std::min(file.size(), HeaderSpan(file))));
+  std::vector<std::uint8_t> head(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                                  file.size(), HeaderSpan(file))));
   if (file.size() < 0x40 || !ParseHeaders(head, 0, headers)) {
     error = path + " is not a PE image";
     return false;
@@ -141,14 +144,15 @@ bool LoadImageFile(const std::string& path, TBlockMemoryView& view, TImageHeader
   const std::uint32_t pe = Le32(&file[0x3C]);
   const Address base = Le32(&file[pe + 24 + 28]);
   ParseHeaders(head, base, headers);
-  const std::uint32_t sizeOfHeaders = std::min<std::uint32_t>(Le32(&file[pe + 24 + 60]),
-                                                              static_cast<std::uint32_t>(file.size()));
+  const std::uint32_t sizeOfHeaders =
+      std::min<std::uint32_t>(Le32(&file[pe + 24 + 60]), static_cast<std::uint32_t>(file.size()));
   view.Add(base, std::vector<std::uint8_t>(file.begin(), file.begin() + sizeOfHeaders), base);
   const std::size_t sectionTable = pe + 24 + Le16(&file[pe + 4 + 16]);
   for (std::size_t i = 0; i < headers.Sections.size(); ++i) {
     const std::uint8_t* s = &file[sectionTable + i * SectionHeaderSize];
     const std::uint32_t rawSize = Le32(s + 16), rawOffset = Le32(s + 20);
-    std::uint32_t size = headers.Sections[i].VirtualSize ? headers.Sections[i].VirtualSize : rawSize;
+    std::uint32_t size =
+        headers.Sections[i].VirtualSize ? headers.Sections[i].VirtualSize : rawSize;
     size = (size + 0xFFF) & ~0xFFFu;
     std::vector<std::uint8_t> bytes(size);
     if (rawOffset < file.size()) {
@@ -167,7 +171,8 @@ bool TImageFileView::Load(const std::string& path, std::string& error) {
 }
 
 std::string TImageFileView::ExportNameAt(Address address) const {
-  auto it = std::lower_bound(exports_.begin(), exports_.end(), std::make_pair(address, std::string()));
+  auto it =
+      std::lower_bound(exports_.begin(), exports_.end(), std::make_pair(address, std::string()));
   return it != exports_.end() && it->first == address ? it->second : std::string();
 }
 

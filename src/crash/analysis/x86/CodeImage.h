@@ -57,13 +57,13 @@ bool LoadImageFile(const std::string& path, TBlockMemoryView& view, TImageHeader
 
 // A view over loaded image files that also answers export names.
 class TImageFileView : public TBlockMemoryView {
-public:
+ public:
   bool Load(const std::string& path, std::string& error);
   const TImageHeaders& Headers() const { return headers_; }
   const std::vector<std::pair<Address, std::string>>& Exports() const { return exports_; }
   std::string ExportNameAt(Address address) const override;
 
-private:
+ private:
   TImageHeaders headers_;
   std::vector<std::pair<Address, std::string>> exports_;
 };

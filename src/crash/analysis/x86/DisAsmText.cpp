@@ -40,7 +40,9 @@ std::string Hex8(std::uint32_t value) {
 }
 
 // Up to 9 in decimal, above as "$" and hex digits.
-std::string Unsigned(std::uint32_t value) { return value <= 9 ? std::to_string(value) : "$" + Hex(value); }
+std::string Unsigned(std::uint32_t value) {
+  return value <= 9 ? std::to_string(value) : "$" + Hex(value);
+}
 
 std::string Signed(std::int64_t value, bool plus) {
   if (value < 0) return "-" + Unsigned(static_cast<std::uint32_t>(-value));
@@ -56,21 +58,24 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t at = text.find(separator, start);
-    parts.push_back(text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
+    parts.push_back(
+        text.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
     if (at == std::string_view::npos) return parts;
     start = at + 1;
   }
 }
 
 void ReplaceAll(std::string& text, std::string_view what, std::string_view with) {
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size())) {
+  for (std::size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + with.size())) {
     text.replace(at, what.size(), with);
   }
 }
 
 std::string Mnemonic(const TDecodedParts& p) {
   const bool x87 = !p.TwoByte && p.Opcode >= 0xD8 && p.Opcode <= 0xDF;
-  if (p.TwoByte && p.Opcode == 0x0F) return std::string(ThreeDNowName(static_cast<std::uint8_t>(p.Immediate)));
+  if (p.TwoByte && p.Opcode == 0x0F)
+    return std::string(ThreeDNowName(static_cast<std::uint8_t>(p.Immediate)));
   if (!p.TwoByte && p.Opcode == 0xE3 && p.AddressSize16) return "jcxz";
   std::string entry(MnemonicEntry(p.MnemonicIndex));
   ReplaceAll(entry, "%cc", ConditionNames[p.Opcode & 15]);
@@ -92,12 +97,15 @@ std::string Mnemonic(const TDecodedParts& p) {
     }
   }
   const std::size_t colon = form.find(':');
-  if (colon != std::string_view::npos) form = p.IsMemory ? form.substr(colon + 1) : form.substr(0, colon);
+  if (colon != std::string_view::npos)
+    form = p.IsMemory ? form.substr(colon + 1) : form.substr(0, colon);
 
   std::string name(form);
   for (char& c : name) {
-    if (c == 'S') c = (p.OperandSize16 || p.RepNe) ? 'd' : 's';
-    else if (c == 'P') c = (p.RepNe || p.Rep) ? 's' : 'p';
+    if (c == 'S')
+      c = (p.OperandSize16 || p.RepNe) ? 'd' : 's';
+    else if (c == 'P')
+      c = (p.RepNe || p.Rep) ? 's' : 'p';
   }
   return x87 ? "f" + name : name;
 }
@@ -123,30 +131,43 @@ std::string RegisterOperand(const TDecodedParts& p) {
   const bool toSse = wide && (kind > RegDword || (p.Flags & RmMask) >= RmQword);
   if (p.HasModRm) {
     switch (kind) {
-      case RegByte: return GeneralRegister(1, p.Reg);
-      case RegWord: return GeneralRegister(2, p.Reg);
+      case RegByte:
+        return GeneralRegister(1, p.Reg);
+      case RegWord:
+        return GeneralRegister(2, p.Reg);
       case RegSegOrCtl:
         if (p.TwoByte) return ((p.Opcode & 1) ? "dr" : "cr") + std::to_string(p.Reg);
         return std::string(RegisterNames[2][p.Reg]);
-      case RegDword: return toSse ? "xmm" + std::to_string(p.Reg) : GeneralRegister(wide ? 2 : 4, p.Reg);
-      case RegMmx: return (toSse ? "xmm" : "mm") + std::to_string(p.Reg);
-      case RegSt: return "st";
-      case RegXmm: return "xmm" + std::to_string(p.Reg);
-      default: return {};
+      case RegDword:
+        return toSse ? "xmm" + std::to_string(p.Reg) : GeneralRegister(wide ? 2 : 4, p.Reg);
+      case RegMmx:
+        return (toSse ? "xmm" : "mm") + std::to_string(p.Reg);
+      case RegSt:
+        return "st";
+      case RegXmm:
+        return "xmm" + std::to_string(p.Reg);
+      default:
+        return {};
     }
   }
   const unsigned opReg = p.Opcode & 7;
   switch (kind) {
-    case ImplAl: return "al";
-    case ImplEax: return wide ? "ax" : "eax";
-    case OpByteReg: return GeneralRegister(1, opReg);
-    case OpDwordReg: return GeneralRegister(wide ? 2 : 4, opReg);
-    case EaxAndOpReg: return std::string(wide ? "ax, " : "eax, ") + GeneralRegister(wide ? 2 : 4, opReg);
+    case ImplAl:
+      return "al";
+    case ImplEax:
+      return wide ? "ax" : "eax";
+    case OpByteReg:
+      return GeneralRegister(1, opReg);
+    case OpDwordReg:
+      return GeneralRegister(wide ? 2 : 4, opReg);
+    case EaxAndOpReg:
+      return std::string(wide ? "ax, " : "eax, ") + GeneralRegister(wide ? 2 : 4, opReg);
     case AccAndDx: {
       const std::string acc = (p.Opcode & 1) ? (wide ? "ax" : "eax") : "al";
       return (p.Flags & Swap) ? "dx, " + acc : acc + ", dx";
     }
-    default: return {};
+    default:
+      return {};
   }
 }
 
@@ -169,12 +190,14 @@ std::string MemoryOperand(const TDecodedParts& p) {
   if (!inner.empty() && inner[0] == '+') inner.erase(0, 1);
   std::string text;
   if (p.Flags & ShowSize) {
-    static constexpr const char* Keywords[17] = {"", "byte", "word", "", "dword", "", "", "", "qword",
-                                                 "", "tbyte", "", "", "", "", "", "oword"};
+    static constexpr const char* Keywords[17] = {"", "byte", "word",  "", "dword", "",
+                                                 "", "",     "qword", "", "tbyte", "",
+                                                 "", "",     "",      "", "oword"};
     const unsigned size = RmSize(p);
     if (size <= 16 && Keywords[size][0]) text = std::string(Keywords[size]) + " ptr ";
   }
-  if (p.Segment != NoRegister) text += std::string(RegisterNames[2][static_cast<unsigned>(p.Segment)]) + ":";
+  if (p.Segment != NoRegister)
+    text += std::string(RegisterNames[2][static_cast<unsigned>(p.Segment)]) + ":";
   return text + "[" + inner + "]";
 }
 
@@ -184,15 +207,22 @@ std::string RmOperand(const TDecodedParts& p) {
   const bool x87 = !p.TwoByte && p.Opcode >= 0xD8 && p.Opcode <= 0xDF;
   if (x87) return p.Rm == 0 ? "st" : "st(" + std::to_string(p.Rm) + ")";
   switch (RmSize(p)) {
-    case 0: return {};
-    case 1: return GeneralRegister(1, p.Rm);
-    case 2: return GeneralRegister(2, p.Rm);
-    case 4: return GeneralRegister(4, p.Rm);
+    case 0:
+      return {};
+    case 1:
+      return GeneralRegister(1, p.Rm);
+    case 2:
+      return GeneralRegister(2, p.Rm);
+    case 4:
+      return GeneralRegister(4, p.Rm);
     case 8:  // SSE forms with a 64-bit memory operand name an xmm register
-      if ((p.Flags & RegMask) == RegXmm && !(p.TwoByte && p.Opcode == 0x2A)) return "xmm" + std::to_string(p.Rm);
+      if ((p.Flags & RegMask) == RegXmm && !(p.TwoByte && p.Opcode == 0x2A))
+        return "xmm" + std::to_string(p.Rm);
       return "mm" + std::to_string(p.Rm);
-    case 10: return p.Rm == 0 ? "st" : "st(" + std::to_string(p.Rm) + ")";
-    default: return "xmm" + std::to_string(p.Rm);
+    case 10:
+      return p.Rm == 0 ? "st" : "st(" + std::to_string(p.Rm) + ")";
+    default:
+      return "xmm" + std::to_string(p.Rm);
   }
 }
 
@@ -201,7 +231,8 @@ std::string ImmediateOperand(const TDecodedParts& p, const InstructionInfo& info
   const std::uint8_t* bytes = p.Bytes.data() + p.ImmediateOffset;
   auto le = [&](unsigned offset, unsigned size) {
     std::uint32_t v = 0;
-    for (unsigned i = 0; i < size; ++i) v |= static_cast<std::uint32_t>(bytes[offset + i]) << (8 * i);
+    for (unsigned i = 0; i < size; ++i)
+      v |= static_cast<std::uint32_t>(bytes[offset + i]) << (8 * i);
     return v;
   };
   const std::uint16_t op = info.OpValue;
@@ -213,18 +244,24 @@ std::string ImmediateOperand(const TDecodedParts& p, const InstructionInfo& info
   if (op == 0xC8) return "$" + Hex(le(0, 2)) + ", $" + Hex(le(2, 1));
   if ((op == 0xD4 || op == 0xD5) && p.Immediate == 10) return {};
   if (p.Flags & Relative) {
-    return Signed(p.Immediate, true) + " ($" + Hex(info.Destination ? info.Destination
-                                                                      : info.After + static_cast<Address>(p.Immediate)) +
+    return Signed(p.Immediate, true) + " ($" +
+           Hex(info.Destination ? info.Destination
+                                : info.After + static_cast<Address>(p.Immediate)) +
            ")";
   }
-  const std::uint32_t mask = p.ImmediateSize == 1 ? 0xFF : p.ImmediateSize == 2 ? 0xFFFF : 0xFFFFFFFF;
+  const std::uint32_t mask = p.ImmediateSize == 1   ? 0xFF
+                             : p.ImmediateSize == 2 ? 0xFFFF
+                                                    : 0xFFFFFFFF;
   if ((p.Flags & ShowSize) && !p.HasModRm) {
     std::string text = "[" + Unsigned(static_cast<std::uint32_t>(p.Immediate) & mask) + "]";
-    if (p.Segment != NoRegister) text = std::string(RegisterNames[2][static_cast<unsigned>(p.Segment)]) + ":" + text;
+    if (p.Segment != NoRegister)
+      text = std::string(RegisterNames[2][static_cast<unsigned>(p.Segment)]) + ":" + text;
     return text;
   }
   if (op == 0x69 || op == 0x6B || (op >= 0x80 && op <= 0x83)) return Signed(p.Immediate, false);
-  if (op == 0x6A) return Unsigned(static_cast<std::uint32_t>(p.Immediate) & (p.OperandSize16 ? 0xFFFF : 0xFFFFFFFF));
+  if (op == 0x6A)
+    return Unsigned(static_cast<std::uint32_t>(p.Immediate) &
+                    (p.OperandSize16 ? 0xFFFF : 0xFFFFFFFF));
   return Unsigned(static_cast<std::uint32_t>(p.Immediate) & mask);
 }
 
@@ -269,20 +306,28 @@ std::string ReadableTextAt(const TMemoryView& view, Address at) {
   for (std::size_t i = 0; i < n; ++i) {
     const auto ch = static_cast<unsigned char>(buffer[i]);
     if (ch == 0 || ch == 0x0A || ch == 0x0C) break;
-    if (ch == ' ' || (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z')) ++a;
-    else if (ch == ',' || ch == '.' || ch == ':' || ch == '\\') ++b;
-    else if (ch >= '!' && ch <= ']') ++c;
-    else if (ch >= 0x5E) ++d;
-    else return {};  // another control character
+    if (ch == ' ' || (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'Z') ||
+        (ch >= 'a' && ch <= 'z'))
+      ++a;
+    else if (ch == ',' || ch == '.' || ch == ':' || ch == '\\')
+      ++b;
+    else if (ch >= '!' && ch <= ']')
+      ++c;
+    else if (ch >= 0x5E)
+      ++d;
+    else
+      return {};  // another control character
     text += static_cast<char>(ch);
   }
-  if (text.size() >= 4 && 2 * a > 5 * b && a + b / 2 > 8 * c && a + b / 2 + c / 4 > 10 * d) return text;
+  if (text.size() >= 4 && 2 * a > 5 * b && a + b / 2 > 8 * c && a + b / 2 + c / 4 > 10 * d)
+    return text;
   return {};
 }
 
 class TNamer {
-public:
-  TNamer(const TMemoryView& view, const TListingSymbols& symbols) : view_(view), symbols_(symbols) {}
+ public:
+  TNamer(const TMemoryView& view, const TListingSymbols& symbols)
+      : view_(view), symbols_(symbols) {}
 
   // Export name, else symbol-map name, with the module for foreign names.
   std::string NameAt(Address address) const {
@@ -304,7 +349,8 @@ public:
     if (!name.empty()) return name;
     if (!ImageOf(target).Contains(target)) return name;
     InstructionInfo stub;
-    if (DecodeInstruction(view_, target, stub) && (stub.IsJump || stub.IsCall) && stub.Destination) {
+    if (DecodeInstruction(view_, target, stub) && (stub.IsJump || stub.IsCall) &&
+        stub.Destination) {
       name = NameAt(stub.Destination);
     }
     return name;
@@ -340,7 +386,7 @@ public:
 
   const TMemoryView& View() const { return view_; }
 
-private:
+ private:
   const TMemoryView& view_;
   const TListingSymbols& symbols_;
   mutable Address cachedBase_ = 0xFFFFFFFF;
@@ -348,9 +394,9 @@ private:
 };
 
 struct TInstructionText {
-  std::string Head;      // address, prefixes and mnemonic, padded
+  std::string Head;  // address, prefixes and mnemonic, padded
   std::string Operands;
-  std::string Comment;   // without "  ; "
+  std::string Comment;  // without "  ; "
   std::string Compose() const {
     std::string line = Head + Operands;
     while (!line.empty() && line.back() == ' ') line.pop_back();
@@ -364,8 +410,9 @@ struct TInstructionText {
 
 // Decodes and formats one instruction; false for invalid bytes (the db
 // lines are in dbLines then).
-bool FormatInstruction(const TNamer& namer, Address code, RegisterState* registers, bool useRegisters,
-                       InstructionInfo& info, TInstructionText& text, std::string& dbLines) {
+bool FormatInstruction(const TNamer& namer, Address code, RegisterState* registers,
+                       bool useRegisters, InstructionInfo& info, TInstructionText& text,
+                       std::string& dbLines) {
   TDecodedParts p;
   DecodeInstruction(namer.View(), code, registers, useRegisters, info, &p);
   if (!info.Valid) {
@@ -382,8 +429,10 @@ bool FormatInstruction(const TNamer& namer, Address code, RegisterState* registe
   }
   text.Head = Hex8(code) + "   ";
   if (p.Lock) text.Head += "lock ";
-  if (!p.TwoByte && p.RepNe) text.Head += "repne ";
-  else if (!p.TwoByte && p.Rep && p.Opcode != 0x90) text.Head += "rep ";
+  if (!p.TwoByte && p.RepNe)
+    text.Head += "repne ";
+  else if (!p.TwoByte && p.Rep && p.Opcode != 0x90)
+    text.Head += "rep ";
   text.Head += Mnemonic(p);
   PadTo(text.Head, MnemonicColumn);
   if (text.Head.back() != ' ') text.Head += ' ';
@@ -392,9 +441,11 @@ bool FormatInstruction(const TNamer& namer, Address code, RegisterState* registe
   if ((info.IsCall || info.IsJump) && info.Destination) {
     text.Comment = namer.TargetName(info.Destination);
   } else {
-    if (p.DisplacementSize == 4) text.Comment = namer.PointerComment(static_cast<Address>(p.Displacement), true, code);
+    if (p.DisplacementSize == 4)
+      text.Comment = namer.PointerComment(static_cast<Address>(p.Displacement), true, code);
     if (text.Comment.empty() && p.ImmediateSize == 4 && !(p.Flags & Relative)) {
-      text.Comment = namer.PointerComment(static_cast<Address>(p.Immediate), (p.Flags & ShowSize) != 0, code);
+      text.Comment =
+          namer.PointerComment(static_cast<Address>(p.Immediate), (p.Flags & ShowSize) != 0, code);
     }
   }
   return true;
@@ -404,22 +455,23 @@ bool FormatInstruction(const TNamer& namer, Address code, RegisterState* registe
 
 struct TListingLine {
   Address At = 0;
-  std::string Text;     // without the address prefix for non-instruction lines
+  std::string Text;  // without the address prefix for non-instruction lines
   bool IsInstruction = false;
   bool IsLabel = false;
   bool IsEmpty = false;
 };
 
 class TListing {
-public:
-  TListing(const TNamer& namer, const TFunctionInfo& info, const TRuntimeRoutines& routines, bool formatted)
+ public:
+  TListing(const TNamer& namer, const TFunctionInfo& info, const TRuntimeRoutines& routines,
+           bool formatted)
       : namer_(namer), info_(info), routines_(routines), formatted_(formatted) {}
 
   bool Build();
   const std::vector<TListingLine>& Lines() const { return lines_; }
   const std::string& HeaderName() const { return header_; }
 
-private:
+ private:
   void Label(Address at, const std::string& text) {
     if (!lines_.empty() && lines_.back().IsInstruction) Empty(at);
     lines_.push_back({at, text, false, true, false});
@@ -449,7 +501,8 @@ private:
 std::string TListing::LabelOf(Address target) const {
   if (target == info_.Entry) return header_;
   for (const CodeArea* area : sorted_) {
-    if (area->First == target && !area->IsCaseTable && !area->IsHandlerTable) return "loc_" + Hex8(target);
+    if (area->First == target && !area->IsCaseTable && !area->IsHandlerTable)
+      return "loc_" + Hex8(target);
   }
   return {};
 }
@@ -458,9 +511,11 @@ bool TListing::Build() {
   const std::string name = namer_.NameAt(info_.Entry);
   header_ = name.empty() ? "sub_" + Hex8(info_.Entry) : name;
   for (const CodeArea& area : info_.Areas) sorted_.push_back(&area);
-  std::sort(sorted_.begin(), sorted_.end(), [](const CodeArea* a, const CodeArea* b) { return a->First < b->First; });
+  std::sort(sorted_.begin(), sorted_.end(),
+            [](const CodeArea* a, const CodeArea* b) { return a->First < b->First; });
   for (std::size_t i = 1; i < sorted_.size(); ++i) {
-    if (sorted_[i]->First <= sorted_[i - 1]->Last || sorted_[i - 1]->Last < sorted_[i - 1]->First) return false;
+    if (sorted_[i]->First <= sorted_[i - 1]->Last || sorted_[i - 1]->Last < sorted_[i - 1]->First)
+      return false;
   }
   for (std::size_t i = 0; i < sorted_.size(); ++i) {
     const CodeArea& area = *sorted_[i];
@@ -532,7 +587,8 @@ void TListing::Table(const CodeArea& area) {
       } else {
         text = "  on " + className + std::string(longest - className.size(), ' ') + " do";
       }
-      lines_.push_back({area.First + 4 + 8 * static_cast<Address>(i), text + " loc_" + Hex8(handler), false, false, false});
+      lines_.push_back({area.First + 4 + 8 * static_cast<Address>(i),
+                        text + " loc_" + Hex8(handler), false, false, false});
     }
   }
   if (formatted_) {
@@ -571,11 +627,12 @@ void TListing::Code(const CodeArea& area, bool moreAreas) {
     if (formatted_ && moreToCome) {
       const std::uint16_t op = insn.OpValue;
       const bool isReturn = op == 0xC2 || op == 0xC3 || op == 0xCA || op == 0xCB || op == 0xCF;
-      const bool isJump = op == 0xE9 || op == 0xEA || op == 0xEB ||
-                          (op == 0xFF && (((insn.ModRmByte >> 3) & 7) == 4 || ((insn.ModRmByte >> 3) & 7) == 5));
-      const bool toHandler = insn.Destination &&
-                             (insn.Destination == routines_.AnyHandler || insn.Destination == routines_.OnHandler ||
-                              insn.Destination == routines_.FinallyHandler);
+      const bool isJump =
+          op == 0xE9 || op == 0xEA || op == 0xEB ||
+          (op == 0xFF && (((insn.ModRmByte >> 3) & 7) == 4 || ((insn.ModRmByte >> 3) & 7) == 5));
+      const bool toHandler = insn.Destination && (insn.Destination == routines_.AnyHandler ||
+                                                  insn.Destination == routines_.OnHandler ||
+                                                  insn.Destination == routines_.FinallyHandler);
       if (isReturn || isJump) {
         Empty(insn.After);
         if (!toHandler) Separator(insn.After);
@@ -596,7 +653,8 @@ std::size_t DecimalDigits(long long value) {
 }  // namespace
 
 std::string DisassembleInstruction(const TMemoryView& view, Address code, RegisterState* registers,
-                                   InstructionInfo& info, bool useRegisters, const TListingSymbols& symbols) {
+                                   InstructionInfo& info, bool useRegisters,
+                                   const TListingSymbols& symbols) {
   const TNamer namer(view, symbols);
   TInstructionText text;
   std::string db;
@@ -604,9 +662,10 @@ std::string DisassembleInstruction(const TMemoryView& view, Address code, Regist
   return text.Compose();
 }
 
-std::string DisassembleFunction(const TMemoryView& view, Address entry, Address markAddress, TFunctionInfo& info,
-                                bool formatted, int lineLimit, const TRuntimeRoutines& routines,
-                                const TListingSymbols& symbols, const TParseOptions& options) {
+std::string DisassembleFunction(const TMemoryView& view, Address entry, Address markAddress,
+                                TFunctionInfo& info, bool formatted, int lineLimit,
+                                const TRuntimeRoutines& routines, const TListingSymbols& symbols,
+                                const TParseOptions& options) {
   ParseFunction(view, entry, routines, info, options);
   if (!info.Valid || info.Areas.empty()) return {};
   const TNamer namer(view, symbols);
@@ -619,7 +678,8 @@ std::string DisassembleFunction(const TMemoryView& view, Address entry, Address 
   if (symbols.LineNumberAt) {
     int line = 0;
     Address rangeStart = 0, rangeEnd = 0;
-    symbols.LineNumberAt(entry + static_cast<Address>(info.CodeExtent) - 1, line, rangeStart, rangeEnd);
+    symbols.LineNumberAt(entry + static_cast<Address>(info.CodeExtent) - 1, line, rangeStart,
+                         rangeEnd);
     long long widest = line;
     if (widest <= 0) {
       line = 0;

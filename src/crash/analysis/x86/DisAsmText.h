@@ -15,7 +15,8 @@ struct TListingSymbols {
   // Symbol-map name of the function that begins exactly at address.
   std::string (*SymbolNameAt)(Address address) = nullptr;
   // Source line of address; rangeStart/rangeEnd cache the line's extent.
-  void (*LineNumberAt)(Address address, int& line, Address& rangeStart, Address& rangeEnd) = nullptr;
+  void (*LineNumberAt)(Address address, int& line, Address& rangeStart,
+                       Address& rangeEnd) = nullptr;
   // File name (without path) of the module that contains address.
   std::string (*ModuleFileNameAt)(Address address) = nullptr;
   // Allocation base of the module that contains the listing code itself:

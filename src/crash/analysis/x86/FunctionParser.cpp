@@ -11,7 +11,9 @@ const char* const InvalidParameterText = "The parameter is incorrect.";
 
 namespace {
 
-bool IsReturn(std::uint16_t op) { return op == 0xC2 || op == 0xC3 || op == 0xCA || op == 0xCB || op == 0xCF; }
+bool IsReturn(std::uint16_t op) {
+  return op == 0xC2 || op == 0xC3 || op == 0xCA || op == 0xCB || op == 0xCF;
+}
 
 bool IsUnconditionalJump(const InstructionInfo& i, std::uint8_t reg) {
   return i.OpValue == 0xE9 || i.OpValue == 0xEA || i.OpValue == 0xEB ||
@@ -25,17 +27,18 @@ struct ParseFailure {
 };
 
 class TFunctionParser {
-public:
-  TFunctionParser(const TMemoryView& view, const TRuntimeRoutines& routines, const TParseOptions& options,
-                  TFunctionInfo& info)
+ public:
+  TFunctionParser(const TMemoryView& view, const TRuntimeRoutines& routines,
+                  const TParseOptions& options, TFunctionInfo& info)
       : view_(view), routines_(routines), limits_(options.Limits), options_(options), info_(info) {}
 
   void Run(Address entry);
 
-private:
+ private:
   void FindCodeRange(Address entry, const TRegionInfo& region);
   void ParseArea(std::size_t index);
-  void RecordTransfer(const InstructionInfo& insn, const RegisterState& regs, Address lastEaxImmediate);
+  void RecordTransfer(const InstructionInfo& insn, const RegisterState& regs,
+                      Address lastEaxImmediate);
   void AddArea(Address at, Address caller, const RegisterState& regs);
   void AddTable(Address first, std::uint32_t length, bool isCase);
   void AddFarTransfer(const InstructionInfo& insn);
@@ -134,11 +137,11 @@ void TFunctionParser::ParseArea(std::size_t index) {
   updateLimit();
 
   // Patterns that span instructions.
-  Address pushedHandler = 0;    // push imm32 of an exception frame
-  int caseStep = 0;             // 1: cmp reg, imm8 seen; 2: and the bounding jump
+  Address pushedHandler = 0;  // push imm32 of an exception frame
+  int caseStep = 0;           // 1: cmp reg, imm8 seen; 2: and the bounding jump
   std::uint8_t caseRegister = 0;
   std::int32_t caseCount = 0;
-  Address lastEaxImmediate = 0; // imm32 field of the last mov eax, imm32
+  Address lastEaxImmediate = 0;  // imm32 field of the last mov eax, imm32
 
   Address at = first;
   for (;;) {
@@ -157,12 +160,13 @@ void TFunctionParser::ParseArea(std::size_t index) {
     // Exception frame: push offset handler / push dword ptr fs:[reg or 0].
     if (pushedHandler && parts.Segment == 4 && op == 0xFF && parts.Reg == 6 && parts.IsMemory) {
       const unsigned length = insn.After - insn.Start;
-      const bool viaRegister = length == 3 && parts.Mod == 0 && parts.Rm != 4 && parts.Rm != 5 &&
-                               before[parts.Rm] == 0;
+      const bool viaRegister =
+          length == 3 && parts.Mod == 0 && parts.Rm != 4 && parts.Rm != 5 && before[parts.Rm] == 0;
       const bool viaZero = length == 7 && insn.ModRmByte == 0x35 && parts.Displacement == 0;
       if (viaRegister || viaZero) AddArea(pushedHandler, 0, RegisterState{});
     }
-    pushedHandler = (op == 0x68 && insn.After - insn.Start == 5) ? static_cast<Address>(parts.Immediate) : 0;
+    pushedHandler =
+        (op == 0x68 && insn.After - insn.Start == 5) ? static_cast<Address>(parts.Immediate) : 0;
 
     // Case table: cmp reg, imm8 / ja|jae|jg|jge / jmp [reg*4 + table] with
     // the table right behind the jump.
@@ -182,7 +186,8 @@ void TFunctionParser::ParseArea(std::size_t index) {
       AddTable(table, 4u * static_cast<std::uint32_t>(caseCount), true);
       for (std::int32_t i = 0; i < caseCount; ++i) {
         Address target = 0;
-        if (ReadDword(table + 4u * static_cast<Address>(i), target)) AddArea(target, insn.Start, regs);
+        if (ReadDword(table + 4u * static_cast<Address>(i), target))
+          AddArea(target, insn.Start, regs);
       }
       return;
     } else {
@@ -225,7 +230,8 @@ void TFunctionParser::AddTable(Address first, std::uint32_t length, bool isCase)
 void TFunctionParser::AddArea(Address at, Address caller, const RegisterState& regs) {
   for (CodeArea& area : info_.Areas) {
     if (area.First == at) {
-      if (area.ReachedFrom == 0 || (caller > area.ReachedFrom && caller < at)) area.ReachedFrom = caller;
+      if (area.ReachedFrom == 0 || (caller > area.ReachedFrom && caller < at))
+        area.ReachedFrom = caller;
       for (std::size_t r = 0; r < regs.size(); ++r) {
         if (area.Registers[r] != regs[r]) area.Registers[r] = 0;
       }
@@ -270,7 +276,8 @@ void TFunctionParser::AddFarTransfer(const InstructionInfo& insn) {
   // Look through a jump stub (an import thunk, an incremental-link jump).
   std::uint8_t first = 0;
   if (far.Destination && view_.Read(far.Destination, &first, 1) &&
-      (first == 0xE9 || first == 0xEB || first == 0xFF) && view_.ExportNameAt(far.Destination).empty()) {
+      (first == 0xE9 || first == 0xEB || first == 0xFF) &&
+      view_.ExportNameAt(far.Destination).empty()) {
     InstructionInfo stub;
     if (DecodeInstruction(view_, far.Destination, stub) && stub.IsJump && stub.Destination) {
       far.Destination = stub.Destination;
@@ -294,7 +301,8 @@ void TFunctionParser::AddCppBlockHandlers(Address lastEaxImmediate) {
     case 0:
       if (ReadDword(block + 2, handler)) AddArea(handler, 0, RegisterState{});
       break;
-    case 1: case 2:
+    case 1:
+    case 2:
       if (ReadDword(block + 6, handler)) AddArea(handler, 0, RegisterState{});
       break;
     case 3: {
@@ -306,7 +314,8 @@ void TFunctionParser::AddCppBlockHandlers(Address lastEaxImmediate) {
       }
       break;
     }
-    default: break;
+    default:
+      break;
   }
 }
 
@@ -343,7 +352,8 @@ void TFunctionParser::RecordTransfer(const InstructionInfo& insn, const Register
       AddTable(insn.After, 8 * count + 4, false);
       for (std::uint32_t i = 0; i < count; ++i) {
         Address handler = 0;
-        if (ReadDword(insn.After + 4 + 8 * i + 4, handler) && handler) AddArea(handler, 0, RegisterState{});
+        if (ReadDword(insn.After + 4 + 8 * i + 4, handler) && handler)
+          AddArea(handler, 0, RegisterState{});
       }
     }
   } else if (dest && dest == routines_.AutoHandler) {
@@ -392,7 +402,8 @@ bool TFunctionParser::FillGap() {
     sorted.push_back(&area);
     highestLast = std::max(highestLast, area.Last);
   }
-  std::sort(sorted.begin(), sorted.end(), [](const CodeArea* a, const CodeArea* b) { return a->First < b->First; });
+  std::sort(sorted.begin(), sorted.end(),
+            [](const CodeArea* a, const CodeArea* b) { return a->First < b->First; });
   Address runEnd = sorted.front()->Last;
   for (const CodeArea* area : sorted) {
     if (area->First > runEnd + 1) break;
@@ -469,7 +480,8 @@ void ParseFunction(const TMemoryView& view, Address entry, const TRuntimeRoutine
 }
 
 bool IsRaiseRoutineName(const std::string& name) {
-  for (const char* part : {"@RaiseExcept", "Error", "__cxa_throw", "_Unwind_RaiseException", "RaiseException"}) {
+  for (const char* part :
+       {"@RaiseExcept", "Error", "__cxa_throw", "_Unwind_RaiseException", "RaiseException"}) {
     if (name.find(part) != std::string::npos) return true;
   }
   return false;

@@ -63,12 +63,12 @@ extern const char* const InvalidParameterText;
 // The exception-dispatch entry points of the runtime that the parsed code
 // belongs to (0 = none). Calls to a no-return routine end a code area.
 struct TRuntimeRoutines {
-  Address AnyHandler = 0;      // entered from blocks that catch everything
-  Address Terminate = 0;       // ends the program
+  Address AnyHandler = 0;  // entered from blocks that catch everything
+  Address Terminate = 0;   // ends the program
   Address FinallyHandler = 0;
-  Address AutoHandler = 0;     // exceptions raised out of interface calls
-  Address OnHandler = 0;       // typed handlers: followed by a handler table
-  Address CppBlockHandler = 0; // exception-block routine of the second language runtime
+  Address AutoHandler = 0;        // exceptions raised out of interface calls
+  Address OnHandler = 0;          // typed handlers: followed by a handler table
+  Address CppBlockHandler = 0;    // exception-block routine of the second language runtime
   std::vector<Address> NoReturn;  // more routines that never return (throw, resume unwinding)
 };
 

@@ -15,14 +15,14 @@ using Address = std::uint32_t;
 
 // What the parser needs to know about the memory around an address.
 struct TRegionInfo {
-  bool Committed = false;    // backed by memory (not free, not reserved)
+  bool Committed = false;      // backed by memory (not free, not reserved)
   Address AllocationBase = 0;  // start of the allocation (a module's base)
   Address RegionBase = 0;      // start of the region of equal attributes
   std::uint32_t RegionSize = 0;
 };
 
 class TMemoryView {
-public:
+ public:
   virtual ~TMemoryView() = default;
 
   // Copies up to count bytes starting at address and returns how many were
@@ -47,7 +47,7 @@ public:
 // for the tools, hand-made code for the tests. Everything outside the
 // blocks is free memory. Blocks must not overlap.
 class TBlockMemoryView : public TMemoryView {
-public:
+ public:
   struct Block {
     Address Start = 0;
     std::vector<std::uint8_t> Bytes;
@@ -89,7 +89,7 @@ public:
     return true;
   }
 
-private:
+ private:
   const Block* Find(Address address) const {
     for (const Block& block : blocks_) {
       if (address >= block.Start && address - block.Start < block.Bytes.size()) return &block;

@@ -13,15 +13,26 @@ namespace opflag {
 // bits 0-2: kind of the register operand
 constexpr std::uint16_t RegMask = 0x0007;
 enum RegKind : std::uint16_t {
-  RegNone = 0, RegByte = 1, RegWord = 2, RegSegOrCtl = 3, RegDword = 4, RegMmx = 5, RegSt = 6,
+  RegNone = 0,
+  RegByte = 1,
+  RegWord = 2,
+  RegSegOrCtl = 3,
+  RegDword = 4,
+  RegMmx = 5,
+  RegSt = 6,
   RegXmm = 7,
   // without a ModRM byte
-  ImplAl = 1, ImplEax = 2, OpByteReg = 4, OpDwordReg = 5, EaxAndOpReg = 6, AccAndDx = 7,
+  ImplAl = 1,
+  ImplEax = 2,
+  OpByteReg = 4,
+  OpDwordReg = 5,
+  EaxAndOpReg = 6,
+  AccAndDx = 7,
 };
 // bits 3-5: ModRM and the size of the r/m operand
 constexpr std::uint16_t RmMask = 0x0038;
-constexpr std::uint16_t RmNone = 0x00, RmGroup = 0x08, RmByte = 0x10, RmWord = 0x18,
-                        RmDword = 0x20, RmQword = 0x28, RmTbyte = 0x30, RmOword = 0x38;
+constexpr std::uint16_t RmNone = 0x00, RmGroup = 0x08, RmByte = 0x10, RmWord = 0x18, RmDword = 0x20,
+                        RmQword = 0x28, RmTbyte = 0x30, RmOword = 0x38;
 constexpr std::uint16_t OpSizeReg = 0x0040;  // 0x66 changes the register operand
 constexpr std::uint16_t OpSizeRm = 0x0080;   // 0x66 changes the r/m operand
 constexpr std::uint16_t ShowSize = 0x0100;   // "size ptr", or moffs immediate
@@ -31,9 +42,8 @@ constexpr std::uint16_t ImmNone = 0x000, ImmByte = 0x400, ImmWord = 0x800, ImmOp
 constexpr std::uint16_t Relative = 0x1000;
 // bits 13-15: registers written
 constexpr std::uint16_t WriteMask = 0xE000;
-constexpr std::uint16_t WriteReg = 0x2000, WriteRm = 0x4000, WriteOpReg = 0x6000,
-                        WriteEax = 0x8000, WriteRegRm = 0xA000, WriteEaxRm = 0xC000,
-                        WriteEaxOpReg = 0xE000;
+constexpr std::uint16_t WriteReg = 0x2000, WriteRm = 0x4000, WriteOpReg = 0x6000, WriteEax = 0x8000,
+                        WriteRegRm = 0xA000, WriteEaxRm = 0xC000, WriteEaxOpReg = 0xE000;
 constexpr std::uint16_t Invalid = 0xFFFF;
 }  // namespace opflag
 

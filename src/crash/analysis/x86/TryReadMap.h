@@ -9,7 +9,7 @@
 namespace corvan::crash {
 
 class TDATryRead {
-public:
+ public:
   struct Range {
     std::uintptr_t Start = 0;
     std::uintptr_t Limit = 0;  // exclusive
@@ -33,7 +33,7 @@ public:
   void Clear() { ranges_.clear(); }
   void Trim() { ranges_.shrink_to_fit(); }
 
-private:
+ private:
   std::vector<Range> ranges_;
 };
 

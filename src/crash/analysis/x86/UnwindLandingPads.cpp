@@ -13,7 +13,7 @@ constexpr std::uint8_t EncPcRel = 0x10, EncIndirect = 0x80;
 constexpr unsigned MaxCallSites = 4096;
 
 class TDwarfReader {
-public:
+ public:
   TDwarfReader(const TMemoryView& view, Address at) : view_(view), at_(at) {}
   bool Ok() const { return ok_; }
   Address At() const { return at_; }
@@ -56,7 +56,8 @@ public:
   }
   std::string String() {
     std::string s;
-    for (char c = static_cast<char>(U8()); ok_ && c && s.size() < 64; c = static_cast<char>(U8())) s += c;
+    for (char c = static_cast<char>(U8()); ok_ && c && s.size() < 64; c = static_cast<char>(U8()))
+      s += c;
     return s;
   }
   Address Encoded(std::uint8_t encoding) {
@@ -64,20 +65,44 @@ public:
     const Address place = at_;
     Address value = 0;
     switch (encoding & 0x0F) {
-      case EncAbsPtr: case EncUdata4: case EncSdata4: value = U32(); break;
-      case EncUleb: value = Uleb(); break;
-      case EncSleb: value = static_cast<Address>(Sleb()); break;
-      case EncUdata2: { std::uint16_t v = 0; ok_ = ok_ && view_.Read(at_, &v, 2); at_ += 2; value = v; break; }
-      case EncSdata2: { std::int16_t v = 0; ok_ = ok_ && view_.Read(at_, &v, 2); at_ += 2; value = static_cast<Address>(v); break; }
-      default: ok_ = false; return 0;
+      case EncAbsPtr:
+      case EncUdata4:
+      case EncSdata4:
+        value = U32();
+        break;
+      case EncUleb:
+        value = Uleb();
+        break;
+      case EncSleb:
+        value = static_cast<Address>(Sleb());
+        break;
+      case EncUdata2: {
+        std::uint16_t v = 0;
+        ok_ = ok_ && view_.Read(at_, &v, 2);
+        at_ += 2;
+        value = v;
+        break;
+      }
+      case EncSdata2: {
+        std::int16_t v = 0;
+        ok_ = ok_ && view_.Read(at_, &v, 2);
+        at_ += 2;
+        value = static_cast<Address>(v);
+        break;
+      }
+      default:
+        ok_ = false;
+        return 0;
     }
-    if ((encoding & 0x70) == EncPcRel) value += place;
-    else if ((encoding & 0x70) != 0) ok_ = false;  // text/data/func-relative: not used by our compilers
+    if ((encoding & 0x70) == EncPcRel)
+      value += place;
+    else if ((encoding & 0x70) != 0)
+      ok_ = false;  // text/data/func-relative: not used by our compilers
     if (encoding & EncIndirect) ok_ = ok_ && view_.ReadDword(value, value);
     return value;
   }
 
-private:
+ private:
   const TMemoryView& view_;
   Address at_;
   bool ok_ = true;
@@ -96,19 +121,28 @@ bool ReadCie(const TMemoryView& view, Address cie, TCieInfo& info) {
   const std::uint8_t version = in.U8();
   const std::string augmentation = in.String();
   if (augmentation.find("eh") != std::string::npos) in.U32();
-  in.Uleb();                       // code alignment
-  in.Sleb();                       // data alignment
+  in.Uleb();                           // code alignment
+  in.Sleb();                           // data alignment
   version == 1 ? in.U8() : in.Uleb();  // return address register
   if (augmentation.empty() || augmentation[0] != 'z') return in.Ok();
   info.HasAugmentationData = true;
   in.Uleb();
   for (char c : augmentation.substr(1)) {
     switch (c) {
-      case 'L': info.LsdaEncoding = in.U8(); break;
-      case 'R': info.FdeEncoding = in.U8(); break;
-      case 'P': in.Encoded(in.U8()); break;
-      case 'S': case 'B': break;
-      default: return false;
+      case 'L':
+        info.LsdaEncoding = in.U8();
+        break;
+      case 'R':
+        info.FdeEncoding = in.U8();
+        break;
+      case 'P':
+        in.Encoded(in.U8());
+        break;
+      case 'S':
+      case 'B':
+        break;
+      default:
+        return false;
     }
   }
   return in.Ok();
@@ -116,7 +150,8 @@ bool ReadCie(const TMemoryView& view, Address cie, TCieInfo& info) {
 
 }  // namespace
 
-std::vector<Address> LandingPadsFromFde(const TMemoryView& view, Address fde, Address functionEntry) {
+std::vector<Address> LandingPadsFromFde(const TMemoryView& view, Address fde,
+                                        Address functionEntry) {
   std::vector<Address> pads;
   TDwarfReader in(view, fde);
   const std::uint32_t length = in.U32();
@@ -142,7 +177,7 @@ std::vector<Address> LandingPadsFromFde(const TMemoryView& view, Address fde, Ad
     table.Encoded(callSiteEncoding);  // start
     table.Encoded(callSiteEncoding);  // length
     const Address pad = table.Encoded(callSiteEncoding);
-    table.Uleb();                     // action
+    table.Uleb();  // action
     if (table.Ok() && pad) pads.push_back(lpStart + pad);
   }
   if (!table.Ok()) pads.clear();

@@ -12,7 +12,8 @@ namespace corvan::crash {
 // The landing pads listed for the function whose FDE (the record, starting
 // at its length field) is at fde. Empty when the FDE has no LSDA, does not
 // start at functionEntry, or cannot be read.
-std::vector<Address> LandingPadsFromFde(const TMemoryView& view, Address fde, Address functionEntry);
+std::vector<Address> LandingPadsFromFde(const TMemoryView& view, Address fde,
+                                        Address functionEntry);
 
 // The same for our own program: finds the FDE through the unwinder's frame
 // registry (Windows build; empty elsewhere). Fits TParseOptions::LandingPads.

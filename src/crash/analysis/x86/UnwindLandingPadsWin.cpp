@@ -15,9 +15,11 @@ namespace corvan::crash {
 
 std::vector<Address> OwnLandingPads(const TMemoryView& view, Address functionEntry) {
   dwarf_eh_bases bases{};
-  const void* fde = _Unwind_Find_FDE(reinterpret_cast<void*>(static_cast<std::uintptr_t>(functionEntry)), &bases);
+  const void* fde =
+      _Unwind_Find_FDE(reinterpret_cast<void*>(static_cast<std::uintptr_t>(functionEntry)), &bases);
   if (!fde) return {};
-  return LandingPadsFromFde(view, static_cast<Address>(reinterpret_cast<std::uintptr_t>(fde)), functionEntry);
+  return LandingPadsFromFde(view, static_cast<Address>(reinterpret_cast<std::uintptr_t>(fde)),
+                            functionEntry);
 }
 
 }  // namespace corvan::crash

@@ -30,10 +30,17 @@ struct TOracle {
 
 bool InScopeExtension(ZydisISAExt ext) {
   switch (ext) {
-    case ZYDIS_ISA_EXT_BASE: case ZYDIS_ISA_EXT_X87: case ZYDIS_ISA_EXT_MMX:
-    case ZYDIS_ISA_EXT_AMD3DNOW: case ZYDIS_ISA_EXT_AMD3DNOW_PREFETCH:
-    case ZYDIS_ISA_EXT_SSE: case ZYDIS_ISA_EXT_SSE2: case ZYDIS_ISA_EXT_SSE3:
-    case ZYDIS_ISA_EXT_PAUSE: case ZYDIS_ISA_EXT_CLFSH: case ZYDIS_ISA_EXT_MONITOR:
+    case ZYDIS_ISA_EXT_BASE:
+    case ZYDIS_ISA_EXT_X87:
+    case ZYDIS_ISA_EXT_MMX:
+    case ZYDIS_ISA_EXT_AMD3DNOW:
+    case ZYDIS_ISA_EXT_AMD3DNOW_PREFETCH:
+    case ZYDIS_ISA_EXT_SSE:
+    case ZYDIS_ISA_EXT_SSE2:
+    case ZYDIS_ISA_EXT_SSE3:
+    case ZYDIS_ISA_EXT_PAUSE:
+    case ZYDIS_ISA_EXT_CLFSH:
+    case ZYDIS_ISA_EXT_MONITOR:
     case ZYDIS_ISA_EXT_LONGMODE:
       return true;
     default:
@@ -42,12 +49,13 @@ bool InScopeExtension(ZydisISAExt ext) {
 }
 
 class TZydis {
-public:
+ public:
   TZydis() { ZydisDecoderInit(&decoder_, ZYDIS_MACHINE_MODE_LEGACY_32, ZYDIS_STACK_WIDTH_32); }
   TOracle Decode(const std::uint8_t* bytes, std::size_t size, Address at) const {
     TOracle o;
     ZydisDecodedInstruction insn;
-    if (!ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(&decoder_, nullptr, bytes, size, &insn))) return o;
+    if (!ZYAN_SUCCESS(ZydisDecoderDecodeInstruction(&decoder_, nullptr, bytes, size, &insn)))
+      return o;
     o.Valid = true;
     o.Mnemonic = ZydisMnemonicGetString(insn.mnemonic);
     o.Length = insn.length;
@@ -67,7 +75,7 @@ public:
     return o;
   }
 
-private:
+ private:
   ZydisDecoder decoder_;
 };
 
@@ -79,7 +87,8 @@ struct TObjdumpLine {
 
 std::unordered_map<Address, TObjdumpLine> RunObjdump(const std::string& path) {
   std::unordered_map<Address, TObjdumpLine> lines;
-  const std::string command = "i686-w64-mingw32-objdump -d -w --no-show-raw-insn '" + path + "' 2>/dev/null";
+  const std::string command =
+      "i686-w64-mingw32-objdump -d -w --no-show-raw-insn '" + path + "' 2>/dev/null";
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
   if (!pipe) return lines;
   char buffer[1024];
@@ -98,7 +107,8 @@ std::unordered_map<Address, TObjdumpLine> RunObjdump(const std::string& path) {
     const std::string text(buffer + consumed);
     if (text.find_first_not_of(" \t\r\n") == std::string::npos) continue;
     const Address at = static_cast<Address>(address);
-    if (havePrevious && at > previous && at - previous <= 16) lines[previous].Length = at - previous;
+    if (havePrevious && at > previous && at - previous <= 16)
+      lines[previous].Length = at - previous;
     TObjdumpLine& line = lines[at];
     line.Bad = text.find("(bad)") != std::string::npos;
     previous = at;
@@ -162,8 +172,9 @@ std::string ClassOf(const std::string& what, const std::uint8_t* bytes, std::siz
   char key[32];
   if (bytes[i] == 0x0F && i + 1 < n) {
     const std::uint8_t op = bytes[i + 1];
-    const bool reg = op == 0x00 || op == 0x01 || op == 0x18 || op == 0x0D || (op >= 0x71 && op <= 0x73) ||
-                     op == 0xAE || op == 0xBA || op == 0xC7 || op == 0x1E || op == 0x1F;
+    const bool reg = op == 0x00 || op == 0x01 || op == 0x18 || op == 0x0D ||
+                     (op >= 0x71 && op <= 0x73) || op == 0xAE || op == 0xBA || op == 0xC7 ||
+                     op == 0x1E || op == 0x1F;
     if (reg && i + 2 < n) {
       std::snprintf(key, sizeof key, "0F%02X/%d%s", op, (bytes[i + 2] >> 3) & 7,
                     bytes[i + 2] >= 0xC0 ? "r" : "m");
@@ -195,12 +206,14 @@ void Compare(const TMemoryView& view, const TZydis& zydis, Address at, const std
   DecodeInstruction(view, at, nullptr, false, ours);
   const unsigned ourLength = ours.After - ours.Start;
   auto disagree = [&](const std::string& what) {
-    const std::string key =
-        what.rfind("name:", 0) == 0 ? what : ClassOf(what, bytes, std::min<std::size_t>(available, 15));
+    const std::string key = what.rfind("name:", 0) == 0
+                                ? what
+                                : ClassOf(what, bytes, std::min<std::size_t>(available, 15));
     if (f.Classes[key]++ == 0) {
       char where[16];
       std::snprintf(where, sizeof where, "%08x", at);
-      f.Examples[key] = std::string(where) + ": " + Hex(bytes, std::min<std::size_t>(available, 15));
+      f.Examples[key] =
+          std::string(where) + ": " + Hex(bytes, std::min<std::size_t>(available, 15));
     }
   };
   if (z.Valid && !z.InScope) {
@@ -237,7 +250,8 @@ void Compare(const TMemoryView& view, const TZydis& zydis, Address at, const std
       if (same && z.IsRelative) same = ours.IsRelative && ours.Destination == z.Destination;
       if (same && z.ThroughCell) {
         Address cell = 0;
-        same = ours.DestinationCell != 0 && view.ReadDword(ours.DestinationCell, cell) && cell == z.Cell;
+        same = ours.DestinationCell != 0 && view.ReadDword(ours.DestinationCell, cell) &&
+               cell == z.Cell;
       }
     }
     if (same) {
@@ -272,11 +286,14 @@ void TDiffFigures::Add(const TDiffFigures& o) {
 
 std::string TDiffFigures::Summary(const std::string& title) const {
   std::ostringstream out;
-  auto pct = [](std::uint64_t a, std::uint64_t b) { return b ? 100.0 * double(a) / double(b) : 100.0; };
-  out << title << ": " << Instructions << " positions, " << OraclesAgree << " where the oracles agree, "
-      << Agree << " agreed (" << pct(Agree, OraclesAgree) << " %); transfers " << TransfersAgree << "/"
-      << Transfers << "; later extensions rejected " << LaterRejected << "/" << LaterExtension << " ("
-      << pct(LaterRejected, LaterExtension) << " %)\n";
+  auto pct = [](std::uint64_t a, std::uint64_t b) {
+    return b ? 100.0 * double(a) / double(b) : 100.0;
+  };
+  out << title << ": " << Instructions << " positions, " << OraclesAgree
+      << " where the oracles agree, " << Agree << " agreed (" << pct(Agree, OraclesAgree)
+      << " %); transfers " << TransfersAgree << "/" << Transfers << "; later extensions rejected "
+      << LaterRejected << "/" << LaterExtension << " (" << pct(LaterRejected, LaterExtension)
+      << " %)\n";
   for (const auto& [key, count] : Classes) {
     out << "  " << key << "  x" << count << "  e.g. " << Examples.at(key) << "\n";
   }
@@ -297,7 +314,8 @@ bool DiffImage(const std::string& path, bool withObjdump, TDiffFigures& f, std::
       const Address at = section.Start + static_cast<Address>(offset);
       const auto line = objdump.find(at);
       unsigned advance = 1;
-      Compare(view, zydis, at, bytes.data() + offset, std::min<std::size_t>(15, bytes.size() - offset),
+      Compare(view, zydis, at, bytes.data() + offset,
+              std::min<std::size_t>(15, bytes.size() - offset),
               line == objdump.end() ? nullptr : &line->second, withObjdump, f, advance);
       offset += advance;
     }
@@ -315,8 +333,8 @@ void DiffRandom(std::uint32_t seed, std::size_t count, TDiffFigures& f) {
   const TZydis zydis;
   for (std::size_t offset = 0; offset < count; ++offset) {
     unsigned advance = 0;
-    Compare(view, zydis, Base + static_cast<Address>(offset), bytes.data() + offset, 15, nullptr, false, f,
-            advance);
+    Compare(view, zydis, Base + static_cast<Address>(offset), bytes.data() + offset, 15, nullptr,
+            false, f, advance);
   }
 }
 

@@ -42,12 +42,12 @@ std::string Line(std::vector<std::uint8_t> bytes, Address at = Module + 0x100) {
 
 // The example listing: Session.StartSession calls Session.Launch.
 class ListingExample : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     Names() = {{0x10001a10, "Session.StartSession"}, {0x10001000, "Session.Launch"}};
     std::vector<std::uint8_t> image(0x1000, 0xCC);
-    const std::vector<std::uint8_t> code = {0x55, 0x8B, 0xEC, 0x8B, 0x45, 0x08, 0xE8, 0xE5,
-                                            0xF5, 0xFF, 0xFF, 0x5D, 0xC3};
+    const std::vector<std::uint8_t> code = {0x55, 0x8B, 0xEC, 0x8B, 0x45, 0x08, 0xE8,
+                                            0xE5, 0xF5, 0xFF, 0xFF, 0x5D, 0xC3};
     std::copy(code.begin(), code.end(), image.begin() + 0xA10);
     image[0] = 0xC3;
     view.Add(Module, image);
@@ -57,7 +57,8 @@ protected:
 };
 
 TEST_F(ListingExample, MatchesTheGoldenText) {
-  const std::string text = DisassembleFunction(view, 0x10001a10, 0x10001a13, info, false, 5, {}, Symbols());
+  const std::string text =
+      DisassembleFunction(view, 0x10001a10, 0x10001a13, info, false, 5, {}, Symbols());
   EXPECT_EQ(text,
             "10001a10 public Session.StartSession:     ; function entry point\r\n"
             "10001a10   push    ebp\r\n"
@@ -69,7 +70,8 @@ TEST_F(ListingExample, MatchesTheGoldenText) {
 }
 
 TEST_F(ListingExample, FormattedLayoutAndLineNumbers) {
-  const std::string text = DisassembleFunction(view, 0x10001a10, 0x10001a10, info, true, 0, {}, Symbols(true));
+  const std::string text =
+      DisassembleFunction(view, 0x10001a10, 0x10001a10, info, true, 0, {}, Symbols(true));
   // Lines 100 + offset/4: the function spans lines 744..747 (3 digits).
   EXPECT_EQ(text,
             "10001a10     public Session.StartSession:     ; function entry point\r\n"
@@ -101,8 +103,10 @@ TEST(DisassembleInstruction, MnemonicsAndOperands) {
   EXPECT_EQ(Line({0x83, 0xEC, 0xF0}), "10001100   sub     esp, -$10");
   EXPECT_EQ(Line({0x83, 0xC4, 0x08}), "10001100   add     esp, 8");
   EXPECT_EQ(Line({0x6A, 0xFF}), "10001100   push    $ffffffff");
-  EXPECT_EQ(Line({0xC7, 0x44, 0x24, 0x04, 0x10, 0, 0, 0}), "10001100   mov     dword ptr [esp+4], $10");
-  EXPECT_EQ(Line({0x8B, 0x04, 0x8D, 0x00, 0x20, 0x40, 0x00}), "10001100   mov     eax, [ecx*4+$402000]");
+  EXPECT_EQ(Line({0xC7, 0x44, 0x24, 0x04, 0x10, 0, 0, 0}),
+            "10001100   mov     dword ptr [esp+4], $10");
+  EXPECT_EQ(Line({0x8B, 0x04, 0x8D, 0x00, 0x20, 0x40, 0x00}),
+            "10001100   mov     eax, [ecx*4+$402000]");
   EXPECT_EQ(Line({0x8B, 0x45, 0xF0}), "10001100   mov     eax, [ebp-$10]");
   EXPECT_EQ(Line({0x0F, 0xB6, 0x06}), "10001100   movzx   eax, byte ptr [esi]");
   EXPECT_EQ(Line({0xD1, 0xE0}), "10001100   shl     eax, 1");
@@ -152,10 +156,10 @@ TEST(DisassembleInstruction, PointerComments) {
   image[0x3C] = 0x40;
   image[0x40] = 'P';
   image[0x41] = 'E';
-  image[0x44 + 16] = 0xE0;               // SizeOfOptionalHeader
-  image[0x58] = 0x0B;                    // magic 0x10B
+  image[0x44 + 16] = 0xE0;  // SizeOfOptionalHeader
+  image[0x58] = 0x0B;       // magic 0x10B
   image[0x59] = 0x01;
-  image[0x58 + 56 + 1] = 0x20;           // SizeOfImage = 0x2000
+  image[0x58 + 56 + 1] = 0x20;             // SizeOfImage = 0x2000
   const std::string text = "Hello World";  // eleven letters and spaces
   std::copy(text.begin(), text.end(), image.begin() + 0x1000);
   const std::string junk = "!!##$$%%&&";
@@ -176,7 +180,7 @@ TEST(DisassembleInstruction, PointerComments) {
 // A function with several areas for the label, formatting and limit rules:
 // entry: xor eax,eax / L1: inc eax / cmp eax, 10 / jnz L1 / call self / ret
 class LoopListing : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     Names() = {{Module, "Unit.Loop"}};
     std::vector<std::uint8_t> code = {0x31, 0xC0,                    // 00 xor eax, eax
@@ -192,7 +196,8 @@ protected:
 };
 
 TEST_F(LoopListing, LabelsForOwnAreasAndSeparators) {
-  const std::string text = DisassembleFunction(view, Module, Module + 0x0d, info, true, 0, {}, Symbols());
+  const std::string text =
+      DisassembleFunction(view, Module, Module + 0x0d, info, true, 0, {}, Symbols());
   EXPECT_EQ(text,
             "10001000 public Unit.Loop:                ; function entry point\r\n"
             "10001000   xor     eax, eax\r\n"
@@ -211,7 +216,8 @@ TEST_F(LoopListing, LineLimitCutsAroundTheMark) {
   // Unformatted: 7 lines (label + 6 instructions); mark the 3rd instruction
   // (line 4) with a limit of 1: 3 lines before it, more than 1*12/10: cut
   // before, 1 line after.
-  const std::string text = DisassembleFunction(view, Module, Module + 3, info, false, 1, {}, Symbols());
+  const std::string text =
+      DisassembleFunction(view, Module, Module + 3, info, false, 1, {}, Symbols());
   EXPECT_EQ(text,
             "[...]\r\n"
             "10001002   inc     eax\r\n"
@@ -219,7 +225,8 @@ TEST_F(LoopListing, LineLimitCutsAroundTheMark) {
             "10001006   jnz     loc_10001002\r\n"
             "[...]");
   // Limit 5 at line 4: nothing before is cut.
-  const std::string all = DisassembleFunction(view, Module, Module + 3, info, false, 5, {}, Symbols());
+  const std::string all =
+      DisassembleFunction(view, Module, Module + 3, info, false, 5, {}, Symbols());
   EXPECT_EQ(all.rfind("10001000 public", 0), 0u);
   EXPECT_EQ(all.find("[...]"), std::string::npos);
   EXPECT_EQ(DisassembleFunction(view, Module, Module + 3, info, false, 0, {}, Symbols()), all);
@@ -242,18 +249,21 @@ TEST(ListingTables, HandlerTableWithClassNames) {
   routines.OnHandler = Module + 0x800;
   image[0] = 0xE8;
   Put32(image, 1, routines.OnHandler - (Module + 5));
-  Put32(image, 5, 2);                 // two entries
-  Put32(image, 9, Module + 0x400);    // class reference
+  Put32(image, 5, 2);               // two entries
+  Put32(image, 9, Module + 0x400);  // class reference
   Put32(image, 13, Module + 0x21);
-  Put32(image, 17, 0);                // else
+  Put32(image, 17, 0);  // else
   Put32(image, 21, Module + 0x22);
   Put32(image, 0x400 - 44, Module + 0x300);
-  const std::string name = "\x08" "EMyError";
+  const std::string name =
+      "\x08"
+      "EMyError";
   std::copy(name.begin(), name.end(), image.begin() + 0x300);
   TBlockMemoryView view;
   view.Add(Module, image);
   TFunctionInfo info;
-  const std::string text = DisassembleFunction(view, Module, Module + 0x21, info, true, 0, routines, Symbols());
+  const std::string text =
+      DisassembleFunction(view, Module, Module + 0x21, info, true, 0, routines, Symbols());
   EXPECT_EQ(text,
             "10001000 public Unit.Guarded:             ; function entry point\r\n"
             "10001000   call    +$7fb ($10001800)\r\n"
@@ -301,10 +311,14 @@ TEST(ListingTables, LimitOfFiveAroundLineSevenAndLineTwenty) {
   view.Add(Module, nops);
   TFunctionInfo info;
   // Line 1 is the label, so the instruction at offset k is line k + 2.
-  const std::string seven = DisassembleFunction(view, Module, Module + 5, info, false, 5, {}, Symbols());
-  EXPECT_EQ(seven.rfind("10001000 sub_10001000:", 0), 0u) << "6 lines before line 7 are not above 6: nothing cut\n" << seven;
+  const std::string seven =
+      DisassembleFunction(view, Module, Module + 5, info, false, 5, {}, Symbols());
+  EXPECT_EQ(seven.rfind("10001000 sub_10001000:", 0), 0u)
+      << "6 lines before line 7 are not above 6: nothing cut\n"
+      << seven;
   EXPECT_EQ(seven.substr(seven.size() - 5), "[...]");
-  const std::string twenty = DisassembleFunction(view, Module, Module + 18, info, false, 5, {}, Symbols());
+  const std::string twenty =
+      DisassembleFunction(view, Module, Module + 18, info, false, 5, {}, Symbols());
   EXPECT_EQ(twenty.rfind("[...]\r\n1000100d   nop", 0), 0u) << twenty;
   EXPECT_NE(twenty.find("10001012 > nop"), std::string::npos);
   EXPECT_NE(twenty.find("10001017   nop\r\n[...]"), std::string::npos);
@@ -337,7 +351,8 @@ class PushListing : public ::testing::Test {
 };
 
 TEST_F(PushListing, IndirectPushIsNoJump) {
-  const std::string text = DisassembleFunction(view, Module, Module + 5, info, true, 0, {}, Symbols());
+  const std::string text =
+      DisassembleFunction(view, Module, Module + 5, info, true, 0, {}, Symbols());
   EXPECT_EQ(text,
             "10001000 public Unit.Push:                ; function entry point\r\n"
             "10001000   push    ebp\r\n"
@@ -349,7 +364,8 @@ TEST_F(PushListing, IndirectPushIsNoJump) {
 TEST_F(PushListing, UnknownLinesLeaveTheNumberOut) {
   TListingSymbols symbols = Symbols();
   symbols.LineNumberAt = LinesAround;
-  const std::string text = DisassembleFunction(view, Module, Module + 5, info, false, 0, {}, symbols);
+  const std::string text =
+      DisassembleFunction(view, Module, Module + 5, info, false, 0, {}, symbols);
   EXPECT_EQ(text,
             "10001000   public Unit.Push:                ; function entry point\r\n"
             "10001000 7   push    ebp\r\n"

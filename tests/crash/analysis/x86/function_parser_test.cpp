@@ -19,7 +19,8 @@ TFunctionInfo Parse(std::vector<std::uint8_t> bytes, const TRuntimeRoutines& rou
 }
 
 std::vector<CodeArea> Sorted(std::vector<CodeArea> areas) {
-  std::sort(areas.begin(), areas.end(), [](const CodeArea& a, const CodeArea& b) { return a.First < b.First; });
+  std::sort(areas.begin(), areas.end(),
+            [](const CodeArea& a, const CodeArea& b) { return a.First < b.First; });
   return areas;
 }
 
@@ -50,9 +51,9 @@ TEST(ParseFunction, RegisterChangeSplitsTheArea) {
 
 TEST(ParseFunction, CaseTableBehindTheJump) {
   std::vector<std::uint8_t> code = {
-      0x83, 0xF8, 0x05,                          // cmp eax, 5
-      0x77, 0x00,                                // ja default (patched below)
-      0xFF, 0x24, 0x85, 0, 0, 0, 0,              // jmp [eax*4 + table]
+      0x83, 0xF8, 0x05,              // cmp eax, 5
+      0x77, 0x00,                    // ja default (patched below)
+      0xFF, 0x24, 0x85, 0, 0, 0, 0,  // jmp [eax*4 + table]
   };
   const Address table = Code + static_cast<Address>(code.size());
   for (int i = 0; i < 4; ++i) code[8 + i] = static_cast<std::uint8_t>(table >> (8 * i));
@@ -99,7 +100,8 @@ TEST(ParseFunction, FailuresAreReportedNotThrown) {
 TEST(ParseFunction, HostileCodeHitsTheWorkCaps) {
   // Every instruction changes a register: one area per instruction.
   std::vector<std::uint8_t> code;
-  for (int i = 0; i < 2000; ++i) code.insert(code.end(), {0xB8, static_cast<std::uint8_t>(i), 0, 0, 0});
+  for (int i = 0; i < 2000; ++i)
+    code.insert(code.end(), {0xB8, static_cast<std::uint8_t>(i), 0, 0, 0});
   code.push_back(0xC3);
   TParseOptions options;
   options.Limits.MaxAreas = 100;
@@ -166,7 +168,9 @@ TEST(ParseFunction, RuntimeRoutinesShapeTheAreas) {
 TEST(ParseFunction, LandingPadsAreCode) {
   // ret / pad: ret   (nothing jumps to the pad: only the unwinder does)
   TParseOptions options;
-  options.LandingPads = [](const TMemoryView&, Address entry) { return std::vector<Address>{entry + 1}; };
+  options.LandingPads = [](const TMemoryView&, Address entry) {
+    return std::vector<Address>{entry + 1};
+  };
   const TFunctionInfo info = Parse({0xC3, 0xC3}, {}, options);
   ASSERT_TRUE(info.Valid);
   EXPECT_EQ(info.Areas.size(), 2u);

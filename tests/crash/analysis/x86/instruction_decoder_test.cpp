@@ -34,7 +34,8 @@ TEST(OpcodeTables, TellingRowsAndGroupRows) {
   EXPECT_EQ(OneByteFlags[0xFE], 0x4110);
   EXPECT_EQ(OneByteFlags[0xFF], 0x01A0);
   for (int op = 0x80; op <= 0x8F; ++op) EXPECT_EQ(TwoByteFlags[op], 0x1C00);
-  for (int op : {0x04, 0x0A, 0x0C, 0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x1E}) EXPECT_EQ(TwoByteFlags[op], 0xFFFF);
+  for (int op : {0x04, 0x0A, 0x0C, 0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x1E})
+    EXPECT_EQ(TwoByteFlags[op], 0xFFFF);
   EXPECT_EQ(GroupFlags[0][0], 0xF6);
   EXPECT_EQ(GroupFlags[9][0], 0xDF);
   EXPECT_EQ(MnemonicEntry(OneByteMnemonic[0x37]), "aaa");
@@ -44,21 +45,21 @@ TEST(OpcodeTables, TellingRowsAndGroupRows) {
 }
 
 TEST(DecodeInstruction, LengthsOfCommonForms) {
-  EXPECT_EQ(Length(Decode({0x55})), 1u);                                // push ebp
-  EXPECT_EQ(Length(Decode({0x8B, 0xEC})), 2u);                          // mov ebp, esp
-  EXPECT_EQ(Length(Decode({0x8B, 0x45, 0x08})), 3u);                    // mov eax, [ebp+8]
-  EXPECT_EQ(Length(Decode({0x8B, 0x04, 0x85, 1, 2, 3, 4})), 7u);        // mov eax, [eax*4+disp32]
-  EXPECT_EQ(Length(Decode({0x66, 0xC7, 0x00, 0x34, 0x12})), 5u);        // mov word ptr [eax], imm16
-  EXPECT_EQ(Length(Decode({0x67, 0x8B, 0x46, 0x10})), 4u);              // 16-bit [bp+16]
-  EXPECT_EQ(Length(Decode({0x67, 0x8B, 0x06, 0x34, 0x12})), 5u);        // 16-bit [disp16]
-  EXPECT_EQ(Length(Decode({0xA1, 1, 2, 3, 4})), 5u);                    // mov eax, moffs32
-  EXPECT_EQ(Length(Decode({0x67, 0xA1, 1, 2})), 4u);                    // moffs16
-  EXPECT_EQ(Length(Decode({0x9A, 1, 2, 3, 4, 5, 6})), 7u);              // call far ptr16:32
-  EXPECT_EQ(Length(Decode({0xC8, 0x10, 0x00, 0x01})), 4u);              // enter
-  EXPECT_EQ(Length(Decode({0xF6, 0x00, 0x7F})), 3u);                    // test byte ptr [eax], imm8
-  EXPECT_EQ(Length(Decode({0xF6, 0x10})), 2u);                          // not byte ptr [eax]
-  EXPECT_EQ(Length(Decode({0x0F, 0x1F, 0x44, 0x00, 0x00})), 5u);        // multi-byte nop
-  EXPECT_TRUE(Decode({0x0F, 0x0B}).Info.Valid);                         // ud2
+  EXPECT_EQ(Length(Decode({0x55})), 1u);                          // push ebp
+  EXPECT_EQ(Length(Decode({0x8B, 0xEC})), 2u);                    // mov ebp, esp
+  EXPECT_EQ(Length(Decode({0x8B, 0x45, 0x08})), 3u);              // mov eax, [ebp+8]
+  EXPECT_EQ(Length(Decode({0x8B, 0x04, 0x85, 1, 2, 3, 4})), 7u);  // mov eax, [eax*4+disp32]
+  EXPECT_EQ(Length(Decode({0x66, 0xC7, 0x00, 0x34, 0x12})), 5u);  // mov word ptr [eax], imm16
+  EXPECT_EQ(Length(Decode({0x67, 0x8B, 0x46, 0x10})), 4u);        // 16-bit [bp+16]
+  EXPECT_EQ(Length(Decode({0x67, 0x8B, 0x06, 0x34, 0x12})), 5u);  // 16-bit [disp16]
+  EXPECT_EQ(Length(Decode({0xA1, 1, 2, 3, 4})), 5u);              // mov eax, moffs32
+  EXPECT_EQ(Length(Decode({0x67, 0xA1, 1, 2})), 4u);              // moffs16
+  EXPECT_EQ(Length(Decode({0x9A, 1, 2, 3, 4, 5, 6})), 7u);        // call far ptr16:32
+  EXPECT_EQ(Length(Decode({0xC8, 0x10, 0x00, 0x01})), 4u);        // enter
+  EXPECT_EQ(Length(Decode({0xF6, 0x00, 0x7F})), 3u);              // test byte ptr [eax], imm8
+  EXPECT_EQ(Length(Decode({0xF6, 0x10})), 2u);                    // not byte ptr [eax]
+  EXPECT_EQ(Length(Decode({0x0F, 0x1F, 0x44, 0x00, 0x00})), 5u);  // multi-byte nop
+  EXPECT_TRUE(Decode({0x0F, 0x0B}).Info.Valid);                   // ud2
 }
 
 TEST(DecodeInstruction, NoInstructionIsLongerThanFifteenBytes) {
@@ -71,8 +72,9 @@ TEST(DecodeInstruction, NoInstructionIsLongerThanFifteenBytes) {
   EXPECT_FALSE(d.Info.Valid);
   EXPECT_LE(Length(d), MaxInstructionLength);
   // A 15-byte limit also applies when the operands push it over.
-  const std::vector<std::uint8_t> longMov = {0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E,
-                                             0xC7, 0x05, 1, 2, 3, 4, 5, 6, 7, 8};
+  const std::vector<std::uint8_t> longMov = {0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E, 0x3E,
+                                             0x3E, 0x3E, 0x3E, 0xC7, 0x05, 1,    2,
+                                             3,    4,    5,    6,    7,    8};
   EXPECT_FALSE(Decode(longMov).Info.Valid);
 }
 
@@ -127,23 +129,23 @@ TEST(DecodeInstruction, CallThroughCell) {
 }
 
 TEST(DecodeInstruction, PrefixSelectedAndFormRules) {
-  EXPECT_TRUE(Decode({0x66, 0x0F, 0x6C, 0xC1}).Info.Valid);   // punpcklqdq
+  EXPECT_TRUE(Decode({0x66, 0x0F, 0x6C, 0xC1}).Info.Valid);  // punpcklqdq
   EXPECT_FALSE(Decode({0x0F, 0x6C, 0xC1}).Info.Valid);
-  EXPECT_TRUE(Decode({0x0F, 0x0F, 0xC1, 0x0C}).Info.Valid);   // pi2fw
+  EXPECT_TRUE(Decode({0x0F, 0x0F, 0xC1, 0x0C}).Info.Valid);  // pi2fw
   EXPECT_FALSE(Decode({0x0F, 0x0F, 0xC1, 0x0E}).Info.Valid);
   EXPECT_FALSE(Decode({0xDB, 0xE5}).Info.Valid);
-  EXPECT_TRUE(Decode({0xDB, 0xE8}).Info.Valid);                // fucomi
-  EXPECT_TRUE(Decode({0xFF, 0x18}).Info.Valid);                // call far [eax]
+  EXPECT_TRUE(Decode({0xDB, 0xE8}).Info.Valid);  // fucomi
+  EXPECT_TRUE(Decode({0xFF, 0x18}).Info.Valid);  // call far [eax]
   EXPECT_FALSE(Decode({0xFF, 0xD8}).Info.Valid);
-  EXPECT_FALSE(Decode({0xFF, 0xF8}).Info.Valid);               // FF /7
-  EXPECT_FALSE(Decode({0x8D, 0xC0}).Info.Valid);               // lea with a register
-  EXPECT_FALSE(Decode({0x8F, 0xC8}).Info.Valid);               // 8F /1 does not exist
-  EXPECT_FALSE(Decode({0xC7, 0xC8, 0, 0, 0, 0}).Info.Valid);   // C7 /1 does not exist
-  EXPECT_FALSE(Decode({0x0F, 0x01, 0xF8}).Info.Valid);         // no invlpg with a register
-  EXPECT_FALSE(Decode({0x0F, 0xC7, 0x00}).Info.Valid);         // 0F C7 /0
-  EXPECT_TRUE(Decode({0x0F, 0xC7, 0x08}).Info.Valid);          // cmpxchg8b [eax]
-  EXPECT_FALSE(Decode({0x0F, 0x38, 0x00, 0xC1}).Info.Valid);   // three-byte map
-  EXPECT_FALSE(Decode({0xC5, 0xF8, 0x77}).Info.Valid);         // VEX (lds with a register)
+  EXPECT_FALSE(Decode({0xFF, 0xF8}).Info.Valid);              // FF /7
+  EXPECT_FALSE(Decode({0x8D, 0xC0}).Info.Valid);              // lea with a register
+  EXPECT_FALSE(Decode({0x8F, 0xC8}).Info.Valid);              // 8F /1 does not exist
+  EXPECT_FALSE(Decode({0xC7, 0xC8, 0, 0, 0, 0}).Info.Valid);  // C7 /1 does not exist
+  EXPECT_FALSE(Decode({0x0F, 0x01, 0xF8}).Info.Valid);        // no invlpg with a register
+  EXPECT_FALSE(Decode({0x0F, 0xC7, 0x00}).Info.Valid);        // 0F C7 /0
+  EXPECT_TRUE(Decode({0x0F, 0xC7, 0x08}).Info.Valid);         // cmpxchg8b [eax]
+  EXPECT_FALSE(Decode({0x0F, 0x38, 0x00, 0xC1}).Info.Valid);  // three-byte map
+  EXPECT_FALSE(Decode({0xC5, 0xF8, 0x77}).Info.Valid);        // VEX (lds with a register)
 }
 
 TEST(DecodeInstruction, RegisterModelResolvesCallThroughRegister) {

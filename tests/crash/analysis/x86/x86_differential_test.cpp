@@ -28,14 +28,16 @@ bool FullCorpus() {
 std::vector<std::string> WineImages() {
   std::vector<std::string> paths;
   if (!FullCorpus()) {
-    for (const char* name : {"ntdll.dll", "msvcrt.dll", "user32.dll", "gdi32.dll", "comctl32.dll"}) {
+    for (const char* name :
+         {"ntdll.dll", "msvcrt.dll", "user32.dll", "gdi32.dll", "comctl32.dll"}) {
       paths.push_back(WineDlls + "/" + name);
     }
     return paths;
   }
   for (const auto& entry : std::filesystem::directory_iterator(WineDlls)) {
     const std::string ext = entry.path().extension().string();
-    if (entry.is_regular_file() && (ext == ".dll" || ext == ".exe" || ext == ".drv" || ext == ".ocx")) {
+    if (entry.is_regular_file() &&
+        (ext == ".dll" || ext == ".exe" || ext == ".drv" || ext == ".ocx")) {
       paths.push_back(entry.path().string());
     }
   }
@@ -52,7 +54,7 @@ void ExpectExplained(const TDiffFigures& figures) {
       found = found || fnmatch(pattern.c_str(), key.c_str(), 0) == 0;
     }
     EXPECT_TRUE(found) << "unexplained disagreement " << key << " x" << count << " e.g. "
-                                      << figures.Examples.at(key);
+                       << figures.Examples.at(key);
   }
 }
 
@@ -145,14 +147,19 @@ TEST(ParseFunctionOnOwnProgram, EveryFunctionSymbolParses) {
     unsigned long address = 0;
     char type = 0;
     char name[900];
-    if (std::sscanf(line, "%lx %c %899s", &address, &type, name) != 3 || (type != 'T' && type != 't')) continue;
-    if (!code.Contains(static_cast<Address>(address)) || std::string(name).find(".") != std::string::npos) continue;
+    if (std::sscanf(line, "%lx %c %899s", &address, &type, name) != 3 ||
+        (type != 'T' && type != 't'))
+      continue;
+    if (!code.Contains(static_cast<Address>(address)) ||
+        std::string(name).find(".") != std::string::npos)
+      continue;
     TFunctionInfo info;
     ParseFunction(view, static_cast<Address>(address), {}, info);
     if (info.Valid) {
       ++parsed;
     } else if (++failed < 10) {
-      std::cout << name << ": " << info.ErrorText << " at " << std::hex << info.ErrorAddress << std::dec << "\n";
+      std::cout << name << ": " << info.ErrorText << " at " << std::hex << info.ErrorAddress
+                << std::dec << "\n";
     }
   }
   std::cout << parsed << " functions parsed, " << failed << " failed\n";
