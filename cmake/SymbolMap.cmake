@@ -2,7 +2,9 @@ include_guard(GLOBAL)
 # corvan_symbol_map(TARGET): the Windows program TARGET gets its symbol
 # maps: NAME.map beside it and the compact map embedded as resource EXCEPT
 # of type ZEL, written by tools/mkmap from the first link and added in a
-# second link that moves no code (checked; the build fails otherwise).
+# second link that moves no code (checked; the build fails otherwise). A
+# program with the reporter also gets its calibration resource CALIBRATE,
+# and every mapped program its PE checksum for the start-up check.
 # The map tool is built with the build machine's own compiler.
 set(CORVAN_MKMAP_SOURCES
     ${PROJECT_SOURCE_DIR}/tools/mkmap/mkmap.cpp
@@ -10,6 +12,8 @@ set(CORVAN_MKMAP_SOURCES
     ${PROJECT_SOURCE_DIR}/src/crash/analysis/MapTables.cpp
     ${PROJECT_SOURCE_DIR}/src/crash/analysis/TextMap.cpp
     ${PROJECT_SOURCE_DIR}/src/crash/analysis/zelMapFile.cpp
+    ${PROJECT_SOURCE_DIR}/src/crash/analysis/ModuleCalibration.cpp
+    ${PROJECT_SOURCE_DIR}/src/crash/analysis/PeChecksum.cpp
     ${PROJECT_SOURCE_DIR}/src/crash/analysis/PeImage.cpp
     ${PROJECT_SOURCE_DIR}/src/crash/analysis/Unmangle.cpp
     ${PROJECT_SOURCE_DIR}/src/crash/util/Crc32.cpp

@@ -8,11 +8,18 @@
 //   mkmap --check NM1.txt NM2.txt
 //     Fails when a code symbol of the first link is missing from the second
 //     or moved: embedding the map must not move any code.
+//   mkmap --calibrate EXE NM.txt OUT.bin
+//     Writes the calibration resource of a program that carries the
+//     reporter (its reference routine and variable are in NM.txt); removes
+//     OUT.bin for any other program.
+//   mkmap --checksum EXE
+//     Writes the PE checksum into the optional header of EXE.
 #include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -20,6 +27,8 @@
 
 #include "crash/analysis/CompactMap.h"
 #include "crash/analysis/MapTables.h"
+#include "crash/analysis/ModuleCalibration.h"
+#include "crash/analysis/PeChecksum.h"
 #include "crash/analysis/PeImage.h"
 #include "crash/analysis/TextMap.h"
 #include "crash/util/Crc32.h"
@@ -137,6 +146,65 @@ int Check(const std::string& first, const std::string& second) {
   }
   if (moved) std::cerr << "mkmap: " << moved << " code symbols moved\n";
   return moved ? 1 : 0;
+}
+
+// Address of the symbol named exactly name (with COFF's leading underscore)
+// in nm's output.
+std::optional<Address> SymbolAddress(const std::string& nmText, const std::string& name) {
+  std::istringstream in(nmText);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string address, type, symbol;
+    if (fields >> address >> type >> symbol && symbol == "_" + name)
+      return static_cast<Address>(std::stoul(address, nullptr, 16));
+  }
+  return std::nullopt;
+}
+
+int Calibrate(const std::string& exePath, const std::string& nmPath, const std::string& outPath) {
+  std::string exe, nm;
+  if (!ReadFile(exePath, exe) || !ReadFile(nmPath, nm)) {
+    std::cerr << "mkmap: cannot read the inputs\n";
+    return 1;
+  }
+  std::remove(outPath.c_str());
+  const auto code = SymbolAddress(nm, "zelCalibrationCode");
+  const auto data = SymbolAddress(nm, "zelCalibrationData");
+  if (!code && !data) return 0;  // no reporter in this program
+  const BufferImageBytes bytes({reinterpret_cast<const std::uint8_t*>(exe.data()), exe.size()});
+  const PeImage image(bytes, ImageLayout::File);
+  const auto base = static_cast<Address>(image.ImageBase());
+  std::optional<ModuleCalibration> calibration;
+  if (code && data && *code >= base && *data >= base)
+    calibration = CalibrationOfImage(image, *code - base, *data - base);
+  if (!calibration) {
+    std::cerr << "mkmap: the calibration references of " << exePath
+              << " lie outside its code and data\n";
+    return 1;
+  }
+  const auto encoded = EncodeCalibration(*calibration);
+  return WriteFile(outPath, encoded.data(), encoded.size()) ? 0 : 1;
+}
+
+int WriteChecksum(const std::string& exePath) {
+  std::string exe;
+  if (!ReadFile(exePath, exe)) {
+    std::cerr << "mkmap: cannot read " << exePath << "\n";
+    return 1;
+  }
+  const std::span<const std::uint8_t> file(reinterpret_cast<const std::uint8_t*>(exe.data()),
+                                           exe.size());
+  const auto field = PeChecksumOffset(file);
+  if (!field) {
+    std::cerr << "mkmap: " << exePath << " is not a PE image\n";
+    return 1;
+  }
+  const std::uint32_t sum = PeChecksum(file, *field);
+  std::fstream out(exePath, std::ios::binary | std::ios::in | std::ios::out);
+  out.seekp(*field);
+  for (int i = 0; i < 4; ++i) out.put(static_cast<char>(sum >> (8 * i)));
+  return out.flush() ? 0 : 1;
 }
 
 int Build(const std::string& exePath, const std::string& nmPath, const std::string& linesPath,
@@ -258,9 +326,13 @@ int Build(const std::string& exePath, const std::string& nmPath, const std::stri
 int main(int argc, char** argv) {
   try {
     if (argc == 4 && std::string(argv[1]) == "--check") return Check(argv[2], argv[3]);
+    if (argc == 5 && std::string(argv[1]) == "--calibrate")
+      return Calibrate(argv[2], argv[3], argv[4]);
+    if (argc == 3 && std::string(argv[1]) == "--checksum") return WriteChecksum(argv[2]);
     if (argc == 6) return Build(argv[1], argv[2], argv[3], argv[4], argv[5]);
     std::cerr
-        << "usage: mkmap EXE NM.txt LINES.txt OUT.map OUT.zel | mkmap --check NM1.txt NM2.txt\n";
+        << "usage: mkmap EXE NM.txt LINES.txt OUT.map OUT.zel | mkmap --check NM1.txt NM2.txt\n"
+           "       mkmap --calibrate EXE NM.txt OUT.bin | mkmap --checksum EXE\n";
   } catch (const std::exception& e) {
     std::cerr << "mkmap: " << e.what() << "\n";
   }

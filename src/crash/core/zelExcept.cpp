@@ -5,6 +5,7 @@
 
 #include "crash/analysis/ImageHelpers.h"
 #include "crash/analysis/MessageHandlers.h"
+#include "crash/analysis/ModuleCalibration.h"
 #include "crash/analysis/Threads.h"
 #include "crash/core/BugReportFileWin.h"
 #include "crash/analysis/zelListHardware.h"
@@ -13,6 +14,7 @@
 #include "crash/analysis/zelMapFile.h"
 #include "crash/core/ExceptionPipeline.h"
 #include "crash/core/FaultTranslation.h"
+#include "crash/core/FileIntegrity.h"
 #include "crash/core/FreezeWatchdog.h"
 #include "crash/core/MemoryReserve.h"
 #include "crash/core/ProcessSettings.h"
@@ -105,6 +107,14 @@ __attribute__((init_priority(101))) ReporterLifetime reporterLifetime;
 
 }  // namespace
 
+// The fixed routine and variable the build measures the calibration from
+// (tools/mkmap finds them by these names). The variable is initialised so
+// that it lies in ".data".
+extern "C" {
+[[gnu::used, gnu::noinline]] void zelCalibrationCode() { asm volatile(""); }
+[[gnu::used]] volatile std::uint32_t zelCalibrationData = 0x4C455A43;
+}
+
 std::int64_t ReporterStartCounter() { return startCounter; }
 bool ReporterActive() { return active; }
 
@@ -116,6 +126,15 @@ void StartReporter() {
   ExceptionHistory inherited;
   if (RestartHandOver(inherited)) AdoptHistory(inherited);
   mainSettings = CreateSettings(OwnModule());
+  if (mainSettings && mainSettings->Valid() && mainSettings->GetBool("Enabled") &&
+      mainSettings->GetBool("CheckFileCrc")) {
+    ReportModuleIntegrity(GetModuleHandleA(nullptr), *mainSettings);
+    HMODULE settingsModule = static_cast<HMODULE>(mainSettings->Module());
+    if (settingsModule != GetModuleHandleA(nullptr))
+      ReportModuleIntegrity(settingsModule, *mainSettings);
+  }
+  ApplyCalibration(OwnModule(), reinterpret_cast<const void*>(zelCalibrationCode),
+                   const_cast<const std::uint32_t*>(&zelCalibrationData));
   const std::vector<DWORD> threads = ThreadList();
   SetMainThreadId(threads.empty() ? GetCurrentThreadId() : threads.front());
   if (!mainSettings || !mainSettings->Valid()) {

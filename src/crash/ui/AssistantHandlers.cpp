@@ -53,7 +53,8 @@ HANDLE StartImageEditor(const std::string& path) {
   return info.hProcess;
 }
 
-void HandleScreenshotForm(TNVForm& form, FormAction action, TNVItem* item, void* ownerObject) {
+void __stdcall HandleScreenshotForm(TNVForm& form, FormAction action, TNVItem* item,
+                                    void* ownerObject) {
   if (!ownerObject) return;
   auto& owner = *static_cast<AssistantOwner*>(ownerObject);
   TNVItem* image = form.Find("ScrShotImg", ItemKind::Image);
@@ -107,7 +108,7 @@ void HandleScreenshotForm(TNVForm& form, FormAction action, TNVItem* item, void*
   }
 }
 
-void HandleContactForm(TNVForm& form, FormAction action, TNVItem* item, void* owner) {
+void __stdcall HandleContactForm(TNVForm& form, FormAction action, TNVItem* item, void* owner) {
   TNVItem* name = form.Find("NameEdit", ItemKind::Edit);
   TNVItem* email = form.Find("EmailEdit", ItemKind::Edit);
   TNVItem* remember = form.Find("MemCheck", ItemKind::CheckBox);

@@ -28,10 +28,10 @@ class AssistantOwner {
 // Registry key (HKEY_CURRENT_USER) of the remembered contact data.
 inline constexpr const char* kContactKey = "Software\\Quenor\\ContactForm";
 
-void HandleContactForm(TNVForm& form, FormAction action, TNVItem* item, void* owner);
+void __stdcall HandleContactForm(TNVForm& form, FormAction action, TNVItem* item, void* owner);
 // Lets the user edit the screenshot in the image editor registered for BMP
 // files; the form's user data holds the editing record meanwhile.
-void HandleScreenshotForm(TNVForm& form, FormAction action, TNVItem* item, void* owner);
+void __stdcall HandleScreenshotForm(TNVForm& form, FormAction action, TNVItem* item, void* owner);
 
 // Starts the editor on path without any message box of the shell (a
 // missing editor must not put a system message over the form). Returns

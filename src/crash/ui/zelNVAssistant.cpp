@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "crash/ui/FormHandlerLookup.h"
 #include "crash/util/TextParts.h"
 
 namespace corvan::crash {
@@ -210,11 +211,18 @@ void TNVForm::Load(const std::uint8_t* data, std::size_t size) {
         content.end == FormStreamContent::End::InvalidTag ? content.tag : 0);
     MessageBoxA(nullptr, text.c_str(), kFormErrorCaption, MB_OK | MB_ICONERROR | MB_TASKMODAL);
   }
+  FormHandler chosen = nullptr;
   if (EqualsIgnoreCase(data_.onAction, "zelExcept.HandleContactForm")) {
-    handler_ = builtInContact;
+    chosen = builtInContact;
   } else if (EqualsIgnoreCase(data_.onAction, "zelExcept.HandleScreenshotForm")) {
-    handler_ = builtInScreenshot;
+    chosen = builtInScreenshot;
+  } else if (!data_.onAction.empty()) {
+    chosen = reinterpret_cast<FormHandler>(ProgramHandlerEntry(data_.onAction));
   }
+  // A handler of any other shape would unbalance the stack: the form goes
+  // without one.
+  if (chosen && HasHandlerShape(static_cast<Address>(reinterpret_cast<std::uintptr_t>(chosen))))
+    handler_ = chosen;
 }
 
 TNVItem* TNVForm::Find(std::string_view name, ItemKind kind) const {

@@ -26,7 +26,9 @@ enum ModalResult : std::uint8_t { kNoResult = 0, kContinue = 1, kSkip = 2, kCanc
 
 class TNVItem;
 // owner: the report (or settings) the assistant collects values for.
-using FormHandler = void (*)(TNVForm& form, FormAction action, TNVItem* item, void* owner);
+// stdcall: a handler removes its 16 bytes of arguments itself, the shape
+// by which a form's OnAction accepts a function of the program.
+using FormHandler = void(__stdcall*)(TNVForm& form, FormAction action, TNVItem* item, void* owner);
 
 class TNVItem {
  public:
@@ -184,8 +186,9 @@ class TNVAssistant final : public TUnknownRefCounted<INVAssistant> {
 Ref<TNVAssistant> CreateAssistantForms(HMODULE module, const std::string& title,
                                        const std::vector<std::string>& formNames, void* owner);
 
-// The handlers a form may name in OnAction besides program functions; the
-// reporter's start-up installs the built-in ones.
+// The handlers a form may name in OnAction besides program functions
+// ("Unit.Function", see FormHandlerLookup.h); the reporter's start-up
+// installs the built-in ones.
 void SetBuiltInFormHandlers(FormHandler contactForm, FormHandler screenshotForm);
 
 }  // namespace corvan::crash

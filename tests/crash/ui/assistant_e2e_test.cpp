@@ -126,9 +126,13 @@ std::string Remembered(const char* name) {
 
 class Probe {
  public:
-  Probe() : log_(TempPath("assistant-probe-" + std::to_string(next_++) + ".log")) {
+  // settings: "Name=Value" changes of the probe's settings (quoted when
+  // they hold blanks).
+  explicit Probe(const std::vector<std::string>& settings = {})
+      : log_(TempPath("assistant-probe-" + std::to_string(next_++) + ".log")) {
     DeleteFileA(log_.c_str());
     std::string command = "\"" + ProbePath() + "\" \"" + log_ + "\" fault";
+    for (const std::string& setting : settings) command += " \"" + setting + "\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     started_ = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
@@ -292,6 +296,38 @@ TEST(AssistantE2e, ContactDataReachesTheReportAndIsRemembered) {
     EXPECT_EQ(probe.Exit(), 0u);
     EXPECT_EQ(probe.Log().find("assisted"), std::string::npos) << probe.Log();
   }
+}
+
+bool HasLabel(HWND form, const std::string& text) {
+  for (HWND label : Children(form, "Static")) {
+    if (WindowText(label) == text) return true;
+  }
+  return false;
+}
+
+TEST(AssistantE2e, AFormCallsTheHandlerOfTheProgramItNames) {
+  // ProbeForm names the probe's handler; ProbeOddForm a function of the
+  // probe whose shape is not a handler's: that form runs without one.
+  Probe probe({"SendAssis=ProbeAssistant",
+               "Assistant4=ProbeAssistant|Probe Assistant|ProbeForm|ProbeOddForm"});
+  HWND form = probe.OpenSendAssistant();
+  ASSERT_NE(form, nullptr) << WindowsOf(probe.Id());
+  EXPECT_EQ(WindowText(form), "Probe Assistant");
+  EXPECT_TRUE(HasLabel(form, "handled by the program"));
+  HWND odd = Next(probe, form);
+  ASSERT_NE(odd, nullptr);
+  EXPECT_TRUE(HasLabel(odd, "no handler"));
+  EXPECT_EQ(Next(probe, odd), nullptr);
+  for (int i = 0; i < 100 && probe.Log().find("assisted") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  const std::string log = probe.Log();
+  EXPECT_NE(log.find("ProbeForm event 0\nProbeForm event 1\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("ProbeForm event 3 ContinueBtn\nProbeForm event 2\n"), std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("ProbeOddForm"), std::string::npos) << log;
+  EXPECT_NE(log.find("assisted 3\n"), std::string::npos) << log;
+  Press(probe.Box(), Button(probe.Box(), "continue application"));
+  EXPECT_EQ(probe.Exit(), 0u);
 }
 
 }  // namespace

@@ -8,7 +8,8 @@
 // continued, "continued" is appended and the program ends with 0. An
 // action that follows a completed assistant is handled here: its code, the
 // report's sender and the header fields and sections the forms added go to
-// LOG.
+// LOG. Its forms ProbeForm and ProbeOddForm name the two handlers below;
+// the first logs its events and says so in the form.
 #include <windows.h>
 
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include "crash/core/ExceptionReport.h"
 #include "crash/core/ProcessSettings.h"
 #include "crash/core/zelExcept.h"
+#include "crash/ui/zelNVAssistant.h"
 
 using namespace corvan::crash;
 
@@ -69,6 +71,22 @@ void LogAssisted(ReportAction action, ExceptionReport& report, bool& handled) {
 }
 
 }  // namespace
+
+extern "C" [[gnu::used]] void __stdcall ProbeFormHandler(TNVForm& form, FormAction action,
+                                                         TNVItem* item, void*) {
+  Log(logPath ? logPath : "", form.Name() + " event " + std::to_string(static_cast<int>(action)) +
+                                  (item ? " " + item->Name() : std::string()) + "\n");
+  if (action == FormAction::Shown) {
+    if (TNVItem* label = form.Find("StateLabel", ItemKind::Label))
+      label->SetCaption("handled by the program");
+  }
+}
+
+// The right arguments in the wrong convention: calling it with a form would
+// unbalance the stack.
+extern "C" [[gnu::used]] void ProbeCdeclHandler(TNVForm& form, FormAction, TNVItem*, void*) {
+  Log(logPath ? logPath : "", form.Name() + " wrong handler called\n");
+}
 
 int main(int argc, char** argv) {
   if (argc < 3) return 3;

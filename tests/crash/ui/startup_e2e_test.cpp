@@ -1,0 +1,162 @@
+// The start-up integrity check seen from outside: a copy of the probe with
+// one byte of its code flipped shows the corrupt-file message before the
+// program's own code runs, and goes on once it is confirmed; an unchanged
+// copy starts without it.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crash/analysis/PeImage.h"
+#include "crash/ui/WinTestSupport.h"
+
+namespace corvan::crash {
+namespace {
+
+using test::Button;
+using test::Children;
+using test::Press;
+using test::TempPath;
+using test::WindowText;
+
+std::string Folder() {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  const std::string s(path);
+  return s.substr(0, s.rfind('\\') + 1);
+}
+
+std::vector<std::uint8_t> ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string ReadText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A copy of the probe named name in the temporary folder; with flip, one
+// byte inside the code of zelTraceProcess (which start-up never runs) is
+// inverted.
+std::string CopyOfProbe(const std::string& name, bool flip) {
+  std::vector<std::uint8_t> file = ReadBytes(Folder() + "exception_box_probe.exe");
+  if (flip) {
+    const BufferImageBytes bytes(file);
+    const PeImage image(bytes, ImageLayout::File);
+    const auto rva = image.ExportRva("zelTraceProcess");
+    const auto offset = rva ? image.RvaToOffset(*rva + 5) : std::nullopt;
+    if (!offset || *offset >= file.size()) return {};
+    file[*offset] ^= 0xFF;
+  }
+  const std::string path = TempPath(name);
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(file.data()), static_cast<std::streamsize>(file.size()));
+  return path;
+}
+
+// The visible top-level window of class cls in process.
+HWND FindWindowOf(DWORD process, const char* cls) {
+  struct Search {
+    DWORD process;
+    const char* cls;
+    HWND found;
+  } search{process, cls, nullptr};
+  EnumWindows(
+      [](HWND window, LPARAM context) WINAPI -> BOOL {
+        auto* s = reinterpret_cast<Search*>(context);
+        char name[64] = {};
+        GetClassNameA(window, name, sizeof name);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner != s->process || std::string(name) != s->cls || !IsWindowVisible(window))
+          return TRUE;
+        s->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+HWND WaitForWindowOf(DWORD process, const char* cls, int timeoutMs = 30000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (HWND window = FindWindowOf(process, cls)) return window;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return nullptr;
+}
+
+class ProbeCopy {
+ public:
+  explicit ProbeCopy(const std::string& exe) : exe_(exe), log_(exe + ".log") {
+    DeleteFileA(log_.c_str());
+    std::string command = "\"" + exe + "\" \"" + log_ + "\" fault";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    started_ = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                              &startup, &process_) != 0;
+  }
+  ~ProbeCopy() {
+    if (started_) {
+      TerminateProcess(process_.hProcess, 99);
+      WaitForSingleObject(process_.hProcess, 10000);
+      CloseHandle(process_.hThread);
+      CloseHandle(process_.hProcess);
+    }
+    DeleteFileA(log_.c_str());
+    DeleteFileA(exe_.c_str());
+  }
+  bool Started() const { return started_; }
+  DWORD Id() const { return process_.dwProcessId; }
+  std::string Log() const { return ReadText(log_); }
+
+ private:
+  std::string exe_, log_;
+  PROCESS_INFORMATION process_{};
+  bool started_ = false;
+};
+
+constexpr const char* kMessageBoxClass = "#32770";
+constexpr const char* kExceptionBoxClass = "zelExceptWndClass";
+
+TEST(StartupE2e, AFlippedCodeByteIsReportedBeforeTheProgramRuns) {
+  const std::string exe = CopyOfProbe("startup-flipped.exe", true);
+  ASSERT_FALSE(exe.empty());
+  ProbeCopy run(exe);
+  ASSERT_TRUE(run.Started());
+  HWND message = WaitForWindowOf(run.Id(), kMessageBoxClass);
+  ASSERT_NE(message, nullptr);
+  EXPECT_EQ(WindowText(message), "startup-flipped.exe");
+  std::vector<std::string> texts;
+  for (HWND s : Children(message, "Static")) {
+    if (!WindowText(s).empty()) texts.push_back(WindowText(s));
+  }
+  EXPECT_EQ(texts,
+            std::vector<std::string>{"The file \"startup-flipped.exe\" seems to be corrupt!"});
+  // Start-up waits for the user: the program's own code has not run.
+  EXPECT_EQ(run.Log(), "");
+  Press(message, Button(message, "OK"));
+  EXPECT_NE(WaitForWindowOf(run.Id(), kExceptionBoxClass), nullptr);
+  EXPECT_EQ(run.Log().rfind("history ", 0), 0u) << run.Log();
+}
+
+TEST(StartupE2e, AnUnchangedCopyStartsWithoutTheMessage) {
+  const std::string exe = CopyOfProbe("startup-unchanged.exe", false);
+  ProbeCopy run(exe);
+  ASSERT_TRUE(run.Started());
+  EXPECT_NE(WaitForWindowOf(run.Id(), kExceptionBoxClass), nullptr);
+  EXPECT_EQ(FindWindowOf(run.Id(), kMessageBoxClass), nullptr);
+  EXPECT_EQ(run.Log().rfind("history ", 0), 0u) << run.Log();
+}
+
+}  // namespace
+}  // namespace corvan::crash
