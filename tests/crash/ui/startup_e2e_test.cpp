@@ -135,13 +135,13 @@ TEST(StartupE2e, AFlippedCodeByteIsReportedBeforeTheProgramRuns) {
   ASSERT_TRUE(run.Started());
   HWND message = WaitForWindowOf(run.Id(), kMessageBoxClass);
   ASSERT_NE(message, nullptr);
-  EXPECT_EQ(WindowText(message), "startup-flipped.exe");
+  const std::string name = exe.substr(exe.rfind('\\') + 1);
+  EXPECT_EQ(WindowText(message), name);
   std::vector<std::string> texts;
   for (HWND s : Children(message, "Static")) {
     if (!WindowText(s).empty()) texts.push_back(WindowText(s));
   }
-  EXPECT_EQ(texts,
-            std::vector<std::string>{"The file \"startup-flipped.exe\" seems to be corrupt!"});
+  EXPECT_EQ(texts, std::vector<std::string>{"The file \"" + name + "\" seems to be corrupt!"});
   // Start-up waits for the user: the program's own code has not run.
   EXPECT_EQ(run.Log(), "");
   Press(message, Button(message, "OK"));
