@@ -1,6 +1,6 @@
 #pragma once
 // Helpers of the Windows tests: message pumping with a deadline, window
-// texts, temporary files, and BMP pixel access.
+// texts, other processes' windows, temporary files, and BMP pixel access.
 #include <windows.h>
 
 #include <chrono>
@@ -69,6 +69,43 @@ inline std::vector<HWND> Children(HWND parent, const char* cls) {
 inline HWND Button(HWND parent, const std::string& caption) {
   for (HWND b : Children(parent, "Button")) {
     if (WindowText(b) == caption) return b;
+  }
+  return nullptr;
+}
+
+// The visible top-level window of class cls in process, other than skip;
+// null when there is none.
+inline HWND FindWindowOf(DWORD process, const char* cls, HWND skip = nullptr) {
+  struct Search {
+    DWORD process;
+    const char* cls;
+    HWND skip, found;
+  } search{process, cls, skip, nullptr};
+  EnumWindows(
+      [](HWND window, LPARAM context) WINAPI -> BOOL {
+        auto* s = reinterpret_cast<Search*>(context);
+        char name[64] = {};
+        GetClassNameA(window, name, sizeof name);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (std::string(name) != s->cls || owner != s->process || window == s->skip ||
+            !IsWindowVisible(window)) {
+          return TRUE;
+        }
+        s->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// FindWindowOf, asked again until the window shows or timeoutMs pass.
+inline HWND WaitForWindow(DWORD process, const char* cls, HWND skip = nullptr,
+                          int timeoutMs = 30000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (HWND window = FindWindowOf(process, cls, skip)) return window;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return nullptr;
 }

@@ -22,6 +22,7 @@ using test::Button;
 using test::Children;
 using test::Press;
 using test::TempPath;
+using test::WaitForWindow;
 using test::WindowText;
 
 constexpr const char* kContactKey = "Software\\Quenor\\ContactForm";
@@ -38,36 +39,6 @@ std::string ReadFile(const std::string& path) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
-}
-
-// The visible top-level window of class cls in process, other than skip.
-HWND WaitForWindow(DWORD process, const char* cls, HWND skip = nullptr, int timeoutMs = 30000) {
-  struct Search {
-    DWORD process;
-    const char* cls;
-    HWND skip, found;
-  } search{process, cls, skip, nullptr};
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    EnumWindows(
-        [](HWND window, LPARAM context) WINAPI -> BOOL {
-          auto* s = reinterpret_cast<Search*>(context);
-          char name[64] = {};
-          GetClassNameA(window, name, sizeof name);
-          DWORD owner = 0;
-          GetWindowThreadProcessId(window, &owner);
-          if (std::string(name) != s->cls || owner != s->process || window == s->skip ||
-              !IsWindowVisible(window)) {
-            return TRUE;
-          }
-          s->found = window;
-          return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    if (search.found) return search.found;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return nullptr;
 }
 
 // Class and title of every top-level window of process, for failure messages.

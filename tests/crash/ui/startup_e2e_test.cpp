@@ -5,12 +5,10 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "crash/analysis/PeImage.h"
@@ -21,8 +19,10 @@ namespace {
 
 using test::Button;
 using test::Children;
+using test::FindWindowOf;
 using test::Press;
 using test::TempPath;
+using test::WaitForWindow;
 using test::WindowText;
 
 std::string Folder() {
@@ -63,38 +63,6 @@ std::string CopyOfProbe(const std::string& name, bool flip) {
   return path;
 }
 
-// The visible top-level window of class cls in process.
-HWND FindWindowOf(DWORD process, const char* cls) {
-  struct Search {
-    DWORD process;
-    const char* cls;
-    HWND found;
-  } search{process, cls, nullptr};
-  EnumWindows(
-      [](HWND window, LPARAM context) WINAPI -> BOOL {
-        auto* s = reinterpret_cast<Search*>(context);
-        char name[64] = {};
-        GetClassNameA(window, name, sizeof name);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner != s->process || std::string(name) != s->cls || !IsWindowVisible(window))
-          return TRUE;
-        s->found = window;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
-HWND WaitForWindowOf(DWORD process, const char* cls, int timeoutMs = 30000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (HWND window = FindWindowOf(process, cls)) return window;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return nullptr;
-}
-
 class ProbeCopy {
  public:
   explicit ProbeCopy(const std::string& exe) : exe_(exe), log_(exe + ".log") {
@@ -133,7 +101,7 @@ TEST(StartupE2e, AFlippedCodeByteIsReportedBeforeTheProgramRuns) {
   ASSERT_FALSE(exe.empty());
   ProbeCopy run(exe);
   ASSERT_TRUE(run.Started());
-  HWND message = WaitForWindowOf(run.Id(), kMessageBoxClass);
+  HWND message = WaitForWindow(run.Id(), kMessageBoxClass);
   ASSERT_NE(message, nullptr);
   const std::string name = exe.substr(exe.rfind('\\') + 1);
   EXPECT_EQ(WindowText(message), name);
@@ -145,7 +113,7 @@ TEST(StartupE2e, AFlippedCodeByteIsReportedBeforeTheProgramRuns) {
   // Start-up waits for the user: the program's own code has not run.
   EXPECT_EQ(run.Log(), "");
   Press(message, Button(message, "OK"));
-  EXPECT_NE(WaitForWindowOf(run.Id(), kExceptionBoxClass), nullptr);
+  EXPECT_NE(WaitForWindow(run.Id(), kExceptionBoxClass), nullptr);
   EXPECT_EQ(run.Log().rfind("history ", 0), 0u) << run.Log();
 }
 
@@ -153,7 +121,7 @@ TEST(StartupE2e, AnUnchangedCopyStartsWithoutTheMessage) {
   const std::string exe = CopyOfProbe("startup-unchanged.exe", false);
   ProbeCopy run(exe);
   ASSERT_TRUE(run.Started());
-  EXPECT_NE(WaitForWindowOf(run.Id(), kExceptionBoxClass), nullptr);
+  EXPECT_NE(WaitForWindow(run.Id(), kExceptionBoxClass), nullptr);
   EXPECT_EQ(FindWindowOf(run.Id(), kMessageBoxClass), nullptr);
   EXPECT_EQ(run.Log().rfind("history ", 0), 0u) << run.Log();
 }
