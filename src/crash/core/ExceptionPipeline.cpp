@@ -264,7 +264,7 @@ bool PhaseFourHandlersExist() {
 void AutoActions(bool complete, const std::string& text, ExceptionReport& report, void*) {
   if (!complete || !report.FirstComplete()) return;
   if (report.GetBool("AutoSend") && !FireAction(report, ReportAction::Send)) {
-    SendReport(report, text, nullptr, true, false, nullptr);
+    SendReport(report, text, nullptr, true, true);
   }
   if (report.GetBool("AutoClip")) PutOnClipboard(text);
 }
@@ -277,11 +277,15 @@ void AutomaticSave(ExceptionReport& report) {
   SaveReportToFile(report);
 }
 
-void FinishActions(ExceptionReport& report) {
+// Before the program ends (waitForSend) its sends are waited for; a report
+// not sent by then is kept for the next start.
+void FinishActions(ExceptionReport& report, bool waitForSend) {
   if (report.HasCriticalListener() || (PhaseFourHandlersExist() && report.CallHandlers())) {
     report.ReportText(true);
   }
   AutomaticSave(report);
+  if (waitForSend) report.WaitForSendThreads();
+  KeepUnsentReport(report);
 }
 
 std::int64_t NowSeconds() { return UtcSeconds(); }
@@ -337,7 +341,7 @@ void Handle(const ExceptionFacts& facts) noexcept {
     // The box decided the outcome unless nothing was shown, the program
     // cannot go on, or it is a console program.
     if (report->ShowSetting() != 4 && report->CanContinue() && !IsConsoleProgram()) {
-      if (!handled) FinishActions(*report);
+      if (!handled) FinishActions(*report, false);
       return;
     }
     ExceptionHistory seen;
@@ -350,16 +354,16 @@ void Handle(const ExceptionFacts& facts) noexcept {
     const bool restart = CheckAutoRule(report->GetInt("AutoRestart"), seen, now);
     if (close || (!report->CanContinue() && !restart)) {
       FireAction(*report, ReportAction::Close);
-      FinishActions(*report);
+      FinishActions(*report, true);
       processEnd(kCloseExitCode, false);
     } else if (restart) {
       FireAction(*report, ReportAction::Restart);
-      FinishActions(*report);
+      FinishActions(*report, true);
       processEnd(kRestartExitCode, true);
     } else {
       FireAction(*report, ReportAction::Continue);
     }
-    if (!handled) FinishActions(*report);
+    if (!handled) FinishActions(*report, false);
     ResetWatchdogMisses();  // the time spent here was no freeze
   } catch (...) {
     // The faulting thread is released in every case.
@@ -446,7 +450,9 @@ bool FireReportAction(ExceptionReport& report, ReportAction action, HWND parent)
   return FireAction(report, action, parent);
 }
 
-void FinishAutomaticActions(ExceptionReport& report) { FinishActions(report); }
+void FinishAutomaticActions(ExceptionReport& report, bool waitForSend) {
+  FinishActions(report, waitForSend);
+}
 
 void EndProgram(bool restart) {
   processEnd(restart ? kRestartExitCode : kCloseExitCode, restart);

@@ -94,8 +94,9 @@ bool HiddenHandlersExist();
 // handled the action. parent: the window anything they show belongs to.
 bool FireReportAction(ExceptionReport& report, ReportAction action, HWND parent);
 // The pending automatic actions (save, send) before the program goes on or
-// ends.
-void FinishAutomaticActions(ExceptionReport& report);
+// ends; waitForSend (before it ends) waits for the report's background
+// sends. A report that has not gone out by then is kept for a later send.
+void FinishAutomaticActions(ExceptionReport& report, bool waitForSend);
 // Closes (exit code 1) or restarts (exit code 2) the program.
 [[noreturn]] void EndProgram(bool restart);
 
