@@ -25,8 +25,6 @@
 namespace corvan::crash {
 namespace {
 
-DWORD mainThreadId = 0;
-
 std::recursive_mutex& HandlerMutex() {
   static std::recursive_mutex mutex;
   return mutex;
@@ -430,9 +428,6 @@ int RecentExceptionCount() {
       std::count_if(times.begin(), times.end(), [](std::int64_t t) { return t != 0; }));
 }
 
-DWORD MainThreadId() { return mainThreadId; }
-void SetMainThreadId(DWORD id) { mainThreadId = id; }
-
 bool StartHandlingThread() {
   InstallMainThreadHook(RunHandlersInMainThread);
   return handlingThread.Start();
@@ -503,7 +498,7 @@ ExceptionFacts FactsOf(const std::exception_ptr& error, ExceptionSource source) 
 
 void SubmitException(ExceptionFacts facts) {
   if (InHandlingThread() || !handlingThread.Running()) return;
-  if (mainThreadRunsHandlers && GetCurrentThreadId() == mainThreadId) return;
+  if (mainThreadRunsHandlers && GetCurrentThreadId() == MainThreadId()) return;
   ReleaseMemoryReserve();
   if (!facts.crashedThreadId) facts.crashedThreadId = GetCurrentThreadId();
   if (facts.object.DescendsFrom("EAbort")) {
@@ -525,7 +520,7 @@ void SubmitException(ExceptionFacts facts) {
     if (!request->event || !handlingThread.Post(request)) {
       Handle(request->facts);
       request->Release();
-    } else if (GetCurrentThreadId() == mainThreadId) {
+    } else if (GetCurrentThreadId() == MainThreadId()) {
       WaitPumping(request->event);
     } else {
       WaitForSingleObject(request->event, INFINITE);

@@ -14,6 +14,7 @@
 #include "crash/core/ExceptionDescription.h"
 #include "crash/core/ExceptionHistory.h"
 #include "crash/util/RefCounted.h"
+#include "crash/core/ThreadPause.h"
 #include "crash/core/ThreadTracer.h"
 #include "crash/core/zelTypes.h"
 
@@ -68,10 +69,6 @@ class HandlerLock {
 ExceptionHistory CurrentHistory();
 void AdoptHistory(const ExceptionHistory& history);
 int RecentExceptionCount();
-
-// The process's first thread, recorded at start-up.
-DWORD MainThreadId();
-void SetMainThreadId(DWORD id);
 
 // A report of the whole process without an exception (kind 1, source 0),
 // complete; settings of the calling module. The calling thread is left

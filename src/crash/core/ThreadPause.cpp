@@ -7,11 +7,11 @@
 #include "crash/analysis/ImageHelpers.h"
 #include "crash/analysis/MessageHandlers.h"
 #include "crash/analysis/Threads.h"
-#include "crash/core/ExceptionPipeline.h"
 
 namespace corvan::crash {
 namespace {
 
+DWORD mainThreadId = 0;
 std::mutex pauseLock;
 bool pausing = false;                              // the pause state exists (first use happened)
 HANDLE mainEvent = nullptr, otherEvent = nullptr;  // manual reset; not signalled: paused
@@ -96,6 +96,9 @@ void OnHookMessage(void*, void*, HWND, UINT, WPARAM wParam, LPARAM lParam, LRESU
 }
 
 }  // namespace
+
+DWORD MainThreadId() { return mainThreadId; }
+void SetMainThreadId(DWORD id) { mainThreadId = id; }
 
 void PausePoint() {
   if (!pausing) return;

@@ -8,6 +8,10 @@
 
 namespace corvan::crash {
 
+// The process's first thread, recorded at start-up.
+DWORD MainThreadId();
+void SetMainThreadId(DWORD id);
+
 // Pauses (on) or resumes (off) every thread of the program but the
 // calling one, the main thread and spare; the main thread pauses when it
 // reaches its next pause point.
