@@ -1,0 +1,101 @@
+#pragma once
+// The black-box tests' side of exception_box_probe: starting it with its
+// settings, finding its exception box, reading its log.
+#include <windows.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crash/ui/WinTestSupport.h"
+
+namespace corvan::crash::test {
+
+inline std::string ProbePath() {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string folder(path);
+  return folder.substr(0, folder.rfind('\\') + 1) + "exception_box_probe.exe";
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The visible exception box of process (0: of any process but skip).
+inline HWND FindBox(DWORD process, DWORD skip = 0) {
+  struct Search {
+    DWORD process, skip;
+    HWND found;
+  } search{process, skip, nullptr};
+  EnumWindows(
+      [](HWND window, LPARAM context) WINAPI -> BOOL {
+        auto* s = reinterpret_cast<Search*>(context);
+        char cls[64] = {};
+        GetClassNameA(window, cls, sizeof cls);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (std::string(cls) != "zelExceptWndClass" || !IsWindowVisible(window)) return TRUE;
+        if ((s->process && owner != s->process) || owner == s->skip) return TRUE;
+        s->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+inline HWND WaitForBox(DWORD process, DWORD skip = 0, int timeoutMs = 30000) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (HWND box = FindBox(process, skip)) return box;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return nullptr;
+}
+
+// One run of the probe: its process, its log.
+class Probe {
+ public:
+  explicit Probe(const std::vector<std::string>& settings, const std::string& mode = "fault")
+      : log_(TempPath("probe-" + std::to_string(next_++) + ".log")) {
+    DeleteFileA(log_.c_str());
+    std::string command = "\"" + ProbePath() + "\" \"" + log_ + "\" " + mode;
+    for (const std::string& s : settings) command += " " + s;
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    started_ = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                              &startup, &process_) != 0;
+  }
+  ~Probe() {
+    if (!started_) return;
+    if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT)
+      TerminateProcess(process_.hProcess, 99);
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+    DeleteFileA(log_.c_str());
+  }
+  bool Started() const { return started_; }
+  DWORD Id() const { return process_.dwProcessId; }
+  // The exit code, or STILL_ACTIVE after timeoutMs.
+  DWORD Exit(int timeoutMs = 30000) const {
+    WaitForSingleObject(process_.hProcess, static_cast<DWORD>(timeoutMs));
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process_.hProcess, &code);
+    return code;
+  }
+  std::string Log() const { return ReadFile(log_); }
+
+ private:
+  static inline int next_ = 0;
+  std::string log_;
+  PROCESS_INFORMATION process_{};
+  bool started_ = false;
+};
+
+}  // namespace corvan::crash::test
