@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/KeptReports.h"
 #include "crash/ui/ProbeDriver.h"
 #include "crash/ui/WinTestSupport.h"
 
@@ -175,8 +176,10 @@ TEST(ExceptionBoxE2e, ShowOpensTheDetailsView) {
 
 // corvan.exe itself, unchanged: a thread that faults outside our code
 // reaches the reporter's last line of defence; such a fault cannot be
-// continued, so the box offers restart and close.
+// continued, so the box offers restart and close. The report closed
+// without a send is kept, and the next start offers it in Dutch.
 TEST(ExceptionBoxE2e, CorvanShowsTheBoxForAFaultAndClosesWithExitCodeOne) {
+  corvan::test::ClearKeptReports("corvan");
   char path[MAX_PATH] = {};
   GetModuleFileNameA(nullptr, path, MAX_PATH);
   std::string folder(path);
@@ -216,6 +219,33 @@ TEST(ExceptionBoxE2e, CorvanShowsTheBoxForAFaultAndClosesWithExitCodeOne) {
   const std::string after = ReadFile(reports);
   EXPECT_GT(after.size(), before.size());
   EXPECT_NE(after.find("exception message"), std::string::npos);
+
+  const std::vector<std::string> kept = corvan::test::KeptReportNames("corvan");
+  ASSERT_EQ(kept.size(), 1u);
+  const std::string entry = corvan::test::KeptReportsFolder("corvan") + "\\" + kept[0];
+  EXPECT_NE(ReadFile(entry + "\\report.txt").find("exception message"), std::string::npos);
+  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &corvan));
+  HWND offer = nullptr;
+  for (int i = 0; i < 400 && !offer; ++i) {
+    offer = FindWindowA("#32770", "CorVANNG");
+    if (!offer) Sleep(50);
+  }
+  if (offer) {
+    EXPECT_EQ(WindowText(Children(offer, "Static").at(0)),
+              "Een foutrapport van een eerdere sessie is nog niet verzonden.\r\n"
+              "Wilt u het nu verzenden?");
+    EXPECT_NE(Button(offer, "Nu verzenden"), nullptr);
+    EXPECT_NE(Button(offer, "Later"), nullptr);
+    Press(offer, Button(offer, "Nooit"));
+  }
+  Sleep(1000);
+  TerminateProcess(corvan.hProcess, 99);
+  WaitForSingleObject(corvan.hProcess, 5000);
+  CloseHandle(corvan.hThread);
+  CloseHandle(corvan.hProcess);
+  ASSERT_NE(offer, nullptr);
+  EXPECT_TRUE(corvan::test::KeptReportNames("corvan").empty());
 }
 
 }  // namespace
