@@ -19,11 +19,11 @@ inline std::string KeptReportsFolder(const std::string& program) {
   return std::string(base) + "\\" + program + "\\unsent";
 }
 
-// The names in the folder (entries and anything else), sorted.
-inline std::vector<std::string> KeptReportNames(const std::string& program) {
+// The names in a folder, sorted.
+inline std::vector<std::string> FolderNames(const std::string& folder) {
   std::vector<std::string> names;
   WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((KeptReportsFolder(program) + "\\*").c_str(), &found);
+  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return names;
   do {
     const std::string name = found.cFileName;
@@ -32,6 +32,11 @@ inline std::vector<std::string> KeptReportNames(const std::string& program) {
   FindClose(search);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// The names in the program's folder (entries and anything else), sorted.
+inline std::vector<std::string> KeptReportNames(const std::string& program) {
+  return FolderNames(KeptReportsFolder(program));
 }
 
 // Removes every entry (entries hold plain files only).

@@ -1,5 +1,6 @@
 #include "crash/core/ReportDelivery.h"
 
+#include "crash/analysis/LoaderLock.h"
 #include "crash/analysis/SystemHelpers.h"
 #include "crash/core/ExceptionReport.h"
 #include "crash/core/ProcessSettings.h"
@@ -86,6 +87,8 @@ SendResult SendReport(ExceptionReport& report, const std::string& text, HWND par
 
 void KeepUnsentReport(ExceptionReport& report) {
   if (!report.CreateBugReport() || !report.GetBool("KeepUnsent") || report.Sent()) return;
+  // The shell's folder lookup may need the loader lock another thread holds.
+  if (IsLoaderLockHeld(0)) return;
   const std::string text = report.ReportText(true);
   auto lock = LockUnsentQueue();
   if (report.Sent() || !report.KeptAs().empty()) return;

@@ -20,8 +20,8 @@ SendResult SendReport(ExceptionReport& report, const std::string& text, HWND par
                       bool background);
 
 // Keeps the report with its attachments for a later send, unless it went
-// out, is kept already, has no bug report, or its settings keep none. A
-// send that succeeds afterwards removes it again.
+// out, is kept already, has no bug report, its settings keep none, or the
+// process is locked. A send that succeeds afterwards removes it again.
 void KeepUnsentReport(ExceptionReport& report);
 
 // The reports that earlier runs of this program kept, when its settings

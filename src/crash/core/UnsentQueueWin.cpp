@@ -146,7 +146,7 @@ std::unique_lock<std::mutex> LockUnsentQueue() {
 std::string KeepReport(const std::string& folder, const std::string& text,
                        const std::vector<AttachmentEntry>& attachments, QueueBounds bounds) {
   static std::atomic<std::uint32_t> serial{0};
-  if (folder.empty()) return {};
+  if (folder.empty() || bounds.maxReports <= 0 || bounds.maxBytes == 0) return {};
   CreateFolders(folder);
   const std::string name = KeptEntryName(Now(), GetCurrentProcessId(), ++serial);
   const std::string partial = folder + "\\" + name + std::string(kPartialSuffix);

@@ -54,6 +54,8 @@ DWORD WINAPI SendThread(void* parameter) noexcept {
   return 0;
 }
 
+// The copy of the bug report file that goes out, and whether the file may
+// be deleted once it has.
 struct ReportCopy {
   std::string path;  // empty: none
   bool deleteAfterSend = false;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/KeptReports.h"
 #include "crash/core/UnsentQueue.h"
 
 namespace corvan::crash {
@@ -31,17 +32,7 @@ bool Exists(const std::string& path) {
 }
 
 std::vector<std::string> Listing(const std::string& folder) {
-  std::vector<std::string> names;
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((folder + "\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return names;
-  do {
-    const std::string name = found.cFileName;
-    if (name != "." && name != "..") names.push_back(name);
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-  std::sort(names.begin(), names.end());
-  return names;
+  return corvan::test::FolderNames(folder);
 }
 
 void RemoveTree(const std::string& path) {

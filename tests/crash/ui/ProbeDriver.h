@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -28,35 +29,62 @@ inline std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
-// The visible exception box of process (0: of any process but skip).
-inline HWND FindBox(DWORD process, DWORD skip = 0) {
+// The first visible top-level window for which accept(window, its
+// process id, its class) holds, waited for up to timeoutMs (0: one look).
+inline HWND WaitForTopWindow(const std::function<bool(HWND, DWORD, const std::string&)>& accept,
+                             int timeoutMs) {
   struct Search {
-    DWORD process, skip;
+    const std::function<bool(HWND, DWORD, const std::string&)>& accept;
     HWND found;
-  } search{process, skip, nullptr};
-  EnumWindows(
-      [](HWND window, LPARAM context) WINAPI -> BOOL {
-        auto* s = reinterpret_cast<Search*>(context);
-        char cls[64] = {};
-        GetClassNameA(window, cls, sizeof cls);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (std::string(cls) != "zelExceptWndClass" || !IsWindowVisible(window)) return TRUE;
-        if ((s->process && owner != s->process) || owner == s->skip) return TRUE;
-        s->found = window;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
-inline HWND WaitForBox(DWORD process, DWORD skip = 0, int timeoutMs = 30000) {
+  } search{accept, nullptr};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (HWND box = FindBox(process, skip)) return box;
+  for (;;) {
+    EnumWindows(
+        [](HWND window, LPARAM context) WINAPI -> BOOL {
+          auto* s = reinterpret_cast<Search*>(context);
+          char cls[64] = {};
+          GetClassNameA(window, cls, sizeof cls);
+          DWORD owner = 0;
+          GetWindowThreadProcessId(window, &owner);
+          if (!IsWindowVisible(window) || !s->accept(window, owner, cls)) return TRUE;
+          s->found = window;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (search.found || std::chrono::steady_clock::now() >= deadline) return search.found;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  return nullptr;
+}
+
+// The visible top-level window of class cls in process, other than skip.
+inline HWND WaitForWindow(DWORD process, const char* cls, HWND skip = nullptr,
+                          int timeoutMs = 30000) {
+  return WaitForTopWindow(
+      [&](HWND window, DWORD owner, const std::string& name) {
+        return name == cls && owner == process && window != skip;
+      },
+      timeoutMs);
+}
+
+// The visible exception box of process (0: of any process but skip).
+inline HWND WaitForBox(DWORD process, DWORD skip = 0, int timeoutMs = 30000) {
+  return WaitForTopWindow(
+      [&](HWND, DWORD owner, const std::string& name) {
+        return name == "zelExceptWndClass" && (!process || owner == process) && owner != skip;
+      },
+      timeoutMs);
+}
+
+inline HWND FindBox(DWORD process, DWORD skip = 0) { return WaitForBox(process, skip, 0); }
+
+// A visible dialog (a message box, the offer of kept reports) of process
+// with a button of this caption.
+inline HWND WaitForDialog(DWORD process, const std::string& button, int timeoutMs = 30000) {
+  return WaitForTopWindow(
+      [&](HWND window, DWORD owner, const std::string& name) {
+        return name == "#32770" && owner == process && Button(window, button);
+      },
+      timeoutMs);
 }
 
 // One run of the probe: its process, its log.
@@ -91,7 +119,7 @@ class Probe {
   }
   std::string Log() const { return ReadFile(log_); }
 
- private:
+ protected:
   static inline int next_ = 0;
   std::string log_;
   PROCESS_INFORMATION process_{};

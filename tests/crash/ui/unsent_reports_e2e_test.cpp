@@ -23,38 +23,10 @@ using test::Press;
 using test::Probe;
 using test::StoredCount;
 using test::WaitForBox;
+using test::WaitForDialog;
 using test::WindowText;
 
 constexpr char kProgram[] = "exception_box_probe";
-
-// A visible dialog (message box or the offer) of process with a button of
-// this caption.
-HWND WaitForDialog(DWORD process, const std::string& button, int timeoutMs = 30000) {
-  struct Search {
-    DWORD process;
-    const std::string& button;
-    HWND found;
-  } search{process, button, nullptr};
-  for (int waited = 0; waited < timeoutMs && !search.found; waited += 50) {
-    EnumWindows(
-        [](HWND window, LPARAM context) WINAPI -> BOOL {
-          auto* s = reinterpret_cast<Search*>(context);
-          char cls[64] = {};
-          GetClassNameA(window, cls, sizeof cls);
-          DWORD owner = 0;
-          GetWindowThreadProcessId(window, &owner);
-          if (owner != s->process || std::string(cls) != "#32770" || !IsWindowVisible(window) ||
-              !Button(window, s->button)) {
-            return TRUE;
-          }
-          s->found = window;
-          return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    if (!search.found) Sleep(50);
-  }
-  return search.found;
-}
 
 std::vector<std::string> SmtpSettings(const std::string& port) {
   return {"MailAsSmtpClient=true",     "SmtpServer=127.0.0.1", "SmtpPort=" + port,
