@@ -1,9 +1,11 @@
 // Program entry: the application object, the main window and the hidden
-// installer window, then the message loop until the main window closes.
+// installer window, the offer of bug reports earlier runs could not send,
+// then the message loop until the main window closes.
 #include <windows.h>
 #include <commctrl.h>
 
 #include "app/fCorvanNGmain.h"
+#include "app/UnsentOffer.h"
 #include "app/fSetupUltraVNC.h"
 #include "ui/Application.h"
 
@@ -21,6 +23,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     corvan::app::TfrmInstallUltraVNC frmInstallUltraVNC;
     frmInstallUltraVNC.Create();
     frmCorvanNG.SetInstaller(&frmInstallUltraVNC);
+    corvan::app::OfferUnsentReports(frmCorvanNG.Handle(), application.Title());
 
     application.Run();
     return 0;

@@ -14,6 +14,8 @@ inline void DeleteOwnDc(HDC h) { ::DeleteDC(h); }
 inline void UnmapView(void* view) { ::UnmapViewOfFile(view); }
 inline void CloseRegistryKey(HKEY key) { ::RegCloseKey(key); }
 inline void UnloadModule(HMODULE module) { ::FreeLibrary(module); }
+inline void CloseFind(HANDLE h) { ::FindClose(h); }
+inline void RemoveHook(HHOOK hook) { ::UnhookWindowsHookEx(hook); }
 
 // Process, thread, event, mutex, mapping: creators that answer null on failure.
 using ScopedHandle = UniqueHandle<HANDLE, CloseKernelHandle>;
@@ -30,6 +32,15 @@ class ScopedFile : public UniqueHandle<HANDLE, CloseKernelHandle> {
  private:
   static HANDLE Normal(HANDLE h) { return h == INVALID_HANDLE_VALUE ? nullptr : h; }
 };
+
+// A file search (FindFirstFile); INVALID_HANDLE_VALUE is stored as null.
+class ScopedFind : public UniqueHandle<HANDLE, CloseFind> {
+ public:
+  explicit ScopedFind(HANDLE h) : UniqueHandle(h == INVALID_HANDLE_VALUE ? nullptr : h) {}
+};
+
+// A windows hook (SetWindowsHookEx).
+using ScopedHook = UniqueHandle<HHOOK, RemoveHook>;
 
 // A view of a file mapping (MapViewOfFile).
 using ScopedView = UniqueHandle<void*, UnmapView>;

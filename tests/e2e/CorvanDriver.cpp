@@ -4,6 +4,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "common/KeptReports.h"
+
 namespace corvan::e2e {
 namespace {
 
@@ -89,6 +91,8 @@ std::vector<VncLaunch> ReadVncLog(const std::string& path) {
 }
 
 CorvanProcess::CorvanProcess(const std::string& vncLog) {
+  // An offer of reports kept by an earlier test's fault would stand in front.
+  test::ClearKeptReports("corvan");
   SetEnvironmentVariableA("CORVAN_VNC_LOG", vncLog.c_str());
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;

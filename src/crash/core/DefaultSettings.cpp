@@ -75,6 +75,11 @@ constexpr DefaultSetting kDefaults[] = {
     S("AddAttachs", ""),
     S("MailFrom", ""),
     S("AddFields", ""),
+    // unsent reports: kept per user and offered again at the next start,
+    // at most UnsentMaxReports of UnsentMaxMB megabytes together
+    B("KeepUnsent", false),
+    I("UnsentMaxReports", 10),
+    I("UnsentMaxMB", 20),
     // bug report file
     S("BugRepFile", "bugreport.txt"),
     B("AppendBugReps", true),

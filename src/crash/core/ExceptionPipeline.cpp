@@ -25,8 +25,6 @@
 namespace corvan::crash {
 namespace {
 
-DWORD mainThreadId = 0;
-
 std::recursive_mutex& HandlerMutex() {
   static std::recursive_mutex mutex;
   return mutex;
@@ -264,7 +262,7 @@ bool PhaseFourHandlersExist() {
 void AutoActions(bool complete, const std::string& text, ExceptionReport& report, void*) {
   if (!complete || !report.FirstComplete()) return;
   if (report.GetBool("AutoSend") && !FireAction(report, ReportAction::Send)) {
-    SendReport(report, text, nullptr, true, false, nullptr);
+    SendReport(report, text, nullptr, true, true);
   }
   if (report.GetBool("AutoClip")) PutOnClipboard(text);
 }
@@ -277,11 +275,15 @@ void AutomaticSave(ExceptionReport& report) {
   SaveReportToFile(report);
 }
 
-void FinishActions(ExceptionReport& report) {
+// Before the program ends (waitForSend) its sends are waited for; a report
+// not sent by then is kept for the next start.
+void FinishActions(ExceptionReport& report, bool waitForSend) {
   if (report.HasCriticalListener() || (PhaseFourHandlersExist() && report.CallHandlers())) {
     report.ReportText(true);
   }
   AutomaticSave(report);
+  if (waitForSend) report.WaitForSendThreads();
+  KeepUnsentReport(report);
 }
 
 std::int64_t NowSeconds() { return UtcSeconds(); }
@@ -337,7 +339,7 @@ void Handle(const ExceptionFacts& facts) noexcept {
     // The box decided the outcome unless nothing was shown, the program
     // cannot go on, or it is a console program.
     if (report->ShowSetting() != 4 && report->CanContinue() && !IsConsoleProgram()) {
-      if (!handled) FinishActions(*report);
+      if (!handled) FinishActions(*report, false);
       return;
     }
     ExceptionHistory seen;
@@ -350,16 +352,16 @@ void Handle(const ExceptionFacts& facts) noexcept {
     const bool restart = CheckAutoRule(report->GetInt("AutoRestart"), seen, now);
     if (close || (!report->CanContinue() && !restart)) {
       FireAction(*report, ReportAction::Close);
-      FinishActions(*report);
+      FinishActions(*report, true);
       processEnd(kCloseExitCode, false);
     } else if (restart) {
       FireAction(*report, ReportAction::Restart);
-      FinishActions(*report);
+      FinishActions(*report, true);
       processEnd(kRestartExitCode, true);
     } else {
       FireAction(*report, ReportAction::Continue);
     }
-    if (!handled) FinishActions(*report);
+    if (!handled) FinishActions(*report, false);
     ResetWatchdogMisses();  // the time spent here was no freeze
   } catch (...) {
     // The faulting thread is released in every case.
@@ -426,9 +428,6 @@ int RecentExceptionCount() {
       std::count_if(times.begin(), times.end(), [](std::int64_t t) { return t != 0; }));
 }
 
-DWORD MainThreadId() { return mainThreadId; }
-void SetMainThreadId(DWORD id) { mainThreadId = id; }
-
 bool StartHandlingThread() {
   InstallMainThreadHook(RunHandlersInMainThread);
   return handlingThread.Start();
@@ -446,7 +445,9 @@ bool FireReportAction(ExceptionReport& report, ReportAction action, HWND parent)
   return FireAction(report, action, parent);
 }
 
-void FinishAutomaticActions(ExceptionReport& report) { FinishActions(report); }
+void FinishAutomaticActions(ExceptionReport& report, bool waitForSend) {
+  FinishActions(report, waitForSend);
+}
 
 void EndProgram(bool restart) {
   processEnd(restart ? kRestartExitCode : kCloseExitCode, restart);
@@ -497,7 +498,7 @@ ExceptionFacts FactsOf(const std::exception_ptr& error, ExceptionSource source) 
 
 void SubmitException(ExceptionFacts facts) {
   if (InHandlingThread() || !handlingThread.Running()) return;
-  if (mainThreadRunsHandlers && GetCurrentThreadId() == mainThreadId) return;
+  if (mainThreadRunsHandlers && GetCurrentThreadId() == MainThreadId()) return;
   ReleaseMemoryReserve();
   if (!facts.crashedThreadId) facts.crashedThreadId = GetCurrentThreadId();
   if (facts.object.DescendsFrom("EAbort")) {
@@ -519,7 +520,7 @@ void SubmitException(ExceptionFacts facts) {
     if (!request->event || !handlingThread.Post(request)) {
       Handle(request->facts);
       request->Release();
-    } else if (GetCurrentThreadId() == mainThreadId) {
+    } else if (GetCurrentThreadId() == MainThreadId()) {
       WaitPumping(request->event);
     } else {
       WaitForSingleObject(request->event, INFINITE);

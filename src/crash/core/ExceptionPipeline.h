@@ -14,6 +14,7 @@
 #include "crash/core/ExceptionDescription.h"
 #include "crash/core/ExceptionHistory.h"
 #include "crash/util/RefCounted.h"
+#include "crash/core/ThreadPause.h"
 #include "crash/core/ThreadTracer.h"
 #include "crash/core/zelTypes.h"
 
@@ -69,10 +70,6 @@ ExceptionHistory CurrentHistory();
 void AdoptHistory(const ExceptionHistory& history);
 int RecentExceptionCount();
 
-// The process's first thread, recorded at start-up.
-DWORD MainThreadId();
-void SetMainThreadId(DWORD id);
-
 // A report of the whole process without an exception (kind 1, source 0),
 // complete; settings of the calling module. The calling thread is left
 // out when it is registered as "-".
@@ -94,8 +91,9 @@ bool HiddenHandlersExist();
 // handled the action. parent: the window anything they show belongs to.
 bool FireReportAction(ExceptionReport& report, ReportAction action, HWND parent);
 // The pending automatic actions (save, send) before the program goes on or
-// ends.
-void FinishAutomaticActions(ExceptionReport& report);
+// ends; waitForSend (before it ends) waits for the report's background
+// sends. A report that has not gone out by then is kept for a later send.
+void FinishAutomaticActions(ExceptionReport& report, bool waitForSend);
 // Closes (exit code 1) or restarts (exit code 2) the program.
 [[noreturn]] void EndProgram(bool restart);
 

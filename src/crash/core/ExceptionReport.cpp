@@ -127,6 +127,24 @@ ExceptionReport::~ExceptionReport() {
   if (pleaseWait_) pleaseWait_->Close();
 }
 
+void ExceptionReport::AdoptSendThread(HANDLE thread) {
+  ScopedHandle adopted(thread);
+  std::lock_guard lock(sendThreadsLock_);
+  std::erase_if(sendThreads_, [](const ScopedHandle& h) {
+    return WaitForSingleObject(h.get(), 0) == WAIT_OBJECT_0;
+  });
+  if (adopted) sendThreads_.push_back(std::move(adopted));
+}
+
+void ExceptionReport::WaitForSendThreads() {
+  std::vector<ScopedHandle> running;
+  {
+    std::lock_guard lock(sendThreadsLock_);
+    running.swap(sendThreads_);
+  }
+  for (const ScopedHandle& thread : running) WaitForSingleObject(thread.get(), INFINITE);
+}
+
 void ExceptionReport::ApplyClassFilters() {
   std::string prefix = "Gn";
   for (const char* filter : {"F1", "F2"}) {

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/WinHandles.h"
 #include "crash/core/ExceptionPipeline.h"
 #include "crash/core/ReportPlugins.h"
 #include "crash/core/ReporterSettings.h"
@@ -75,6 +76,16 @@ class ExceptionReport final : public ReporterSettings {
   bool SavedToFile() const { return savedToFile_; }
   void SetSavedToFile(bool value) { savedToFile_ = value; }
   DWORD CompletionThreadId() const { return completionThreadId_; }
+  // Background sends of this report (automatic or from the box): the
+  // report owns their thread handles, so that the program can wait for
+  // them before it ends; handles of sends that have ended are let go.
+  void AdoptSendThread(HANDLE thread);
+  // Waits without time-out for every background send of this report.
+  void WaitForSendThreads();
+  // The name of this report's entry among the unsent reports; empty when
+  // it has none. Guarded by the unsent reports' lock.
+  const std::string& KeptAs() const { return keptAs_; }
+  void SetKeptAs(std::string name) { keptAs_ = std::move(name); }
   // Completion runs in the requesting thread when the report is read.
   void SetDeferCompletion(bool value) { deferCompletion_ = value; }
   // The threads listed in every case, also the reporter's own ("-").
@@ -162,6 +173,9 @@ class ExceptionReport final : public ReporterSettings {
   Ref<IProgressAlert> pleaseWait_;
   std::atomic<int> firstComplete_{-1}, firstAutoSave_{-1};
   bool sent_ = false, savedToFile_ = false;
+  std::mutex sendThreadsLock_;
+  std::vector<ScopedHandle> sendThreads_;
+  std::string keptAs_;
 };
 
 // The number of report headers built in this process.

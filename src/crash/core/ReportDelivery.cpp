@@ -1,13 +1,36 @@
 #include "crash/core/ReportDelivery.h"
 
+#include "crash/analysis/LoaderLock.h"
 #include "crash/analysis/SystemHelpers.h"
 #include "crash/core/ExceptionReport.h"
+#include "crash/core/ProcessSettings.h"
 #include "crash/core/ReporterFolder.h"
 #include "crash/core/SaveReport.h"
 #include "crash/util/TextParts.h"
 
 namespace corvan::crash {
 namespace {
+
+std::string ExeFolder() { return FolderPart(ModulePath(nullptr)); }
+
+std::string DeliveryTempFolder() {
+  const std::string folder = ReporterTempFolder();
+  if (folder.empty()) return ExeFolder();
+  // A send may come before anything else was put there.
+  CreateDirectoryA(folder.c_str(), nullptr);
+  return folder + "\\";
+}
+
+// A sent report leaves the kept ones, under the queue's lock so that a
+// report being kept meanwhile is not left behind.
+void MarkReportSent(ExceptionReport& report) {
+  auto lock = LockUnsentQueue();
+  report.SetSent(true);
+  if (!report.KeptAs().empty()) {
+    RemoveKeptReport(UnsentQueueFolder(), report.KeptAs());
+    report.SetKeptAs({});
+  }
+}
 
 class ExceptionDelivery final : public DeliveryReport {
  public:
@@ -17,26 +40,95 @@ class ExceptionDelivery final : public DeliveryReport {
   std::string BugReportFile() override { return BugReportFileName(*report_); }
   bool SavedToFile() override { return report_->SavedToFile(); }
   bool SaveInto(const std::string& path) override { return SaveReportInto(*report_, path); }
-  void MarkSent() override { report_->SetSent(true); }
-  std::string TempFolder() override {
-    const std::string folder = ReporterTempFolder();
-    if (folder.empty()) return ExeFolder();
-    // A send may come before anything else was put there.
-    CreateDirectoryA(folder.c_str(), nullptr);
-    return folder + "\\";
-  }
-  std::string ExeFolder() override { return FolderPart(ModulePath(nullptr)); }
+  void MarkSent() override { MarkReportSent(*report_); }
+  std::string TempFolder() override { return DeliveryTempFolder(); }
+  std::string ExeFolder() override { return crash::ExeFolder(); }
 
  private:
   Ref<ExceptionReport> report_;
 };
 
+QueueBounds BoundsOf(ReporterSettings& settings) {
+  const std::int32_t megabytes = settings.GetInt("UnsentMaxMB");
+  return {settings.GetInt("UnsentMaxReports"), megabytes > 0 ? std::uint64_t(megabytes) << 20 : 0};
+}
+
+std::string Absolute(const std::string& path) {
+  const bool absolute = path.size() > 1 && (path[1] == ':' || (path[0] == '\\' && path[1] == '\\'));
+  return absolute ? path : ExeFolder() + path;
+}
+
+// The report text stands for the bug report copy: the bug report file may
+// hold other reports by the time this one goes out, or be gone.
+std::vector<AttachmentEntry> KeptAttachments(ReporterSettings& settings) {
+  std::vector<AttachmentEntry> attachments;
+  if (settings.GetBool("AttachBugRep")) {
+    attachments.push_back(
+        {"", settings.GetStr("BugRepSendAs"), settings.GetStr("BugRepZip"), "BugReport"});
+  }
+  for (AttachmentEntry entry : settings.AdditionalAttachments()->Entries()) {
+    entry.source = Absolute(entry.source);
+    attachments.push_back(std::move(entry));
+  }
+  return attachments;
+}
+
 }  // namespace
 
 SendResult SendReport(ExceptionReport& report, const std::string& text, HWND parent, bool hidden,
-                      bool background, HANDLE* threadSlot) {
+                      bool background) {
   Ref<ExceptionDelivery> delivery = MakeRef<ExceptionDelivery>(report);
-  return DeliverBugReport(text, nullptr, parent, hidden, background, *delivery, false, threadSlot);
+  HANDLE started = nullptr;
+  const SendResult result =
+      DeliverBugReport(text, nullptr, parent, hidden, background, *delivery, false, &started);
+  report.AdoptSendThread(started);
+  return result;
+}
+
+void KeepUnsentReport(ExceptionReport& report) {
+  if (!report.CreateBugReport() || !report.GetBool("KeepUnsent") || report.Sent()) return;
+  // The shell's folder lookup may need the loader lock another thread holds.
+  if (IsLoaderLockHeld(0)) return;
+  const std::string text = report.ReportText(true);
+  auto lock = LockUnsentQueue();
+  if (report.Sent() || !report.KeptAs().empty()) return;
+  report.SetKeptAs(
+      KeepReport(UnsentQueueFolder(), text, KeptAttachments(report), BoundsOf(report)));
+}
+
+KeptReports UnsentReportsToOffer() {
+  Ref<ReporterSettings> settings = SettingsForModule(GetModuleHandleA(nullptr));
+  if (!settings || !settings->GetBool("KeepUnsent")) return {};
+  auto lock = LockUnsentQueue();
+  KeptReports kept = ListKeptReports(UnsentQueueFolder());
+  for (const std::string& note : kept.notes)
+    OutputDebugStringA(("unsent reports: " + note + "\n").c_str());
+  return kept;
+}
+
+int SendUnsentReports(const KeptReports& kept, HWND parent) {
+  Ref<ReporterSettings> settings = SettingsForModule(GetModuleHandleA(nullptr));
+  if (!settings) return 0;
+  const std::string folder = UnsentQueueFolder();
+  int sent = 0;
+  for (const KeptReport& report : kept.reports) {
+    Ref<AttachmentList> attachments = MakeRef<AttachmentList>();
+    for (const AttachmentEntry& entry : report.attachments) {
+      attachments->AddFile(entry.source, entry.sendAs, entry.field, entry.zip);
+    }
+    const SendResult result = DeliverKeptReport(report.text, *attachments, *settings, parent,
+                                                ExeFolder(), DeliveryTempFolder());
+    if (result != SendResult::Sent) break;
+    auto lock = LockUnsentQueue();
+    RemoveKeptReport(folder, report.name);
+    ++sent;
+  }
+  return sent;
+}
+
+void DropUnsentReports() {
+  auto lock = LockUnsentQueue();
+  RemoveKeptReports(UnsentQueueFolder());
 }
 
 }  // namespace corvan::crash

@@ -1,18 +1,39 @@
 #pragma once
 // Sending an exception report: the send button and the automatic send hand
-// the report to delivery with its bug report file and folders.
+// the report to delivery with its bug report file and folders. A report
+// that does not go out is kept (when the settings say KeepUnsent) and
+// offered again at the next start of the program.
 #include <windows.h>
 
 #include <string>
 
+#include "crash/core/UnsentQueue.h"
 #include "crash/ui/BugReportDelivery.h"
 
 namespace corvan::crash {
 
 class ExceptionReport;
 
-// The report's text (complete) with its screenshot, if any.
+// The report's text (complete) with its screenshot, if any. A background
+// send's thread is handed to the report, which owns it.
 SendResult SendReport(ExceptionReport& report, const std::string& text, HWND parent, bool hidden,
-                      bool background, HANDLE* threadSlot);
+                      bool background);
+
+// Keeps the report with its attachments for a later send, unless it went
+// out, is kept already, has no bug report, its settings keep none, or the
+// process is locked. A send that succeeds afterwards removes it again.
+void KeepUnsentReport(ExceptionReport& report);
+
+// The reports that earlier runs of this program kept, when its settings
+// keep unsent reports. Broken entries are skipped; their notes go to the
+// debugger output and are returned with the list.
+KeptReports UnsentReportsToOffer();
+// Sends them over the channels of this program's settings in this thread,
+// oldest first, each removed once it went out; stops at the first that
+// does not go out (it and the later ones stay). Returns the number sent.
+int SendUnsentReports(const KeptReports& kept, HWND parent);
+// "Never": the kept reports are dropped. Reports that fail to go out later
+// are kept and offered again.
+void DropUnsentReports();
 
 }  // namespace corvan::crash

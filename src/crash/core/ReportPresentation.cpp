@@ -72,11 +72,12 @@ class BoxReport final : public ExceptionBoxReport {
   bool FireAction(int action, HWND parent) override {
     return FireReportAction(report_, static_cast<ReportAction>(action), parent);
   }
-  void FinishAutomaticActions() override { crash::FinishAutomaticActions(report_); }
+  // The box ends the program next: running sends are waited for.
+  void FinishAutomaticActions() override { crash::FinishAutomaticActions(report_, true); }
   void RestartProgram() override { EndProgram(true); }
   void TerminateProgram() override { EndProgram(false); }
   void Send(HWND parent) override {
-    SendReport(report_, report_.ReportText(true), parent, false, false, nullptr);
+    SendReport(report_, report_.ReportText(true), parent, false, report_.GetBool("SendInBackgr"));
   }
   bool Save(HWND parent) override { return SaveReportToFile(report_, parent, false); }
   void WatchForThaw(HWND) override {}

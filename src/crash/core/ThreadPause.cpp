@@ -7,15 +7,20 @@
 #include "crash/analysis/ImageHelpers.h"
 #include "crash/analysis/MessageHandlers.h"
 #include "crash/analysis/Threads.h"
-#include "crash/core/ExceptionPipeline.h"
 
 namespace corvan::crash {
 namespace {
 
+DWORD mainThreadId = 0;
 std::mutex pauseLock;
 bool pausing = false;                              // the pause state exists (first use happened)
 HANDLE mainEvent = nullptr, otherEvent = nullptr;  // manual reset; not signalled: paused
 std::vector<DWORD> pauseList;
+bool paused = false;  // between SetThreadsPaused on and off
+// Callers that let the main thread run meanwhile (synchronised handlers,
+// the mail client); it pauses again only when the last of them is done
+// and the pause is still on.
+int mainResumes = 0;
 
 // ---- The message hooks ----------------------------------------------------
 
@@ -92,6 +97,9 @@ void OnHookMessage(void*, void*, HWND, UINT, WPARAM wParam, LPARAM lParam, LRESU
 
 }  // namespace
 
+DWORD MainThreadId() { return mainThreadId; }
+void SetMainThreadId(DWORD id) { mainThreadId = id; }
+
 void PausePoint() {
   if (!pausing) return;
   const DWORD error = GetLastError();
@@ -110,19 +118,24 @@ void PausePoint() {
 
 bool ResumeMainThreadForHandlers() {
   std::lock_guard lock(pauseLock);
-  if (!mainEvent || WaitForSingleObject(mainEvent, 0) == WAIT_OBJECT_0) return false;
+  if (!paused || !mainEvent) return false;
+  ++mainResumes;
   SetEvent(mainEvent);
   return true;
 }
 
 void PauseMainThreadAgain() {
   std::lock_guard lock(pauseLock);
-  if (mainEvent) ResetEvent(mainEvent);
+  if (mainResumes > 0) --mainResumes;
+  // A pause that ended meanwhile stays ended: the main thread would
+  // otherwise wait at its next message call for good.
+  if (paused && mainResumes == 0 && mainEvent) ResetEvent(mainEvent);
 }
 
 void SetThreadsPaused(bool on, DWORD spare) {
   if (!on) {
     std::lock_guard lock(pauseLock);
+    paused = false;
     if (mainEvent) SetEvent(mainEvent);
     if (otherEvent) SetEvent(otherEvent);
     return;
@@ -139,7 +152,8 @@ void SetThreadsPaused(bool on, DWORD spare) {
       RedirectApi("PeekMessageW", realPeekMessageW, HookPeekMessageW);
       pausing = true;
     }
-    ResetEvent(mainEvent);
+    paused = true;
+    if (mainResumes == 0) ResetEvent(mainEvent);
     ResetEvent(otherEvent);
     const DWORD self = GetCurrentThreadId();
     pauseList.clear();
@@ -177,6 +191,8 @@ void RemovePauseHooks() {
   hookMessage = 0;
   std::lock_guard lock(pauseLock);
   pausing = false;
+  paused = false;
+  mainResumes = 0;
   pauseList.clear();
   if (mainEvent) CloseHandle(mainEvent);
   if (otherEvent) CloseHandle(otherEvent);

@@ -8,16 +8,36 @@
 
 namespace corvan::crash {
 
+// The process's first thread, recorded at start-up.
+DWORD MainThreadId();
+void SetMainThreadId(DWORD id);
+
 // Pauses (on) or resumes (off) every thread of the program but the
 // calling one, the main thread and spare; the main thread pauses when it
 // reaches its next pause point.
 void SetThreadsPaused(bool on, DWORD spare);
 // Lets the calling thread wait here while it is to be paused.
 void PausePoint();
-// Lets a paused main thread run (synchronised handlers); whether it was
-// paused. PauseMainThreadAgain undoes it.
+// Lets a paused main thread run (synchronised handlers, the mail client);
+// whether a pause was on. PauseMainThreadAgain undoes it once every such
+// caller is done, and only while the pause is still on.
 bool ResumeMainThreadForHandlers();
 void PauseMainThreadAgain();
+
+// The main thread runs for the lifetime of this object when the pipeline
+// had paused it: a call that may wait for the main thread's windows.
+class MainThreadRunning {
+ public:
+  MainThreadRunning() : resumed_(ResumeMainThreadForHandlers()) {}
+  MainThreadRunning(const MainThreadRunning&) = delete;
+  MainThreadRunning& operator=(const MainThreadRunning&) = delete;
+  ~MainThreadRunning() {
+    if (resumed_) PauseMainThreadAgain();
+  }
+
+ private:
+  bool resumed_;
+};
 
 // The main thread's hook message (registered at start-up, on the main
 // thread): wParam 1 only probes (and lets the main thread pause), wParam 0

@@ -1,8 +1,24 @@
 #include "crash/ui/BugReportDelivery.h"
 
 #include "crash/ui/MailAddress.h"
+#include "crash/ui/MailJobSettings.h"
 
 namespace corvan::crash {
+
+ChannelPlan PlanChannels(ReporterSettings& settings, std::string_view report, bool hidden) {
+  ChannelPlan plan;
+  plan.hidden = hidden;
+  plan.mapi = settings.GetBool("MailViaMapi");
+  plan.mailto = settings.GetBool("MailViaMailto");
+  plan.texts = ComposeMailTexts(settings, report);
+  plan.reportText = report;
+  plan.first = ComposeMailJob(settings, report);
+  return plan;
+}
+
+bool Reachable(const ChannelPlan& plan) {
+  return !plan.hidden || plan.first || !SplitRecipients(plan.texts.recipients).empty();
+}
 
 ChannelOutcome RunChannels(const ChannelPlan& plan, DeliveryChannels& channels) {
   ChannelOutcome outcome;

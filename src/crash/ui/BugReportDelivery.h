@@ -8,12 +8,13 @@
 #include <string>
 #include <string_view>
 
+#include "crash/core/ReporterSettings.h"
 #include "crash/ui/MailJob.h"
 
 #ifdef _WIN32
 #include <vector>
 
-#include "crash/core/ReporterSettings.h"
+#include "crash/core/AttachmentList.h"
 #include "crash/ui/zelNVBitmap.h"
 #endif
 
@@ -53,6 +54,13 @@ struct ChannelOutcome {
   bool firstSent = false;
   bool viaMailto = false;  // the report went without its attachments
 };
+
+// The channels the settings enable for this report.
+ChannelPlan PlanChannels(ReporterSettings& settings, std::string_view report, bool hidden);
+
+// False when no channel can deliver: a hidden send has neither a first
+// channel nor recipients for the mail client, and no user to ask.
+bool Reachable(const ChannelPlan& plan);
 
 // First channel, then MAPI, then mailto (never hidden), then the failure
 // box (never hidden). A cancel in the mail client ends the attempts. A
@@ -97,11 +105,21 @@ class DeliveryReport : public RefCounted {
 
 // Sends the report text with its attachments over the configured channels.
 // With background (and not yet inThread) the work moves to a thread of its
-// own whose handle goes to threadSlot (closed without one); that counts as
-// sent. A hidden send shows no mail client dialog, no mailto and no error.
+// own whose handle goes to threadSlot (the caller owns it; closed here
+// without a slot); that counts as sent. A hidden send shows no mail client
+// dialog, no mailto and no error; with nobody to send to it fails at once,
+// without a thread.
 SendResult DeliverBugReport(const std::string& report, Ref<INVBitmap> screenshot, HWND parent,
                             bool hidden, bool background, DeliveryReport& target, bool inThread,
                             HANDLE* threadSlot);
+
+// Sends a report kept from an earlier run, with the attachments it was
+// kept with, over the channels of settings, in the calling thread. Marks
+// nothing and deletes no bug report file: the current one holds other
+// reports.
+SendResult DeliverKeptReport(const std::string& report, AttachmentList& attachments,
+                             ReporterSettings& settings, HWND parent, const std::string& exeFolder,
+                             const std::string& tempFolder);
 
 // The user's MAPI client (mapi32.dll): one message to the recipients with
 // the prepared files attached.

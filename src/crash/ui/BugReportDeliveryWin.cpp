@@ -9,6 +9,7 @@
 
 #include "common/WinHandles.h"
 #include "crash/analysis/LoaderLock.h"
+#include "crash/core/ThreadPause.h"
 #include "crash/ui/BugReportDelivery.h"
 #include "crash/ui/MailAddress.h"
 #include "crash/ui/MailJobSettings.h"
@@ -138,12 +139,72 @@ class TopmostPause {
   HWND window_;
 };
 
+bool AttachesFiles(ReporterSettings& settings) {
+  return settings.GetBool("MailViaMapi") || settings.GetBool("MailAsSmtpServer") ||
+         settings.GetBool("MailAsSmtpClient") || settings.GetBool("UploadViaHttp");
+}
+
+// The channels of the plan with the list's files prepared (zipped, progress
+// window opened) for them.
+ChannelOutcome SendOverChannels(const ChannelPlan& plan, ReporterSettings& settings,
+                                AttachmentList* attachments, HWND parent, bool inThread,
+                                const std::string& exeFolder, const std::string& tempFolder) {
+  PreparedAttachments prepared;
+  if (attachments) {
+    prepared = PrepareAttachmentFiles(settings, *attachments, parent, plan.hidden, inThread,
+                                      exeFolder, tempFolder);
+  }
+  WinChannels channels(settings, prepared.progress.get(), parent, plan.hidden, prepared.files);
+  const ChannelOutcome outcome = RunChannels(plan, channels);
+  // The transport closes the window; without a first channel it is ours to close.
+  if (prepared.progress && !plan.first) prepared.progress->Close();
+  return outcome;
+}
+
+// What a report sends besides its text: the copy of the bug report file,
+// the screenshot's PNG and the configured additional files.
+struct CollectedAttachments {
+  Ref<AttachmentList> list;
+  std::string screenshot;  // empty: none
+  // The bug report file may be deleted once its copy went out.
+  bool bugReportFileMayGo = false;
+};
+
+CollectedAttachments CollectAttachments(DeliveryReport& target, INVBitmap* screenshot) {
+  ReporterSettings& settings = target.Settings();
+  CollectedAttachments collected;
+  collected.list = MakeRef<AttachmentList>();
+  if (settings.GetBool("AttachBugRep")) {
+    const ReportCopy copy = PrepareReportCopy(target);
+    collected.bugReportFileMayGo = copy.deleteAfterSend;
+    if (!copy.path.empty()) {
+      collected.list->AddFile(copy.path, settings.GetStr("BugRepSendAs"), "BugReport",
+                              settings.GetStr("BugRepZip"));
+    }
+  }
+  if (screenshot) {
+    collected.screenshot = PrepareScreenshot(target, *screenshot);
+    if (!collected.screenshot.empty()) {
+      collected.list->AddFile(collected.screenshot, settings.GetStr("ScrShotSendAs"), "ScreenShot",
+                              settings.GetStr("ScrShotZip"));
+    }
+  }
+  for (const AttachmentEntry& entry : settings.AdditionalAttachments()->Entries()) {
+    collected.list->AddFile(entry.source, entry.sendAs, entry.field, entry.zip);
+  }
+  return collected;
+}
+
 }  // namespace
 
 SendResult DeliverBugReport(const std::string& report, Ref<INVBitmap> screenshot, HWND parent,
                             bool hidden, bool background, DeliveryReport& target, bool inThread,
                             HANDLE* threadSlot) {
   if (threadSlot) *threadSlot = nullptr;
+  ReporterSettings& settings = target.Settings();
+  const ChannelPlan plan = PlanChannels(settings, report, hidden);
+  // Checked before a thread starts: a started thread would count as sent.
+  if (!Reachable(plan)) return SendResult::Failed;
   if (background && !inThread && !IsLoaderLockHeld(kLockWaitMs)) {
     MakeNotTopmost(parent);
     auto record = std::make_unique<SendThreadRecord>(
@@ -156,60 +217,34 @@ SendResult DeliverBugReport(const std::string& report, Ref<INVBitmap> screenshot
     }
   }
 
-  ReporterSettings& settings = target.Settings();
-  ChannelPlan plan;
-  plan.hidden = hidden;
-  plan.mapi = settings.GetBool("MailViaMapi");
-  plan.mailto = settings.GetBool("MailViaMailto");
-  plan.texts = ComposeMailTexts(settings, report);
-  plan.reportText = report;
-  plan.first = ComposeMailJob(settings, report);
-
-  Ref<AttachmentList> attachments = MakeRef<AttachmentList>();
-  ReportCopy copy;
-  std::string screenshotPath;
-  PreparedAttachments prepared;
-  const bool attach = plan.mapi || settings.GetBool("MailAsSmtpServer") ||
-                      settings.GetBool("MailAsSmtpClient") || settings.GetBool("UploadViaHttp");
-  if (attach) {
-    if (settings.GetBool("AttachBugRep")) {
-      copy = PrepareReportCopy(target);
-      if (!copy.path.empty()) {
-        attachments->AddFile(copy.path, settings.GetStr("BugRepSendAs"), "BugReport",
-                             settings.GetStr("BugRepZip"));
-      }
-    }
-    if (screenshot) {
-      screenshotPath = PrepareScreenshot(target, *screenshot);
-      if (!screenshotPath.empty()) {
-        attachments->AddFile(screenshotPath, settings.GetStr("ScrShotSendAs"), "ScreenShot",
-                             settings.GetStr("ScrShotZip"));
-      }
-    }
-    for (const AttachmentEntry& entry : settings.AdditionalAttachments()->Entries()) {
-      attachments->AddFile(entry.source, entry.sendAs, entry.field, entry.zip);
-    }
-    prepared = PrepareAttachmentFiles(settings, *attachments, parent, hidden, inThread,
-                                      target.ExeFolder(), target.TempFolder());
-  }
-
-  WinChannels channels(settings, prepared.progress.get(), parent, hidden, prepared.files);
-  const ChannelOutcome outcome = RunChannels(plan, channels);
-  // The transport closes the window; without a first channel it is ours to close.
-  if (prepared.progress && !plan.first) prepared.progress->Close();
-  if (!screenshotPath.empty() && (outcome.firstSent || !plan.mapi)) {
-    DeleteFileA(screenshotPath.c_str());
+  CollectedAttachments collected;
+  const bool attach = AttachesFiles(settings);
+  if (attach) collected = CollectAttachments(target, screenshot.get());
+  const ChannelOutcome outcome =
+      SendOverChannels(plan, settings, attach ? collected.list.get() : nullptr, parent, inThread,
+                       target.ExeFolder(), target.TempFolder());
+  if (!collected.screenshot.empty() && (outcome.firstSent || !plan.mapi)) {
+    DeleteFileA(collected.screenshot.c_str());
   }
   if (outcome.result == SendResult::Sent) {
     target.MarkSent();
     // Only a file whose copy went out may go: mailto carries no attachment.
-    if (copy.deleteAfterSend && !outcome.viaMailto && settings.GetBool("DelBugRepFile")) {
+    if (collected.bugReportFileMayGo && !outcome.viaMailto && settings.GetBool("DelBugRepFile")) {
       const std::string file = target.BugReportFile();
       SetFileAttributesA(file.c_str(), 0);
       DeleteFileA(file.c_str());
     }
   }
   return outcome.result;
+}
+
+SendResult DeliverKeptReport(const std::string& report, AttachmentList& attachments,
+                             ReporterSettings& settings, HWND parent, const std::string& exeFolder,
+                             const std::string& tempFolder) {
+  const ChannelPlan plan = PlanChannels(settings, report, false);
+  return SendOverChannels(plan, settings, AttachesFiles(settings) ? &attachments : nullptr, parent,
+                          false, exeFolder, tempFolder)
+      .result;
 }
 
 SendResult MapiSend(const std::string& recipients, const std::string& subject,
@@ -250,6 +285,9 @@ SendResult MapiSend(const std::string& recipients, const std::string& subject,
   ULONG status;
   {
     TopmostPause pause(parent);
+    // A mail client may wait for the program's windows (DDE, broadcasts,
+    // its compose window owned by ours): a paused main thread must answer.
+    MainThreadRunning mainThread;
     status = send(0, reinterpret_cast<ULONG_PTR>(parent), &message,
                   MapiSendFlags(hidden, !to.empty()), 0);
   }

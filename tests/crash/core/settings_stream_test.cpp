@@ -149,13 +149,17 @@ TEST(SettingsStream, HugeLengthsAreTruncationNotReads) {
   }
 }
 
-TEST(DefaultSettings, TableHas121UniqueKeys) {
+TEST(DefaultSettings, TableHas124UniqueKeys) {
   const auto table = DefaultSettingsTable();
-  EXPECT_EQ(table.size(), 121u);
+  EXPECT_EQ(table.size(), 124u);
   for (std::size_t i = 0; i < table.size(); ++i) {
     EXPECT_EQ(FindDefaultSetting(table[i].name), &table[i]) << table[i].name;
   }
   EXPECT_EQ(FindDefaultSetting("FreezeTimeout")->value, 60);
+  // Unsent reports are kept only where a program's settings ask for it.
+  EXPECT_EQ(FindDefaultSetting("KeepUnsent")->value, 0);
+  EXPECT_EQ(FindDefaultSetting("UnsentMaxReports")->value, 10);
+  EXPECT_EQ(FindDefaultSetting("UnsentMaxMB")->value, 20);
   EXPECT_EQ(std::string(FindDefaultSetting("BitFaultMsg")->text),
             "The file \"%modname%\" seems to be corrupt!");
   EXPECT_EQ(FindDefaultSetting("enabled"), nullptr);  // names are case-sensitive

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/KeptReports.h"
 #include "crash/core/BugReportFile.h"
 #include "crash/faults/ChildFiles.h"
 
@@ -61,6 +62,7 @@ TEST(CorvanFault, AccessViolationInAMessageHandlerIsReportedAndTheProgramGoesOn)
   const std::string exe = folder + "\\corvan.exe";
   ASSERT_TRUE(CopyFileA(CORVAN_EXE_PATH, exe.c_str(), FALSE));
   DeleteFileA((folder + "\\bugreport.txt").c_str());
+  corvan::test::ClearKeptReports("corvan");
   std::string command = "\"" + exe + "\"";
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "crash/ui/WinTestSupport.h"
+
 namespace corvan::crash::test {
 
 inline std::string Env(const char* name) {
@@ -25,10 +27,6 @@ inline std::string ReadWholeFile(const std::string& path) {
 inline void WriteWholeFile(const std::string& path, const std::string& data) {
   std::ofstream(path, std::ios::binary)
       .write(data.data(), static_cast<std::streamsize>(data.size()));
-}
-
-inline bool FileExists(const std::string& path) {
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // The lines of a peer's summary file.

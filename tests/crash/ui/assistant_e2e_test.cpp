@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "crash/ui/ProbeDriver.h"
 #include "crash/ui/WinTestSupport.h"
 
 namespace corvan::crash {
@@ -21,25 +22,12 @@ namespace {
 using test::Button;
 using test::Children;
 using test::Press;
+using test::ReadFile;
 using test::TempPath;
 using test::WaitForWindow;
 using test::WindowText;
 
 constexpr const char* kContactKey = "Software\\Quenor\\ContactForm";
-
-std::string ProbePath() {
-  char path[MAX_PATH] = {};
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string folder(path);
-  return folder.substr(0, folder.rfind('\\') + 1) + "exception_box_probe.exe";
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // Class and title of every top-level window of process, for failure messages.
 std::string WindowsOf(DWORD process) {
@@ -95,36 +83,11 @@ std::string Remembered(const char* name) {
   return buffer;
 }
 
-class Probe {
+// The probe with the box's send button at hand.
+class Probe : public test::Probe {
  public:
-  // settings: "Name=Value" changes of the probe's settings (quoted when
-  // they hold blanks).
-  explicit Probe(const std::vector<std::string>& settings = {})
-      : log_(TempPath("assistant-probe-" + std::to_string(next_++) + ".log")) {
-    DeleteFileA(log_.c_str());
-    std::string command = "\"" + ProbePath() + "\" \"" + log_ + "\" fault";
-    for (const std::string& setting : settings) command += " \"" + setting + "\"";
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    started_ = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                              &startup, &process_) != 0;
-  }
-  ~Probe() {
-    if (!started_) return;
-    if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT)
-      TerminateProcess(process_.hProcess, 99);
-    CloseHandle(process_.hThread);
-    CloseHandle(process_.hProcess);
-    DeleteFileA(log_.c_str());
-  }
-  DWORD Id() const { return process_.dwProcessId; }
-  DWORD Exit(int timeoutMs = 30000) const {
-    WaitForSingleObject(process_.hProcess, static_cast<DWORD>(timeoutMs));
-    DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(process_.hProcess, &code);
-    return code;
-  }
-  std::string Log() const { return ReadFile(log_); }
+  // settings: "Name=Value" changes of the probe's settings.
+  explicit Probe(const std::vector<std::string>& settings = {}) : test::Probe(settings) {}
 
   // Presses "send bug report" and returns the first form.
   HWND OpenSendAssistant() {
@@ -136,10 +99,6 @@ class Probe {
   HWND Box() const { return box_; }
 
  private:
-  static inline int next_ = 0;
-  std::string log_;
-  PROCESS_INFORMATION process_{};
-  bool started_ = false;
   HWND box_ = nullptr;
 };
 

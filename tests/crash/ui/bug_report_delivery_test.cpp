@@ -108,6 +108,22 @@ TEST(ChannelOrder, HiddenSendWithoutRecipientsSkipsTheMailClient) {
   EXPECT_EQ(channels.tried, Tried{"mapi"});
 }
 
+// Checked before a background send starts, whose start alone counts as sent.
+TEST(ChannelOrder, HiddenSendWithNobodyToSendToIsUnreachable) {
+  ChannelPlan plan = DefaultPlan();
+  plan.hidden = true;
+  plan.texts.recipients = " ; ";
+  EXPECT_FALSE(Reachable(plan));
+  plan.first = MailJob{};  // an upload needs no recipients
+  EXPECT_TRUE(Reachable(plan));
+  plan.first.reset();
+  plan.hidden = false;  // the mail client asks the user
+  EXPECT_TRUE(Reachable(plan));
+  plan.hidden = true;
+  plan.texts.recipients = "desk@x.test";
+  EXPECT_TRUE(Reachable(plan));
+}
+
 TEST(ChannelOrder, NothingEnabledShowsTheBoxOnly) {
   ChannelPlan plan;
   ScriptedChannels channels;

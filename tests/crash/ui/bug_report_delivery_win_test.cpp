@@ -5,7 +5,12 @@
 // winsock2.h before windows.h
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "common/WinHandles.h"
+#include "crash/core/ExceptionPipeline.h"
+#include "crash/core/ThreadPause.h"
 #include "crash/core/MemorySettings.h"
 #include "crash/core/SettingsStream.h"
 #include "crash/ui/BugReportDelivery.h"
@@ -155,6 +160,83 @@ TEST_F(MailClient, HiddenSendHandsOverRecipientsAndFilesSilently) {
                 "] [report.txt]\n"
                 "file ffffffff [" +
                 attached[1].path + "] [empty.log]\n");
+}
+
+// A mail client that waits for the program's windows while the pipeline
+// has the main thread paused: the main thread runs for the call and is
+// paused again afterwards.
+TEST_F(MailClient, PausedMainThreadAnswersTheMailClient) {
+  SetMainThreadId(GetCurrentThreadId());
+  HWND window = CreateWindowA("STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+  ASSERT_NE(window, nullptr);
+  SetEnvironmentVariableA("CORVAN_FAKE_MAPI_WINDOW",
+                          std::to_string(reinterpret_cast<std::uintptr_t>(window)).c_str());
+  const auto answers = [window] {
+    DWORD_PTR answer = 0;
+    return SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_NORMAL, 500, &answer) != 0;
+  };
+  std::atomic<bool> done{false};
+  bool answeredBefore = true, answeredAfter = true;
+  SendResult result = SendResult::Failed;
+  std::thread worker([&] {
+    SetThreadsPaused(true, 0);
+    Sleep(300);  // the main thread reaches its next message call
+    answeredBefore = answers();
+    result = MapiSend("a@x.test", "s", "b", true, nullptr, {});
+    Sleep(300);
+    answeredAfter = answers();
+    SetThreadsPaused(false, 0);
+    done = true;
+  });
+  while (!done) {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+  }
+  worker.join();
+  RemovePauseHooks();
+  DestroyWindow(window);
+  SetEnvironmentVariableA("CORVAN_FAKE_MAPI_WINDOW", nullptr);
+  EXPECT_FALSE(answeredBefore);
+  EXPECT_EQ(result, SendResult::Sent);
+  EXPECT_FALSE(answeredAfter);
+  EXPECT_EQ(ReadWholeFile(log).rfind("window answered yes\n", 0), 0u) << ReadWholeFile(log);
+}
+
+// Whether the main thread gets through its next pause point within a
+// second; a helper thread plays the main thread (one still held is let go
+// when the pause ends).
+DWORD WINAPI PassPausePoint(void*) noexcept {
+  PausePoint();
+  return 0;
+}
+
+bool MainThreadPasses() {
+  ScopedHandle main(CreateThread(nullptr, 0, PassPausePoint, nullptr, CREATE_SUSPENDED, nullptr));
+  SetMainThreadId(GetThreadId(main.get()));
+  ResumeThread(main.get());
+  return WaitForSingleObject(main.get(), 1000) == WAIT_OBJECT_0;
+}
+
+// Without a pause nothing is resumed; nested callers keep the main thread
+// running until the last is done; a pause ended during a call stays ended,
+// so the main thread is never left waiting for good.
+TEST_F(MailClient, MailClientLeavesNoPauseBehind) {
+  EXPECT_FALSE(ResumeMainThreadForHandlers());
+  SetThreadsPaused(true, 0);
+  EXPECT_FALSE(MainThreadPasses());
+  {
+    MainThreadRunning first;
+    { MainThreadRunning second; }
+    EXPECT_TRUE(MainThreadPasses());
+  }
+  EXPECT_FALSE(MainThreadPasses());
+  {
+    MainThreadRunning call;
+    SetThreadsPaused(false, 0);
+  }
+  EXPECT_TRUE(MainThreadPasses());
+  RemovePauseHooks();
 }
 
 TEST_F(MailClient, ClientAnswersBecomeResults) {

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/KeptReports.h"
+#include "crash/ui/ProbeDriver.h"
 #include "crash/ui/WinTestSupport.h"
 
 namespace corvan::crash {
@@ -19,93 +21,13 @@ namespace {
 
 using test::Button;
 using test::Children;
+using test::FindBox;
 using test::Press;
+using test::Probe;
+using test::ReadFile;
 using test::TempPath;
+using test::WaitForBox;
 using test::WindowText;
-
-std::string ProbePath() {
-  char path[MAX_PATH] = {};
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string folder(path);
-  return folder.substr(0, folder.rfind('\\') + 1) + "exception_box_probe.exe";
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-// The visible exception box of process (0: of any process but skip).
-HWND FindBox(DWORD process, DWORD skip = 0) {
-  struct Search {
-    DWORD process, skip;
-    HWND found;
-  } search{process, skip, nullptr};
-  EnumWindows(
-      [](HWND window, LPARAM context) WINAPI -> BOOL {
-        auto* s = reinterpret_cast<Search*>(context);
-        char cls[64] = {};
-        GetClassNameA(window, cls, sizeof cls);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (std::string(cls) != "zelExceptWndClass" || !IsWindowVisible(window)) return TRUE;
-        if ((s->process && owner != s->process) || owner == s->skip) return TRUE;
-        s->found = window;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
-HWND WaitForBox(DWORD process, DWORD skip = 0, int timeoutMs = 30000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (HWND box = FindBox(process, skip)) return box;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return nullptr;
-}
-
-// One run of the probe: its process, its log.
-class Probe {
- public:
-  explicit Probe(const std::vector<std::string>& settings)
-      : log_(TempPath("probe-" + std::to_string(next_++) + ".log")) {
-    DeleteFileA(log_.c_str());
-    std::string command = "\"" + ProbePath() + "\" \"" + log_ + "\" fault";
-    for (const std::string& s : settings) command += " " + s;
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    started_ = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                              &startup, &process_) != 0;
-  }
-  ~Probe() {
-    if (!started_) return;
-    if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT)
-      TerminateProcess(process_.hProcess, 99);
-    CloseHandle(process_.hThread);
-    CloseHandle(process_.hProcess);
-    DeleteFileA(log_.c_str());
-  }
-  bool Started() const { return started_; }
-  DWORD Id() const { return process_.dwProcessId; }
-  // The exit code, or STILL_ACTIVE after timeoutMs.
-  DWORD Exit(int timeoutMs = 30000) const {
-    WaitForSingleObject(process_.hProcess, static_cast<DWORD>(timeoutMs));
-    DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(process_.hProcess, &code);
-    return code;
-  }
-  std::string Log() const { return ReadFile(log_); }
-
- private:
-  static inline int next_ = 0;
-  std::string log_;
-  PROCESS_INFORMATION process_{};
-  bool started_ = false;
-};
 
 TEST(ExceptionBoxE2e, ShowsTheMessageAndTheConfiguredButtons) {
   Probe probe({});
@@ -254,8 +176,10 @@ TEST(ExceptionBoxE2e, ShowOpensTheDetailsView) {
 
 // corvan.exe itself, unchanged: a thread that faults outside our code
 // reaches the reporter's last line of defence; such a fault cannot be
-// continued, so the box offers restart and close.
+// continued, so the box offers restart and close. The report closed
+// without a send is kept, and the next start offers it in Dutch.
 TEST(ExceptionBoxE2e, CorvanShowsTheBoxForAFaultAndClosesWithExitCodeOne) {
+  corvan::test::ClearKeptReports("corvan");
   char path[MAX_PATH] = {};
   GetModuleFileNameA(nullptr, path, MAX_PATH);
   std::string folder(path);
@@ -297,6 +221,33 @@ TEST(ExceptionBoxE2e, CorvanShowsTheBoxForAFaultAndClosesWithExitCodeOne) {
   const std::string after = ReadFile(reports);
   EXPECT_NE(after, before);
   EXPECT_NE(after.find("exception message"), std::string::npos);
+
+  const std::vector<std::string> kept = corvan::test::KeptReportNames("corvan");
+  ASSERT_EQ(kept.size(), 1u);
+  const std::string entry = corvan::test::KeptReportsFolder("corvan") + "\\" + kept[0];
+  EXPECT_NE(ReadFile(entry + "\\report.txt").find("exception message"), std::string::npos);
+  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                             &startup, &corvan));
+  HWND offer = nullptr;
+  for (int i = 0; i < 400 && !offer; ++i) {
+    offer = FindWindowA("#32770", "CorVANNG");
+    if (!offer) Sleep(50);
+  }
+  if (offer) {
+    EXPECT_EQ(WindowText(Children(offer, "Static").at(0)),
+              "Een foutrapport van een eerdere sessie is nog niet verzonden.\r\n"
+              "Wilt u het nu verzenden?");
+    EXPECT_NE(Button(offer, "Nu verzenden"), nullptr);
+    EXPECT_NE(Button(offer, "Later"), nullptr);
+    Press(offer, Button(offer, "Nooit"));
+  }
+  Sleep(1000);
+  TerminateProcess(corvan.hProcess, 99);
+  WaitForSingleObject(corvan.hProcess, 5000);
+  CloseHandle(corvan.hThread);
+  CloseHandle(corvan.hProcess);
+  ASSERT_NE(offer, nullptr);
+  EXPECT_TRUE(corvan::test::KeptReportNames("corvan").empty());
 }
 
 }  // namespace

@@ -3,13 +3,17 @@
 // exception box as a user would and watch how the program ends.
 //   exception_box_probe LOG report                 the process report into LOG
 //   exception_box_probe LOG fault [Name=Value...]  settings changed, then a fault
+//   exception_box_probe LOG offer [Name=Value...]  settings changed, then the
+//                                                   start-up offer of kept reports
 // Every start appends "history N" to LOG: the exceptions the process knows
 // of at start-up (a restart hands them on). After a fault that the user
 // continued, "continued" is appended and the program ends with 0. An
 // action that follows a completed assistant is handled here: its code, the
 // report's sender and the header fields and sections the forms added go to
 // LOG. Its forms ProbeForm and ProbeOddForm name the two handlers below;
-// the first logs its events and says so in the form.
+// the first logs its events and says so in the form. The offer logs
+// "kept N", one "note ..." line per skipped kept report, and "offered" when
+// it is done.
 #include <windows.h>
 
 #include <cstdio>
@@ -17,9 +21,12 @@
 #include <stdexcept>
 #include <string>
 
+#include "app/UnsentOffer.h"
+#include "crash/core/DefaultSettings.h"
 #include "crash/core/ExceptionPipeline.h"
 #include "crash/core/ExceptionReport.h"
 #include "crash/core/ProcessSettings.h"
+#include "crash/core/ReportDelivery.h"
 #include "crash/core/zelExcept.h"
 #include "crash/ui/zelNVAssistant.h"
 
@@ -27,13 +34,16 @@ using namespace corvan::crash;
 
 namespace {
 
+// Typed as the reporter declares the setting ("127.0.0.1" stays a text).
 void ApplySetting(ReporterSettings& settings, const std::string& assignment) {
   const std::size_t equals = assignment.find('=');
   if (equals == std::string::npos) return;
   const std::string name = assignment.substr(0, equals), value = assignment.substr(equals + 1);
-  if (value == "true" || value == "false") {
+  const DefaultSetting* declared = FindDefaultSetting(name);
+  const SettingType type = declared ? declared->type : SettingType::String;
+  if (type == SettingType::Boolean) {
     settings.SetBool(name, value == "true");
-  } else if (!value.empty() && (isdigit(static_cast<unsigned char>(value[0])) || value[0] == '-')) {
+  } else if (type == SettingType::Integer) {
     settings.SetInt(name, std::atoi(value.c_str()));
   } else {
     settings.SetStr(name, value);
@@ -97,11 +107,20 @@ int main(int argc, char** argv) {
     Log(log, BuildProcessReport(false));
     return 0;
   }
-  if (command != "fault") return 3;
+  if (command != "fault" && command != "offer") return 3;
   logPath = log;
   AddActionHandler(LogAssisted);
   Ref<ReporterSettings> settings = SettingsForModule(GetModuleHandleA(nullptr));
   for (int i = 3; i < argc && settings; ++i) ApplySetting(*settings, argv[i]);
+  if (command == "offer") {
+    const KeptReports kept = UnsentReportsToOffer();
+    std::string text = "kept " + std::to_string(kept.reports.size()) + "\n";
+    for (const std::string& note : kept.notes) text += "note " + note + "\n";
+    Log(log, text);
+    corvan::app::OfferUnsentReports(nullptr, "exception_box_probe");
+    Log(log, "offered\n");
+    return 0;
+  }
   try {
     Fail();
   } catch (...) {

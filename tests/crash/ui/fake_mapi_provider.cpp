@@ -1,7 +1,9 @@
 // A MAPI mail client for the tests: Wine's mapi32 hands MAPISendMail to the
 // provider registered under HKLM\Software\Clients\Mail. It appends what it
 // received to the file named by CORVAN_FAKE_MAPI_LOG and answers with
-// CORVAN_FAKE_MAPI_RESULT (default 0, success).
+// CORVAN_FAKE_MAPI_RESULT (default 0, success). With CORVAN_FAKE_MAPI_WINDOW
+// (a window handle in decimal) it first sends that window a message, as
+// mail clients do to their parent, and logs whether it was answered.
 #include <windows.h>
 // windows.h before mapi.h
 #include <mapi.h>
@@ -26,6 +28,14 @@ extern "C" __declspec(dllexport) ULONG WINAPI
     MAPISendMail(LHANDLE session, ULONG_PTR, lpMapiMessage message, FLAGS flags, ULONG) {
   const std::string log = Variable("CORVAN_FAKE_MAPI_LOG");
   if (FILE* out = log.empty() ? nullptr : std::fopen(log.c_str(), "ab")) {
+    const std::string window = Variable("CORVAN_FAKE_MAPI_WINDOW");
+    if (!window.empty()) {
+      DWORD_PTR answer = 0;
+      const bool answered =
+          SendMessageTimeoutA(reinterpret_cast<HWND>(std::strtoul(window.c_str(), nullptr, 10)),
+                              WM_NULL, 0, 0, SMTO_NORMAL, 3000, &answer);
+      std::fprintf(out, "window answered %s\n", answered ? "yes" : "no");
+    }
     std::fprintf(out, "session %lu flags %lu\n", static_cast<unsigned long>(session),
                  static_cast<unsigned long>(flags));
     std::fprintf(out, "subject %s\nbody %s\n", Text(message->lpszSubject),

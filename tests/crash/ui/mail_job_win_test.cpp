@@ -6,7 +6,12 @@
 // winsock2.h before windows.h
 #include <gtest/gtest.h>
 
+#include <atomic>
+
+#include "common/WinHandles.h"
 #include "crash/core/MemorySettings.h"
+#include "crash/core/SettingsStream.h"
+#include "crash/ui/BugReportDelivery.h"
 #include "crash/ui/DeliveryIo.h"
 #include "crash/ui/HttpUpload.h"
 #include "crash/ui/MailJob.h"
@@ -294,6 +299,86 @@ TEST_F(Preparation, UnwritableArchiveSendsTheFilesUnpacked) {
                                 {files.Path("bugreport.txt"), "bugreport.txt", "BugReport"},
                                 {files.Path("screenShot.png"), "screenshot.png", "ScreenShot"},
                                 {files.Path("empty.log"), "empty.log", "Log"}}));
+}
+
+// A report sent in the background: delivery over aiosmtpd in a thread of
+// its own whose handle the caller owns.
+class ReportOnDisk final : public DeliveryReport {
+ public:
+  ReportOnDisk(Ref<ReporterSettings> settings, std::string file, std::string folder)
+      : settings_(std::move(settings)), file_(std::move(file)), folder_(std::move(folder)) {}
+  ReporterSettings& Settings() override { return *settings_; }
+  std::string BugReportFile() override { return file_; }
+  bool SavedToFile() override { return true; }
+  bool SaveInto(const std::string&) override { return false; }
+  void MarkSent() override { sent = true; }
+  std::string TempFolder() override { return folder_; }
+  std::string ExeFolder() override { return folder_; }
+
+  std::atomic<bool> sent{false};
+
+ private:
+  Ref<ReporterSettings> settings_;
+  std::string file_, folder_;
+};
+
+class BackgroundSend : public ::testing::Test {
+ protected:
+  Ref<ReportOnDisk> Report(const std::string& recipients, bool mailClient) {
+    dir = Env("CORVAN_SMTP_SLOW_DIR");
+    before = StoredCount(dir);
+    records.resources[env.exe] = WriteSettingsStream(
+        {Setting::Bool("MailAsSmtpClient", true), Setting::Str("SmtpServer", "127.0.0.1"),
+         Setting::Int("SmtpPort", Port("CORVAN_SMTP_SLOW_PORT")),
+         Setting::Str("MailAddr", recipients), Setting::Bool("MailViaMapi", mailClient),
+         Setting::Bool("MailViaMailto", false), Setting::Bool("AttachBugRep", true),
+         Setting::Bool("AttachBugRepFile", true), Setting::Bool("DelBugRepFile", false),
+         Setting::Str("AddAttachs", ""), Setting::Bool("AutoSendBox", false)});
+    return MakeRef<ReportOnDisk>(MakeRef<ReporterSettings>(env.exe, records, env, true),
+                                 files.Path("bugreport.txt"), files.Path("temp\\"));
+  }
+
+  test::MemorySettingsRecords records;
+  test::FakeEnvironment env;
+  AttachmentFolderFixture files;
+  std::string dir;
+  int before = 0;
+};
+
+TEST_F(BackgroundSend, ThreadIsTheCallersAndDeliversOnce) {
+  CreateDirectoryA(files.Path("temp").c_str(), nullptr);
+  Ref<ReportOnDisk> report = Report("desk@corvan.test", false);
+  HANDLE thread = INVALID_HANDLE_VALUE;
+  EXPECT_EQ(
+      DeliverBugReport("the report\r\n", nullptr, nullptr, true, true, *report, false, &thread),
+      SendResult::Sent);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_NE(thread, INVALID_HANDLE_VALUE);
+  ScopedHandle owned(thread);
+  // Every reply of this peer comes half a second late: the call did not wait.
+  EXPECT_EQ(WaitForSingleObject(owned.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  EXPECT_FALSE(report->sent);
+  ASSERT_EQ(WaitForSingleObject(owned.get(), 60000), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_TRUE(report->sent);
+  ASSERT_EQ(StoredCount(dir) - before, 1);
+  const PeerSummary mail(dir + "\\" + std::to_string(StoredCount(dir)) + ".txt");
+  EXPECT_EQ(mail.Value("rcpt_to"), "desk@corvan.test");
+  EXPECT_EQ(mail.Lines("part ").size(), 1u);
+  DeleteFileA(files.Path("temp\\bugreport.txt").c_str());
+  RemoveDirectoryA(files.Path("temp").c_str());
+}
+
+// Nobody to send to and nobody to ask: not sent, and no thread to count as
+// sent.
+TEST_F(BackgroundSend, HiddenSendWithoutRecipientsIsNotSent) {
+  Ref<ReportOnDisk> report = Report(" ; ", true);
+  HANDLE thread = INVALID_HANDLE_VALUE;
+  EXPECT_EQ(
+      DeliverBugReport("the report\r\n", nullptr, nullptr, true, true, *report, false, &thread),
+      SendResult::Failed);
+  EXPECT_EQ(thread, nullptr);
+  EXPECT_FALSE(report->sent);
+  EXPECT_EQ(StoredCount(dir), before);
 }
 
 }  // namespace

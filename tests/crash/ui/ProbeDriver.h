@@ -1,0 +1,129 @@
+#pragma once
+// The black-box tests' side of exception_box_probe: starting it with its
+// settings, finding its exception box, reading its log.
+#include <windows.h>
+
+#include <chrono>
+#include <functional>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crash/ui/WinTestSupport.h"
+
+namespace corvan::crash::test {
+
+inline std::string ProbePath() {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string folder(path);
+  return folder.substr(0, folder.rfind('\\') + 1) + "exception_box_probe.exe";
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// The first visible top-level window for which accept(window, its
+// process id, its class) holds, waited for up to timeoutMs (0: one look).
+inline HWND WaitForTopWindow(const std::function<bool(HWND, DWORD, const std::string&)>& accept,
+                             int timeoutMs) {
+  struct Search {
+    const std::function<bool(HWND, DWORD, const std::string&)>& accept;
+    HWND found;
+  } search{accept, nullptr};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    EnumWindows(
+        [](HWND window, LPARAM context) WINAPI -> BOOL {
+          auto* s = reinterpret_cast<Search*>(context);
+          char cls[64] = {};
+          GetClassNameA(window, cls, sizeof cls);
+          DWORD owner = 0;
+          GetWindowThreadProcessId(window, &owner);
+          if (!IsWindowVisible(window) || !s->accept(window, owner, cls)) return TRUE;
+          s->found = window;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (search.found || std::chrono::steady_clock::now() >= deadline) return search.found;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+}
+
+// The visible top-level window of class cls in process, other than skip.
+inline HWND WaitForWindow(DWORD process, const char* cls, HWND skip = nullptr,
+                          int timeoutMs = 30000) {
+  return WaitForTopWindow(
+      [&](HWND window, DWORD owner, const std::string& name) {
+        return name == cls && owner == process && window != skip;
+      },
+      timeoutMs);
+}
+
+// The visible exception box of process (0: of any process but skip).
+inline HWND WaitForBox(DWORD process, DWORD skip = 0, int timeoutMs = 30000) {
+  return WaitForTopWindow(
+      [&](HWND, DWORD owner, const std::string& name) {
+        return name == "zelExceptWndClass" && (!process || owner == process) && owner != skip;
+      },
+      timeoutMs);
+}
+
+inline HWND FindBox(DWORD process, DWORD skip = 0) { return WaitForBox(process, skip, 0); }
+
+// A visible dialog (a message box, the offer of kept reports) of process
+// with a button of this caption.
+inline HWND WaitForDialog(DWORD process, const std::string& button, int timeoutMs = 30000) {
+  return WaitForTopWindow(
+      [&](HWND window, DWORD owner, const std::string& name) {
+        return name == "#32770" && owner == process && Button(window, button);
+      },
+      timeoutMs);
+}
+
+// One run of the probe: its process, its log.
+class Probe {
+ public:
+  explicit Probe(const std::vector<std::string>& settings, const std::string& mode = "fault")
+      : log_(TempPath("probe-" + std::to_string(next_++) + ".log")) {
+    DeleteFileA(log_.c_str());
+    std::string command = "\"" + ProbePath() + "\" \"" + log_ + "\" " + mode;
+    for (const std::string& s : settings) command += " \"" + s + "\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    started_ = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                              &startup, &process_) != 0;
+  }
+  ~Probe() {
+    if (!started_) return;
+    if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT)
+      TerminateProcess(process_.hProcess, 99);
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+    DeleteFileA(log_.c_str());
+  }
+  bool Started() const { return started_; }
+  DWORD Id() const { return process_.dwProcessId; }
+  // The exit code, or STILL_ACTIVE after timeoutMs.
+  DWORD Exit(int timeoutMs = 30000) const {
+    WaitForSingleObject(process_.hProcess, static_cast<DWORD>(timeoutMs));
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process_.hProcess, &code);
+    return code;
+  }
+  std::string Log() const { return ReadFile(log_); }
+
+ protected:
+  static inline int next_ = 0;
+  std::string log_;
+  PROCESS_INFORMATION process_{};
+  bool started_ = false;
+};
+
+}  // namespace corvan::crash::test
