@@ -19,11 +19,8 @@ class ExceptionDelivery final : public DeliveryReport {
   bool SaveInto(const std::string& path) override { return SaveReportInto(*report_, path); }
   void MarkSent() override { report_->SetSent(true); }
   std::string TempFolder() override {
-    const std::string folder = ReporterTempFolder();
-    if (folder.empty()) return ExeFolder();
-    // A send may come before anything else was put there.
-    CreateDirectoryA(folder.c_str(), nullptr);
-    return folder + "\\";
+    const std::string folder = PreparedReporterTempFolder();
+    return folder.empty() ? ExeFolder() : folder;
   }
   std::string ExeFolder() override { return FolderPart(ModulePath(nullptr)); }
 
@@ -36,7 +33,9 @@ class ExceptionDelivery final : public DeliveryReport {
 SendResult SendReport(ExceptionReport& report, const std::string& text, HWND parent, bool hidden,
                       bool background, HANDLE* threadSlot) {
   Ref<ExceptionDelivery> delivery = MakeRef<ExceptionDelivery>(report);
-  return DeliverBugReport(text, nullptr, parent, hidden, background, *delivery, false, threadSlot);
+  Ref<INVBitmap> screenshot = report.SendScreenshot() ? report.Screenshot() : nullptr;
+  return DeliverBugReport(text, std::move(screenshot), parent, hidden, background, *delivery, false,
+                          threadSlot);
 }
 
 }  // namespace corvan::crash
