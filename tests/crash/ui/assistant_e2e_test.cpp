@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -189,6 +190,10 @@ void SaveShot(HWND window, const std::string& name) {
   BitBlt(memory, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
   GdiFlush();
   const DWORD size = static_cast<DWORD>(w * h * 4);
+  // The fourth byte of a copied pixel is undefined: Wine sets it under
+  // anti-aliased glyphs (the memo's scroll arrows), and a viewer that sees
+  // any set takes it for alpha, showing all the other pixels as transparent.
+  for (DWORD i = 3; i < size; i += 4) static_cast<std::uint8_t*>(bits)[i] = 0;
   BITMAPFILEHEADER file{0x4D42, static_cast<DWORD>(sizeof(BITMAPFILEHEADER) + sizeof header + size),
                         0, 0, static_cast<DWORD>(sizeof(BITMAPFILEHEADER) + sizeof header)};
   std::ofstream out(std::string(folder) + "\\" + name + ".bmp", std::ios::binary);
