@@ -403,6 +403,7 @@ void ExceptionReport::AddOtherThreads() {
   FieldPairs sections;
   const std::size_t firstNew = stacks_.size();
   for (DWORD id : ThreadList()) {
+    if (abort_) break;
     if (std::find(listedThreads_.begin(), listedThreads_.end(), id) != listedThreads_.end())
       continue;
     if ((id == HandlingThreadId() || id == completionThreadId_) && !showAllThreads_) continue;
