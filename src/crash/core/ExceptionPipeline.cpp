@@ -321,6 +321,8 @@ void Handle(const ExceptionFacts& facts) noexcept {
       SetThreadsPaused(true, report->CompletionThreadId());
       resume.paused = true;
     }
+    // Before the box shows: the picture is of the program as it failed.
+    if (report->CreateScreenshot()) report->Screenshot();
     if (report->CreateBugReport()) {
       report->Header();
       report->Sections();

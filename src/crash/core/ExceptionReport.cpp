@@ -13,6 +13,7 @@
 #include "crash/core/ReportText.h"
 #include "crash/core/SystemInfo.h"
 #include "crash/core/zelExcept.h"
+#include "crash/ui/ScreenCapture.h"
 #include "crash/util/TextParts.h"
 
 namespace corvan::crash {
@@ -185,6 +186,20 @@ void ExceptionReport::SetPhase(ReportPhase phase) {
   phase_ = phase;
 }
 
+Ref<INVBitmap> ExceptionReport::Screenshot() {
+  std::lock_guard lock(screenshotLock_);
+  if (!screenshot_ && createScreenshot_) {
+    screenshot_ = CaptureScreen(GetBool("ScrShotAppOnly"));
+    if (!screenshot_) createScreenshot_ = false;
+  }
+  return screenshot_;
+}
+
+void ExceptionReport::SetScreenshot(Ref<INVBitmap> bitmap) {
+  std::lock_guard lock(screenshotLock_);
+  screenshot_ = std::move(bitmap);
+}
+
 std::string ExceptionReport::ExceptionMessage() const {
   if (facts_.kind == ExceptionKind::Snapshot) return GetStr("FrozenMsg");
   return ReportMessage(facts_.object);
@@ -332,49 +347,45 @@ bool ExceptionReport::ReadThreadStack(DWORD threadId, bool exceptionThread, Thre
   return true;
 }
 
+std::optional<ExceptionReport::Section> ExceptionReport::ThreadSection(DWORD threadId,
+                                                                       bool exceptionThread) {
+  ThreadStack s;
+  try {
+    if (!ReadThreadStack(threadId, exceptionThread, s)) return std::nullopt;
+  } catch (...) {
+    return Section("thread " + HexText(threadId) + ":", ">> internal error in GetThreadStack");
+  }
+  std::string placeholder;
+  const std::string location =
+      exceptionThread ? CurrentThreadTracer().FormatLocation(
+                            facts_.address, GetBool("ShowRelAddrs"), GetBool("ShowRelLines"))
+                      : std::string();
+  if (!s.accessible) {
+    placeholder = ">> stack not accessible";
+    if (exceptionThread) placeholder += ", exception location: \r\n" + location;
+  } else {
+    placeholder = exceptionThread ? location + "\r\n>> stack " + kPending
+                                  : std::string(">> stack ") + kPending;
+  }
+  Section section(s.title, placeholder);
+  if (s.accessible) stacks_.push_back(std::move(s));
+  return section;
+}
+
 void ExceptionReport::BuildSections() {
   const bool snapshot = facts_.kind == ExceptionKind::Snapshot;
   const DWORD mainThread = MainThreadId();
-  std::vector<DWORD> order;
   if (snapshot) {
-    order.push_back(mainThread);
+    listedThreads_.push_back(mainThread);
   } else {
-    order.push_back(facts_.crashedThreadId);
-    if (mainThread && mainThread != facts_.crashedThreadId) order.push_back(mainThread);
+    listedThreads_.push_back(facts_.crashedThreadId);
+    if (mainThread && mainThread != facts_.crashedThreadId) listedThreads_.push_back(mainThread);
   }
   const bool listThreads = GetBool("ListThreads");
-  if (listThreads) {
-    for (DWORD id : ThreadList()) {
-      if (std::find(order.begin(), order.end(), id) != order.end()) continue;
-      if (id == HandlingThreadId() && !showAllThreads_) continue;
-      order.push_back(id);
-    }
-  }
-  ThreadTracer& tracer = CurrentThreadTracer();
-  const bool relAddrs = GetBool("ShowRelAddrs"), relLines = GetBool("ShowRelLines");
   FieldPairs sections;
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    ThreadStack s;
-    const bool exceptionThread = !snapshot && i == 0;
-    try {
-      if (!ReadThreadStack(order[i], exceptionThread, s)) continue;
-    } catch (...) {
-      sections.emplace_back("thread " + HexText(order[i]) + ":",
-                            ">> internal error in GetThreadStack");
-      continue;
-    }
-    std::string placeholder;
-    const std::string location =
-        exceptionThread ? tracer.FormatLocation(facts_.address, relAddrs, relLines) : std::string();
-    if (!s.accessible) {
-      placeholder = ">> stack not accessible";
-      if (exceptionThread) placeholder += ", exception location: \r\n" + location;
-    } else {
-      placeholder = exceptionThread ? location + "\r\n>> stack " + kPending
-                                    : std::string(">> stack ") + kPending;
-    }
-    sections.emplace_back(s.title, placeholder);
-    if (s.accessible) stacks_.push_back(s);
+  for (std::size_t i = 0; i < listedThreads_.size(); ++i) {
+    if (auto section = ThreadSection(listedThreads_[i], !snapshot && i == 0))
+      sections.push_back(std::move(*section));
     if (i == 0 && !snapshot && !listThreads) break;
   }
   const bool context = facts_.hasContext;
@@ -393,12 +404,48 @@ void ExceptionReport::BuildSections() {
   if (GetBool("ShowDisAsm") && !snapshot)
     extra.emplace_back("disassembling", std::string(">> ") + kPending);
   sections.insert(sections.begin() + static_cast<std::ptrdiff_t>(at), extra.begin(), extra.end());
-  outstanding_ = static_cast<int>(stacks_.size() + extra.size());
+  // The other threads are read by the completion, after the box is up:
+  // suspending each one costs milliseconds, and nothing of the fault
+  // depends on them. They owe one section until they are listed.
+  otherThreadsPending_ = listThreads;
+  outstanding_ = static_cast<int>(stacks_.size() + extra.size()) + (listThreads ? 1 : 0);
+  for (const auto& section : sections) builtTitles_.push_back(section.first);
   Ref<ReportFields> list = sections_;
   BeginChange();
   for (const auto& [title, content] : sections) list->Append(title, content);
   EndChange();
   if (outstanding_ == 0) UpdateSection({}, {});
+}
+
+void ExceptionReport::AddOtherThreads() {
+  FieldPairs sections;
+  const std::size_t firstNew = stacks_.size();
+  for (DWORD id : ThreadList()) {
+    if (abort_) break;
+    if (std::find(listedThreads_.begin(), listedThreads_.end(), id) != listedThreads_.end())
+      continue;
+    if ((id == HandlingThreadId() || id == completionThreadId_) && !showAllThreads_) continue;
+    if (id == completionThreadId_ && id == GetCurrentThreadId()) continue;  // tracing itself
+    listedThreads_.push_back(id);
+    if (auto section = ThreadSection(id, false)) sections.push_back(std::move(*section));
+  }
+  for (std::size_t i = firstNew; i < stacks_.size(); ++i) {
+    if (pleaseWait_)
+      pleaseWait_->AddArea(GetStr("PlWaitText"),
+                           std::uint64_t(stacks_[i].top - stacks_[i].bottom) * 100);
+  }
+  Ref<ReportFields> list = sections_;
+  BeginChange();
+  // After the sections built with the box, ahead of any an assistant added.
+  int at = 0;
+  for (const std::string& title : builtTitles_) at = std::max(at, list->IndexOf(title) + 1);
+  for (const auto& [title, content] : sections) list->InsertAt(at++, title, content);
+  {
+    std::lock_guard lock(listsLock_);
+    outstanding_ += static_cast<int>(stacks_.size() - firstNew);
+  }
+  UpdateSection({}, {});  // the threads' own debt
+  EndChange();
 }
 
 void ExceptionReport::StartCompletion() {
@@ -453,7 +500,13 @@ std::string ExceptionReport::ThreadTrace(const ThreadStack& s, bool first, Trace
 void ExceptionReport::RunCompletion() noexcept {
   try {
     TraceResult firstResult;
-    for (std::size_t i = 0; i < stacks_.size() && !abort_; ++i) {
+    bool processSectionsDone = false;
+    for (std::size_t i = 0; !abort_; ++i) {
+      if (i == stacks_.size() && otherThreadsPending_) {
+        otherThreadsPending_ = false;
+        AddOtherThreads();
+      }
+      if (i >= stacks_.size()) break;
       const ThreadStack& s = stacks_[i];
       TraceResult result;
       const std::string text =
@@ -468,10 +521,13 @@ void ExceptionReport::RunCompletion() noexcept {
       for (const std::string& note : result.minimalDebugInfos) minimalDebugInfos_.push_back(note);
       if (pleaseWait_) pleaseWait_->AreaDone();
       UpdateSection(s.title, text);
-      if (i == 0 && !abort_) CompleteProcessSections(firstResult);
+      if (i == 0 && !abort_) {
+        CompleteProcessSections(firstResult);
+        processSectionsDone = true;
+      }
     }
     // Without any readable stack they are still owed.
-    if (stacks_.empty() && !abort_) CompleteProcessSections(firstResult);
+    if (!processSectionsDone && !abort_) CompleteProcessSections(firstResult);
   } catch (...) {
   }
   if (pleaseWait_) pleaseWait_->Close();

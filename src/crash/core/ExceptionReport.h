@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "crash/core/ReportPlugins.h"
 #include "crash/core/ReporterSettings.h"
 #include "crash/core/zelTypes.h"
+#include "crash/ui/zelNVBitmap.h"
 #include "crash/ui/zelNVPrgrAlert.h"
 
 namespace corvan::crash {
@@ -65,6 +67,11 @@ class ExceptionReport final : public ReporterSettings {
   bool PauseThreads() const { return pauseThreads_; }
   bool SendScreenshot() const { return sendScreenshot_; }
   void SetSendScreenshot(bool value) { sendScreenshot_ = value; }
+  // Taken on the first request when the report is to have one; a capture
+  // that fails clears CreateScreenshot. Null when there is none.
+  Ref<INVBitmap> Screenshot();
+  // An edited picture replaces the captured one.
+  void SetScreenshot(Ref<INVBitmap> bitmap);
   int ShowSetting() const { return showSetting_; }
   const std::string& ShowAssistant() const { return showAssistant_; }
 
@@ -109,6 +116,7 @@ class ExceptionReport final : public ReporterSettings {
     std::uint32_t current = 0, bottom = 0, top = 0, frame = 0, creator = 0;
     CONTEXT context{};
   };
+  using Section = std::pair<std::string, std::string>;  // title, content
   struct Listener {
     ReportListener fn;
     void* context;
@@ -121,6 +129,11 @@ class ExceptionReport final : public ReporterSettings {
   void BuildHeader();
   void BuildSections();
   bool ReadThreadStack(DWORD threadId, bool exceptionThread, ThreadStack& stack);
+  // The thread's placeholder section (its stack kept for the trace when
+  // readable); none for a thread the report does not list.
+  std::optional<Section> ThreadSection(DWORD threadId, bool exceptionThread);
+  // Lists the threads not read with the box, behind the sections built then.
+  void AddOtherThreads();
   void StartCompletion();
   static DWORD WINAPI CompletionThread(void* self) noexcept;
   void RunCompletion() noexcept;
@@ -148,6 +161,9 @@ class ExceptionReport final : public ReporterSettings {
   Ref<ReportFields> header_, sections_;
   bool headerBuilt_ = false, sectionsBuilt_ = false;
   std::vector<ThreadStack> stacks_;
+  std::vector<DWORD> listedThreads_;
+  std::vector<std::string> builtTitles_;
+  bool otherThreadsPending_ = false;
   std::vector<ReportPlugin> sectionPlugins_;
   int outstanding_ = 0;
   std::vector<std::string> minimalDebugInfos_;
@@ -164,6 +180,8 @@ class ExceptionReport final : public ReporterSettings {
   bool pauseThreads_ = false, sendScreenshot_ = false;
   int showSetting_ = 0;
   std::string showAssistant_;
+  std::mutex screenshotLock_;
+  Ref<INVBitmap> screenshot_;
 
   HANDLE completionThread_ = nullptr;
   DWORD completionThreadId_ = 0;

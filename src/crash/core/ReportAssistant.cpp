@@ -1,6 +1,7 @@
 #include "crash/core/ReportAssistant.h"
 
 #include "crash/core/ExceptionReport.h"
+#include "crash/core/ReporterFolder.h"
 #include "crash/ui/AssistantHandlers.h"
 #include "crash/ui/zelNVAssistant.h"
 
@@ -12,19 +13,14 @@ class ReportOwner final : public AssistantOwner {
  public:
   explicit ReportOwner(ExceptionReport& report) : report_(report) {}
   void SetMailFrom(const std::string& sender) override { report_.SetStr("MailFrom", sender); }
-  Ref<INVBitmap> Screenshot() override { return screenshot_; }
-  void SetScreenshot(Ref<INVBitmap> bitmap) override { screenshot_ = std::move(bitmap); }
+  Ref<INVBitmap> Screenshot() override { return report_.Screenshot(); }
+  void SetScreenshot(Ref<INVBitmap> bitmap) override { report_.SetScreenshot(std::move(bitmap)); }
   bool SendScreenshot() const override { return report_.SendScreenshot(); }
   void SetSendScreenshot(bool send) override { report_.SetSendScreenshot(send); }
-  std::string TemporaryFolder() const override {
-    char path[MAX_PATH + 1];
-    const DWORD n = GetTempPathA(sizeof path, path);
-    return n > 0 && n < sizeof path ? std::string(path, n) : std::string();
-  }
+  std::string TemporaryFolder() const override { return PreparedReporterTempFolder(); }
 
  private:
   ExceptionReport& report_;
-  Ref<INVBitmap> screenshot_;
 };
 
 // The assistant's edits and check boxes as the form cache sees them.

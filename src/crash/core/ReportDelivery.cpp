@@ -13,12 +13,10 @@ namespace {
 
 std::string ExeFolder() { return FolderPart(ModulePath(nullptr)); }
 
+// A send may come before anything else was put there.
 std::string DeliveryTempFolder() {
-  const std::string folder = ReporterTempFolder();
-  if (folder.empty()) return ExeFolder();
-  // A send may come before anything else was put there.
-  CreateDirectoryA(folder.c_str(), nullptr);
-  return folder + "\\";
+  const std::string folder = PreparedReporterTempFolder();
+  return folder.empty() ? ExeFolder() : folder;
 }
 
 // A sent report leaves the kept ones, under the queue's lock so that a
@@ -78,9 +76,10 @@ std::vector<AttachmentEntry> KeptAttachments(ReporterSettings& settings) {
 SendResult SendReport(ExceptionReport& report, const std::string& text, HWND parent, bool hidden,
                       bool background) {
   Ref<ExceptionDelivery> delivery = MakeRef<ExceptionDelivery>(report);
+  Ref<INVBitmap> screenshot = report.SendScreenshot() ? report.Screenshot() : nullptr;
   HANDLE started = nullptr;
-  const SendResult result =
-      DeliverBugReport(text, nullptr, parent, hidden, background, *delivery, false, &started);
+  const SendResult result = DeliverBugReport(text, std::move(screenshot), parent, hidden,
+                                             background, *delivery, false, &started);
   report.AdoptSendThread(started);
   return result;
 }

@@ -16,6 +16,13 @@ std::string ReporterTempFolder() {
   return folder + WithoutExtension(FileNamePart(ModulePath(nullptr))) + ".zelExcept";
 }
 
+std::string PreparedReporterTempFolder() {
+  const std::string folder = ReporterTempFolder();
+  if (folder.empty()) return {};
+  CreateDirectoryA(folder.c_str(), nullptr);
+  return folder + "\\";
+}
+
 void EmptyReporterTempFolder(bool removeFolder) {
   const std::string folder = ReporterTempFolder();
   if (folder.empty()) return;

@@ -17,6 +17,12 @@ FormHandler builtInScreenshot = nullptr;
 
 COLORREF Sys(int index) { return GetSysColor(index); }
 
+// What the frames of an image take of its rectangle in each dimension: the
+// click frame 3 pixels a side, the border 1.
+int ImageMargin(const ItemData& image) {
+  return (image.clickable ? 6 : 0) + (image.border ? 2 : 0);
+}
+
 ScopedFont MakeFont(int size, bool bold, const char* face) {
   HFONT font =
       CreateFontA(-size, 0, 0, 0, bold ? 700 : 400, 0, 0, 0, DEFAULT_CHARSET, 0, 0, 0, 0, face);
@@ -135,9 +141,8 @@ void TNVItem::SetChecked(bool checked) {
 
 void TNVItem::SetBitmap(Ref<INVBitmap> bitmap) {
   bitmap_ = std::move(bitmap);
-  const int margin = (data_.clickable ? 6 : 0) + (data_.border ? 2 : 0);
-  const int areaW = rect_.right - rect_.left - 2 * margin,
-            areaH = rect_.bottom - rect_.top - 2 * margin;
+  const int margin = ImageMargin(data_);
+  const int areaW = rect_.right - rect_.left - margin, areaH = rect_.bottom - rect_.top - margin;
   if (bitmap_ && areaW > 0 && areaH > 0 &&
       (bitmap_->GetWidth() > areaW || bitmap_->GetHeight() > areaH)) {
     if (Ref<INVBitmap> copy = bitmap_->Resize(areaW, areaH)) bitmap_ = copy;
@@ -311,7 +316,7 @@ void TNVForm::PlaceItem(TNVItem& item, int& y, HDC dc) {
       break;
     }
     case ItemKind::Image: {
-      const int a = (d.clickable ? 6 : 0) + (d.border ? 2 : 0);
+      const int a = ImageMargin(d);
       if (!item.bitmap_ && !d.fileName.empty()) item.bitmap_ = LoadBmpFile(d.fileName);
       int w = d.width ? d.width : item.bitmap_ ? item.bitmap_->GetWidth() : 32;
       int h = d.height ? d.height : item.bitmap_ ? item.bitmap_->GetHeight() : 32;
@@ -324,7 +329,7 @@ void TNVForm::PlaceItem(TNVItem& item, int& y, HDC dc) {
           h = copy->GetHeight();
         }
       }
-      item.rect_ = {x, y, x + w + 2 * a, y + h + 2 * a};
+      item.rect_ = {x, y, x + w + a, y + h + a};
       break;
     }
   }

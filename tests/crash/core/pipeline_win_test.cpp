@@ -234,6 +234,38 @@ TEST_F(Pipeline, ProcessSnapshotListsTheMainThreadFirstWithoutAClass) {
   EXPECT_EQ(text.find("ThreadTracer.cpp"), std::string::npos) << text;
 }
 
+// The threads other than the faulting and the main thread are read by the
+// completion, after the box is up: they still follow the sections of the
+// fault, ahead of a section an assistant added meanwhile.
+TEST_F(Pipeline, OtherThreadsFollowTheFaultsSectionsAheadOfLaterOnes) {
+  static HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  ResetEvent(release);
+  auto wait = [](void*) WINAPI -> DWORD { return WaitForSingleObject(release, INFINITE); };
+  HANDLE workers[] = {ui::StartThread(wait, nullptr, "waiting worker A"),
+                      ui::StartThread(wait, nullptr, "waiting worker B")};
+  ExceptionFacts facts = FactsOf(nullptr, ExceptionSource::Requested);
+  Ref<ExceptionReport> report = MakeRef<ExceptionReport>(*settings_, facts);
+  report->SetDeferCompletion(true);
+  const std::string before = report->ReportText(false);
+  EXPECT_EQ(before.find("waiting worker"), std::string::npos) << before;
+  report->Sections()->SetValue("error details", "while testing");
+  const std::string text = report->ReportText(true);
+  SetEvent(release);
+  WaitForMultipleObjects(2, workers, TRUE, 5000);
+  for (HANDLE worker : workers) CloseHandle(worker);
+  const std::size_t listing = text.find("\r\n\r\ndisassembling:"),
+                    a = text.find("waiting worker A"), b = text.find("waiting worker B"),
+                    details = text.find("\r\n\r\nerror details:\r\nwhile testing");
+  ASSERT_NE(a, std::string::npos) << text;
+  ASSERT_NE(b, std::string::npos) << text;
+  ASSERT_NE(details, std::string::npos) << text;
+  EXPECT_LT(listing, a);
+  EXPECT_LT(a, details);
+  EXPECT_LT(b, details);
+  EXPECT_EQ(text.size(), details + std::string("\r\n\r\nerror details:\r\nwhile testing").size());
+  EXPECT_EQ(ExtractHeaderValue(text, "callstack crc").size(), 31u);
+}
+
 TEST_F(Pipeline, ListenersHearEveryChangeAndTheCompleteText) {
   static std::vector<std::pair<bool, std::string>> calls;
   calls.clear();

@@ -14,66 +14,16 @@
 #include "crash/core/MemorySettings.h"
 #include "crash/core/SettingsStream.h"
 #include "crash/ui/BugReportDelivery.h"
+#include "crash/ui/FakeMailClient.h"
 #include "crash/ui/MailPeerFiles.h"
 
 namespace corvan::crash {
 namespace {
 
 using test::AttachmentFolderFixture;
+using test::ExeFolder;
+using test::FakeMailClient;
 using test::ReadWholeFile;
-
-constexpr char kClients[] = "Software\\Clients\\Mail";
-constexpr char kFakeClient[] = "CorvanFakeMapi";
-
-std::string ExeFolder() {
-  char path[MAX_PATH] = {};
-  GetModuleFileNameA(nullptr, path, MAX_PATH);
-  std::string folder(path);
-  return folder.substr(0, folder.find_last_of('\\') + 1);
-}
-
-// Registers the recording provider for the test and puts the prefix's
-// previous mail client back afterwards.
-class FakeMailClient {
- public:
-  FakeMailClient() {
-    HKEY opened = nullptr;
-    RegCreateKeyExA(HKEY_LOCAL_MACHINE, kClients, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &opened,
-                    nullptr);
-    clients_.reset(opened);
-    char value[MAX_PATH] = {};
-    DWORD size = sizeof value;
-    hadDefault_ = RegQueryValueExA(clients_.get(), nullptr, nullptr, nullptr,
-                                   reinterpret_cast<BYTE*>(value), &size) == ERROR_SUCCESS;
-    previous_ = value;
-    SetString(clients_.get(), nullptr, kFakeClient);
-    HKEY client = nullptr;
-    RegCreateKeyExA(clients_.get(), kFakeClient, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &client,
-                    nullptr);
-    ScopedRegistryKey owned(client);
-    SetString(client, "DLLPath", ExeFolder() + "fake_mapi_provider.dll");
-  }
-  FakeMailClient(const FakeMailClient&) = delete;
-  FakeMailClient& operator=(const FakeMailClient&) = delete;
-  ~FakeMailClient() {
-    RegDeleteKeyA(clients_.get(), kFakeClient);
-    if (hadDefault_) {
-      SetString(clients_.get(), nullptr, previous_);
-    } else {
-      RegDeleteValueA(clients_.get(), nullptr);
-    }
-  }
-
- private:
-  static void SetString(HKEY key, const char* name, const std::string& value) {
-    RegSetValueExA(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                   static_cast<DWORD>(value.size() + 1));
-  }
-
-  ScopedRegistryKey clients_;
-  bool hadDefault_ = false;
-  std::string previous_;
-};
 
 class RecordedReport final : public DeliveryReport {
  public:

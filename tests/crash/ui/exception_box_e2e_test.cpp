@@ -4,8 +4,11 @@
 // how the program goes on or ends (exit codes 1 for close, 2 for restart).
 #include <gtest/gtest.h>
 #include <windows.h>
+// windows.h before wincodec.h
+#include <wincodec.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -14,6 +17,7 @@
 
 #include "common/KeptReports.h"
 #include "crash/ui/ProbeDriver.h"
+#include "crash/ui/FakeMailClient.h"
 #include "crash/ui/WinTestSupport.h"
 
 namespace corvan::crash {
@@ -172,6 +176,149 @@ TEST(ExceptionBoxE2e, ShowOpensTheDetailsView) {
   EXPECT_TRUE(GetWindowLongA(details, GWL_STYLE) & WS_THICKFRAME);
   Press(details, Button(details, "continue application"));
   EXPECT_EQ(probe.Exit(), 0u);
+}
+
+// The size of a PNG file as Windows' imaging codecs decode it, every pixel
+// read (a broken image stream fails); 0 x 0 when it does not decode.
+SIZE DecodedPngSize(const std::string& path) {
+  SIZE size{0, 0};
+  if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return size;
+  IWICImagingFactory* factory = nullptr;
+  IWICBitmapDecoder* decoder = nullptr;
+  IWICBitmapFrameDecode* frame = nullptr;
+  IWICFormatConverter* pixels = nullptr;
+  const std::wstring wide(path.begin(), path.end());
+  GUID format{};
+  UINT w = 0, h = 0;
+  if (SUCCEEDED(CoCreateInstance(CLSID_WICImagingFactory, nullptr, CLSCTX_INPROC_SERVER,
+                                 IID_IWICImagingFactory, reinterpret_cast<void**>(&factory))) &&
+      SUCCEEDED(factory->CreateDecoderFromFilename(wide.c_str(), nullptr, GENERIC_READ,
+                                                   WICDecodeMetadataCacheOnDemand, &decoder)) &&
+      SUCCEEDED(decoder->GetContainerFormat(&format)) && format == GUID_ContainerFormatPng &&
+      SUCCEEDED(decoder->GetFrame(0, &frame)) &&
+      SUCCEEDED(factory->CreateFormatConverter(&pixels)) &&
+      SUCCEEDED(pixels->Initialize(frame, GUID_WICPixelFormat32bppBGRA, WICBitmapDitherTypeNone,
+                                   nullptr, 0, WICBitmapPaletteTypeCustom)) &&
+      SUCCEEDED(pixels->GetSize(&w, &h))) {
+    std::vector<BYTE> buffer(std::size_t{w} * h * 4);
+    if (SUCCEEDED(
+            pixels->CopyPixels(nullptr, w * 4, static_cast<UINT>(buffer.size()), buffer.data()))) {
+      size = {static_cast<LONG>(w), static_cast<LONG>(h)};
+    }
+  }
+  for (IUnknown* object : std::initializer_list<IUnknown*>{pixels, frame, decoder, factory}) {
+    if (object) object->Release();
+  }
+  CoUninitialize();
+  return size;
+}
+
+using MailedFiles = std::vector<std::pair<std::string, std::string>>;
+
+// Our recording provider as the prefix's mail client; the programs started
+// meanwhile log to it what they send.
+class RecordedMail {
+ public:
+  RecordedMail() : log_(TempPath("mapi.log")) {
+    DeleteFileA(log_.c_str());
+    SetEnvironmentVariableA("CORVAN_FAKE_MAPI_LOG", log_.c_str());
+  }
+  RecordedMail(const RecordedMail&) = delete;
+  RecordedMail& operator=(const RecordedMail&) = delete;
+  ~RecordedMail() {
+    SetEnvironmentVariableA("CORVAN_FAKE_MAPI_LOG", nullptr);
+    DeleteFileA(log_.c_str());
+  }
+
+  // Presses "send bug report" and returns the files the client was handed.
+  MailedFiles SendFrom(HWND box) const {
+    Press(box, Button(box, "send bug report"));
+    test::PumpUntil([&] { return ReadFile(log_).find("file ") != std::string::npos; }, 30000);
+    test::PumpFor(200);  // the rest of the record
+    return FilesIn(ReadFile(log_));
+  }
+
+ private:
+  // "file <position> [<path>] [<send-as name>]" lines of the log.
+  static MailedFiles FilesIn(const std::string& log) {
+    MailedFiles files;
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);) {
+      const std::size_t open = line.find('['), middle = line.find("] [", open);
+      if (line.rfind("file ", 0) != 0 || open == std::string::npos || middle == std::string::npos)
+        continue;
+      files.emplace_back(line.substr(open + 1, middle - open - 1),
+                         line.substr(middle + 3, line.size() - middle - 4));
+    }
+    return files;
+  }
+
+  test::FakeMailClient client_;
+  std::string log_;
+};
+
+// What "send bug report" without the assistant handed to the mail client,
+// with the screenshot's decoded size read while the box is still open (its
+// file lives in the probe's temporary folder). The box is then continued.
+struct BoxSend {
+  MailedFiles files;
+  std::string screenshotPath;
+  SIZE screenshotSize{0, 0};
+  DWORD exitCode = STILL_ACTIVE;
+};
+
+BoxSend SendWithoutAssistant(const std::vector<std::string>& extraSettings) {
+  BoxSend sent;
+  RecordedMail mail;
+  std::vector<std::string> settings = {"SendAssis=", "MailAddr=desk@corvan.test"};
+  settings.insert(settings.end(), extraSettings.begin(), extraSettings.end());
+  Probe probe(settings);
+  HWND box = WaitForBox(probe.Id());
+  if (!box) return sent;
+  sent.files = mail.SendFrom(box);
+  for (const auto& [path, sendAs] : sent.files) {
+    if (sendAs != "screenshot.png") continue;
+    sent.screenshotPath = path;
+    sent.screenshotSize = DecodedPngSize(path);
+  }
+  Press(box, Button(box, "continue application"));
+  sent.exitCode = probe.Exit();
+  return sent;
+}
+
+// The screenshot is taken when the fault is handled (corvan.exe's settings:
+// the whole screen, palette PNG) and goes with the report as its own file.
+TEST(ExceptionBoxE2e, SendCarriesTheScreenshotOfTheWholeScreen) {
+  const BoxSend sent = SendWithoutAssistant({});
+  ASSERT_EQ(sent.files.size(), 2u);
+  EXPECT_EQ(sent.files[0].second, "bugreport.txt");
+  EXPECT_EQ(sent.files[1].second, "screenshot.png");
+  const std::string& path = sent.screenshotPath;
+  EXPECT_EQ(path.substr(path.rfind('\\') + 1), "screenShot.png");
+  EXPECT_EQ(sent.screenshotSize.cx, GetSystemMetrics(SM_CXVIRTUALSCREEN));
+  EXPECT_EQ(sent.screenshotSize.cy, GetSystemMetrics(SM_CYVIRTUALSCREEN));
+  EXPECT_EQ(sent.exitCode, 0u);
+}
+
+TEST(ExceptionBoxE2e, WithoutScreenshotDepthOnlyTheReportIsSent) {
+  const BoxSend sent = SendWithoutAssistant({"ScrShotDepth=0"});
+  ASSERT_EQ(sent.files.size(), 1u);
+  EXPECT_EQ(sent.files[0].second, "bugreport.txt");
+  EXPECT_EQ(sent.exitCode, 0u);
+}
+
+// The application-only picture of a program without a visible window is
+// none: the capture fails and nothing is sent in its place.
+TEST(ExceptionBoxE2e, AppOnlyScreenshotOfAProgramWithoutWindowsIsNotSent) {
+  const BoxSend sent = SendWithoutAssistant({"ScrShotAppOnly=true"});
+  ASSERT_EQ(sent.files.size(), 1u);
+  EXPECT_EQ(sent.files[0].second, "bugreport.txt");
+}
+
+TEST(ExceptionBoxE2e, ScreenshotZipNameSendsTheScreenshotPacked) {
+  const BoxSend sent = SendWithoutAssistant({"ScrShotZip=screen.zip"});
+  ASSERT_EQ(sent.files.size(), 2u);
+  EXPECT_EQ(sent.files[1].second, "screen.zip");
 }
 
 // corvan.exe itself, unchanged: a thread that faults outside our code

@@ -9,17 +9,18 @@
 // of at start-up (a restart hands them on). After a fault that the user
 // continued, "continued" is appended and the program ends with 0. An
 // action that follows a completed assistant is handled here: its code, the
-// report's sender and the header fields and sections the forms added go to
-// LOG. Its forms ProbeForm and ProbeOddForm name the two handlers below;
-// the first logs its events and says so in the form. The offer logs
-// "kept N", one "note ..." line per skipped kept report, and "offered" when
-// it is done.
+// report's sender, the header fields and sections the forms added and the
+// report's screenshot (size, whether it is sent, top-left colour) go to LOG.
+// Its forms ProbeForm and ProbeOddForm name the two handlers below; the
+// first logs its events and says so in the form. The offer logs "kept N",
+// one "note ..." line per skipped kept report, and "offered" when it is done.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "app/UnsentOffer.h"
 #include "crash/core/DefaultSettings.h"
@@ -77,6 +78,16 @@ void LogAssisted(ReportAction action, ExceptionReport& report, bool& handled) {
   std::string details;
   if (report.Sections()->ValueOf("error details", details))
     text += "error details=" + details + "\n";
+  if (Ref<INVBitmap> shot = report.Screenshot()) {
+    // The picture's top-left pixel: rows are stored bottom-up after 54 bytes.
+    const std::vector<std::uint8_t> bmp = shot->EncodeBmp();
+    const int width = shot->GetWidth(), height = shot->GetHeight();
+    const std::uint8_t* p = &bmp[54 + std::size_t(height - 1) * width * 4];
+    char colour[8];
+    std::snprintf(colour, sizeof colour, "%02x%02x%02x", p[2], p[1], p[0]);
+    text += "screenshot " + std::to_string(width) + "x" + std::to_string(height) + " send " +
+            (report.SendScreenshot() ? "yes" : "no") + " top-left " + colour + "\n";
+  }
   Log(logPath, text);
 }
 
