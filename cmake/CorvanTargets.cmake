@@ -107,6 +107,28 @@ function(corvan_test name)
   endif()
 endfunction()
 
+# corvan_wine_script_test(NAME SCRIPT [GTEST_PROGRAM exe] [ARGS arg...])
+# Registers NAME.wow64 and NAME.win32, each running
+#   SCRIPT win64|win32 [exe --gtest_output=xml:RESULTS] ARGS...
+# for a script that prepares what a Windows program needs (peers, a
+# namespace) and runs it in that prefix.
+function(corvan_wine_script_test name script)
+  cmake_parse_arguments(ARG "" "GTEST_PROGRAM" "ARGS" ${ARGN})
+  foreach(prefix win64 win32)
+    set(test ${name}.${prefix})
+    if(prefix STREQUAL win64)
+      set(test ${name}.wow64)
+    endif()
+    set(program)
+    if(ARG_GTEST_PROGRAM)
+      string(REPLACE "/" "\\" results "Z:${CMAKE_BINARY_DIR}/test-results/${test}.xml")
+      set(program ${ARG_GTEST_PROGRAM} --gtest_output=xml:${results})
+    endif()
+    add_test(NAME ${test} COMMAND ${script} ${prefix} ${program} ${ARG_ARGS})
+    set_tests_properties(${test} PROPERTIES LABELS wine)
+  endforeach()
+endfunction()
+
 # corvan_fuzzer(NAME SOURCES src... DEPS lib...): libFuzzer program fuzz_NAME
 # (native clang build with CORVAN_FUZZ; run it with scripts/fuzz.sh NAME).
 function(corvan_fuzzer name)

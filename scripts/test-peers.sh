@@ -17,6 +17,17 @@ wait_for_port() {
   return 1
 }
 
+# peers_ready PORTS...: waits until something listens on each port, then
+# checks that every process in $pids still runs: a peer that could not bind
+# its port has ended, and whoever listens there instead is not ours.
+peers_ready() {
+  local p
+  for p in "$@"; do wait_for_port "$p" || return 1; done
+  for p in "${pids[@]}"; do
+    kill -0 "$p" 2>/dev/null || { echo "peers: process $p ended at start-up" >&2; return 1; }
+  done
+}
+
 # nginx_start DIR SERVERS: runs nginx in the foreground of a background job
 # with its pid file, logs and temporary folders in DIR and the given server
 # blocks; sets NGINX_PID. DIR must be readable by nginx's workers.

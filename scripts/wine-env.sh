@@ -18,7 +18,7 @@ wine_prefix_ensure() {
   prefix=$(wine_prefix_path "$name")
   # The marker names the prefix's set-up; a prefix of an older set-up is
   # made anew.
-  if [ ! -f "$prefix/.corvan-ready-2" ]; then
+  if [ ! -f "$prefix/.corvan-ready-3" ]; then
     rm -rf "$prefix"; mkdir -p "$prefix"
     local arch=()
     [ "$name" = win32 ] && arch=(env WINEARCH=win32)
@@ -28,8 +28,13 @@ wine_prefix_ensure() {
     # No window manager runs on the test display: unmanaged windows spare the
     # two-second wait Wine spends on every hide for a manager to answer.
     WINEPREFIX="$prefix" wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+    # An unhandled fault starts winedbg, which on a display shows a crash
+    # dialog that nobody closes while it holds the program frozen: the test
+    # hangs until ctest's time-out. Without the dialog it prints the
+    # backtrace to the test's output and ends the program at once.
+    WINEPREFIX="$prefix" wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
     WINEPREFIX="$prefix" wineserver -w
-    touch "$prefix/.corvan-ready-2"
+    touch "$prefix/.corvan-ready-3"
   fi
   local fonts="$prefix/drive_c/windows/Fonts"
   mkdir -p "$fonts"

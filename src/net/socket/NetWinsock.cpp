@@ -106,6 +106,20 @@ void Unload(Library& lib) {
   for (auto& entry : lib.entries) entry.store(nullptr, std::memory_order_release);
 }
 
+// Winsock answers an asynchronous lookup from a worker thread of its own,
+// which is still running the library's code for a moment after it has
+// posted the reply. Unloading the library in that moment (the reply's
+// handler may destroy the last socket) sends the worker into unmapped
+// memory. So the module that serves lookups is never unmapped once its
+// entry point is known; the rest of the unloading (WSACleanup, the library
+// references) happens as before.
+void KeepLookupModuleMapped(Fn fn, void* entry) {
+  if (fn != Fn::WSAAsyncGetHostByName && fn != Fn::WSAAsyncGetHostByAddr) return;
+  HMODULE module = nullptr;
+  ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       static_cast<const char*>(entry), &module);
+}
+
 // Keeps the library from being unloaded during one call.
 using Bracket = TUserRef;
 
@@ -131,6 +145,7 @@ void* Resolve(Fn fn) {
   }
   void* entry = reinterpret_cast<void*>(::GetProcAddress(module, name));
   if (!entry) ThrowSystem(std::string("Procedure ") + name + " not found in " + library);
+  KeepLookupModuleMapped(fn, entry);
   slot.store(entry, std::memory_order_release);
   return entry;
 }

@@ -1,7 +1,10 @@
 #pragma once
 // The process-wide Windows Sockets binding: "wsock32.dll" (and "ws2_32.dll"
 // for WSAIoctl only) loaded on first use, every entry point resolved by name
-// on its first call, and unloaded again when the last user lets go.
+// on its first call, and unloaded again when the last user lets go. The
+// module that serves asynchronous lookups (ws2_32.dll, to which wsock32.dll
+// forwards them) stays mapped once used: its worker threads may still run
+// its code after their reply has been handled.
 // Include this header before <windows.h>.
 #include <windows.h>
 #include <winsock2.h>

@@ -55,7 +55,7 @@ LogLevel Critical
 CONF
 tinyproxy -d -c "$work/tinyproxy.conf" >/dev/null 2>&1 &
 pids+=($!)
-for p in $port $port2 $script_port $proxy_port; do wait_for_port "$p"; done
+peers_ready $port $port2 $script_port $proxy_port || exit 1
 
 export CORVAN_HTTP_PORT=$port CORVAN_HTTP_PORT2=$port2 CORVAN_SCRIPT_PORT=$script_port
 export CORVAN_PROXY_PORT=$proxy_port

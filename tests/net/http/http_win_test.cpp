@@ -8,6 +8,7 @@
 #include <iterator>
 #include <string>
 
+#include "RequestDeadline.h"
 #include "net/http/NetHttpClient.h"
 
 namespace corvan::http {
@@ -36,23 +37,33 @@ class HttpWin : public ::testing::Test {
     ASSERT_FALSE(Env("CORVAN_HTTP_PORT").empty()) << "run through http_peers.sh";
     client.ReceiveStream = &stream;
   }
-  // Get; the exception's code, or -1 when none.
+  // Get; the exception's code, or -1 when none. A request that outlives
+  // the test's limit fails the test.
   int Get(const std::string& url) {
+    const int code = GetWithin(url, testing::kRequestLimitMs);
+    EXPECT_EQ(expired, "") << "GET " << url;
+    return code;
+  }
+  int GetWithin(const std::string& url, DWORD limitMs) {
     stream.Clear();
     client.URL = url;
+    testing::TRequestDeadline deadline(client, limitMs);
+    int code = -1;
     try {
       client.Get();
     } catch (const EHttpException& e) {
       message = e.what();
-      return e.ErrorCode();
+      code = e.ErrorCode();
     }
-    return -1;
+    expired = deadline.Expired();
+    return code;
   }
   std::string Body() const { return std::string(stream.Bytes().begin(), stream.Bytes().end()); }
 
   TNetHttpClient client;
   TMemoryStream stream;
   std::string message;
+  std::string expired;  // why the last Get was cut short, if it was
 };
 
 TEST_F(HttpWin, WholeFileInBothVersions) {
@@ -218,6 +229,20 @@ TEST_F(HttpWin, NtlmExchange) {
   EXPECT_EQ(client.StatusCode(), 200);
   EXPECT_EQ(Body(), "MZ-ntlm");
   EXPECT_EQ(client.AuthNTLMState(), 4);
+}
+
+// A peer that stops in the middle of its answer and keeps the connection
+// open: the test's own limit ends the request as the application's end
+// would, and says where the client waited.
+TEST_F(HttpWin, AnAnswerThatNeverEndsIsCutShortByTheTestLimit) {
+  const DWORD start = GetTickCount();
+  EXPECT_EQ(GetWithin(Scripted("/stall"), 1500), 404);
+  EXPECT_LT(GetTickCount() - start, 10000u);
+  EXPECT_EQ(message, "Connection aborted on request");
+  EXPECT_EQ(expired, "no end within 1500 ms, waiting in state httpWaitingBody");
+  EXPECT_EQ(Body(), "0123456789");
+  EXPECT_EQ(Get(Nginx("/missing.exe")), 404) << "the client serves the next request";
+  EXPECT_EQ(message, "Not Found");
 }
 
 TEST_F(HttpWin, RefusedConnection) {

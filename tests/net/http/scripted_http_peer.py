@@ -2,7 +2,8 @@
 """A scripted HTTP server for the client's tests: the request path picks
 an answer that a well-behaved server would not give (resets, odd status
 lines, interim answers, over-long or NUL-bearing header lines, bare HTML,
-byte-by-byte delivery, relocations with a page behind them). Listens on
+byte-by-byte delivery, relocations with a page behind them, an answer that
+stops halfway without closing). Listens on
 127.0.0.1 only.
     scripted_http_peer.py PORT [--truncate-all REQUEST_FILE | --serve-then-reset FILE]
 With --truncate-all every request is kept in REQUEST_FILE and answered
@@ -145,8 +146,23 @@ def serve_then_reset(conn, request, served_file):
     reset(conn)
 
 
+def stall(conn):
+    """Half an answer, then silence until the client goes (at most a minute)."""
+    conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 20\r\n\r\n0123456789")
+    conn.settimeout(60)
+    try:
+        while conn.recv(4096):
+            pass
+    except socket.timeout:
+        pass
+
+
 def serve_single(conn, path):
-    """Answers one request of ANSWERS (or /reset); True when it reset."""
+    """Answers one request of ANSWERS (or /reset, /stall); True when the
+    connection is done with."""
+    if path == "/stall":
+        stall(conn)
+        return True
     if path == "/reset":
         conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n" + BODY)
         time.sleep(0.2)

@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "MessagePump.h"
+
 namespace corvan::net::testing {
 
 // Starts Winsock for the test program's own plain sockets.
@@ -64,11 +66,5 @@ std::string ReadToEnd(SOCKET s);
 void ResetConnection(SOCKET s);
 // A port of 127.0.0.1 on which nothing listens.
 int UnusedPort();
-
-// Dispatches messages of the calling thread until done() holds or the time
-// is up; returns done().
-bool PumpUntil(const std::function<bool()>& done, DWORD timeoutMs = 10000);
-// Dispatches messages for the given time.
-void PumpFor(DWORD ms);
 
 }  // namespace corvan::net::testing

@@ -60,7 +60,7 @@ mkdir -p "$site"
 head -c 300000 /dev/urandom >"$site/file.bin"
 nginx_start "$work/nginx" "server { listen 127.0.0.1:$http_port; root $site; }"
 pids+=("$NGINX_PID")
-for p in $dante_port $dante_auth_port $micro_port $scripted_port $http_port; do wait_for_port "$p"; done
+peers_ready $dante_port $dante_auth_port $micro_port $scripted_port $http_port || exit 1
 
 export CORVAN_DANTE_PORT=$dante_port CORVAN_DANTE_AUTH_PORT=$dante_auth_port
 export CORVAN_MICROSOCKS_PORT=$micro_port CORVAN_SCRIPTED_PORT=$scripted_port

@@ -11,6 +11,7 @@
 
 #include "LoopbackPeer.h"
 #include "net/http/NetHttpClient.h"
+#include "net/http/RequestDeadline.h"
 #include "net/socket/NetSocket.h"
 
 namespace corvan::net {
@@ -234,7 +235,9 @@ TEST_F(Socks, HttpClientDownloadsThroughEveryProxy) {
     int socksConnected = -1;
     client.OnSocksConnected = [&](TCustomNetSocket*, int e) { socksConnected = e; };
     client.URL = "http://127.0.0.1:" + Env("CORVAN_HTTP_PORT") + "/file.bin";
+    http::testing::TRequestDeadline deadline(client);
     EXPECT_NO_THROW(client.Get()) << proxy.name;
+    EXPECT_EQ(deadline.Expired(), "") << proxy.name;
     EXPECT_EQ(client.StatusCode(), 200) << proxy.name;
     EXPECT_EQ(socksConnected, 0) << proxy.name;
     EXPECT_TRUE(std::string(stream.Bytes().begin(), stream.Bytes().end()) == expected)
@@ -254,7 +257,9 @@ TEST_F(Socks, HttpClientReportsAProxyFailure) {
   std::vector<int> errors;
   client.OnSocksError = [&](TCustomNetSocket*, int e, const std::string&) { errors.push_back(e); };
   client.URL = "http://127.0.0.1:" + Env("CORVAN_HTTP_PORT") + "/file.bin";
+  http::testing::TRequestDeadline deadline(client);
   EXPECT_THROW(client.Get(), http::EHttpException);
+  EXPECT_EQ(deadline.Expired(), "");
   EXPECT_EQ(errors, std::vector<int>{20015});
   EXPECT_EQ(stream.Size(), 0);
 }
