@@ -211,9 +211,8 @@ TSafeReadSession::~TSafeReadSession() {
 std::size_t TSafeReadSession::ReadUpTo(const void* address, void* buffer,
                                        std::size_t size) noexcept {
   if (!ValidRange(address, buffer, size)) return 0;
-  const std::size_t readable =
-      ReadableRun(reinterpret_cast<std::uintptr_t>(address), size,
-                  [this](std::uintptr_t at) { return Region(at); });
+  const std::size_t readable = ReadableRun(reinterpret_cast<std::uintptr_t>(address), size,
+                                           [this](std::uintptr_t at) { return Region(at); });
   if (readable == 0) return 0;
   return guard_ ? corvan_guarded_copy(buffer, address, readable)
                 : GuardedCopy(buffer, address, readable);
@@ -234,9 +233,9 @@ const TMemoryRegion* TSafeReadSession::Region(std::uintptr_t address) noexcept {
   // changed since they were queried) and give way to it.
   auto first = std::upper_bound(regions_.begin(), regions_.end(), region.Base, byBase);
   if (first != regions_.begin() && (first - 1)->Limit > region.Base) --first;
-  auto last = std::lower_bound(
-      first, regions_.end(), region.Limit,
-      [](const TMemoryRegion& r, std::uintptr_t limit) { return r.Base < limit; });
+  auto last =
+      std::lower_bound(first, regions_.end(), region.Limit,
+                       [](const TMemoryRegion& r, std::uintptr_t limit) { return r.Base < limit; });
   try {
     it = regions_.insert(regions_.erase(first, last), region);
   } catch (...) {

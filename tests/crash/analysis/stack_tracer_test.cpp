@@ -97,6 +97,7 @@ TTraceInput FaultInG() {
   TTraceInput in;
   in.ShowRelativeAddresses = true;
   in.ShowRelativeLines = true;
+  in.ListItems = true;
   in.FramePointer = 0x1000E0;
   in.StackTop = kStackTop;
   in.StackBottom = 0x1000D8;
@@ -137,11 +138,17 @@ TEST(StackTracer, FramesOfAFaultWithColumns) {
   EXPECT_NE(out.Crc1, 0u);
   EXPECT_NE(out.Crc1, out.Crc2);
 
-  // The same trace again (caches warm) gives the same checksums.
+  // The same trace again (caches warm, no item list asked for) gives the
+  // same text and checksums.
+  TTraceInput textOnly = FaultInG();
+  textOnly.ListItems = false;
   TTraceOutput again;
-  tracer.Trace(process, FaultInG(), again);
+  tracer.Trace(process, textOnly, again);
   EXPECT_EQ(again.Text, out.Text);
+  EXPECT_EQ(again.Crc1, out.Crc1);
   EXPECT_EQ(again.Crc2, out.Crc2);
+  EXPECT_EQ(again.ExceptionFunctionEntry, out.ExceptionFunctionEntry);
+  EXPECT_TRUE(again.Items.empty());
 }
 
 TEST(StackTracer, PlainColumnsWithoutRelativeParts) {
