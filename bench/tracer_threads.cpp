@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <memory>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "WinClock.h"
@@ -189,6 +190,25 @@ double LookupsPerSecond(const TMapFile& map) {
   return static_cast<double>(addresses.size()) / seconds;
 }
 
+// PublicAddress lookups per second: each public of map by name and unit.
+double NameLookupsPerSecond(const TMapFile& map) {
+  struct TQuery {
+    std::string unit, name;
+  };
+  std::vector<TQuery> queries;
+  for (const TMfPublic& pub : map.Publics) {
+    if (const TMfSegment* seg = SegmentAt(map, true, pub.SymbolAddress))
+      queries.push_back({seg->UnitName, pub.SymbolName});
+  }
+  std::size_t found = 0;
+  const double start = Seconds();
+  for (const TQuery& q : queries) found += PublicAddress(map, true, q.unit, true, q.name) != 0;
+  const double seconds = Seconds() - start;
+  if (found != queries.size())
+    std::printf("PublicAddress missed %zu publics\n", queries.size() - found);
+  return static_cast<double>(queries.size()) / seconds;
+}
+
 int Run() {
   const double mapStart = Seconds();
   const TMapFileRef own = MapFileForAddress(0);
@@ -231,6 +251,8 @@ int Run() {
       mapSeconds * 1e3, cold * 1e3);
   std::printf("map lookups per second, this program's map (%zu publics, %zu lines): %.0f\n",
               own->Publics.size(), own->Lines.size(), LookupsPerSecond(*own));
+  std::printf("PublicAddress lookups per second, this program's map: %.0f\n",
+              NameLookupsPerSecond(*own));
   for (std::size_t n : {10000u, 100000u, 1000000u}) {
     std::printf("map lookups per second, %7zu publics and lines: %.0f\n", n,
                 LookupsPerSecond(*SyntheticMap(n)));

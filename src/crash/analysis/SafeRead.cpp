@@ -76,23 +76,11 @@ LONG CALLBACK GuardedCopyFault(EXCEPTION_POINTERS* pointers) {
 // copy or one read session, so that no handler registered before it (the
 // fault translation of our own code, say) sees the copy's faults. It
 // redirects only faults of the copy instruction, whatever the thread.
-class TFaultGuard {
- public:
-  TFaultGuard() : handle_(AddVectoredExceptionHandler(1, GuardedCopyFault)) {}
-  ~TFaultGuard() {
-    if (handle_) RemoveVectoredExceptionHandler(handle_);
-  }
-  TFaultGuard(const TFaultGuard&) = delete;
-  TFaultGuard& operator=(const TFaultGuard&) = delete;
-  explicit operator bool() const { return handle_ != nullptr; }
-
- private:
-  void* handle_;
-};
+void* AddFaultGuard() { return AddVectoredExceptionHandler(1, GuardedCopyFault); }
 
 std::size_t GuardedCopy(void* dest, const void* source, std::size_t count) noexcept {
   if (count == 0) return 0;
-  TFaultGuard guard;
+  const UniqueHandle<void*, RemoveFaultGuard> guard(AddFaultGuard());
   if (!guard) return 0;
   return corvan_guarded_copy(dest, source, count);
 }
@@ -201,12 +189,9 @@ void EndSafeReads(TDATryRead& snapshot) {
   snapshot.Trim();
 }
 
-TSafeReadSession::TSafeReadSession() noexcept
-    : guard_(AddVectoredExceptionHandler(1, GuardedCopyFault)) {}
+void RemoveFaultGuard(void* handler) noexcept { RemoveVectoredExceptionHandler(handler); }
 
-TSafeReadSession::~TSafeReadSession() {
-  if (guard_) RemoveVectoredExceptionHandler(guard_);
-}
+TSafeReadSession::TSafeReadSession() noexcept : guard_(AddFaultGuard()) {}
 
 std::size_t TSafeReadSession::ReadUpTo(const void* address, void* buffer,
                                        std::size_t size) noexcept {

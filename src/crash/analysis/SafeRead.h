@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/UniqueHandle.h"
 #include "crash/analysis/x86/TryReadMap.h"
 
 namespace corvan::crash {
@@ -55,10 +56,12 @@ struct TMemoryRegion {
 // One session belongs to one thread; sessions of several threads may run
 // at once. Never faults, never throws (a guard that cannot be installed
 // makes every copy install its own).
+// Unregisters the fault guard of a session (a vectored handler).
+void RemoveFaultGuard(void* handler) noexcept;
+
 class TSafeReadSession {
  public:
   TSafeReadSession() noexcept;
-  ~TSafeReadSession();
   TSafeReadSession(const TSafeReadSession&) = delete;
   TSafeReadSession& operator=(const TSafeReadSession&) = delete;
 
@@ -70,7 +73,7 @@ class TSafeReadSession {
   const TMemoryRegion* Region(std::uintptr_t address) noexcept;
 
  private:
-  void* guard_;
+  UniqueHandle<void*, RemoveFaultGuard> guard_;
   // Regions touched so far, ascending by Base, with the last hit first in
   // line (most reads of a trace stay in one region).
   std::vector<TMemoryRegion> regions_;

@@ -3,6 +3,7 @@
 #include "crash/analysis/zelMapFile.h"
 
 #include <algorithm>
+#include <cctype>
 
 #include "crash/util/TextParts.h"
 
@@ -36,10 +37,35 @@ const TMfPublic* PublicAt(const TMapFile& map, Address address) {
   return &*(it - 1);
 }
 
+std::uint32_t PublicNameHash(std::string_view name) {
+  std::uint32_t hash = 2166136261u;
+  for (const char c : name) {
+    hash ^= static_cast<std::uint32_t>(std::tolower(static_cast<unsigned char>(c)));
+    hash *= 16777619u;
+  }
+  return hash;
+}
+
 Address PublicAddress(const TMapFile& map, bool isCode, const std::string& unit, bool caseSensitive,
                       const std::string& name) {
+  // The publics that may match, in map order: those with the name's hash,
+  // or all of them when the map has no index.
+  std::vector<std::uint32_t> candidates;
+  if (map.PublicsByName.size() == map.Publics.size()) {
+    const std::uint32_t hash = PublicNameHash(name);
+    auto it = std::lower_bound(
+        map.PublicsByName.begin(), map.PublicsByName.end(), hash,
+        [](const TMapFile::TNameIndex& entry, std::uint32_t h) { return entry.NameHash < h; });
+    for (; it != map.PublicsByName.end() && it->NameHash == hash; ++it)
+      candidates.push_back(it->Position);
+  } else {
+    candidates.resize(map.Publics.size());
+    for (std::size_t i = 0; i < candidates.size(); ++i)
+      candidates[i] = static_cast<std::uint32_t>(i);
+  }
   auto find = [&](const std::string& unitName) -> Address {
-    for (const TMfPublic& pub : map.Publics) {
+    for (const std::uint32_t position : candidates) {
+      const TMfPublic& pub = map.Publics[position];
       if (pub.IsCode != isCode) continue;
       if (caseSensitive ? pub.SymbolName != name : !EqualsIgnoreCase(pub.SymbolName, name))
         continue;
