@@ -50,27 +50,28 @@ Address PublicAddress(const TMapFile& map, bool isCode, const std::string& unit,
                       const std::string& name) {
   // The publics that may match, in map order: those with the name's hash,
   // or all of them when the map has no index.
-  std::vector<std::uint32_t> candidates;
-  if (map.PublicsByName.size() == map.Publics.size()) {
-    const std::uint32_t hash = PublicNameHash(name);
-    auto it = std::lower_bound(
-        map.PublicsByName.begin(), map.PublicsByName.end(), hash,
-        [](const TMapFile::TNameIndex& entry, std::uint32_t h) { return entry.NameHash < h; });
-    for (; it != map.PublicsByName.end() && it->NameHash == hash; ++it)
-      candidates.push_back(it->Position);
-  } else {
-    candidates.resize(map.Publics.size());
-    for (std::size_t i = 0; i < candidates.size(); ++i)
-      candidates[i] = static_cast<std::uint32_t>(i);
-  }
+  const bool indexed = map.PublicsByName.size() == map.Publics.size();
+  const std::uint32_t hash = indexed ? PublicNameHash(name) : 0;
+  const auto firstWithHash = std::lower_bound(
+      map.PublicsByName.begin(), map.PublicsByName.end(), hash,
+      [](const TMapFile::TNameIndex& entry, std::uint32_t h) { return entry.NameHash < h; });
   auto find = [&](const std::string& unitName) -> Address {
-    for (const std::uint32_t position : candidates) {
+    auto at = [&](std::size_t position) -> Address {
       const TMfPublic& pub = map.Publics[position];
-      if (pub.IsCode != isCode) continue;
+      if (pub.IsCode != isCode) return 0;
       if (caseSensitive ? pub.SymbolName != name : !EqualsIgnoreCase(pub.SymbolName, name))
-        continue;
+        return 0;
       const TMfSegment* seg = SegmentAt(map, isCode, pub.SymbolAddress);
-      if (seg && EqualsIgnoreCase(seg->UnitName, unitName)) return pub.SymbolAddress;
+      return seg && EqualsIgnoreCase(seg->UnitName, unitName) ? pub.SymbolAddress : 0;
+    };
+    if (!indexed) {
+      for (std::size_t position = 0; position < map.Publics.size(); ++position) {
+        if (const Address found = at(position)) return found;
+      }
+      return 0;
+    }
+    for (auto it = firstWithHash; it != map.PublicsByName.end() && it->NameHash == hash; ++it) {
+      if (const Address found = at(it->Position)) return found;
     }
     return 0;
   };
