@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
-#include <initializer_list>
 #include <cstring>
+#include <initializer_list>
 #include <memory_resource>
 #include <string_view>
 
@@ -29,9 +29,8 @@ constexpr int kProgressCollect = 25;
 constexpr int kProgressDeep = 625;
 constexpr int kProgressChains = 350;
 
-// The texts of a trace are composed without printf: a trace runs while the
-// process is in trouble, and the formatting of several hundred lines would
-// cost more than the analysis behind them.
+// Trace texts are composed without printf: at several hundred lines per
+// trace it cost more than the analysis behind them.
 
 // value in lowercase hex, zero-padded to width digits, appended to text.
 void AppendHex(std::string& text, std::uint32_t value, std::size_t width) {
@@ -116,9 +115,9 @@ struct TStackTracer::TState {
     bool Hidden = false;
   };
 
-  // The links of every item come from here: a trace makes thousands of
-  // small lists, and the heap (a system call away under some loaders, slow
-  // when the process is in trouble) would cost more than the analysis.
+  // The links of every item come from here, released at once with the
+  // trace: a trace makes thousands of small lists, and a heap allocation
+  // and release for each cost more than the analysis of an item.
   std::pmr::monotonic_buffer_resource arena{16 * 1024};
   TStackTracer& tracer;
   const TTraceEnvironment& env;
@@ -370,8 +369,8 @@ struct TStackTracer::TState {
   // Adds the value as a candidate; true when it was accepted as certain.
   bool AddStackCandidate(Address value, bool hasSlot, Address slot, bool forced, bool isCreation) {
     const bool isTop = forced || (in.IsException && value == in.CurrentAddress);
-    // Most stack values are no code addresses: the call test, on the
-    // snapshot, turns them away before anything costlier is asked.
+    // Most stack values are no code addresses: the call test, on regions
+    // the trace already knows, turns them away before anything costlier.
     if (value <= 7 || (!isTop && !isCreation && !EndsInCall(view, value))) return false;
     TItem item(&arena);
     item.Value = value;
@@ -957,9 +956,9 @@ struct TStackTracer::TState {
     }
   }
 
-  // The CRC register run over the lower-cased text, without a copy of it.
-  // The texts go through in as few calls as a stack buffer allows: one
-  // line's names usually fit, and the call costs as much as the bytes.
+  // The CRC register run over the lower-cased texts, in as few calls as a
+  // stack buffer allows: one line's names usually fit, and each call costs
+  // as much as the bytes.
   static std::uint32_t CrcLowerCase(std::uint32_t crc,
                                     std::initializer_list<std::string_view> texts) {
     char chunk[256];
