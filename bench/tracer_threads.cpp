@@ -148,7 +148,8 @@ void TraceWorker(TWorker& w, double* coldSeconds = nullptr) {
     const double seconds = Seconds() - start;
     if (coldSeconds && run == 0) *coldSeconds = seconds;
     w.traceSeconds = std::min(w.traceSeconds, seconds);
-    w.traced = out.Items.size();
+    // Lines of the text, as the report takes it (no item list asked for).
+    w.traced = out.Text.empty() ? 0 : 1 + std::count(out.Text.begin(), out.Text.end(), '\n');
   }
   ResumeThread(thread);
 }

@@ -3,7 +3,6 @@
 #include "crash/analysis/zelMapFile.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "crash/util/TextParts.h"
 
@@ -38,9 +37,14 @@ const TMfPublic* PublicAt(const TMapFile& map, Address address) {
 }
 
 std::uint32_t PublicNameHash(std::string_view name) {
+  // ASCII letters folded by hand (the C runtime's tolower costs more than
+  // the rest of loading a map); other bytes are left out, so that names
+  // equal under any locale's case folding still share their hash.
   std::uint32_t hash = 2166136261u;
   for (const char c : name) {
-    hash ^= static_cast<std::uint32_t>(std::tolower(static_cast<unsigned char>(c)));
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) continue;
+    hash ^= byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte;
     hash *= 16777619u;
   }
   return hash;

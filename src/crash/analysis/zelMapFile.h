@@ -64,7 +64,8 @@ struct TMapFile {
   std::vector<TNameIndex> PublicsByName;
 };
 
-// The hash of PublicsByName: FNV-1a over the name in lower case.
+// The hash of PublicsByName: FNV-1a over the name's ASCII bytes in lower
+// case.
 std::uint32_t PublicNameHash(std::string_view name);
 
 // Maps are shared: the cache keeps one, callers hold another reference as
