@@ -4,8 +4,6 @@
 
 #include <algorithm>
 
-#include "crash/analysis/SafeRead.h"
-
 namespace corvan::crash {
 namespace {
 
@@ -16,10 +14,20 @@ const void* Pointer(Address address) {
 }  // namespace
 
 std::size_t TLiveMemoryView::ReadUpTo(Address address, void* dest, std::size_t count) const {
+  if (session_) return session_->ReadUpTo(Pointer(address), dest, count);
   return SafeReadUpTo(Pointer(address), dest, count, snapshot_);
 }
 
 bool TLiveMemoryView::QueryRegion(Address address, TRegionInfo& info) const {
+  if (session_) {
+    const TMemoryRegion* region = session_->Region(address);
+    if (!region || region->Free) return false;
+    info.Committed = region->Committed;
+    info.AllocationBase = static_cast<Address>(region->AllocationBase);
+    info.RegionBase = static_cast<Address>(region->Base);
+    info.RegionSize = static_cast<std::uint32_t>(region->Limit - region->Base);
+    return true;
+  }
   if (!snapshot_) return QuerySystem(address, info);
   auto it = regions_.upper_bound(address);
   if (it != regions_.begin()) {

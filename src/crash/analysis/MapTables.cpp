@@ -116,6 +116,15 @@ void FinishMap(TMapFile& map) {
   std::stable_sort(map.Lines.begin(), map.Lines.end(), [](const TMfLine& a, const TMfLine& b) {
     return a.LineAddress < b.LineAddress;
   });
+  map.PublicsByName.resize(map.Publics.size());
+  for (std::size_t i = 0; i < map.Publics.size(); ++i) {
+    map.PublicsByName[i] = {PublicNameHash(map.Publics[i].SymbolName),
+                            static_cast<std::uint32_t>(i)};
+  }
+  std::sort(map.PublicsByName.begin(), map.PublicsByName.end(),
+            [](const TMapFile::TNameIndex& a, const TMapFile::TNameIndex& b) {
+              return a.NameHash != b.NameHash ? a.NameHash < b.NameHash : a.Position < b.Position;
+            });
   map.Loaded = map.Loaded || !map.Segments.empty() || !map.Publics.empty() || !map.Lines.empty();
 }
 

@@ -72,51 +72,65 @@ LONG CALLBACK GuardedCopyFault(EXCEPTION_POINTERS* pointers) {
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
-// The fault handler is registered (first in line) only for the duration of
-// one copy, so it can neither be overtaken by nor disturb other handlers.
-class TFaultGuard {
- public:
-  TFaultGuard() : handle_(AddVectoredExceptionHandler(1, GuardedCopyFault)) {}
-  ~TFaultGuard() {
-    if (handle_) RemoveVectoredExceptionHandler(handle_);
-  }
-  TFaultGuard(const TFaultGuard&) = delete;
-  TFaultGuard& operator=(const TFaultGuard&) = delete;
-  explicit operator bool() const { return handle_ != nullptr; }
-
- private:
-  void* handle_;
-};
+// The fault handler is registered first in line, for the duration of one
+// copy or one read session, so that no handler registered before it (the
+// fault translation of our own code, say) sees the copy's faults. It
+// redirects only faults of the copy instruction, whatever the thread.
+void* AddFaultGuard() { return AddVectoredExceptionHandler(1, GuardedCopyFault); }
 
 std::size_t GuardedCopy(void* dest, const void* source, std::size_t count) noexcept {
   if (count == 0) return 0;
-  TFaultGuard guard;
+  const UniqueHandle<void*, RemoveFaultGuard> guard(AddFaultGuard());
   if (!guard) return 0;
   return corvan_guarded_copy(dest, source, count);
 }
 
-// Length of the readable run at address, by VirtualQuery.
-std::size_t QueryReadable(std::uintptr_t address, std::size_t size) {
+// The region that holds address; false when VirtualQuery knows nothing.
+bool QueryRegion(std::uintptr_t address, TMemoryRegion& region) {
+  MEMORY_BASIC_INFORMATION info;
+  if (VirtualQuery(reinterpret_cast<const void*>(address), &info, sizeof info) != sizeof info)
+    return false;
+  region.Base = reinterpret_cast<std::uintptr_t>(info.BaseAddress);
+  region.Limit = region.Base + info.RegionSize;
+  region.AllocationBase = reinterpret_cast<std::uintptr_t>(info.AllocationBase);
+  region.Free = info.State == MEM_FREE;
+  region.Committed = info.State == MEM_COMMIT;
+  region.Readable = Readable(info);
+  // A region that does not hold address (or wraps) tells nothing about it.
+  return region.Base <= address && address < region.Limit;
+}
+
+// Length of the readable run at address, up to size; regionAt(address)
+// gives the region that holds address or null.
+template <typename RegionAt>
+std::size_t ReadableRun(std::uintptr_t address, std::size_t size, RegionAt&& regionAt) {
   std::size_t run = 0;
   while (run < size) {
-    MEMORY_BASIC_INFORMATION info;
-    const std::uintptr_t at = address + run;
-    if (VirtualQuery(reinterpret_cast<const void*>(at), &info, sizeof info) != sizeof info) break;
-    if (!Readable(info)) break;
-    const std::uintptr_t regionEnd =
-        reinterpret_cast<std::uintptr_t>(info.BaseAddress) + info.RegionSize;
-    if (regionEnd <= at) break;
-    run = static_cast<std::size_t>(std::min<std::uintptr_t>(regionEnd - address, size));
+    const TMemoryRegion* region = regionAt(address + run);
+    if (!region || !region->Readable) break;
+    run = static_cast<std::size_t>(std::min<std::uintptr_t>(region->Limit - address, size));
   }
   return run;
+}
+
+std::size_t QueryReadable(std::uintptr_t address, std::size_t size) {
+  TMemoryRegion region;
+  return ReadableRun(address, size, [&region](std::uintptr_t at) {
+    return QueryRegion(at, region) ? &region : nullptr;
+  });
+}
+
+bool ValidRange(const void* address, const void* buffer, std::size_t size) {
+  const auto at = reinterpret_cast<std::uintptr_t>(address);
+  return address && buffer && size != 0 && at + size >= at;
 }
 
 }  // namespace
 
 std::size_t SafeReadUpTo(const void* address, void* buffer, std::size_t size,
                          const TDATryRead* snapshot) noexcept {
+  if (!ValidRange(address, buffer, size)) return 0;
   const auto at = reinterpret_cast<std::uintptr_t>(address);
-  if (!address || !buffer || size == 0 || at + size < at) return 0;
   const std::size_t readable =
       snapshot ? snapshot->ReadableFrom(at, size) : QueryReadable(at, size);
   return GuardedCopy(buffer, address, readable);
@@ -173,6 +187,47 @@ TDATryRead BeginSafeReads() {
 void EndSafeReads(TDATryRead& snapshot) {
   snapshot.Clear();
   snapshot.Trim();
+}
+
+void RemoveFaultGuard(void* handler) noexcept { RemoveVectoredExceptionHandler(handler); }
+
+TSafeReadSession::TSafeReadSession() noexcept : guard_(AddFaultGuard()) {}
+
+std::size_t TSafeReadSession::ReadUpTo(const void* address, void* buffer,
+                                       std::size_t size) noexcept {
+  if (!ValidRange(address, buffer, size)) return 0;
+  const std::size_t readable = ReadableRun(reinterpret_cast<std::uintptr_t>(address), size,
+                                           [this](std::uintptr_t at) { return Region(at); });
+  if (readable == 0) return 0;
+  return guard_ ? corvan_guarded_copy(buffer, address, readable)
+                : GuardedCopy(buffer, address, readable);
+}
+
+const TMemoryRegion* TSafeReadSession::Region(std::uintptr_t address) noexcept {
+  auto holds = [address](const TMemoryRegion& r) { return r.Base <= address && address < r.Limit; };
+  if (lastHit_ < regions_.size() && holds(regions_[lastHit_])) return &regions_[lastHit_];
+  auto byBase = [](std::uintptr_t a, const TMemoryRegion& r) { return a < r.Base; };
+  auto it = std::upper_bound(regions_.begin(), regions_.end(), address, byBase);
+  if (it != regions_.begin() && holds(*(it - 1))) {
+    lastHit_ = static_cast<std::size_t>(it - 1 - regions_.begin());
+    return &*(it - 1);
+  }
+  TMemoryRegion region;
+  if (!QueryRegion(address, region)) return nullptr;
+  // Entries never overlap: those the new region overlaps are stale (memory
+  // changed since they were queried) and give way to it.
+  auto first = std::upper_bound(regions_.begin(), regions_.end(), region.Base, byBase);
+  if (first != regions_.begin() && (first - 1)->Limit > region.Base) --first;
+  auto last =
+      std::lower_bound(first, regions_.end(), region.Limit,
+                       [](const TMemoryRegion& r, std::uintptr_t limit) { return r.Base < limit; });
+  try {
+    it = regions_.insert(regions_.erase(first, last), region);
+  } catch (...) {
+    return nullptr;  // out of memory: unreadable, the safe answer
+  }
+  lastHit_ = static_cast<std::size_t>(it - regions_.begin());
+  return &*it;
 }
 
 }  // namespace corvan::crash

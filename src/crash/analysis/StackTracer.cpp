@@ -1,8 +1,11 @@
 #include "crash/analysis/StackTracer.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 #include <cstring>
+#include <initializer_list>
+#include <memory_resource>
+#include <string_view>
 
 #include "crash/analysis/Unmangle.h"
 #include "crash/analysis/x86/InstructionDecoder.h"
@@ -26,10 +29,21 @@ constexpr int kProgressCollect = 25;
 constexpr int kProgressDeep = 625;
 constexpr int kProgressChains = 350;
 
-std::string Hex8(Address value) {
-  char text[12];
-  std::snprintf(text, sizeof text, "%08x", value);
-  return text;
+// Trace texts are composed without printf: at several hundred lines per
+// trace it cost more than the analysis behind them.
+
+// value in lowercase hex, zero-padded to width digits, appended to text.
+void AppendHex(std::string& text, std::uint32_t value, std::size_t width) {
+  char digits[8];
+  const std::size_t n = static_cast<std::size_t>(
+      std::to_chars(digits, digits + sizeof digits, value, 16).ptr - digits);
+  if (n < width) text.append(width - n, '0');
+  text.append(digits, n);
+}
+
+// value in decimal, written to text; returns the length.
+std::size_t DecimalText(std::int32_t value, char (&text)[16]) {
+  return static_cast<std::size_t>(std::to_chars(text, text + sizeof text, value).ptr - text);
 }
 
 }  // namespace
@@ -68,14 +82,16 @@ struct TStackTracer::TState {
     bool Evaluated = false;
   };
   struct TLinks {
-    std::vector<TLink> List;
+    explicit TLinks(std::pmr::memory_resource* arena) : List(arena) {}
+    std::pmr::vector<TLink> List;
     int Best = -1;
     void Add(const TLink& link) {
-      if (List.capacity() == 0) List.reserve(8);
+      if (List.capacity() == 0) List.reserve(4);
       List.push_back(link);
     }
   };
   struct TItem {
+    explicit TItem(std::pmr::memory_resource* arena) : Callees(arena), Callers(arena) {}
     Address ReturnAddress = 0;
     Address Value = 0;
     Address Slot = 0;
@@ -92,11 +108,17 @@ struct TStackTracer::TState {
     int Function = -1;
     Address FunctionStart = 0;
     bool HasStart = false;
-    std::string ModuleName, UnitName, FunctionName;
+    // Views of the tracer's module and function caches and of the maps:
+    // they stay put while the output is made (nothing is entered then).
+    std::string_view ModuleName, UnitName, FunctionName;
     std::int32_t LineNumber = 0, RelativeLine = 0;
     bool Hidden = false;
   };
 
+  // The links of every item come from here, released at once with the
+  // trace: a trace makes thousands of small lists, and a heap allocation
+  // and release for each cost more than the analysis of an item.
+  std::pmr::monotonic_buffer_resource arena{16 * 1024};
   TStackTracer& tracer;
   const TTraceEnvironment& env;
   const TMemoryView& view;
@@ -347,10 +369,10 @@ struct TStackTracer::TState {
   // Adds the value as a candidate; true when it was accepted as certain.
   bool AddStackCandidate(Address value, bool hasSlot, Address slot, bool forced, bool isCreation) {
     const bool isTop = forced || (in.IsException && value == in.CurrentAddress);
-    // Most stack values are no code addresses: the call test, on the
-    // snapshot, turns them away before anything costlier is asked.
+    // Most stack values are no code addresses: the call test, on regions
+    // the trace already knows, turns them away before anything costlier.
     if (value <= 7 || (!isTop && !isCreation && !EndsInCall(view, value))) return false;
-    TItem item;
+    TItem item(&arena);
     item.Value = value;
     item.IsTop = isTop;
     item.IsCreation = isCreation;
@@ -835,17 +857,17 @@ struct TStackTracer::TState {
         }
       }
       if (chosen) {
-        const TFunctionEntry& f = tracer.functions_[chosen->Function];
+        TFunctionEntry& f = tracer.functions_[chosen->Function];
         item.CodeAddress = chosen->CallAddress;
-        item.FunctionName = f.Name;
+        if (!f.ShownNamesReady) {
+          f.ShownName = f.Name;
+          UnmangleName(f.ShownName, f.ShownUnit);
+          f.ShownNamesReady = true;
+        }
+        item.FunctionName = f.ShownName;
+        item.UnitName = f.ShownUnit;
         item.FunctionStart = f.Info.Entry;
         item.HasStart = true;
-        std::string unit;
-        std::string name = item.FunctionName;
-        if (UnmangleName(name, unit)) {
-          item.FunctionName = name;
-          item.UnitName = unit;
-        }
       } else {
         const TLink* withCode = nullptr;
         for (const TLink& l : item.Callers.List) {
@@ -865,7 +887,7 @@ struct TStackTracer::TState {
       }
       const TTraceModule* module =
           item.Module >= 0 ? &tracer.modules_[item.Module].Module : nullptr;
-      item.ModuleName = module ? module->FileName : "???";
+      item.ModuleName = module ? std::string_view(module->FileName) : "???";
       if (module && module->HasMap()) {
         const TMapFile& map = *module->Map;
         if (const TMfPublic* pub = PublicAt(map, item.CodeAddress)) {
@@ -934,39 +956,73 @@ struct TStackTracer::TState {
     }
   }
 
-  // The CRC register run over the lower-cased text, without a copy of it.
-  static std::uint32_t CrcLowerCase(std::uint32_t crc, const std::string& text) {
-    char chunk[64];
-    for (std::size_t at = 0; at < text.size(); at += sizeof chunk) {
-      const std::size_t n = std::min(sizeof chunk, text.size() - at);
-      for (std::size_t i = 0; i < n; ++i) {
-        const char c = text[at + i];
-        chunk[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  // The CRC register run over the lower-cased texts, in as few calls as a
+  // stack buffer allows: one line's names usually fit, and each call costs
+  // as much as the bytes.
+  static std::uint32_t CrcLowerCase(std::uint32_t crc,
+                                    std::initializer_list<std::string_view> texts) {
+    char chunk[256];
+    std::size_t used = 0;
+    for (std::string_view text : texts) {
+      for (const char c : text) {
+        if (used == sizeof chunk) {
+          crc = Crc32Update(crc, chunk, used);
+          used = 0;
+        }
+        chunk[used++] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
       }
-      crc = Crc32Update(crc, chunk, n);
     }
-    return crc;
+    return Crc32Update(crc, chunk, used);
   }
 
-  static void AppendPadded(std::string& text, const std::string& field, std::size_t width) {
+  // The checksums of a line's names, remembered for the lines that repeat
+  // them: deep stacks are mostly a few call sites over and over. The names
+  // are views of the caches, so equal views mean equal texts.
+  class TLineCrcs {
+   public:
+    std::uint32_t Of(std::uint32_t offset, std::string_view module, std::string_view unit,
+                     std::string_view function) {
+      TEntry& e = entries_[(offset ^ reinterpret_cast<std::uintptr_t>(function.data())) %
+                           std::size(entries_)];
+      const auto same = [](std::string_view a, std::string_view b) {
+        return a.data() == b.data() && a.size() == b.size();
+      };
+      if (!e.Used || e.Offset != offset || !same(e.Module, module) || !same(e.Unit, unit) ||
+          !same(e.Function, function)) {
+        e = {true, offset, module, unit, function, CrcLowerCase(offset, {module, unit, function})};
+      }
+      return e.Crc;
+    }
+
+   private:
+    struct TEntry {
+      bool Used = false;
+      std::uint32_t Offset = 0;
+      std::string_view Module, Unit, Function;
+      std::uint32_t Crc = 0;
+    };
+    TEntry entries_[64];
+  };
+
+  static void AppendPadded(std::string& text, std::string_view field, std::size_t width) {
     text += field;
     if (field.size() < width) text.append(width - field.size(), ' ');
   }
 
-  static void AppendRightAligned(std::string& text, const char* field, std::size_t width) {
-    const std::size_t n = std::strlen(field);
-    if (n < width) text.append(width - n, ' ');
+  static void AppendRightAligned(std::string& text, std::string_view field, std::size_t width) {
+    if (field.size() < width) text.append(width - field.size(), ' ');
     text += field;
     text += ' ';
   }
 
   // The relative-line column of an item: "+n" with relative lines on and a
   // line in the line column, else the plain number; empty when both are 0.
-  void RelativeLineText(const TItem& item, char (&text)[16]) const {
-    text[0] = 0;
-    if (item.LineNumber == 0 && item.RelativeLine == 0) return;
+  std::string_view RelativeLineText(const TItem& item, char (&text)[16]) const {
+    if (item.LineNumber == 0 && item.RelativeLine == 0) return {};
     const bool plus = in.ShowRelativeLines && item.LineNumber != 0;
-    std::snprintf(text, sizeof text, plus ? "+%d" : "%d", item.RelativeLine);
+    text[0] = '+';
+    char* end = std::to_chars(text + plus, text + sizeof text, item.RelativeLine).ptr;
+    return {text, static_cast<std::size_t>(end - text)};
   }
 
   void ComposeResult(TTraceOutput& out) {
@@ -987,10 +1043,8 @@ struct TStackTracer::TState {
       moduleWidth = std::max(moduleWidth, item->ModuleName.size());
       unitWidth = std::max(unitWidth, item->UnitName.size());
       nameLength += item->FunctionName.size();
-      if (item->LineNumber)
-        lineWidth = std::max(lineWidth, std::to_string(item->LineNumber).size());
-      RelativeLineText(*item, number);
-      relWidth = std::max(relWidth, std::strlen(number));
+      if (item->LineNumber) lineWidth = std::max(lineWidth, DecimalText(item->LineNumber, number));
+      relWidth = std::max(relWidth, RelativeLineText(*item, number).size());
       if (item->HasStart && item->FunctionStart <= item->CodeAddress) {
         anyOffset = true;
         largestOffset = std::max(largestOffset, item->CodeAddress - item->FunctionStart);
@@ -1002,40 +1056,37 @@ struct TStackTracer::TState {
     std::string text;
     text.reserve(nameLength + shown.size() * (16 + offsetWidth + moduleWidth + unitWidth +
                                               lineWidth + relWidth + 6));
-    out.Items.reserve(shown.size());
+    if (in.ListItems) out.Items.reserve(shown.size());
     Address previous = 0;
     bool firstLine = true;
+    TLineCrcs lineCrcs;
     for (TItem* item : shown) {
       if (!firstLine && item->CodeAddress == previous && !item->IsTop) continue;
       previous = item->CodeAddress;
       if (!firstLine) text += "\r\n";
-      text += Hex8(item->CodeAddress);
+      AppendHex(text, item->CodeAddress, 8);
       text += ' ';
       const bool hasOffset = item->HasStart && item->FunctionStart <= item->CodeAddress;
       const std::uint32_t offset = hasOffset ? item->CodeAddress - item->FunctionStart : 0;
       if (offsets) {
-        std::snprintf(number, sizeof number, "+%0*x ", static_cast<int>(offsetWidth), offset);
-        text += number;
+        text += '+';
+        AppendHex(text, offset, offsetWidth);
+        text += ' ';
       }
       AppendPadded(text, item->ModuleName, moduleWidth + 1);
       AppendPadded(text, item->UnitName, unitWidth + 1);
       if (lineWidth) {
-        number[0] = 0;
-        if (item->LineNumber) std::snprintf(number, sizeof number, "%d", item->LineNumber);
-        AppendRightAligned(text, number, lineWidth);
+        const std::size_t n = item->LineNumber ? DecimalText(item->LineNumber, number) : 0;
+        AppendRightAligned(text, {number, n}, lineWidth);
       }
       if (relWidth) {
-        RelativeLineText(*item, number);
-        AppendRightAligned(text, number, relWidth);
+        AppendRightAligned(text, RelativeLineText(*item, number), relWidth);
       }
       text += item->FunctionName;
 
       std::uint32_t v = item->CodeAddress;
-      if (item->Module >= 0 && !item->FunctionName.empty() && hasOffset) {
-        v = offset;
-        for (const std::string* part : {&item->ModuleName, &item->UnitName, &item->FunctionName})
-          v = CrcLowerCase(v, *part);
-      }
+      if (item->Module >= 0 && !item->FunctionName.empty() && hasOffset)
+        v = lineCrcs.Of(offset, item->ModuleName, item->UnitName, item->FunctionName);
       if (firstLine) {
         out.Crc1 = out.Crc2 = v;
       } else {
@@ -1052,15 +1103,15 @@ struct TStackTracer::TState {
       }
       firstLine = false;
 
-      // The item's texts are written; the output takes them over.
+      if (!in.ListItems) continue;
       TStackItem& written = out.Items.emplace_back();
       written.CodeAddress = item->CodeAddress;
       written.RelativeAddress = offset;
       written.Module = item->ModuleName;
-      written.UnitName = std::move(item->UnitName);
+      written.UnitName = item->UnitName;
       written.LineNumber = item->LineNumber;
       written.RelativeLine = item->RelativeLine;
-      written.FunctionName = std::move(item->FunctionName);
+      written.FunctionName = item->FunctionName;
     }
     if (!out.ExceptionFunctionEntry) {
       for (const TItem* item : shown) {

@@ -79,6 +79,9 @@ class TStackTracer {
     bool Approved = false;
     bool Invalid = false;
     bool NoCode = false;  // pseudo function at an unreadable address
+    // Name and unit as a trace shows them (Name unmangled), made on first use.
+    bool ShownNamesReady = false;
+    std::string ShownName, ShownUnit;
   };
   friend struct TState;
 

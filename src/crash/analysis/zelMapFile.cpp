@@ -36,15 +36,46 @@ const TMfPublic* PublicAt(const TMapFile& map, Address address) {
   return &*(it - 1);
 }
 
+std::uint32_t PublicNameHash(std::string_view name) {
+  // ASCII letters folded by hand (the C runtime's tolower costs more than
+  // the rest of loading a map); other bytes are left out, so that names
+  // equal under any locale's case folding still share their hash.
+  std::uint32_t hash = 2166136261u;
+  for (const char c : name) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) continue;
+    hash ^= byte >= 'A' && byte <= 'Z' ? byte - 'A' + 'a' : byte;
+    hash *= 16777619u;
+  }
+  return hash;
+}
+
 Address PublicAddress(const TMapFile& map, bool isCode, const std::string& unit, bool caseSensitive,
                       const std::string& name) {
+  // The publics that may match, in map order: those with the name's hash,
+  // or all of them when the map has no index.
+  const bool indexed = map.PublicsByName.size() == map.Publics.size();
+  const std::uint32_t hash = indexed ? PublicNameHash(name) : 0;
+  const auto firstWithHash = std::lower_bound(
+      map.PublicsByName.begin(), map.PublicsByName.end(), hash,
+      [](const TMapFile::TNameIndex& entry, std::uint32_t h) { return entry.NameHash < h; });
   auto find = [&](const std::string& unitName) -> Address {
-    for (const TMfPublic& pub : map.Publics) {
-      if (pub.IsCode != isCode) continue;
+    auto at = [&](std::size_t position) -> Address {
+      const TMfPublic& pub = map.Publics[position];
+      if (pub.IsCode != isCode) return 0;
       if (caseSensitive ? pub.SymbolName != name : !EqualsIgnoreCase(pub.SymbolName, name))
-        continue;
+        return 0;
       const TMfSegment* seg = SegmentAt(map, isCode, pub.SymbolAddress);
-      if (seg && EqualsIgnoreCase(seg->UnitName, unitName)) return pub.SymbolAddress;
+      return seg && EqualsIgnoreCase(seg->UnitName, unitName) ? pub.SymbolAddress : 0;
+    };
+    if (!indexed) {
+      for (std::size_t position = 0; position < map.Publics.size(); ++position) {
+        if (const Address found = at(position)) return found;
+      }
+      return 0;
+    }
+    for (auto it = firstWithHash; it != map.PublicsByName.end() && it->NameHash == hash; ++it) {
+      if (const Address found = at(it->Position)) return found;
     }
     return 0;
   };

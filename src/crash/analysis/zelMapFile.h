@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "crash/analysis/x86/MemoryView.h"
@@ -52,7 +53,20 @@ struct TMapFile {
   Address CodeStart = 0, CodeEnd = 0;  // [CodeStart, CodeEnd)
   Address DataStart = 0, DataEnd = 0;
   std::string MinDebugInfo;  // identification of a minimal-form map, else empty
+  // The publics by name for PublicAddress, built by FinishMap: a hash of
+  // the name without case and the public's position, ascending (equal
+  // hashes in position order). Empty or stale (hand-made maps): the
+  // lookup scans the publics instead.
+  struct TNameIndex {
+    std::uint32_t NameHash = 0;
+    std::uint32_t Position = 0;
+  };
+  std::vector<TNameIndex> PublicsByName;
 };
+
+// The hash of PublicsByName: FNV-1a over the name's ASCII bytes in lower
+// case.
+std::uint32_t PublicNameHash(std::string_view name);
 
 // Maps are shared: the cache keeps one, callers hold another reference as
 // long as they use it. Never null where a function below returns one.

@@ -88,6 +88,8 @@ struct TTraceInput {
   // thread (StackBottom 0) the caller's own return address, for another
   // thread none.
   Address CurrentAddress = 0;
+  // Fill TTraceOutput::Items too (the report needs only the text).
+  bool ListItems = false;
 };
 
 // Outputs of one trace.
@@ -100,7 +102,7 @@ struct TTraceOutput {
   Address ExceptionFunctionEntry = 0;
   Address ExceptionFunctionAddress = 0;
   Address ExceptionAddress = 0;  // the innermost item's CodeAddress
-  TStackTrace Items;             // one per written line
+  TStackTrace Items;             // one per written line, with ListItems only
 };
 
 // Traces the stack described by input. An unreadable stack range gives an

@@ -19,7 +19,7 @@ namespace {
 
 class TLiveTraceEnvironment final : public TTraceEnvironment {
  public:
-  explicit TLiveTraceEnvironment(const TDATryRead* snapshot) : view_(snapshot) {}
+  explicit TLiveTraceEnvironment(TSafeReadSession& reads) : view_(reads) {}
 
   const TMemoryView& View() const override { return view_; }
 
@@ -89,10 +89,9 @@ void TraceThreadStack(const TTraceInput& input, TTraceOutput& output) {
     }
     if (!resolved.FramePointer && !input.StackBottom)
       resolved.FramePointer = AddressOf(__builtin_frame_address(0));
-    TDATryRead snapshot = BeginSafeReads();
-    const TLiveTraceEnvironment env(&snapshot);
+    TSafeReadSession reads;
+    const TLiveTraceEnvironment env(reads);
     Tracer().Trace(env, resolved, output);
-    EndSafeReads(snapshot);
   } catch (...) {
     output = TTraceOutput{};
     output.Text = InternalErrorText("CollectPossibleStackItems", {}, {});
@@ -105,12 +104,10 @@ std::uint32_t PrepareStackCandidates(Address framePointer, Address stackTop, Add
   try {
     if (!stackTop) stackTop = StackTopOfThisThread();
     if (!stackBottom) stackBottom = CurrentStackPointer();
-    TDATryRead snapshot = BeginSafeReads();
-    const TLiveTraceEnvironment env(&snapshot);
-    const std::uint32_t count = Tracer().Prepare(env, framePointer, stackTop, stackBottom, prepared,
-                                                 isException, currentAddress);
-    EndSafeReads(snapshot);
-    return count;
+    TSafeReadSession reads;
+    const TLiveTraceEnvironment env(reads);
+    return Tracer().Prepare(env, framePointer, stackTop, stackBottom, prepared, isException,
+                            currentAddress);
   } catch (...) {
     prepared.clear();
     return 0;

@@ -1,6 +1,9 @@
 // Symbol map readers and lookups on hand-made maps.
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+#include <string>
+
 #include "crash/analysis/CompactMap.h"
 #include "crash/analysis/MapRanges.h"
 #include "crash/analysis/MapTables.h"
@@ -57,6 +60,42 @@ TEST(MapLookup, PublicAddressTriesCppExtensions) {
   EXPECT_EQ(PublicAddress(map, true, "beta", false, "GAMMA"), kCode + 0x180);
   EXPECT_EQ(PublicAddress(map, true, "beta", true, "GAMMA"), 0u);
   EXPECT_EQ(PublicAddress(map, true, "Alpha.cpp", true, "gamma"), 0u);
+}
+
+// The name index of a finished map gives what a scan of the publics gives:
+// the first public in address order, with or without case.
+TEST(MapLookup, PublicAddressIndexAgreesWithScan) {
+  TMapFile scanned = Sample();
+  scanned.Publics.push_back({true, "GAMMA", kCode + 0x1c0});
+  scanned.Publics.push_back({true, "gamma", kCode + 0x10});
+  scanned.Publics.push_back({false, "gamma", kCode + 0x20});
+  for (int i = 0; i < 2000; ++i)
+    scanned.Publics.push_back({true, "f" + std::to_string(i), kCode + 0x200 + Address(i % 0x100)});
+  TMapFile indexed = scanned;
+  FinishMap(indexed);
+  ASSERT_EQ(indexed.PublicsByName.size(), indexed.Publics.size());
+  FinishMap(scanned);
+  scanned.PublicsByName.clear();
+  struct Query {
+    const char* unit;
+    bool caseSensitive;
+    const char* name;
+    Address expected;
+  };
+  for (const Query& q : std::initializer_list<Query>{{"Beta.cpp", true, "gamma", kCode + 0x180},
+                                                     {"Beta.cpp", true, "GAMMA", kCode + 0x1c0},
+                                                     {"beta", false, "Gamma", kCode + 0x180},
+                                                     {"alpha", false, "GAMMA", kCode + 0x10},
+                                                     {"Beta.cpp", true, "f1999", kCode + 0x2cf},
+                                                     {"Beta.cpp", false, "F7", kCode + 0x207},
+                                                     {"Beta.cpp", true, "F7", 0},
+                                                     {"Beta.cpp", true, "missing", 0}}) {
+    SCOPED_TRACE(std::string(q.unit) + " " + q.name);
+    EXPECT_EQ(PublicAddress(indexed, true, q.unit, q.caseSensitive, q.name), q.expected);
+    EXPECT_EQ(PublicAddress(scanned, true, q.unit, q.caseSensitive, q.name), q.expected);
+  }
+  // Data publics are looked up among data segments only.
+  EXPECT_EQ(PublicAddress(indexed, false, "alpha", true, "gamma"), 0u);
 }
 
 TEST(MapTables, AddPublicCleansNames) {

@@ -131,6 +131,7 @@ __attribute__((noinline)) void TakeSnapshot(TSnapshot& s) {
   TTraceInput in;
   in.ShowRelativeAddresses = true;
   in.ShowRelativeLines = true;
+  in.ListItems = true;
   TraceThreadStack(in, s.trace);
   TFrames frames = Unwind();
   s.truth.insert(s.truth.end(), frames.begin(), frames.end());
@@ -226,6 +227,7 @@ void TraceOtherThread(HANDLE thread, TTraceOutput& out) {
   TTraceInput in;
   in.ShowRelativeAddresses = true;
   in.ShowRelativeLines = true;
+  in.ListItems = true;
   in.StackBottom = context.Esp;
   in.StackTop = AddressOf(region.BaseAddress) + static_cast<Address>(region.RegionSize);
   in.FramePointer = context.Ebp;

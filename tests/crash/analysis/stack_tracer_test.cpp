@@ -1,5 +1,8 @@
 // The stack tracer's phases on hand-made stacks and code.
 #include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cctype>
 
 #include "crash/analysis/MapTables.h"
 #include "crash/analysis/StackTracer.h"
@@ -93,10 +96,42 @@ void BuildThreeFunctions(TFakeProcess& p) {
                {0x1000DC, kCode + 1}});   // not after a call: ignored
 }
 
+// The duplicate-detection checksums of a trace, recomputed with zlib from
+// its listed lines: a line with a module, a function and its offset counts
+// as the CRC register started at the offset over its lower-cased module,
+// unit and function names, any other line as its address; Crc1 is the
+// first line's value, Crc2 that value run over the little-endian values of
+// the lines below it.
+std::pair<std::uint32_t, std::uint32_t> ExpectedCrcs(const TTraceOutput& out) {
+  auto run = [](std::uint32_t reg, const void* data, std::size_t n) {
+    return ~static_cast<std::uint32_t>(crc32(~reg, static_cast<const Bytef*>(data), n));
+  };
+  std::uint32_t crc1 = 0, crc2 = 0;
+  for (std::size_t i = 0; i < out.Items.size(); ++i) {
+    const TStackItem& item = out.Items[i];
+    std::uint32_t v = item.CodeAddress;
+    if (item.Module != "???" && !item.FunctionName.empty()) {
+      std::string names = item.Module + item.UnitName + item.FunctionName;
+      for (char& c : names) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      v = run(item.RelativeAddress, names.data(), names.size());
+    }
+    if (i == 0) {
+      crc1 = crc2 = v;
+    } else {
+      const std::uint8_t bytes[4] = {
+          static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+          static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
+      crc2 = run(crc2, bytes, 4);
+    }
+  }
+  return {crc1, crc2};
+}
+
 TTraceInput FaultInG() {
   TTraceInput in;
   in.ShowRelativeAddresses = true;
   in.ShowRelativeLines = true;
+  in.ListItems = true;
   in.FramePointer = 0x1000E0;
   in.StackTop = kStackTop;
   in.StackBottom = 0x1000D8;
@@ -134,14 +169,19 @@ TEST(StackTracer, FramesOfAFaultWithColumns) {
   EXPECT_EQ(out.ExceptionAddress, kCode + 0x23);
   EXPECT_EQ(out.ExceptionFunctionEntry, kCode + 0x20);
   EXPECT_TRUE(out.HasLineInfo);
-  EXPECT_NE(out.Crc1, 0u);
-  EXPECT_NE(out.Crc1, out.Crc2);
+  EXPECT_EQ(std::make_pair(out.Crc1, out.Crc2), ExpectedCrcs(out));
 
-  // The same trace again (caches warm) gives the same checksums.
+  // The same trace again (caches warm, no item list asked for) gives the
+  // same text and checksums.
+  TTraceInput textOnly = FaultInG();
+  textOnly.ListItems = false;
   TTraceOutput again;
-  tracer.Trace(process, FaultInG(), again);
+  tracer.Trace(process, textOnly, again);
   EXPECT_EQ(again.Text, out.Text);
+  EXPECT_EQ(again.Crc1, out.Crc1);
   EXPECT_EQ(again.Crc2, out.Crc2);
+  EXPECT_EQ(again.ExceptionFunctionEntry, out.ExceptionFunctionEntry);
+  EXPECT_TRUE(again.Items.empty());
 }
 
 TEST(StackTracer, PlainColumnsWithoutRelativeParts) {
@@ -296,6 +336,8 @@ TEST(StackTracer, RepeatedStretchIsRemovedOnce) {
   std::vector<std::string> names;
   for (const TStackItem& item : out.Items) names.push_back(item.FunctionName);
   EXPECT_EQ(names, (std::vector<std::string>{"g", "main", "f", "main"})) << out.Text;
+  // The two lines of main are one call site: the same checksum counts twice.
+  EXPECT_EQ(std::make_pair(out.Crc1, out.Crc2), ExpectedCrcs(out));
 }
 
 TEST(StackTracer, InternalErrorText) {
