@@ -1,0 +1,142 @@
+#include <windows.h>
+
+#include <dbghelp.h>
+
+#include "common/WinHandles.h"
+#include "crash/analysis/LoaderLock.h"
+#include "crash/core/ExceptionReport.h"
+#include "crash/core/MiniDump.h"
+#include "crash/core/ReporterFolder.h"
+
+#include <utility>
+#include <vector>
+
+namespace corvan::crash {
+namespace {
+
+using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
+                                          PMINIDUMP_EXCEPTION_INFORMATION,
+                                          PMINIDUMP_USER_STREAM_INFORMATION,
+                                          PMINIDUMP_CALLBACK_INFORMATION);
+
+constexpr int kNameAttempts = 10;
+
+// The fault's own record, or one made for a C++ throw at its throw site.
+EXCEPTION_RECORD RecordOf(const ExceptionFacts& facts) {
+  if (facts.record.ExceptionCode) return facts.record;
+  EXCEPTION_RECORD record{};
+  record.ExceptionCode = kCppExceptionCode;
+  record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
+  record.ExceptionAddress = reinterpret_cast<void*>(static_cast<std::uintptr_t>(facts.address));
+  return record;
+}
+
+std::string ErrorText(DWORD error) { return "not written: system error " + std::to_string(error); }
+
+// Creates the first free name of the report's time stamp in folder.
+ScopedFile CreateDumpFile(const std::string& folder, const LocalTime& stamp, std::string& name) {
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    name = MiniDumpFileName(stamp, attempt);
+    ScopedFile file(CreateFileA((folder + "\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file || GetLastError() != ERROR_FILE_EXISTS) return file;
+  }
+  return ScopedFile();
+}
+
+// Dumps beyond this are left as they are rather than read back.
+constexpr LONGLONG kMaxRestoredDump = 64 * 1024 * 1024;
+
+// Puts the stack bytes captured before unwinding back into the faulting
+// thread's stack in the dump: while it waited for its report the thread
+// reused the stack of the frames that threw or faulted, and a debugger
+// walks the stack from the captured context.
+void RestoreCapturedStack(HANDLE file, const ExceptionFacts& facts) {
+  LARGE_INTEGER size{};
+  if (facts.stackBytes.empty() || !GetFileSizeEx(file, &size) || size.QuadPart > kMaxRestoredDump)
+    return;
+  std::vector<std::uint8_t> dump(static_cast<std::size_t>(size.QuadPart));
+  DWORD done = 0;
+  if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+      !ReadFile(file, dump.data(), static_cast<DWORD>(dump.size()), &done, nullptr) ||
+      done != dump.size()) {
+    return;
+  }
+  const StackPatch patch =
+      FindStackPatch(dump, facts.crashedThreadId, facts.context.Esp, facts.stackBytes.size());
+  if (patch.length && SetFilePointer(file, static_cast<LONG>(patch.fileOffset), nullptr,
+                                     FILE_BEGIN) != INVALID_SET_FILE_POINTER) {
+    WriteFile(file, facts.stackBytes.data(), patch.length, &done, nullptr);
+  }
+}
+
+std::string WriteDump(HANDLE file, const ExceptionFacts& facts, MiniDumpKind kind) {
+  // Loading a library while another thread holds the loader lock would
+  // wait for that thread, which may be the one that faulted.
+  if (IsLoaderLockHeld(250)) return "not written: the loader lock is held";
+  ScopedModule dbghelp(LoadLibraryA("dbghelp.dll"));
+  const auto write = dbghelp ? reinterpret_cast<MiniDumpWriteDumpFn>(reinterpret_cast<void*>(
+                                   GetProcAddress(dbghelp.get(), "MiniDumpWriteDump")))
+                             : nullptr;
+  if (!write) return "not written: dbghelp.dll is missing";
+  EXCEPTION_RECORD record = RecordOf(facts);
+  CONTEXT context = facts.context;
+  EXCEPTION_POINTERS pointers{&record, &context};
+  MINIDUMP_EXCEPTION_INFORMATION exception{facts.crashedThreadId, &pointers, FALSE};
+  // Without a captured context (a runtime end, a freeze) the dump shows
+  // every thread as it waits, and no exception.
+  const bool withException = facts.hasContext && facts.crashedThreadId != 0;
+  if (!write(GetCurrentProcess(), GetCurrentProcessId(), file,
+             static_cast<MINIDUMP_TYPE>(MiniDumpTypeOf(kind)), withException ? &exception : nullptr,
+             nullptr, nullptr)) {
+    return ErrorText(GetLastError());
+  }
+  if (withException) RestoreCapturedStack(file, facts);
+  return {};
+}
+
+// Writes into file and closes it; a file left without a dump is deleted.
+std::string WriteAndClose(ScopedFile file, const std::string& path, const ExceptionFacts& facts,
+                          MiniDumpKind kind) {
+  const std::string failure = WriteDump(file.get(), facts, kind);
+  file.reset();
+  if (!failure.empty()) DeleteFileA(path.c_str());
+  return failure;
+}
+
+}  // namespace
+
+std::string WriteMiniDumpFile(const std::string& path, const ExceptionFacts& facts,
+                              MiniDumpKind kind) noexcept {
+  try {
+    ScopedFile file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return ErrorText(GetLastError());
+    return WriteAndClose(std::move(file), path, facts, kind);
+  } catch (...) {
+    return "not written: internal error";
+  }
+}
+
+std::string AttachMiniDump(ExceptionReport& report) noexcept {
+  try {
+    const std::string folder = ReporterTempFolder();
+    if (folder.empty()) return "not written: no temporary folder";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    std::string name;
+    const LocalTime stamp = report.Created();
+    ScopedFile file = CreateDumpFile(folder, stamp, name);
+    if (!file) return ErrorText(GetLastError());
+    const std::string path = folder + "\\" + name;
+    const MiniDumpKind kind =
+        ParseMiniDumpKind(report.GetStr("MiniDumpKind")).value_or(MiniDumpKind::Normal);
+    const std::string failure = WriteAndClose(std::move(file), path, report.Facts(), kind);
+    if (!failure.empty()) return failure;
+    report.AdditionalAttachments()->AddFile(path, name, "MiniDump", report.GetStr("BugRepZip"));
+    return name;
+  } catch (...) {
+    return "not written: internal error";
+  }
+}
+
+}  // namespace corvan::crash
