@@ -70,6 +70,42 @@ void RestoreCapturedStack(HANDLE file, const ExceptionFacts& facts) {
   }
 }
 
+// The writer's thread: a short-lived one with a small stack, left out of
+// the dump (it is the reporter's, busy writing). Wine ignores that wish and
+// gives the calling thread the exception's context, whose stack pointer
+// lies outside the caller's stack, so it dumps the caller's whole stack:
+// a small one keeps the dump small.
+constexpr SIZE_T kWriterStack = 256 * 1024;
+
+struct DumpJob {
+  MiniDumpWriteDumpFn write;
+  HANDLE file;
+  MINIDUMP_TYPE type;
+  MINIDUMP_EXCEPTION_INFORMATION* exception;
+  DWORD writer = 0;
+  DWORD error = ERROR_SUCCESS;
+};
+
+BOOL CALLBACK LeaveOutWriter(void* job, PMINIDUMP_CALLBACK_INPUT input,
+                             PMINIDUMP_CALLBACK_OUTPUT) noexcept {
+  if (input->CallbackType == IncludeThreadCallback) {
+    return input->IncludeThread.ThreadId != static_cast<const DumpJob*>(job)->writer;
+  }
+  return TRUE;
+}
+
+DWORD WINAPI RunDumpJob(void* argument) noexcept {
+  auto& job = *static_cast<DumpJob*>(argument);
+  job.writer = GetCurrentThreadId();
+  MINIDUMP_CALLBACK_INFORMATION callback{LeaveOutWriter, &job};
+  if (!job.write(GetCurrentProcess(), GetCurrentProcessId(), job.file, job.type, job.exception,
+                 nullptr, &callback)) {
+    job.error = GetLastError();
+    if (job.error == ERROR_SUCCESS) job.error = ERROR_GEN_FAILURE;
+  }
+  return 0;
+}
+
 std::string WriteDump(HANDLE file, const ExceptionFacts& facts, MiniDumpKind kind) {
   // Loading a library while another thread holds the loader lock would
   // wait for that thread, which may be the one that faulted.
@@ -86,11 +122,16 @@ std::string WriteDump(HANDLE file, const ExceptionFacts& facts, MiniDumpKind kin
   // Without a captured context (a runtime end, a freeze) the dump shows
   // every thread as it waits, and no exception.
   const bool withException = facts.hasContext && facts.crashedThreadId != 0;
-  if (!write(GetCurrentProcess(), GetCurrentProcessId(), file,
-             static_cast<MINIDUMP_TYPE>(MiniDumpTypeOf(kind)), withException ? &exception : nullptr,
-             nullptr, nullptr)) {
-    return ErrorText(GetLastError());
+  DumpJob job{write, file, static_cast<MINIDUMP_TYPE>(MiniDumpTypeOf(kind)),
+              withException ? &exception : nullptr};
+  ScopedHandle writer(CreateThread(nullptr, kWriterStack, RunDumpJob, &job,
+                                   STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+  if (writer) {
+    WaitForSingleObject(writer.get(), INFINITE);
+  } else {
+    RunDumpJob(&job);
   }
+  if (job.error != ERROR_SUCCESS) return ErrorText(job.error);
   if (withException) RestoreCapturedStack(file, facts);
   return {};
 }
