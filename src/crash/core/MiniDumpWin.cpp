@@ -19,7 +19,35 @@ using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
                                           PMINIDUMP_USER_STREAM_INFORMATION,
                                           PMINIDUMP_CALLBACK_INFORMATION);
 
+using SymInitializeFn = BOOL(WINAPI*)(HANDLE, PCSTR, BOOL);
+using SymCleanupFn = BOOL(WINAPI*)(HANDLE);
+
 constexpr int kNameAttempts = 10;
+
+template <typename Fn>
+Fn Export(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// A symbol session for this process that reads no module: Wine's
+// MiniDumpWriteDump otherwise opens one that loads the symbols of every
+// module, which takes most of a second.
+class SymbolSession {
+ public:
+  explicit SymbolSession(HMODULE dbghelp) : cleanup_(Export<SymCleanupFn>(dbghelp, "SymCleanup")) {
+    const auto initialize = Export<SymInitializeFn>(dbghelp, "SymInitialize");
+    open_ = cleanup_ && initialize && initialize(GetCurrentProcess(), nullptr, FALSE);
+  }
+  ~SymbolSession() {
+    if (open_) cleanup_(GetCurrentProcess());
+  }
+  SymbolSession(const SymbolSession&) = delete;
+  SymbolSession& operator=(const SymbolSession&) = delete;
+
+ private:
+  SymCleanupFn cleanup_;
+  bool open_ = false;
+};
 
 // The fault's own record, or one made for a C++ throw at its throw site.
 EXCEPTION_RECORD RecordOf(const ExceptionFacts& facts) {
@@ -111,10 +139,10 @@ std::string WriteDump(HANDLE file, const ExceptionFacts& facts, MiniDumpKind kin
   // wait for that thread, which may be the one that faulted.
   if (IsLoaderLockHeld(250)) return "not written: the loader lock is held";
   ScopedModule dbghelp(LoadLibraryA("dbghelp.dll"));
-  const auto write = dbghelp ? reinterpret_cast<MiniDumpWriteDumpFn>(reinterpret_cast<void*>(
-                                   GetProcAddress(dbghelp.get(), "MiniDumpWriteDump")))
-                             : nullptr;
+  const auto write =
+      dbghelp ? Export<MiniDumpWriteDumpFn>(dbghelp.get(), "MiniDumpWriteDump") : nullptr;
   if (!write) return "not written: dbghelp.dll is missing";
+  SymbolSession symbols(dbghelp.get());
   EXCEPTION_RECORD record = RecordOf(facts);
   CONTEXT context = facts.context;
   EXCEPTION_POINTERS pointers{&record, &context};
