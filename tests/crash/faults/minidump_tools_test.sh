@@ -46,6 +46,20 @@ for case in write:handler:access-violation ownthrow:handler:throw overflow:threa
     --report "$dir/bugreport.txt" --seen "$dir/seen.txt" --dump "$dump" || failed=1
 done
 
+# Without dbghelp the report goes out without a dump and says so.
+echo "== without dbghelp.dll"
+dir=$work/no-dbghelp
+mkdir -p "$dir"
+WINEDLLOVERRIDES="$WINEDLLOVERRIDES;dbghelp=" \
+  wine "$child" write handler "$(unix_to_wine "$dir")" >"$dir/output.txt" || true
+note=$(sed -n 's/^minidump *: *\(.*\)\r$/\1/p' "$dir/bugreport.txt")
+if [ "$note" != "not written: dbghelp.dll is missing" ] ||
+  ! grep -q '^exception class *: EAccessViolation' "$dir/bugreport.txt" ||
+  [ -n "$(find "$WINEPREFIX/drive_c/users" -path '*/fault_child.zelExcept/*.dmp')" ]; then
+  echo "FAILED: without dbghelp.dll the report says \"$note\"" >&2
+  failed=1
+fi
+
 # corvan.exe: its fault test keeps the report here; the dump stays in the
 # program's temporary folder.
 echo "== corvan.exe (access violation in a message handler)"
