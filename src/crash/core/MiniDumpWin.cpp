@@ -2,14 +2,14 @@
 
 #include <dbghelp.h>
 
+#include <utility>
+#include <vector>
+
 #include "common/WinHandles.h"
 #include "crash/analysis/LoaderLock.h"
 #include "crash/core/ExceptionReport.h"
 #include "crash/core/MiniDump.h"
 #include "crash/core/ReporterFolder.h"
-
-#include <utility>
-#include <vector>
 
 namespace corvan::crash {
 namespace {
@@ -102,7 +102,7 @@ void RestoreCapturedStack(HANDLE file, const ExceptionFacts& facts) {
 // the dump (it is the reporter's, busy writing). Wine ignores that wish and
 // gives the calling thread the exception's context, whose stack pointer
 // lies outside the caller's stack, so it dumps the caller's whole stack:
-// a small one keeps the dump small.
+// the handling thread's would be 2 MB, the writer's is 1 MB (Wine's least).
 constexpr SIZE_T kWriterStack = 256 * 1024;
 
 struct DumpJob {
@@ -147,9 +147,10 @@ std::string WriteDump(HANDLE file, const ExceptionFacts& facts, MiniDumpKind kin
   CONTEXT context = facts.context;
   EXCEPTION_POINTERS pointers{&record, &context};
   MINIDUMP_EXCEPTION_INFORMATION exception{facts.crashedThreadId, &pointers, FALSE};
-  // Without a captured context (a runtime end, a freeze) the dump shows
-  // every thread as it waits, and no exception.
-  const bool withException = facts.hasContext && facts.crashedThreadId != 0;
+  // Without an exception and its captured context (a freeze, a runtime
+  // end) the dump shows every thread as it waits.
+  const bool withException =
+      facts.kind != ExceptionKind::Snapshot && facts.hasContext && facts.crashedThreadId != 0;
   DumpJob job{write, file, static_cast<MINIDUMP_TYPE>(MiniDumpTypeOf(kind)),
               withException ? &exception : nullptr};
   ScopedHandle writer(CreateThread(nullptr, kWriterStack, RunDumpJob, &job,
