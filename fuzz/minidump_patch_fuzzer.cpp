@@ -1,8 +1,10 @@
-// Where captured stack bytes go back into a dump, over arbitrary bytes: the
-// locator stays inside them, and a place it finds lies inside the file,
-// holds no more than the captured bytes and starts in the thread's stack.
+// The read-back of a written dump, over arbitrary bytes: the exception
+// stream's settling and the stack patch locator stay inside them, and a
+// place the locator finds lies inside the file and holds no more than the
+// captured bytes.
 #include <cstdlib>
 #include <span>
+#include <vector>
 
 #include "crash/core/MiniDump.h"
 #include "crash/util/ByteOrder.h"
@@ -19,5 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       patch.length > dump.size() - patch.fileOffset) {
     std::abort();
   }
+  std::vector<std::uint8_t> copy(dump.begin(), dump.end());
+  SettleExceptionStream(copy);
   return 0;
 }

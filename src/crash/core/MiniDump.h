@@ -8,6 +8,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "crash/core/SettingsVariables.h"
 
@@ -42,6 +43,23 @@ struct StackPatch {
 StackPatch FindStackPatch(std::span<const std::uint8_t> dump, std::uint32_t threadId,
                           std::uint64_t address, std::size_t byteCount);
 
+// The exception of a dump as the writer is given it: a user stream of the
+// exception stream's type, the processor context right behind the
+// stream's 168 bytes. (Handed over as the writer's own exception, Wine
+// would give its context to the writing thread, with that thread's whole
+// stack.) SettleExceptionStream then points the written stream at its
+// context and gives the stream its own size; false when the dump holds no
+// stream written that way.
+struct DumpException {
+  std::uint32_t threadId = 0;
+  std::uint32_t code = 0, flags = 0;
+  std::uint64_t address = 0;
+  std::vector<std::uint64_t> parameters;  // 15 at most are kept
+};
+std::vector<std::uint8_t> ExceptionStreamWithContext(const DumpException& exception,
+                                                     std::span<const std::uint8_t> context);
+bool SettleExceptionStream(std::span<std::uint8_t> dump);
+
 // The code a C++ throw is recorded with in the dump: the one debuggers and
 // dump readers name as a C++ exception. The record carries no parameters,
 // since this runtime has no throw information of that form.
@@ -58,9 +76,10 @@ struct ExceptionFacts;
 class ExceptionReport;
 
 // Writes the dump of this process to path (a new file) with dbghelp's
-// MiniDumpWriteDump, loaded for the call: every thread with its stack, the
-// faulting thread (facts.crashedThreadId) with the exception's record and
-// the context captured for it. A C++ throw gets a record made from its
+// MiniDumpWriteDump, loaded for the call: every thread with its stack but
+// the caller's, and the exception of the faulting thread
+// (facts.crashedThreadId) with the context captured for it and the stack
+// bytes captured before unwinding. A C++ throw gets a record made from its
 // throw site. Returns empty on success, else why there is no dump; a
 // partly written file is deleted. Never throws.
 std::string WriteMiniDumpFile(const std::string& path, const ExceptionFacts& facts,

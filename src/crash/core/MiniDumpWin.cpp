@@ -2,6 +2,7 @@
 
 #include <dbghelp.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -50,13 +51,22 @@ class SymbolSession {
 };
 
 // The fault's own record, or one made for a C++ throw at its throw site.
-EXCEPTION_RECORD RecordOf(const ExceptionFacts& facts) {
-  if (facts.record.ExceptionCode) return facts.record;
-  EXCEPTION_RECORD record{};
-  record.ExceptionCode = kCppExceptionCode;
-  record.ExceptionFlags = EXCEPTION_NONCONTINUABLE;
-  record.ExceptionAddress = reinterpret_cast<void*>(static_cast<std::uintptr_t>(facts.address));
-  return record;
+DumpException ExceptionOf(const ExceptionFacts& facts) {
+  DumpException exception;
+  exception.threadId = facts.crashedThreadId;
+  const EXCEPTION_RECORD& record = facts.record;
+  if (!record.ExceptionCode) {
+    exception.code = kCppExceptionCode;
+    exception.flags = EXCEPTION_NONCONTINUABLE;
+    exception.address = facts.address;
+    return exception;
+  }
+  exception.code = record.ExceptionCode;
+  exception.flags = record.ExceptionFlags;
+  exception.address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
+  const DWORD count = std::min<DWORD>(record.NumberParameters, EXCEPTION_MAXIMUM_PARAMETERS);
+  exception.parameters.assign(record.ExceptionInformation, record.ExceptionInformation + count);
+  return exception;
 }
 
 std::string ErrorText(DWORD error) { return "not written: system error " + std::to_string(error); }
@@ -72,66 +82,39 @@ ScopedFile CreateDumpFile(const std::string& folder, const LocalTime& stamp, std
   return ScopedFile();
 }
 
-// Dumps beyond this are left as they are rather than read back.
-constexpr LONGLONG kMaxRestoredDump = 64 * 1024 * 1024;
+// Dumps beyond this are not read back (a normal one is far smaller).
+constexpr LONGLONG kMaxFinishedDump = 64 * 1024 * 1024;
 
-// Puts the stack bytes captured before unwinding back into the faulting
-// thread's stack in the dump: while it waited for its report the thread
+// Reads the written dump back, points its exception stream at its context
+// and puts the stack bytes captured before unwinding back into the
+// faulting thread's stack: while it waited for its report the thread
 // reused the stack of the frames that threw or faulted, and a debugger
 // walks the stack from the captured context.
-void RestoreCapturedStack(HANDLE file, const ExceptionFacts& facts) {
+bool FinishDump(HANDLE file, const ExceptionFacts& facts) {
   LARGE_INTEGER size{};
-  if (facts.stackBytes.empty() || !GetFileSizeEx(file, &size) || size.QuadPart > kMaxRestoredDump)
-    return;
+  if (!GetFileSizeEx(file, &size) || size.QuadPart > kMaxFinishedDump) return false;
   std::vector<std::uint8_t> dump(static_cast<std::size_t>(size.QuadPart));
   DWORD done = 0;
   if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
       !ReadFile(file, dump.data(), static_cast<DWORD>(dump.size()), &done, nullptr) ||
-      done != dump.size()) {
-    return;
+      done != dump.size() || !SettleExceptionStream(dump)) {
+    return false;
   }
   const StackPatch patch =
       FindStackPatch(dump, facts.crashedThreadId, facts.context.Esp, facts.stackBytes.size());
-  if (patch.length && SetFilePointer(file, static_cast<LONG>(patch.fileOffset), nullptr,
-                                     FILE_BEGIN) != INVALID_SET_FILE_POINTER) {
-    WriteFile(file, facts.stackBytes.data(), patch.length, &done, nullptr);
-  }
+  std::copy_n(facts.stackBytes.begin(), patch.length, dump.begin() + patch.fileOffset);
+  return SetFilePointer(file, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+         WriteFile(file, dump.data(), static_cast<DWORD>(dump.size()), &done, nullptr) &&
+         done == dump.size();
 }
 
-// The writer's thread: a short-lived one with a small stack, left out of
-// the dump (it is the reporter's, busy writing). Wine ignores that wish and
-// gives the calling thread the exception's context, whose stack pointer
-// lies outside the caller's stack, so it dumps the caller's whole stack:
-// the handling thread's would be 2 MB, the writer's is 1 MB (Wine's least).
-constexpr SIZE_T kWriterStack = 256 * 1024;
-
-struct DumpJob {
-  MiniDumpWriteDumpFn write;
-  HANDLE file;
-  MINIDUMP_TYPE type;
-  MINIDUMP_EXCEPTION_INFORMATION* exception;
-  DWORD writer = 0;
-  DWORD error = ERROR_SUCCESS;
-};
-
-BOOL CALLBACK LeaveOutWriter(void* job, PMINIDUMP_CALLBACK_INPUT input,
+// Leaves the calling thread out: it is the reporter's, busy writing.
+BOOL CALLBACK LeaveOutCaller(void* caller, PMINIDUMP_CALLBACK_INPUT input,
                              PMINIDUMP_CALLBACK_OUTPUT) noexcept {
   if (input->CallbackType == IncludeThreadCallback) {
-    return input->IncludeThread.ThreadId != static_cast<const DumpJob*>(job)->writer;
+    return input->IncludeThread.ThreadId != *static_cast<const DWORD*>(caller);
   }
   return TRUE;
-}
-
-DWORD WINAPI RunDumpJob(void* argument) noexcept {
-  auto& job = *static_cast<DumpJob*>(argument);
-  job.writer = GetCurrentThreadId();
-  MINIDUMP_CALLBACK_INFORMATION callback{LeaveOutWriter, &job};
-  if (!job.write(GetCurrentProcess(), GetCurrentProcessId(), job.file, job.type, job.exception,
-                 nullptr, &callback)) {
-    job.error = GetLastError();
-    if (job.error == ERROR_SUCCESS) job.error = ERROR_GEN_FAILURE;
-  }
-  return 0;
 }
 
 std::string WriteDump(HANDLE file, const ExceptionFacts& facts, MiniDumpKind kind) {
@@ -143,25 +126,29 @@ std::string WriteDump(HANDLE file, const ExceptionFacts& facts, MiniDumpKind kin
       dbghelp ? Export<MiniDumpWriteDumpFn>(dbghelp.get(), "MiniDumpWriteDump") : nullptr;
   if (!write) return "not written: dbghelp.dll is missing";
   SymbolSession symbols(dbghelp.get());
-  EXCEPTION_RECORD record = RecordOf(facts);
-  CONTEXT context = facts.context;
-  EXCEPTION_POINTERS pointers{&record, &context};
-  MINIDUMP_EXCEPTION_INFORMATION exception{facts.crashedThreadId, &pointers, FALSE};
   // Without an exception and its captured context (a freeze, a runtime
   // end) the dump shows every thread as it waits.
   const bool withException =
       facts.kind != ExceptionKind::Snapshot && facts.hasContext && facts.crashedThreadId != 0;
-  DumpJob job{write, file, static_cast<MINIDUMP_TYPE>(MiniDumpTypeOf(kind)),
-              withException ? &exception : nullptr};
-  ScopedHandle writer(CreateThread(nullptr, kWriterStack, RunDumpJob, &job,
-                                   STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
-  if (writer) {
-    WaitForSingleObject(writer.get(), INFINITE);
-  } else {
-    RunDumpJob(&job);
+  std::vector<std::uint8_t> stream;
+  if (withException) {
+    const auto* context = reinterpret_cast<const std::uint8_t*>(&facts.context);
+    stream = ExceptionStreamWithContext(ExceptionOf(facts), {context, sizeof facts.context});
   }
-  if (job.error != ERROR_SUCCESS) return ErrorText(job.error);
-  if (withException) RestoreCapturedStack(file, facts);
+  MINIDUMP_USER_STREAM exceptionStream{ExceptionStream, static_cast<ULONG>(stream.size()),
+                                       stream.data()};
+  MINIDUMP_USER_STREAM_INFORMATION streams{1, &exceptionStream};
+  DWORD caller = GetCurrentThreadId();
+  MINIDUMP_CALLBACK_INFORMATION callback{LeaveOutCaller, &caller};
+  if (!write(GetCurrentProcess(), GetCurrentProcessId(), file,
+             static_cast<MINIDUMP_TYPE>(MiniDumpTypeOf(kind)), nullptr,
+             withException ? &streams : nullptr, &callback)) {
+    const DWORD error = GetLastError();
+    return ErrorText(error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error);
+  }
+  if (withException && !FinishDump(file, facts)) {
+    return "not written: the exception could not be completed";
+  }
   return {};
 }
 

@@ -77,5 +77,59 @@ TEST(MiniDump, StackPatchFindsNothingOutsideAStackOrInABrokenDump) {
   EXPECT_EQ(FindStackPatch({}, 0x11, 0x0013F040, 4).length, 0u);
 }
 
+// A dump whose only stream is the exception, written as a user stream with
+// its context behind it.
+std::vector<std::uint8_t> ExceptionDump(const std::vector<std::uint8_t>& stream) {
+  std::vector<std::uint8_t> dump;
+  for (std::uint32_t v : {0x504D444Du, 0xA793u, 1u, 32u, 0u, 0u, 0u, 0u}) AppendLe32(dump, v);
+  AppendLe32(dump, 6);
+  AppendLe32(dump, static_cast<std::uint32_t>(stream.size()));
+  AppendLe32(dump, 44);
+  dump.insert(dump.end(), stream.begin(), stream.end());
+  return dump;
+}
+
+TEST(MiniDump, ExceptionStreamSettlesOnTheContextBehindIt) {
+  DumpException exception;
+  exception.threadId = 0x24;
+  exception.code = 0xC0000005;
+  exception.address = 0x00405B7F;
+  exception.parameters = {1, 0x10};
+  const std::vector<std::uint8_t> context(716, 0xCC);
+  const std::vector<std::uint8_t> stream = ExceptionStreamWithContext(exception, context);
+  ASSERT_EQ(stream.size(), 168u + 716u);
+  // MINIDUMP_EXCEPTION_STREAM: thread, code, flags, address, parameters.
+  EXPECT_EQ(ReadLe32(&stream[0]), 0x24u);
+  EXPECT_EQ(ReadLe32(&stream[8]), 0xC0000005u);
+  EXPECT_EQ(ReadLe32(&stream[24]), 0x00405B7Fu);
+  EXPECT_EQ(ReadLe32(&stream[32]), 2u);
+  EXPECT_EQ(ReadLe32(&stream[40]), 1u);
+  EXPECT_EQ(ReadLe32(&stream[48]), 0x10u);
+  EXPECT_EQ(stream[168], 0xCC);
+
+  std::vector<std::uint8_t> dump = ExceptionDump(stream);
+  ASSERT_TRUE(SettleExceptionStream(dump));
+  EXPECT_EQ(ReadLe32(&dump[36]), 168u);             // the stream's own size
+  EXPECT_EQ(ReadLe32(&dump[44 + 160]), 716u);       // its context's size
+  EXPECT_EQ(ReadLe32(&dump[44 + 164]), 44u + 168);  // and place
+  EXPECT_FALSE(SettleExceptionStream(dump));        // settled once
+}
+
+TEST(MiniDump, ExceptionStreamKeepsFifteenParametersAndRefusesBrokenDumps) {
+  DumpException exception;
+  exception.parameters.assign(20, 7);
+  const std::vector<std::uint8_t> stream = ExceptionStreamWithContext(exception, {});
+  ASSERT_EQ(stream.size(), 168u);
+  EXPECT_EQ(ReadLe32(&stream[32]), 15u);
+  EXPECT_EQ(ReadLe32(&stream[40 + 14 * 8]), 7u);
+  const std::uint8_t context[2] = {1, 2};
+  std::vector<std::uint8_t> dump = ExceptionDump(ExceptionStreamWithContext(exception, context));
+  std::vector<std::uint8_t> cut(dump.begin(), dump.end() - 1);  // stream past the end
+  EXPECT_FALSE(SettleExceptionStream(cut));
+  dump[0] = 'X';
+  EXPECT_FALSE(SettleExceptionStream(dump));
+  EXPECT_FALSE(SettleExceptionStream({}));
+}
+
 }  // namespace
 }  // namespace corvan::crash
