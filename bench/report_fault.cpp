@@ -163,6 +163,12 @@ int main(int argc, char** argv) {
   const LARGE_INTEGER doneAt = Now();
   WaitForSingleObject(watcher, 1000);
   WaitForSingleObject(boxWatcher, 1000);
+  // The report completes in the background, its tracer suspending threads
+  // one by one: dumps taken meanwhile would race with it (and a thread
+  // suspended by both while holding the heap's lock would never resume).
+  // Its last step saves the file.
+  for (int i = 0; i < 500 && GetFileAttributesA(reportFile.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+    Sleep(20);
   long long dumpBytes = 0;
   const std::string folder = reportFile.substr(0, reportFile.find_last_of("\\/") + 1);
   const double dumpMs = BestMiniDumpMs(folder, dumpBytes);
