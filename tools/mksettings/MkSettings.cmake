@@ -6,6 +6,7 @@ include_guard(GLOBAL)
 set(CORVAN_MKSETTINGS_SOURCES
     ${PROJECT_SOURCE_DIR}/tools/mksettings/mksettings.cpp
     ${PROJECT_SOURCE_DIR}/src/crash/core/DefaultSettings.cpp
+    ${PROJECT_SOURCE_DIR}/src/crash/core/MiniDump.cpp
     ${PROJECT_SOURCE_DIR}/src/crash/core/SettingsPassword.cpp
     ${PROJECT_SOURCE_DIR}/src/crash/core/SettingsSource.cpp
     ${PROJECT_SOURCE_DIR}/src/crash/core/SettingsStream.cpp

@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 
+#include <algorithm>
 #include <exception>
 #include <typeinfo>
 
@@ -15,7 +16,7 @@ struct ThreadState {
   CapturedException capture;
   bool pendingFault = false;
   CONTEXT pendingContext{};
-  std::uint32_t pendingAddress = 0;
+  EXCEPTION_RECORD pendingRecord{};
   bool busy = false;  // a throw inside the capture itself is not captured again
 };
 
@@ -46,7 +47,8 @@ __attribute__((noinline)) void CaptureThrow(const void* object, const void* fram
   try {
     if (s.pendingFault) {
       s.pendingFault = false;
-      CaptureStack(s.capture, s.pendingContext, s.pendingAddress, true);
+      CaptureStack(s.capture, s.pendingContext, Word(s.pendingRecord.ExceptionAddress), true);
+      s.capture.record = s.pendingRecord;
     } else {
       CONTEXT context{};
       context.ContextFlags = CONTEXT_CONTROL | CONTEXT_INTEGER;
@@ -56,6 +58,7 @@ __attribute__((noinline)) void CaptureThrow(const void* object, const void* fram
       context.Esp = Word(frame) + 8;
       context.Eip = CallSite(Word(returnAddress));
       CaptureStack(s.capture, context, context.Eip, false);
+      s.capture.record = EXCEPTION_RECORD{};
     }
     s.capture.identity = object;
   } catch (...) {
@@ -81,18 +84,22 @@ void CaptureStack(CapturedException& capture, const CONTEXT& context, std::uint3
   capture.address = address;
   capture.fault = fault;
   capture.context = context;
-  capture.stackBytes.resize(kStackDumpBytes);
+  const std::uint32_t end = RegionEnd(context.Esp);
+  const std::size_t size =
+      end > context.Esp ? std::min<std::size_t>(kCapturedStackBytes, end - context.Esp) : 0;
+  capture.stackBytes.resize(size);
   capture.stackBytes.resize(SafeReadUpTo(reinterpret_cast<const void*>(context.Esp),
-                                         capture.stackBytes.data(), kStackDumpBytes, nullptr));
+                                         capture.stackBytes.data(), size, nullptr));
   capture.prepared = CurrentThreadTracer().Prepare(context.Ebp, RegionEnd(context.Esp), context.Esp,
                                                    true, address);
 }
 
-void SetPendingFault(const CONTEXT& context, std::uint32_t address) {
+void SetPendingFault(const EXCEPTION_RECORD& record, const CONTEXT& context) {
   ThreadState& s = State();
   s.pendingFault = true;
   s.pendingContext = context;
-  s.pendingAddress = address;
+  s.pendingRecord = record;
+  s.pendingRecord.ExceptionRecord = nullptr;
 }
 
 }  // namespace corvan::crash

@@ -15,12 +15,18 @@
 
 namespace corvan::crash {
 
+// The stack kept from the raise point: enough for the frames between a
+// throw and its catch, which the minidump gets back; the report's stack
+// dump shows the first kStackDumpBytes.
+inline constexpr std::size_t kCapturedStackBytes = 16 * 1024;
+
 struct CapturedException {
   const void* identity = nullptr;  // the thrown object
   std::uint32_t address = 0;       // throw site or faulting instruction
   bool fault = false;              // a processor fault turned into an exception
   CONTEXT context{};
-  std::vector<std::uint8_t> stackBytes;  // kStackDumpBytes at most, from context.Esp
+  EXCEPTION_RECORD record{};             // of a fault; ExceptionCode 0 for a throw
+  std::vector<std::uint8_t> stackBytes;  // kCapturedStackBytes at most, from context.Esp
   PreparedStack prepared;
 };
 
@@ -35,7 +41,7 @@ void CaptureStack(CapturedException& capture, const CONTEXT& context, std::uint3
 
 // The next C++ throw on this thread is the fault held here: its context,
 // not the throw site's, describes it.
-void SetPendingFault(const CONTEXT& context, std::uint32_t address);
+void SetPendingFault(const EXCEPTION_RECORD& record, const CONTEXT& context);
 
 // The stack top of the calling thread (its information block).
 std::uint32_t CurrentStackTop();

@@ -99,6 +99,9 @@ constexpr DefaultSetting kDefaults[] = {
     B("FormatDisAsm", false),
     I("LimitDisAsm", 5),
     S("Plugins", "modules|processes|hardware"),
+    // minidump
+    B("MiniDump", false),
+    S("MiniDumpKind", "normal"),
     // exception filters
     S("F1Classes", ""),
     S("F2Classes", ""),

@@ -13,6 +13,7 @@
 #include "crash/core/ExceptionReport.h"
 #include "crash/core/FreezeWatchdog.h"
 #include "crash/core/MemoryReserve.h"
+#include "crash/core/MiniDump.h"
 #include "crash/core/ProcessSettings.h"
 #include "crash/core/ReportDelivery.h"
 #include "crash/core/ReportAssistant.h"
@@ -324,7 +325,10 @@ void Handle(const ExceptionFacts& facts) noexcept {
     // Before the box shows: the picture is of the program as it failed.
     if (report->CreateScreenshot()) report->Screenshot();
     if (report->CreateBugReport()) {
-      report->Header();
+      // The dump first: it shows the threads as they were at the fault.
+      const std::string dump = report->GetBool("MiniDump") ? AttachMiniDump(*report) : "";
+      Ref<ReportFields> header = report->Header();
+      if (!dump.empty()) header->SetValue("minidump", dump);
       report->Sections();
     }
     FireExceptionHandlers(*report, handled, false);
@@ -489,6 +493,7 @@ ExceptionFacts FactsOf(const std::exception_ptr& error, ExceptionSource source) 
     facts.address = capture.address;
     facts.hasContext = true;
     facts.context = capture.context;
+    facts.record = capture.record;
     facts.stackBytes = capture.stackBytes;
     facts.prepared = capture.prepared;
     facts.external = capture.fault;

@@ -35,6 +35,9 @@ struct ExceptionFacts {
   const void* package = nullptr;
   bool hasContext = false;
   CONTEXT context{};
+  // The system's record of a processor fault (ExceptionCode 0 for a C++
+  // throw or a runtime end); ExceptionRecord is never followed.
+  EXCEPTION_RECORD record{};
   std::vector<std::uint8_t> stackBytes;  // from context.Esp, taken before unwinding
   PreparedStack prepared;
   std::uint32_t framePointer = 0, stackPointer = 0;

@@ -554,7 +554,8 @@ void ExceptionReport::CompleteProcessSections(const TraceResult& firstResult) {
                                                 RegionEnd(facts_.context.Esp) - facts_.context.Esp),
                           nullptr));
                     }
-                    return StackDumpText(facts_.context.Esp, bytes.data(), bytes.size());
+                    return StackDumpText(facts_.context.Esp, bytes.data(),
+                                         std::min(bytes.size(), kStackDumpBytes));
                   }));
   }
   if (GetBool("ShowDisAsm") && facts_.kind != ExceptionKind::Snapshot) {

@@ -45,6 +45,7 @@ class ExceptionReport final : public ReporterSettings {
   std::string ExceptionMessage() const;
   std::uint32_t ExceptionAddress() const { return facts_.address; }
   DWORD CrashedThreadId() const { return facts_.crashedThreadId; }
+  const LocalTime& Created() const { return created_; }
   std::uint32_t CallstackCrc(int index) const;
 
   Ref<ReportFields> Header();

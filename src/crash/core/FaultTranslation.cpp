@@ -309,6 +309,8 @@ ExceptionFacts FactsOfFault(const EXCEPTION_RECORD& record, const CONTEXT& conte
   facts.source = ExceptionSource::SystemException;
   facts.hasContext = true;
   facts.context = context;
+  facts.record = record;
+  facts.record.ExceptionRecord = nullptr;
   facts.canContinue = false;
   facts.external = true;
   return facts;
@@ -365,7 +367,7 @@ extern "C" [[noreturn]] void corvan_throw_fault() {
     }
     TerminateProcess(GetCurrentProcess(), 1);
   }
-  SetPendingFault(context, Word(record.ExceptionAddress));
+  SetPendingFault(record, context);
   ThrowFault(record, FaultText(record));
 }
 

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "crash/core/DefaultSettings.h"
+#include "crash/core/MiniDump.h"
 
 namespace corvan::crash {
 namespace {
@@ -147,6 +148,9 @@ std::vector<std::string> CheckSettingsAgainstDefaults(const std::vector<Setting>
     if (const DefaultSetting* d = FindDefaultSetting(s.name)) {
       if (d->type != s.type) {
         problems.push_back(s.name + " must be " + TypeName(d->type) + ", not " + TypeName(s.type));
+      } else if (s.name == "MiniDumpKind" && !ParseMiniDumpKind(s.strValue)) {
+        problems.push_back("MiniDumpKind must be \"normal\" or \"with data segments\", not \"" +
+                           s.strValue + "\"");
       }
     } else if (IsExtraSettingKey(s.name)) {
       if (s.type != SettingType::String) problems.push_back(s.name + " must be a string");

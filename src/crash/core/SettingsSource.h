@@ -31,6 +31,7 @@ SettingsSource ParseSettingsSource(std::string_view text);
 
 // Checks settings against the default table: every key must be a table key
 // of the same type or one of the extra string keys, and no key may repeat.
+// A choice among named values (MiniDumpKind) must be one of them.
 // Catches a misspelt name or a value of the wrong kind at build time,
 // where the reporter itself would silently read the default instead.
 std::vector<std::string> CheckSettingsAgainstDefaults(const std::vector<Setting>& settings);

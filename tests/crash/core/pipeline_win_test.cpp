@@ -13,6 +13,7 @@
 #include "crash/core/BugReportFile.h"
 #include "crash/core/ExceptionPipeline.h"
 #include "crash/core/ExceptionReport.h"
+#include "crash/core/MiniDump.h"
 #include "crash/core/ProcessSettings.h"
 #include "crash/core/ReporterFolder.h"
 #include "crash/core/zelExcept.h"
@@ -264,6 +265,34 @@ TEST_F(Pipeline, OtherThreadsFollowTheFaultsSectionsAheadOfLaterOnes) {
   EXPECT_LT(b, details);
   EXPECT_EQ(text.size(), details + std::string("\r\n\r\nerror details:\r\nwhile testing").size());
   EXPECT_EQ(ExtractHeaderValue(text, "callstack crc").size(), 31u);
+}
+
+TEST_F(Pipeline, AMinidumpGoesWithTheReportWhenTheSettingsAskForOne) {
+  Submit(std::runtime_error("without a dump"));
+  ASSERT_EQ(seen.reports.size(), 1u);
+  EXPECT_EQ(ExtractHeaderValue(seen.reports[0]->ReportText(true), "minidump"), "");
+  EXPECT_TRUE(seen.reports[0]->AdditionalAttachments()->Entries().empty());
+
+  settings_->SetBool("MiniDump", true);
+  settings_->SetStr("BugRepZip", "bugreport.zip");
+  Submit(std::runtime_error("with a dump"));
+  settings_->SetBool("MiniDump", false);
+  settings_->SetStr("BugRepZip", "");
+  ASSERT_EQ(seen.reports.size(), 2u);
+  ExceptionReport& report = *seen.reports[1];
+  // Named after the report's time stamp, in the header and the attachments,
+  // in the bug report's archive.
+  const std::string name = MiniDumpFileName(report.Created());
+  EXPECT_EQ(ExtractHeaderValue(report.ReportText(true), "minidump"), name);
+  const std::vector<AttachmentEntry> entries = report.AdditionalAttachments()->Entries();
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].source, ReporterTempFolder() + "\\" + name);
+  EXPECT_EQ(entries[0].sendAs, name);
+  EXPECT_EQ(entries[0].field, "MiniDump");
+  EXPECT_EQ(entries[0].zip, "bugreport.zip");
+  EXPECT_EQ(ReadFile(entries[0].source).substr(0, 4), "MDMP");
+  // The module's own attachments stay as they were.
+  EXPECT_TRUE(settings_->AdditionalAttachments()->Entries().empty());
 }
 
 TEST_F(Pipeline, ListenersHearEveryChangeAndTheCompleteText) {

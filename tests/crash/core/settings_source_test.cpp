@@ -57,5 +57,18 @@ TEST(SettingsSource, CheckAgainstDefaultsCatchesTyposAndWrongKinds) {
   EXPECT_EQ(problems, expected);
 }
 
+TEST(SettingsSource, MiniDumpKindIsOneOfItsNamedValues) {
+  EXPECT_TRUE(CheckSettingsAgainstDefaults({Setting::Bool("MiniDump", true),
+                                            Setting::Str("MiniDumpKind", "with data segments")})
+                  .empty());
+  EXPECT_TRUE(CheckSettingsAgainstDefaults({Setting::Str("MiniDumpKind", " Normal ")}).empty());
+  const std::vector<std::string> expected = {
+      "MiniDumpKind must be \"normal\" or \"with data segments\", not \"full\"",
+      "MiniDumpKind is set twice", "MiniDumpKind must be string, not integer"};
+  EXPECT_EQ(CheckSettingsAgainstDefaults(
+                {Setting::Str("MiniDumpKind", "full"), Setting::Int("MiniDumpKind", 1)}),
+            expected);
+}
+
 }  // namespace
 }  // namespace corvan::crash

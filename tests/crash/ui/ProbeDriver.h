@@ -56,16 +56,6 @@ inline HWND WaitForTopWindow(const std::function<bool(HWND, DWORD, const std::st
   }
 }
 
-// The visible top-level window of class cls in process, other than skip.
-inline HWND WaitForWindow(DWORD process, const char* cls, HWND skip = nullptr,
-                          int timeoutMs = 30000) {
-  return WaitForTopWindow(
-      [&](HWND window, DWORD owner, const std::string& name) {
-        return name == cls && owner == process && window != skip;
-      },
-      timeoutMs);
-}
-
 // The visible exception box of process (0: of any process but skip).
 inline HWND WaitForBox(DWORD process, DWORD skip = 0, int timeoutMs = 30000) {
   return WaitForTopWindow(

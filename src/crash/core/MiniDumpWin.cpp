@@ -1,0 +1,199 @@
+#include <windows.h>
+
+#include <dbghelp.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "common/WinHandles.h"
+#include "crash/analysis/LoaderLock.h"
+#include "crash/core/ExceptionReport.h"
+#include "crash/core/MiniDump.h"
+#include "crash/core/ReporterFolder.h"
+
+namespace corvan::crash {
+namespace {
+
+using MiniDumpWriteDumpFn = BOOL(WINAPI*)(HANDLE, DWORD, HANDLE, MINIDUMP_TYPE,
+                                          PMINIDUMP_EXCEPTION_INFORMATION,
+                                          PMINIDUMP_USER_STREAM_INFORMATION,
+                                          PMINIDUMP_CALLBACK_INFORMATION);
+
+using SymInitializeFn = BOOL(WINAPI*)(HANDLE, PCSTR, BOOL);
+using SymCleanupFn = BOOL(WINAPI*)(HANDLE);
+
+constexpr int kNameAttempts = 10;
+
+template <typename Fn>
+Fn Export(HMODULE module, const char* name) {
+  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+}
+
+// A symbol session for this process that reads no module: Wine's
+// MiniDumpWriteDump otherwise opens one that loads the symbols of every
+// module, which takes most of a second.
+class SymbolSession {
+ public:
+  explicit SymbolSession(HMODULE dbghelp) : cleanup_(Export<SymCleanupFn>(dbghelp, "SymCleanup")) {
+    const auto initialize = Export<SymInitializeFn>(dbghelp, "SymInitialize");
+    open_ = cleanup_ && initialize && initialize(GetCurrentProcess(), nullptr, FALSE);
+  }
+  ~SymbolSession() {
+    if (open_) cleanup_(GetCurrentProcess());
+  }
+  SymbolSession(const SymbolSession&) = delete;
+  SymbolSession& operator=(const SymbolSession&) = delete;
+
+ private:
+  SymCleanupFn cleanup_;
+  bool open_ = false;
+};
+
+// The fault's own record, or one made for a C++ throw at its throw site.
+DumpException ExceptionOf(const ExceptionFacts& facts) {
+  DumpException exception;
+  exception.threadId = facts.crashedThreadId;
+  const EXCEPTION_RECORD& record = facts.record;
+  if (!record.ExceptionCode) {
+    exception.code = kCppExceptionCode;
+    exception.flags = EXCEPTION_NONCONTINUABLE;
+    exception.address = facts.address;
+    return exception;
+  }
+  exception.code = record.ExceptionCode;
+  exception.flags = record.ExceptionFlags;
+  exception.address = reinterpret_cast<std::uintptr_t>(record.ExceptionAddress);
+  const DWORD count = std::min<DWORD>(record.NumberParameters, EXCEPTION_MAXIMUM_PARAMETERS);
+  exception.parameters.assign(record.ExceptionInformation, record.ExceptionInformation + count);
+  return exception;
+}
+
+std::string ErrorText(DWORD error) { return "not written: system error " + std::to_string(error); }
+
+// Creates the first free name of the report's time stamp in folder.
+ScopedFile CreateDumpFile(const std::string& folder, const LocalTime& stamp, std::string& name) {
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    name = MiniDumpFileName(stamp, attempt);
+    ScopedFile file(CreateFileA((folder + "\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file || GetLastError() != ERROR_FILE_EXISTS) return file;
+  }
+  return ScopedFile();
+}
+
+// Dumps beyond this are not read back (a normal one is far smaller).
+constexpr LONGLONG kMaxFinishedDump = 64 * 1024 * 1024;
+
+// Reads the written dump back, points its exception stream at its context
+// and puts the stack bytes captured before unwinding back into the
+// faulting thread's stack: while it waited for its report the thread
+// reused the stack of the frames that threw or faulted, and a debugger
+// walks the stack from the captured context.
+bool FinishDump(HANDLE file, const ExceptionFacts& facts) {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(file, &size) || size.QuadPart > kMaxFinishedDump) return false;
+  std::vector<std::uint8_t> dump(static_cast<std::size_t>(size.QuadPart));
+  DWORD done = 0;
+  if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
+      !ReadFile(file, dump.data(), static_cast<DWORD>(dump.size()), &done, nullptr) ||
+      done != dump.size() || !SettleExceptionStream(dump)) {
+    return false;
+  }
+  const StackPatch patch =
+      FindStackPatch(dump, facts.crashedThreadId, facts.context.Esp, facts.stackBytes.size());
+  std::copy_n(facts.stackBytes.begin(), patch.length, dump.begin() + patch.fileOffset);
+  return SetFilePointer(file, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
+         WriteFile(file, dump.data(), static_cast<DWORD>(dump.size()), &done, nullptr) &&
+         done == dump.size();
+}
+
+// Leaves the calling thread out: it is the reporter's, busy writing.
+BOOL CALLBACK LeaveOutCaller(void* caller, PMINIDUMP_CALLBACK_INPUT input,
+                             PMINIDUMP_CALLBACK_OUTPUT) noexcept {
+  if (input->CallbackType == IncludeThreadCallback) {
+    return input->IncludeThread.ThreadId != *static_cast<const DWORD*>(caller);
+  }
+  return TRUE;
+}
+
+std::string WriteDump(HANDLE file, const ExceptionFacts& facts, MiniDumpKind kind) {
+  // Loading a library while another thread holds the loader lock would
+  // wait for that thread, which may be the one that faulted.
+  if (IsLoaderLockHeld(250)) return "not written: the loader lock is held";
+  ScopedModule dbghelp(LoadLibraryA("dbghelp.dll"));
+  const auto write =
+      dbghelp ? Export<MiniDumpWriteDumpFn>(dbghelp.get(), "MiniDumpWriteDump") : nullptr;
+  if (!write) return "not written: dbghelp.dll is missing";
+  SymbolSession symbols(dbghelp.get());
+  // Without an exception and its captured context (a freeze, a runtime
+  // end) the dump shows every thread as it waits.
+  const bool withException =
+      facts.kind != ExceptionKind::Snapshot && facts.hasContext && facts.crashedThreadId != 0;
+  std::vector<std::uint8_t> stream;
+  if (withException) {
+    const auto* context = reinterpret_cast<const std::uint8_t*>(&facts.context);
+    stream = ExceptionStreamWithContext(ExceptionOf(facts), {context, sizeof facts.context});
+  }
+  MINIDUMP_USER_STREAM exceptionStream{ExceptionStream, static_cast<ULONG>(stream.size()),
+                                       stream.data()};
+  MINIDUMP_USER_STREAM_INFORMATION streams{1, &exceptionStream};
+  DWORD caller = GetCurrentThreadId();
+  MINIDUMP_CALLBACK_INFORMATION callback{LeaveOutCaller, &caller};
+  if (!write(GetCurrentProcess(), GetCurrentProcessId(), file,
+             static_cast<MINIDUMP_TYPE>(MiniDumpTypeOf(kind)), nullptr,
+             withException ? &streams : nullptr, &callback)) {
+    const DWORD error = GetLastError();
+    return ErrorText(error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error);
+  }
+  if (withException && !FinishDump(file, facts)) {
+    return "not written: the exception could not be completed";
+  }
+  return {};
+}
+
+// Writes into file and closes it; a file left without a dump is deleted.
+std::string WriteAndClose(ScopedFile file, const std::string& path, const ExceptionFacts& facts,
+                          MiniDumpKind kind) {
+  const std::string failure = WriteDump(file.get(), facts, kind);
+  file.reset();
+  if (!failure.empty()) DeleteFileA(path.c_str());
+  return failure;
+}
+
+}  // namespace
+
+std::string WriteMiniDumpFile(const std::string& path, const ExceptionFacts& facts,
+                              MiniDumpKind kind) noexcept {
+  try {
+    ScopedFile file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return ErrorText(GetLastError());
+    return WriteAndClose(std::move(file), path, facts, kind);
+  } catch (...) {
+    return "not written: internal error";
+  }
+}
+
+std::string AttachMiniDump(ExceptionReport& report) noexcept {
+  try {
+    const std::string folder = ReporterTempFolder();
+    if (folder.empty()) return "not written: no temporary folder";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    std::string name;
+    const LocalTime stamp = report.Created();
+    ScopedFile file = CreateDumpFile(folder, stamp, name);
+    if (!file) return ErrorText(GetLastError());
+    const std::string path = folder + "\\" + name;
+    const MiniDumpKind kind =
+        ParseMiniDumpKind(report.GetStr("MiniDumpKind")).value_or(MiniDumpKind::Normal);
+    const std::string failure = WriteAndClose(std::move(file), path, report.Facts(), kind);
+    if (!failure.empty()) return failure;
+    report.AdditionalAttachments()->AddFile(path, name, "MiniDump", report.GetStr("BugRepZip"));
+    return name;
+  } catch (...) {
+    return "not written: internal error";
+  }
+}
+
+}  // namespace corvan::crash
