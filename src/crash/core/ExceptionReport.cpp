@@ -117,7 +117,7 @@ ExceptionReport::ExceptionReport(const ReporterSettings& settings, ExceptionFact
 ExceptionReport::~ExceptionReport() {
   abort_ = true;
   if (completionThread_) {
-    if (IsLoaderLockHeld(0))
+    if (IsLoaderLockHeld(250))
       TerminateThread(completionThread_, 0);
     else
       WaitForSingleObject(completionThread_, INFINITE);
@@ -449,7 +449,7 @@ void ExceptionReport::AddOtherThreads() {
 }
 
 void ExceptionReport::StartCompletion() {
-  if (InHandlingThread() && !IsLoaderLockHeld(0)) {
+  if (InHandlingThread() && !IsLoaderLockHeld(250)) {
     AddRef();  // the completion thread's reference
     completionThread_ =
         CreateThread(nullptr, 0, CompletionThread, this, CREATE_SUSPENDED, &completionThreadId_);
@@ -625,7 +625,7 @@ void ExceptionReport::WaitForCompletion() {
     RunCompletion();
     return;
   }
-  if (!completionThread_ || IsLoaderLockHeld(0)) return;
+  if (!completionThread_ || IsLoaderLockHeld(250)) return;
   if (pleaseWait_ && WaitForSingleObject(completionThread_, 0) == WAIT_TIMEOUT) {
     pleaseWait_->Show(nullptr, false);
     pleaseWait_->ProcessMessages();  // painted now, not after the first slice

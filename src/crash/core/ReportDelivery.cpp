@@ -86,8 +86,9 @@ SendResult SendReport(ExceptionReport& report, const std::string& text, HWND par
 
 void KeepUnsentReport(ExceptionReport& report) {
   if (!report.CreateBugReport() || !report.GetBool("KeepUnsent") || report.Sent()) return;
-  // The shell's folder lookup may need the loader lock another thread holds.
-  if (IsLoaderLockHeld(0)) return;
+  // The shell's folder lookup needs the loader lock: a blocked process
+  // keeps nothing.
+  if (IsLoaderLockHeld(250)) return;
   const std::string text = report.ReportText(true);
   auto lock = LockUnsentQueue();
   if (report.Sent() || !report.KeptAs().empty()) return;

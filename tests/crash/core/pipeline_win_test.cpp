@@ -8,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "crash/core/BugReportFile.h"
@@ -33,7 +34,13 @@ struct Seen {
   std::vector<std::pair<unsigned, bool>> ends;  // exit code, restart
 } seen;
 
-void Keep(ExceptionReport& report, bool&) { seen.reports.emplace_back(&report); }
+// Runs once in the handling thread when the box would show, if set.
+void (*atPresenting)(ExceptionReport&) = nullptr;
+
+void Keep(ExceptionReport& report, bool&) {
+  seen.reports.emplace_back(&report);
+  if (atPresenting) std::exchange(atPresenting, nullptr)(report);
+}
 void RecordEnd(unsigned code, bool restart) { seen.ends.emplace_back(code, restart); }
 
 std::string ReadFile(const std::string& path) {
@@ -135,6 +142,47 @@ TEST_F(Pipeline, AnExceptionBecomesACompleteReportInTheFile) {
   // The reporter's own threads are not listed.
   EXPECT_EQ(text.find("thread $" + std::to_string(0)), std::string::npos);
   EXPECT_TRUE(seen.ends.empty());
+}
+
+// A thread that starts, ends or loads a library holds the loader lock for
+// a moment; that is not a blocked process, and a report asked for whole
+// meanwhile waits for its completion instead of coming back unfinished.
+TEST_F(Pipeline, ALoaderLockHeldForAMomentDoesNotCutTheReportShort) {
+  static std::string text;
+  text.clear();
+  atPresenting = [](ExceptionReport& report) {
+    using Lock = LONG(WINAPI*)(ULONG, ULONG*, ULONG_PTR*);
+    using Unlock = LONG(WINAPI*)(ULONG, ULONG_PTR);
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    static const auto lock = reinterpret_cast<Lock>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "LdrLockLoaderLock")));
+    static const auto unlock = reinterpret_cast<Unlock>(
+        reinterpret_cast<void (*)()>(GetProcAddress(ntdll, "LdrUnlockLoaderLock")));
+    if (!lock || !unlock) return;
+    static HANDLE held;
+    held = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    HANDLE holder = CreateThread(
+        nullptr, 0,
+        [](void*) WINAPI -> DWORD {
+          ULONG_PTR cookie = 0;
+          lock(0, nullptr, &cookie);
+          SetEvent(held);
+          Sleep(100);
+          unlock(0, cookie);
+          return 0;
+        },
+        nullptr, 0, nullptr);
+    WaitForSingleObject(held, INFINITE);
+    text = report.ReportText(true);
+    WaitForSingleObject(holder, INFINITE);
+    CloseHandle(holder);
+    CloseHandle(held);
+  };
+  Submit(std::runtime_error("while a library loads"));
+  atPresenting = nullptr;
+  ASSERT_FALSE(text.empty());
+  EXPECT_EQ(text.find("will be calculated soon"), std::string::npos) << text;
+  EXPECT_EQ(ExtractHeaderValue(text, "callstack crc").size(), 31u);
 }
 
 TEST_F(Pipeline, HandlingEmptiesTheReporterFolder) {
