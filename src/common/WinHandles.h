@@ -14,6 +14,7 @@ inline void DeleteOwnDc(HDC h) { ::DeleteDC(h); }
 inline void UnmapView(void* view) { ::UnmapViewOfFile(view); }
 inline void CloseRegistryKey(HKEY key) { ::RegCloseKey(key); }
 inline void UnloadModule(HMODULE module) { ::FreeLibrary(module); }
+inline void RemoveHook(HHOOK hook) { ::UnhookWindowsHookEx(hook); }
 
 // Process, thread, event, mutex, mapping: creators that answer null on failure.
 using ScopedHandle = UniqueHandle<HANDLE, CloseKernelHandle>;
@@ -38,6 +39,9 @@ using ScopedRegistryKey = UniqueHandle<HKEY, CloseRegistryKey>;
 
 // A module of our own loading (LoadLibrary).
 using ScopedModule = UniqueHandle<HMODULE, UnloadModule>;
+
+// A hook of SetWindowsHookEx.
+using ScopedHook = UniqueHandle<HHOOK, RemoveHook>;
 
 // Pens, brushes, fonts, bitmaps, regions: whatever DeleteObject frees.
 template <typename T>
