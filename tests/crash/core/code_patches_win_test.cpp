@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "crash/core/CodePatchesWin.h"
+#include "crash/core/zelExcept.h"
 
 namespace corvan::crash {
 namespace {
@@ -135,6 +136,17 @@ TEST_F(CodePatchesWin, MemoryThatCannotBePatchedIsSkippedSilently) {
   CloseHandle(section);
   VirtualFree(reserved, 0, MEM_RELEASE);
   VirtualFree(noAccess, 0, MEM_RELEASE);
+}
+
+TEST(ProcessPatches, TheReportersShutdownRevertsThem) {
+  ASSERT_TRUE(ReporterActive());
+  ASSERT_TRUE(ProcessPatches().WriteJumpPatch(At(Original), At(Replacement)));
+  EXPECT_EQ(Call(Original, 2), 20);
+  StopReporter();
+  EXPECT_EQ(Call(Original, 2), 3);
+  EXPECT_TRUE(ProcessPatches().Records().empty());
+  StartReporter();
+  EXPECT_TRUE(ReporterActive());
 }
 
 }  // namespace
