@@ -50,6 +50,9 @@ using ScopedRegistryKey = UniqueHandle<HKEY, CloseRegistryKey>;
 // A module of our own loading (LoadLibrary).
 using ScopedModule = UniqueHandle<HMODULE, UnloadModule>;
 
+// A hook of SetWindowsHookEx.
+using ScopedHook = UniqueHandle<HHOOK, RemoveHook>;
+
 // Pens, brushes, fonts, bitmaps, regions: whatever DeleteObject frees.
 template <typename T>
 using ScopedGdi = UniqueHandle<T, DeleteGdiObject>;

@@ -7,6 +7,7 @@
 #include "crash/analysis/ImageHelpers.h"
 #include "crash/analysis/MessageHandlers.h"
 #include "crash/analysis/Threads.h"
+#include "common/WinHandles.h"
 
 namespace corvan::crash {
 namespace {
@@ -21,6 +22,7 @@ bool paused = false;  // between SetThreadsPaused on and off
 // the mail client); it pauses again only when the last of them is done
 // and the pause is still on.
 int mainResumes = 0;
+std::vector<ScopedHook> pauseHooks;  // one per thread of the pause list, while paused
 
 // ---- The message hooks ----------------------------------------------------
 
@@ -79,6 +81,33 @@ bool CreatedByReporterModule(DWORD threadId) {
   return FindResourceA(module, "EXCEPT", "ZEL") != nullptr;
 }
 
+// ---- The paused threads' message hooks -----------------------------------
+
+// Runs inside every GetMessage and PeekMessage of its thread that retrieves
+// a message, whoever calls them: also a loop that holds the function's
+// address from before the imports were redirected, and user32's own modal
+// loops (message boxes, dialogs, menus), which use no import table of ours.
+LRESULT CALLBACK PauseOnMessage(int code, WPARAM wParam, LPARAM lParam) {
+  try {
+    if (code == HC_ACTION) PausePoint();
+  } catch (...) {
+  }
+  return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
+// Hooks each thread and posts it a message of no meaning, so that a thread
+// that spins without messages or waits for one reaches its pause point.
+std::vector<ScopedHook> HookPausedThreads(const std::vector<DWORD>& threads) {
+  std::vector<ScopedHook> hooks;
+  for (DWORD id : threads) {
+    ScopedHook hook(SetWindowsHookExW(WH_GETMESSAGE, PauseOnMessage, nullptr, id));
+    if (!hook) continue;  // no message queue: no message loop to pause in
+    PostThreadMessageW(id, WM_NULL, 0, 0);
+    hooks.push_back(std::move(hook));
+  }
+  return hooks;
+}
+
 // ---- The main-thread hook message -----------------------------------------
 
 UINT hookMessage = 0;
@@ -133,13 +162,16 @@ void PauseMainThreadAgain() {
 }
 
 void SetThreadsPaused(bool on, DWORD spare) {
+  std::vector<ScopedHook> oldHooks;  // unhooked after the lock is left
   if (!on) {
     std::lock_guard lock(pauseLock);
     paused = false;
     if (mainEvent) SetEvent(mainEvent);
     if (otherEvent) SetEvent(otherEvent);
+    oldHooks.swap(pauseHooks);
     return;
   }
+  std::vector<DWORD> toPause;
   {
     std::lock_guard lock(pauseLock);
     if (!mainEvent) mainEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
@@ -161,6 +193,13 @@ void SetThreadsPaused(bool on, DWORD spare) {
       if (id == self || id == MainThreadId() || id == spare) continue;
       if (CreatedByReporterModule(id)) pauseList.push_back(id);
     }
+    oldHooks.swap(pauseHooks);
+    toPause = pauseList;
+  }
+  std::vector<ScopedHook> hooks = HookPausedThreads(toPause);
+  {
+    std::lock_guard lock(pauseLock);
+    pauseHooks = std::move(hooks);
   }
   if (HWND window = MessageHandlerWindow(MainThreadId())) PostMessageA(window, hookMessage, 1, 0);
 }

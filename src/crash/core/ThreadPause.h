@@ -1,9 +1,11 @@
 #pragma once
 // Cooperative pausing of the program's threads while an exception is
 // handled. A thread pauses only at a pause point: every GetMessage and
-// PeekMessage it calls (their imports are redirected on first use) and,
-// for the main thread, the main-thread hook message. Threads of the
-// reporter and of modules without the reporter's symbol map never pause.
+// PeekMessage it calls (their imports are redirected on first use; while
+// paused, a message hook of the thread also catches the calls that bypass
+// our imports, such as user32's own modal loops) and, for the main thread,
+// the main-thread hook message. Threads of the reporter and of modules
+// without the reporter's symbol map never pause.
 #include <windows.h>
 
 namespace corvan::crash {

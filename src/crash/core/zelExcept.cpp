@@ -8,6 +8,7 @@
 #include "crash/analysis/ModuleCalibration.h"
 #include "crash/analysis/Threads.h"
 #include "crash/core/BugReportFileWin.h"
+#include "crash/core/CodePatchesWin.h"
 #include "crash/analysis/zelListHardware.h"
 #include "crash/analysis/zelListModules.h"
 #include "crash/analysis/zelListProcesses.h"
@@ -159,6 +160,7 @@ void StartReporter() {
 void StopReporter() {
   if (!active) return;
   active = false;
+  ProcessPatches().RevertPatches();
   for (const ListPlugin& plugin : kListPlugins) UnregisterReportPlugin(plugin.name);
   StopWatchdog();
   ui::SetThreadHooks({});

@@ -462,5 +462,74 @@ TEST_F(Pipeline, PausedThreadsStopAtTheirMessageCallsUntilTheHandlingEnds) {
   CloseHandle(looper);
 }
 
+// Loops that never call through our imports: user32's own modal loop of a
+// message box, counting the ticks of a thread timer it dispatches, and a
+// loop that calls PeekMessageW through the address GetProcAddress gave.
+volatile LONG boxTicks = 0, pointerSpins = 0;
+volatile bool stopPointerLoop = false;
+
+void CALLBACK CountBoxTick(HWND, UINT, UINT_PTR, DWORD) { InterlockedIncrement(&boxTicks); }
+
+DWORD WINAPI MessageBoxThread(void*) {
+  SetTimer(nullptr, 0, 5, CountBoxTick);
+  MessageBoxW(nullptr, L"modal", L"corvan pause test", MB_OK);
+  return 0;
+}
+
+DWORD WINAPI PointerLooper(void*) {
+  const auto peek = reinterpret_cast<decltype(&PeekMessageW)>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("user32.dll"), "PeekMessageW")));
+  while (!stopPointerLoop) {
+    MSG msg;
+    if (peek(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    InterlockedIncrement(&pointerSpins);
+    Sleep(1);
+  }
+  return 0;
+}
+
+BOOL CALLBACK CloseThreadWindow(HWND window, LPARAM) {
+  PostMessageW(window, WM_COMMAND, IDOK, 0);
+  return TRUE;
+}
+
+TEST_F(Pipeline, PausedThreadsStopInLoopsThatBypassOurImports) {
+  static LONG box[2], pointer[2];
+  stopPointerLoop = false;
+  DWORD boxId = 0;
+  HANDLE boxThread = ui::StartThread(MessageBoxThread, nullptr, "message box", &boxId);
+  HANDLE looper = ui::StartThread(PointerLooper, nullptr, "pointer looper");
+  ASSERT_TRUE(boxThread && looper);
+  for (int i = 0; i < 200 && (boxTicks < 5 || pointerSpins < 5); ++i) Sleep(10);
+  ASSERT_GE(boxTicks, 5);
+  settings_->SetBool("PauseThreads", true);
+  AddExceptionHandler(
+      [](ExceptionReport&, bool&) {
+        Sleep(100);  // each reaches its pause point at its next message
+        box[0] = boxTicks;
+        pointer[0] = pointerSpins;
+        Sleep(300);
+        box[1] = boxTicks;
+        pointer[1] = pointerSpins;
+      },
+      ReportPhase::Started);
+  SubmitFromWorker(true);
+  settings_->SetBool("PauseThreads", false);
+  ClearHandlers();
+  AddExceptionHandler(Keep, ReportPhase::Presenting);
+  const LONG boxAfter = boxTicks, pointerAfter = pointerSpins;
+  for (int i = 0; i < 200 && (boxTicks == boxAfter || pointerSpins == pointerAfter); ++i) Sleep(10);
+  EXPECT_EQ(box[0], box[1]);  // paused
+  EXPECT_EQ(pointer[0], pointer[1]);
+  EXPECT_GT(boxTicks, boxAfter);  // going again
+  EXPECT_GT(pointerSpins, pointerAfter);
+  stopPointerLoop = true;
+  EnumThreadWindows(boxId, CloseThreadWindow, 0);
+  EXPECT_EQ(WaitForSingleObject(boxThread, 5000), WAIT_OBJECT_0);
+  WaitForSingleObject(looper, INFINITE);
+  CloseHandle(boxThread);
+  CloseHandle(looper);
+}
+
 }  // namespace
 }  // namespace corvan::crash
