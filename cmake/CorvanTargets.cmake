@@ -107,13 +107,14 @@ function(corvan_test name)
   endif()
 endfunction()
 
-# corvan_wine_script_test(NAME SCRIPT [GTEST_PROGRAM exe] [ARGS arg...])
+# corvan_wine_script_test(NAME SCRIPT [GTEST_PROGRAM exe] [ARGS arg...]
+#                         [PROPERTIES prop value...])
 # Registers NAME.wow64 and NAME.win32, each running
 #   SCRIPT win64|win32 [exe --gtest_output=xml:RESULTS] ARGS...
 # for a script that prepares what a Windows program needs (peers, a
-# namespace) and runs it in that prefix.
+# namespace) and runs it in that prefix; PROPERTIES go to both tests.
 function(corvan_wine_script_test name script)
-  cmake_parse_arguments(ARG "" "GTEST_PROGRAM" "ARGS" ${ARGN})
+  cmake_parse_arguments(ARG "" "GTEST_PROGRAM" "ARGS;PROPERTIES" ${ARGN})
   foreach(prefix win64 win32)
     set(test ${name}.${prefix})
     if(prefix STREQUAL win64)
@@ -125,7 +126,7 @@ function(corvan_wine_script_test name script)
       set(program ${ARG_GTEST_PROGRAM} --gtest_output=xml:${results})
     endif()
     add_test(NAME ${test} COMMAND ${script} ${prefix} ${program} ${ARG_ARGS})
-    set_tests_properties(${test} PROPERTIES LABELS wine)
+    set_tests_properties(${test} PROPERTIES LABELS wine ${ARG_PROPERTIES})
   endforeach()
 endfunction()
 

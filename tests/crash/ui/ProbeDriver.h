@@ -29,33 +29,6 @@ inline std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
-// The first visible top-level window for which accept(window, its
-// process id, its class) holds, waited for up to timeoutMs (0: one look).
-inline HWND WaitForTopWindow(const std::function<bool(HWND, DWORD, const std::string&)>& accept,
-                             int timeoutMs) {
-  struct Search {
-    const std::function<bool(HWND, DWORD, const std::string&)>& accept;
-    HWND found;
-  } search{accept, nullptr};
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    EnumWindows(
-        [](HWND window, LPARAM context) WINAPI -> BOOL {
-          auto* s = reinterpret_cast<Search*>(context);
-          char cls[64] = {};
-          GetClassNameA(window, cls, sizeof cls);
-          DWORD owner = 0;
-          GetWindowThreadProcessId(window, &owner);
-          if (!IsWindowVisible(window) || !s->accept(window, owner, cls)) return TRUE;
-          s->found = window;
-          return FALSE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    if (search.found || std::chrono::steady_clock::now() >= deadline) return search.found;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-}
-
 // The visible exception box of process (0: of any process but skip).
 inline HWND WaitForBox(DWORD process, DWORD skip = 0, int timeoutMs = 30000) {
   return WaitForTopWindow(

@@ -73,41 +73,46 @@ inline HWND Button(HWND parent, const std::string& caption) {
   return nullptr;
 }
 
-// The visible top-level window of class cls in process, other than skip;
-// null when there is none.
-inline HWND FindWindowOf(DWORD process, const char* cls, HWND skip = nullptr) {
+// The first visible top-level window for which accept(window, its
+// process id, its class) holds, waited for up to timeoutMs (0: one look).
+inline HWND WaitForTopWindow(const std::function<bool(HWND, DWORD, const std::string&)>& accept,
+                             int timeoutMs) {
   struct Search {
-    DWORD process;
-    const char* cls;
-    HWND skip, found;
-  } search{process, cls, skip, nullptr};
-  EnumWindows(
-      [](HWND window, LPARAM context) WINAPI -> BOOL {
-        auto* s = reinterpret_cast<Search*>(context);
-        char name[64] = {};
-        GetClassNameA(window, name, sizeof name);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (std::string(name) != s->cls || owner != s->process || window == s->skip ||
-            !IsWindowVisible(window)) {
-          return TRUE;
-        }
-        s->found = window;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
-// FindWindowOf, asked again until the window shows or timeoutMs pass.
-inline HWND WaitForWindow(DWORD process, const char* cls, HWND skip = nullptr,
-                          int timeoutMs = 30000) {
+    const std::function<bool(HWND, DWORD, const std::string&)>& accept;
+    HWND found;
+  } search{accept, nullptr};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (HWND window = FindWindowOf(process, cls, skip)) return window;
+  for (;;) {
+    EnumWindows(
+        [](HWND window, LPARAM context) WINAPI -> BOOL {
+          auto* s = reinterpret_cast<Search*>(context);
+          char cls[64] = {};
+          GetClassNameA(window, cls, sizeof cls);
+          DWORD owner = 0;
+          GetWindowThreadProcessId(window, &owner);
+          if (!IsWindowVisible(window) || !s->accept(window, owner, cls)) return TRUE;
+          s->found = window;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (search.found || std::chrono::steady_clock::now() >= deadline) return search.found;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  return nullptr;
+}
+
+// The visible top-level window of class cls in process, other than skip,
+// waited for up to timeoutMs; null when there is none.
+inline HWND WaitForWindow(DWORD process, const char* cls, HWND skip = nullptr,
+                          int timeoutMs = 30000) {
+  return WaitForTopWindow(
+      [&](HWND window, DWORD owner, const std::string& name) {
+        return name == cls && owner == process && window != skip;
+      },
+      timeoutMs);
+}
+
+inline HWND FindWindowOf(DWORD process, const char* cls, HWND skip = nullptr) {
+  return WaitForWindow(process, cls, skip, 0);
 }
 
 // A click as the button reports it to its parent, posted from outside.
