@@ -179,7 +179,7 @@ std::string AttachMiniDump(ExceptionReport& report) noexcept {
   try {
     const std::string folder = ReporterTempFolder();
     if (folder.empty()) return "not written: no temporary folder";
-    CreateDirectoryA(folder.c_str(), nullptr);
+    PreparedReporterTempFolder();
     std::string name;
     const LocalTime stamp = report.Created();
     ScopedFile file = CreateDumpFile(folder, stamp, name);

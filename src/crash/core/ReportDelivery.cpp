@@ -30,6 +30,8 @@ void MarkReportSent(ExceptionReport& report) {
   }
 }
 
+// Lives as long as its send, in the background too (the send thread holds
+// it): the files it reads in the reporter's folder stay that long.
 class ExceptionDelivery final : public DeliveryReport {
  public:
   explicit ExceptionDelivery(ExceptionReport& report) : report_(&report) {}
@@ -44,6 +46,7 @@ class ExceptionDelivery final : public DeliveryReport {
 
  private:
   Ref<ExceptionReport> report_;
+  ReporterFolderUse folderUse_;
 };
 
 QueueBounds BoundsOf(ReporterSettings& settings) {
@@ -110,6 +113,7 @@ int SendUnsentReports(const KeptReports& kept, HWND parent) {
   Ref<ReporterSettings> settings = SettingsForModule(GetModuleHandleA(nullptr));
   if (!settings) return 0;
   const std::string folder = UnsentQueueFolder();
+  const ReporterFolderUse folderUse;
   int sent = 0;
   for (const KeptReport& report : kept.reports) {
     Ref<AttachmentList> attachments = MakeRef<AttachmentList>();

@@ -185,15 +185,73 @@ TEST_F(Pipeline, ALoaderLockHeldForAMomentDoesNotCutTheReportShort) {
   EXPECT_EQ(ExtractHeaderValue(text, "callstack crc").size(), 31u);
 }
 
-TEST_F(Pipeline, HandlingEmptiesTheReporterFolder) {
+bool Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+TEST_F(Pipeline, HandlingEmptiesTheOwnReporterFolderUnlessASendUsesIt) {
   const std::string folder = ReporterTempFolder();
-  EXPECT_NE(folder.find("\\crash_pipeline_win_test.zelExcept"), std::string::npos) << folder;
-  CreateDirectoryA(folder.c_str(), nullptr);
+  EXPECT_NE(
+      folder.find("\\crash_pipeline_win_test.zelExcept\\" + std::to_string(GetCurrentProcessId())),
+      std::string::npos)
+      << folder;
+  ASSERT_EQ(PreparedReporterTempFolder(), folder + "\\");
   std::ofstream(folder + "\\left over.png") << "x";
+  {
+    const ReporterFolderUse sending;
+    Submit(std::runtime_error("during a send"));
+    EXPECT_TRUE(Exists(folder + "\\left over.png"));
+  }
   Submit(std::runtime_error("x"));
-  EXPECT_EQ(GetFileAttributesA((folder + "\\left over.png").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_FALSE(Exists(folder + "\\left over.png"));
   EmptyReporterTempFolder(true);
-  EXPECT_EQ(GetFileAttributesA(folder.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_FALSE(Exists(folder));
+}
+
+// A running copy holds "<pid>.lock" open without delete sharing; what no
+// running copy holds is removed at start-up, whatever its process id.
+TEST_F(Pipeline, StartUpCleaningRemovesOnlyWhatNoRunningCopyHolds) {
+  const std::string own = ReporterTempFolder();
+  const std::string shared = own.substr(0, own.rfind('\\'));
+  CreateDirectoryA(shared.c_str(), nullptr);
+  const std::string dead = shared + "\\4000000000", alive = shared + "\\4000000001";
+  for (const std::string& folder : {dead, alive}) {
+    CreateDirectoryA(folder.c_str(), nullptr);
+    CreateDirectoryA((folder + "\\nested").c_str(), nullptr);
+    std::ofstream(folder + "\\nested\\shot.png") << "x";
+    std::ofstream(folder + "\\dump.dmp") << "x";
+  }
+  std::ofstream(dead + ".lock") << "";  // left by a process that ended
+  std::ofstream(shared + "\\loose.png") << "x";
+  HANDLE lock = CreateFileA((alive + ".lock").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+  EmptyReporterTempFolder(true);
+  EXPECT_FALSE(Exists(dead));
+  EXPECT_FALSE(Exists(dead + ".lock"));
+  EXPECT_FALSE(Exists(shared + "\\loose.png"));
+  EXPECT_TRUE(Exists(alive + "\\dump.dmp"));
+  EXPECT_TRUE(Exists(alive + "\\nested\\shot.png"));
+  CloseHandle(lock);
+  EmptyReporterTempFolder(true);
+  EXPECT_FALSE(Exists(shared));
+}
+
+// While a send runs the own claim stays: another copy's start-up keeps the
+// folder even after this process's own start-up cleaning ran again.
+TEST_F(Pipeline, TheOwnFolderIsClaimedByItsLockFile) {
+  const std::string own = ReporterTempFolder();
+  ASSERT_FALSE(PreparedReporterTempFolder().empty());
+  std::ofstream(own + "\\shot.png") << "x";
+  EXPECT_EQ(DeleteFileA((own + ".lock").c_str()), FALSE);
+  {
+    const ReporterFolderUse sending;
+    EmptyReporterTempFolder(true);
+    EXPECT_TRUE(Exists(own + "\\shot.png"));
+  }
+  EmptyReporterTempFolder(true);
+  EXPECT_FALSE(Exists(own));
+  EXPECT_FALSE(Exists(own + ".lock"));
 }
 
 TEST_F(Pipeline, ExceptionNumbersCount) {

@@ -160,12 +160,13 @@ TEST(CorvanFault, AccessViolationInAMessageHandlerIsReportedAndTheProgramGoesOn)
   EXPECT_NE(innermost.find("AppWindowProc"), std::string::npos) << innermost;
   EXPECT_NE(report.find("TApplication::Run()"), std::string::npos);
   // corvan.exe writes a minidump with the report: the report names it, and
-  // it waits in the program's temporary folder to be sent.
+  // it waits in the process's own temporary folder to be sent.
   const std::string dumpName = corvan::crash::ExtractHeaderValue(report, "minidump");
   EXPECT_EQ(dumpName.rfind("minidump-", 0), 0u) << dumpName;
-  EXPECT_EQ(
-      corvan::test::ReadWholeFile(std::string(temp) + "corvan.zelExcept\\" + dumpName).substr(0, 4),
-      "MDMP");
+  EXPECT_EQ(corvan::test::ReadWholeFile(std::string(temp) + "corvan.zelExcept\\" +
+                                        std::to_string(process.dwProcessId) + "\\" + dumpName)
+                .substr(0, 4),
+            "MDMP");
   // The outside dump readers' test compares the dump with this report.
   if (const char* keep = std::getenv("CORVAN_KEEP_REPORT")) {
     CopyFileA((folder + "\\bugreport.txt").c_str(), keep, FALSE);

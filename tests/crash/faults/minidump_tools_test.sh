@@ -25,12 +25,12 @@ WINEPREFIX=$(wine_prefix_path "$prefix_name")
 work=$(mktemp -d)
 trap 'rm -rf "$work"; xvfb_stop' EXIT
 
-# The dump a report names, in the program's temporary folder of the prefix.
+# The dump a report names, in the process's own temporary folder of the prefix.
 dump_of() {  # report program
   local name
   name=$(sed -n 's/^minidump *: *\(minidump-[0-9-]*\.dmp\)\r*$/\1/p' "$1" | head -n 1)
   [ -n "$name" ] || { echo "no minidump named in $1" >&2; return 1; }
-  find "$WINEPREFIX/drive_c/users" -path "*/$2.zelExcept/$name" | head -n 1
+  find "$WINEPREFIX/drive_c/users" -path "*/$2.zelExcept/*/$name" | head -n 1
 }
 
 failed=0
@@ -55,7 +55,7 @@ WINEDLLOVERRIDES="$WINEDLLOVERRIDES;dbghelp=" \
 note=$(sed -n 's/^minidump *: *\(.*\)\r$/\1/p' "$dir/bugreport.txt")
 if [ "$note" != "not written: dbghelp.dll is missing" ] ||
   ! grep -q '^exception class *: EAccessViolation' "$dir/bugreport.txt" ||
-  [ -n "$(find "$WINEPREFIX/drive_c/users" -path '*/fault_child.zelExcept/*.dmp')" ]; then
+  [ -n "$(find "$WINEPREFIX/drive_c/users" -path '*/fault_child.zelExcept/*/*.dmp')" ]; then
   echo "FAILED: without dbghelp.dll the report says \"$note\"" >&2
   failed=1
 fi

@@ -70,6 +70,7 @@ class Probe {
     CloseHandle(process_.hThread);
     CloseHandle(process_.hProcess);
     DeleteFileA(log_.c_str());
+    DeleteFileA((log_ + ".quit").c_str());
   }
   bool Started() const { return started_; }
   DWORD Id() const { return process_.dwProcessId; }
@@ -81,6 +82,8 @@ class Probe {
     return code;
   }
   std::string Log() const { return ReadFile(log_); }
+  // Lets a probe of "faults" end.
+  void LetGo() const { std::ofstream(log_ + ".quit") << "quit"; }
 
  protected:
   static inline int next_ = 0;

@@ -5,6 +5,9 @@
 //   exception_box_probe LOG fault [Name=Value...]  settings changed, then a fault
 //   exception_box_probe LOG offer [Name=Value...]  settings changed, then the
 //                                                   start-up offer of kept reports
+//   exception_box_probe LOG faults N [Name=Value...]  settings changed, then N
+//                                                   faults, then waits (at most a
+//                                                   minute) for the file LOG.quit
 // Every start appends "history N" to LOG: the exceptions the process knows
 // of at start-up (a restart hands them on). After a fault that the user
 // continued, "continued" is appended and the program ends with 0. An
@@ -118,11 +121,14 @@ int main(int argc, char** argv) {
     Log(log, BuildProcessReport(false));
     return 0;
   }
-  if (command != "fault" && command != "offer") return 3;
+  if (command != "fault" && command != "offer" && command != "faults") return 3;
   logPath = log;
   AddActionHandler(LogAssisted);
+  // "faults" sends in the background: the program stays until told to go.
+  const int faults = command == "faults" && argc > 3 ? std::atoi(argv[3]) : 1;
+  const int firstSetting = command == "faults" ? 4 : 3;
   Ref<ReporterSettings> settings = SettingsForModule(GetModuleHandleA(nullptr));
-  for (int i = 3; i < argc && settings; ++i) ApplySetting(*settings, argv[i]);
+  for (int i = firstSetting; i < argc && settings; ++i) ApplySetting(*settings, argv[i]);
   if (command == "offer") {
     const KeptReports kept = UnsentReportsToOffer();
     std::string text = "kept " + std::to_string(kept.reports.size()) + "\n";
@@ -132,11 +138,19 @@ int main(int argc, char** argv) {
     Log(log, "offered\n");
     return 0;
   }
-  try {
-    Fail();
-  } catch (...) {
-    SubmitException(FactsOf(std::current_exception(), ExceptionSource::HandleException));
+  for (int i = 0; i < faults; ++i) {
+    try {
+      Fail();
+    } catch (...) {
+      SubmitException(FactsOf(std::current_exception(), ExceptionSource::HandleException));
+    }
+    Log(log, "continued\n");
   }
-  Log(log, "continued\n");
+  if (command == "faults") {
+    const std::string quit = std::string(log) + ".quit";
+    for (int waited = 0;
+         waited < 600 && GetFileAttributesA(quit.c_str()) == INVALID_FILE_ATTRIBUTES; ++waited)
+      Sleep(100);
+  }
   return 0;
 }
