@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/WinHandles.h"
 #include "crash/analysis/ThreadInfoText.h"
 
 namespace corvan::crash {
@@ -20,6 +21,30 @@ std::vector<DWORD> ThreadList();
 
 // A handle to the thread with the given access, or null.
 HANDLE OpenThreadById(DWORD threadId, DWORD access);
+
+// The suspend counts of the process's other threads when it is made, so
+// that a thread left suspended by a call that stopped midway (one that
+// suspends a thread at a time and then waits for a lock that thread holds)
+// can be let go again.
+class SuspendWatch {
+ public:
+  SuspendWatch();
+  // A thread found above its count twice in a row is held, not merely
+  // being read: it is let go.
+  void Check();
+  // Every thread back to its count.
+  void ReleaseAll();
+
+ private:
+  struct Watched {
+    ScopedHandle thread;
+    DWORD count;
+    bool held;
+  };
+  static void Release(const Watched& w);
+
+  std::vector<Watched> threads_;
+};
 
 inline constexpr DWORD kThreadInfoAccess = SYNCHRONIZE | THREAD_QUERY_INFORMATION;  // 0x100040
 

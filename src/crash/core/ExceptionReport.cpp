@@ -10,6 +10,7 @@
 #include "crash/analysis/zelDisAsm.h"
 #include "crash/core/ProcessSettings.h"
 #include "crash/core/ReportPlugins.h"
+#include "crash/core/MiniDump.h"
 #include "crash/core/ReportText.h"
 #include "crash/core/SystemInfo.h"
 #include "crash/core/zelExcept.h"
@@ -497,8 +498,32 @@ std::string ExceptionReport::ThreadTrace(const ThreadStack& s, bool first, Trace
   return text;
 }
 
+void ExceptionReport::RequestMiniDump() {
+  if (!miniDumpDone_) miniDumpDone_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+}
+
+void ExceptionReport::WaitForMiniDump() {
+  // A completion run in place has written it; a deferred one has not begun.
+  if (miniDumpDone_ && completionThread_ && !IsLoaderLockHeld(0))
+    WaitForSingleObject(miniDumpDone_.get(), INFINITE);
+}
+
+// The dump is written with the box up, yet still shows the threads as
+// they were: they are paused, and the faulting thread's stack is restored
+// from its copy.
+void ExceptionReport::WriteMiniDump() {
+  if (!miniDumpDone_ || WaitForSingleObject(miniDumpDone_.get(), 0) == WAIT_OBJECT_0) return;
+  try {
+    const std::string dump = AttachMiniDump(*this);
+    if (!dump.empty()) Header()->SetValue("minidump", dump);
+  } catch (...) {
+  }
+  SetEvent(miniDumpDone_.get());
+}
+
 void ExceptionReport::RunCompletion() noexcept {
   try {
+    WriteMiniDump();
     TraceResult firstResult;
     bool processSectionsDone = false;
     for (std::size_t i = 0; !abort_; ++i) {
