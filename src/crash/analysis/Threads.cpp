@@ -218,8 +218,6 @@ HANDLE OpenThreadById(DWORD threadId, DWORD access) {
   return openThread ? openThread(access, FALSE, threadId) : nullptr;
 }
 
-namespace {
-
 constexpr DWORD kNoCount = static_cast<DWORD>(-1);
 
 DWORD SuspendCount(HANDLE thread) {
@@ -228,7 +226,9 @@ DWORD SuspendCount(HANDLE thread) {
   return previous;
 }
 
-}  // namespace
+void ResumeDownTo(HANDLE thread, DWORD count) {
+  for (DWORD c = SuspendCount(thread); c != kNoCount && c > count; --c) ResumeThread(thread);
+}
 
 SuspendWatch::SuspendWatch() {
   for (DWORD id : ThreadList()) {
@@ -243,18 +243,13 @@ void SuspendWatch::Check() {
   for (Watched& w : threads_) {
     const DWORD count = SuspendCount(w.thread.get());
     const bool held = count != kNoCount && count > w.count;
-    if (held && w.held) Release(w);
+    if (held && w.held) ResumeDownTo(w.thread.get(), w.count);
     w.held = held;
   }
 }
 
 void SuspendWatch::ReleaseAll() {
-  for (const Watched& w : threads_) Release(w);
-}
-
-void SuspendWatch::Release(const Watched& w) {
-  for (DWORD c = SuspendCount(w.thread.get()); c != kNoCount && c > w.count; --c)
-    ResumeThread(w.thread.get());
+  for (const Watched& w : threads_) ResumeDownTo(w.thread.get(), w.count);
 }
 
 void RecordThreadInfo(DWORD threadId, const ThreadInfoUpdate& update) {

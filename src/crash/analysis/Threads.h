@@ -22,6 +22,12 @@ std::vector<DWORD> ThreadList();
 // A handle to the thread with the given access, or null.
 HANDLE OpenThreadById(DWORD threadId, DWORD access);
 
+// How often thread is suspended (suspended and resumed once to tell);
+// (DWORD)-1 when it cannot be told.
+DWORD SuspendCount(HANDLE thread);
+// Resumes thread until it is suspended no more than count times.
+void ResumeDownTo(HANDLE thread, DWORD count);
+
 // The suspend counts of the process's other threads when it is made, so
 // that a thread left suspended by a call that stopped midway (one that
 // suspends a thread at a time and then waits for a lock that thread holds)
@@ -41,8 +47,6 @@ class SuspendWatch {
     DWORD count;
     bool held;
   };
-  static void Release(const Watched& w);
-
   std::vector<Watched> threads_;
 };
 

@@ -504,8 +504,19 @@ void ExceptionReport::RequestMiniDump() {
 
 void ExceptionReport::WaitForMiniDump() {
   // A completion run in place has written it; a deferred one has not begun.
-  if (miniDumpDone_ && completionThread_ && !IsLoaderLockHeld(0))
-    WaitForSingleObject(miniDumpDone_.get(), INFINITE);
+  if (!miniDumpDone_ || !completionThread_ || IsLoaderLockHeld(0)) return;
+  // The writer suspends the completion too, as it reads its stack; one
+  // that stopped meanwhile must not keep it so (nothing else suspends it
+  // for long). The wait has an end whatever happens.
+  constexpr DWORD kSliceMs = 100;
+  bool held = false;
+  for (DWORD waited = 0; waited < kMiniDumpTimeoutMs + 5000; waited += kSliceMs) {
+    if (WaitForSingleObject(miniDumpDone_.get(), kSliceMs) != WAIT_TIMEOUT) return;
+    const DWORD count = SuspendCount(completionThread_);
+    const bool suspended = count != static_cast<DWORD>(-1) && count > 0;
+    if (suspended && held) ResumeDownTo(completionThread_, 0);
+    held = suspended;
+  }
 }
 
 // The dump is written with the box up, yet still shows the threads as
