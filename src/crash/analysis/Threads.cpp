@@ -218,6 +218,40 @@ HANDLE OpenThreadById(DWORD threadId, DWORD access) {
   return openThread ? openThread(access, FALSE, threadId) : nullptr;
 }
 
+constexpr DWORD kNoCount = static_cast<DWORD>(-1);
+
+DWORD SuspendCount(HANDLE thread) {
+  const DWORD previous = SuspendThread(thread);
+  if (previous != kNoCount) ResumeThread(thread);
+  return previous;
+}
+
+void ResumeDownTo(HANDLE thread, DWORD count) {
+  for (DWORD c = SuspendCount(thread); c != kNoCount && c > count; --c) ResumeThread(thread);
+}
+
+SuspendWatch::SuspendWatch() {
+  for (DWORD id : ThreadList()) {
+    if (id == GetCurrentThreadId()) continue;
+    ScopedHandle thread(OpenThreadById(id, THREAD_SUSPEND_RESUME));
+    const DWORD count = thread ? SuspendCount(thread.get()) : kNoCount;
+    if (count != kNoCount) threads_.push_back({std::move(thread), count, false});
+  }
+}
+
+void SuspendWatch::Check() {
+  for (Watched& w : threads_) {
+    const DWORD count = SuspendCount(w.thread.get());
+    const bool held = count != kNoCount && count > w.count;
+    if (held && w.held) ResumeDownTo(w.thread.get(), w.count);
+    w.held = held;
+  }
+}
+
+void SuspendWatch::ReleaseAll() {
+  for (const Watched& w : threads_) ResumeDownTo(w.thread.get(), w.count);
+}
+
 void RecordThreadInfo(DWORD threadId, const ThreadInfoUpdate& update) {
   ThreadInfoList& list = ThreadInfoList::Instance();
   ListLock lock(list, INFINITE);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/WinHandles.h"
 #include "crash/analysis/ThreadInfoText.h"
 
 namespace corvan::crash {
@@ -20,6 +21,34 @@ std::vector<DWORD> ThreadList();
 
 // A handle to the thread with the given access, or null.
 HANDLE OpenThreadById(DWORD threadId, DWORD access);
+
+// How often thread is suspended (suspended and resumed once to tell);
+// (DWORD)-1 when it cannot be told.
+DWORD SuspendCount(HANDLE thread);
+// Resumes thread until it is suspended no more than count times.
+void ResumeDownTo(HANDLE thread, DWORD count);
+
+// The suspend counts of the process's other threads when it is made, so
+// that a thread left suspended by a call that stopped midway (one that
+// suspends a thread at a time and then waits for a lock that thread holds)
+// can be let go again.
+class SuspendWatch {
+ public:
+  SuspendWatch();
+  // A thread found above its count twice in a row is held, not merely
+  // being read: it is let go.
+  void Check();
+  // Every thread back to its count.
+  void ReleaseAll();
+
+ private:
+  struct Watched {
+    ScopedHandle thread;
+    DWORD count;
+    bool held;
+  };
+  std::vector<Watched> threads_;
+};
 
 inline constexpr DWORD kThreadInfoAccess = SYNCHRONIZE | THREAD_QUERY_INFORMATION;  // 0x100040
 

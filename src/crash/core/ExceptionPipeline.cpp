@@ -13,7 +13,6 @@
 #include "crash/core/ExceptionReport.h"
 #include "crash/core/FreezeWatchdog.h"
 #include "crash/core/MemoryReserve.h"
-#include "crash/core/MiniDump.h"
 #include "crash/core/ProcessSettings.h"
 #include "crash/core/ReportDelivery.h"
 #include "crash/core/ReportAssistant.h"
@@ -310,13 +309,17 @@ void Handle(const ExceptionFacts& facts) noexcept {
       report->SetPhase(ReportPhase::Started);
     }
     if (handled) return;
-    // Paused threads are resumed however the handling ends.
+    // Paused threads are resumed however the handling ends, once the dump
+    // that shows them is written.
     struct Resume {
+      ExceptionReport& report;
       bool paused = false;
       ~Resume() {
-        if (paused) SetThreadsPaused(false, 0);
+        if (!paused) return;
+        report.WaitForMiniDump();
+        SetThreadsPaused(false, 0);
       }
-    } resume;
+    } resume{*report};
     if (facts.kind != ExceptionKind::Snapshot && report->PauseThreads() &&
         report->Module() == GetModuleHandleA(nullptr)) {
       SetThreadsPaused(true, report->CompletionThreadId());
@@ -325,10 +328,9 @@ void Handle(const ExceptionFacts& facts) noexcept {
     // Before the box shows: the picture is of the program as it failed.
     if (report->CreateScreenshot()) report->Screenshot();
     if (report->CreateBugReport()) {
-      // The dump first: it shows the threads as they were at the fault.
-      const std::string dump = report->GetBool("MiniDump") ? AttachMiniDump(*report) : "";
-      Ref<ReportFields> header = report->Header();
-      if (!dump.empty()) header->SetValue("minidump", dump);
+      // Written by the completion, after the box is up.
+      if (report->GetBool("MiniDump")) report->RequestMiniDump();
+      report->Header();
       report->Sections();
     }
     FireExceptionHandlers(*report, handled, false);

@@ -8,6 +8,7 @@
 #include "crash/analysis/SystemHelpers.h"
 #include "crash/analysis/Threads.h"
 #include "crash/analysis/zelDisAsm.h"
+#include "crash/core/MiniDump.h"
 #include "crash/core/ProcessSettings.h"
 #include "crash/core/ReportPlugins.h"
 #include "crash/core/ReportText.h"
@@ -497,8 +498,43 @@ std::string ExceptionReport::ThreadTrace(const ThreadStack& s, bool first, Trace
   return text;
 }
 
+void ExceptionReport::RequestMiniDump() {
+  if (!miniDumpDone_) miniDumpDone_.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+}
+
+void ExceptionReport::WaitForMiniDump() {
+  // A completion run in place has written it; a deferred one has not begun.
+  if (!miniDumpDone_ || !completionThread_ || IsLoaderLockHeld(0)) return;
+  // The writer suspends the completion too, as it reads its stack; one
+  // that stopped meanwhile must not keep it so (nothing else suspends it
+  // for long). The wait has an end whatever happens.
+  constexpr DWORD kSliceMs = 100;
+  bool held = false;
+  for (DWORD waited = 0; waited < kMiniDumpTimeoutMs + 5000; waited += kSliceMs) {
+    if (WaitForSingleObject(miniDumpDone_.get(), kSliceMs) != WAIT_TIMEOUT) return;
+    const DWORD count = SuspendCount(completionThread_);
+    const bool suspended = count != static_cast<DWORD>(-1) && count > 0;
+    if (suspended && held) ResumeDownTo(completionThread_, 0);
+    held = suspended;
+  }
+}
+
+// The dump is written with the box up, yet still shows the threads as
+// they were: they are paused, and the faulting thread's stack is restored
+// from its copy.
+void ExceptionReport::WriteMiniDump() {
+  if (!miniDumpDone_ || WaitForSingleObject(miniDumpDone_.get(), 0) == WAIT_OBJECT_0) return;
+  try {
+    const std::string dump = AttachMiniDump(*this);
+    if (!dump.empty()) Header()->SetValue("minidump", dump);
+  } catch (...) {
+  }
+  SetEvent(miniDumpDone_.get());
+}
+
 void ExceptionReport::RunCompletion() noexcept {
   try {
+    WriteMiniDump();
     TraceResult firstResult;
     bool processSectionsDone = false;
     for (std::size_t i = 0; !abort_; ++i) {

@@ -94,6 +94,12 @@ class ExceptionReport final : public ReporterSettings {
   // it has none. Guarded by the unsent reports' lock.
   const std::string& KeptAs() const { return keptAs_; }
   void SetKeptAs(std::string name) { keptAs_ = std::move(name); }
+  // The report gets a minidump, written by the completion before it traces
+  // the threads: asked for before Sections starts the completion.
+  void RequestMiniDump();
+  // Waits until the asked-for dump is written or given up, so that paused
+  // threads are not resumed while it shows them.
+  void WaitForMiniDump();
   // Completion runs in the requesting thread when the report is read.
   void SetDeferCompletion(bool value) { deferCompletion_ = value; }
   // The threads listed in every case, also the reporter's own ("-").
@@ -136,6 +142,7 @@ class ExceptionReport final : public ReporterSettings {
   // Lists the threads not read with the box, behind the sections built then.
   void AddOtherThreads();
   void StartCompletion();
+  void WriteMiniDump();
   static DWORD WINAPI CompletionThread(void* self) noexcept;
   void RunCompletion() noexcept;
   void UpdateSection(const std::string& title, const std::string& content);
@@ -184,6 +191,7 @@ class ExceptionReport final : public ReporterSettings {
   std::mutex screenshotLock_;
   Ref<INVBitmap> screenshot_;
 
+  ScopedHandle miniDumpDone_;  // set once the asked-for dump is settled
   HANDLE completionThread_ = nullptr;
   DWORD completionThreadId_ = 0;
   std::atomic<bool> abort_{false};

@@ -75,15 +75,21 @@ namespace corvan::crash {
 struct ExceptionFacts;
 class ExceptionReport;
 
+// How long a dump may take before the report goes without it.
+inline constexpr DWORD kMiniDumpTimeoutMs = 10000;
+
 // Writes the dump of this process to path (a new file) with dbghelp's
 // MiniDumpWriteDump, loaded for the call: every thread with its stack but
-// the caller's, and the exception of the faulting thread
+// the reporter's own, and the exception of the faulting thread
 // (facts.crashedThreadId) with the context captured for it and the stack
 // bytes captured before unwinding. A C++ throw gets a record made from its
-// throw site. Returns empty on success, else why there is no dump; a
-// partly written file is deleted. Never throws.
+// throw site. The writer runs in a thread of its own; after timeoutMs it
+// is left to itself ("not written: timed out"), and no thread stays
+// suspended by it. Returns empty on success, else why there is no dump; a
+// partly written file is deleted (by a late writer once it ends). Never
+// throws.
 std::string WriteMiniDumpFile(const std::string& path, const ExceptionFacts& facts,
-                              MiniDumpKind kind) noexcept;
+                              MiniDumpKind kind, DWORD timeoutMs = kMiniDumpTimeoutMs) noexcept;
 
 // Writes report's dump into the reporter's temporary folder, named after
 // the report's time stamp, and attaches it to the report (in the bug

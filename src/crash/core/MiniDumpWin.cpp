@@ -3,11 +3,14 @@
 #include <dbghelp.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <utility>
 #include <vector>
 
 #include "common/WinHandles.h"
 #include "crash/analysis/LoaderLock.h"
+#include "crash/analysis/Threads.h"
 #include "crash/core/ExceptionReport.h"
 #include "crash/core/MiniDump.h"
 #include "crash/core/ReporterFolder.h"
@@ -108,19 +111,20 @@ bool FinishDump(HANDLE file, const ExceptionFacts& facts) {
          done == dump.size();
 }
 
-// Leaves the calling thread out: it is the reporter's, busy writing.
-BOOL CALLBACK LeaveOutCaller(void* caller, PMINIDUMP_CALLBACK_INPUT input,
-                             PMINIDUMP_CALLBACK_OUTPUT) noexcept {
+// Leaves the reporter's own threads out: the writer, busy writing, and
+// those that wait for it or show the box.
+BOOL CALLBACK LeaveOutReporter(void* reporter, PMINIDUMP_CALLBACK_INPUT input,
+                               PMINIDUMP_CALLBACK_OUTPUT) noexcept {
   if (input->CallbackType == IncludeThreadCallback) {
-    return input->IncludeThread.ThreadId != *static_cast<const DWORD*>(caller);
+    const auto& threads = *static_cast<const std::vector<DWORD>*>(reporter);
+    return std::find(threads.begin(), threads.end(), input->IncludeThread.ThreadId) ==
+           threads.end();
   }
   return TRUE;
 }
 
-std::string WriteDump(HANDLE file, const ExceptionFacts& facts, MiniDumpKind kind) {
-  // Loading a library while another thread holds the loader lock would
-  // wait for that thread, which may be the one that faulted.
-  if (IsLoaderLockHeld(250)) return "not written: the loader lock is held";
+std::string WriteDump(HANDLE file, const ExceptionFacts& facts, MiniDumpKind kind,
+                      std::vector<DWORD> leftOut) {
   ScopedModule dbghelp(LoadLibraryA("dbghelp.dll"));
   const auto write =
       dbghelp ? Export<MiniDumpWriteDumpFn>(dbghelp.get(), "MiniDumpWriteDump") : nullptr;
@@ -138,8 +142,8 @@ std::string WriteDump(HANDLE file, const ExceptionFacts& facts, MiniDumpKind kin
   MINIDUMP_USER_STREAM exceptionStream{ExceptionStream, static_cast<ULONG>(stream.size()),
                                        stream.data()};
   MINIDUMP_USER_STREAM_INFORMATION streams{1, &exceptionStream};
-  DWORD caller = GetCurrentThreadId();
-  MINIDUMP_CALLBACK_INFORMATION callback{LeaveOutCaller, &caller};
+  leftOut.push_back(GetCurrentThreadId());
+  MINIDUMP_CALLBACK_INFORMATION callback{LeaveOutReporter, &leftOut};
   if (!write(GetCurrentProcess(), GetCurrentProcessId(), file,
              static_cast<MINIDUMP_TYPE>(MiniDumpTypeOf(kind)), nullptr,
              withException ? &streams : nullptr, &callback)) {
@@ -152,24 +156,107 @@ std::string WriteDump(HANDLE file, const ExceptionFacts& facts, MiniDumpKind kin
   return {};
 }
 
-// Writes into file and closes it; a file left without a dump is deleted.
-std::string WriteAndClose(ScopedFile file, const std::string& path, const ExceptionFacts& facts,
-                          MiniDumpKind kind) {
-  const std::string failure = WriteDump(file.get(), facts, kind);
+constexpr DWORD kCheckIntervalMs = 100;
+
+// One dump in its writer thread. Whichever of the writer and its waiter
+// settles state first decides whether the file is kept: a writer that
+// ends after its waiter gave up deletes it. done is set once the file is
+// settled, not at the thread's end, which waits for the loader lock.
+struct DumpJob {
+  enum State { Writing, Written, Abandoned };
+  ScopedFile file;
+  std::string path;
+  ExceptionFacts facts;
+  MiniDumpKind kind;
+  std::vector<DWORD> leftOut;
+  std::string failure;
+  std::atomic<int> state{Writing};
+  ScopedHandle done{CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+};
+
+DWORD WINAPI DumpWriter(void* param) noexcept {
+  std::unique_ptr<std::shared_ptr<DumpJob>> handed(static_cast<std::shared_ptr<DumpJob>*>(param));
+  DumpJob& job = **handed;
+  try {
+    job.failure = WriteDump(job.file.get(), job.facts, job.kind, job.leftOut);
+  } catch (...) {
+    job.failure = "not written: internal error";
+  }
+  job.file.reset();
+  int writing = DumpJob::Writing;
+  const bool waited = job.state.compare_exchange_strong(writing, DumpJob::Written);
+  if (!waited || !job.failure.empty()) DeleteFileA(job.path.c_str());
+  SetEvent(job.done.get());
+  return 0;
+}
+
+// The answer for a dump whose writer never started; its file goes.
+std::string NotStarted(ScopedFile& file, const std::string& path, std::string why) {
   file.reset();
-  if (!failure.empty()) DeleteFileA(path.c_str());
-  return failure;
+  DeleteFileA(path.c_str());
+  return why;
+}
+
+// Waits for the writer in slices, letting go of any thread it holds
+// suspended for longer than a slice; gives it up at timeoutMs.
+std::string AwaitWriter(DumpJob& job, SuspendWatch& watch, DWORD timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (;;) {
+    const ULONGLONG now = GetTickCount64();
+    const DWORD slice =
+        now >= deadline ? 0
+                        : static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, kCheckIntervalMs));
+    if (WaitForSingleObject(job.done.get(), slice) != WAIT_TIMEOUT) break;
+    if (slice == 0) {
+      int writing = DumpJob::Writing;
+      if (job.state.compare_exchange_strong(writing, DumpJob::Abandoned)) {
+        watch.ReleaseAll();
+        return "not written: timed out";
+      }
+      WaitForSingleObject(job.done.get(), INFINITE);  // written, only settling the file
+      break;
+    }
+    watch.Check();
+  }
+  watch.ReleaseAll();
+  return job.failure;
+}
+
+// Writes into file in a thread of its own and closes it; a file left
+// without a dump is deleted. A writer not done within timeoutMs is left to
+// itself: ending it could leave the heap's lock held.
+std::string WriteBounded(ScopedFile file, const std::string& path, const ExceptionFacts& facts,
+                         MiniDumpKind kind, DWORD timeoutMs) {
+  // Neither the writer's thread nor dbghelp can start while another
+  // thread holds the loader lock, which may be the one that faulted.
+  if (IsLoaderLockHeld(250)) return NotStarted(file, path, "not written: the loader lock is held");
+  auto job = std::make_shared<DumpJob>();
+  if (!job->done) return NotStarted(file, path, ErrorText(GetLastError()));
+  SuspendWatch watch;
+  auto handed = std::make_unique<std::shared_ptr<DumpJob>>(job);
+  DWORD id = 0;
+  ScopedHandle writer(CreateThread(nullptr, 0, DumpWriter, handed.get(), CREATE_SUSPENDED, &id));
+  if (!writer) return NotStarted(file, path, ErrorText(GetLastError()));
+  handed.release();  // the writer's now
+  job->file = std::move(file);
+  job->path = path;
+  job->facts = facts;
+  job->kind = kind;
+  job->leftOut = {GetCurrentThreadId(), HandlingThreadId()};
+  SetThreadName(id, "-");
+  ResumeThread(writer.get());
+  return AwaitWriter(*job, watch, timeoutMs);
 }
 
 }  // namespace
 
 std::string WriteMiniDumpFile(const std::string& path, const ExceptionFacts& facts,
-                              MiniDumpKind kind) noexcept {
+                              MiniDumpKind kind, DWORD timeoutMs) noexcept {
   try {
     ScopedFile file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return ErrorText(GetLastError());
-    return WriteAndClose(std::move(file), path, facts, kind);
+    return WriteBounded(std::move(file), path, facts, kind, timeoutMs);
   } catch (...) {
     return "not written: internal error";
   }
@@ -187,7 +274,8 @@ std::string AttachMiniDump(ExceptionReport& report) noexcept {
     const std::string path = folder + "\\" + name;
     const MiniDumpKind kind =
         ParseMiniDumpKind(report.GetStr("MiniDumpKind")).value_or(MiniDumpKind::Normal);
-    const std::string failure = WriteAndClose(std::move(file), path, report.Facts(), kind);
+    const std::string failure =
+        WriteBounded(std::move(file), path, report.Facts(), kind, kMiniDumpTimeoutMs);
     if (!failure.empty()) return failure;
     report.AdditionalAttachments()->AddFile(path, name, "MiniDump", report.GetStr("BugRepZip"));
     return name;

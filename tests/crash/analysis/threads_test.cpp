@@ -127,5 +127,54 @@ TEST(ThreadsWin, NamingExceptionsAreReadSafely) {
   SetThreadName(GetCurrentThreadId(), "");
 }
 
+DWORD WINAPI Spin(void* stop) {
+  while (!*static_cast<volatile LONG*>(stop)) Sleep(1);
+  return 0;
+}
+
+DWORD CountOf(HANDLE thread) {
+  const DWORD previous = SuspendThread(thread);
+  ResumeThread(thread);
+  return previous;
+}
+
+// A call that stopped while it held a thread suspended: the thread is let
+// go once seen held twice, or all at once; one the program keeps suspended
+// stays so.
+TEST(ThreadsWin, SuspendWatchLetsGoOfHeldThreadsOnly) {
+  volatile LONG stop = 0;
+  HANDLE running = CreateThread(nullptr, 0, Spin, const_cast<LONG*>(&stop), 0, nullptr);
+  HANDLE kept = CreateThread(nullptr, 0, Spin, const_cast<LONG*>(&stop), CREATE_SUSPENDED, nullptr);
+  ASSERT_TRUE(running && kept);
+  SuspendWatch watch;
+
+  SuspendThread(running);
+  watch.Check();
+  EXPECT_EQ(CountOf(running), 1u);  // it may merely be being read
+  watch.Check();
+  EXPECT_EQ(CountOf(running), 0u);
+
+  SuspendThread(running);  // a read that ends between two checks
+  watch.Check();
+  ResumeThread(running);
+  watch.Check();
+  SuspendThread(running);
+  watch.Check();
+  EXPECT_EQ(CountOf(running), 1u);
+
+  SuspendThread(running);
+  SuspendThread(kept);
+  watch.ReleaseAll();
+  EXPECT_EQ(CountOf(running), 0u);
+  EXPECT_EQ(CountOf(kept), 1u);
+
+  stop = 1;
+  ResumeThread(kept);
+  HANDLE threads[] = {running, kept};
+  EXPECT_EQ(WaitForMultipleObjects(2, threads, TRUE, 5000), WAIT_OBJECT_0);
+  CloseHandle(running);
+  CloseHandle(kept);
+}
+
 }  // namespace
 }  // namespace corvan::crash

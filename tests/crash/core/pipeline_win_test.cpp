@@ -401,6 +401,26 @@ TEST_F(Pipeline, AMinidumpGoesWithTheReportWhenTheSettingsAskForOne) {
   EXPECT_TRUE(settings_->AdditionalAttachments()->Entries().empty());
 }
 
+// A writer still busy at its time-out is left to finish and then takes
+// its file away; one in time keeps it.
+TEST_F(Pipeline, ADumpThatOutlastsItsTimeIsGivenUpWithoutItsFile) {
+  char temp[MAX_PATH];
+  GetTempPathA(MAX_PATH, temp);
+  const std::string path =
+      std::string(temp) + "corvan-late-" + std::to_string(GetCurrentProcessId()) + ".dmp";
+  DeleteFileA(path.c_str());
+  ExceptionFacts facts;
+  facts.kind = ExceptionKind::Snapshot;
+  EXPECT_EQ(WriteMiniDumpFile(path, facts, MiniDumpKind::Normal, 0), "not written: timed out");
+  for (int i = 0; i < 200 && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; ++i)
+    Sleep(50);
+  EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+
+  EXPECT_EQ(WriteMiniDumpFile(path, facts, MiniDumpKind::Normal), "");
+  EXPECT_EQ(ReadFile(path).substr(0, 4), "MDMP");
+  DeleteFileA(path.c_str());
+}
+
 TEST_F(Pipeline, ListenersHearEveryChangeAndTheCompleteText) {
   static std::vector<std::pair<bool, std::string>> calls;
   calls.clear();

@@ -259,9 +259,11 @@ class RecordedMail {
 
 // What "send bug report" without the assistant handed to the mail client,
 // with the screenshot's decoded size read while the box is still open (its
-// file lives in the probe's temporary folder). The box is then continued.
+// file lives in the probe's temporary folder), and the minidump apart. The
+// box is then continued.
 struct BoxSend {
   MailedFiles files;
+  std::string dumpSentAs;
   std::string screenshotPath;
   SIZE screenshotSize{0, 0};
   DWORD exitCode = STILL_ACTIVE;
@@ -276,6 +278,11 @@ BoxSend SendWithoutAssistant(const std::vector<std::string>& extraSettings) {
   HWND box = WaitForBox(probe.Id());
   if (!box) return sent;
   sent.files = mail.SendFrom(box);
+  std::erase_if(sent.files, [&](const auto& file) {
+    if (file.second.rfind("minidump-", 0) != 0) return false;
+    sent.dumpSentAs = file.second;
+    return true;
+  });
   for (const auto& [path, sendAs] : sent.files) {
     if (sendAs != "screenshot.png") continue;
     sent.screenshotPath = path;
@@ -288,8 +295,10 @@ BoxSend SendWithoutAssistant(const std::vector<std::string>& extraSettings) {
 
 // The screenshot is taken when the fault is handled (corvan.exe's settings:
 // the whole screen, palette PNG) and goes with the report as its own file.
+// So does the minidump, written after the box showed: a send waits for it.
 TEST(ExceptionBoxE2e, SendCarriesTheScreenshotOfTheWholeScreen) {
   const BoxSend sent = SendWithoutAssistant({});
+  EXPECT_NE(sent.dumpSentAs.find(".dmp"), std::string::npos);
   ASSERT_EQ(sent.files.size(), 2u);
   EXPECT_EQ(sent.files[0].second, "bugreport.txt");
   EXPECT_EQ(sent.files[1].second, "screenshot.png");
@@ -301,7 +310,8 @@ TEST(ExceptionBoxE2e, SendCarriesTheScreenshotOfTheWholeScreen) {
 }
 
 TEST(ExceptionBoxE2e, WithoutScreenshotDepthOnlyTheReportIsSent) {
-  const BoxSend sent = SendWithoutAssistant({"ScrShotDepth=0"});
+  const BoxSend sent = SendWithoutAssistant({"ScrShotDepth=0", "MiniDump=false"});
+  EXPECT_EQ(sent.dumpSentAs, "");
   ASSERT_EQ(sent.files.size(), 1u);
   EXPECT_EQ(sent.files[0].second, "bugreport.txt");
   EXPECT_EQ(sent.exitCode, 0u);
