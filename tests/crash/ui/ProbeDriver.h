@@ -29,6 +29,28 @@ inline std::string ReadFile(const std::string& path) {
   return s.str();
 }
 
+// The folder every copy of the probe prepares its report files in, and
+// the subfolder of one process.
+inline std::string ProbeReporterFolder() {
+  char temp[MAX_PATH + 1] = {};
+  GetTempPathA(sizeof temp, temp);
+  return std::string(temp) + "exception_box_probe.zelExcept";
+}
+
+inline std::string ProbeReporterFolder(DWORD process) {
+  return ProbeReporterFolder() + "\\" + std::to_string(process);
+}
+
+// Polls done until it holds; false after the given seconds.
+inline bool WaitFor(const std::function<bool()>& done, int seconds = 60) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 // The visible exception box of process (0: of any process but skip).
 inline HWND WaitForBox(DWORD process, DWORD skip = 0, int timeoutMs = 30000) {
   return WaitForTopWindow(

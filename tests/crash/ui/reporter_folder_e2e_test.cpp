@@ -6,10 +6,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <chrono>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/KeptReports.h"
@@ -23,16 +20,12 @@ using test::Env;
 using test::Probe;
 using test::ReadWholeFile;
 using test::StoredCount;
+using test::WaitFor;
 
 constexpr char kProgram[] = "exception_box_probe";
 
-std::string SharedFolder() {
-  char temp[MAX_PATH + 1] = {};
-  GetTempPathA(sizeof temp, temp);
-  return std::string(temp) + kProgram + ".zelExcept";
-}
-
-std::string FolderOf(DWORD process) { return SharedFolder() + "\\" + std::to_string(process); }
+std::string SharedFolder() { return test::ProbeReporterFolder(); }
+std::string FolderOf(DWORD process) { return test::ProbeReporterFolder(process); }
 
 // Sent in the background without a box; the minidump is the attachment.
 std::vector<std::string> SlowSendSettings() {
@@ -64,15 +57,6 @@ std::vector<std::string> DumpsIn(const std::string& folder) {
     if (name.size() > 4 && name.substr(name.size() - 4) == ".dmp") dumps.push_back(name);
   }
   return dumps;
-}
-
-bool WaitFor(const std::function<bool()>& done, int seconds = 60) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return true;
 }
 
 class ReporterFolder : public ::testing::Test {

@@ -11,7 +11,8 @@ multipart/form-data; for request N it writes, into the given folder:
   N.file.FIELD the bytes of a file part
 The answer depends on the path: /continue sends "100 Continue" and the
 final answer in one write; /moved and /moved-ftp answer 302 with a
-Location (http and ftp); /fail answers 500; anything else 200.
+Location (http and ftp); /fail answers 500; /slow answers 200 a second and a
+half after the request was stored; anything else 200.
   upload_peer.py PORT DIR
 """
 import email.parser
@@ -19,6 +20,7 @@ import email.policy
 import os
 import socket
 import sys
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 port, folder = int(sys.argv[1]), sys.argv[2]
@@ -77,6 +79,9 @@ class Target(BaseHTTPRequestHandler):
             target = "ftp://files.test/x" if path == "/moved-ftp" else "http://127.0.0.1:1/thanks"
             out = ("HTTP/1.1 302 Found\r\nLocation: %s\r\nContent-Length: 0\r\n"
                    "Connection: close\r\n\r\n" % target).encode()
+        elif path == "/slow":
+            time.sleep(1.5)
+            out = ok
         elif path == "/fail":
             out = b"HTTP/1.1 500 Broken\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
         else:
