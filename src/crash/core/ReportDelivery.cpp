@@ -60,12 +60,18 @@ std::string Absolute(const std::string& path) {
 }
 
 // The report text stands for the bug report copy: the bug report file may
-// hold other reports by the time this one goes out, or be gone.
-std::vector<AttachmentEntry> KeptAttachments(ReporterSettings& settings) {
+// hold other reports by the time this one goes out, or be gone. The
+// screenshot goes as a send would take it, from a file of screenshotPath.
+std::vector<AttachmentEntry> KeptAttachments(ReporterSettings& settings,
+                                             const std::string& screenshotPath) {
   std::vector<AttachmentEntry> attachments;
   if (settings.GetBool("AttachBugRep")) {
     attachments.push_back(
         {"", settings.GetStr("BugRepSendAs"), settings.GetStr("BugRepZip"), "BugReport"});
+  }
+  if (!screenshotPath.empty()) {
+    attachments.push_back({screenshotPath, settings.GetStr("ScrShotSendAs"),
+                           settings.GetStr("ScrShotZip"), "ScreenShot"});
   }
   for (AttachmentEntry entry : settings.AdditionalAttachments()->Entries()) {
     entry.source = Absolute(entry.source);
@@ -95,8 +101,14 @@ void KeepUnsentReport(ExceptionReport& report) {
   const std::string text = report.ReportText(true);
   auto lock = LockUnsentQueue();
   if (report.Sent() || !report.KeptAs().empty()) return;
+  // The kept entry holds a copy of the picture's file.
+  std::string screenshot;
+  if (Ref<INVBitmap> picture = report.SendScreenshot() ? report.Screenshot() : nullptr) {
+    screenshot = WriteScreenshotFile(*picture, report, DeliveryTempFolder());
+  }
   report.SetKeptAs(
-      KeepReport(UnsentQueueFolder(), text, KeptAttachments(report), BoundsOf(report)));
+      KeepReport(UnsentQueueFolder(), text, KeptAttachments(report, screenshot), BoundsOf(report)));
+  if (!screenshot.empty()) DeleteFileA(screenshot.c_str());
 }
 
 KeptReports UnsentReportsToOffer() {

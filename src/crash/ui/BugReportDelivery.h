@@ -113,6 +113,12 @@ SendResult DeliverBugReport(const std::string& report, Ref<INVBitmap> screenshot
                             bool hidden, bool background, DeliveryReport& target, bool inThread,
                             HANDLE* threadSlot);
 
+// Writes the screenshot as PNG in the depth of the setting ScrShotDepth
+// into a new file in folder (with its trailing backslash): sends of two
+// exceptions may overlap, each reading its own file. Empty on failure.
+std::string WriteScreenshotFile(INVBitmap& screenshot, ReporterSettings& settings,
+                                const std::string& folder);
+
 // Sends a report kept from an earlier run, with the attachments it was
 // kept with, over the channels of settings, in the calling thread. Marks
 // nothing and deletes no bug report file: the current one holds other

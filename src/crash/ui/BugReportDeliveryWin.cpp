@@ -5,6 +5,7 @@
 // winsock2.h before windows.h
 #include <mapi.h>
 
+#include <atomic>
 #include <memory>
 
 #include "common/WinHandles.h"
@@ -78,13 +79,6 @@ ReportCopy PrepareReportCopy(DeliveryReport& target) {
   }
   copy.path = temp;
   return copy;
-}
-
-std::string PrepareScreenshot(DeliveryReport& target, INVBitmap& screenshot) {
-  const std::string path = target.TempFolder() + "screenShot.png";
-  DeleteFileA(path.c_str());
-  const int mode = PngModeForDepth(target.Settings().GetInt("ScrShotDepth"));
-  return screenshot.WritePng(path, mode) ? path : std::string();
 }
 
 class WinChannels final : public DeliveryChannels {
@@ -183,7 +177,7 @@ CollectedAttachments CollectAttachments(DeliveryReport& target, INVBitmap* scree
     }
   }
   if (screenshot) {
-    collected.screenshot = PrepareScreenshot(target, *screenshot);
+    collected.screenshot = WriteScreenshotFile(*screenshot, settings, target.TempFolder());
     if (!collected.screenshot.empty()) {
       collected.list->AddFile(collected.screenshot, settings.GetStr("ScrShotSendAs"), "ScreenShot",
                               settings.GetStr("ScrShotZip"));
@@ -196,6 +190,15 @@ CollectedAttachments CollectAttachments(DeliveryReport& target, INVBitmap* scree
 }
 
 }  // namespace
+
+std::string WriteScreenshotFile(INVBitmap& screenshot, ReporterSettings& settings,
+                                const std::string& folder) {
+  static std::atomic<std::uint32_t> serial{0};
+  const std::string path = folder + "screenShot-" + std::to_string(++serial) + ".png";
+  DeleteFileA(path.c_str());  // left by an earlier process of this id
+  const int mode = PngModeForDepth(settings.GetInt("ScrShotDepth"));
+  return screenshot.WritePng(path, mode) ? path : std::string();
+}
 
 SendResult DeliverBugReport(const std::string& report, Ref<INVBitmap> screenshot, HWND parent,
                             bool hidden, bool background, DeliveryReport& target, bool inThread,

@@ -41,6 +41,14 @@ inline std::string ProbeReporterFolder(DWORD process) {
   return ProbeReporterFolder() + "\\" + std::to_string(process);
 }
 
+// A PNG from its signature to its end chunk: nothing cut off or appended.
+inline bool WholePng(const std::string& bytes) {
+  static const std::string kSignature("\x89PNG\r\n\x1a\n", 8);
+  static const std::string kEnd("\0\0\0\0IEND\xae\x42\x60\x82", 12);
+  return bytes.size() > kSignature.size() + kEnd.size() && bytes.rfind(kSignature, 0) == 0 &&
+         bytes.compare(bytes.size() - kEnd.size(), kEnd.size(), kEnd) == 0;
+}
+
 // Polls done until it holds; false after the given seconds.
 inline bool WaitFor(const std::function<bool()>& done, int seconds = 60) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);

@@ -2,7 +2,8 @@
 // that send their reports in the background to a slow aiosmtpd (started by
 // mail_peers.sh, every reply half a second late): another copy's start-up
 // and a second exception of the same copy leave the files a send still
-// reads, which then arrive whole; what dead processes left is removed.
+// reads (dump and screenshot), which then arrive whole; what dead
+// processes left is removed.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -45,9 +46,10 @@ std::vector<std::string> SlowSendSettings() {
           "GnNoScrShot=true"};
 }
 
-std::vector<std::string> Faults(int count) {
+std::vector<std::string> Faults(int count, bool screenshots = false) {
   std::vector<std::string> arguments = SlowSendSettings();
   arguments.insert(arguments.begin(), std::to_string(count));
+  if (screenshots) arguments.insert(arguments.end(), {"GnNoScrShot=false", "ScrShotAppOnly=false"});
   return arguments;
 }
 
@@ -82,6 +84,16 @@ class ReporterFolder : public ::testing::Test {
     ASSERT_GT(kept.size(), 1000u);
     EXPECT_EQ(kept.substr(0, 4), "MDMP");
     EXPECT_TRUE(sent == kept) << sent.size() << " bytes sent of " << kept.size();
+  }
+
+  // The screenshot of mail `mail` arrived whole (the second send's did not
+  // overwrite or remove the first's).
+  void ExpectScreenshotArrivedWhole(int mail) {
+    const std::string base = dir_ + "\\" + std::to_string(mail);
+    const std::vector<std::string> parts = test::PeerSummary(base + ".txt").Lines("part ");
+    ASSERT_GE(parts.size(), 2u);
+    EXPECT_EQ(parts[1], "part 2 image/png screenshot.png");
+    EXPECT_TRUE(test::WholePng(ReadWholeFile(base + ".part2")));
   }
 
   // Which of the dumps mail `mail` carries.
@@ -134,7 +146,7 @@ TEST_F(ReporterFolder, AnotherCopysStartLeavesTheFilesOfARunningSendAndRemovesTh
 }
 
 TEST_F(ReporterFolder, ASecondExceptionLeavesTheFilesOfTheFirstSend) {
-  Probe probe(Faults(2), "faults");
+  Probe probe(Faults(2, true), "faults");
   ASSERT_TRUE(probe.Started());
   ASSERT_TRUE(WaitFor([&] {
     return probe.Log().find("continued\ncontinued\n") != std::string::npos;
@@ -148,6 +160,8 @@ TEST_F(ReporterFolder, ASecondExceptionLeavesTheFilesOfTheFirstSend) {
   EXPECT_NE(first, second);
   ExpectDumpArrivedWhole(before_ + 1, own + "\\" + first);
   ExpectDumpArrivedWhole(before_ + 2, own + "\\" + second);
+  ExpectScreenshotArrivedWhole(before_ + 1);
+  ExpectScreenshotArrivedWhole(before_ + 2);
   probe.LetGo();
   ASSERT_EQ(probe.Exit(), 0u);
 }

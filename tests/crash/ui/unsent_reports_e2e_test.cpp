@@ -93,11 +93,15 @@ TEST_F(UnsentReports, FailedSendIsKeptAndDeliveredOnceAtTheNextStart) {
   const test::PeerSummary mail(dir + "\\" + std::to_string(StoredCount(dir)) + ".txt");
   EXPECT_EQ(mail.Value("rcpt_to"), "desk@corvan.test");
   const std::vector<std::string> parts = mail.Lines("part ");
-  // The minidump was written after the box showed; the kept report waited for it.
-  ASSERT_EQ(parts.size(), 2u);
+  // The screenshot went with it, and the minidump, written after the box
+  // showed: the kept report waited for it.
+  ASSERT_EQ(parts.size(), 3u);
   EXPECT_NE(parts[0].find("bugreport.txt"), std::string::npos) << parts[0];
-  EXPECT_NE(parts[1].find("minidump-"), std::string::npos) << parts[1];
-  EXPECT_EQ(test::ReadFile(dir + "\\" + std::to_string(StoredCount(dir)) + ".part1"), text);
+  EXPECT_EQ(parts[1], "part 2 image/png screenshot.png");
+  EXPECT_NE(parts[2].find("minidump-"), std::string::npos) << parts[2];
+  const std::string stored = dir + "\\" + std::to_string(StoredCount(dir));
+  EXPECT_EQ(test::ReadFile(stored + ".part1"), text);
+  EXPECT_TRUE(test::WholePng(test::ReadFile(stored + ".part2")));
   EXPECT_TRUE(corvan::test::KeptReportNames(kProgram).empty());
 
   // Nothing left to offer: the next start shows no box.
