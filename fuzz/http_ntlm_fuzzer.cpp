@@ -5,11 +5,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "net/http/MimeCodec.h"
+#include "common/Base64.h"
 #include "net/http/NtlmMessages.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace corvan::http;
+  using corvan::Base64Decode, corvan::Base64Encode;
   const std::string text(reinterpret_cast<const char*>(data), size);
   // Half the runs take the input as the decoded message itself, so that
   // the message layout is explored directly.

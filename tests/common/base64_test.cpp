@@ -1,19 +1,24 @@
-// Base64 against the test vectors of RFC 4648, section 10.
+// Base64 against the test vectors of RFC 4648, section 10, both ways.
 #include <gtest/gtest.h>
 
-#include "crash/util/Base64.h"
+#include "common/Base64.h"
 
-namespace corvan::crash {
+namespace corvan {
 namespace {
 
 TEST(Base64, Rfc4648Vectors) {
-  EXPECT_EQ(Base64(""), "");
-  EXPECT_EQ(Base64("f"), "Zg==");
-  EXPECT_EQ(Base64("fo"), "Zm8=");
-  EXPECT_EQ(Base64("foo"), "Zm9v");
-  EXPECT_EQ(Base64("foob"), "Zm9vYg==");
-  EXPECT_EQ(Base64("fooba"), "Zm9vYmE=");
-  EXPECT_EQ(Base64("foobar"), "Zm9vYmFy");
+  const char* vectors[][2] = {{"", ""},
+                              {"f", "Zg=="},
+                              {"fo", "Zm8="},
+                              {"foo", "Zm9v"},
+                              {"foob", "Zm9vYg=="},
+                              {"fooba", "Zm9vYmE="},
+                              {"foobar", "Zm9vYmFy"}};
+  for (const auto& v : vectors) {
+    EXPECT_EQ(Base64Encode(v[0]), v[1]);
+    EXPECT_EQ(Base64Decode(v[1]), v[0]);
+  }
+  EXPECT_EQ(Base64Encode(std::string("\xff\xfe\0", 3)), "//4A");
 }
 
 TEST(Base64, EveryAlphabetCharacterAndAppending) {
@@ -28,8 +33,15 @@ TEST(Base64, EveryAlphabetCharacterAndAppending) {
   std::string out = "x";
   AppendBase64(out, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   EXPECT_EQ(out, "xABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/");
+  EXPECT_EQ(Base64Decode(out.substr(1)), bytes);
   EXPECT_EQ(Base64Length(57), 76u);
 }
 
+TEST(Base64, DecodingSkipsBlanksAndStopsAtForeignCharacters) {
+  EXPECT_EQ(Base64Decode(" Zm9v\r\nYmFy "), "foobar");
+  EXPECT_EQ(Base64Decode("Zm9v!YmFy"), "foo") << "data ends at a foreign character";
+  EXPECT_EQ(Base64Decode("Z"), "") << "one character carries no whole byte";
+}
+
 }  // namespace
-}  // namespace corvan::crash
+}  // namespace corvan

@@ -3,9 +3,9 @@
 #include <charconv>
 #include <vector>
 
+#include "common/Base64.h"
 #include "crash/ui/MailAddress.h"
 #include "crash/ui/MimeMessage.h"
-#include "crash/util/Base64.h"
 #include "crash/util/TextParts.h"
 
 namespace corvan::crash {
@@ -89,7 +89,7 @@ std::string UploadRequestHead(const MailJob& job, const UploadTarget& target, bo
   if (!job.sender.empty())
     head += "\r\nFrom: " + FormatAngleAddress(SingleHeaderLine(job.sender), false);
   if (!job.account.empty() || !job.password.empty()) {
-    head += "\r\nAuthorization: Basic " + Base64(job.account + ":" + job.password);
+    head += "\r\nAuthorization: Basic " + Base64Encode(job.account + ":" + job.password);
   }
   return head + "\r\n";
 }

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "common/Base64.h"
 #include "crash/ui/MailAddress.h"
-#include "crash/util/Base64.h"
 #include "crash/util/TextParts.h"
 
 namespace corvan::crash {

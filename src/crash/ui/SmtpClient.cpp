@@ -1,9 +1,9 @@
 #include "crash/ui/SmtpClient.h"
 
+#include "common/Base64.h"
 #include "crash/ui/MailAddress.h"
 #include "crash/ui/MxLookup.h"
 #include "crash/ui/SmtpReply.h"
-#include "crash/util/Base64.h"
 
 namespace corvan::crash {
 namespace {
@@ -126,9 +126,9 @@ bool SmtpClient::Deliver(Conversation& smtp, const std::string& recipients, cons
   bool sent = false;
   bool quit = true;  // false once the connection is beyond saving
   const bool authenticate = !job.account.empty() || !job.password.empty();
-  if (!authenticate ||
-      (smtp.OffersAuthLogin() && smtp.Command("AUTH LOGIN", 334) &&
-       smtp.Command(Base64(job.account), 334) && smtp.Command(Base64(job.password), 235))) {
+  if (!authenticate || (smtp.OffersAuthLogin() && smtp.Command("AUTH LOGIN", 334) &&
+                        smtp.Command(Base64Encode(job.account), 334) &&
+                        smtp.Command(Base64Encode(job.password), 235))) {
     progress_.AreaDone();
     if (smtp.Command("MAIL FROM:" + FormatAngleAddress(SingleHeaderLine(job.sender), false), 250)) {
       progress_.AreaDone();

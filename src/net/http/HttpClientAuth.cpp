@@ -13,9 +13,9 @@
 // that repeats the request cuts its answer away and restarts it.
 #include <algorithm>
 
+#include "common/Base64.h"
 #include "net/http/HttpClient.h"
 #include "net/http/HttpHeaderText.h"
-#include "net/http/MimeCodec.h"
 
 namespace corvan::http {
 namespace {

@@ -1,8 +1,8 @@
 #include "net/http/NtlmMessages.h"
 
+#include "common/Base64.h"
 #include "net/http/Des.h"
 #include "net/http/Md4.h"
-#include "net/http/MimeCodec.h"
 
 namespace corvan::http {
 namespace {

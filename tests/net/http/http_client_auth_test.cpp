@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "FakeHttpPeer.h"
-#include "net/http/MimeCodec.h"
+#include "common/Base64.h"
 #include "net/http/NtlmMessages.h"
 
 namespace corvan::http::testing {
