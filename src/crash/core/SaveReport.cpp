@@ -56,7 +56,10 @@ std::string ChooseFile(const ExceptionReport& report, HWND parent, const std::st
   dialog.lpstrTitle = title.c_str();
   dialog.lpstrDefExt = "txt";
   dialog.Flags = OFN_HIDEREADONLY | OFN_NOREADONLYRETURN | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
-  return GetSaveFileNameA(&dialog) ? std::string(file) : std::string();
+  // comdlg32 is loaded only to ask.
+  const auto saveDialog =
+      SystemFunction<decltype(&GetSaveFileNameA)>("comdlg32.dll", "GetSaveFileNameA");
+  return saveDialog && saveDialog(&dialog) ? std::string(file) : std::string();
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "crash/analysis/SystemHelpers.h"
 #include "crash/ui/DeliveryIo.h"
 #include "crash/ui/DnsReply.h"
 
@@ -128,13 +129,18 @@ std::unique_ptr<DeliveryNetwork::DnsExchange> WinDeliveryNetwork::OpenDns() {
 std::vector<std::string> WinDeliveryNetwork::DnsServers() { return FindDnsServers(); }
 
 std::vector<std::string> FindDnsServers() {
+  // The IP helper is loaded only for a direct delivery: it brings libraries
+  // of its own.
+  const auto networkParams =
+      SystemFunction<decltype(&GetNetworkParams)>("iphlpapi.dll", "GetNetworkParams");
   ULONG size = 0;
-  if (GetNetworkParams(nullptr, &size) != ERROR_BUFFER_OVERFLOW || size == 0) return {};
+  if (!networkParams || networkParams(nullptr, &size) != ERROR_BUFFER_OVERFLOW || size == 0)
+    return {};
   // Twice the size asked for: the list may grow between the two calls.
   std::vector<std::uint8_t> buffer(size * 2);
   size = static_cast<ULONG>(buffer.size());
   auto* info = reinterpret_cast<FIXED_INFO*>(buffer.data());
-  if (GetNetworkParams(info, &size) != ERROR_SUCCESS) return {};
+  if (networkParams(info, &size) != ERROR_SUCCESS) return {};
   std::vector<std::string> servers;
   auto add = [&](const IP_ADDR_STRING* entry) {
     const std::string address(entry->IpAddress.String,

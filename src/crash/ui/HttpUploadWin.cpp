@@ -6,16 +6,21 @@
 
 #include <vector>
 
+#include "crash/analysis/SystemHelpers.h"
 #include "crash/ui/HttpUpload.h"
 
 namespace corvan::crash {
 
 std::string FindProxy() {
+  // WinINet is loaded only for an upload: it brings libraries of its own.
+  const auto queryOption =
+      SystemFunction<decltype(&InternetQueryOptionA)>("wininet.dll", "InternetQueryOptionA");
+  if (!queryOption) return {};
   DWORD size = 0;
-  InternetQueryOptionA(nullptr, INTERNET_OPTION_PROXY, nullptr, &size);
+  queryOption(nullptr, INTERNET_OPTION_PROXY, nullptr, &size);
   if (size < sizeof(INTERNET_PROXY_INFO)) return {};
   std::vector<std::uint8_t> buffer(size);
-  if (!InternetQueryOptionA(nullptr, INTERNET_OPTION_PROXY, buffer.data(), &size)) return {};
+  if (!queryOption(nullptr, INTERNET_OPTION_PROXY, buffer.data(), &size)) return {};
   const auto* info = reinterpret_cast<const INTERNET_PROXY_INFO*>(buffer.data());
   if (info->dwAccessType != INTERNET_OPEN_TYPE_PROXY || !info->lpszProxy) return {};
   return reinterpret_cast<const char*>(info->lpszProxy);

@@ -3,6 +3,7 @@
 #include <commdlg.h>
 
 #include "crash/analysis/LoaderLock.h"
+#include "crash/analysis/SystemHelpers.h"
 #include "common/WinHandles.h"
 
 namespace corvan::crash {
@@ -86,7 +87,9 @@ void PrintBugReport(const std::string& text, HWND parent, const std::string& doc
   dialog.hwndOwner = parent;
   dialog.Flags = PD_RETURNDC | PD_NOSELECTION | PD_NOPAGENUMS | PD_NOWARNING |
                  PD_USEDEVMODECOPIESANDCOLLATE | PD_HIDEPRINTTOFILE | PD_NONETWORKBUTTON;
-  if (!PrintDlgA(&dialog)) return;
+  // comdlg32 (and the printer spooler it brings) is loaded only to print.
+  const auto printDialog = SystemFunction<decltype(&PrintDlgA)>("comdlg32.dll", "PrintDlgA");
+  if (!printDialog || !printDialog(&dialog)) return;
   if (dialog.hDevMode) GlobalFree(dialog.hDevMode);
   if (dialog.hDevNames) GlobalFree(dialog.hDevNames);
   ScopedDc printer(dialog.hDC);
