@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/KeptReports.h"
 #include "crash/core/BugReportFile.h"
 
 namespace {
@@ -19,6 +20,9 @@ constexpr char kMapName[] = "zelTraceProcessMap";
 class TraceProcess : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    // An offer of reports an earlier test's fault kept would hold the
+    // program at its start instead of in its message loop.
+    corvan::test::ClearKeptReports("corvan");
     std::string command = "\"" CORVAN_EXE_PATH "\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
