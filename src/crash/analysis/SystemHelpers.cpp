@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "common/WinHandles.h"
+
 namespace corvan::crash {
 
 std::string ComputerName() {
@@ -101,7 +103,23 @@ std::string AnsiFromWide(const std::wstring& text) {
 void* SystemFunctionAddress(const char* library, const char* name) {
   HMODULE module = GetModuleHandleA(library);
   if (!module) module = LoadLibraryA(library);
-  return module ? reinterpret_cast<void*>(GetProcAddress(module, name)) : nullptr;
+  return ModuleFunction<void*>(module, name);
+}
+
+std::vector<FolderItem> ListFolder(const std::string& folder) {
+  std::vector<FolderItem> items;
+  WIN32_FIND_DATAA found;
+  ScopedFind search(FindFirstFileA((folder + "\\*").c_str(), &found));
+  if (!search) return items;
+  do {
+    const std::string name = found.cFileName;
+    if (name == "." || name == "..") continue;
+    items.push_back({name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                     (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow,
+                     (std::uint64_t{found.ftLastWriteTime.dwHighDateTime} << 32) |
+                         found.ftLastWriteTime.dwLowDateTime});
+  } while (FindNextFileA(search.get(), &found));
+  return items;
 }
 
 }  // namespace corvan::crash

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace corvan::crash {
 
@@ -36,6 +37,13 @@ class OpenSecurityAttributes {
 // The file path of a module; null stands for the executable.
 std::string ModulePath(HMODULE module = nullptr);
 
+// A function of a loaded module as its type; null when missing.
+template <class F>
+F ModuleFunction(HMODULE module, const char* name) {
+  return module ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)))
+                : nullptr;
+}
+
 // A function of a system library, loaded when not yet loaded (and then
 // kept for the process); null when the library or the function is missing.
 void* SystemFunctionAddress(const char* library, const char* name);
@@ -43,6 +51,16 @@ template <class F>
 F SystemFunction(const char* library, const char* name) {
   return reinterpret_cast<F>(SystemFunctionAddress(library, name));
 }
+
+// What a folder holds, "." and ".." left out, in the order the system
+// lists it; empty when the folder is missing.
+struct FolderItem {
+  std::string name;
+  bool folder = false;
+  std::uint64_t bytes = 0;
+  std::uint64_t written = 0;  // FILETIME
+};
+std::vector<FolderItem> ListFolder(const std::string& folder);
 
 std::wstring WideFromAnsi(const std::string& text);
 std::string AnsiFromWide(const std::wstring& text);

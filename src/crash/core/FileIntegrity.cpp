@@ -1,6 +1,7 @@
 #include "crash/core/FileIntegrity.h"
 
 #include "common/WinHandles.h"
+#include "crash/analysis/SystemHelpers.h"
 
 namespace corvan::crash {
 namespace {
@@ -13,8 +14,7 @@ constexpr DWORD kChecksumSuccess = 0;
 FileIntegrity CheckFileIntegrity(const std::wstring& path) {
   const ScopedModule imagehlp(LoadLibraryW(L"imagehlp.dll"));
   if (!imagehlp) return FileIntegrity::Unknown;
-  const auto check = reinterpret_cast<MapFileAndCheckSumFn>(
-      reinterpret_cast<void*>(GetProcAddress(imagehlp.get(), "MapFileAndCheckSumW")));
+  const auto check = ModuleFunction<MapFileAndCheckSumFn>(imagehlp.get(), "MapFileAndCheckSumW");
   DWORD stored = 0, computed = 0;
   if (!check || check(path.c_str(), &stored, &computed) != kChecksumSuccess)
     return FileIntegrity::Unknown;

@@ -10,6 +10,7 @@
 
 #include "common/WinHandles.h"
 #include "crash/analysis/LoaderLock.h"
+#include "crash/analysis/SystemHelpers.h"
 #include "crash/analysis/Threads.h"
 #include "crash/core/ExceptionReport.h"
 #include "crash/core/MiniDump.h"
@@ -28,11 +29,6 @@ using SymCleanupFn = BOOL(WINAPI*)(HANDLE);
 
 constexpr int kNameAttempts = 10;
 
-template <typename Fn>
-Fn Export(HMODULE module, const char* name) {
-  return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-}
-
 // A symbol session for this process that reads no module: Wine's
 // MiniDumpWriteDump otherwise opens one that loads the symbols of every
 // module, which takes most of a second. Opened as a session of a process
@@ -41,8 +37,9 @@ Fn Export(HMODULE module, const char* name) {
 // read whole for their checksums: a fifth of the dump's time.
 class SymbolSession {
  public:
-  explicit SymbolSession(HMODULE dbghelp) : cleanup_(Export<SymCleanupFn>(dbghelp, "SymCleanup")) {
-    const auto initialize = Export<SymInitializeFn>(dbghelp, "SymInitialize");
+  explicit SymbolSession(HMODULE dbghelp)
+      : cleanup_(ModuleFunction<SymCleanupFn>(dbghelp, "SymCleanup")) {
+    const auto initialize = ModuleFunction<SymInitializeFn>(dbghelp, "SymInitialize");
     const bool wasSet = GetEnvironmentVariableA(kNotLive, nullptr, 0) != 0;
     if (!wasSet) SetEnvironmentVariableA(kNotLive, "1");
     open_ = cleanup_ && initialize && initialize(GetCurrentProcess(), nullptr, FALSE);
@@ -81,12 +78,13 @@ DumpException ExceptionOf(const ExceptionFacts& facts) {
 
 std::string ErrorText(DWORD error) { return "not written: system error " + std::to_string(error); }
 
-// Creates the first free name of the report's time stamp in folder.
+// Creates the first free name of the report's time stamp in folder (with
+// its trailing backslash).
 ScopedFile CreateDumpFile(const std::string& folder, const LocalTime& stamp, std::string& name) {
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     name = MiniDumpFileName(stamp, attempt);
-    ScopedFile file(CreateFileA((folder + "\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                                nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ScopedFile file(CreateFileA((folder + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file || GetLastError() != ERROR_FILE_EXISTS) return file;
   }
   return ScopedFile();
@@ -133,8 +131,7 @@ BOOL CALLBACK LeaveOutReporter(void* reporter, PMINIDUMP_CALLBACK_INPUT input,
 std::string WriteDump(HANDLE file, const ExceptionFacts& facts, MiniDumpKind kind,
                       std::vector<DWORD> leftOut) {
   ScopedModule dbghelp(LoadLibraryA("dbghelp.dll"));
-  const auto write =
-      dbghelp ? Export<MiniDumpWriteDumpFn>(dbghelp.get(), "MiniDumpWriteDump") : nullptr;
+  const auto write = ModuleFunction<MiniDumpWriteDumpFn>(dbghelp.get(), "MiniDumpWriteDump");
   if (!write) return "not written: dbghelp.dll is missing";
   SymbolSession symbols(dbghelp.get());
   // Without an exception and its captured context (a freeze, a runtime
@@ -271,14 +268,13 @@ std::string WriteMiniDumpFile(const std::string& path, const ExceptionFacts& fac
 
 std::string AttachMiniDump(ExceptionReport& report) noexcept {
   try {
-    const std::string folder = ReporterTempFolder();
+    const std::string folder = PreparedReporterTempFolder();
     if (folder.empty()) return "not written: no temporary folder";
-    PreparedReporterTempFolder();
     std::string name;
     const LocalTime stamp = report.Created();
     ScopedFile file = CreateDumpFile(folder, stamp, name);
     if (!file) return ErrorText(GetLastError());
-    const std::string path = folder + "\\" + name;
+    const std::string path = folder + name;
     const MiniDumpKind kind =
         ParseMiniDumpKind(report.GetStr("MiniDumpKind")).value_or(MiniDumpKind::Normal);
     const std::string failure =

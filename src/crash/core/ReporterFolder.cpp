@@ -42,33 +42,15 @@ OwnClaim& Claim() {
   return claim;
 }
 
-struct Entry {
-  std::string name;
-  bool folder = false;
-};
-
-std::vector<Entry> EntriesOf(const std::string& folder) {
-  std::vector<Entry> entries;
-  WIN32_FIND_DATAA found;
-  ScopedFind search(FindFirstFileA((folder + "\\*").c_str(), &found));
-  if (!search) return entries;
-  do {
-    const std::string name = found.cFileName;
-    if (name != "." && name != "..")
-      entries.push_back({name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
-  } while (FindNextFileA(search.get(), &found));
-  return entries;
-}
-
 // Files still open elsewhere stay (deleting them fails).
 void DeleteFiles(const std::string& folder) {
-  for (const Entry& entry : EntriesOf(folder)) {
+  for (const FolderItem& entry : ListFolder(folder)) {
     if (!entry.folder) DeleteFileA((folder + "\\" + entry.name).c_str());
   }
 }
 
 void RemoveTree(const std::string& folder) {
-  for (const Entry& entry : EntriesOf(folder)) {
+  for (const FolderItem& entry : ListFolder(folder)) {
     const std::string path = folder + "\\" + entry.name;
     if (entry.folder) {
       RemoveTree(path);
@@ -88,7 +70,7 @@ bool HeldByRunningProcess(const std::string& lockPath) {
 }
 
 void RemoveAbandoned(const std::string& shared) {
-  for (const Entry& entry : EntriesOf(shared)) {
+  for (const FolderItem& entry : ListFolder(shared)) {
     const std::string path = shared + "\\" + entry.name;
     if (!entry.folder) {
       DeleteFileA(path.c_str());  // a held lock stays

@@ -18,35 +18,13 @@ namespace {
 
 constexpr std::uint64_t kPartialLifetime = 24ull * 3600 * 10000000;  // FILETIME units
 
-struct FoundItem {
-  std::string name;
-  bool folder;
-  std::uint64_t bytes;
-  std::uint64_t written;  // FILETIME
-};
-
 std::uint64_t Ticks(const FILETIME& time) {
   return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
 }
 
-std::vector<FoundItem> ListFolder(const std::string& folder) {
-  std::vector<FoundItem> items;
-  WIN32_FIND_DATAA found;
-  ScopedFind search(FindFirstFileA((folder + "\\*").c_str(), &found));
-  if (!search) return items;
-  do {
-    const std::string name = found.cFileName;
-    if (name == "." || name == "..") continue;
-    items.push_back({name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
-                     (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow,
-                     Ticks(found.ftLastWriteTime)});
-  } while (FindNextFileA(search.get(), &found));
-  return items;
-}
-
 // Entries hold plain files only.
 bool RemoveEntryFolder(const std::string& path) {
-  for (const FoundItem& item : ListFolder(path)) {
+  for (const FolderItem& item : ListFolder(path)) {
     const std::string file = path + "\\" + item.name;
     SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileA(file.c_str());
@@ -56,7 +34,7 @@ bool RemoveEntryFolder(const std::string& path) {
 
 std::uint64_t EntryBytes(const std::string& path) {
   std::uint64_t bytes = 0;
-  for (const FoundItem& item : ListFolder(path)) bytes += item.bytes;
+  for (const FolderItem& item : ListFolder(path)) bytes += item.bytes;
   return bytes;
 }
 
@@ -118,7 +96,7 @@ bool WriteEntry(const std::string& path, const std::string& text,
 
 void ApplyBounds(const std::string& folder, QueueBounds bounds) {
   std::vector<ListedEntry> complete;
-  for (const FoundItem& item : ListFolder(folder)) {
+  for (const FolderItem& item : ListFolder(folder)) {
     if (item.folder && ClassifyEntryName(item.name) == EntryState::Complete)
       complete.push_back({item.name, EntryBytes(folder + "\\" + item.name)});
   }
@@ -166,10 +144,10 @@ KeptReports ListKeptReports(const std::string& folder) {
   if (folder.empty()) return kept;
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
-  std::vector<FoundItem> items = ListFolder(folder);
+  std::vector<FolderItem> items = ListFolder(folder);
   std::sort(items.begin(), items.end(),
-            [](const FoundItem& a, const FoundItem& b) { return a.name < b.name; });
-  for (const FoundItem& item : items) {
+            [](const FolderItem& a, const FolderItem& b) { return a.name < b.name; });
+  for (const FolderItem& item : items) {
     if (!item.folder) continue;
     const std::string path = folder + "\\" + item.name;
     switch (ClassifyEntryName(item.name)) {
@@ -211,7 +189,7 @@ bool RemoveKeptReport(const std::string& folder, const std::string& name) {
 
 void RemoveKeptReports(const std::string& folder) {
   if (folder.empty()) return;
-  for (const FoundItem& item : ListFolder(folder)) {
+  for (const FolderItem& item : ListFolder(folder)) {
     if (item.folder && ClassifyEntryName(item.name) == EntryState::Complete)
       RemoveEntryFolder(folder + "\\" + item.name);
   }
