@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "crash/ui/PaletteRefinement.h"
-#include "crash/ui/PngEncoder.h"
-#include "crash/ui/WuQuantizer.h"
-#include "crash/ui/zelZip.h"
+#include "crash/codec/PaletteRefinement.h"
+#include "crash/codec/PngEncoder.h"
+#include "crash/codec/WuQuantizer.h"
+#include "crash/codec/zelZip.h"
 
 namespace {
 

@@ -17,7 +17,7 @@ cleanup() { [ -n "${peer_pid:-}" ] && kill "$peer_pid" 2>/dev/null; rm -rf "$wor
 trap cleanup EXIT
 head -c $((5 * 1000 * 1000)) /dev/urandom >"$work/report.bin"
 read -r port < <(free_ports 1)
-/usr/bin/python3 "$root/tests/crash/ui/smtp_peer.py" 127.0.0.1 "$port" "$work/mail" plain &
+/usr/bin/python3 "$root/tests/crash/deliver/smtp_peer.py" 127.0.0.1 "$port" "$work/mail" plain &
 peer_pid=$!
 wait_for_port "$port"
 

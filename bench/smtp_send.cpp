@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "crash/ui/DeliveryIo.h"
-#include "crash/ui/MailJob.h"
+#include "crash/deliver/DeliveryIo.h"
+#include "crash/deliver/MailJob.h"
 
 int main(int argc, char** argv) {
   if (argc != 4) return 2;

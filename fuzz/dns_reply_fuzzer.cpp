@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "crash/ui/DnsReply.h"
+#include "crash/deliver/DnsReply.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace corvan::crash;

@@ -1,7 +1,7 @@
+include(${PROJECT_SOURCE_DIR}/tests/net/http/FakeHttpPeer.cmake)
 corvan_fuzzer(http_response
-  SOURCES http_response_fuzzer.cpp ${PROJECT_SOURCE_DIR}/tests/net/http/FakeHttpPeer.cpp
-  DEPS corvan_net_http)
-target_include_directories(fuzz_http_response PRIVATE ${PROJECT_SOURCE_DIR}/tests/net/http)
+  SOURCES http_response_fuzzer.cpp
+  DEPS corvan_fake_http_peer)
 
 corvan_fuzzer(http_chunks
   SOURCES http_chunks_fuzzer.cpp

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "crash/ui/SmtpReply.h"
+#include "crash/deliver/SmtpReply.h"
 
 namespace {
 

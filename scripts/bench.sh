@@ -8,9 +8,6 @@ name=${1:?usage: scripts/bench.sh NAME}; shift
 "$root/scripts/setup.sh" >/dev/null
 # A benchmark with a script of its own (one that runs under Wine, say).
 [ -x "$root/bench/$name.sh" ] && exec "$root/bench/$name.sh" "$@"
-dir=$root/build/bench
-[ -f "$dir/build.ninja" ] || cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCORVAN_BENCH=ON -DCORVAN_TESTS=OFF -DCORVAN_SANITIZE=OFF >/dev/null
-cmake --build "$dir" --target "bench_$name" -j "$(nproc)" >/dev/null
+"$root/scripts/build.sh" bench "bench_$name" >/dev/null
 cd "$root"
-exec "$dir/bench/bench_$name" "$@"
+exec "$root/build/bench/bench/bench_$name" "$@"

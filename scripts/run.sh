@@ -7,32 +7,27 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 prefix_name=${1:-win64}
 "$root/scripts/setup.sh"
-"$root/scripts/build.sh" win32
+# The program alone: the tests are built by scripts/test.sh.
+"$root/scripts/build.sh" win32 corvan
 . "$root/scripts/wine-env.sh"
+wine_runs_here || {
+  echo "run: this machine runs no 32-bit programs (wine --version: Exec format error): corvan.exe" \
+    "is built in build/win32; run it on Windows or on a machine with IA-32 emulation" >&2
+  exit 1
+}
 
 had_display=1
 if [ -z "${DISPLAY:-}" ] || ! xdpyinfo >/dev/null 2>&1; then had_display=0; fi
 xvfb_ensure
-wine_prefix_ensure "$prefix_name"
-export WINEPREFIX
-WINEPREFIX=$(wine_prefix_path "$prefix_name")
-
-wine "$root/build/win32/corvan.exe" &
-pid=$!
+wine_start "$prefix_name" "$root/build/win32/corvan.exe"
 if [ "$had_display" = 1 ]; then
-  wait "$pid"
+  wait "$WINE_PID"
   exit 0
 fi
 
-cleanup() { wine_prefix_kill "$prefix_name"; xvfb_stop; }
+cleanup() { wine_end "$prefix_name"; xvfb_stop; }
 trap cleanup EXIT
-window=""
-for _ in $(seq 100); do
-  window=$(xdotool search --name '^CORVAN NG$' 2>/dev/null | head -1 || true)
-  [ -n "$window" ] && break
-  sleep 0.2
-done
-[ -n "$window" ] || { echo "run: the main window did not appear" >&2; exit 1; }
+window=$(wine_wait_window '^CORVAN NG$') || { echo "run: the main window did not appear" >&2; exit 1; }
 sleep 1  # let it paint
 mkdir -p "$root/build/screenshots"
 import -window root -crop "$(xdotool getwindowgeometry --shell "$window" |

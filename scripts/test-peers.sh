@@ -56,6 +56,20 @@ CONF
   NGINX_PID=$!
 }
 
+# tinyproxy_start DIR PORT [CONFIG LINE...]: tinyproxy on 127.0.0.1:PORT
+# with its configuration in DIR and the extra lines given (BasicAuth ...);
+# sets TINYPROXY_PID.
+tinyproxy_start() {
+  local dir=$1 port=$2; shift 2
+  mkdir -p "$dir"
+  {
+    printf 'Port %s\nListen 127.0.0.1\nTimeout 30\nMaxClients 8\nAllow 127.0.0.1\nLogLevel Critical\n' "$port"
+    printf '%s\n' "$@"
+  } >"$dir/tinyproxy.conf"
+  tinyproxy -d -c "$dir/tinyproxy.conf" >/dev/null 2>&1 &
+  TINYPROXY_PID=$!
+}
+
 # unix_to_wine PATH: the path as Windows programs under Wine see it.
 unix_to_wine() { local p=$1; echo "Z:${p//\//\\}"; }
 
@@ -68,6 +82,13 @@ peers_begin() {
   trap peers_end EXIT
 }
 peers_end() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+  peer_stop "${pids[@]}"
   rm -rf "$work"
+}
+
+# peer_stop PID...: ends the processes and waits for them.
+peer_stop() {
+  local p
+  for p in "$@"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
+  return 0
 }

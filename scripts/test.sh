@@ -25,9 +25,16 @@ echo "== native tests"
 (cd "$root/build/native" && ctest "${ctest_args[@]}" -j "$(nproc)") || status=1
 
 echo "== Windows tests under Wine"
-xvfb_ensure || exit 1
-wine_prefix_ensure win64 && wine_prefix_ensure win32
-(cd "$root/build/win32" && ctest "${ctest_args[@]}" -j 2) || status=1
+trees=("$root/build/native")
+if wine_runs_here; then
+  xvfb_ensure || exit 1
+  wine_prefix_ensure win64 && wine_prefix_ensure win32
+  (cd "$root/build/win32" && ctest "${ctest_args[@]}" -j 2) || status=1
+  trees+=("$root/build/win32")
+else
+  echo "SKIPPED: this machine runs no 32-bit programs (its kernel has IA-32 emulation off:" \
+    "wine --version fails with \"Exec format error\"); the Windows tests were built, not run"
+fi
 
-python3 "$root/scripts/test_summary.py" "$root/build/native" "$root/build/win32" || status=1
+python3 "$root/scripts/test_summary.py" "${trees[@]}" || status=1
 exit $status

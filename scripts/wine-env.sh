@@ -44,6 +44,44 @@ wine_prefix_ensure() {
   return 0
 }
 
+# wine_start NAME PROGRAM [ARGS...]: starts a Windows program in the
+# background in prefix NAME (which it exports as WINEPREFIX); sets WINE_PID.
+wine_start() {
+  local name=$1; shift
+  wine_prefix_ensure "$name"
+  export WINEPREFIX
+  WINEPREFIX=$(wine_prefix_path "$name")
+  wine "$@" &
+  WINE_PID=$!
+}
+
+# wine_wait_window TITLE [SECONDS]: prints the id of the first window whose
+# title matches the extended regex TITLE, waiting up to SECONDS (20); fails
+# when none appears.
+wine_wait_window() {
+  local title=$1 tries=$((${2:-20} * 5)) window
+  for _ in $(seq "$tries"); do
+    window=$(xdotool search --name "$title" 2>/dev/null | head -1 || true)
+    [ -n "$window" ] && { echo "$window"; return 0; }
+    sleep 0.2
+  done
+  echo "wine: no window \"$title\" appeared" >&2
+  return 1
+}
+
+# wine_end NAME: ends every program of the prefix and reaps WINE_PID.
+wine_end() {
+  wine_prefix_kill "$1"
+  if [ -n "${WINE_PID:-}" ]; then wait "$WINE_PID" 2>/dev/null || true; fi
+  WINE_PID=""
+}
+
+# wine_runs_here: true when this machine can run Wine's 32-bit loader. A
+# kernel without IA-32 emulation (some hypervisors turn it off) refuses
+# every 32-bit program with "Exec format error", so no Windows test of this
+# 32-bit program can run there.
+wine_runs_here() { wine --version >/dev/null 2>&1; }
+
 # Ends the wineserver (and with it every process) of one of our prefixes.
 wine_prefix_kill() {
   local prefix

@@ -20,7 +20,7 @@ pids=()
 cleanup() { wineserver -k || true; kill "${pids[@]}" "$xvfb" 2>/dev/null || true; }
 trap cleanup EXIT
 display -window root -size 1920x1080 'gradient:#2a6db5-#0b2340' & pids+=($!)
-cp "$root/src/crash/ui/WuQuantizer.cpp" /tmp/WuQuantizer.txt
+cp "$root/src/crash/codec/WuQuantizer.cpp" /tmp/WuQuantizer.txt
 wine notepad 'Z:\tmp\WuQuantizer.txt' >/dev/null 2>&1 & sleep 5
 wine regedit >/dev/null 2>&1 & sleep 4
 wine winecfg >/dev/null 2>&1 & sleep 4

@@ -6,7 +6,7 @@
 
 #include "app/UnsentOffer.h"
 #include "crash/analysis/SystemHelpers.h"
-#include "crash/core/ReportDelivery.h"
+#include "crash/reporter/ReportDelivery.h"
 
 namespace corvan::app {
 namespace {

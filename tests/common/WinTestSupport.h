@@ -12,6 +12,58 @@
 
 namespace corvan::crash::test {
 
+// A program the test started. It is ended, and waited for, when the test
+// leaves its scope, after a failed assertion or a thrown exception too: a
+// program left running would hold the display, the prefix and ctest's
+// output pipe for every test after it.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  explicit ChildProcess(std::string commandLine) { Start(std::move(commandLine)); }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  ~ChildProcess() { End(); }
+
+  bool Start(std::string commandLine) {
+    End();
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    started_ = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                              nullptr, &startup, &process_) != 0;
+    return started_;
+  }
+  // Terminates the program if it still runs.
+  void End() {
+    if (!started_) return;
+    if (Running()) {
+      TerminateProcess(process_.hProcess, 99);
+      WaitForSingleObject(process_.hProcess, 10000);
+    }
+    CloseHandle(process_.hThread);
+    CloseHandle(process_.hProcess);
+    process_ = {};
+    started_ = false;
+  }
+  bool Started() const { return started_; }
+  bool Running() const {
+    return started_ && WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT;
+  }
+  DWORD Id() const { return process_.dwProcessId; }
+  HANDLE Handle() const { return process_.hProcess; }
+  // The exit code, or STILL_ACTIVE after timeoutMs.
+  DWORD Exit(int timeoutMs = 30000) const {
+    if (!started_) return STILL_ACTIVE;
+    WaitForSingleObject(process_.hProcess, static_cast<DWORD>(timeoutMs));
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process_.hProcess, &code);
+    return code;
+  }
+
+ private:
+  PROCESS_INFORMATION process_{};
+  bool started_ = false;
+};
+
 // Dispatches this thread's messages until done() holds or timeoutMs pass.
 inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -66,6 +118,11 @@ inline std::vector<HWND> Children(HWND parent, const char* cls) {
   return out;
 }
 
+// The index-th child of that class, or null when there are fewer.
+inline HWND NthChild(HWND parent, const char* cls, std::size_t index) {
+  const std::vector<HWND> children = Children(parent, cls);
+  return index < children.size() ? children[index] : nullptr;
+}
 inline HWND Button(HWND parent, const std::string& caption) {
   for (HWND b : Children(parent, "Button")) {
     if (WindowText(b) == caption) return b;

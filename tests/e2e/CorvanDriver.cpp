@@ -94,15 +94,11 @@ CorvanProcess::CorvanProcess(const std::string& vncLog) {
   // An offer of reports kept by an earlier test's fault would stand in front.
   test::ClearKeptReports("corvan");
   SetEnvironmentVariableA("CORVAN_VNC_LOG", vncLog.c_str());
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  std::string commandLine = "\"" + CorvanExePath() + "\"";
-  if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process_)) {
+  if (!process_.Start("\"" + CorvanExePath() + "\"")) {
     throw std::runtime_error("cannot start " + CorvanExePath());
   }
-  processId_ = process_.dwProcessId;
-  WaitForInputIdle(process_.hProcess, 10000);
+  processId_ = process_.Id();
+  WaitForInputIdle(process_.Handle(), 10000);
   WaitUntil(
       [&] {
         return (main_ = FindWindowOfClass("TfrmCorvanNG")) != nullptr && IsWindowVisible(main_);
@@ -111,21 +107,10 @@ CorvanProcess::CorvanProcess(const std::string& vncLog) {
   if (!main_) throw std::runtime_error("the main window did not appear");
 }
 
-CorvanProcess::~CorvanProcess() {
-  if (Running()) {
-    TerminateProcess(process_.hProcess, 99);
-    WaitForSingleObject(process_.hProcess, 5000);
-  }
-  CloseHandle(process_.hThread);
-  CloseHandle(process_.hProcess);
-}
-
-bool CorvanProcess::Running() const {
-  return WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT;
-}
+bool CorvanProcess::Running() const { return process_.Running(); }
 
 bool CorvanProcess::WaitForExit(std::chrono::milliseconds timeout) const {
-  return WaitForSingleObject(process_.hProcess, static_cast<DWORD>(timeout.count())) ==
+  return WaitForSingleObject(process_.Handle(), static_cast<DWORD>(timeout.count())) ==
          WAIT_OBJECT_0;
 }
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "common/WinTestSupport.h"
+
 namespace corvan::e2e {
 
 // One start of the VNC server test double.
@@ -31,7 +33,7 @@ class CorvanProcess {
   // Starts corvan.exe with CORVAN_VNC_LOG naming vncLog; waits for its main
   // window.
   explicit CorvanProcess(const std::string& vncLog);
-  ~CorvanProcess();  // ends the program if it still runs
+  // Ends the program if it still runs, also when the constructor throws.
 
   HWND MainWindow() const { return main_; }
   DWORD ProcessId() const { return processId_; }
@@ -49,7 +51,7 @@ class CorvanProcess {
   bool Responsive(std::chrono::milliseconds timeout) const;
 
  private:
-  PROCESS_INFORMATION process_{};
+  crash::test::ChildProcess process_;
   DWORD processId_ = 0;
   HWND main_ = nullptr;
 };

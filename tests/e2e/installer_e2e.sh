@@ -70,7 +70,7 @@ for scenario in DownloadsAndInstalls ResetAfterDownload NotFound HtmlPage Trunca
   [ -n "$server_pid" ] && wait_for_port 80
   "$root/scripts/wine-run.sh" "$prefix_name" "$test_exe" --gtest_filter="Installer.$scenario" \
     --gtest_output="xml:$(unix_to_wine "$results/$result_name.$scenario.xml")" || status=1
-  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null; wait "$server_pid" 2>/dev/null; fi
+  [ -n "$server_pid" ] && peer_stop "$server_pid"
 done
 CORVAN_SIGNED_SETUPS="$(unix_to_wine "$work/setups")" \
   "$root/scripts/wine-run.sh" "$prefix_name" "$signature_test" --gtest_filter='SignedSetups.*' \

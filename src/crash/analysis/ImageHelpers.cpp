@@ -255,4 +255,9 @@ HMODULE OwnModule() {
   return module;
 }
 
+bool IsConsoleProgram() {
+  const IMAGE_NT_HEADERS* nt = ImageNtHeaders(GetModuleHandleA(nullptr));
+  return nt && nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI;
+}
+
 }  // namespace corvan::crash

@@ -62,4 +62,7 @@ std::uint64_t FileVersion(const std::string& path);
 // The module that contains this library's code.
 HMODULE OwnModule();
 
+// The executable is of the console subsystem.
+bool IsConsoleProgram();
+
 }  // namespace corvan::crash

@@ -1,4 +1,4 @@
-#include "crash/ui/AlphaPicture.h"
+#include "crash/codec/AlphaPicture.h"
 
 namespace corvan::crash {
 

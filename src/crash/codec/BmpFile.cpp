@@ -1,4 +1,4 @@
-#include "crash/ui/BmpFile.h"
+#include "crash/codec/BmpFile.h"
 
 #include <algorithm>
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "crash/ui/DibPixels.h"
+#include "crash/codec/DibPixels.h"
 
 namespace corvan::crash {
 

@@ -1,4 +1,4 @@
-#include "crash/ui/MitchellResize.h"
+#include "crash/codec/MitchellResize.h"
 
 #include <algorithm>
 #include <cmath>

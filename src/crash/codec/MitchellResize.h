@@ -1,7 +1,7 @@
 #pragma once
 // Scales a 32-bit picture with the Mitchell-Netravali filter (B = C = 1/3),
 // separably and in 16.16 fixed point.
-#include "crash/ui/DibPixels.h"
+#include "crash/codec/DibPixels.h"
 
 namespace corvan::crash {
 

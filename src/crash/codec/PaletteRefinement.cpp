@@ -1,4 +1,4 @@
-#include "crash/ui/PaletteRefinement.h"
+#include "crash/codec/PaletteRefinement.h"
 
 #include <algorithm>
 #include <array>

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "crash/ui/WuQuantizer.h"
+#include "crash/codec/WuQuantizer.h"
 
 namespace corvan::crash {
 

@@ -1,4 +1,4 @@
-#include "crash/ui/PngEncoder.h"
+#include "crash/codec/PngEncoder.h"
 
 #include <zlib.h>
 

@@ -1,8 +1,8 @@
-#include "crash/ui/ScreenshotPng.h"
+#include "crash/codec/ScreenshotPng.h"
 
 #include <cstdlib>
 
-#include "crash/ui/WuQuantizer.h"
+#include "crash/codec/WuQuantizer.h"
 
 namespace corvan::crash {
 namespace {

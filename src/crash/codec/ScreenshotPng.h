@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "crash/ui/DibPixels.h"
-#include "crash/ui/PngEncoder.h"
+#include "crash/codec/DibPixels.h"
+#include "crash/codec/PngEncoder.h"
 
 namespace corvan::crash {
 

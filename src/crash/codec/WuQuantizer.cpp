@@ -1,8 +1,8 @@
-#include "crash/ui/WuQuantizer.h"
+#include "crash/codec/WuQuantizer.h"
 
 #include <cstdlib>
 
-#include "crash/ui/PaletteRefinement.h"
+#include "crash/codec/PaletteRefinement.h"
 
 namespace corvan::crash {
 namespace {

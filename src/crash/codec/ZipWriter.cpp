@@ -1,4 +1,4 @@
-#include "crash/ui/ZipWriter.h"
+#include "crash/codec/ZipWriter.h"
 
 #include <algorithm>
 #include <limits>

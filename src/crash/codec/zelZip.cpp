@@ -1,4 +1,4 @@
-#include "crash/ui/zelZip.h"
+#include "crash/codec/zelZip.h"
 
 #include <sys/stat.h>
 

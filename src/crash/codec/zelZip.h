@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "crash/ui/ZipWriter.h"
+#include "crash/codec/ZipWriter.h"
 
 namespace corvan::crash {
 

@@ -2,7 +2,7 @@
 #include <windows.h>
 
 #include "common/WinHandles.h"
-#include "crash/ui/zelZip.h"
+#include "crash/codec/zelZip.h"
 
 namespace corvan::crash {
 namespace {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <mutex>
 
+#include "crash/analysis/ImageHelpers.h"
 #include "crash/analysis/LoaderLock.h"
 #include "crash/analysis/SystemHelpers.h"
 #include "crash/analysis/Threads.h"
@@ -14,13 +15,10 @@
 #include "crash/core/FreezeWatchdog.h"
 #include "crash/core/MemoryReserve.h"
 #include "crash/core/ProcessSettings.h"
-#include "crash/core/ReportDelivery.h"
-#include "crash/core/ReportAssistant.h"
-#include "crash/core/ReportPresentation.h"
+#include "crash/core/ReportFrontEnd.h"
 #include "crash/core/ReporterFolder.h"
 #include "crash/core/ThreadPause.h"
 #include "crash/core/zelExcept.h"
-#include "crash/ui/zelExceptBox.h"
 
 namespace corvan::crash {
 namespace {
@@ -240,7 +238,7 @@ bool FireAction(ExceptionReport& report, ReportAction action, HWND parent = null
   static const char* const assistantKeys[] = {"SendAssis", "SaveAssis", "PrintAssis"};
   const auto code = static_cast<std::size_t>(action);
   if (!parent || code >= std::size(assistantKeys)) return false;
-  switch (RunReportAssistant(report, report.GetStr(assistantKeys[code]), parent)) {
+  switch (Presenter().RunAssistant(report, report.GetStr(assistantKeys[code]), parent)) {
     case AssistantOutcome::Cancelled:
       return true;
     case AssistantOutcome::Completed:
@@ -262,9 +260,9 @@ bool PhaseFourHandlersExist() {
 void AutoActions(bool complete, const std::string& text, ExceptionReport& report, void*) {
   if (!complete || !report.FirstComplete()) return;
   if (report.GetBool("AutoSend") && !FireAction(report, ReportAction::Send)) {
-    SendReport(report, text, nullptr, true, true);
+    Deliverer().Send(report, text, nullptr, true, true);
   }
-  if (report.GetBool("AutoClip")) PutOnClipboard(text);
+  if (report.GetBool("AutoClip")) Presenter().PutOnClipboard(text);
 }
 
 void AutomaticSave(ExceptionReport& report) {
@@ -283,7 +281,7 @@ void FinishActions(ExceptionReport& report, bool waitForSend) {
   }
   AutomaticSave(report);
   if (waitForSend) report.WaitForSendThreads();
-  KeepUnsentReport(report);
+  Deliverer().KeepUnsent(report);
 }
 
 std::int64_t NowSeconds() { return UtcSeconds(); }
@@ -342,7 +340,7 @@ void Handle(const ExceptionFacts& facts) noexcept {
           report->GetBool("AutoClip")) {
         report->AddListener(AutoActions, nullptr, true);
       }
-      if (report->ShowSetting() != 4) PresentReport(*report);
+      if (report->ShowSetting() != 4) Presenter().Present(*report);
     }
     // The box decided the outcome unless nothing was shown, the program
     // cannot go on, or it is a console program.
@@ -378,7 +376,7 @@ void Handle(const ExceptionFacts& facts) noexcept {
 
 DWORD WINAPI HandlingThread::Main(void* self) noexcept {
   auto* owner = static_cast<HandlingThread*>(self);
-  PrepareExceptionBoxThread();
+  Presenter().PrepareThread();
   for (;;) {
     HandlingRequest* request = nullptr;
     DWORD read = 0;

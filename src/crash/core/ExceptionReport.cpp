@@ -14,7 +14,6 @@
 #include "crash/core/ReportText.h"
 #include "crash/core/SystemInfo.h"
 #include "crash/core/zelExcept.h"
-#include "crash/ui/ScreenCapture.h"
 #include "crash/util/TextParts.h"
 
 namespace corvan::crash {
@@ -190,7 +189,7 @@ void ExceptionReport::SetPhase(ReportPhase phase) {
 Ref<INVBitmap> ExceptionReport::Screenshot() {
   std::lock_guard lock(screenshotLock_);
   if (!screenshot_ && createScreenshot_) {
-    screenshot_ = CaptureScreen(GetBool("ScrShotAppOnly"));
+    screenshot_ = Presenter().CaptureScreen(GetBool("ScrShotAppOnly"));
     if (!screenshot_) createScreenshot_ = false;
   }
   return screenshot_;
@@ -645,7 +644,8 @@ void ExceptionReport::UpdateSection(const std::string& title, const std::string&
 
 void ExceptionReport::PreparePleaseWait() {
   if (!GetBool("PlWaitBox") || pleaseWait_) return;
-  pleaseWait_ = CreateProgressWindow(GetStr("PlWaitTitle"), GetModuleHandleA(nullptr), "ZEIPLWAIT");
+  pleaseWait_ = Presenter().CreateProgressWindow(GetStr("PlWaitTitle"), GetModuleHandleA(nullptr),
+                                                 "ZEIPLWAIT");
   for (const ThreadStack& s : stacks_) {
     pleaseWait_->AddArea(GetStr("PlWaitText"), std::uint64_t(s.top - s.bottom) * 100);
   }

@@ -17,11 +17,10 @@
 
 #include "common/WinHandles.h"
 #include "crash/core/ExceptionPipeline.h"
+#include "crash/core/ReportFrontEnd.h"
 #include "crash/core/ReportPlugins.h"
 #include "crash/core/ReporterSettings.h"
 #include "crash/core/zelTypes.h"
-#include "crash/ui/zelNVBitmap.h"
-#include "crash/ui/zelNVPrgrAlert.h"
 
 namespace corvan::crash {
 

@@ -19,7 +19,7 @@
 #include "crash/core/FreezeWatchdog.h"
 #include "crash/core/MemoryReserve.h"
 #include "crash/core/ProcessSettings.h"
-#include "crash/ui/Clipboard.h"
+#include "crash/core/ReportFrontEnd.h"
 #include "crash/core/ReportPlugins.h"
 #include "crash/core/ReporterFolder.h"
 #include "ui/Application.h"
@@ -173,8 +173,6 @@ void StopReporter() {
   mainSettings = Ref<ReporterSettings>();
 }
 
-bool PutOnClipboard(const std::string& text) { return PutTextOnClipboard(text); }
-
 std::size_t CopyToView(void* view, std::int32_t claimedSize, const std::string& text) {
   if (!view || claimedSize < 1) return 0;
   MEMORY_BASIC_INFORMATION info;
@@ -198,7 +196,7 @@ extern "C" LONG __stdcall zelTraceProcess(LONG mapSize) {
     SetThreadName(self, "-");
     const std::string report = BuildProcessReport(false);
     if (mapSize < 1) {
-      PutOnClipboard(report);
+      Presenter().PutOnClipboard(report);
     } else {
       HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, "Global\\zelTraceProcessMap");
       if (!mapping) mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, "zelTraceProcessMap");

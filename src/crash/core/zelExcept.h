@@ -18,9 +18,6 @@ bool ReporterActive();
 // The performance counter at start-up (0 before).
 std::int64_t ReporterStartCounter();
 
-// Puts text on the clipboard as CF_TEXT.
-bool PutOnClipboard(const std::string& text);
-
 // Copies text, cut to fit, with a terminating NUL into the view at
 // address: at most claimedSize - 1 characters, and never more than the
 // committed memory from address to the end of its region allows.

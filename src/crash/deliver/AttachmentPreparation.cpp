@@ -1,4 +1,4 @@
-#include "crash/ui/AttachmentPreparation.h"
+#include "crash/deliver/AttachmentPreparation.h"
 
 #include "crash/util/TextParts.h"
 

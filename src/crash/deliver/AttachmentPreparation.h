@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "crash/core/SettingsLists.h"
-#include "crash/ui/MailJob.h"
+#include "crash/deliver/MailJob.h"
 
 namespace corvan::crash {
 

@@ -1,7 +1,7 @@
-#include "crash/ui/BugReportDelivery.h"
+#include "crash/deliver/BugReportDelivery.h"
 
-#include "crash/ui/MailAddress.h"
-#include "crash/ui/MailJobSettings.h"
+#include "crash/deliver/MailAddress.h"
+#include "crash/deliver/MailJobSettings.h"
 
 namespace corvan::crash {
 

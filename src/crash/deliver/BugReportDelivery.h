@@ -9,13 +9,13 @@
 #include <string_view>
 
 #include "crash/core/ReporterSettings.h"
-#include "crash/ui/MailJob.h"
+#include "crash/deliver/MailJob.h"
 
 #ifdef _WIN32
 #include <vector>
 
 #include "crash/core/AttachmentList.h"
-#include "crash/ui/zelNVBitmap.h"
+#include "crash/core/ReportFrontEnd.h"
 #endif
 
 namespace corvan::crash {

@@ -11,9 +11,9 @@
 #include "common/WinHandles.h"
 #include "crash/analysis/LoaderLock.h"
 #include "crash/core/ThreadPause.h"
-#include "crash/ui/BugReportDelivery.h"
-#include "crash/ui/MailAddress.h"
-#include "crash/ui/MailJobSettings.h"
+#include "crash/deliver/BugReportDelivery.h"
+#include "crash/deliver/MailAddress.h"
+#include "crash/deliver/MailJobSettings.h"
 #include "crash/util/TextParts.h"
 
 namespace corvan::crash {

@@ -1,4 +1,4 @@
-#include "crash/ui/DeliveryIo.h"
+#include "crash/deliver/DeliveryIo.h"
 
 #include <sys/stat.h>
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #ifdef _WIN32
-#include "crash/ui/zelNVPrgrAlert.h"
+#include "crash/core/ReportFrontEnd.h"
 #endif
 
 namespace corvan::crash {

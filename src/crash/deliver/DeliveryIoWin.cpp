@@ -6,9 +6,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/UniqueHandle.h"
 #include "crash/analysis/SystemHelpers.h"
-#include "crash/ui/DeliveryIo.h"
-#include "crash/ui/DnsReply.h"
+#include "crash/deliver/DeliveryIo.h"
+#include "crash/deliver/DnsReply.h"
 
 namespace corvan::crash {
 namespace {

@@ -1,4 +1,4 @@
-#include "crash/ui/DnsReply.h"
+#include "crash/deliver/DnsReply.h"
 
 #include <algorithm>
 

@@ -1,11 +1,11 @@
-#include "crash/ui/HttpUpload.h"
+#include "crash/deliver/HttpUpload.h"
 
 #include <charconv>
 #include <vector>
 
 #include "common/Base64.h"
-#include "crash/ui/MailAddress.h"
-#include "crash/ui/MimeMessage.h"
+#include "crash/deliver/MailAddress.h"
+#include "crash/deliver/MimeMessage.h"
 #include "crash/util/TextParts.h"
 
 namespace corvan::crash {

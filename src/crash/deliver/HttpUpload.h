@@ -21,8 +21,8 @@
 #include <string>
 #include <string_view>
 
-#include "crash/ui/DeliveryIo.h"
-#include "crash/ui/MailJob.h"
+#include "crash/deliver/DeliveryIo.h"
+#include "crash/deliver/MailJob.h"
 
 namespace corvan::crash {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "crash/analysis/SystemHelpers.h"
-#include "crash/ui/HttpUpload.h"
+#include "crash/deliver/HttpUpload.h"
 
 namespace corvan::crash {
 

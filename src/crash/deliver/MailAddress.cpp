@@ -1,4 +1,4 @@
-#include "crash/ui/MailAddress.h"
+#include "crash/deliver/MailAddress.h"
 
 namespace corvan::crash {
 namespace {

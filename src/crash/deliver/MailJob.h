@@ -8,7 +8,7 @@
 
 #ifdef _WIN32
 #include "crash/core/ReporterSettings.h"
-#include "crash/ui/zelNVPrgrAlert.h"
+#include "crash/core/ReportFrontEnd.h"
 #endif
 
 namespace corvan::crash {

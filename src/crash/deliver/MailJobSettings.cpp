@@ -1,6 +1,6 @@
-#include "crash/ui/MailJobSettings.h"
+#include "crash/deliver/MailJobSettings.h"
 
-#include "crash/ui/MailAddress.h"
+#include "crash/deliver/MailAddress.h"
 
 namespace corvan::crash {
 

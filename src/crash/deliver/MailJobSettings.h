@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "crash/core/ReporterSettings.h"
-#include "crash/ui/MailJob.h"
+#include "crash/deliver/MailJob.h"
 
 namespace corvan::crash {
 

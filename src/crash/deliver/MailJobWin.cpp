@@ -4,13 +4,14 @@
 #include <winsock2.h>
 // winsock2.h before windows.h
 
-#include "crash/ui/AttachmentPreparation.h"
-#include "crash/ui/DeliveryIo.h"
-#include "crash/ui/HttpUpload.h"
-#include "crash/ui/MailJob.h"
-#include "crash/ui/MailJobSettings.h"
-#include "crash/ui/SmtpClient.h"
-#include "crash/ui/zelZip.h"
+#include "crash/deliver/AttachmentPreparation.h"
+#include "crash/deliver/DeliveryIo.h"
+#include "crash/deliver/HttpUpload.h"
+#include "crash/deliver/MailJob.h"
+#include "crash/deliver/MailJobSettings.h"
+#include "crash/deliver/SmtpClient.h"
+#include "crash/ui/zelNVPrgrAlert.h"
+#include "crash/codec/zelZip.h"
 #include "crash/util/TextParts.h"
 
 namespace corvan::crash {

@@ -1,9 +1,9 @@
-#include "crash/ui/MimeMessage.h"
+#include "crash/deliver/MimeMessage.h"
 
 #include <cstdio>
 
 #include "common/Base64.h"
-#include "crash/ui/MailAddress.h"
+#include "crash/deliver/MailAddress.h"
 #include "crash/util/TextParts.h"
 
 namespace corvan::crash {

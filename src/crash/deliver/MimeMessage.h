@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "crash/ui/MailJob.h"
+#include "crash/deliver/MailJob.h"
 
 namespace corvan::crash {
 

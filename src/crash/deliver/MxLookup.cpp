@@ -1,9 +1,9 @@
-#include "crash/ui/MxLookup.h"
+#include "crash/deliver/MxLookup.h"
 
 #include <chrono>
 #include <random>
 
-#include "crash/ui/MailAddress.h"
+#include "crash/deliver/MailAddress.h"
 
 namespace corvan::crash {
 namespace {

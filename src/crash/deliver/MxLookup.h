@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "crash/ui/DeliveryIo.h"
-#include "crash/ui/DnsReply.h"
+#include "crash/deliver/DeliveryIo.h"
+#include "crash/deliver/DnsReply.h"
 
 namespace corvan::crash {
 

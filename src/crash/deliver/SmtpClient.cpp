@@ -1,9 +1,9 @@
-#include "crash/ui/SmtpClient.h"
+#include "crash/deliver/SmtpClient.h"
 
 #include "common/Base64.h"
-#include "crash/ui/MailAddress.h"
-#include "crash/ui/MxLookup.h"
-#include "crash/ui/SmtpReply.h"
+#include "crash/deliver/MailAddress.h"
+#include "crash/deliver/MxLookup.h"
+#include "crash/deliver/SmtpReply.h"
 
 namespace corvan::crash {
 namespace {

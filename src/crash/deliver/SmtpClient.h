@@ -12,9 +12,9 @@
 #include <cstdint>
 #include <string>
 
-#include "crash/ui/DeliveryIo.h"
-#include "crash/ui/MailJob.h"
-#include "crash/ui/MimeMessage.h"
+#include "crash/deliver/DeliveryIo.h"
+#include "crash/deliver/MailJob.h"
+#include "crash/deliver/MimeMessage.h"
 
 namespace corvan::crash {
 

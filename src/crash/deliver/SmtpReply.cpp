@@ -1,4 +1,4 @@
-#include "crash/ui/SmtpReply.h"
+#include "crash/deliver/SmtpReply.h"
 
 #include "crash/util/TextParts.h"
 

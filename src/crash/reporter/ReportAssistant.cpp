@@ -1,4 +1,4 @@
-#include "crash/core/ReportAssistant.h"
+#include "crash/reporter/ReportAssistant.h"
 
 #include "crash/core/ExceptionReport.h"
 #include "crash/core/ReporterFolder.h"

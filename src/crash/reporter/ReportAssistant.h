@@ -6,11 +6,11 @@
 
 #include <string>
 
+#include "crash/core/ReportFrontEnd.h"
+
 namespace corvan::crash {
 
 class ExceptionReport;
-
-enum class AssistantOutcome { NoAssistant, Completed, Cancelled };
 
 // Shows the named assistant over parent (a topmost parent is made
 // non-topmost meanwhile). Completed: the values of the continued forms are

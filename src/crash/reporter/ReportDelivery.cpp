@@ -1,4 +1,4 @@
-#include "crash/core/ReportDelivery.h"
+#include "crash/reporter/ReportDelivery.h"
 
 #include "crash/analysis/LoaderLock.h"
 #include "crash/analysis/SystemHelpers.h"
@@ -6,6 +6,7 @@
 #include "crash/core/ProcessSettings.h"
 #include "crash/core/ReporterFolder.h"
 #include "crash/core/SaveReport.h"
+#include "crash/deliver/BugReportDelivery.h"
 #include "crash/util/TextParts.h"
 
 namespace corvan::crash {
@@ -80,17 +81,14 @@ std::vector<AttachmentEntry> KeptAttachments(ReporterSettings& settings,
   return attachments;
 }
 
-}  // namespace
-
-SendResult SendReport(ExceptionReport& report, const std::string& text, HWND parent, bool hidden,
-                      bool background) {
+void SendReport(ExceptionReport& report, const std::string& text, HWND parent, bool hidden,
+                bool background) {
   Ref<ExceptionDelivery> delivery = MakeRef<ExceptionDelivery>(report);
   Ref<INVBitmap> screenshot = report.SendScreenshot() ? report.Screenshot() : nullptr;
   HANDLE started = nullptr;
-  const SendResult result = DeliverBugReport(text, std::move(screenshot), parent, hidden,
-                                             background, *delivery, false, &started);
+  DeliverBugReport(text, std::move(screenshot), parent, hidden, background, *delivery, false,
+                   &started);
   report.AdoptSendThread(started);
-  return result;
 }
 
 void KeepUnsentReport(ExceptionReport& report) {
@@ -110,6 +108,21 @@ void KeepUnsentReport(ExceptionReport& report) {
       KeepReport(UnsentQueueFolder(), text, KeptAttachments(report, screenshot), BoundsOf(report)));
   if (!screenshot.empty()) DeleteFileA(screenshot.c_str());
 }
+
+class Deliverer final : public ReportDeliverer {
+ public:
+  void Send(ExceptionReport& report, const std::string& text, HWND parent, bool hidden,
+            bool background) override {
+    SendReport(report, text, parent, hidden, background);
+  }
+  void KeepUnsent(ExceptionReport& report) override { KeepUnsentReport(report); }
+};
+
+constinit Deliverer deliverer;
+
+}  // namespace
+
+ReportDeliverer& MailDeliverer() { return deliverer; }
 
 KeptReports UnsentReportsToOffer() {
   Ref<ReporterSettings> settings = SettingsForModule(GetModuleHandleA(nullptr));

@@ -7,22 +7,16 @@
 
 #include <string>
 
+#include "crash/core/ReportFrontEnd.h"
 #include "crash/core/UnsentQueue.h"
-#include "crash/ui/BugReportDelivery.h"
 
 namespace corvan::crash {
 
-class ExceptionReport;
-
-// The report's text (complete) with its screenshot, if any. A background
-// send's thread is handed to the report, which owns it.
-SendResult SendReport(ExceptionReport& report, const std::string& text, HWND parent, bool hidden,
-                      bool background);
-
-// Keeps the report with its attachments for a later send, unless it went
-// out, is kept already, has no bug report, its settings keep none, or the
-// process is locked. A send that succeeds afterwards removes it again.
-void KeepUnsentReport(ExceptionReport& report);
+// Sends a report over the channels of its settings; keeps it with its
+// attachments for a later send unless it went out, is kept already, has no
+// bug report, its settings keep none, or the process is locked. A send
+// that succeeds afterwards removes it again.
+ReportDeliverer& MailDeliverer();
 
 // The reports that earlier runs of this program kept, when its settings
 // keep unsent reports. Broken entries are skipped; their notes go to the

@@ -1,4 +1,4 @@
-#include "crash/core/ReportPresentation.h"
+#include "crash/reporter/ReportPresentation.h"
 
 #include <windows.h>
 
@@ -6,15 +6,18 @@
 #include <mutex>
 #include <vector>
 
+#include "crash/analysis/ImageHelpers.h"
 #include "crash/analysis/SystemHelpers.h"
 #include "crash/core/BugReportFileWin.h"
 #include "crash/core/SaveReport.h"
 #include "crash/core/ExceptionHistory.h"
 #include "crash/core/ExceptionPipeline.h"
 #include "crash/core/ExceptionReport.h"
-#include "crash/core/ReportDelivery.h"
-#include "crash/core/ReportAssistant.h"
+#include "crash/reporter/ReportAssistant.h"
+#include "crash/ui/Clipboard.h"
+#include "crash/ui/ScreenCapture.h"
 #include "crash/ui/zelExceptBox.h"
+#include "crash/ui/zelNVPrgrAlert.h"
 
 namespace corvan::crash {
 namespace {
@@ -77,7 +80,8 @@ class BoxReport final : public ExceptionBoxReport {
   void RestartProgram() override { EndProgram(true); }
   void TerminateProgram() override { EndProgram(false); }
   void Send(HWND parent) override {
-    SendReport(report_, report_.ReportText(true), parent, false, report_.GetBool("SendInBackgr"));
+    Deliverer().Send(report_, report_.ReportText(true), parent, false,
+                     report_.GetBool("SendInBackgr"));
   }
   bool Save(HWND parent) override { return SaveReportToFile(report_, parent, false); }
   void WatchForThaw(HWND) override {}
@@ -112,18 +116,29 @@ class BoxReport final : public ExceptionBoxReport {
   bool listening_ = false;
 };
 
+class BoxPresenter final : public ReportPresenter {
+ public:
+  void Present(ExceptionReport& report) override {
+    BoxReport box(report);
+    PresentException(box, report.ShowSetting());
+  }
+  AssistantOutcome RunAssistant(ExceptionReport& report, const std::string& name,
+                                HWND parent) override {
+    return RunReportAssistant(report, name, parent);
+  }
+  Ref<INVBitmap> CaptureScreen(bool appOnly) override { return crash::CaptureScreen(appOnly); }
+  Ref<IProgressAlert> CreateProgressWindow(const std::string& title, HMODULE pictureModule,
+                                           const std::string& pictureName) override {
+    return crash::CreateProgressWindow(title, pictureModule, pictureName);
+  }
+  bool PutOnClipboard(const std::string& text) override { return PutTextOnClipboard(text); }
+  void PrepareThread() noexcept override { PrepareExceptionBoxThread(); }
+};
+
+constinit BoxPresenter presenter;
+
 }  // namespace
 
-bool IsConsoleProgram() {
-  const auto* base = reinterpret_cast<const std::uint8_t*>(GetModuleHandleA(nullptr));
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(base + dos->e_lfanew);
-  return nt->OptionalHeader.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_CUI;
-}
-
-void PresentReport(ExceptionReport& report) {
-  BoxReport box(report);
-  PresentException(box, report.ShowSetting());
-}
+ReportPresenter& WindowsPresenter() { return presenter; }
 
 }  // namespace corvan::crash

@@ -1,15 +1,13 @@
 #pragma once
-// Showing a report to the user: the exception box (or the console form)
-// over an exception report, and what its buttons hand back to the
-// pipeline, the bug report file and the end of the program.
+// The reporter's windows over an exception report, as the pipeline asks
+// for them: the exception box (or the console form) and what its buttons
+// hand back to the pipeline, the bug report file and the end of the
+// program; the assistants, the screenshot, the progress window and the
+// clipboard.
+#include "crash/core/ReportFrontEnd.h"
+
 namespace corvan::crash {
 
-class ExceptionReport;
-
-// Returns when the user is done; restart and close do not return.
-void PresentReport(ExceptionReport& report);
-
-// The executable is of the console subsystem.
-bool IsConsoleProgram();
+ReportPresenter& WindowsPresenter();
 
 }  // namespace corvan::crash

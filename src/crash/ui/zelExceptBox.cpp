@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "crash/ui/AlphaPicture.h"
+#include "crash/codec/AlphaPicture.h"
 #include "crash/ui/Clipboard.h"
 #include "crash/ui/DetailsViewWin.h"
 #include "crash/ui/PrintReport.h"

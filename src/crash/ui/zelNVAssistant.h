@@ -13,7 +13,7 @@
 #include "crash/ui/AssistantModel.h"
 #include "crash/ui/FormStream.h"
 #include "common/WinHandles.h"
-#include "crash/ui/UnknownRefCounted.h"
+#include "crash/util/UnknownRefCounted.h"
 #include "crash/ui/zelNVBitmap.h"
 
 namespace corvan::crash {

@@ -1,8 +1,8 @@
 #include "crash/ui/zelNVBitmap.h"
 
-#include "crash/ui/BmpFile.h"
-#include "crash/ui/MitchellResize.h"
-#include "crash/ui/ScreenshotPng.h"
+#include "crash/codec/BmpFile.h"
+#include "crash/codec/MitchellResize.h"
+#include "crash/codec/ScreenshotPng.h"
 
 namespace corvan::crash {
 namespace {

@@ -8,33 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "crash/ui/DibPixels.h"
-#include "crash/ui/UnknownRefCounted.h"
+#include "crash/codec/DibPixels.h"
+#include "crash/core/ReportFrontEnd.h"
+#include "crash/util/UnknownRefCounted.h"
 #include "common/WinHandles.h"
 
 namespace corvan::crash {
-
-struct INVBitmap : IUnknown {
-  static constexpr InterfaceId kIid = {
-      0x3EE757B5, 0xCC56, 0x4610, {0xA9, 0x17, 0xE8, 0x73, 0x17, 0x37, 0xD5, 0xBE}};
-
-  virtual int GetWidth() = 0;
-  virtual int GetHeight() = 0;
-  // BitBlt of the whole bitmap to dc at (x, y).
-  virtual bool Paint(HDC dc, int x, int y) = 0;
-  // A 32-bit BMP file.
-  virtual std::vector<std::uint8_t> EncodeBmp() = 0;
-  // A PNG file in the given mode (see ScreenshotPng.h), or empty. The grey
-  // variant turns the bitmap itself grey.
-  virtual std::vector<std::uint8_t> EncodePng(int mode) = 0;
-  // Write the encoding in one write; on failure no file is left and false
-  // returned. WritePng creates no file when the encoding is empty.
-  virtual bool WriteBmp(const std::string& path) = 0;
-  virtual bool WritePng(const std::string& path, int mode) = 0;
-  // A new bitmap scaled (Mitchell filter) to fit maxWidth x maxHeight with
-  // the aspect ratio kept; null when it cannot be created.
-  virtual Ref<INVBitmap> Resize(int maxWidth, int maxHeight) = 0;
-};
 
 class TINVBitmap final : public TUnknownRefCounted<INVBitmap> {
  public:

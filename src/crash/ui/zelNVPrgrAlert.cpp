@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "crash/ui/AlphaPicture.h"
+#include "crash/codec/AlphaPicture.h"
 
 namespace corvan::crash {
 namespace {

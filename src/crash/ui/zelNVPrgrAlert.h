@@ -10,34 +10,11 @@
 #include <string>
 
 #include "crash/ui/ProgressAreas.h"
-#include "crash/ui/UnknownRefCounted.h"
+#include "crash/core/ReportFrontEnd.h"
+#include "crash/util/UnknownRefCounted.h"
 #include "common/WinHandles.h"
 
 namespace corvan::crash {
-
-struct IProgressAlert : IUnknown {
-  static constexpr InterfaceId kIid = {
-      0x45B8448C, 0x47B8, 0x4F1C, {0x88, 0x6E, 0x95, 0xED, 0x5F, 0xD4, 0x1E, 0x5F}};
-
-  virtual std::string Title() = 0;
-  virtual void SetTitle(const std::string& title) = 0;
-  virtual int Position() = 0;
-  // Per mille within the current area (0 to 1000).
-  virtual void SetPosition(int position) = 0;
-  // An empty text takes the text of the area before.
-  virtual void AddArea(const std::string& text, std::uint64_t weight) = 0;
-  virtual void ClearAreas() = 0;
-  virtual void AreaDone() = 0;
-  virtual int CurrentArea() = 0;
-  virtual void SetCurrentArea(int area) = 0;
-  // On the window's thread: dispatches every queued message of the thread.
-  virtual void ProcessMessages() = 0;
-  // Creates and shows the window on the calling thread, disabling parent
-  // while it is shown; false when it is shown already.
-  virtual bool Show(HWND parent, bool activate) = 0;
-  // Destroys the window (from any thread) and enables the parent again.
-  virtual void Close() = 0;
-};
 
 // Nothing is shown until Show. The picture is a bitmap resource of module
 // in the 32 x 32 alpha format of AlphaPicture.h; without it no picture

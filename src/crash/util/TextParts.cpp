@@ -13,7 +13,8 @@ std::string HexText(std::uint32_t value) {
     buffer[--at] = digits[value & 15];
     value >>= 4;
   } while (value);
-  return "$" + std::string(buffer + at, 9 - at);
+  buffer[--at] = '$';
+  return std::string(buffer + at, 9 - at);
 }
 
 std::string AddressText(std::uint32_t value) {

@@ -9,7 +9,7 @@
 
 #include "PeBuilder.h"
 #include "crash/analysis/PeChecksum.h"
-#include "crash/ui/ExternalTools.h"
+#include "common/ExternalTools.h"
 
 namespace corvan::crash {
 namespace {

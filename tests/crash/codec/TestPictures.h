@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <random>
 
-#include "crash/ui/DibPixels.h"
+#include "crash/codec/DibPixels.h"
 
 namespace corvan::crash::test {
 

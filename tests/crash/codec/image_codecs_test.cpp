@@ -6,12 +6,12 @@
 #include <set>
 
 #include "TestPictures.h"
-#include "crash/ui/BmpFile.h"
+#include "crash/codec/BmpFile.h"
 #include "crash/util/ByteOrder.h"
 #include "crash/util/Crc32.h"
-#include "crash/ui/MitchellResize.h"
-#include "crash/ui/ScreenshotPng.h"
-#include "crash/ui/WuQuantizer.h"
+#include "crash/codec/MitchellResize.h"
+#include "crash/codec/ScreenshotPng.h"
+#include "crash/codec/WuQuantizer.h"
 
 namespace corvan::crash {
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "TestPictures.h"
-#include "crash/ui/PaletteRefinement.h"
-#include "crash/ui/WuQuantizer.h"
+#include "crash/codec/PaletteRefinement.h"
+#include "crash/codec/WuQuantizer.h"
 
 namespace corvan::crash {
 namespace {

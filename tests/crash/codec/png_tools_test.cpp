@@ -5,12 +5,12 @@
 
 #include <sstream>
 
-#include "ExternalTools.h"
+#include "common/ExternalTools.h"
 #include "TestPictures.h"
-#include "crash/ui/BmpFile.h"
-#include "crash/ui/MitchellResize.h"
-#include "crash/ui/ScreenshotPng.h"
-#include "crash/ui/WuQuantizer.h"
+#include "crash/codec/BmpFile.h"
+#include "crash/codec/MitchellResize.h"
+#include "crash/codec/ScreenshotPng.h"
+#include "crash/codec/WuQuantizer.h"
 
 namespace corvan::crash {
 namespace {

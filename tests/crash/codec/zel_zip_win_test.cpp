@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "WinTestSupport.h"
-#include "crash/ui/zelZip.h"
+#include "common/WinTestSupport.h"
+#include "crash/codec/zelZip.h"
 #include "crash/util/ByteOrder.h"
 
 namespace corvan::crash {

@@ -8,8 +8,8 @@
 #include <random>
 #include <sstream>
 
-#include "ExternalTools.h"
-#include "crash/ui/zelZip.h"
+#include "common/ExternalTools.h"
+#include "crash/codec/zelZip.h"
 
 namespace corvan::crash {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "crash/ui/zelZip.h"
+#include "crash/codec/zelZip.h"
 #include "crash/util/ByteOrder.h"
 #include "crash/util/Crc32.h"
 

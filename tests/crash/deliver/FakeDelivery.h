@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "crash/ui/DeliveryIo.h"
+#include "crash/deliver/DeliveryIo.h"
 
 namespace corvan::crash::test {
 

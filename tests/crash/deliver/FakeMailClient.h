@@ -1,6 +1,6 @@
 #pragma once
-// Our recording MAPI provider (fake_mapi_provider.dll beside the test
-// program) as the prefix's mail client for the lifetime of the object; the
+// Our recording MAPI provider (fake_mapi_provider.dll, built in the
+// delivery tests' folder) as the prefix's mail client for the lifetime of the object; the
 // previous mail client is put back afterwards. The provider appends what
 // MAPISendMail received to the file named by CORVAN_FAKE_MAPI_LOG.
 #include <windows.h>
@@ -19,6 +19,14 @@ inline std::string ExeFolder() {
   GetModuleFileNameA(nullptr, path, MAX_PATH);
   std::string folder(path);
   return folder.substr(0, folder.find_last_of('\\') + 1);
+}
+
+// Where the mail client doubles are built, as Wine sees it (drive Z:).
+inline std::string DoublesFolder() {
+  std::string folder = "Z:" CORVAN_TEST_DOUBLES_DIR "/";
+  for (char& c : folder)
+    if (c == '/') c = '\\';
+  return folder;
 }
 
 // Registers the recording provider for the test and puts the prefix's
@@ -40,7 +48,7 @@ class FakeMailClient {
     RegCreateKeyExA(clients_.get(), kFakeClient, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &client,
                     nullptr);
     ScopedRegistryKey owned(client);
-    SetString(client, "DLLPath", ExeFolder() + "fake_mapi_provider.dll");
+    SetString(client, "DLLPath", DoublesFolder() + "fake_mapi_provider.dll");
   }
   FakeMailClient(const FakeMailClient&) = delete;
   FakeMailClient& operator=(const FakeMailClient&) = delete;

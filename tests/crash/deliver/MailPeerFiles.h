@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "crash/ui/WinTestSupport.h"
+#include "common/WinTestSupport.h"
 
 namespace corvan::crash::test {
 

@@ -7,8 +7,8 @@
 
 #include "crash/core/MemorySettings.h"
 #include "crash/core/SettingsStream.h"
-#include "crash/ui/BugReportDelivery.h"
-#include "crash/ui/MailJobSettings.h"
+#include "crash/deliver/BugReportDelivery.h"
+#include "crash/deliver/MailJobSettings.h"
 
 namespace corvan::crash {
 namespace {

@@ -13,9 +13,9 @@
 #include "crash/core/ThreadPause.h"
 #include "crash/core/MemorySettings.h"
 #include "crash/core/SettingsStream.h"
-#include "crash/ui/BugReportDelivery.h"
-#include "crash/ui/FakeMailClient.h"
-#include "crash/ui/MailPeerFiles.h"
+#include "crash/deliver/BugReportDelivery.h"
+#include "crash/deliver/FakeMailClient.h"
+#include "crash/deliver/MailPeerFiles.h"
 
 namespace corvan::crash {
 namespace {

@@ -2,10 +2,10 @@
 // a scripted network (servers, base domain, resolution from the root).
 #include <gtest/gtest.h>
 
-#include "crash/ui/DnsReply.h"
-#include "crash/ui/DnsReplyBuilder.h"
-#include "crash/ui/FakeDelivery.h"
-#include "crash/ui/MxLookup.h"
+#include "crash/deliver/DnsReply.h"
+#include "crash/deliver/DnsReplyBuilder.h"
+#include "crash/deliver/FakeDelivery.h"
+#include "crash/deliver/MxLookup.h"
 
 namespace corvan::crash {
 namespace {

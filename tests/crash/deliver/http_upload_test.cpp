@@ -2,9 +2,9 @@
 // announces, proxies, answers and relocations.
 #include <gtest/gtest.h>
 
-#include "crash/ui/FakeDelivery.h"
-#include "crash/ui/HttpUpload.h"
-#include "crash/ui/MimeMessage.h"
+#include "crash/deliver/FakeDelivery.h"
+#include "crash/deliver/HttpUpload.h"
+#include "crash/deliver/MimeMessage.h"
 
 namespace corvan::crash {
 namespace {

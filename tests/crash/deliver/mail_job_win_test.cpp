@@ -11,11 +11,11 @@
 #include "common/WinHandles.h"
 #include "crash/core/MemorySettings.h"
 #include "crash/core/SettingsStream.h"
-#include "crash/ui/BugReportDelivery.h"
-#include "crash/ui/DeliveryIo.h"
-#include "crash/ui/HttpUpload.h"
-#include "crash/ui/MailJob.h"
-#include "crash/ui/MailPeerFiles.h"
+#include "crash/deliver/BugReportDelivery.h"
+#include "crash/deliver/DeliveryIo.h"
+#include "crash/deliver/HttpUpload.h"
+#include "crash/deliver/MailJob.h"
+#include "crash/deliver/MailPeerFiles.h"
 
 namespace corvan::crash {
 namespace {

@@ -25,16 +25,8 @@ done
 upload_port=${ports[${#modes[@]}]} proxy_port=${ports[$((${#modes[@]} + 1))]}
 /usr/bin/python3 "$here/upload_peer.py" "$upload_port" "$work/upload" &
 pids+=($!)
-cat >"$work/tinyproxy.conf" <<CONF
-Port $proxy_port
-Listen 127.0.0.1
-Timeout 30
-MaxClients 8
-Allow 127.0.0.1
-LogLevel Critical
-CONF
-tinyproxy -d -c "$work/tinyproxy.conf" >/dev/null 2>&1 &
-pids+=($!)
+tinyproxy_start "$work/tinyproxy" "$proxy_port"
+pids+=("$TINYPROXY_PID")
 for p in "${ports[@]}"; do wait_for_port "$p" || exit 1; done
 
 export CORVAN_UPLOAD_PORT=$upload_port CORVAN_PROXY_PORT=$proxy_port

@@ -2,8 +2,8 @@
 // texts.
 #include <gtest/gtest.h>
 
-#include "crash/ui/MailAddress.h"
-#include "crash/ui/MimeMessage.h"
+#include "crash/deliver/MailAddress.h"
+#include "crash/deliver/MimeMessage.h"
 
 namespace corvan::crash {
 namespace {

@@ -5,10 +5,10 @@
 // winsock2.h before windows.h
 #include <gtest/gtest.h>
 
-#include "crash/ui/DeliveryIo.h"
-#include "crash/ui/MailJob.h"
-#include "crash/ui/MailPeerFiles.h"
-#include "crash/ui/MxLookup.h"
+#include "crash/deliver/DeliveryIo.h"
+#include "crash/deliver/MailJob.h"
+#include "crash/deliver/MailPeerFiles.h"
+#include "crash/deliver/MxLookup.h"
 
 namespace corvan::crash {
 namespace {

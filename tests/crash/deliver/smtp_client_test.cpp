@@ -2,8 +2,8 @@
 // client sends, replies in any pieces, and every failure path.
 #include <gtest/gtest.h>
 
-#include "crash/ui/FakeDelivery.h"
-#include "crash/ui/SmtpClient.h"
+#include "crash/deliver/FakeDelivery.h"
+#include "crash/deliver/SmtpClient.h"
 
 namespace corvan::crash {
 namespace {

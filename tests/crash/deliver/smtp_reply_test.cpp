@@ -2,7 +2,7 @@
 // rules, the AUTH LOGIN offer.
 #include <gtest/gtest.h>
 
-#include "crash/ui/SmtpReply.h"
+#include "crash/deliver/SmtpReply.h"
 
 namespace corvan::crash {
 namespace {

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "crash/ui/WinTestSupport.h"
+#include "common/WinTestSupport.h"
 
 namespace corvan::crash::test {
 
@@ -88,29 +88,17 @@ class Probe {
     DeleteFileA(log_.c_str());
     std::string command = "\"" + ProbePath() + "\" \"" + log_ + "\" " + mode;
     for (const std::string& s : settings) command += " \"" + s + "\"";
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    started_ = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                              &startup, &process_) != 0;
+    process_.Start(command);
   }
   ~Probe() {
-    if (!started_) return;
-    if (WaitForSingleObject(process_.hProcess, 0) == WAIT_TIMEOUT)
-      TerminateProcess(process_.hProcess, 99);
-    CloseHandle(process_.hThread);
-    CloseHandle(process_.hProcess);
+    process_.End();
     DeleteFileA(log_.c_str());
     DeleteFileA((log_ + ".quit").c_str());
   }
-  bool Started() const { return started_; }
-  DWORD Id() const { return process_.dwProcessId; }
+  bool Started() const { return process_.Started(); }
+  DWORD Id() const { return process_.Id(); }
   // The exit code, or STILL_ACTIVE after timeoutMs.
-  DWORD Exit(int timeoutMs = 30000) const {
-    WaitForSingleObject(process_.hProcess, static_cast<DWORD>(timeoutMs));
-    DWORD code = STILL_ACTIVE;
-    GetExitCodeProcess(process_.hProcess, &code);
-    return code;
-  }
+  DWORD Exit(int timeoutMs = 30000) const { return process_.Exit(timeoutMs); }
   std::string Log() const { return ReadFile(log_); }
   // Lets a probe of "faults" end.
   void LetGo() const { std::ofstream(log_ + ".quit") << "quit"; }
@@ -118,8 +106,7 @@ class Probe {
  protected:
   static inline int next_ = 0;
   std::string log_;
-  PROCESS_INFORMATION process_{};
-  bool started_ = false;
+  ChildProcess process_;
 };
 
 }  // namespace corvan::crash::test

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "crash/ui/ProbeDriver.h"
-#include "crash/ui/WinTestSupport.h"
+#include "common/WinTestSupport.h"
 
 namespace corvan::crash {
 namespace {
@@ -229,7 +229,7 @@ TEST(AssistantE2e, ContactDataReachesTheReportAndIsRemembered) {
     EXPECT_EQ(Remembered("RememberName"), "<none>");
     EXPECT_EQ(Remembered("RememberEmail"), "<none>");
     // Escape cancels the assistant: no assisted action follows.
-    PostMessageA(Children(details, "Edit")[0], WM_KEYDOWN, VK_ESCAPE, 0);
+    PostMessageA(test::NthChild(details, "Edit", 0), WM_KEYDOWN, VK_ESCAPE, 0);
     for (int i = 0; i < 200 && IsWindow(details); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(IsWindow(details));
@@ -331,11 +331,11 @@ COLORREF ScreenPixel(POINT at) {
 HWND OpenScreenshotForm(Probe& probe) {
   HWND contact = probe.OpenSendAssistant();
   if (!contact) return nullptr;
-  Type(Children(contact, "Edit")[1], "jan@example.org");
+  Type(test::NthChild(contact, "Edit", 1), "jan@example.org");
   if (!EnabledSoon(Button(contact, "Continue"), true)) return nullptr;
   HWND details = Next(probe, contact);
   if (!details) return nullptr;
-  Type(Children(details, "Edit")[0], "while printing");
+  Type(test::NthChild(details, "Edit", 0), "while printing");
   if (!EnabledSoon(Button(details, "Continue"), true)) return nullptr;
   return Next(probe, details);
 }

@@ -17,8 +17,8 @@
 
 #include "common/KeptReports.h"
 #include "crash/ui/ProbeDriver.h"
-#include "crash/ui/FakeMailClient.h"
-#include "crash/ui/WinTestSupport.h"
+#include "crash/deliver/FakeMailClient.h"
+#include "common/WinTestSupport.h"
 
 namespace corvan::crash {
 namespace {
@@ -346,35 +346,29 @@ TEST(ExceptionBoxE2e, CorvanShowsTheBoxForAFaultAndClosesWithExitCodeOne) {
   for (int up = 0; up < 4; ++up) folder = folder.substr(0, folder.rfind('\\'));
   const std::string exe = folder + "\\corvan.exe", reports = folder + "\\bugreport.txt";
   const std::string before = ReadFile(reports);
-  std::string command = "\"" + exe + "\"";
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION corvan{};
-  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &startup, &corvan));
-  WaitForInputIdle(corvan.hProcess, 20000);
-  // A thread that starts at address 16: an access violation in no module.
-  HANDLE thread =
-      CreateRemoteThread(corvan.hProcess, nullptr, 0, reinterpret_cast<LPTHREAD_START_ROUTINE>(16),
-                         nullptr, 0, nullptr);
-  ASSERT_NE(thread, nullptr);
-  CloseHandle(thread);
-  HWND box = WaitForBox(corvan.dwProcessId);
-  if (!box) TerminateProcess(corvan.hProcess, 99);
-  ASSERT_NE(box, nullptr);
-  EXPECT_EQ(WindowText(Children(box, "Static").at(0)), "An error occurred in the application.");
-  HWND cont = Button(box, "continue application");
-  ASSERT_NE(cont, nullptr);
-  EXPECT_FALSE(IsWindowEnabled(cont));
-  ASSERT_NE(Button(box, "restart application"), nullptr);
-  Press(box, Button(box, "close application"));
-  WaitForSingleObject(corvan.hProcess, 30000);
-  DWORD code = STILL_ACTIVE;
-  GetExitCodeProcess(corvan.hProcess, &code);
-  if (code == STILL_ACTIVE) TerminateProcess(corvan.hProcess, 99);
-  CloseHandle(corvan.hThread);
-  CloseHandle(corvan.hProcess);
-  EXPECT_EQ(code, 1u);
+  const std::string command = "\"" + exe + "\"";
+  {
+    test::ChildProcess corvan(command);
+    ASSERT_TRUE(corvan.Started());
+    WaitForInputIdle(corvan.Handle(), 20000);
+    // A thread that starts at address 16: an access violation in no module.
+    HANDLE thread =
+        CreateRemoteThread(corvan.Handle(), nullptr, 0,
+                           reinterpret_cast<LPTHREAD_START_ROUTINE>(16), nullptr, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    CloseHandle(thread);
+    HWND box = WaitForBox(corvan.Id());
+    ASSERT_NE(box, nullptr);
+    const std::vector<HWND> statics = Children(box, "Static");
+    ASSERT_EQ(statics.size(), 1u);
+    EXPECT_EQ(WindowText(statics[0]), "An error occurred in the application.");
+    HWND cont = Button(box, "continue application");
+    ASSERT_NE(cont, nullptr);
+    EXPECT_FALSE(IsWindowEnabled(cont));
+    ASSERT_NE(Button(box, "restart application"), nullptr);
+    Press(box, Button(box, "close application"));
+    EXPECT_EQ(corvan.Exit(), 1u);
+  }
   // The report was kept in the bug report file beside the program: added,
   // or, when an earlier run left the same fault there, its count raised
   // (which need not change the file's size).
@@ -386,27 +380,24 @@ TEST(ExceptionBoxE2e, CorvanShowsTheBoxForAFaultAndClosesWithExitCodeOne) {
   ASSERT_EQ(kept.size(), 1u);
   const std::string entry = corvan::test::KeptReportsFolder("corvan") + "\\" + kept[0];
   EXPECT_NE(ReadFile(entry + "\\report.txt").find("exception message"), std::string::npos);
-  ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                             &startup, &corvan));
+  test::ChildProcess corvan(command);
+  ASSERT_TRUE(corvan.Started());
   HWND offer = nullptr;
   for (int i = 0; i < 400 && !offer; ++i) {
     offer = FindWindowA("#32770", "CorVANNG");
     if (!offer) Sleep(50);
   }
-  if (offer) {
-    EXPECT_EQ(WindowText(Children(offer, "Static").at(0)),
-              "Een foutrapport van een eerdere sessie is nog niet verzonden.\r\n"
-              "Wilt u het nu verzenden?");
-    EXPECT_NE(Button(offer, "Nu verzenden"), nullptr);
-    EXPECT_NE(Button(offer, "Later"), nullptr);
-    Press(offer, Button(offer, "Nooit"));
-  }
-  Sleep(1000);
-  TerminateProcess(corvan.hProcess, 99);
-  WaitForSingleObject(corvan.hProcess, 5000);
-  CloseHandle(corvan.hThread);
-  CloseHandle(corvan.hProcess);
   ASSERT_NE(offer, nullptr);
+  const std::vector<HWND> statics = Children(offer, "Static");
+  ASSERT_FALSE(statics.empty());
+  EXPECT_EQ(WindowText(statics[0]),
+            "Een foutrapport van een eerdere sessie is nog niet verzonden.\r\n"
+            "Wilt u het nu verzenden?");
+  EXPECT_NE(Button(offer, "Nu verzenden"), nullptr);
+  EXPECT_NE(Button(offer, "Later"), nullptr);
+  Press(offer, Button(offer, "Nooit"));
+  Sleep(1000);
+  corvan.End();
   EXPECT_TRUE(corvan::test::KeptReportNames("corvan").empty());
 }
 

@@ -30,7 +30,7 @@
 #include "crash/core/ExceptionPipeline.h"
 #include "crash/core/ExceptionReport.h"
 #include "crash/core/ProcessSettings.h"
-#include "crash/core/ReportDelivery.h"
+#include "crash/reporter/ReportDelivery.h"
 #include "crash/core/zelExcept.h"
 #include "crash/ui/zelNVAssistant.h"
 

@@ -2,7 +2,7 @@
 // and the picture blending. Portable (native and Wine).
 #include <gtest/gtest.h>
 
-#include "crash/ui/AlphaPicture.h"
+#include "crash/codec/AlphaPicture.h"
 #include "crash/ui/ProgressAreas.h"
 
 namespace corvan::crash {

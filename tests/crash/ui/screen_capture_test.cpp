@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "WinTestSupport.h"
+#include "common/WinTestSupport.h"
 #include "crash/ui/ScreenCapture.h"
 
 namespace corvan::crash {
@@ -112,28 +112,14 @@ TEST(CaptureScreen, AppOnlyWithNothingShowingGivesNothing) {
 class ForeignWindow {
  public:
   ForeignWindow() {
-    STARTUPINFOA si{};
-    si.cb = sizeof si;
-    char command[] = "notepad.exe";
-    if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &process_)) {
-      return;
-    }
-    WaitForInputIdle(process_.hProcess, 10000);
+    if (!process_.Start("notepad.exe")) return;
+    WaitForInputIdle(process_.Handle(), 10000);
     test::PumpUntil(
         [this] {
           EnumWindows(Find, reinterpret_cast<LPARAM>(this));
           return window_ != nullptr;
         },
         10000);
-  }
-  ~ForeignWindow() {
-    if (process_.hProcess) {
-      TerminateProcess(process_.hProcess, 0);
-      WaitForSingleObject(process_.hProcess, 5000);
-      CloseHandle(process_.hProcess);
-      CloseHandle(process_.hThread);
-    }
   }
   HWND get() const { return window_; }
   // Puts the window on top of everything at the given place.
@@ -147,13 +133,13 @@ class ForeignWindow {
     auto* me = reinterpret_cast<ForeignWindow*>(self);
     DWORD pid = 0;
     GetWindowThreadProcessId(w, &pid);
-    if (pid == me->process_.dwProcessId && IsWindowVisible(w) && !GetWindow(w, GW_OWNER)) {
+    if (pid == me->process_.Id() && IsWindowVisible(w) && !GetWindow(w, GW_OWNER)) {
       me->window_ = w;
       return FALSE;
     }
     return TRUE;
   }
-  PROCESS_INFORMATION process_{};
+  test::ChildProcess process_;
   HWND window_ = nullptr;
 };
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "crash/analysis/PeImage.h"
-#include "crash/ui/WinTestSupport.h"
+#include "common/WinTestSupport.h"
 
 namespace corvan::crash {
 namespace {
@@ -67,30 +67,20 @@ class ProbeCopy {
  public:
   explicit ProbeCopy(const std::string& exe) : exe_(exe), log_(exe + ".log") {
     DeleteFileA(log_.c_str());
-    std::string command = "\"" + exe + "\" \"" + log_ + "\" fault";
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    started_ = CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                              &startup, &process_) != 0;
+    process_.Start("\"" + exe + "\" \"" + log_ + "\" fault");
   }
   ~ProbeCopy() {
-    if (started_) {
-      TerminateProcess(process_.hProcess, 99);
-      WaitForSingleObject(process_.hProcess, 10000);
-      CloseHandle(process_.hThread);
-      CloseHandle(process_.hProcess);
-    }
+    process_.End();
     DeleteFileA(log_.c_str());
     DeleteFileA(exe_.c_str());
   }
-  bool Started() const { return started_; }
-  DWORD Id() const { return process_.dwProcessId; }
+  bool Started() const { return process_.Started(); }
+  DWORD Id() const { return process_.Id(); }
   std::string Log() const { return ReadText(log_); }
 
  private:
   std::string exe_, log_;
-  PROCESS_INFORMATION process_{};
-  bool started_ = false;
+  test::ChildProcess process_;
 };
 
 constexpr const char* kMessageBoxClass = "#32770";

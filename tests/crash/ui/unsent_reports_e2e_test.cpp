@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/KeptReports.h"
-#include "crash/ui/MailPeerFiles.h"
+#include "crash/deliver/MailPeerFiles.h"
 #include "crash/ui/ProbeDriver.h"
 
 namespace corvan::crash {

@@ -13,7 +13,7 @@
 
 #include "crash/core/ReportText.h"
 #include "crash/ui/PrintReport.h"
-#include "crash/ui/WinTestSupport.h"
+#include "common/WinTestSupport.h"
 #include "crash/ui/zelExceptBox.h"
 
 namespace corvan::crash {

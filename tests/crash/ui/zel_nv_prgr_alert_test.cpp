@@ -7,8 +7,8 @@
 #include <atomic>
 #include <thread>
 
-#include "WinTestSupport.h"
-#include "crash/ui/AlphaPicture.h"
+#include "common/WinTestSupport.h"
+#include "crash/codec/AlphaPicture.h"
 #include "crash/ui/ScreenCapture.h"
 #include "crash/ui/zelNVPrgrAlert.h"
 

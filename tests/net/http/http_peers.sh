@@ -10,11 +10,8 @@ set -u
 root=$(cd "$(dirname "$0")/../../.." && pwd)
 . "$root/scripts/test-peers.sh"
 prefix_name=$1 test_exe=$2; shift 2
-work=$(mktemp -d)
+peers_begin
 chmod 755 "$work"  # nginx workers run as an unprivileged user
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; rm -rf "$work"; }
-trap cleanup EXIT
 
 read -r port port2 script_port proxy_port < <(free_ports 4)
 
@@ -44,17 +41,8 @@ nginx_start "$work/nginx" "
 pids+=("$NGINX_PID")
 python3 "$(dirname "$0")/scripted_http_peer.py" "$script_port" &
 pids+=($!)
-cat >"$work/tinyproxy.conf" <<CONF
-Port $proxy_port
-Listen 127.0.0.1
-Timeout 30
-MaxClients 8
-Allow 127.0.0.1
-BasicAuth pu pp
-LogLevel Critical
-CONF
-tinyproxy -d -c "$work/tinyproxy.conf" >/dev/null 2>&1 &
-pids+=($!)
+tinyproxy_start "$work/tinyproxy" "$proxy_port" "BasicAuth pu pp"
+pids+=("$TINYPROXY_PID")
 peers_ready $port $port2 $script_port $proxy_port || exit 1
 
 export CORVAN_HTTP_PORT=$port CORVAN_HTTP_PORT2=$port2 CORVAN_SCRIPT_PORT=$script_port

@@ -15,11 +15,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../../.." && pwd)
 . "$root/scripts/test-peers.sh"
 prefix_name=$1 test_exe=$2; shift 2
-work=$(mktemp -d)
+peers_begin
 chmod 755 "$work"
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; rm -rf "$work"; }
-trap cleanup EXIT
 
 read -r dante_port dante_auth_port micro_port scripted_port http_port < <(free_ports 5)
 

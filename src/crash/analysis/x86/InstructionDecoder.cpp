@@ -422,8 +422,11 @@ void DetermineTarget(const TMemoryView& view, const TDecodedParts& p, const Regi
     (p.Reg <= 3 ? info.IsCall : info.IsJump) = true;
     ResolveIndirectTarget(view, p, regs, useRegisters, info);
   }
-  if ((info.IsCall || info.IsJump) && info.Destination == info.After && info.Destination != 0) {
-    // call $+5 and friends push or go nowhere else: not a transfer
+  if ((info.IsCall || info.IsJump) && info.IsRelative && info.Destination == info.After &&
+      info.Destination != 0) {
+    // call $+5 and friends push or go nowhere else: not a transfer. A jump
+    // through a cell that holds the next address still is one: the cell is
+    // filled in later (a delay-loaded import's thunk).
     info.IsCall = info.IsJump = false;
     info.Destination = info.DestinationField = info.DestinationCell = 0;
     info.DestinationSize = 0;
