@@ -5,9 +5,12 @@
 #include <wintrust.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/SetupSignature.h"
+#include "crash/analysis/PeImage.h"
 
 namespace corvan::app {
 namespace {
@@ -21,13 +24,65 @@ std::wstring Widen(const std::string& text) {
   return wide;
 }
 
-// Keeps an embedded NUL, so "name\0more" never passes for "name".
-std::string CommonName(PCCERT_CONTEXT cert) {
-  char name[256] = {};
-  const DWORD n = CertGetNameStringA(cert, CERT_NAME_ATTR_TYPE, 0,
-                                     const_cast<char*>(szOID_COMMON_NAME), name, sizeof name);
-  return n > 1 ? std::string(name, n - 1) : std::string();
+// Every common name of the subject, in UTF-16 as the certificate holds it
+// (an embedded NUL stays, so "name\0more" never passes for "name").
+std::vector<std::u16string> CommonNames(PCCERT_CONTEXT cert) {
+  std::vector<std::u16string> names;
+  CERT_NAME_INFO* info = nullptr;
+  DWORD size = 0;
+  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_UNICODE_NAME, cert->pCertInfo->Subject.pbData,
+                           cert->pCertInfo->Subject.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &info,
+                           &size)) {
+    return names;
+  }
+  for (DWORD r = 0; r < info->cRDN; ++r) {
+    const CERT_RDN& rdn = info->rgRDN[r];
+    for (DWORD a = 0; a < rdn.cRDNAttr; ++a) {
+      const CERT_RDN_ATTR& attr = rdn.rgRDNAttr[a];
+      if (std::strcmp(attr.pszObjId, szOID_COMMON_NAME) != 0) continue;
+      names.emplace_back(reinterpret_cast<const char16_t*>(attr.Value.pbData),
+                         attr.Value.cbData / sizeof(char16_t));
+    }
+  }
+  LocalFree(info);
+  return names;
 }
+
+// The certificate's own extended key usage extension names code signing
+// (a certificate without the extension is not taken as valid for any use).
+bool ForCodeSigning(PCCERT_CONTEXT cert) {
+  DWORD size = 0;
+  if (!CertGetEnhancedKeyUsage(cert, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, nullptr, &size) ||
+      size == 0) {
+    return false;
+  }
+  std::vector<BYTE> buffer(size);
+  auto* usage = reinterpret_cast<CERT_ENHKEY_USAGE*>(buffer.data());
+  if (!CertGetEnhancedKeyUsage(cert, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, usage, &size)) {
+    return false;
+  }
+  for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) {
+    if (std::strcmp(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_CODE_SIGNING) == 0) return true;
+  }
+  return false;
+}
+
+// The open file's bytes at any offset, read through its handle.
+class HandleBytes final : public crash::ImageBytes {
+ public:
+  explicit HandleBytes(HANDLE file) : file_(file) {}
+  bool Read(std::uint64_t offset, void* out, std::size_t size) const override {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD read = 0;
+    return size == 0 ||
+           (ReadFile(file_, out, static_cast<DWORD>(size), &read, &at) && read == size);
+  }
+
+ private:
+  HANDLE file_;
+};
 
 std::string Thumbprint(PCCERT_CONTEXT cert) {
   BYTE hash[20] = {};
@@ -66,7 +121,8 @@ void ReadSignerChain(HANDLE state, SignatureFacts& facts) {
           : static_cast<std::uint32_t>(HRESULT_FROM_WIN32(GetLastError()));
 
   PCCERT_CONTEXT leaf = chain->rgpChain[0]->rgpElement[0]->pCertContext;
-  facts.signerName = CommonName(leaf);
+  facts.signerNames = CommonNames(leaf);
+  facts.signerCodeSigning = ForCodeSigning(leaf);
   facts.signerThumbprint = Thumbprint(leaf);
 }
 
@@ -113,6 +169,13 @@ SignatureFacts ReadSignatureFacts(void* file, const std::string& path) {
       }
     } closer{data, action, noUi};
     if (data.hWVTStateData) ReadSignerChain(data.hWVTStateData, facts);
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(file, &size)) {
+      const SetupFileFacts own =
+          ReadSetupFileFacts(HandleBytes(file), static_cast<std::uint64_t>(size.QuadPart));
+      facts.certificateTableTight = own.certificateTableTight;
+      facts.fileVersion = own.fileVersion;
+    }
   } catch (...) {
     // Out of memory: unverified, so refused.
     return {};
