@@ -10,10 +10,46 @@
 #include <vector>
 
 #include "app/SetupSignature.h"
+#include "common/SystemLibrary.h"
 #include "crash/analysis/PeImage.h"
 
 namespace corvan::app {
 namespace {
+
+// wintrust.dll and crypt32.dll are no known system libraries: they are
+// loaded from the system folder when first needed, never imported (the
+// loader would look beside the program first).
+struct TrustApi {
+  template <class F>
+  static F Trust(const char* name) {
+    return SystemFunction<F>("wintrust.dll", name);
+  }
+  template <class F>
+  static F Crypt(const char* name) {
+    return SystemFunction<F>("crypt32.dll", name);
+  }
+  decltype(&WinVerifyTrust) verifyTrust = Trust<decltype(&WinVerifyTrust)>("WinVerifyTrust");
+  decltype(&WTHelperProvDataFromStateData) providerData =
+      Trust<decltype(&WTHelperProvDataFromStateData)>("WTHelperProvDataFromStateData");
+  decltype(&WTHelperGetProvSignerFromChain) signerOf =
+      Trust<decltype(&WTHelperGetProvSignerFromChain)>("WTHelperGetProvSignerFromChain");
+  decltype(&CryptDecodeObjectEx) decode =
+      Crypt<decltype(&CryptDecodeObjectEx)>("CryptDecodeObjectEx");
+  decltype(&CertGetEnhancedKeyUsage) keyUsage =
+      Crypt<decltype(&CertGetEnhancedKeyUsage)>("CertGetEnhancedKeyUsage");
+  decltype(&CertGetCertificateContextProperty) property =
+      Crypt<decltype(&CertGetCertificateContextProperty)>("CertGetCertificateContextProperty");
+  decltype(&CertVerifyCertificateChainPolicy) chainPolicy =
+      Crypt<decltype(&CertVerifyCertificateChainPolicy)>("CertVerifyCertificateChainPolicy");
+  bool Complete() const {
+    return verifyTrust && providerData && signerOf && decode && keyUsage && property && chainPolicy;
+  }
+};
+
+const TrustApi& Api() {
+  static const TrustApi api;
+  return api;
+}
 
 std::wstring Widen(const std::string& text) {
   const int n = MultiByteToWideChar(CP_ACP, 0, text.c_str(), -1, nullptr, 0);
@@ -30,9 +66,9 @@ std::vector<std::u16string> CommonNames(PCCERT_CONTEXT cert) {
   std::vector<std::u16string> names;
   CERT_NAME_INFO* info = nullptr;
   DWORD size = 0;
-  if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_UNICODE_NAME, cert->pCertInfo->Subject.pbData,
-                           cert->pCertInfo->Subject.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &info,
-                           &size)) {
+  if (!Api().decode(X509_ASN_ENCODING, X509_UNICODE_NAME, cert->pCertInfo->Subject.pbData,
+                    cert->pCertInfo->Subject.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &info,
+                    &size)) {
     return names;
   }
   for (DWORD r = 0; r < info->cRDN; ++r) {
@@ -52,13 +88,12 @@ std::vector<std::u16string> CommonNames(PCCERT_CONTEXT cert) {
 // (a certificate without the extension is not taken as valid for any use).
 bool ForCodeSigning(PCCERT_CONTEXT cert) {
   DWORD size = 0;
-  if (!CertGetEnhancedKeyUsage(cert, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, nullptr, &size) ||
-      size == 0) {
+  if (!Api().keyUsage(cert, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, nullptr, &size) || size == 0) {
     return false;
   }
   std::vector<BYTE> buffer(size);
   auto* usage = reinterpret_cast<CERT_ENHKEY_USAGE*>(buffer.data());
-  if (!CertGetEnhancedKeyUsage(cert, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, usage, &size)) {
+  if (!Api().keyUsage(cert, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG, usage, &size)) {
     return false;
   }
   for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) {
@@ -87,7 +122,7 @@ class HandleBytes final : public crash::ImageBytes {
 std::string Thumbprint(PCCERT_CONTEXT cert) {
   BYTE hash[20] = {};
   DWORD size = sizeof hash;
-  if (!CertGetCertificateContextProperty(cert, CERT_SHA1_HASH_PROP_ID, hash, &size)) return {};
+  if (!Api().property(cert, CERT_SHA1_HASH_PROP_ID, hash, &size)) return {};
   std::string hex;
   for (DWORD i = 0; i < size; ++i) {
     char digits[3];
@@ -102,9 +137,9 @@ std::string Thumbprint(PCCERT_CONTEXT cert) {
 // answers S_OK under Wine without having judged the chain, so this is
 // read whatever it answered.
 void ReadSignerChain(HANDLE state, SignatureFacts& facts) {
-  CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(state);
+  CRYPT_PROVIDER_DATA* provider = Api().providerData(state);
   if (!provider) return;
-  CRYPT_PROVIDER_SGNR* signer = WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0);
+  CRYPT_PROVIDER_SGNR* signer = Api().signerOf(provider, 0, FALSE, 0);
   if (!signer || !signer->pChainContext) return;
   PCCERT_CHAIN_CONTEXT chain = signer->pChainContext;
   if (chain->cChain == 0 || chain->rgpChain[0]->cElement == 0) return;
@@ -115,10 +150,9 @@ void ReadSignerChain(HANDLE state, SignatureFacts& facts) {
   para.cbSize = sizeof para;
   CERT_CHAIN_POLICY_STATUS status{};
   status.cbSize = sizeof status;
-  facts.policyError =
-      CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain, &para, &status)
-          ? status.dwError
-          : static_cast<std::uint32_t>(HRESULT_FROM_WIN32(GetLastError()));
+  facts.policyError = Api().chainPolicy(CERT_CHAIN_POLICY_AUTHENTICODE, chain, &para, &status)
+                          ? status.dwError
+                          : static_cast<std::uint32_t>(HRESULT_FROM_WIN32(GetLastError()));
 
   PCCERT_CONTEXT leaf = chain->rgpChain[0]->rgpElement[0]->pCertContext;
   facts.signerNames = CommonNames(leaf);
@@ -136,6 +170,7 @@ ScopedHandle OpenSetupForCheck(const std::string& path) {
 
 SignatureFacts ReadSignatureFacts(void* file, const std::string& path) {
   SignatureFacts facts;
+  if (!Api().Complete()) return facts;  // unverifiable, so refused
   try {
     const std::wstring widePath = Widen(path);
     WINTRUST_FILE_INFO fileInfo{};
@@ -156,7 +191,7 @@ SignatureFacts ReadSignatureFacts(void* file, const std::string& path) {
 
     GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
     const HWND noUi = static_cast<HWND>(INVALID_HANDLE_VALUE);
-    facts.trustResult = static_cast<std::uint32_t>(WinVerifyTrust(noUi, &action, &data));
+    facts.trustResult = static_cast<std::uint32_t>(Api().verifyTrust(noUi, &action, &data));
     // The provider's state is released however the reading below ends.
     struct StateCloser {
       WINTRUST_DATA& data;
@@ -165,7 +200,7 @@ SignatureFacts ReadSignatureFacts(void* file, const std::string& path) {
       ~StateCloser() {
         if (!data.hWVTStateData) return;
         data.dwStateAction = WTD_STATEACTION_CLOSE;
-        WinVerifyTrust(noUi, &action, &data);
+        Api().verifyTrust(noUi, &action, &data);
       }
     } closer{data, action, noUi};
     if (data.hWVTStateData) ReadSignerChain(data.hWVTStateData, facts);

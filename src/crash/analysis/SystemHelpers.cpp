@@ -100,12 +100,6 @@ std::string AnsiFromWide(const std::wstring& text) {
   return out;
 }
 
-void* SystemFunctionAddress(const char* library, const char* name) {
-  HMODULE module = GetModuleHandleA(library);
-  if (!module) module = LoadLibraryA(library);
-  return ModuleFunction<void*>(module, name);
-}
-
 std::vector<FolderItem> ListFolder(const std::string& folder) {
   std::vector<FolderItem> items;
   WIN32_FIND_DATAA found;
@@ -115,11 +109,17 @@ std::vector<FolderItem> ListFolder(const std::string& folder) {
     const std::string name = found.cFileName;
     if (name == "." || name == "..") continue;
     items.push_back({name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                     (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0,
                      (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow,
                      (std::uint64_t{found.ftLastWriteTime.dwHighDateTime} << 32) |
                          found.ftLastWriteTime.dwLowDateTime});
   } while (FindNextFileA(search.get(), &found));
   return items;
+}
+
+bool RemoveFolderItem(const std::string& folder, const FolderItem& item) {
+  const std::string path = folder + "\\" + item.name;
+  return (item.folder ? RemoveDirectoryA(path.c_str()) : DeleteFileA(path.c_str())) != 0;
 }
 
 }  // namespace corvan::crash

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/SystemLibrary.h"
+
 namespace corvan::crash {
 
 std::string ComputerName();
@@ -44,23 +46,25 @@ F ModuleFunction(HMODULE module, const char* name) {
                 : nullptr;
 }
 
-// A function of a system library, loaded when not yet loaded (and then
-// kept for the process); null when the library or the function is missing.
-void* SystemFunctionAddress(const char* library, const char* name);
-template <class F>
-F SystemFunction(const char* library, const char* name) {
-  return reinterpret_cast<F>(SystemFunctionAddress(library, name));
-}
+// SystemFunction: common/SystemLibrary.h (from the system folder only).
+using corvan::SystemFunction;
 
 // What a folder holds, "." and ".." left out, in the order the system
 // lists it; empty when the folder is missing.
 struct FolderItem {
   std::string name;
   bool folder = false;
+  bool link = false;  // a reparse point (junction, symbolic link): never follow it
   std::uint64_t bytes = 0;
   std::uint64_t written = 0;  // FILETIME
 };
 std::vector<FolderItem> ListFolder(const std::string& folder);
+// Removes one listed item without following it: a file, an empty folder,
+// or a link itself (a junction or folder link as a folder, a file link as
+// a file), so that a link placed in our folders never leads a removal
+// into a foreign tree. Attributes stay as they are: a read-only file the
+// program did not make is not made deletable. False when it stays.
+bool RemoveFolderItem(const std::string& folder, const FolderItem& item);
 
 std::wstring WideFromAnsi(const std::string& text);
 std::string AnsiFromWide(const std::wstring& text);

@@ -65,17 +65,28 @@ bool WriteAt(HANDLE file, std::size_t offset, std::string_view bytes) {
 
 // A security descriptor that gives the current user, and nobody else,
 // access: the restarted process runs as the same user.
-LocalMemory OwnUserOnly() {
+// The user of a process's token (TOKEN_USER with its SID); empty when
+// unreadable.
+std::string TokenUserOf(HANDLE process) {
   HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
+  if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return {};
   KernelHandle owned(token);
   DWORD size = 0;
   GetTokenInformation(token, TokenUser, nullptr, 0, &size);
   std::string buffer(size, '\0');
   if (!size || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
+  return buffer;
+}
+
+PSID UserSid(std::string& tokenUser) {
+  return reinterpret_cast<TOKEN_USER*>(tokenUser.data())->User.Sid;
+}
+
+LocalMemory OwnUserOnly() {
+  std::string user = TokenUserOf(GetCurrentProcess());
+  if (user.empty()) return {};
   char* sid = nullptr;
-  if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid))
-    return {};
+  if (!ConvertSidToStringSidA(UserSid(user), &sid)) return {};
   LocalMemory sidText(sid);
   const std::string sddl = std::string("D:P(A;;GA;;;") + sid + ")";
   PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -84,6 +95,38 @@ LocalMemory OwnUserOnly() {
     return {};
   }
   return LocalMemory(descriptor);
+}
+
+// A hand-over block is trusted only when this user made it: its owner is
+// this process's user, and the process it names, while it can still be
+// opened, runs this program as this user. Another account's object under
+// the name (squatted before us) is refused.
+bool TrustedRestartBlock(HANDLE mapping, DWORD oldProcessId) {
+  std::string own = TokenUserOf(GetCurrentProcess());
+  if (own.empty()) return false;
+  DWORD size = 0;
+  GetKernelObjectSecurity(mapping, OWNER_SECURITY_INFORMATION, nullptr, 0, &size);
+  std::string descriptor(size, '\0');
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  if (!size ||
+      !GetKernelObjectSecurity(mapping, OWNER_SECURITY_INFORMATION, descriptor.data(), size,
+                               &size) ||
+      !GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) || !owner ||
+      !EqualSid(owner, UserSid(own))) {
+    return false;
+  }
+  constexpr DWORD kQueryLimited = 0x1000;  // PROCESS_QUERY_LIMITED_INFORMATION
+  KernelHandle old(OpenProcess(kQueryLimited, FALSE, oldProcessId));
+  if (!old) return true;  // ended already: the owner vouches for the block
+  std::string user = TokenUserOf(old.get());
+  const auto imageName = SystemFunction<BOOL(WINAPI*)(HANDLE, DWORD, LPSTR, PDWORD)>(
+      "kernel32.dll", "QueryFullProcessImageNameA");
+  char image[MAX_PATH * 2] = {};
+  DWORD length = sizeof image;
+  return !user.empty() && EqualSid(UserSid(user), UserSid(own)) && imageName &&
+         imageName(old.get(), 0, image, &length) &&
+         lstrcmpiA(image, ModulePath(nullptr).c_str()) == 0;
 }
 
 }  // namespace
@@ -154,7 +197,8 @@ HANDLE CreateRestartBlock(const PROCESS_INFORMATION& process, const ExceptionHis
   KernelHandle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, &security, PAGE_READWRITE, 0,
                                           sizeof(RestartBlock),
                                           RestartBlockName(process.dwProcessId).c_str()));
-  if (!mapping) return nullptr;
+  // A name that exists already is someone else's object: no history into it.
+  if (!mapping || GetLastError() == ERROR_ALREADY_EXISTS) return nullptr;
   void* view = MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, sizeof(RestartBlock));
   if (!view) return nullptr;
   MappedView mapped(view);
@@ -174,8 +218,9 @@ void RestartProgram(const ExceptionHistory& history) {
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  std::string commandLine = GetCommandLineA();
-  if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+  const std::string path = ModulePath(nullptr);
+  std::string commandLine = RestartCommandLine(path, GetCommandLineA());
+  if (CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
                      nullptr, nullptr, &startup, &process)) {
     KernelHandle thread(process.hThread), child(process.hProcess);
     KernelHandle block(CreateRestartBlock(process, history));
@@ -194,6 +239,7 @@ bool RestartHandOver(ExceptionHistory& history) {
   MappedView mapped(view);
   RestartBlock block;
   std::memcpy(&block, view, sizeof block);
+  if (!TrustedRestartBlock(mapping.get(), block.oldProcessId)) return false;
   if (block.mappingInNewProcess)
     CloseHandle(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(block.mappingInNewProcess)));
   if (HANDLE old = OpenProcess(SYNCHRONIZE, FALSE, block.oldProcessId)) {

@@ -21,8 +21,27 @@ bool IsLowerHex(std::string_view text) {
 }
 
 // No folders, devices or streams: the name stays inside the entry.
+// Windows opens a device instead of a file for these names, also with an
+// extension ("CON.txt") or blanks before it ("NUL .txt"); the digits of
+// COM and LPT include the code page's superscripts 1, 2 and 3.
+bool IsDeviceName(std::string_view name) {
+  std::string base;
+  for (const char c : name.substr(0, name.find('.'))) {
+    base += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" ||
+      base == "CONOUT$") {
+    return true;
+  }
+  return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
+         std::string_view("0123456789\xB9\xB2\xB3").find(base[3]) != std::string_view::npos;
+}
+
 bool IsPlainFileName(std::string_view name) {
-  if (name.empty() || name == "." || name == "..") return false;
+  if (name.empty() || name == "." || name == ".." || IsDeviceName(name)) return false;
+  // Windows drops trailing dots and blanks: "a." would open "a".
+  if (name.back() == '.' || name.back() == ' ') return false;
   return std::none_of(name.begin(), name.end(), [](char c) {
     const auto byte = static_cast<unsigned char>(c);
     return byte < 0x20 || std::string_view("\\/:*?\"<>|").find(c) != std::string_view::npos;
