@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "crash/ui/BugReportDelivery.h"
+#include "crash/deliver/BugReportDelivery.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "crash/ui/HttpUpload.h"
+#include "crash/deliver/HttpUpload.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using corvan::crash::JudgeUploadAnswer;

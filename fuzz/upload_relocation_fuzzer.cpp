@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "crash/ui/HttpUpload.h"
+#include "crash/deliver/HttpUpload.h"
 
 namespace {
 
