@@ -1,7 +1,5 @@
 #include "crash/core/BugReportFileWin.h"
 
-#include <sddl.h>
-
 #include <cstring>
 
 #include "common/WinHandles.h"
@@ -12,10 +10,8 @@
 namespace corvan::crash {
 namespace {
 
-void FreeLocal(void* p) { LocalFree(p); }
 using KernelHandle = ScopedHandle;
 using MappedView = ScopedView;
-using LocalMemory = UniqueHandle<void*, FreeLocal>;
 
 // A file handle; CreateFile's INVALID_HANDLE_VALUE is kept as none.
 KernelHandle OpenFile(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
@@ -63,68 +59,26 @@ bool WriteAt(HANDLE file, std::size_t offset, std::string_view bytes) {
          SetEndOfFile(file);
 }
 
-// A security descriptor that gives the current user, and nobody else,
-// access: the restarted process runs as the same user.
-// The user of a process's token (TOKEN_USER with its SID); empty when
-// unreadable.
-std::string TokenUserOf(HANDLE process) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return {};
-  KernelHandle owned(token);
-  DWORD size = 0;
-  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-  std::string buffer(size, '\0');
-  if (!size || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
-  return buffer;
-}
-
 PSID UserSid(std::string& tokenUser) {
   return reinterpret_cast<TOKEN_USER*>(tokenUser.data())->User.Sid;
 }
 
-LocalMemory OwnUserOnly() {
-  std::string user = TokenUserOf(GetCurrentProcess());
-  if (user.empty()) return {};
-  char* sid = nullptr;
-  if (!ConvertSidToStringSidA(UserSid(user), &sid)) return {};
-  LocalMemory sidText(sid);
-  const std::string sddl = std::string("D:P(A;;GA;;;") + sid + ")";
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
-                                                            &descriptor, nullptr)) {
-    return {};
-  }
-  return LocalMemory(descriptor);
-}
-
-// A hand-over block is trusted only when this user made it: its owner is
-// this process's user, and the process it names, while it can still be
-// opened, runs this program as this user. Another account's object under
-// the name (squatted before us) is refused.
+// A hand-over block is trusted only when this user made it: the current
+// user owns it, and the process it names, while it can still be opened,
+// runs this program as this user. Another account's object under the name
+// (squatted before us) is refused.
 bool TrustedRestartBlock(HANDLE mapping, DWORD oldProcessId) {
-  std::string own = TokenUserOf(GetCurrentProcess());
-  if (own.empty()) return false;
-  DWORD size = 0;
-  GetKernelObjectSecurity(mapping, OWNER_SECURITY_INFORMATION, nullptr, 0, &size);
-  std::string descriptor(size, '\0');
-  PSID owner = nullptr;
-  BOOL defaulted = FALSE;
-  if (!size ||
-      !GetKernelObjectSecurity(mapping, OWNER_SECURITY_INFORMATION, descriptor.data(), size,
-                               &size) ||
-      !GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) || !owner ||
-      !EqualSid(owner, UserSid(own))) {
-    return false;
-  }
+  if (!OwnedByCurrentUser(mapping)) return false;
   constexpr DWORD kQueryLimited = 0x1000;  // PROCESS_QUERY_LIMITED_INFORMATION
   KernelHandle old(OpenProcess(kQueryLimited, FALSE, oldProcessId));
   if (!old) return true;  // ended already: the owner vouches for the block
+  std::string own = TokenUserOf(GetCurrentProcess());
   std::string user = TokenUserOf(old.get());
   const auto imageName = SystemFunction<BOOL(WINAPI*)(HANDLE, DWORD, LPSTR, PDWORD)>(
       "kernel32.dll", "QueryFullProcessImageNameA");
   char image[MAX_PATH * 2] = {};
   DWORD length = sizeof image;
-  return !user.empty() && EqualSid(UserSid(user), UserSid(own)) && imageName &&
+  return !own.empty() && !user.empty() && EqualSid(UserSid(user), UserSid(own)) && imageName &&
          imageName(old.get(), 0, image, &length) &&
          lstrcmpiA(image, ModulePath(nullptr).c_str()) == 0;
 }
@@ -191,10 +145,10 @@ void TerminateProgram() {
 }
 
 HANDLE CreateRestartBlock(const PROCESS_INFORMATION& process, const ExceptionHistory& history) {
-  LocalMemory descriptor = OwnUserOnly();
-  if (!descriptor) return nullptr;  // never a block that everyone may open
-  SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
-  KernelHandle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, &security, PAGE_READWRITE, 0,
+  // The restarted process runs as the same user: nobody else may open it.
+  UserOnlySecurityAttributes userOnly;
+  if (!userOnly.get()) return nullptr;  // never a block that everyone may open
+  KernelHandle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, userOnly.get(), PAGE_READWRITE, 0,
                                           sizeof(RestartBlock),
                                           RestartBlockName(process.dwProcessId).c_str()));
   // A name that exists already is someone else's object: no history into it.
