@@ -127,8 +127,13 @@ std::optional<std::vector<KeptFile>> ParseKeptIndex(std::string_view text) {
   if (lines.front() != kIndexHeader || lines.back() != kIndexEnd) return std::nullopt;
   std::vector<KeptFile> files;
   for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+    // The writer never puts a control byte into a field (IndexField): one
+    // there (a CR that would end a mail header) is someone else's doing.
+    const bool control = std::any_of(lines[i].begin(), lines[i].end(), [](char c) {
+      return static_cast<unsigned char>(c) < 0x20 && c != '\t';
+    });
     const std::vector<std::string_view> fields = Split(lines[i], '\t');
-    if (fields.size() != 5 || fields[0] != kFileTag || !IsPlainFileName(fields[1])) {
+    if (control || fields.size() != 5 || fields[0] != kFileTag || !IsPlainFileName(fields[1])) {
       return std::nullopt;
     }
     files.push_back({std::string(fields[1]), std::string(fields[2]), std::string(fields[3]),
