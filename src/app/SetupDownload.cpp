@@ -21,6 +21,10 @@ std::string DutchReason(int doneError) {
       return "ongeldig antwoord van de server";
     case http::httperrDataHandling:
       return "fout bij het opslaan van het bestand";
+    case http::httperrHeaderTooLarge:
+      return "ongeldig antwoord van de server";
+    case http::httperrDocumentTooLarge:
+      return "het bestand is te groot";
     default:
       return "onbekende fout";
   }
@@ -29,7 +33,7 @@ std::string DutchReason(int doneError) {
 // Only the client's own codes: a socket error (10000 and up) is no verdict
 // on the answer.
 bool OwnFailure(int doneError) {
-  return doneError >= http::httperrNoStatusLine && doneError <= http::httperrDataHandling;
+  return doneError >= http::httperrNoStatusLine && doneError <= http::httperrDocumentTooLarge;
 }
 
 }  // namespace
@@ -42,9 +46,14 @@ SetupSource SetupSourceFor(bool sixtyFourBit, std::string_view host) {
 DownloadFacts DownloadInto(http::THttpClient& client, http::TStream& file) {
   struct StreamReset {
     http::THttpClient& client;
-    ~StreamReset() { client.ReceiveStream = nullptr; }
+    long long maxSize = client.MaxDocumentSize;
+    ~StreamReset() {
+      client.ReceiveStream = nullptr;
+      client.MaxDocumentSize = maxSize;
+    }
   } reset{client};
   client.ReceiveStream = &file;
+  client.MaxDocumentSize = kSetupMaxSize;
   DownloadFacts facts;
   try {
     client.Get();

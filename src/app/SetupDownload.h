@@ -14,6 +14,10 @@ namespace corvan::app {
 // when signed by kSetupPublisher (SetupSignature.h).
 inline constexpr std::string_view kSetupHost = "www.corvan-ng.nl";
 
+// The largest setup the installer takes (UltraVNC's are a few MB): a server
+// cannot fill the disk with an endless download.
+inline constexpr long long kSetupMaxSize = 64LL * 1024 * 1024;
+
 struct SetupSource {
   std::string url;       // "http://" + host + "/downloads/Setup_UltraVNC_NN.exe"
   std::string fileName;  // in the temporary folder
@@ -31,8 +35,8 @@ struct DownloadFacts {
 };
 
 // Downloads the client's URL into file with Get and notes what came of it;
-// raises nothing of the client's. The client's ReceiveStream is file only
-// for the call.
+// raises nothing of the client's. The client's ReceiveStream is file, and
+// its MaxDocumentSize kSetupMaxSize, only for the call.
 DownloadFacts DownloadInto(http::THttpClient& client, http::TStream& file);
 
 struct DownloadVerdict {

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <iterator>
 
+#include "crash/analysis/PeImage.h"
+
 namespace corvan::app {
 namespace {
 
@@ -65,6 +67,40 @@ std::string NormalThumbprint(std::string_view text) {
   return out;
 }
 
+constexpr std::uint32_t kSecurity = 4;  // the data directory of the certificate table
+
+// The DER length of the SEQUENCE at the start of a signature (definite
+// lengths only, as DER has them); 0 when there is none.
+std::uint64_t DerSequenceLength(const std::uint8_t* p, std::size_t available) {
+  if (available < 2 || p[0] != 0x30) return 0;
+  if (p[1] < 0x80) return 2u + p[1];
+  const std::size_t count = p[1] & 0x7F;
+  if (count == 0 || count > 4 || available < 2 + count) return 0;
+  std::uint64_t length = 0;
+  for (std::size_t i = 0; i < count; ++i) length = length << 8 | p[2 + i];
+  return 2 + count + length;
+}
+
+// One WIN_CERTIFICATE entry that fills the whole table, at the file's end,
+// whose signature fills the entry but for up to 7 zero bytes of padding.
+bool CertificateTableTight(const crash::ImageBytes& file, std::uint64_t fileSize,
+                           std::optional<crash::PeDirectory> table) {
+  if (!table || table->size < 8 || std::uint64_t{table->rva} + table->size != fileSize)
+    return false;
+  std::uint8_t head[16] = {};
+  if (!file.Read(table->rva, head, sizeof head)) return false;
+  const std::uint32_t length =
+      head[0] | head[1] << 8 | head[2] << 16 | std::uint32_t{head[3]} << 24;
+  if (length < 8 || (length + 7u) / 8u * 8u != table->size) return false;
+  const std::uint64_t signature = DerSequenceLength(head + 8, sizeof head - 8);
+  if (signature == 0 || signature > length - 8u) return false;
+  const std::uint64_t padding = table->size - 8u - signature;
+  if (padding >= 8) return false;
+  std::uint8_t tail[8] = {};
+  if (!file.Read(table->rva + 8u + signature, tail, padding)) return false;
+  return std::all_of(tail, tail + padding, [](std::uint8_t b) { return b == 0; });
+}
+
 }  // namespace
 
 SignatureProblem JudgeSignature(const SignatureFacts& facts, const ExpectedPublisher& publisher) {
@@ -72,14 +108,26 @@ SignatureProblem JudgeSignature(const SignatureFacts& facts, const ExpectedPubli
   if (!facts.chainKnown) return SignatureProblem::Unverifiable;
   if (const auto p = FromChainStatus(facts.chainErrorStatus); p != SignatureProblem::None) return p;
   if (const auto p = FromTrustCode(facts.policyError); p != SignatureProblem::None) return p;
-  if (publisher.name.empty() || facts.signerName != publisher.name) {
+  if (!facts.certificateTableTight || !facts.signerCodeSigning) return SignatureProblem::Invalid;
+  if (publisher.name.empty() || facts.signerNames.size() != 1 ||
+      facts.signerNames[0] != publisher.name) {
     return SignatureProblem::WrongPublisher;
   }
   if (!publisher.thumbprint.empty() &&
       NormalThumbprint(facts.signerThumbprint) != NormalThumbprint(publisher.thumbprint)) {
     return SignatureProblem::WrongPublisher;
   }
+  if (facts.fileVersion < publisher.minVersion) return SignatureProblem::TooOld;
   return SignatureProblem::None;
+}
+
+SetupFileFacts ReadSetupFileFacts(const crash::ImageBytes& file, std::uint64_t fileSize) {
+  SetupFileFacts facts;
+  const crash::PeImage image(file, crash::ImageLayout::File);
+  if (!image.Valid()) return facts;
+  if (const auto version = image.FileVersion()) facts.fileVersion = version->FileVersion();
+  facts.certificateTableTight = CertificateTableTight(file, fileSize, image.Directory(kSecurity));
+  return facts;
 }
 
 std::string RefusalText(SignatureProblem problem) {
@@ -93,9 +141,9 @@ std::string RefusalText(SignatureProblem problem) {
       "het certificaat van de handtekening is ingetrokken",
       "het installatieprogramma is niet van de verwachte uitgever",
       "de handtekening kan niet worden gecontroleerd",
+      "het installatieprogramma is een te oude versie",
   };
-  static_assert(std::size(kReasons) ==
-                static_cast<std::size_t>(SignatureProblem::Unverifiable) + 1);
+  static_assert(std::size(kReasons) == static_cast<std::size_t>(SignatureProblem::TooOld) + 1);
   if (problem == SignatureProblem::None) return {};
   const auto index = std::min(static_cast<std::size_t>(problem), std::size(kReasons) - 1);
   return std::string("Download mislukt : ") + kReasons[index];

@@ -14,10 +14,15 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #ifdef _WIN32
 #include "common/WinHandles.h"
 #endif
+
+namespace corvan::crash {
+class ImageBytes;
+}
 
 namespace corvan::app {
 
@@ -26,11 +31,23 @@ namespace corvan::app {
 // (empty), since a renewed certificate would then lock users out until a
 // new corvan.exe is out. When pinned, it is the certificate's SHA-1 hash in
 // hexadecimal (any case, blanks ignored).
+//
+// minVersion is the oldest setup that runs (the file version of its
+// version resource, most significant part first): an attacker on the
+// plain-HTTP download cannot serve an older genuine setup with known holes.
 struct ExpectedPublisher {
-  std::string_view name;        // the signer certificate's common name, exactly
+  std::u16string_view name;     // the signer certificate's one common name, exactly
   std::string_view thumbprint;  // empty: any certificate with that name
+  std::uint64_t minVersion = 0;
 };
-inline constexpr ExpectedPublisher kSetupPublisher{"uvnc bvba", ""};
+
+// A file version "a.b.c.d" as the version resource stores it.
+constexpr std::uint64_t SetupVersion(std::uint16_t a, std::uint16_t b, std::uint16_t c,
+                                     std::uint16_t d) {
+  return std::uint64_t{a} << 48 | std::uint64_t{b} << 32 | std::uint64_t{c} << 16 | d;
+}
+inline constexpr std::uint64_t kSetupMinVersion = SetupVersion(1, 4, 3, 6);
+inline constexpr ExpectedPublisher kSetupPublisher{u"uvnc bvba", "", kSetupMinVersion};
 
 // What the system's trust API found for one file.
 struct SignatureFacts {
@@ -40,9 +57,28 @@ struct SignatureFacts {
   bool chainKnown = false;
   std::uint32_t chainErrorStatus = 0;  // CERT_TRUST_* error bits of the whole chain
   std::uint32_t policyError = 0;       // Authenticode chain policy's dwError (0: passed)
-  std::string signerName;              // common name of the signing certificate
-  std::string signerThumbprint;        // its SHA-1 hash, lower-case hexadecimal
+  // The signing certificate: its common names as stored (UTF-16, never
+  // converted to a code page, which would fold look-alike letters), whether
+  // its extended key usage names code signing (Wine's chain never reports
+  // a wrong usage), and its SHA-1 hash in lower-case hexadecimal.
+  std::vector<std::u16string> signerNames;
+  bool signerCodeSigning = false;
+  std::string signerThumbprint;
+  // Read from the file by us (ReadSetupFileFacts).
+  bool certificateTableTight = false;
+  std::uint64_t fileVersion = 0;  // 0: no version resource
 };
+
+// What the file itself says, read through its bytes: whether its
+// certificate table holds one signature and nothing else (no bytes after
+// the signature's own length beyond zero padding to 8, no second entry,
+// nothing after the table: bytes there are outside the signed hash), and
+// the file version of its version resource.
+struct SetupFileFacts {
+  bool certificateTableTight = false;
+  std::uint64_t fileVersion = 0;
+};
+SetupFileFacts ReadSetupFileFacts(const crash::ImageBytes& file, std::uint64_t fileSize);
 
 enum class SignatureProblem {
   None,            // may run
@@ -53,6 +89,7 @@ enum class SignatureProblem {
   Revoked,         // a certificate of the chain is revoked or distrusted
   WrongPublisher,  // valid, but signed by someone else
   Unverifiable,    // the check itself failed (file unreadable, API error)
+  TooOld,          // the publisher's, but older than ExpectedPublisher::minVersion
 };
 
 // Fails closed: anything not positively known to be good is a problem.

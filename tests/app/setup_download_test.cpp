@@ -93,5 +93,21 @@ TEST(DownloadInto, CloseErrorsAfterTheWholeProgram) {
   }
 }
 
+// A server that announces or sends more than any setup is cut off.
+TEST(DownloadInto, SecurityOversizedSetupIsRefused) {
+  using namespace std::string_literals;
+  http::testing::FakeHttpPeer peer;
+  http::TMemoryStream file;
+  peer.client.URL = SetupSourceFor(true, "web.example").url;
+  peer.answers.push_back(
+      {"HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(kSetupMaxSize + 1) + "\r\n\r\nMZ"s, 0,
+       true, 0});
+  const DownloadFacts facts = DownloadInto(peer.client, file);
+  EXPECT_TRUE(facts.raised);
+  EXPECT_EQ(facts.doneError, http::httperrDocumentTooLarge);
+  EXPECT_EQ(JudgeDownload(facts).info, "Download mislukt : het bestand is te groot");
+  EXPECT_EQ(peer.client.MaxDocumentSize, -1) << "the client's own limit is back";
+}
+
 }  // namespace
 }  // namespace corvan::app

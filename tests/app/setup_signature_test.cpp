@@ -2,19 +2,24 @@
 
 #include <gtest/gtest.h>
 
+#include "crash/analysis/PeBuilder.h"
+
 namespace corvan::app {
 namespace {
 
 using namespace trust;
 using P = SignatureProblem;
 
-constexpr ExpectedPublisher kPublisher{"uvnc bvba", ""};
+constexpr ExpectedPublisher kPublisher{u"uvnc bvba", "", SetupVersion(1, 4, 3, 6)};
 
 // What the trust API reports for a good file of the expected publisher.
 SignatureFacts Good() {
   SignatureFacts f;
   f.chainKnown = true;
-  f.signerName = "uvnc bvba";
+  f.signerNames = {u"uvnc bvba"};
+  f.signerCodeSigning = true;
+  f.certificateTableTight = true;
+  f.fileVersion = SetupVersion(1, 4, 3, 6);
   f.signerThumbprint = "0123456789abcdef0123456789abcdef01234567";
   return f;
 }
@@ -92,7 +97,7 @@ TEST(JudgeSignature, SeveralChainProblemsNameTheWorst) {
             P::Revoked);
   // A chain fault counts before the signer's name.
   SignatureFacts f = WithChainBits(kNotTimeValid);
-  f.signerName = "Andere Uitgever BV";
+  f.signerNames = {u"Andere Uitgever BV"};
   EXPECT_EQ(JudgeSignature(f, kPublisher), P::Expired);
 }
 
@@ -112,23 +117,130 @@ TEST(JudgeSignature, NoChainNoTrust) {
   EXPECT_EQ(JudgeSignature(SignatureFacts{}, kPublisher), P::Unverifiable);
 }
 
-TEST(JudgeSignature, OnlyTheExactPublisherName) {
-  for (const char* name : {"Andere Uitgever BV", "UVNC BVBA", "uvnc bvba ", " uvnc bvba",
-                           "uvnc bvba\x01", "uvnc", ""}) {
+TEST(JudgeSignature, SecurityOnlyTheExactPublisherNameInUnicode) {
+  // Look-alike letters (a Cyrillic "а", a Latin "ā", full-width letters)
+  // are other names: a conversion to a code page would fold them.
+  for (const std::u16string& name : std::vector<std::u16string>{
+           u"Andere Uitgever BV", u"UVNC BVBA", u"uvnc bvba ", u" uvnc bvba", u"uvnc bvba\x01",
+           u"uvnc", u"", u"uvnc bvb\u0430", u"uvnc bvb\u0101", u"\uff55vnc bvba",
+           std::u16string(u"uvnc bvba\0evil", 14)}) {
     SignatureFacts f = Good();
-    f.signerName = name;
-    EXPECT_EQ(JudgeSignature(f, kPublisher), P::WrongPublisher) << '"' << name << '"';
+    f.signerNames = {name};
+    EXPECT_EQ(JudgeSignature(f, kPublisher), P::WrongPublisher);
   }
-  // A name with an embedded NUL is not the name.
-  SignatureFacts f = Good();
-  f.signerName = std::string("uvnc bvba\0evil", 14);
-  EXPECT_EQ(JudgeSignature(f, kPublisher), P::WrongPublisher);
+  // Exactly one common name: a second one (whichever comes first) or none.
+  for (const std::vector<std::u16string>& names :
+       std::vector<std::vector<std::u16string>>{{u"uvnc bvba", u"Andere Uitgever BV"},
+                                                {u"Andere Uitgever BV", u"uvnc bvba"},
+                                                {u"uvnc bvba", u"uvnc bvba"},
+                                                {}}) {
+    SignatureFacts f = Good();
+    f.signerNames = names;
+    EXPECT_EQ(JudgeSignature(f, kPublisher), P::WrongPublisher) << names.size();
+  }
   // Without an expected name nothing is anyone's.
-  EXPECT_EQ(JudgeSignature(Good(), ExpectedPublisher{"", ""}), P::WrongPublisher);
+  EXPECT_EQ(JudgeSignature(Good(), ExpectedPublisher{u"", ""}), P::WrongPublisher);
+}
+
+// What Wine's chain never reports, and what lies outside the signed hash,
+// the program checks itself; an older genuine setup does not run either.
+TEST(JudgeSignature, SecurityUsageTableAndVersion) {
+  SignatureFacts f = Good();
+  f.signerCodeSigning = false;
+  EXPECT_EQ(JudgeSignature(f, kPublisher), P::Invalid);
+  f = Good();
+  f.certificateTableTight = false;
+  EXPECT_EQ(JudgeSignature(f, kPublisher), P::Invalid);
+  f = Good();
+  f.fileVersion = SetupVersion(1, 4, 3, 5);
+  EXPECT_EQ(JudgeSignature(f, kPublisher), P::TooOld);
+  f.fileVersion = 0;  // no version resource
+  EXPECT_EQ(JudgeSignature(f, kPublisher), P::TooOld);
+  f.fileVersion = SetupVersion(1, 5, 0, 0);
+  EXPECT_EQ(JudgeSignature(f, kPublisher), P::None);
+  EXPECT_EQ(kSetupPublisher.minVersion, kSetupMinVersion);
+}
+
+// A setup image with a version resource, then the certificate table, then
+// the bytes of after (outside the table).
+std::vector<std::uint8_t> SetupImage(const std::vector<std::uint8_t>& table,
+                                     const std::vector<std::uint8_t>& after) {
+  crash::test::PeBuilder pe;
+  pe.AddResources({{std::uint16_t(16), std::uint16_t(1), 1033,
+                    crash::test::PeBuilder::VersionResource(1, 5, 0, 2)}});
+  const auto size = static_cast<std::uint32_t>(pe.Build(crash::ImageLayout::File).size());
+  if (!table.empty()) pe.directories[4] = {size, static_cast<std::uint32_t>(table.size())};
+  std::vector<std::uint8_t> image = pe.Build(crash::ImageLayout::File);
+  image.insert(image.end(), table.begin(), table.end());
+  image.insert(image.end(), after.begin(), after.end());
+  return image;
+}
+
+// A WIN_CERTIFICATE: length field, revision 2, type 2 (PKCS#7), then a
+// DER SEQUENCE of contentLength bytes, then extra bytes.
+std::vector<std::uint8_t> Entry(std::uint32_t lengthField, std::size_t contentLength,
+                                std::vector<std::uint8_t> extra = {}) {
+  std::vector<std::uint8_t> e = {static_cast<std::uint8_t>(lengthField),
+                                 static_cast<std::uint8_t>(lengthField >> 8),
+                                 0,
+                                 0,
+                                 0,
+                                 2,
+                                 2,
+                                 0,
+                                 0x30,
+                                 0x82,
+                                 static_cast<std::uint8_t>(contentLength >> 8),
+                                 static_cast<std::uint8_t>(contentLength)};
+  e.insert(e.end(), contentLength, 0x5A);
+  e.insert(e.end(), extra.begin(), extra.end());
+  return e;
+}
+
+std::vector<std::uint8_t> Joined(std::vector<std::uint8_t> a, const std::vector<std::uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST(ReadSetupFileFacts, SecurityCertificateTableHoldsOnlyTheSignature) {
+  // 8 + 4 + 300 = 312 bytes, a multiple of 8; 8 + 4 + 301 = 313 needs 7
+  // bytes of padding.
+  const std::vector<std::uint8_t> zeros7(7, 0);
+  const struct {
+    const char* what;
+    std::vector<std::uint8_t> table;
+    bool tight;
+    std::vector<std::uint8_t> after = {};
+  } cases[] = {
+      {"exact", Entry(312, 300), true},
+      {"padded with zeros", Entry(313, 301, zeros7), true},
+      {"padding counted in the length", Entry(320, 301, zeros7), true},
+      {"no table", {}, false},
+      {"bytes beyond the signature's length", Entry(328, 300, std::vector<std::uint8_t>(16, 0)),
+       false},
+      {"padding that is not zero", Entry(313, 301, {0, 0, 0, 1, 0, 0, 0}), false},
+      {"a second entry", Joined(Entry(312, 300), Entry(312, 300)), false},
+      {"bytes after the table", Entry(312, 300), false, std::vector<std::uint8_t>(8, 0)},
+      {"length beyond the table", Entry(400, 300), false},
+      {"no DER sequence",
+       Joined({0x38, 1, 0, 0, 0, 2, 2, 0, 0x31, 0x82, 1, 0x2C}, std::vector<std::uint8_t>(300, 0)),
+       false},
+  };
+  for (const auto& c : cases) {
+    const std::vector<std::uint8_t> image = SetupImage(c.table, c.after);
+    const crash::BufferImageBytes bytes(image);
+    const SetupFileFacts facts = ReadSetupFileFacts(bytes, image.size());
+    EXPECT_EQ(facts.certificateTableTight, c.tight) << c.what;
+    EXPECT_EQ(facts.fileVersion, SetupVersion(1, 5, 0, 2)) << c.what;
+  }
+  const std::vector<std::uint8_t> text = {'<', 'h', 't', 'm', 'l', '>'};
+  const SetupFileFacts none = ReadSetupFileFacts(crash::BufferImageBytes(text), text.size());
+  EXPECT_FALSE(none.certificateTableTight);
+  EXPECT_EQ(none.fileVersion, 0u);
 }
 
 TEST(JudgeSignature, APinnedThumbprintMustMatch) {
-  const ExpectedPublisher pinned{"uvnc bvba",
+  const ExpectedPublisher pinned{u"uvnc bvba",
                                  "01 23 45 67 89 AB CD EF 01 23 45 67 89 ab cd ef 01 23 45 67"};
   EXPECT_EQ(JudgeSignature(Good(), pinned), P::None);
   SignatureFacts renewed = Good();
@@ -138,7 +250,7 @@ TEST(JudgeSignature, APinnedThumbprintMustMatch) {
   EXPECT_EQ(JudgeSignature(renewed, pinned), P::WrongPublisher);
   // The right certificate under another name is still refused.
   SignatureFacts renamed = Good();
-  renamed.signerName = "Andere Uitgever BV";
+  renamed.signerNames = {u"Andere Uitgever BV"};
   EXPECT_EQ(JudgeSignature(renamed, pinned), P::WrongPublisher);
 }
 
@@ -157,6 +269,8 @@ TEST(RefusalText, OneDutchReasonPerProblem) {
             "Download mislukt : het installatieprogramma is niet van de verwachte uitgever");
   EXPECT_EQ(RefusalText(P::Unverifiable),
             "Download mislukt : de handtekening kan niet worden gecontroleerd");
+  EXPECT_EQ(RefusalText(P::TooOld),
+            "Download mislukt : het installatieprogramma is een te oude versie");
 }
 
 }  // namespace

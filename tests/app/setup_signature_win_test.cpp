@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "app/SetupSignature.h"
 
@@ -128,12 +129,16 @@ TEST_F(SignedSetups, ThePublishersSetupPasses) {
   const SignatureFacts facts = Facts("signed.exe");
   EXPECT_EQ(facts.trustResult, 0u);
   EXPECT_TRUE(facts.chainKnown);
-  EXPECT_EQ(facts.signerName, "uvnc bvba");
+  EXPECT_EQ(facts.signerNames, std::vector<std::u16string>{u"uvnc bvba"});
+  EXPECT_TRUE(facts.signerCodeSigning);
+  EXPECT_TRUE(facts.certificateTableTight);
+  EXPECT_EQ(facts.fileVersion, SetupVersion(1, 5, 0, 2));  // setup_double.rc
   // openssl's SHA-1 fingerprint of the signing certificate.
   const std::string thumbprint = ReadText(dir_ + "publisher.sha1");
   EXPECT_EQ(facts.signerThumbprint, thumbprint);
   EXPECT_EQ(JudgeSignature(facts), SignatureProblem::None);
-  EXPECT_EQ(JudgeSignature(facts, {"uvnc bvba", thumbprint}), SignatureProblem::None);
+  EXPECT_EQ(JudgeSignature(facts, {u"uvnc bvba", thumbprint, kSetupMinVersion}),
+            SignatureProblem::None);
 }
 
 TEST_F(SignedSetups, EachFlawedSetupIsRefusedForItsFlaw) {
@@ -143,8 +148,32 @@ TEST_F(SignedSetups, EachFlawedSetupIsRefusedForItsFlaw) {
   EXPECT_EQ(JudgeSignature(Facts("no-intermediate.exe")), SignatureProblem::Untrusted);
   EXPECT_EQ(JudgeSignature(Facts("expired.exe")), SignatureProblem::Expired);
   const SignatureFacts other = Facts("other-publisher.exe");
-  EXPECT_EQ(other.signerName, "Andere Uitgever BV");
+  EXPECT_EQ(other.signerNames, std::vector<std::u16string>{u"Andere Uitgever BV"});
   EXPECT_EQ(JudgeSignature(other), SignatureProblem::WrongPublisher);
+}
+
+// Flaws Wine's trust provider lets pass (it answers S_OK for each), which
+// the program finds itself.
+TEST_F(SignedSetups, SecurityFlawsTheProviderPassesAreRefused) {
+  const SignatureFacts lookalike = Facts("lookalike.exe");
+  EXPECT_EQ(lookalike.signerNames, std::vector<std::u16string>{u"uvnc bvb\u0101"});
+  EXPECT_EQ(JudgeSignature(lookalike), SignatureProblem::WrongPublisher);
+  const SignatureFacts twoNames = Facts("two-names.exe");
+  EXPECT_EQ(twoNames.signerNames.size(), 2u);
+  EXPECT_EQ(JudgeSignature(twoNames), SignatureProblem::WrongPublisher);
+  const SignatureFacts server = Facts("no-code-signing.exe");
+  EXPECT_FALSE(server.signerCodeSigning);
+  EXPECT_EQ(JudgeSignature(server), SignatureProblem::Invalid);
+  const SignatureFacts padded = Facts("padded.exe");
+  EXPECT_FALSE(padded.certificateTableTight);
+  EXPECT_EQ(JudgeSignature(padded), SignatureProblem::Invalid);
+  const SignatureFacts old = Facts("old.exe");
+  EXPECT_EQ(old.fileVersion, SetupVersion(1, 4, 3, 5));
+  EXPECT_EQ(JudgeSignature(old), SignatureProblem::TooOld);
+  for (const char* name :
+       {"lookalike.exe", "two-names.exe", "no-code-signing.exe", "padded.exe", "old.exe"}) {
+    RecordProperty(std::string(name) + ".trustResult", std::to_string(Facts(name).trustResult));
+  }
 }
 
 // Records what the trust provider itself answered, so that a change in

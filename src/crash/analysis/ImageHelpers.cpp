@@ -233,14 +233,22 @@ int PatchImports(const TDAModule& modules, const void* oldAddress, const void* n
 }
 
 std::uint64_t FileVersion(const std::string& path) {
+  // version.dll is no known system library: loaded from the system folder
+  // at run time, never imported (the loader would look beside the program).
+  const auto infoSize =
+      SystemFunction<decltype(&GetFileVersionInfoSizeA)>("version.dll", "GetFileVersionInfoSizeA");
+  const auto info =
+      SystemFunction<decltype(&GetFileVersionInfoA)>("version.dll", "GetFileVersionInfoA");
+  const auto query = SystemFunction<decltype(&VerQueryValueA)>("version.dll", "VerQueryValueA");
+  if (!infoSize || !info || !query) return 0;
   DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeA(path.c_str(), &ignored);
+  const DWORD size = infoSize(path.c_str(), &ignored);
   if (!size) return 0;
   std::unique_ptr<std::uint8_t[]> data(new std::uint8_t[size]);
-  if (!GetFileVersionInfoA(path.c_str(), 0, size, data.get())) return 0;
+  if (!info(path.c_str(), 0, size, data.get())) return 0;
   VS_FIXEDFILEINFO* fixed = nullptr;
   UINT length = 0;
-  if (!VerQueryValueA(data.get(), "\\", reinterpret_cast<void**>(&fixed), &length) || !fixed ||
+  if (!query(data.get(), "\\", reinterpret_cast<void**>(&fixed), &length) || !fixed ||
       length < sizeof *fixed) {
     return 0;
   }

@@ -37,7 +37,7 @@ class Registry {
 
   class Lock {
    public:
-    explicit Lock(Registry& r) : r_(r) { WaitForSingleObject(r_.Mutex(), INFINITE); }
+    explicit Lock(Registry& r) : r_(r) { WaitForSingleObject(r_.Mutex(), kNamedMutexWaitMs); }
     ~Lock() { ReleaseMutex(r_.Mutex()); }
 
    private:
@@ -49,9 +49,7 @@ class Registry {
 
   HANDLE Mutex() {
     if (!mutex_) {
-      OpenSecurityAttributes everyone;
-      HANDLE created =
-          CreateMutexA(everyone.get(), FALSE, ("zelToolsMsgHandlerMutex" + Suffix()).c_str());
+      HANDLE created = CreateOwnMutex("zelToolsMsgHandlerMutex" + Suffix());
       if (InterlockedCompareExchangePointer(&mutex_, created, nullptr) != nullptr)
         CloseHandle(created);
     }

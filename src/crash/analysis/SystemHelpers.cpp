@@ -1,5 +1,7 @@
 #include "crash/analysis/SystemHelpers.h"
 
+#include <sddl.h>
+
 #include <vector>
 
 #include "common/WinHandles.h"
@@ -63,15 +65,97 @@ std::int64_t UtcSeconds() {
       (static_cast<std::uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime) / 10000000);
 }
 
-OpenSecurityAttributes::OpenSecurityAttributes() {
-  if (!InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
-      !SetSecurityDescriptorDacl(&descriptor_, TRUE, nullptr, FALSE)) {
+std::string TokenUserOf(HANDLE process) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return {};
+  ScopedHandle owned(token);
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::string buffer(size, '\0');
+  if (!size || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
+  return buffer;
+}
+
+namespace {
+
+PSID SidOf(std::string& tokenUser) {
+  return reinterpret_cast<TOKEN_USER*>(tokenUser.data())->User.Sid;
+}
+
+}  // namespace
+
+UserOnlySecurityAttributes::UserOnlySecurityAttributes() {
+  std::string user = TokenUserOf(GetCurrentProcess());
+  char* sid = nullptr;
+  if (user.empty() || !ConvertSidToStringSidA(SidOf(user), &sid)) return;
+  const std::string sddl = std::string("D:P(A;;GA;;;") + sid + ")";
+  LocalFree(sid);
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
+                                                            &descriptor, nullptr)) {
     return;
   }
   attributes_.nLength = sizeof attributes_;
-  attributes_.lpSecurityDescriptor = &descriptor_;
+  attributes_.lpSecurityDescriptor = descriptor;
   attributes_.bInheritHandle = FALSE;
-  valid_ = true;
+}
+
+UserOnlySecurityAttributes::~UserOnlySecurityAttributes() {
+  if (attributes_.lpSecurityDescriptor) LocalFree(attributes_.lpSecurityDescriptor);
+}
+
+bool OwnedByCurrentUser(HANDLE object) {
+  std::string user = TokenUserOf(GetCurrentProcess());
+  DWORD size = 0;
+  GetKernelObjectSecurity(object, OWNER_SECURITY_INFORMATION, nullptr, 0, &size);
+  std::string descriptor(size, '\0');
+  PSID owner = nullptr;
+  BOOL defaulted = FALSE;
+  return !user.empty() && size &&
+         GetKernelObjectSecurity(object, OWNER_SECURITY_INFORMATION, descriptor.data(), size,
+                                 &size) &&
+         GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) && owner &&
+         EqualSid(owner, SidOf(user));
+}
+
+HANDLE CreateOwnMutex(const std::string& name, bool* shared) {
+  if (shared) *shared = false;
+  UserOnlySecurityAttributes attributes;
+  if (attributes.get()) {
+    HANDLE mutex = CreateMutexA(attributes.get(), FALSE, name.c_str());
+    if (mutex && (GetLastError() != ERROR_ALREADY_EXISTS || OwnedByCurrentUser(mutex))) {
+      if (shared) *shared = true;
+      return mutex;
+    }
+    if (mutex) CloseHandle(mutex);
+  }
+  return CreateMutexA(nullptr, FALSE, nullptr);
+}
+
+HANDLE CreateOwnMapping(const std::string& name, DWORD size, bool& created, bool* shared) {
+  if (shared) *shared = false;
+  UserOnlySecurityAttributes attributes;
+  if (attributes.get()) {
+    HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, attributes.get(), PAGE_READWRITE, 0,
+                                        size, name.c_str());
+    created = mapping && GetLastError() != ERROR_ALREADY_EXISTS;
+    if (mapping && (created || OwnedByCurrentUser(mapping))) {
+      if (shared) *shared = true;
+      return mapping;
+    }
+    if (mapping) CloseHandle(mapping);
+  }
+  created = true;
+  return CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, nullptr);
+}
+
+HANDLE OpenOwnMapping(const std::string& name) {
+  HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, name.c_str());
+  if (mapping && !OwnedByCurrentUser(mapping)) {
+    CloseHandle(mapping);
+    return nullptr;
+  }
+  return mapping;
 }
 
 std::string ModulePath(HMODULE module) {
@@ -100,12 +184,6 @@ std::string AnsiFromWide(const std::wstring& text) {
   return out;
 }
 
-void* SystemFunctionAddress(const char* library, const char* name) {
-  HMODULE module = GetModuleHandleA(library);
-  if (!module) module = LoadLibraryA(library);
-  return ModuleFunction<void*>(module, name);
-}
-
 std::vector<FolderItem> ListFolder(const std::string& folder) {
   std::vector<FolderItem> items;
   WIN32_FIND_DATAA found;
@@ -115,11 +193,17 @@ std::vector<FolderItem> ListFolder(const std::string& folder) {
     const std::string name = found.cFileName;
     if (name == "." || name == "..") continue;
     items.push_back({name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                     (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0,
                      (std::uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow,
                      (std::uint64_t{found.ftLastWriteTime.dwHighDateTime} << 32) |
                          found.ftLastWriteTime.dwLowDateTime});
   } while (FindNextFileA(search.get(), &found));
   return items;
+}
+
+bool RemoveFolderItem(const std::string& folder, const FolderItem& item) {
+  const std::string path = folder + "\\" + item.name;
+  return (item.folder ? RemoveDirectoryA(path.c_str()) : DeleteFileA(path.c_str())) != 0;
 }
 
 }  // namespace corvan::crash

@@ -112,15 +112,14 @@ class ThreadInfoList {
  private:
   ThreadInfoList() {
     const std::string suffix = HexText(GetCurrentProcessId());
-    OpenSecurityAttributes everyone;
-    ScopedHandle mutex(
-        CreateMutexA(everyone.get(), FALSE, ("zelExceptThreadNameMtx" + suffix).c_str()));
+    // The block holds pointers the process follows: never another account's.
+    ScopedHandle mutex(CreateOwnMutex("zelExceptThreadNameMtx" + suffix));
     if (!mutex) return;
-    WaitForSingleObject(mutex.get(), INFINITE);
+    const DWORD waited = WaitForSingleObject(mutex.get(), kNamedMutexWaitMs);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return;
+    bool created = false;
     mapping_ =
-        CreateFileMappingA(INVALID_HANDLE_VALUE, everyone.get(), PAGE_READWRITE, 0,
-                           sizeof(SharedThreadBlock), ("zelExceptThreadNameBuf" + suffix).c_str());
-    const bool created = mapping_ && GetLastError() != ERROR_ALREADY_EXISTS;
+        CreateOwnMapping("zelExceptThreadNameBuf" + suffix, sizeof(SharedThreadBlock), created);
     if (mapping_)
       block_ =
           static_cast<SharedThreadBlock*>(MapViewOfFile(mapping_, FILE_MAP_ALL_ACCESS, 0, 0, 0));

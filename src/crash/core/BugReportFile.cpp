@@ -1,5 +1,6 @@
 #include "crash/core/BugReportFile.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace corvan::crash {
@@ -109,6 +110,17 @@ std::string AppendReport(std::string content, std::string_view report,
     }
   }
   return content + text + "\r\n\r\n";
+}
+
+std::string RestartCommandLine(std::string_view modulePath, std::string_view commandLine) {
+  std::size_t end = 0;
+  if (!commandLine.empty() && commandLine[0] == '"') {
+    end = commandLine.find('"', 1);
+    end = end == std::string_view::npos ? commandLine.size() : end + 1;
+  } else {
+    end = std::min(commandLine.find_first_of(" \t"), commandLine.size());
+  }
+  return "\"" + std::string(modulePath) + "\"" + std::string(commandLine.substr(end));
 }
 
 }  // namespace corvan::crash

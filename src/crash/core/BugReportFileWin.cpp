@@ -1,7 +1,5 @@
 #include "crash/core/BugReportFileWin.h"
 
-#include <sddl.h>
-
 #include <cstring>
 
 #include "common/WinHandles.h"
@@ -12,10 +10,8 @@
 namespace corvan::crash {
 namespace {
 
-void FreeLocal(void* p) { LocalFree(p); }
 using KernelHandle = ScopedHandle;
 using MappedView = ScopedView;
-using LocalMemory = UniqueHandle<void*, FreeLocal>;
 
 // A file handle; CreateFile's INVALID_HANDLE_VALUE is kept as none.
 KernelHandle OpenFile(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
@@ -63,27 +59,28 @@ bool WriteAt(HANDLE file, std::size_t offset, std::string_view bytes) {
          SetEndOfFile(file);
 }
 
-// A security descriptor that gives the current user, and nobody else,
-// access: the restarted process runs as the same user.
-LocalMemory OwnUserOnly() {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return {};
-  KernelHandle owned(token);
-  DWORD size = 0;
-  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-  std::string buffer(size, '\0');
-  if (!size || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
-  char* sid = nullptr;
-  if (!ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid))
-    return {};
-  LocalMemory sidText(sid);
-  const std::string sddl = std::string("D:P(A;;GA;;;") + sid + ")";
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
-                                                            &descriptor, nullptr)) {
-    return {};
-  }
-  return LocalMemory(descriptor);
+PSID UserSid(std::string& tokenUser) {
+  return reinterpret_cast<TOKEN_USER*>(tokenUser.data())->User.Sid;
+}
+
+// A hand-over block is trusted only when this user made it: the current
+// user owns it, and the process it names, while it can still be opened,
+// runs this program as this user. Another account's object under the name
+// (squatted before us) is refused.
+bool TrustedRestartBlock(HANDLE mapping, DWORD oldProcessId) {
+  if (!OwnedByCurrentUser(mapping)) return false;
+  constexpr DWORD kQueryLimited = 0x1000;  // PROCESS_QUERY_LIMITED_INFORMATION
+  KernelHandle old(OpenProcess(kQueryLimited, FALSE, oldProcessId));
+  if (!old) return true;  // ended already: the owner vouches for the block
+  std::string own = TokenUserOf(GetCurrentProcess());
+  std::string user = TokenUserOf(old.get());
+  const auto imageName = SystemFunction<BOOL(WINAPI*)(HANDLE, DWORD, LPSTR, PDWORD)>(
+      "kernel32.dll", "QueryFullProcessImageNameA");
+  char image[MAX_PATH * 2] = {};
+  DWORD length = sizeof image;
+  return !own.empty() && !user.empty() && EqualSid(UserSid(user), UserSid(own)) && imageName &&
+         imageName(old.get(), 0, image, &length) &&
+         lstrcmpiA(image, ModulePath(nullptr).c_str()) == 0;
 }
 
 }  // namespace
@@ -148,13 +145,14 @@ void TerminateProgram() {
 }
 
 HANDLE CreateRestartBlock(const PROCESS_INFORMATION& process, const ExceptionHistory& history) {
-  LocalMemory descriptor = OwnUserOnly();
-  if (!descriptor) return nullptr;  // never a block that everyone may open
-  SECURITY_ATTRIBUTES security{sizeof security, descriptor.get(), FALSE};
-  KernelHandle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, &security, PAGE_READWRITE, 0,
+  // The restarted process runs as the same user: nobody else may open it.
+  UserOnlySecurityAttributes userOnly;
+  if (!userOnly.get()) return nullptr;  // never a block that everyone may open
+  KernelHandle mapping(CreateFileMappingA(INVALID_HANDLE_VALUE, userOnly.get(), PAGE_READWRITE, 0,
                                           sizeof(RestartBlock),
                                           RestartBlockName(process.dwProcessId).c_str()));
-  if (!mapping) return nullptr;
+  // A name that exists already is someone else's object: no history into it.
+  if (!mapping || GetLastError() == ERROR_ALREADY_EXISTS) return nullptr;
   void* view = MapViewOfFile(mapping.get(), FILE_MAP_WRITE, 0, 0, sizeof(RestartBlock));
   if (!view) return nullptr;
   MappedView mapped(view);
@@ -174,8 +172,9 @@ void RestartProgram(const ExceptionHistory& history) {
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  std::string commandLine = GetCommandLineA();
-  if (CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
+  const std::string path = ModulePath(nullptr);
+  std::string commandLine = RestartCommandLine(path, GetCommandLineA());
+  if (CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED,
                      nullptr, nullptr, &startup, &process)) {
     KernelHandle thread(process.hThread), child(process.hProcess);
     KernelHandle block(CreateRestartBlock(process, history));
@@ -194,6 +193,7 @@ bool RestartHandOver(ExceptionHistory& history) {
   MappedView mapped(view);
   RestartBlock block;
   std::memcpy(&block, view, sizeof block);
+  if (!TrustedRestartBlock(mapping.get(), block.oldProcessId)) return false;
   if (block.mappingInNewProcess)
     CloseHandle(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(block.mappingInNewProcess)));
   if (HANDLE old = OpenProcess(SYNCHRONIZE, FALSE, block.oldProcessId)) {

@@ -12,7 +12,7 @@ constexpr DWORD kChecksumSuccess = 0;
 }  // namespace
 
 FileIntegrity CheckFileIntegrity(const std::wstring& path) {
-  const ScopedModule imagehlp(LoadLibraryW(L"imagehlp.dll"));
+  const ScopedModule imagehlp(LoadSystemLibrary("imagehlp.dll"));
   if (!imagehlp) return FileIntegrity::Unknown;
   const auto check = ModuleFunction<MapFileAndCheckSumFn>(imagehlp.get(), "MapFileAndCheckSumW");
   DWORD stored = 0, computed = 0;

@@ -21,10 +21,8 @@ class Watchdog {
   explicit Watchdog(std::int32_t freezeTimeoutMs) : counter_(freezeTimeoutMs) {}
 
   bool Start() {
-    OpenSecurityAttributes everyone;
     // Named, so that every module carrying the reporter finds the same one.
-    mutex_.reset(CreateMutexA(everyone.get(), FALSE,
-                              ("zelExceptWatchdogMtx" + HexText(GetCurrentProcessId())).c_str()));
+    mutex_.reset(CreateOwnMutex("zelExceptWatchdogMtx" + HexText(GetCurrentProcessId())));
     // Signalled while running: the pause event lives as long as the
     // watchdog, so the thread never waits on a handle closed meanwhile.
     running_.reset(CreateEventA(nullptr, TRUE, TRUE, nullptr));

@@ -130,7 +130,7 @@ BOOL CALLBACK LeaveOutReporter(void* reporter, PMINIDUMP_CALLBACK_INPUT input,
 
 std::string WriteDump(HANDLE file, const ExceptionFacts& facts, MiniDumpKind kind,
                       std::vector<DWORD> leftOut) {
-  ScopedModule dbghelp(LoadLibraryA("dbghelp.dll"));
+  ScopedModule dbghelp(LoadSystemLibrary("dbghelp.dll"));
   const auto write = ModuleFunction<MiniDumpWriteDumpFn>(dbghelp.get(), "MiniDumpWriteDump");
   if (!write) return "not written: dbghelp.dll is missing";
   SymbolSession symbols(dbghelp.get());

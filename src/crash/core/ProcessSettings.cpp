@@ -44,18 +44,19 @@ std::string Suffix() { return HexText(GetCurrentProcessId()); }
 class CreationMutex {
  public:
   CreationMutex() {
-    OpenSecurityAttributes everyone;
-    mutex_ = CreateMutexA(everyone.get(), FALSE, ("zelExceptSettingsMtx" + Suffix()).c_str());
-    if (mutex_) WaitForSingleObject(mutex_, INFINITE);
+    mutex_ = CreateOwnMutex("zelExceptSettingsMtx" + Suffix());
+    const DWORD waited = mutex_ ? WaitForSingleObject(mutex_, kNamedMutexWaitMs) : WAIT_FAILED;
+    held_ = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
   }
   ~CreationMutex() {
     if (!mutex_) return;
-    ReleaseMutex(mutex_);
+    if (held_) ReleaseMutex(mutex_);
     CloseHandle(mutex_);
   }
 
  private:
   HANDLE mutex_;
+  bool held_ = false;
 };
 
 void* HeapAllocate(std::size_t size) { return HeapAlloc(GetProcessHeap(), 0, size); }
@@ -77,7 +78,7 @@ class WindowsSettingsRecords final : public SettingsRecords {
     // Without a reference of our own, peek at the block of other modules.
     ReporterSettings* main = nullptr;
     CreationMutex serialise;
-    if (HANDLE mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, MappingName().c_str())) {
+    if (HANDLE mapping = OpenOwnMapping(MappingName())) {
       if (auto* view =
               static_cast<SharedSettingsBlock*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0))) {
         if (view->self && view->self->mainSettings) main = view->self->mainSettings;
@@ -160,7 +161,9 @@ class WindowsSettingsRecords final : public SettingsRecords {
 
   // Under the creation mutex: the first view of the process, referenced.
   static SharedSettingsBlock* OpenOrCreate() {
-    if (HANDLE mapping = OpenFileMappingA(FILE_MAP_ALL_ACCESS, FALSE, MappingName().c_str())) {
+    // The block holds pointers and a lock the process uses: a block of
+    // another account under the name is never opened.
+    if (HANDLE mapping = OpenOwnMapping(MappingName())) {
       SharedSettingsBlock* first = nullptr;
       if (auto* view = static_cast<SharedSettingsBlock*>(
               MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0))) {
@@ -171,10 +174,8 @@ class WindowsSettingsRecords final : public SettingsRecords {
       if (first) InterlockedIncrement(&first->refCount);
       return first;
     }
-    OpenSecurityAttributes everyone;
-    const HANDLE mapping =
-        CreateFileMappingA(INVALID_HANDLE_VALUE, everyone.get(), PAGE_READWRITE, 0,
-                           sizeof(SharedSettingsBlock), MappingName().c_str());
+    bool created = false;
+    const HANDLE mapping = CreateOwnMapping(MappingName(), sizeof(SharedSettingsBlock), created);
     if (!mapping) return nullptr;
     auto* block =
         static_cast<SharedSettingsBlock*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));

@@ -49,14 +49,13 @@ void DeleteFiles(const std::string& folder) {
   }
 }
 
+// Links are removed, never followed; read-only files stay.
 void RemoveTree(const std::string& folder) {
   for (const FolderItem& entry : ListFolder(folder)) {
-    const std::string path = folder + "\\" + entry.name;
-    if (entry.folder) {
-      RemoveTree(path);
+    if (entry.folder && !entry.link) {
+      RemoveTree(folder + "\\" + entry.name);
     } else {
-      SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-      DeleteFileA(path.c_str());
+      RemoveFolderItem(folder, entry);
     }
   }
   RemoveDirectoryA(folder.c_str());
@@ -72,8 +71,8 @@ bool HeldByRunningProcess(const std::string& lockPath) {
 void RemoveAbandoned(const std::string& shared) {
   for (const FolderItem& entry : ListFolder(shared)) {
     const std::string path = shared + "\\" + entry.name;
-    if (!entry.folder) {
-      DeleteFileA(path.c_str());  // a held lock stays
+    if (!entry.folder || entry.link) {
+      RemoveFolderItem(shared, entry);  // a held lock stays
     } else if (!HeldByRunningProcess(path + ".lock")) {
       RemoveTree(path);
     }
@@ -121,6 +120,9 @@ void EmptyReporterTempFolder(bool removeFolder) {
     std::lock_guard guard(claim.lock);
     claim.file.reset();
   }
+  // A shared folder that is itself a link leads elsewhere: left alone.
+  const DWORD attributes = GetFileAttributesA(shared.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return;
   RemoveAbandoned(shared);
   RemoveDirectoryA(shared.c_str());
 }

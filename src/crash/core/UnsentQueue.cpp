@@ -21,8 +21,27 @@ bool IsLowerHex(std::string_view text) {
 }
 
 // No folders, devices or streams: the name stays inside the entry.
+// Windows opens a device instead of a file for these names, also with an
+// extension ("CON.txt") or blanks before it ("NUL .txt"); the digits of
+// COM and LPT include the code page's superscripts 1, 2 and 3.
+bool IsDeviceName(std::string_view name) {
+  std::string base;
+  for (const char c : name.substr(0, name.find('.'))) {
+    base += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" ||
+      base == "CONOUT$") {
+    return true;
+  }
+  return base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) &&
+         std::string_view("0123456789\xB9\xB2\xB3").find(base[3]) != std::string_view::npos;
+}
+
 bool IsPlainFileName(std::string_view name) {
-  if (name.empty() || name == "." || name == "..") return false;
+  if (name.empty() || name == "." || name == ".." || IsDeviceName(name)) return false;
+  // Windows drops trailing dots and blanks: "a." would open "a".
+  if (name.back() == '.' || name.back() == ' ') return false;
   return std::none_of(name.begin(), name.end(), [](char c) {
     const auto byte = static_cast<unsigned char>(c);
     return byte < 0x20 || std::string_view("\\/:*?\"<>|").find(c) != std::string_view::npos;
@@ -108,8 +127,13 @@ std::optional<std::vector<KeptFile>> ParseKeptIndex(std::string_view text) {
   if (lines.front() != kIndexHeader || lines.back() != kIndexEnd) return std::nullopt;
   std::vector<KeptFile> files;
   for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+    // The writer never puts a control byte into a field (IndexField): one
+    // there (a CR that would end a mail header) is someone else's doing.
+    const bool control = std::any_of(lines[i].begin(), lines[i].end(), [](char c) {
+      return static_cast<unsigned char>(c) < 0x20 && c != '\t';
+    });
     const std::vector<std::string_view> fields = Split(lines[i], '\t');
-    if (fields.size() != 5 || fields[0] != kFileTag || !IsPlainFileName(fields[1])) {
+    if (control || fields.size() != 5 || fields[0] != kFileTag || !IsPlainFileName(fields[1])) {
       return std::nullopt;
     }
     files.push_back({std::string(fields[1]), std::string(fields[2]), std::string(fields[3]),

@@ -22,13 +22,10 @@ std::uint64_t Ticks(const FILETIME& time) {
   return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
 }
 
-// Entries hold plain files only.
+// Entries hold plain files only: anything else (a link, a folder) is
+// removed itself or left, never followed.
 bool RemoveEntryFolder(const std::string& path) {
-  for (const FolderItem& item : ListFolder(path)) {
-    const std::string file = path + "\\" + item.name;
-    SetFileAttributesA(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(file.c_str());
-  }
+  for (const FolderItem& item : ListFolder(path)) RemoveFolderItem(path, item);
   return RemoveDirectoryA(path.c_str()) != 0;
 }
 
@@ -184,7 +181,9 @@ KeptReports ListKeptReports(const std::string& folder) {
 }
 
 bool RemoveKeptReport(const std::string& folder, const std::string& name) {
-  return !folder.empty() && !name.empty() && RemoveEntryFolder(folder + "\\" + name);
+  // Only names the queue makes: never a device ("CON") or a path.
+  return !folder.empty() && ClassifyEntryName(name) != EntryState::Foreign &&
+         RemoveEntryFolder(folder + "\\" + name);
 }
 
 void RemoveKeptReports(const std::string& folder) {

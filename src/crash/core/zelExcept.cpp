@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/SystemLibrary.h"
 #include "crash/analysis/ImageHelpers.h"
 #include "crash/analysis/MessageHandlers.h"
 #include "crash/analysis/ModuleCalibration.h"
@@ -121,6 +122,7 @@ bool ReporterActive() { return active; }
 
 void StartReporter() {
   if (active) return;
+  RestrictLibrarySearch();  // before anything loads a library
   EmptyReporterTempFolder(true);
   startCounter = CounterMilliseconds();
   // A restarted process waits for its predecessor and takes its history.

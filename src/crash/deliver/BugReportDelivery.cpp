@@ -71,11 +71,13 @@ std::string EscapeMailtoText(std::string_view text) {
   std::string out;
   out.reserve(text.size());
   for (const char c : text) {
-    if (kEscaped.find(c) == std::string_view::npos) {
+    // Control bytes (TAB, NUL, ...) and bytes from 0x80 too: a mail program
+    // or the command line must not read them raw.
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte > 0x20 && byte < 0x7F && kEscaped.find(c) == std::string_view::npos) {
       out += c;
       continue;
     }
-    const auto byte = static_cast<unsigned char>(c);
     out += '%';
     out += kHex[byte >> 4];
     out += kHex[byte & 15];

@@ -75,7 +75,8 @@ int PngModeForDepth(std::int32_t depth);
 // the client's logon and compose dialogs (MAPI_LOGON_UI | MAPI_DIALOG).
 std::uint32_t MapiSendFlags(bool hidden, bool haveRecipients);
 
-// Line ends, blanks, quotes and the URL's own delimiters percent-escaped.
+// Line ends, blanks, quotes, the URL's own delimiters, every other control
+// byte and every byte from 0x7F percent-escaped.
 std::string EscapeMailtoText(std::string_view text);
 
 // The mailto handler's command line: "%1" in command replaced by the link,

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 
+#include "common/SystemLibrary.h"
 #include "common/WinHandles.h"
 #include "crash/analysis/LoaderLock.h"
 #include "crash/core/ThreadPause.h"
@@ -254,7 +255,7 @@ SendResult MapiSend(const std::string& recipients, const std::string& subject,
                     const std::string& body, bool hidden, HWND parent,
                     const std::vector<PreparedFile>& files) {
   if (IsLoaderLockHeld(kLockWaitMs)) return SendResult::Failed;
-  ScopedModule mapi(LoadLibraryA("mapi32.dll"));
+  ScopedModule mapi(LoadSystemLibrary("mapi32.dll"));
   if (!mapi) return SendResult::Failed;
   const auto send = reinterpret_cast<LPMAPISENDMAIL>(
       reinterpret_cast<void*>(GetProcAddress(mapi.get(), "MAPISendMail")));

@@ -67,11 +67,14 @@ class DeliveryNetwork {
   class DnsExchange {
    public:
     virtual ~DnsExchange() = default;
-    // Sends the query to server (a dotted address or a name); false when it
-    // cannot be resolved or sent.
-    virtual bool SendQuery(const std::string& server, const std::vector<std::uint8_t>& query) = 0;
-    // The next datagram within timeoutMs; false on time-out or error.
-    virtual bool Receive(std::vector<std::uint8_t>& reply, int timeoutMs) = 0;
+    // Sends the query to server (a dotted address or a name) on port 53;
+    // false when it cannot be resolved or sent. sentTo: where it went
+    // ("a.b.c.d:53").
+    virtual bool SendQuery(const std::string& server, const std::vector<std::uint8_t>& query,
+                           std::string& sentTo) = 0;
+    // The next datagram within timeoutMs and where it came from
+    // ("a.b.c.d:port"); false on time-out or error.
+    virtual bool Receive(std::vector<std::uint8_t>& reply, std::string& from, int timeoutMs) = 0;
   };
   virtual std::unique_ptr<DnsExchange> OpenDns() = 0;
   // The machine's DNS servers (dotted addresses), in the system's order.

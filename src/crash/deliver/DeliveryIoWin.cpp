@@ -75,24 +75,38 @@ class WinDnsExchange final : public DeliveryNetwork::DnsExchange {
  public:
   explicit WinDnsExchange(ScopedSocket socket) : socket_(std::move(socket)) {}
 
-  bool SendQuery(const std::string& server, const std::vector<std::uint8_t>& query) override {
+  bool SendQuery(const std::string& server, const std::vector<std::uint8_t>& query,
+                 std::string& sentTo) override {
     sockaddr_in to = {};
     to.sin_family = AF_INET;
     to.sin_port = htons(53);
     if (!ResolveHost(server, to.sin_addr)) return false;
+    sentTo = AddressText(to);
     return sendto(socket_.get(), reinterpret_cast<const char*>(query.data()),
                   static_cast<int>(query.size()), 0, reinterpret_cast<const sockaddr*>(&to),
                   sizeof to) == static_cast<int>(query.size());
   }
 
-  bool Receive(std::vector<std::uint8_t>& reply, int timeoutMs) override {
+  bool Receive(std::vector<std::uint8_t>& reply, std::string& from, int timeoutMs) override {
     if (!WaitReadable(socket_.get(), timeoutMs)) return false;
     reply.resize(kDnsReplySize);
+    sockaddr_in sender = {};
+    int senderSize = sizeof sender;
     const int n = recvfrom(socket_.get(), reinterpret_cast<char*>(reply.data()),
-                           static_cast<int>(reply.size()), 0, nullptr, nullptr);
+                           static_cast<int>(reply.size()), 0, reinterpret_cast<sockaddr*>(&sender),
+                           &senderSize);
     if (n < 0) return false;
     reply.resize(static_cast<std::size_t>(n));
+    from = sender.sin_family == AF_INET ? AddressText(sender) : std::string();
     return true;
+  }
+
+ private:
+  // "a.b.c.d:port".
+  static std::string AddressText(const sockaddr_in& address) {
+    const auto a = reinterpret_cast<const std::uint8_t*>(&address.sin_addr);
+    return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
+           std::to_string(a[3]) + ":" + std::to_string(ntohs(address.sin_port));
   }
 
  private:

@@ -117,6 +117,26 @@ bool IsWebPage(std::string_view url) {
          (lower.starts_with("https://") && url.size() > 8);
 }
 
+bool IsOwnWebPage(std::string_view url, std::string_view uploadHost) {
+  if (!IsWebPage(url) || uploadHost.empty()) return false;
+  for (const char c : url) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte <= 0x20 || byte >= 0x7F || c == '\\') return false;
+  }
+  const std::string_view rest = url.substr(url.find("//") + 2);
+  const std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+  if (authority.find('@') != std::string_view::npos) return false;
+  const std::size_t colon = authority.find(':');
+  if (colon != std::string_view::npos) {
+    const std::string_view port = authority.substr(colon + 1);
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string_view::npos) {
+      return false;
+    }
+  }
+  return LowerCase(authority.substr(0, colon)) == LowerCase(uploadHost);
+}
+
 UploadAnswer JudgeUploadAnswer(std::string_view received) {
   UploadAnswer answer;
   for (;;) {
@@ -198,7 +218,7 @@ bool HttpUpload::Run(const MailJob& job, const std::string& proxy) {
   }
   if (!connection->Send(closing.data(), closing.size())) return false;
   progress_.AreaDone();
-  const bool accepted = AwaitAnswer(*connection);
+  const bool accepted = AwaitAnswer(*connection, target.server.host);
   progress_.AreaDone();
   return accepted;
 }
@@ -223,7 +243,7 @@ bool HttpUpload::SendFile(BlockingConnection& connection, const PreparedFile& fi
   return true;
 }
 
-bool HttpUpload::AwaitAnswer(BlockingConnection& connection) {
+bool HttpUpload::AwaitAnswer(BlockingConnection& connection, const std::string& host) {
   std::string received;
   char buffer[5120];
   UploadAnswer answer;
@@ -234,7 +254,7 @@ bool HttpUpload::AwaitAnswer(BlockingConnection& connection) {
     answer = JudgeUploadAnswer(received);
   }
   if (answer.verdict != UploadAnswer::Verdict::kAccepted) return false;
-  if (!answer.location.empty() && IsWebPage(answer.location)) opener_.Open(answer.location);
+  if (IsOwnWebPage(answer.location, host)) opener_.Open(answer.location);
   return true;
 }
 

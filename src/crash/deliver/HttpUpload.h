@@ -15,7 +15,9 @@
 //
 // Answer: interim 1xx answers are passed over; 2xx is success; 302 or 303
 // with a Location header is success, and the page is opened when it is an
-// http or https URL. Anything else, or nothing within 7 seconds, fails.
+// http or https URL on the upload's own host (a hostile answer must not
+// send the user's browser anywhere). Anything else, or nothing within 7
+// seconds, fails.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -65,6 +67,10 @@ UploadAnswer JudgeUploadAnswer(std::string_view received);
 
 // Whether a relocation may be handed to the browser: an http or https URL.
 bool IsWebPage(std::string_view url);
+// An http or https URL of uploadHost (any port, case-insensitive), with
+// nothing that browsers read differently: no user part, no backslash, no
+// blank or control byte, no byte from 0x80.
+bool IsOwnWebPage(std::string_view url, std::string_view uploadHost);
 
 class PageOpener {
  public:
@@ -86,7 +92,7 @@ class HttpUpload {
 
  private:
   bool SendFile(BlockingConnection& connection, const PreparedFile& file, std::uint64_t size);
-  bool AwaitAnswer(BlockingConnection& connection);
+  bool AwaitAnswer(BlockingConnection& connection, const std::string& host);
 
   DeliveryNetwork& network_;
   DeliveryFiles& files_;

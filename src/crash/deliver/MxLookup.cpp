@@ -1,5 +1,6 @@
 #include "crash/deliver/MxLookup.h"
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 
@@ -8,11 +9,11 @@
 namespace corvan::crash {
 namespace {
 
-// Foreign datagrams (wrong identifier or question) a query tolerates before
+// Foreign datagrams (wrong sender, identifier or question) a query tolerates before
 // it stops waiting: they must not keep it waiting for ever.
 constexpr int kMaxForeignReplies = 16;
 
-std::uint16_t FirstQueryId() {
+std::uint16_t RandomQueryId() {
   try {
     return static_cast<std::uint16_t>(std::random_device{}());
   } catch (...) {
@@ -32,21 +33,29 @@ std::string BaseDomain(std::string_view domain) {
 }
 
 MxLookup::MxLookup(DeliveryNetwork& network, std::vector<std::string> rootServers)
-    : network_(network), rootServers_(std::move(rootServers)), nextId_(FirstQueryId()) {}
+    : network_(network), rootServers_(std::move(rootServers)) {}
 
 DnsNames MxLookup::Query(const std::string& name, const std::vector<std::string>& servers,
                          std::uint16_t type) {
-  const std::uint16_t id = nextId_++;
+  const std::uint16_t id = RandomQueryId();
   const std::vector<std::uint8_t> query = BuildDnsQuery(id, name, type);
   if (query.empty() || servers.empty()) return {};
   std::unique_ptr<DeliveryNetwork::DnsExchange> exchange = network_.OpenDns();
   if (!exchange) return {};
-  int expected = 0;
-  for (const std::string& server : servers) expected += exchange->SendQuery(server, query);
+  std::vector<std::string> asked;  // "address:53" of each query sent
+  for (const std::string& server : servers) {
+    std::string sentTo;
+    if (exchange->SendQuery(server, query, sentTo)) asked.push_back(sentTo);
+  }
+  int expected = static_cast<int>(asked.size());
   std::vector<std::uint8_t> reply;
+  std::string from;
   for (int foreign = 0; expected > 0 && foreign <= kMaxForeignReplies;) {
-    if (!exchange->Receive(reply, kReplyTimeoutMs)) break;
-    const std::optional<DnsNames> names = ParseDnsReply(reply.data(), reply.size(), id, name, type);
+    if (!exchange->Receive(reply, from, kReplyTimeoutMs)) break;
+    const std::optional<DnsNames> names =
+        std::find(asked.begin(), asked.end(), from) == asked.end()
+            ? std::nullopt
+            : ParseDnsReply(reply.data(), reply.size(), id, name, type);
     if (!names) {
       ++foreign;
       continue;

@@ -29,6 +29,9 @@ class MxLookup {
 
   // Sends the query to every server and returns the names of the first
   // reply that has any; empty when none comes within 5 seconds a wait.
+  // Only a datagram from the address and port a query went to counts, and
+  // each query has a fresh random identifier: a spoofed answer must guess
+  // both.
   DnsNames Query(const std::string& name, const std::vector<std::string>& servers,
                  std::uint16_t type);
 
@@ -39,7 +42,6 @@ class MxLookup {
 
   DeliveryNetwork& network_;
   std::vector<std::string> rootServers_;
-  std::uint16_t nextId_;
 };
 
 // The last three dot-separated labels of a domain (all of a shorter one).

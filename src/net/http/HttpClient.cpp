@@ -208,6 +208,7 @@ void THttpClient::ResetRequestState() {
   receivedCount_ = 0;
   sentCount_ = 0;
   headerLineCount_ = 0;
+  headerBytes_ = 0;
   bodyLineCount_ = 0;
   contentLength_ = -1;
   contentType_.clear();
@@ -603,6 +604,11 @@ void THttpClient::GetHeaderLineNext() {
   if (headerLineCount_ < 0) headerLineCount_ = 0;  // after an interim answer
   ++headerLineCount_;
   const std::string& line = lastLine_;
+  headerBytes_ += line.size() + 2;
+  if (headerLineCount_ > MaxHeaderLines || headerBytes_ > MaxHeaderSize) {
+    FailRequest(httperrHeaderTooLarge, "Response header too large");
+    return;
+  }
 
   if (headerLineCount_ == 1 && LowerCase(line.substr(0, 6)) == "<html>") {
     // A server that answers with a bare document: all of it is the body,
@@ -721,6 +727,10 @@ void THttpClient::HeaderComplete() {
     }
     return;
   }
+  if (MaxDocumentSize >= 0 && contentLength_ > MaxDocumentSize) {
+    FailRequest(httperrDocumentTooLarge, "Document larger than the limit");
+    return;
+  }
   docName_ = HtmlDocName(docName_, contentType_);
   ChangeState(httpWaitingBody);
   next_ = &THttpClient::GetBodyLineNext;
@@ -734,7 +744,15 @@ void THttpClient::HeaderComplete() {
 }
 
 void THttpClient::GetBodyLineNext() {
+  ReceiveBody();
+  if (docTooLarge_ && !failed_)
+    FailRequest(httperrDocumentTooLarge, "Document larger than the limit");
+}
+
+void THttpClient::ReceiveBody() {
   if (bodyLineCount_ == 0) {
+    docBytes_ = 0;
+    docTooLarge_ = false;
     chunks_.Reset();
     Fire(OnDocBegin, *this);
     contentCoding_.Prepare(contentEncoding_);
@@ -770,6 +788,10 @@ void THttpClient::DocumentDone(bool chunked) {
   ChangeState(httpBodyReceived);
   if (options_ & httpoBandwidthControl) environment_.StopTimer();
   contentCoding_.Complete();
+  if (docTooLarge_) {
+    docEnded_ = false;  // GetBodyLineNext fails the request, which ends the document
+    return;
+  }
   Fire(OnDocEnd, *this);
   if (closeReq_) {
     transport_.CloseDelayed();
@@ -779,6 +801,11 @@ void THttpClient::DocumentDone(bool chunked) {
 }
 
 void THttpClient::WriteDocData(const std::uint8_t* data, std::size_t size) {
+  docBytes_ += static_cast<long long>(size);
+  if (docTooLarge_ || (MaxDocumentSize >= 0 && docBytes_ > MaxDocumentSize)) {
+    docTooLarge_ = true;  // a compressed body may grow past any header's length
+    return;
+  }
   if (ReceiveStream) ReceiveStream->WriteBuffer(data, size);
   Fire(OnDocData, *this, data, size);
 }

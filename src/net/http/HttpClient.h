@@ -61,6 +61,12 @@ class THttpClient {
   int LocationChangeMaxCount = 5;
   int BandwidthLimit = 10000;
   int BandwidthSampling = 1000;
+  // What a server may send before the request fails: header lines of one
+  // answer, header bytes of one request (interim answers included), and
+  // the bytes of one document after decoding (-1: no limit).
+  int MaxHeaderLines = 100;
+  std::size_t MaxHeaderSize = 64 * 1024;
+  long long MaxDocumentSize = -1;
   TStream* ReceiveStream = nullptr;  // caller-owned
   TStream* SendStream = nullptr;     // caller-owned
 
@@ -170,6 +176,7 @@ class THttpClient {
   void WriteRequestLine(std::string line, std::string& header);
   void GetHeaderLineNext();
   void GetBodyLineNext();
+  void ReceiveBody();
   void HeaderComplete();
   void DeliverBufferedBody();
   void DocumentDone(bool chunked);
@@ -252,7 +259,10 @@ class THttpClient {
   bool proxyConnected_ = false;
   std::string currentConnection_, currentProxyConnection_;
   int headerLineCount_ = 0;
+  std::size_t headerBytes_ = 0;
   int bodyLineCount_ = 0;
+  long long docBytes_ = 0;    // decoded bytes of the document so far
+  bool docTooLarge_ = false;  // MaxDocumentSize passed: the rest is dropped
   LineHandler next_ = nullptr;
   std::string lastLine_;
   const std::uint8_t* bodyData_ = nullptr;

@@ -192,11 +192,18 @@ void THttpClient::NtlmStep(TAuthSide side) {
       KeepAliveFor(side.connection);  // the exchange needs one connection
       Defer(restart_, WM_HTTP_RESTART);
       break;
-    case 1:
-      side.msg2 = NtlmParseMessage2(LastChallenge(challenges_, "ntlm")->substr(5, 1000));
-      side.ntlm = 3;
-      Defer(restart_, WM_HTTP_RESTART);
-      break;
+    case 1: {
+      // A bare "NTLM" here refuses the negotiate message: no challenge to
+      // answer, so the request ends with this 401/407 like a refusal.
+      const std::string& challenge = *LastChallenge(challenges_, "ntlm");
+      if (challenge.size() > 5) {
+        side.msg2 = NtlmParseMessage2(std::string_view(challenge).substr(5, 1000));
+        side.ntlm = 3;
+        Defer(restart_, WM_HTTP_RESTART);
+        break;
+      }
+      [[fallthrough]];
+    }
     case 3:  // the authenticate message was refused
       challenges_.clear();
       side.ntlm = 0;

@@ -49,6 +49,9 @@ enum HttpDoneError : int {
   httperrChunkedIncomplete = 23,
   httperrBadChunkSize = 24,
   httperrDataHandling = 25,
+  // More than the client's limits allow (a hostile or broken server).
+  httperrHeaderTooLarge = 26,
+  httperrDocumentTooLarge = 27,
 };
 
 // EHttpException codes that are not HTTP status codes.

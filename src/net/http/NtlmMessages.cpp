@@ -122,22 +122,6 @@ TNTLM_Msg2_Info NtlmParseMessage2(std::string_view base64) {
   return info;
 }
 
-std::string NtlmLmResponse(std::string_view password,
-                           const std::array<std::uint8_t, 8>& challenge) {
-  std::uint8_t key14[14] = {};
-  for (std::size_t i = 0; i < password.size() && i < 14; ++i) {
-    const char c = password[i];
-    key14[i] = static_cast<std::uint8_t>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-  }
-  static const TDesBlock kMagic = {'K', 'G', 'S', '!', '@', '#', '$', '%'};
-  std::uint8_t hash[16];
-  for (int half = 0; half < 2; ++half) {
-    const TDesBlock part = DesEncrypt(DesKeyFrom56(key14 + 7 * half), kMagic);
-    for (int i = 0; i < 8; ++i) hash[8 * half + i] = part[i];
-  }
-  return DesResponse(hash, challenge);
-}
-
 std::string NtlmNtResponse(std::string_view password,
                            const std::array<std::uint8_t, 8>& challenge) {
   const TMd4Digest hash = Md4(Widen(password));
@@ -150,7 +134,8 @@ std::string NtlmMessage3(std::string_view domain, std::string_view host, std::st
   constexpr std::size_t kHeader = 64;
   const std::size_t names = d.size() + u.size() + h.size();
   std::string out = Header(3);
-  PutBuffer(out, 24, kHeader + names);       // LM response
+  PutBuffer(out, 24, kHeader + names);       // LM response: zeros, as Windows sends
+                                             // (the LM hash falls to a dictionary)
   PutBuffer(out, 24, kHeader + names + 24);  // NT response
   PutBuffer(out, d.size(), kHeader);
   PutBuffer(out, u.size(), kHeader + d.size());
@@ -158,7 +143,7 @@ std::string NtlmMessage3(std::string_view domain, std::string_view host, std::st
   PutBuffer(out, 0, 0);  // session key
   Put32(out, kMessage3Flags);
   out += d + u + h;
-  out += NtlmLmResponse(password, challenge);
+  out += std::string(24, '\0');
   out += NtlmNtResponse(password, challenge);
   return Base64Encode(out);
 }

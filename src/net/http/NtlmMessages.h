@@ -25,11 +25,11 @@ std::string NtlmMessage1();
 // its end are cut to what exists, or left empty and zero. Never fails.
 TNTLM_Msg2_Info NtlmParseMessage2(std::string_view base64);
 
-// The LM and NT responses to a challenge (24 bytes each).
-std::string NtlmLmResponse(std::string_view password, const std::array<std::uint8_t, 8>& challenge);
+// The NT response to a challenge (24 bytes).
 std::string NtlmNtResponse(std::string_view password, const std::array<std::uint8_t, 8>& challenge);
 
-// Names are widened byte by byte (no code-page conversion).
+// Names are widened byte by byte (no code-page conversion). The LM response
+// is 24 zero bytes: only the NT response is sent.
 std::string NtlmMessage3(std::string_view domain, std::string_view host, std::string_view user,
                          std::string_view password, const std::array<std::uint8_t, 8>& challenge);
 

@@ -51,10 +51,19 @@ bool TNetLogger::Wants(TLogOption category) const {
 }
 
 void TNetLogger::DoDebugLog(const void* sender, TLogOption category, const std::string& text) {
+  // The user's event runs outside the lock: a handler that asks the logger
+  // anything (or changes it) would otherwise wait on itself for good.
+  TLogEvent event;
+  std::string line;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (destroying_) return;
+    line = options_.Contains(loAddStamp) ? LogTimeStamp() + " " + text : text;
+    if (options_.Contains(loDestEvent)) event = onNetLogEvent_;
+  }
+  if (event) event(sender, category, line);
   std::lock_guard<std::mutex> guard(lock_);
   if (destroying_) return;
-  const std::string line = options_.Contains(loAddStamp) ? LogTimeStamp() + " " + text : text;
-  if (options_.Contains(loDestEvent) && onNetLogEvent_) onNetLogEvent_(sender, category, line);
   if (options_.Contains(loDestOutDebug)) WriteDebugOutput(line);
   if (options_.Contains(loDestFile)) {
     if (!file_) {

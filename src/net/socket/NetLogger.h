@@ -2,7 +2,8 @@
 // TNetLogger: diagnostic lines of sockets and HTTP clients, filtered by
 // category and written to an event handler, the debugger output and/or a
 // text file, optionally stamped "hh:nn:ss:zzz ". Thread-safe: one lock
-// serialises setting changes and each complete line. Portable; the file and
+// serialises setting changes and each line to the file and the debugger
+// output; the event handler is called outside it and may use the logger. Portable; the file and
 // the debugger output come from a platform half.
 #include <functional>
 #include <memory>

@@ -773,7 +773,13 @@ void TCustomNetSocket::CloseInternal(bool shut, int error) {
     }
     return;
   }
-  if (state_ == wsClosed) return;
+  if (state_ == wsClosed) {
+    // Left open by a failed bind or listen: release it quietly.
+    winsock::CloseSocket(socket_);
+    socket_ = INVALID_SOCKET;
+    if (window_) window_->PurgeSelectMessages();
+    return;
+  }
   auto alive = alive_;
   if (shut) Shutdown(1);
   int result = 0;

@@ -53,10 +53,11 @@ bool TCustomNetSocket::PrepareDatagram() {
 }
 
 void TCustomNetSocket::Listen() {
-  const char* missing = !portAssigned_    ? "listen: port not assigned"
-                        : !protoAssigned_ ? "listen: protocol not assigned"
-                        : !addrAssigned_  ? "listen: address not assigned"
-                                          : nullptr;
+  const char* missing = !portAssigned_       ? "listen: port not assigned"
+                        : !protoAssigned_    ? "listen: protocol not assigned"
+                        : !addrAssigned_     ? "listen: address not assigned"
+                        : state_ != wsClosed ? "listen: socket already in use"
+                                             : nullptr;
   if (missing) {
     ReportSocketError(missing, wsa::kEINVAL);
     return;
@@ -94,6 +95,7 @@ void TCustomNetSocket::Listen() {
 }
 
 bool TCustomNetSocket::OpenListener(int type, int protocol) {
+  CloseInternal(false, 0);  // a socket a failed attempt left open
   sendChain_.Clear();
   closeInvoked_ = false;
   socket_ = winsock::Socket(AF_INET, type, protocol);

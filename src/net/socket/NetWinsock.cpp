@@ -3,6 +3,7 @@
 #include <array>
 #include <string>
 
+#include "common/SystemLibrary.h"
 #include "net/socket/NetSocketTypes.h"
 
 namespace corvan::net::winsock {
@@ -77,7 +78,7 @@ F ProcAddress(HMODULE module, const char* name) {
 }
 
 void LoadSocketLibrary(Library& lib) {
-  HMODULE module = ::LoadLibraryA(kSocketLibrary);
+  HMODULE module = LoadSystemLibrary(kSocketLibrary);
   if (!module) ThrowSystem(std::string("Unable to load ") + kSocketLibrary);
   auto startup = ProcAddress<decltype(&::WSAStartup)>(module, "WSAStartup");
   if (!startup) {
@@ -138,7 +139,7 @@ void* Resolve(Fn fn) {
   if (fn == Fn::WSAIoctl) {
     library = kExtensionLibrary;
     if (!lib.extensionModule) {
-      lib.extensionModule = ::LoadLibraryA(kExtensionLibrary);
+      lib.extensionModule = LoadSystemLibrary(kExtensionLibrary);
       if (!lib.extensionModule) ThrowSystem(std::string("Unable to load ") + kExtensionLibrary);
     }
     module = lib.extensionModule;

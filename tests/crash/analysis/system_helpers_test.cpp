@@ -3,10 +3,14 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+// ConvertStringSecurityDescriptorToSecurityDescriptorA
+#include <sddl.h>
 
 #include <cstdint>
 #include <ctime>
 #include <string>
+
+#include "common/WinHandles.h"
 
 namespace corvan::crash {
 namespace {
@@ -37,12 +41,50 @@ TEST(SystemHelpersWin, ComputerRegistryTimeAndSecurity) {
   EXPECT_NEAR(static_cast<double>(UtcSeconds() - unixEpochIn1601Seconds),
               static_cast<double>(std::time(nullptr)), 5);
 
-  OpenSecurityAttributes everyone;
-  ASSERT_TRUE(everyone.get());
-  EXPECT_FALSE(everyone.get()->bInheritHandle);
-  HANDLE mutex = CreateMutexA(everyone.get(), FALSE, nullptr);
+  UserOnlySecurityAttributes userOnly;
+  ASSERT_TRUE(userOnly.get());
+  EXPECT_FALSE(userOnly.get()->bInheritHandle);
+  HANDLE mutex = CreateMutexA(userOnly.get(), FALSE, nullptr);
   EXPECT_TRUE(mutex);
+  EXPECT_TRUE(OwnedByCurrentUser(mutex));
   CloseHandle(mutex);
+}
+
+// The process's named objects are the current user's: one made under the
+// name by another owner (here the administrators' group, which the test
+// user may name as owner) is never shared; a private object stands in.
+TEST(SystemHelpersWin, SecurityNamedObjectsOfAnotherOwnerAreRefused) {
+  const std::string suffix = std::to_string(GetCurrentProcessId());
+  bool shared = false;
+  ScopedHandle mutex(CreateOwnMutex("corvan-own-mutex-" + suffix, &shared));
+  ASSERT_TRUE(mutex);
+  EXPECT_TRUE(shared);
+  ScopedHandle again(CreateOwnMutex("corvan-own-mutex-" + suffix, &shared));
+  EXPECT_TRUE(shared);
+  bool created = false;
+  ScopedHandle mapping(CreateOwnMapping("corvan-own-map-" + suffix, 64, created, &shared));
+  EXPECT_TRUE(created && shared);
+  ScopedHandle opened(OpenOwnMapping("corvan-own-map-" + suffix));
+  EXPECT_TRUE(opened);
+
+  PSECURITY_DESCRIPTOR foreign = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA("O:BAD:(A;;GA;;;WD)", 1,
+                                                                   &foreign, nullptr));
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, foreign, FALSE};
+  ScopedHandle squatMutex(CreateMutexA(&attributes, FALSE, ("corvan-squat-" + suffix).c_str()));
+  ScopedHandle squatMapping(CreateFileMappingA(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0,
+                                               64, ("corvan-squat-map-" + suffix).c_str()));
+  LocalFree(foreign);
+  if (!squatMutex || !squatMapping || OwnedByCurrentUser(squatMutex.get())) {
+    GTEST_SKIP() << "this user cannot make an object another owner owns";
+  }
+  ScopedHandle refused(CreateOwnMutex("corvan-squat-" + suffix, &shared));
+  EXPECT_TRUE(refused);
+  EXPECT_FALSE(shared);
+  ScopedHandle privateMapping(CreateOwnMapping("corvan-squat-map-" + suffix, 64, created, &shared));
+  EXPECT_TRUE(privateMapping && created);
+  EXPECT_FALSE(shared);
+  EXPECT_FALSE(OpenOwnMapping("corvan-squat-map-" + suffix));
 }
 
 }  // namespace

@@ -279,5 +279,29 @@ TEST(AppendReport, SizeLimitDropsOldReportsFromTheFront) {
   EXPECT_EQ(AppendReport(big, ShortReport("new"), rules), big + ShortReport("new") + "\r\n\r\n");
 }
 
+// The restart starts the program's own path, quoted, whatever the old
+// command line's first word was, and passes the arguments on unchanged.
+TEST(RestartCommandLine, SecurityOwnPathQuotedWithTheOriginalArguments) {
+  const std::string path = "C:\\Program Files\\CorVAN\\corvan.exe";
+  const std::string quoted = "\"" + path + "\"";
+  const struct {
+    const char* line;
+    const char* arguments;
+  } cases[] = {
+      // An unquoted path with a blank: its first word is all the runtime
+      // reads as the program, the rest are arguments.
+      {"C:\\Program Files\\CorVAN\\corvan.exe /x", " Files\\CorVAN\\corvan.exe /x"},
+      {"\"C:\\Program Files\\CorVAN\\corvan.exe\" /x \"a b\"", " /x \"a b\""},
+      {"\"elsewhere.exe\"/x", "/x"},
+      {"\"unclosed /x", ""},
+      {"corvan", ""},
+      {"corvan\t-a", "\t-a"},
+      {"", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(RestartCommandLine(path, c.line), quoted + c.arguments) << c.line;
+  }
+}
+
 }  // namespace
 }  // namespace corvan::crash

@@ -82,6 +82,27 @@ TEST(KeptIndex, LinesOfAnotherShapeAreBroken) {
             (std::vector<KeptFile>{{"1-a", "a", "", ""}}));
 }
 
+// A stored name that Windows opens as a device (the console, a serial
+// port) or as another file is no file of the entry.
+TEST(KeptIndex, SecurityDeviceNamesAndControlBytesAreBroken) {
+  const std::string head = "CorVAN unsent report 1\r\n", end = "end\r\n";
+  for (const char* name :
+       {"CON", "con", "PRN", "AUX", "NUL", "nul.txt", "NUL .txt", "COM1", "com9.log", "LPT1",
+        "lpt0", "COM\xB9", "CONIN$", "conout$.x", "a.", "a "}) {
+    EXPECT_EQ(ParseKeptIndex(head + "file\t" + name + "\tsend\tfield\tzip\r\n" + end), std::nullopt)
+        << name;
+  }
+  // Nor does a field with a control byte (the writer never puts one there).
+  for (const char* line : {"file\t1-a\tse\rnd\tfield\tzip\r\n", "file\t1-a\tsend\tfi\x01\tzip\r\n",
+                           "file\t1-a\tsend\tfield\tz\rip\r\n"}) {
+    EXPECT_EQ(ParseKeptIndex(head + line + end), std::nullopt) << line;
+  }
+  for (const char* name : {"CONSOLE", "COM10", "1-CON", "nul_", "LPT", "x.con"}) {
+    EXPECT_NE(ParseKeptIndex(head + "file\t" + name + "\tsend\tfield\tzip\r\n" + end), std::nullopt)
+        << name;
+  }
+}
+
 std::vector<ListedEntry> Entries(std::vector<std::uint64_t> sizes) {
   std::vector<ListedEntry> entries;
   for (std::size_t i = 0; i < sizes.size(); ++i)

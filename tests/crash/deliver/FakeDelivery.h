@@ -64,6 +64,11 @@ class FakeNetwork final : public DeliveryNetwork {
                                                        const std::vector<std::uint8_t>&)>
       dns;
   std::vector<std::string> dnsAsked;  // servers queried, in order
+  // Datagrams ("address:port", bytes) that arrive before a server's own
+  // replies (which come from "server:53").
+  std::function<std::vector<std::pair<std::string, std::vector<std::uint8_t>>>(
+      const std::string&, const std::vector<std::uint8_t>&)>
+      dnsSpoof;
 
   std::unique_ptr<BlockingConnection> Connect(const std::string& host, std::uint16_t port,
                                               DeliveryProgress& progress) override {
@@ -78,22 +83,28 @@ class FakeNetwork final : public DeliveryNetwork {
   class Exchange final : public DnsExchange {
    public:
     explicit Exchange(FakeNetwork& net) : net_(net) {}
-    bool SendQuery(const std::string& server, const std::vector<std::uint8_t>& query) override {
+    bool SendQuery(const std::string& server, const std::vector<std::uint8_t>& query,
+                   std::string& sentTo) override {
       net_.dnsAsked.push_back(server);
       if (!net_.dns) return false;
-      for (auto& reply : net_.dns(server, query)) pending_.push_back(std::move(reply));
+      sentTo = server + ":53";
+      if (net_.dnsSpoof) {
+        for (auto& datagram : net_.dnsSpoof(server, query)) pending_.push_back(std::move(datagram));
+      }
+      for (auto& reply : net_.dns(server, query)) pending_.emplace_back(sentTo, std::move(reply));
       return true;
     }
-    bool Receive(std::vector<std::uint8_t>& reply, int) override {
+    bool Receive(std::vector<std::uint8_t>& reply, std::string& from, int) override {
       if (pending_.empty()) return false;
-      reply = std::move(pending_.front());
+      from = std::move(pending_.front().first);
+      reply = std::move(pending_.front().second);
       pending_.pop_front();
       return true;
     }
 
    private:
     FakeNetwork& net_;
-    std::deque<std::vector<std::uint8_t>> pending_;
+    std::deque<std::pair<std::string, std::vector<std::uint8_t>>> pending_;
   };
   std::unique_ptr<DnsExchange> OpenDns() override { return std::make_unique<Exchange>(*this); }
   std::vector<std::string> DnsServers() override { return dnsServers; }

@@ -165,7 +165,19 @@ TEST(SendSettings, TextsForEveryChannelFromTheSettings) {
 
 TEST(Mailto, EscapesLineEndsBlanksAndDelimiters) {
   EXPECT_EQ(EscapeMailtoText("a b\r\n\"#%&+<>?z/=:"), "a%20b%0D%0A%22%23%25%26%2B%3C%3E%3Fz/=:");
-  EXPECT_EQ(EscapeMailtoText("\xE4"), "\xE4");
+}
+
+// Nothing raw that a mail program or the command line would read as more
+// than text: TAB, the other control bytes, DEL and bytes from 0x80.
+TEST(Mailto, SecurityControlAndHighBytesAreEscaped) {
+  EXPECT_EQ(EscapeMailtoText(std::string("a\tb\0c\x01\x1F\x7F", 8)), "a%09b%00c%01%1F%7F");
+  EXPECT_EQ(EscapeMailtoText("\xE4\x80\xFF"), "%E4%80%FF");
+  for (int byte = 0; byte < 256; ++byte) {
+    const std::string escaped = EscapeMailtoText(std::string(1, static_cast<char>(byte)));
+    for (const char c : escaped) {
+      EXPECT_TRUE(c > 0x20 && c < 0x7F) << byte;
+    }
+  }
 }
 
 TEST(Mailto, LinkReplacesThePlaceholderOrIsAppended) {

@@ -228,6 +228,29 @@ TEST_F(Lookup, RootResolutionStopsOnALoopOfReferrals) {
   EXPECT_LE(network.dnsAsked.size(), 8u);
 }
 
+// Answers with the query's own identifier and question, but from another
+// address or port, come first: only the server's own reply counts. And no
+// query id follows from the one before.
+TEST_F(Lookup, SecurityOnlyTheQueriedServerAnswersWithFreshIds) {
+  network.dnsServers = {"10.0.0.1"};
+  table = {{"10.0.0.1", "corvan.test", kDnsTypeMx, {"mx.corvan.test"}, {}}};
+  std::vector<std::uint16_t> ids;
+  network.dnsSpoof = [&ids](const std::string&, const Bytes& query) {
+    ids.push_back(static_cast<std::uint16_t>(query[0] << 8 | query[1]));
+    const Bytes forged =
+        DnsReplyBuilder(query).Mx({0xC0, 12}, 1, DnsReplyBuilder::Name("evil.example")).Build();
+    return std::vector<std::pair<std::string, Bytes>>{
+        {"10.6.6.6:53", forged}, {"10.0.0.1:5353", forged}, {"", forged}};
+  };
+  MxLookup lookup(network);
+  for (int i = 0; i < 8; ++i)
+    EXPECT_EQ(lookup.Exchangers("desk@corvan.test"), Names{"mx.corvan.test"});
+  ASSERT_EQ(ids.size(), 8u);
+  int sequential = 0;
+  for (std::size_t i = 1; i < ids.size(); ++i) sequential += ids[i] == ids[i - 1] + 1;
+  EXPECT_LT(sequential, 3) << "query ids run on from one start";
+}
+
 TEST(BaseDomain, LastThreeLabels) {
   EXPECT_EQ(BaseDomain("a.b.c.d.e"), "c.d.e");
   EXPECT_EQ(BaseDomain("c.d.e"), "c.d.e");

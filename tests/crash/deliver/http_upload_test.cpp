@@ -152,14 +152,49 @@ TEST_F(Upload, Answers) {
   EXPECT_FALSE(IsWebPage("http://"));
 }
 
+// A relocation opens in the browser only on the upload's own host, and
+// only written so that every browser reads that host.
+TEST(HttpUpload, SecurityRelocationOpensOnlyTheUploadsOwnHost) {
+  const struct {
+    const char* url;
+    bool open;
+  } cases[] = {
+      {"http://reports.test/thanks", true},
+      {"HTTPS://REPORTS.TEST:8443/t?x=1#y", true},
+      {"http://reports.test", true},
+      {"http://reports.test?x", true},
+      {"http://evil.example/", false},
+      {"http://reports.test.evil.example/", false},
+      {"http://reports.test@evil.example/", false},
+      {"http://evil.example\\@reports.test/", false},
+      {"http://evil.example\\reports.test/", false},
+      {"http://reports.test:80@evil.example/", false},
+      {"http://reports.test:/", false},
+      {"http://reports.test:8x/", false},
+      {"http://reports.test /", false},
+      {"http://reports.test/\tx", false},
+      {"http://reports.t\xC3\xA9st/", false},
+      {"/thanks", false},
+      {"file://reports.test/c$/x.exe", false},
+      {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsOwnWebPage(c.url, "reports.test"), c.open) << c.url;
+  EXPECT_FALSE(IsOwnWebPage("http://x/", ""));
+}
+
 TEST_F(Upload, AnswerInPiecesAndRelocations) {
   network.peers["reports.test"].Answer(
       "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 302 Found\r\n"
-      "Location: https://x/thanks\r\n\r\n",
+      "Location: https://Reports.Test/thanks\r\n\r\n",
       3);
   ASSERT_TRUE(Run());
-  EXPECT_EQ(browser.opened, std::vector<std::string>{"https://x/thanks"});
+  EXPECT_EQ(browser.opened, std::vector<std::string>{"https://Reports.Test/thanks"});
   network.peers["reports.test"].Answer("HTTP/1.1 302 Found\r\nLocation: calc.exe\r\n\r\n");
+  EXPECT_TRUE(Run());
+  EXPECT_EQ(browser.opened.size(), 1u);
+  // Another host is success, but nothing opens.
+  network.peers["reports.test"].Answer(
+      "HTTP/1.1 302 Found\r\nLocation: http://evil.example/\r\n\r\n");
   EXPECT_TRUE(Run());
   EXPECT_EQ(browser.opened.size(), 1u);
   network.peers["reports.test"].Answer("HTTP/1.1 500 Broken\r\n\r\n");

@@ -145,6 +145,21 @@ TEST_F(HttpAuthTest, RefusedNtlmEndsWithTheChallenge) {
   EXPECT_EQ(peer.client.AuthNTLMState(), 0);
 }
 
+// A bare "NTLM" answering the negotiate message (no challenge in it) ends
+// the request with that 401 and its events instead of throwing.
+TEST_F(HttpAuthTest, SecurityBareNtlmAnsweringTheNegotiateMessageEndsWith401) {
+  for (int i = 0; i < 2; ++i) {
+    Answer("HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: NTLM\r\nContent-Length: 0\r\n\r\n",
+           false);
+  }
+  peer.client.SetRequestVer("1.1");
+  Get();
+  EXPECT_EQ(peer.requests.size(), 2u);
+  EXPECT_EQ(peer.client.StatusCode(), 401);
+  EXPECT_EQ(peer.client.AuthNTLMState(), 0);
+  EXPECT_EQ(std::count(peer.log.begin(), peer.log.end(), "RequestDone 0"), 1);
+}
+
 TEST_F(HttpAuthTest, NoNtlmOptionLeadsToBasic) {
   peer.client.SetOptions(httpoNoNTLMAuth);
   Answer(

@@ -225,6 +225,41 @@ TEST_F(HttpClientTest, FailingStreamWriteEndsTheRequest) {
   EXPECT_EQ(message, "disk full");
 }
 
+// A server cannot make the client keep endless header lines or a document
+// past its limit: each answer ends the request with the limit's error and
+// keeps no more than the limit in the stream.
+TEST_F(HttpClientTest, SecurityHeaderAndDocumentLimits) {
+  std::string manyLines, bigHeader;
+  for (int i = 0; i < 101; ++i) manyLines += "X-A: " + std::to_string(i) + "\r\n";
+  for (int i = 0; i < 20; ++i) bigHeader += "X-B: " + std::string(4000, 'b') + "\r\n";
+  std::string interim;
+  for (int i = 0; i < 2000; ++i) interim += "HTTP/1.1 100 Continue\r\nX-C: cccccccccccc\r\n\r\n";
+  const std::string body(1000, 'x');
+  const struct {
+    std::string answer;
+    long long maxDocument;
+    int code;
+  } cases[] = {
+      {"HTTP/1.0 200 OK\r\n" + manyLines + "\r\nbody", -1, httperrHeaderTooLarge},
+      {"HTTP/1.0 200 OK\r\n" + bigHeader + "\r\nbody", -1, httperrHeaderTooLarge},
+      {interim + "HTTP/1.0 200 OK\r\n\r\nbody", -1, httperrHeaderTooLarge},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n" + body, 999, httperrDocumentTooLarge},
+      {"HTTP/1.0 200 OK\r\n\r\n" + body, 999, httperrDocumentTooLarge},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3e8\r\n" + body + "\r\n0\r\n\r\n", 999,
+       httperrDocumentTooLarge},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 1000\r\n\r\n" + body, 1000, -1},
+  };
+  for (const auto& c : cases) {
+    for (std::size_t piece : kPieces) {
+      stream.Clear();
+      peer.client.MaxDocumentSize = c.maxDocument;
+      Answer(c.answer, piece == 1 ? 97 : piece);
+      EXPECT_EQ(GetCode(), c.code) << c.answer.substr(0, 60) << " piece " << piece;
+      EXPECT_LE(stream.Size(), 1000);
+    }
+  }
+}
+
 TEST_F(HttpClientTest, LookupAndConnectFailures) {
   peer.lookupError = 11001;
   EXPECT_EQ(GetCode(), 404);

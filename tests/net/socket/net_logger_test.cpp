@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstdio>
 #include <fstream>
+#include <future>
+#include <thread>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -50,6 +52,27 @@ TEST(NetLogger, CategoriesAndTheEventDestination) {
   logger.DoDebugLog(nullptr, loProtSpecDump, "line");
   EXPECT_EQ(lines, (std::vector<std::string>{"connect", "line"}));
   EXPECT_EQ(categories, (std::vector<TLogOption>{loWsockInfo, loProtSpecDump}));
+}
+
+// A handler that asks the logger something and switches its event off must
+// not wait on the logger's own lock (run on a thread: a hang fails in 10 s).
+TEST(NetLogger, EventHandlerMayUseTheLogger) {
+  auto logger = std::make_shared<TNetLogger>();
+  auto seen = std::make_shared<std::vector<bool>>();
+  logger->SetOnNetLogEvent(
+      [logger = logger.get(), seen](const void*, TLogOption, const std::string&) {
+        seen->push_back(logger->Wants(loWsockInfo));
+        logger->SetOnNetLogEvent(nullptr);
+      });
+  logger->SetLogOptions({loDestEvent, loWsockInfo});
+  std::packaged_task<void()> task([logger] {
+    logger->DoDebugLog(nullptr, loWsockInfo, "one");
+    logger->DoDebugLog(nullptr, loWsockInfo, "two");
+  });
+  std::future<void> done = task.get_future();
+  std::thread(std::move(task)).detach();
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(*seen, std::vector<bool>{true});
 }
 
 TEST(NetLogger, FileLinesWithStampsAppendOrOverwrite) {

@@ -81,6 +81,38 @@ TEST(SocketServer, AcceptedConnectionIsAdoptedByAnotherComponent) {
   }
 }
 
+// A second Listen on a listening component is refused, and Close releases
+// the port: no socket stays bound until the process ends.
+TEST(SocketServer, SecondListenIsRefusedAndCloseReleasesThePort) {
+  TNetSocket server, again;
+  int errors = 0;
+  server.OnError = [&](TCustomNetSocket*) { ++errors; };
+  ListenOn(server, "tcp", "127.0.0.1");
+  const std::string port = server.GetBoundPort();
+  server.Listen();
+  EXPECT_EQ(errors, 1);
+  EXPECT_EQ(server.LastError(), 10022);
+  server.Close();
+  again.SetProto("tcp");
+  again.SetAddr("127.0.0.1");
+  again.SetPort(port);
+  EXPECT_NO_THROW(again.Listen());
+  EXPECT_EQ(again.State(), wsListening);
+  // A bind that failed on that port leaves nothing open after Close.
+  TNetSocket refused;
+  refused.OnError = [&](TCustomNetSocket*) { ++errors; };
+  refused.SetProto("tcp");
+  refused.SetAddr("127.0.0.1");
+  refused.SetPort(port);
+  refused.Listen();
+  EXPECT_EQ(errors, 2);
+  EXPECT_EQ(refused.State(), wsClosed);
+  refused.Close();
+  again.Close();
+  refused.Listen();
+  EXPECT_EQ(refused.State(), wsListening) << "a retry after the port came free";
+}
+
 TEST(SocketServer, AcceptAndDupRefuseWhatTheyCannotUse) {
   TNetSocket socket;
   try {
