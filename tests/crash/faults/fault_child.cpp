@@ -97,6 +97,15 @@ __attribute__((noinline)) void Fault() {
   }
 }
 
+// Every place reaches Fault through a frame without a frame pointer (its
+// caller's stays in EBP): only the unwind tables lead past it, to the
+// place, as a stack walker with the program's symbols must show.
+__attribute__((noinline, optimize("omit-frame-pointer"))) void FaultBelowNoFramePointer() {
+  volatile int calls = 1;  // a frame of its own, with a call that is no tail call
+  Fault();
+  calls = calls + 1;
+}
+
 void WriteFile(const std::string& name, const std::string& text) {
   std::ofstream(folder + "\\" + name, std::ios::binary | std::ios::app) << text << "\n";
 }
@@ -119,7 +128,7 @@ class FaultWindow : public corvan::ui::TWindow {
  protected:
   LRESULT WndProc(UINT msg, WPARAM wParam, LPARAM lParam) override {
     if (msg == kFaultMessage) {
-      Fault();
+      FaultBelowNoFramePointer();
       return 0;
     }
     return TWindow::WndProc(msg, wParam, lParam);
@@ -127,7 +136,7 @@ class FaultWindow : public corvan::ui::TWindow {
 };
 
 DWORD WINAPI FaultProc(void*) {
-  Fault();
+  FaultBelowNoFramePointer();
   return 0;
 }
 
@@ -137,7 +146,7 @@ class SyncThread : public corvan::ui::TThread {
 
  protected:
   void Run() override {
-    Synchronize([] { Fault(); });
+    Synchronize([] { FaultBelowNoFramePointer(); });
   }
 };
 
