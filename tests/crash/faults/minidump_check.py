@@ -144,13 +144,19 @@ def symbolized(text):
     return frames
 
 
+def collapsed(frames):
+    """Frames with repeats in a row given once, as the report lists the
+    frames of a recursion."""
+    return [f for i, f in enumerate(frames) if i == 0 or f != frames[i - 1]]
+
+
 def check_symbols(args, report):
     """The walker with the build's symbols against the report's call stack
     of the faulting thread."""
     walked = symbolized(run(f"{args.bin}/minidump_stackwalk", args.dump, args.symbols))
     program = args.program.lower()
-    ours = [(f[1], f[2], f[3]) for f in walked if f[0] == program and f[2]]
-    expected = report_locations(report.frame_lines[0], program)
+    ours = collapsed([(f[1], f[2], f[3]) for f in walked if f[0] == program and f[2]])
+    expected = collapsed(report_locations(report.frame_lines[0], program))
     shown = min(len(ours), len(expected))
     check(shown >= 2, f"the walker names {len(ours)} frames of {program} with lines, "
           f"the report {len(expected)}")
