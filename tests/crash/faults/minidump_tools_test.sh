@@ -72,7 +72,8 @@ if CORVAN_KEEP_REPORT=$(unix_to_wine "$report") wine "$corvan_test" --gtest_filt
   dump=$(dump_of "$report" corvan) &&
     python3 "$here/minidump_check.py" --bin "$bin" --kind access-violation --program corvan.exe \
       --report "$report" --symbols "$symbols" --dump "$dump" || failed=1
-  if ! "$root/scripts/symbolicate.sh" "$dump" "$symbols" | grep -q '^ 0  corvan\.exe!.* \[.*\.cpp : [0-9]'; then
+  walk=$("$root/scripts/symbolicate.sh" "$dump" "$symbols") || walk=
+  if ! grep -q '^ 0  corvan\.exe!.* \[.*\.cpp : [0-9]' <<<"$walk"; then
     echo "FAILED: symbolicate.sh names no line of corvan.exe's faulting frame" >&2
     failed=1
   fi
@@ -87,7 +88,8 @@ if [ "$size" -gt $((4 * 1024 * 1024)) ]; then
   echo "FAILED: corvan.exe has $size bytes, more than 4 MB" >&2
   failed=1
 fi
-if ! i686-w64-mingw32-objdump -p "$corvan" | grep -q 'format RSDS signature [0-9a-f]\{32\} age 1 pdb'; then
+headers=$(i686-w64-mingw32-objdump -p "$corvan")
+if ! grep -q 'format RSDS signature [0-9a-f]\{32\} age 1 pdb' <<<"$headers"; then
   echo "FAILED: corvan.exe carries no CodeView record" >&2
   failed=1
 fi
