@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The start-up integrity check on a 5 MB program and on corvan.exe as built
-# (with its debug information), against the start of a process of that
-# size, under Wine in both prefixes. Ends with
+# The start-up integrity check on a 5 MB program and on corvan.exe as
+# shipped (its debug information moved out; its size and check time are
+# printed), against the start of a process of that size, under Wine in both
+# prefixes. Ends with
 # "ratio integrity-vs-process-start VALUE" per prefix.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

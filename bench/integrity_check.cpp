@@ -1,7 +1,7 @@
 // The start-up integrity check (MapFileAndCheckSumW over the whole file)
 // on a 5 MB program, a copy of this one padded to that size with its
 // checksum written, and on the file given on the command line (corvan.exe
-// as built, debug information included). The yardstick is the start of a
+// as shipped, its size printed beside the time). The yardstick is the start of a
 // process from the 5 MB file that ends at once: the check should cost a
 // small part of it. Prints milliseconds (the fastest of several runs: the
 // machine is shared) and ends with

@@ -14,7 +14,12 @@
 //     OUT.bin for any other program.
 //   mkmap --checksum EXE
 //     Writes the PE checksum into the optional header of EXE.
+//   mkmap --symbols EXE NM.txt LINES.txt FRAMES.txt ROOT
+//     Writes the Breakpad symbol file of EXE (FRAMES.txt: `objdump
+//     --dwarf=frames-interp EXE`) to ROOT/<debug file>/<identifier>/, both
+//     from its CodeView record, and removes the files of earlier links.
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -25,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "BreakpadSymbols.h"
 #include "crash/analysis/CompactMap.h"
 #include "crash/analysis/MapTables.h"
 #include "crash/analysis/ModuleCalibration.h"
@@ -37,6 +43,7 @@
 namespace {
 
 using namespace corvan::crash;
+namespace mkmap = corvan::mkmap;
 
 bool ReadFile(const std::string& path, std::string& text) {
   std::ifstream in(path, std::ios::binary);
@@ -207,6 +214,30 @@ int WriteChecksum(const std::string& exePath) {
   return out.flush() ? 0 : 1;
 }
 
+// One public per code address: a global name before a local one, then the
+// first in nm's order.
+std::map<Address, TSymbol> FunctionStarts(const std::string& nm, Address codeStart,
+                                          Address codeEnd) {
+  std::map<Address, TSymbol> byAddress;
+  for (TSymbol& s : CodeSymbols(nm)) {
+    if (s.address < codeStart || s.address >= codeEnd) continue;
+    auto [it, added] = byAddress.try_emplace(s.address, s);
+    if (!added && it->second.type == 't' && s.type == 'T') it->second = s;
+  }
+  return byAddress;
+}
+
+// The line table's rows inside the code, by address.
+std::vector<TRow> CodeRows(const std::string& lines, Address codeStart, Address codeEnd) {
+  std::vector<TRow> rows;
+  for (TRow& row : LineRows(lines)) {
+    if (row.address >= codeStart && row.address < codeEnd) rows.push_back(std::move(row));
+  }
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const TRow& a, const TRow& b) { return a.address < b.address; });
+  return rows;
+}
+
 int Build(const std::string& exePath, const std::string& nmPath, const std::string& linesPath,
           const std::string& mapPath, const std::string& zelPath) {
   std::string exe, nm, lines;
@@ -225,24 +256,12 @@ int Build(const std::string& exePath, const std::string& nmPath, const std::stri
   SetModuleRanges(ranges, image, bytes, static_cast<Address>(image.ImageBase()), &codeLength);
   const Address codeStart = ranges.CodeStart, codeEnd = ranges.CodeEnd;
 
-  // One public per address: a global name before a local one, then the
-  // first in nm's order.
-  std::map<Address, TSymbol> byAddress;
-  for (TSymbol& s : CodeSymbols(nm)) {
-    if (s.address < codeStart || s.address >= codeEnd) continue;
-    auto [it, added] = byAddress.try_emplace(s.address, s);
-    if (!added && it->second.type == 't' && s.type == 'T') it->second = s;
-  }
+  const std::map<Address, TSymbol> byAddress = FunctionStarts(nm, codeStart, codeEnd);
   if (byAddress.empty()) {
     std::cerr << "mkmap: no code symbols in " << nmPath << "\n";
     return 1;
   }
-  std::vector<TRow> rows;
-  for (TRow& row : LineRows(lines)) {
-    if (row.address >= codeStart && row.address < codeEnd) rows.push_back(std::move(row));
-  }
-  std::stable_sort(rows.begin(), rows.end(),
-                   [](const TRow& a, const TRow& b) { return a.address < b.address; });
+  const std::vector<TRow> rows = CodeRows(lines, codeStart, codeEnd);
 
   // A function's unit is the file of its first line row; rows of other
   // files inside it are code inlined from elsewhere: the line of the
@@ -321,6 +340,68 @@ int Build(const std::string& exePath, const std::string& nmPath, const std::stri
   return 0;
 }
 
+// The Breakpad symbol file, from the same functions and line rows as the
+// maps, so that a walker names the frames as the bug report does.
+int WriteSymbols(const std::string& exePath, const std::string& nmPath,
+                 const std::string& linesPath, const std::string& framesPath,
+                 const std::string& root) {
+  std::string exe, nm, lines, frames;
+  if (!ReadFile(exePath, exe) || !ReadFile(nmPath, nm) || !ReadFile(linesPath, lines) ||
+      !ReadFile(framesPath, frames)) {
+    std::cerr << "mkmap: cannot read the inputs\n";
+    return 1;
+  }
+  const BufferImageBytes bytes({reinterpret_cast<const std::uint8_t*>(exe.data()), exe.size()});
+  const PeImage image(bytes, ImageLayout::File);
+  const std::vector<std::uint8_t> record = image.CodeViewRecord();
+  mkmap::SymbolModule module;
+  module.identifier = mkmap::BreakpadIdentifier(record);
+  module.debugFile = mkmap::CodeViewDatabase(record);
+  if (!image.Valid() || image.Is64() || module.identifier.empty() || module.debugFile.empty()) {
+    std::cerr << "mkmap: " << exePath << " has no CodeView record with a database name\n";
+    return 1;
+  }
+  char codeId[32];
+  std::snprintf(codeId, sizeof codeId, "%08X%x", image.TimeDateStamp(), image.ImageSize());
+  module.codeId = codeId;
+  module.codeFile = BaseName(exePath);
+  module.imageBase = static_cast<std::uint32_t>(image.ImageBase());
+  TMapFile ranges;
+  SetModuleRanges(ranges, image, bytes, static_cast<Address>(image.ImageBase()));
+  std::vector<mkmap::SymbolFunction> functions;
+  const std::map<Address, TSymbol> starts = FunctionStarts(nm, ranges.CodeStart, ranges.CodeEnd);
+  for (auto it = starts.begin(); it != starts.end(); ++it) {
+    const auto next = std::next(it);
+    functions.push_back(
+        {it->first, next == starts.end() ? ranges.CodeEnd : next->first, it->second.name});
+  }
+  std::vector<mkmap::SymbolRow> rows;
+  for (TRow& row : CodeRows(lines, ranges.CodeStart, ranges.CodeEnd))
+    rows.push_back({row.address, row.line, std::move(row.file)});
+  const std::string text = mkmap::SymbolFileText(module, functions, rows,
+                                                 mkmap::StackCfiRecords(frames, module.imageBase));
+
+  namespace fs = std::filesystem;
+  const fs::path path = fs::path(root) / mkmap::SymbolFilePath(module.debugFile, module.identifier);
+  std::error_code error;
+  // Only this link's identifier stays: the build folder holds one build.
+  for (const auto& entry : fs::directory_iterator(fs::path(root) / module.debugFile, error)) {
+    if (entry.path().filename() != module.identifier) fs::remove_all(entry.path(), error);
+  }
+  fs::create_directories(path.parent_path(), error);
+  const fs::path part = path.string() + ".part";
+  if (!WriteFile(part.string(), text.data(), text.size())) {
+    std::cerr << "mkmap: cannot write " << part << "\n";
+    return 1;
+  }
+  fs::rename(part, path, error);
+  if (error) {
+    std::cerr << "mkmap: cannot write " << path << ": " << error.message() << "\n";
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -329,10 +410,13 @@ int main(int argc, char** argv) {
     if (argc == 5 && std::string(argv[1]) == "--calibrate")
       return Calibrate(argv[2], argv[3], argv[4]);
     if (argc == 3 && std::string(argv[1]) == "--checksum") return WriteChecksum(argv[2]);
+    if (argc == 7 && std::string(argv[1]) == "--symbols")
+      return WriteSymbols(argv[2], argv[3], argv[4], argv[5], argv[6]);
     if (argc == 6) return Build(argv[1], argv[2], argv[3], argv[4], argv[5]);
     std::cerr
         << "usage: mkmap EXE NM.txt LINES.txt OUT.map OUT.zel | mkmap --check NM1.txt NM2.txt\n"
-           "       mkmap --calibrate EXE NM.txt OUT.bin | mkmap --checksum EXE\n";
+           "       mkmap --calibrate EXE NM.txt OUT.bin | mkmap --checksum EXE\n"
+           "       mkmap --symbols EXE NM.txt LINES.txt FRAMES.txt ROOT\n";
   } catch (const std::exception& e) {
     std::cerr << "mkmap: " << e.what() << "\n";
   }

@@ -25,6 +25,13 @@ bool IsCompilerGenerated(const std::string& name) {
   return name.size() >= 6 && name.compare(0, 3, "@$x") == 0 && name[4] == '$';
 }
 
+std::uint32_t ReadU32(const ImageBytes& bytes, std::uint64_t offset) {
+  std::uint32_t value = 0;
+  return bytes.Read(offset, &value, sizeof value) ? value : 0;
+}
+
+}  // namespace
+
 std::string DemangleCpp(const std::string& name) {
   int status = 0;
   char* text = abi::__cxa_demangle(name.c_str(), nullptr, nullptr, &status);
@@ -33,13 +40,6 @@ std::string DemangleCpp(const std::string& name) {
   std::free(text);
   return result;
 }
-
-std::uint32_t ReadU32(const ImageBytes& bytes, std::uint64_t offset) {
-  std::uint32_t value = 0;
-  return bytes.Read(offset, &value, sizeof value) ? value : 0;
-}
-
-}  // namespace
 
 void AddPublic(TMapFile& map, std::string name, Address address, bool isCode) {
   if (name.empty() || IsCompilerGenerated(name)) return;

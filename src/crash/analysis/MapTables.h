@@ -17,6 +17,9 @@ namespace corvan::crash {
 // dropped when CodeSymbolsOnly. Segments must be sorted already.
 void AddPublic(TMapFile& map, std::string name, Address address, bool isCode);
 
+// A C++ name ("_Z...") demangled; the name itself when it does not demangle.
+std::string DemangleCpp(const std::string& name);
+
 // A unit name as segments keep it: without a ".pas" or ".dpr" extension.
 std::string UnitWithoutExtension(std::string_view unit);
 

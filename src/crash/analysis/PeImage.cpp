@@ -386,6 +386,34 @@ std::optional<FixedFileVersion> PeImage::FileVersion() const {
   return FixedFileVersion{U32(fixed + 8), U32(fixed + 12), U32(fixed + 16), U32(fixed + 20)};
 }
 
+std::vector<std::uint8_t> PeImage::CodeViewRecord() const {
+  // Debug directory entries of 28 bytes: type at 12 (2 is CodeView), data
+  // size at 16, its RVA at 20 and file offset at 24.
+  constexpr std::uint32_t kDebugDirectory = 6, kEntrySize = 28, kCodeView = 2;
+  constexpr std::uint32_t kRecordHead = 24, kMaxRecord = kRecordHead + kMaxImageName;
+  const auto dir = Directory(kDebugDirectory);
+  if (!dir) return {};
+  for (std::uint32_t at = 0; at + kEntrySize <= dir->size && at < 64 * kEntrySize;
+       at += kEntrySize) {
+    std::uint8_t entry[kEntrySize];
+    if (!ReadRva(dir->rva + at, entry, sizeof entry) || U32(entry + 12) != kCodeView) continue;
+    const std::uint32_t size = U32(entry + 16);
+    const std::uint64_t where = layout_ == ImageLayout::Mapped ? U32(entry + 20) : U32(entry + 24);
+    if (size < kRecordHead || size > kMaxRecord) return {};
+    std::vector<std::uint8_t> record(size);
+    if (!bytes_.Read(where, record.data(), size) || std::memcmp(record.data(), "RSDS", 4) != 0)
+      return {};
+    // The name ends at its zero; one without a zero is cut to the record.
+    const auto zero = std::find(record.begin() + kRecordHead, record.end(), 0);
+    if (zero == record.end())
+      record.push_back(0);
+    else
+      record.erase(zero + 1, record.end());
+    return record;
+  }
+  return {};
+}
+
 std::string FileVersionText(std::uint64_t version) {
   return std::to_string(version >> 48) + "." + std::to_string(version >> 32 & 0xFFFF) + "." +
          std::to_string(version >> 16 & 0xFFFF) + "." + std::to_string(version & 0xFFFF);

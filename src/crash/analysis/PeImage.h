@@ -143,6 +143,12 @@ class PeImage {
   // The fixed part of the version resource (type 16, the first name).
   std::optional<FixedFileVersion> FileVersion() const;
 
+  // The CodeView record ("RSDS", a 16-byte signature, the age and the
+  // database name up to its terminating zero) of the first such entry of
+  // the debug directory: the identity debuggers and symbol servers know
+  // the image by. Empty when there is none or it lies outside the image.
+  std::vector<std::uint8_t> CodeViewRecord() const;
+
  private:
   struct ResourceEntry {
     ResourceKey key;

@@ -18,7 +18,10 @@ constexpr std::uint32_t kMiniDumpWithDataSegs = 0x1;
 // 48-byte threads: id at 0, stack start (64 bits) at 24, stack size at 32,
 // stack offset at 36.
 constexpr std::uint32_t kSignature = 0x504D444D;
-constexpr std::uint32_t kThreadListStream = 3, kExceptionStream = 6;
+constexpr std::uint32_t kThreadListStream = 3, kModuleListStream = 4, kExceptionStream = 6;
+// The module list is a count followed by 108-byte modules: base (64 bits)
+// at 0, the CodeView record's size and offset at 76.
+constexpr std::size_t kModuleSize = 108, kModuleCodeView = 76;
 // The exception stream: thread id at 0, the record from 8 (code, flags,
 // nested record, address, parameter count at 32, parameters from 40), the
 // context's size and offset at 160 and 164.
@@ -95,6 +98,37 @@ bool SettleExceptionStream(std::span<std::uint8_t> dump) {
     return true;
   }
   return false;
+}
+
+std::size_t AddCodeViewRecords(
+    std::vector<std::uint8_t>& dump,
+    const std::function<std::vector<std::uint8_t>(std::uint64_t base)>& recordOf) {
+  if (!Fits(dump, 0, kHeaderSize) || ReadLe32(&dump[0]) != kSignature) return 0;
+  const std::uint32_t streams = ReadLe32(&dump[8]), directory = ReadLe32(&dump[12]);
+  if (!Fits(dump, directory, std::uint64_t{streams} * kDirectoryEntrySize)) return 0;
+  for (std::uint32_t i = 0; i < streams; ++i) {
+    const std::uint8_t* entry = &dump[directory + i * kDirectoryEntrySize];
+    if (ReadLe32(entry) != kModuleListStream) continue;
+    const std::uint32_t size = ReadLe32(entry + 4), offset = ReadLe32(entry + 8);
+    if (size < 4 || !Fits(dump, offset, size)) return 0;
+    const std::uint32_t count = ReadLe32(&dump[offset]);
+    if (count > (size - 4) / kModuleSize) return 0;
+    std::size_t added = 0;
+    for (std::uint32_t m = 0; m < count; ++m) {
+      const std::size_t module = offset + 4 + m * kModuleSize;
+      if (ReadLe32(&dump[module + kModuleCodeView]) != 0) continue;
+      const std::vector<std::uint8_t> record = recordOf(ReadLe64(&dump[module]));
+      if (record.empty() || dump.size() + record.size() > UINT32_MAX) continue;
+      const std::size_t at = (dump.size() + 3) & ~std::size_t{3};
+      dump.resize(at);
+      dump.insert(dump.end(), record.begin(), record.end());
+      PutLe32(&dump[module + kModuleCodeView], static_cast<std::uint32_t>(record.size()));
+      PutLe32(&dump[module + kModuleCodeView + 4], static_cast<std::uint32_t>(at));
+      ++added;
+    }
+    return added;
+  }
+  return 0;
 }
 
 StackPatch FindStackPatch(std::span<const std::uint8_t> dump, std::uint32_t threadId,

@@ -4,6 +4,7 @@
 // off, "MiniDumpKind") and the name of its file. The dump itself is written
 // by MiniDumpWin.cpp with the system's MiniDumpWriteDump.
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -59,6 +60,15 @@ struct DumpException {
 std::vector<std::uint8_t> ExceptionStreamWithContext(const DumpException& exception,
                                                      std::span<const std::uint8_t> context);
 bool SettleExceptionStream(std::span<std::uint8_t> dump);
+
+// Gives every module of the dump's module list that has no CodeView
+// record the one recordOf returns for its base (empty: none), appended at
+// the end of the file: a walker finds a module's symbols by that record,
+// and Wine's writer leaves it out. Returns the number of records added;
+// a malformed dump is left as it is.
+std::size_t AddCodeViewRecords(
+    std::vector<std::uint8_t>& dump,
+    const std::function<std::vector<std::uint8_t>(std::uint64_t base)>& recordOf);
 
 // The code a C++ throw is recorded with in the dump: the one debuggers and
 // dump readers name as a C++ exception. The record carries no parameters,

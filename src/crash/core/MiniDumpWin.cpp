@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "common/WinHandles.h"
+#include "crash/analysis/ImageHelpers.h"
 #include "crash/analysis/LoaderLock.h"
+#include "crash/analysis/PeImage.h"
 #include "crash/analysis/SystemHelpers.h"
 #include "crash/analysis/Threads.h"
 #include "crash/core/ExceptionReport.h"
@@ -93,24 +95,39 @@ ScopedFile CreateDumpFile(const std::string& folder, const LocalTime& stamp, std
 // Dumps beyond this are not read back (a normal one is far smaller).
 constexpr LONGLONG kMaxFinishedDump = 64 * 1024 * 1024;
 
-// Reads the written dump back, points its exception stream at its context
-// and puts the stack bytes captured before unwinding back into the
-// faulting thread's stack: while it waited for its report the thread
-// reused the stack of the frames that threw or faulted, and a debugger
-// walks the stack from the captured context.
-bool FinishDump(HANDLE file, const ExceptionFacts& facts) {
+// The CodeView record of the module loaded at base, read from its image
+// in memory.
+std::vector<std::uint8_t> LoadedCodeViewRecord(std::uint64_t base) {
+  const LiveModuleBytes bytes(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(base)));
+  return PeImage(bytes, ImageLayout::Mapped).CodeViewRecord();
+}
+
+// Reads the written dump back and completes it: with an exception, points
+// its exception stream at its context and puts the stack bytes captured
+// before unwinding back into the faulting thread's stack (while it waited
+// for its report the thread reused the stack of the frames that threw or
+// faulted, and a debugger walks the stack from the captured context); and
+// gives each module the CodeView record Wine's writer leaves out, by which
+// a walker finds its symbols.
+bool FinishDump(HANDLE file, const ExceptionFacts& facts, bool withException) {
+  // A dump without an exception is whole as written: one that cannot be
+  // read back goes as it is, without the records.
   LARGE_INTEGER size{};
-  if (!GetFileSizeEx(file, &size) || size.QuadPart > kMaxFinishedDump) return false;
+  if (!GetFileSizeEx(file, &size) || size.QuadPart > kMaxFinishedDump) return !withException;
   std::vector<std::uint8_t> dump(static_cast<std::size_t>(size.QuadPart));
   DWORD done = 0;
   if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER ||
       !ReadFile(file, dump.data(), static_cast<DWORD>(dump.size()), &done, nullptr) ||
-      done != dump.size() || !SettleExceptionStream(dump)) {
-    return false;
+      done != dump.size()) {
+    return !withException;
   }
-  const StackPatch patch =
-      FindStackPatch(dump, facts.crashedThreadId, facts.context.Esp, facts.stackBytes.size());
-  std::copy_n(facts.stackBytes.begin(), patch.length, dump.begin() + patch.fileOffset);
+  if (withException) {
+    if (!SettleExceptionStream(dump)) return false;
+    const StackPatch patch =
+        FindStackPatch(dump, facts.crashedThreadId, facts.context.Esp, facts.stackBytes.size());
+    std::copy_n(facts.stackBytes.begin(), patch.length, dump.begin() + patch.fileOffset);
+  }
+  AddCodeViewRecords(dump, LoadedCodeViewRecord);
   return SetFilePointer(file, 0, nullptr, FILE_BEGIN) != INVALID_SET_FILE_POINTER &&
          WriteFile(file, dump.data(), static_cast<DWORD>(dump.size()), &done, nullptr) &&
          done == dump.size();
@@ -154,8 +171,9 @@ std::string WriteDump(HANDLE file, const ExceptionFacts& facts, MiniDumpKind kin
     const DWORD error = GetLastError();
     return ErrorText(error == ERROR_SUCCESS ? ERROR_GEN_FAILURE : error);
   }
-  if (withException && !FinishDump(file, facts)) {
-    return "not written: the exception could not be completed";
+  if (!FinishDump(file, facts, withException)) {
+    return withException ? "not written: the exception could not be completed"
+                         : "not written: the dump could not be completed";
   }
   return {};
 }

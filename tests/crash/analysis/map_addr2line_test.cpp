@@ -1,6 +1,7 @@
-// The map embedded in corvan.exe against addr2line on the same file: every
-// function start and a sample of addresses inside functions must give the
-// function and line that binutils read from the DWARF information.
+// The map embedded in corvan.exe against addr2line on its debug file (the
+// DWARF the build moves out of the shipped program): every function start
+// and a sample of addresses inside functions must give the function and
+// line that binutils read from the DWARF information.
 #include <cxxabi.h>
 #include <gtest/gtest.h>
 
@@ -33,14 +34,14 @@ struct TTruth {
 // then its inline chain, innermost first, as pairs of lines: the function
 // and file:line. The line table's line is the first pair's; the function
 // that really holds the address (the symbol's) is the last pair's.
-std::vector<TTruth> Addr2Line(const std::string& exe, const std::vector<Address>& addresses) {
+std::vector<TTruth> Addr2Line(const std::string& debug, const std::vector<Address>& addresses) {
   const std::string input = testing::TempDir() + "/addresses.txt";
   {
     std::ofstream out(input);
     for (Address a : addresses) out << std::hex << "0x" << a << "\n";
   }
   const std::string command =
-      "i686-w64-mingw32-addr2line -a -f -i -e '" + exe + "' < '" + input + "'";
+      "i686-w64-mingw32-addr2line -a -f -i -e '" + debug + "' < '" + input + "'";
   FILE* pipe = popen(command.c_str(), "r");
   std::vector<TTruth> truths;
   if (!pipe) return truths;
@@ -185,7 +186,9 @@ TEST(MapAgainstAddr2line, FunctionsAndLinesOfCorvanExe) {
   std::mt19937 random(12);
   std::uniform_int_distribution<Address> pick(map.CodeStart, map.CodeEnd - 1);
   for (int i = 0; i < 3000; ++i) addresses.push_back(pick(random));
-  const std::vector<TTruth> truths = Addr2Line(exe, addresses);
+  const std::string debug = exe.substr(0, exe.rfind('.')) + ".debug";
+  ASSERT_TRUE(std::filesystem::exists(debug)) << debug << " not written beside " << exe;
+  const std::vector<TTruth> truths = Addr2Line(debug, addresses);
   ASSERT_EQ(truths.size(), addresses.size());
 
   std::size_t nameChecks = 0, nameMisses = 0, lineChecks = 0, lineMisses = 0;

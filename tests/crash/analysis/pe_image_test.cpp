@@ -161,6 +161,33 @@ TEST_P(PeImageTest, NamesAreCappedAndStopAtTheEnd) {
 INSTANTIATE_TEST_SUITE_P(Layouts, PeImageTest,
                          ::testing::Values(ImageLayout::File, ImageLayout::Mapped));
 
+// A debug directory of two entries as ld writes them for --build-id and
+// --pdb (another kind first, then CodeView): the record is found by its
+// RVA in a mapped image and by its file offset in a file.
+TEST_P(PeImageTest, CodeViewRecordOfTheDebugDirectory) {
+  auto build = [](const std::string& record) {
+    PeBuilder b;
+    const std::uint32_t entries = b.Reserve(2 * 28);
+    const std::uint32_t at = b.Add(record.data(), record.size());
+    b.Put32(entries + 12, 1);  // COFF, not ours
+    b.Put32(entries + 28 + 12, 2);
+    b.Put32(entries + 28 + 16, static_cast<std::uint32_t>(record.size()));
+    b.Put32(entries + 28 + 20, at);
+    b.Put32(entries + 28 + 24, at - PeBuilder::kSectionRva + PeBuilder::kSectionRaw);
+    b.directories[6] = {entries, 2 * 28};
+    return b;
+  };
+  const std::string head =
+      std::string("RSDS") + std::string(16, '\x5A') + std::string("\1\0\0\0", 4);
+  std::vector<std::uint8_t> record = Open(build(head + "t.pdb" + '\0')).CodeViewRecord();
+  EXPECT_EQ(std::string(record.begin(), record.end()), head + "t.pdb" + '\0');
+  record = Open(build(head + "cut")).CodeViewRecord();  // no zero: ends with the record
+  EXPECT_EQ(std::string(record.begin(), record.end()), head + "cut" + '\0');
+  EXPECT_TRUE(Open(build("NB10" + head.substr(4) + "x")).CodeViewRecord().empty());
+  EXPECT_TRUE(Open(build(head.substr(0, 20))).CodeViewRecord().empty());  // too short
+  EXPECT_TRUE(Open(PeBuilder()).CodeViewRecord().empty());
+}
+
 TEST(PeImage, FileVersionText) {
   EXPECT_EQ(FileVersionText(0), "0.0.0.0");
   EXPECT_EQ(FileVersionText(0xFFFF000100020003ULL), "65535.1.2.3");

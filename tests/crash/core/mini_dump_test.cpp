@@ -131,5 +131,51 @@ TEST(MiniDump, ExceptionStreamKeepsFifteenParametersAndRefusesBrokenDumps) {
   EXPECT_FALSE(SettleExceptionStream({}));
 }
 
+// A dump whose only stream is a module list of two modules (at 0x400000
+// and 0x7B000000); the second has a CodeView record already.
+std::vector<std::uint8_t> TwoModuleDump() {
+  std::vector<std::uint8_t> dump;
+  for (std::uint32_t v : {0x504D444Du, 0xA793u, 1u, 32u, 0u, 0u, 0u, 0u}) AppendLe32(dump, v);
+  for (std::uint32_t v : {4u, 4u + 2 * 108, 44u}) AppendLe32(dump, v);
+  AppendLe32(dump, 2);
+  dump.resize(48 + 2 * 108 + 1);  // one byte past: the record is aligned
+  PutLe32(&dump[48 + 0], 0x400000);
+  PutLe32(&dump[48 + 108], 0x7B000000);
+  PutLe32(&dump[48 + 108 + 76], 24);
+  PutLe32(&dump[48 + 108 + 80], 8);
+  return dump;
+}
+
+TEST(MiniDump, CodeViewRecordsCompleteTheModulesWithoutOne) {
+  const std::vector<std::uint8_t> record = {'R', 'S', 'D', 'S', 1, 2, 3};
+  std::vector<std::uint64_t> asked;
+  auto recordOf = [&](std::uint64_t base) {
+    asked.push_back(base);
+    return record;
+  };
+  std::vector<std::uint8_t> dump = TwoModuleDump();
+  const std::size_t end = dump.size();
+  ASSERT_EQ(AddCodeViewRecords(dump, recordOf), 1u);
+  EXPECT_EQ(asked, std::vector<std::uint64_t>{0x400000});  // the other keeps its own
+  const std::uint32_t at = ReadLe32(&dump[48 + 80]);
+  EXPECT_EQ(ReadLe32(&dump[48 + 76]), record.size());
+  EXPECT_EQ(at, (end + 3) & ~3u);
+  EXPECT_EQ(std::vector<std::uint8_t>(dump.begin() + at, dump.end()), record);
+  EXPECT_EQ(AddCodeViewRecords(dump, recordOf), 0u);  // completed once
+
+  // No record for a module, a count past the stream, a broken header.
+  dump = TwoModuleDump();
+  EXPECT_EQ(AddCodeViewRecords(dump, [](std::uint64_t) { return std::vector<std::uint8_t>(); }),
+            0u);
+  EXPECT_EQ(dump, TwoModuleDump());
+  for (std::size_t at : {0u, 44u}) {
+    dump = TwoModuleDump();
+    PutLe32(&dump[at], 3);
+    const std::vector<std::uint8_t> broken = dump;
+    EXPECT_EQ(AddCodeViewRecords(dump, recordOf), 0u) << at;
+    EXPECT_EQ(dump, broken);
+  }
+}
+
 }  // namespace
 }  // namespace corvan::crash

@@ -55,8 +55,11 @@ struct Square : Shape {
 
 volatile int depthLimit = 1 << 30;  // never reached: the stack ends first
 
+// Each frame stays below a page, so the compiler calls no stack probe
+// routine (library code without unwind tables): the overflow faults in
+// Recurse itself, whose frames a stack walker unwinds by their tables.
 __attribute__((noinline)) int Recurse(int depth) {
-  volatile char pad[4096];
+  volatile char pad[2048];
   pad[0] = static_cast<char>(depth);
   if (depth > depthLimit) return 0;
   return Recurse(depth + 1) + pad[0];
@@ -97,6 +100,15 @@ __attribute__((noinline)) void Fault() {
   }
 }
 
+// Every place reaches Fault through a frame without a frame pointer (its
+// caller's stays in EBP): only the unwind tables lead past it, to the
+// place, as a stack walker with the program's symbols must show.
+__attribute__((noinline, optimize("omit-frame-pointer"))) void FaultBelowNoFramePointer() {
+  volatile int calls = 1;  // a frame of its own, with a call that is no tail call
+  Fault();
+  calls = calls + 1;
+}
+
 void WriteFile(const std::string& name, const std::string& text) {
   std::ofstream(folder + "\\" + name, std::ios::binary | std::ios::app) << text << "\n";
 }
@@ -119,7 +131,7 @@ class FaultWindow : public corvan::ui::TWindow {
  protected:
   LRESULT WndProc(UINT msg, WPARAM wParam, LPARAM lParam) override {
     if (msg == kFaultMessage) {
-      Fault();
+      FaultBelowNoFramePointer();
       return 0;
     }
     return TWindow::WndProc(msg, wParam, lParam);
@@ -127,7 +139,7 @@ class FaultWindow : public corvan::ui::TWindow {
 };
 
 DWORD WINAPI FaultProc(void*) {
-  Fault();
+  FaultBelowNoFramePointer();
   return 0;
 }
 
@@ -137,7 +149,7 @@ class SyncThread : public corvan::ui::TThread {
 
  protected:
   void Run() override {
-    Synchronize([] { Fault(); });
+    Synchronize([] { FaultBelowNoFramePointer(); });
   }
 };
 

@@ -5,13 +5,17 @@ reading the dump only through outside tools: the stack walker
 
   minidump_check.py --bin DIR --kind access-violation|throw|stack-overflow
                     --program NAME.exe --report bugreport.txt [--seen seen.txt]
-                    --dump FILE.dmp
+                    [--symbols DIR] --dump FILE.dmp
 
 Checked: the crash reason and address; the faulting thread (the one the
 report puts first, the one the pipeline saw) with its context as the
 report's registers show it, first in the walker's account; every thread
 the report lists; the program and the system modules at the bases the
-report lists. Exits 1 with every failed check printed."""
+report lists. With the build's Breakpad symbols: the walker names the
+program's frames of the faulting thread with the report's functions, files
+and lines, in the report's order, and reaches the callers of the two
+innermost through their unwind tables (STACK CFI), not by frame pointers
+or stack scanning. Exits 1 with every failed check printed."""
 import argparse
 import re
 import subprocess
@@ -56,18 +60,21 @@ class Report:
         )
         self.sections = [s.split("\n") for s in rest.split("\n\n") if s.strip()]
         self.threads = []  # (thread id, [frame addresses]) in report order
+        self.frame_lines = []  # the frames' lines of each thread, likewise
         for lines in self.sections:
             m = re.match(r".*\(\$([0-9a-f]+)\)(?: <[^>]*>)*:$", lines[0])
             if not m:
                 continue
-            frames = []
+            frames, texts = [], []
             for line in lines[1:]:
                 if line.startswith(">>"):
                     break
                 word = line.split(" ", 1)[0]
                 if re.fullmatch(r"[0-9a-f]{8}", word):
                     frames.append(int(word, 16))
+                    texts.append(line)
             self.threads.append((int(m.group(1), 16), frames))
+            self.frame_lines.append(texts)
 
     def section(self, title):
         for lines in self.sections:
@@ -102,6 +109,70 @@ def walk(text):
     return crash, modules, frames
 
 
+def report_locations(lines, program):
+    """(function, file, line) of the frames of program that have a line:
+    "address [+offset] module unit [line] [+]relative function"; the line
+    column is blank (and the relative one holds the line) when the
+    function's start has no line to count from."""
+    found = []
+    for line in lines:
+        m = re.match(r"[0-9a-f]{8} (?:\+[0-9a-f]+ +)?(\S+) +(\S+) +(?:(\d+) +\+\d+|(\d+)) (.+)$",
+                     line)
+        if m and m.group(1).lower() == program:
+            found.append((m.group(5), m.group(2), int(m.group(3) or m.group(4))))
+    return found
+
+
+def symbolized(text):
+    """The crashed thread's frames in the walker's human-readable account:
+    (module, function, file name, line, how the frame was found)."""
+    frames, crashed = [], False
+    for line in text.splitlines():
+        if line.startswith("Thread "):
+            crashed = line.rstrip().endswith("(crashed)")
+            continue
+        if not crashed:
+            continue
+        m = re.match(r"\s*\d+\s+([^!\s]+)(?:!(.*?))?(?: \[(.+) : (\d+) \+ 0x[0-9a-f]+\]| \+ 0x[0-9a-f]+)?$",
+                     line)
+        if m:
+            file = re.split(r"[/\\]", m.group(3))[-1] if m.group(3) else None
+            frames.append([m.group(1).lower(), m.group(2), file,
+                           int(m.group(4)) if m.group(4) else None, None])
+        elif frames and line.strip().startswith("Found by: "):
+            frames[-1][4] = line.strip()[len("Found by: "):]
+    return frames
+
+
+def collapsed(frames):
+    """Frames with repeats in a row given once, as the report lists the
+    frames of a recursion."""
+    return [f for i, f in enumerate(frames) if i == 0 or f != frames[i - 1]]
+
+
+def check_symbols(args, report):
+    """The walker with the build's symbols against the report's call stack
+    of the faulting thread."""
+    walked = symbolized(run(f"{args.bin}/minidump_stackwalk", args.dump, args.symbols))
+    program = args.program.lower()
+    ours = collapsed([(f[1], f[2], f[3]) for f in walked if f[0] == program and f[2]])
+    expected = collapsed(report_locations(report.frame_lines[0], program))
+    shown = min(len(ours), len(expected))
+    check(shown >= 2, f"the walker names {len(ours)} frames of {program} with lines, "
+          f"the report {len(expected)}")
+    for i in range(shown):
+        check(ours[i] == expected[i],
+              f"frame {i} of {program}: the walker {ours[i]}, the report {expected[i]}")
+    # The callers of the program's two innermost frames, through their
+    # unwind tables: fault_child reaches its faulting function through a
+    # frame without a frame pointer, past which nothing else leads.
+    for callee, caller in list(zip(walked, walked[1:]))[:2]:
+        if callee[0] == program and caller[0] == program:
+            check(caller[4] == "call frame info",
+                  f"{caller[1]}, the caller of {callee[1]}, found by {caller[4]}")
+    return shown
+
+
 def dumped(text):
     """Thread ids in dump order; the exception's thread and context."""
     threads = [int(v, 16) for v in re.findall(r"^MDRawThread\n  thread_id += (0x[0-9a-f]+)",
@@ -118,6 +189,7 @@ def main():
     for option in ("--bin", "--kind", "--program", "--report", "--dump"):
         parser.add_argument(option, required=True)
     parser.add_argument("--seen")
+    parser.add_argument("--symbols")
     args = parser.parse_args()
     report = Report(open(args.report, encoding="latin-1").read())
     crash, modules, frames = walk(run(f"{args.bin}/minidump_stackwalk", "-m", args.dump))
@@ -181,8 +253,10 @@ def main():
     for name, base in listed.items():
         check(modules.get(name) == base, f"the report's module {name} ({base:#x}) not in the dump")
 
+    named = check_symbols(args, report) if args.symbols else 0
     print(f"{args.kind}: {reason} at {address:#x}, thread {faulting_id:#x} of {len(threads)}, "
-          f"{len(walked)} frames walked, {len(modules)} modules")
+          f"{len(walked)} frames walked, {named} named as the report names them, "
+          f"{len(modules)} modules")
 
 
 if __name__ == "__main__":

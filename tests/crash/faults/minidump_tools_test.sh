@@ -3,13 +3,15 @@
 # nobody here wrote (scripts/minidump-tools.sh): an access violation, a C++
 # throw and a stack overflow of the fault child, and an access violation
 # of corvan.exe itself (driven by its own fault test). minidump_check.py
-# compares what the tools read with the bug report of the same crash.
-#   minidump_tools_test.sh win64|win32 FAULT_CHILD.exe CORVAN_FAULT_TEST.exe
+# compares what the tools read, with the build's Breakpad symbols, with the
+# bug report of the same crash; scripts/symbolicate.sh shows the same walk.
+# corvan.exe is shipped lean: at most 4 MB, with a CodeView record.
+#   minidump_tools_test.sh win64|win32 FAULT_CHILD.exe CORVAN_FAULT_TEST.exe CORVAN.exe SYMBOLS
 # Exits 77 (skipped) when the tools cannot be installed.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../../.." && pwd)
-prefix_name=$1 child=$2 corvan_test=$3
+prefix_name=$1 child=$2 corvan_test=$3 corvan=$4 symbols=$5
 status=0
 bin=$("$root/scripts/minidump-tools.sh") || status=$?
 if [ "$status" -ne 0 ]; then
@@ -43,7 +45,8 @@ for case in write:handler:access-violation ownthrow:handler:throw overflow:threa
   echo "== $kind ($fault in $place)"
   dump=$(dump_of "$dir/bugreport.txt" fault_child) || { failed=1; continue; }
   python3 "$here/minidump_check.py" --bin "$bin" --kind "$kind" --program fault_child.exe \
-    --report "$dir/bugreport.txt" --seen "$dir/seen.txt" --dump "$dump" || failed=1
+    --report "$dir/bugreport.txt" --seen "$dir/seen.txt" --symbols "$symbols" --dump "$dump" ||
+    failed=1
 done
 
 # Without dbghelp the report goes out without a dump and says so.
@@ -68,9 +71,27 @@ if CORVAN_KEEP_REPORT=$(unix_to_wine "$report") wine "$corvan_test" --gtest_filt
   >"$work/corvan-test.txt"; then
   dump=$(dump_of "$report" corvan) &&
     python3 "$here/minidump_check.py" --bin "$bin" --kind access-violation --program corvan.exe \
-      --report "$report" --dump "$dump" || failed=1
+      --report "$report" --symbols "$symbols" --dump "$dump" || failed=1
+  walk=$("$root/scripts/symbolicate.sh" "$dump" "$symbols") || walk=
+  if ! grep -q '^ 0  corvan\.exe!.* \[.*\.cpp : [0-9]' <<<"$walk"; then
+    echo "FAILED: symbolicate.sh names no line of corvan.exe's faulting frame" >&2
+    failed=1
+  fi
 else
   cat "$work/corvan-test.txt"
   failed=1
 fi
+# The program as shipped: lean, and known to the walker by its CodeView record.
+echo "== corvan.exe as shipped"
+size=$(stat -c %s "$corvan")
+if [ "$size" -gt $((4 * 1024 * 1024)) ]; then
+  echo "FAILED: corvan.exe has $size bytes, more than 4 MB" >&2
+  failed=1
+fi
+headers=$(i686-w64-mingw32-objdump -p "$corvan")
+if ! grep -q 'format RSDS signature [0-9a-f]\{32\} age 1 pdb' <<<"$headers"; then
+  echo "FAILED: corvan.exe carries no CodeView record" >&2
+  failed=1
+fi
+echo "corvan.exe: $size bytes"
 exit $failed
