@@ -59,6 +59,10 @@ constexpr DefaultSetting kDefaults[] = {
     S("SmtpAccount", ""),
     S("SmtpPassword", ""),
     I("SmtpPort", 25),
+    // auto: STARTTLS whenever offered (TLS from the start on port 465);
+    // starttls: only with STARTTLS; implicit: TLS from the start; off: never
+    S("SmtpTls", "auto"),
+    B("SmtpClearAuth", false),
     S("HttpServer", ""),
     S("HttpAccount", ""),
     S("HttpPassword", ""),

@@ -50,8 +50,10 @@ std::uint64_t FilePartLength(const PreparedFile& file, std::uint64_t size) {
 }  // namespace
 
 UploadTarget SplitUploadUrl(std::string_view url, std::uint16_t defaultPort) {
-  url = WithoutScheme(url);
   UploadTarget target;
+  target.secure = LowerCase(Trimmed(url).substr(0, 8)) == "https://";
+  if (target.secure && defaultPort == 80) defaultPort = 443;
+  url = WithoutScheme(url);
   const std::size_t slash = url.find('/');
   std::string_view host = url.substr(0, slash);
   if (slash != std::string_view::npos) target.path = std::string(url.substr(slash));
@@ -186,11 +188,10 @@ bool HttpUpload::Run(const MailJob& job, const std::string& proxy) {
   progress_.AddArea(t.finalize, 500);
   progress_.AreaDone();
 
-  const HostPort& peer = via ? *via : target.server;
-  std::unique_ptr<BlockingConnection> connection =
-      network_.Connect(peer.host, peer.port, progress_);
+  std::unique_ptr<BlockingConnection> connection = Open(target, via);
   if (!connection) return false;
-  const std::string start = UploadRequestHead(job, target, via.has_value(), length) + fields;
+  const std::string start =
+      UploadRequestHead(job, target, via.has_value() && !target.secure, length) + fields;
   if (!connection->Send(start.data(), start.size())) return false;
   progress_.AreaDone();
   for (const auto& [file, size] : files) {
@@ -201,6 +202,39 @@ bool HttpUpload::Run(const MailJob& job, const std::string& proxy) {
   const bool accepted = AwaitAnswer(*connection);
   progress_.AreaDone();
   return accepted;
+}
+
+std::unique_ptr<BlockingConnection> HttpUpload::Open(const UploadTarget& target,
+                                                     const std::optional<HostPort>& via) {
+  failure_.clear();
+  const HostPort& peer = via ? *via : target.server;
+  std::unique_ptr<BlockingConnection> connection =
+      network_.Connect(peer.host, peer.port, progress_);
+  if (!connection) {
+    failure_ = "no connection to " + peer.host + ":" + std::to_string(peer.port);
+    return nullptr;
+  }
+  if (!target.secure) return connection;
+  if (via) {
+    const std::string hostPort = target.server.host + ":" + std::to_string(target.server.port);
+    const std::string request =
+        "CONNECT " + hostPort + " HTTP/1.1\r\nHost: " + hostPort + "\r\n\r\n";
+    std::string received;
+    char buffer[1024];
+    UploadAnswer answer;
+    if (!connection->Send(request.data(), request.size())) return nullptr;
+    while (answer.verdict == UploadAnswer::Verdict::kUndecided && received.size() < kMaxAnswer) {
+      const long n = connection->Receive(buffer, sizeof buffer, kAnswerTimeoutMs);
+      if (n <= 0) break;
+      received.append(buffer, static_cast<std::size_t>(n));
+      answer = JudgeUploadAnswer(received);
+    }
+    if (answer.verdict != UploadAnswer::Verdict::kAccepted || !answer.location.empty()) {
+      failure_ = "the proxy " + peer.host + " opened no tunnel to " + hostPort;
+      return nullptr;
+    }
+  }
+  return network_.Secure(std::move(connection), target.server.host, failure_);
 }
 
 bool HttpUpload::SendFile(BlockingConnection& connection, const PreparedFile& file,

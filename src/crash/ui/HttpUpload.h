@@ -13,6 +13,9 @@
 // as empty parts, and a file that shrinks while it is sent fails the upload
 // instead of sending fewer bytes than announced.
 //
+// An https URL is sent over TLS, through the proxy by a CONNECT tunnel; a
+// server that cannot be trusted gets nothing (failure() says why).
+//
 // Answer: interim 1xx answers are passed over; 2xx is success; 302 or 303
 // with a Location header is success, and the page is opened when it is an
 // http or https URL. Anything else, or nothing within 7 seconds, fails.
@@ -32,11 +35,13 @@ struct HostPort {
   bool operator==(const HostPort&) const = default;
 };
 
-// The upload URL without its scheme: host (and port, when the URL names
-// one; otherwise defaultPort) and path ("/" when it has none).
+// The upload URL: host (and port, when the URL names one; otherwise
+// defaultPort, or 443 for an https URL when defaultPort is the usual 80),
+// path ("/" when it has none), and whether it goes over TLS (https).
 struct UploadTarget {
   HostPort server;
   std::string path = "/";
+  bool secure = false;
 };
 UploadTarget SplitUploadUrl(std::string_view url, std::uint16_t defaultPort);
 
@@ -83,8 +88,12 @@ class HttpUpload {
 
   // proxy: the system's proxy setting ("" for none).
   bool Run(const MailJob& job, const std::string& proxy);
+  // Why the last Run failed before an answer came; empty when not known.
+  const std::string& failure() const { return failure_; }
 
  private:
+  std::unique_ptr<BlockingConnection> Open(const UploadTarget& target,
+                                           const std::optional<HostPort>& via);
   bool SendFile(BlockingConnection& connection, const PreparedFile& file, std::uint64_t size);
   bool AwaitAnswer(BlockingConnection& connection);
 
@@ -92,6 +101,7 @@ class HttpUpload {
   DeliveryFiles& files_;
   DeliveryProgress& progress_;
   PageOpener& opener_;
+  std::string failure_;
 };
 
 #ifdef _WIN32

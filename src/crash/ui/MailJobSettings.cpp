@@ -1,6 +1,7 @@
 #include "crash/ui/MailJobSettings.h"
 
 #include "crash/ui/MailAddress.h"
+#include "crash/util/TextParts.h"
 
 namespace corvan::crash {
 
@@ -46,6 +47,13 @@ std::optional<MailJob> ComposeMailJob(ReporterSettings& settings, std::string_vi
     const std::int32_t value = settings.GetInt(name);
     return static_cast<std::uint16_t>(value > 0 && value <= 65535 ? value : 0);
   };
+
+  const std::string tls = LowerCase(settings.GetStr("SmtpTls"));
+  job.tls = tls == "starttls"   ? MailTls::kStartTls
+            : tls == "implicit" ? MailTls::kImplicit
+            : tls == "off"      ? MailTls::kOff
+                                : MailTls::kAuto;
+  job.clearTextAuth = settings.GetBool("SmtpClearAuth");
 
   if (settings.GetBool("MailAsSmtpServer")) {
     if (SplitRecipients(job.recipients).empty()) return std::nullopt;

@@ -84,7 +84,11 @@ bool RunTransport(const MailJob& job, IProgressAlert* progress) {
         sent = SmtpClient(network, files, driver, CurrentMailEnvironment()).Run(job);
       } else {
         ShellPageOpener browser;
-        sent = HttpUpload(network, files, driver, browser).Run(job, FindProxy());
+        HttpUpload upload(network, files, driver, browser);
+        sent = upload.Run(job, FindProxy());
+        // The next channel follows; why this one failed is for the debugger.
+        if (!sent && !upload.failure().empty())
+          OutputDebugStringA(("corvan: upload not sent: " + upload.failure() + "\n").c_str());
       }
     }
   }

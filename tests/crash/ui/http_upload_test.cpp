@@ -109,6 +109,23 @@ TEST_F(Upload, ProxiedRequestUsesTheAbsoluteUri) {
               "POST http://reports.test:80/cgi/upload HTTP/1.1\r\nHost: reports.test:80\r\n"));
 }
 
+// Without a trusted TLS channel nothing of the report leaves: directly, and
+// through the proxy's tunnel (whose CONNECT is all the proxy sees).
+TEST_F(Upload, HttpsNeverFallsBackToClearText) {
+  job.uploadUrl = "https://reports.test/cgi/upload";
+  job.account = "user";
+  network.peers["reports.test"];
+  network.peers["proxy.test"].Answer("HTTP/1.1 200 Connection established\r\n\r\n");
+  HttpUpload upload(network, files, progress, browser);
+  EXPECT_FALSE(upload.Run(job, ""));
+  EXPECT_EQ(Sent(), "");
+  EXPECT_NE(upload.failure(), "");
+  EXPECT_FALSE(upload.Run(job, "proxy.test:3128"));
+  EXPECT_EQ(Sent("proxy.test"),
+            "CONNECT reports.test:443 HTTP/1.1\r\nHost: reports.test:443\r\n\r\n");
+  EXPECT_EQ(network.connects, (std::vector<std::string>{"reports.test:443", "proxy.test:3128"}));
+}
+
 TEST_F(Upload, ProxySettings) {
   EXPECT_EQ(ParseProxySetting("proxy:8080"), (HostPort{"proxy", 8080}));
   EXPECT_EQ(ParseProxySetting("http://proxy:8080/"), (HostPort{"proxy", 8080}));
@@ -130,6 +147,12 @@ TEST_F(Upload, UrlForms) {
   const UploadTarget ported = SplitUploadUrl("http://reports.test:8081/up", 80);
   EXPECT_EQ(ported.server, (HostPort{"reports.test", 8081}));
   EXPECT_EQ(ported.path, "/up");
+  EXPECT_FALSE(ported.secure);
+  const UploadTarget secure = SplitUploadUrl("HTTPS://reports.test/up", 80);
+  EXPECT_EQ(secure.server, (HostPort{"reports.test", 443}));
+  EXPECT_TRUE(secure.secure);
+  EXPECT_EQ(SplitUploadUrl("https://reports.test/up", 8443).server.port, 8443);
+  EXPECT_EQ(SplitUploadUrl("https://reports.test:9443/up", 80).server.port, 9443);
 }
 
 TEST_F(Upload, Answers) {

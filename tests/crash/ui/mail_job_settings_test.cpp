@@ -65,6 +65,28 @@ TEST_F(JobFromSettings, SmtpThroughTheServerWithItsAccount) {
   EXPECT_EQ(job->account, "user");
   EXPECT_EQ(job->password, "secret");
   EXPECT_EQ(job->sender, "me@here");
+  EXPECT_EQ(job->tls, MailTls::kAuto);
+  EXPECT_FALSE(job->clearTextAuth);
+}
+
+TEST_F(JobFromSettings, SmtpTlsModes) {
+  const struct {
+    const char* value;
+    MailTls tls;
+  } modes[] = {{"STARTTLS", MailTls::kStartTls},
+               {"implicit", MailTls::kImplicit},
+               {"off", MailTls::kOff},
+               {"anything", MailTls::kAuto}};
+  for (const auto& m : modes) {
+    const auto other = ComposeMailJob(
+        *Settings({Setting::Bool("MailAsSmtpClient", true), Setting::Str("MailAddr", "a@x"),
+                   Setting::Str("SmtpServer", "smtp.x"), Setting::Str("SmtpTls", m.value),
+                   Setting::Bool("SmtpClearAuth", true)}),
+        kReport);
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->tls, m.tls) << m.value;
+    EXPECT_TRUE(other->clearTextAuth);
+  }
 }
 
 TEST_F(JobFromSettings, SmtpWithoutServerIsNoJob) {
