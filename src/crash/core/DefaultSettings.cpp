@@ -67,6 +67,9 @@ constexpr DefaultSetting kDefaults[] = {
     S("HttpAccount", ""),
     S("HttpPassword", ""),
     I("HttpPort", 80),
+    // form: every file in a field of its own name; crashserver: the
+    // minidump as upload_file_minidump, as crash collection servers read it
+    S("UploadFormat", "form"),
     B("AttachBugRep", true),
     B("AttachBugRepFile", true),
     B("DelBugRepFile", true),

@@ -4,6 +4,9 @@
 // writes the request itself over one blocking connection, directly or
 // through the configured proxy.
 //
+// The multipart boundary is the job's (a random one per upload), so that
+// no file's bytes can end a part early and forge a field.
+//
 // Request: "POST path HTTP/1.1" (the absolute URI through a proxy), Host,
 // "Connection: close", "Pragma: no-cache", "User-Agent: zelExcept/3.0",
 // Content-Type with the boundary, Content-Length, From (with a sender),
@@ -57,8 +60,11 @@ std::string UploadRequestHead(const MailJob& job, const UploadTarget& target, bo
                               std::uint64_t contentLength);
 // Every upload field, each beginning with CR LF and the boundary line.
 std::string UploadFieldsPart(const MailJob& job);
-std::string UploadFileHeader(const PreparedFile& file);
-std::string UploadClosing();
+// A file's field name: in the crash servers' convention the minidump is
+// "upload_file_minidump".
+std::string UploadFieldName(const MailJob& job, const PreparedFile& file);
+std::string UploadFileHeader(const MailJob& job, const PreparedFile& file);
+std::string UploadClosing(const MailJob& job);
 
 // The answer so far: undecided until a final status line and its header
 // block have arrived.
@@ -94,7 +100,8 @@ class HttpUpload {
  private:
   std::unique_ptr<BlockingConnection> Open(const UploadTarget& target,
                                            const std::optional<HostPort>& via);
-  bool SendFile(BlockingConnection& connection, const PreparedFile& file, std::uint64_t size);
+  bool SendFile(BlockingConnection& connection, const MailJob& job, const PreparedFile& file,
+                std::uint64_t size);
   bool AwaitAnswer(BlockingConnection& connection);
 
   DeliveryNetwork& network_;

@@ -64,6 +64,10 @@ struct MailJob {
   MailTls tls = MailTls::kAuto;
   bool clearTextAuth = false;  // account and password may go without TLS
   std::vector<std::pair<std::string, std::string>> uploadFields;
+  // The upload in the crash servers' convention (UploadFormat): the
+  // minidump as "upload_file_minidump".
+  bool crashServer = false;
+  std::string boundary;  // of the upload's body; empty: kMimeBoundary
   std::vector<PreparedFile> files;
   std::string body;
   std::string subject;

@@ -74,7 +74,12 @@ std::optional<MailJob> ComposeMailJob(ReporterSettings& settings, std::string_vi
     job.port = port("HttpPort");
     job.account = settings.GetStr("HttpAccount");
     job.password = settings.GetStr("HttpPassword");
-    job.uploadFields = settings.AdditionalFields()->Items();
+    // Field values may name variables ("ver=%appversion%").
+    const std::string message = ReportExceptionMessage(report);
+    const ReportTexts texts{message, report};
+    for (const auto& [name, value] : settings.AdditionalFields()->Items())
+      job.uploadFields.emplace_back(name, settings.Expand(value, &texts));
+    job.crashServer = LowerCase(settings.GetStr("UploadFormat")) == "crashserver";
     const auto setField = [&](const char* name, const std::string& value) {
       if (value.empty()) return;
       for (auto& field : job.uploadFields) {

@@ -3,6 +3,7 @@
 // WSACleanup.
 #include <winsock2.h>
 // winsock2.h before windows.h
+#include <bcrypt.h>
 
 #include "crash/ui/AttachmentPreparation.h"
 #include "crash/ui/DeliveryIo.h"
@@ -15,6 +16,21 @@
 
 namespace corvan::crash {
 namespace {
+
+// A multipart boundary nobody can guess: 128 random bits. Empty (the fixed
+// boundary then) only when the system has no random numbers to give.
+std::string RandomBoundary() {
+  unsigned char bits[16];
+  if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, bits, sizeof bits, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+    return "";
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string boundary = "corvan-";
+  for (const unsigned char b : bits) {
+    boundary += kHex[b >> 4];
+    boundary += kHex[b & 15];
+  }
+  return boundary;
+}
 
 class WinAttachmentFolder final : public AttachmentFolder {
  public:
@@ -85,7 +101,9 @@ bool RunTransport(const MailJob& job, IProgressAlert* progress) {
       } else {
         ShellPageOpener browser;
         HttpUpload upload(network, files, driver, browser);
-        sent = upload.Run(job, FindProxy());
+        MailJob withBoundary = job;
+        withBoundary.boundary = RandomBoundary();
+        sent = upload.Run(withBoundary, FindProxy());
         // The next channel follows; why this one failed is for the debugger.
         if (!sent && !upload.failure().empty())
           OutputDebugStringA(("corvan: upload not sent: " + upload.failure() + "\n").c_str());

@@ -91,6 +91,30 @@ TEST_F(Upload, LengthCountsExactlyThePartsSent) {
                       B + "--\r\n");
 }
 
+// The crash servers' convention: the dump under upload_file_minidump, the
+// report a file of its own, and the job's own boundary everywhere.
+TEST_F(Upload, CrashServerFieldsWithTheJobsBoundary) {
+  files.files["C:\\bugreport.txt"].data = "report";
+  files.files["C:\\crash.dmp"].data = "MDMP";
+  job.files = {{"C:\\bugreport.txt", "bugreport.txt", "BugReport"},
+               {"C:\\crash.dmp", "crash.dmp", "MiniDump"}};
+  job.uploadFields = {{"prod", "CorVAN NG"}};
+  job.crashServer = true;
+  job.boundary = "corvan-0123";
+  network.peers["reports.test"].Answer(kOk);
+  ASSERT_TRUE(Run());
+  const std::string request = Sent();
+  EXPECT_EQ(Header(request, "Content-Type"), "multipart/form-data; boundary=corvan-0123");
+  EXPECT_EQ(Body(request),
+            "--corvan-0123\r\nContent-Disposition: form-data; name=\"prod\"\r\n\r\nCorVAN NG"
+            "\r\n--corvan-0123\r\nContent-Disposition: form-data; name=\"BugReport\"; "
+            "filename=\"bugreport.txt\"\r\nContent-Type: application/octet-stream\r\n\r\nreport"
+            "\r\n--corvan-0123\r\nContent-Disposition: form-data; name=\"upload_file_minidump\"; "
+            "filename=\"crash.dmp\"\r\nContent-Type: application/octet-stream\r\n\r\nMDMP"
+            "\r\n--corvan-0123--\r\n");
+  EXPECT_EQ(Header(request, "Content-Length"), std::to_string(Body(request).size()));
+}
+
 TEST_F(Upload, FileThatShrinksWhileSentFails) {
   files.files["C:\\big.bin"] = {std::string(300000, 'x'), 100000};
   job.files = {{"C:\\big.bin", "big.bin", "Big"}};

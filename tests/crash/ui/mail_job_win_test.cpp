@@ -15,6 +15,7 @@
 #include "crash/ui/DeliveryIo.h"
 #include "crash/ui/HttpUpload.h"
 #include "crash/ui/MailJob.h"
+#include "crash/ui/MimeMessage.h"
 #include "crash/ui/MailPeerFiles.h"
 
 namespace corvan::crash {
@@ -245,6 +246,26 @@ TEST_F(Upload, OverHttpsArrivesIntact) {
   EXPECT_EQ(Stored(".file.ScreenShot"), files.binary);
   ASSERT_TRUE(PostTo(Https("GOOD", "127.0.0.1"))) << failure;
   EXPECT_EQ(NewMessages(), 1);
+}
+
+// The crash servers' convention through RunTransport (with its random
+// boundary): the dump arrives byte for byte as upload_file_minidump.
+TEST_F(Upload, CrashServerConvention) {
+  job.crashServer = true;
+  job.files = {{files.Path("bugreport.txt"), "bugreport.txt", "BugReport"},
+               {files.Path("screenShot.png"), "crash.dmp", "MiniDump"}};
+  job.uploadFields = {{"prod", "CorVAN NG"}, {"ver", "1.2"}};
+  job.uploadUrl = "127.0.0.1/crash-server";
+  before = StoredCount(dir);
+  ASSERT_TRUE(RunTransport(job, nullptr));
+  ASSERT_EQ(NewMessages(), 1);
+  const PeerSummary request = Summary();
+  EXPECT_EQ(request.Value("defects"), "0");
+  EXPECT_EQ(request.Value("header Content-Type").find(std::string(kMimeBoundary)),
+            std::string::npos);
+  EXPECT_EQ(Stored(".field.prod"), "CorVAN NG");
+  EXPECT_EQ(Stored(".file.upload_file_minidump"), files.binary);
+  EXPECT_EQ(Stored(".file.BugReport"), files.report);
 }
 
 // A certificate for another name or from a root nobody trusts ends the
