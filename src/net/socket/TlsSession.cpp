@@ -75,12 +75,17 @@ void TlsSession::Advance() {
     if (state_ == State::kHandshake || renegotiating_) {
       const auto result = provider_->Handshake(at, left, outgoing_, consumed);
       if (result == TlsProvider::Result::kIncomplete) return;
-      if (result == TlsProvider::Result::kFailed || consumed > left || consumed == 0) {
+      if ((result != TlsProvider::Result::kContinue && result != TlsProvider::Result::kDone) ||
+          consumed > left) {
         Fail(provider_->Failure());
         return;
       }
       inputUsed_ += consumed;
-      if (result != TlsProvider::Result::kDone) continue;
+      if (result == TlsProvider::Result::kContinue) {
+        // A step that took nothing waits for more bytes, never loops.
+        if (consumed == 0) return;
+        continue;
+      }
       if (renegotiating_) {
         renegotiating_ = false;
         continue;
