@@ -17,6 +17,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$root/scripts/test-peers.sh"
 prefix_name=$1 test_exe=$2; shift 2
 peers_begin
+chmod 755 "$work"  # nginx workers run as an unprivileged user
 
 modes=(plain auth noauthlogin slow split drop starttls implicit late)
 ca="$root/build/tls-test-ca"
