@@ -21,7 +21,9 @@
 //
 // Answer: interim 1xx answers are passed over; 2xx is success; 302 or 303
 // with a Location header is success, and the page is opened when it is an
-// http or https URL. Anything else, or nothing within 7 seconds, fails.
+// http or https URL. Anything else, or nothing within 3 minutes, fails: a
+// crash server may read the whole dump before it answers, and an upload it
+// accepted must not be sent again through another channel.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -87,7 +89,7 @@ class PageOpener {
 
 class HttpUpload {
  public:
-  static constexpr int kAnswerTimeoutMs = 7000;
+  static constexpr int kAnswerTimeoutMs = 3 * 60 * 1000;
 
   HttpUpload(DeliveryNetwork& network, DeliveryFiles& files, DeliveryProgress& progress,
              PageOpener& opener);
