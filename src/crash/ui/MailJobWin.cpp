@@ -96,18 +96,22 @@ bool RunTransport(const MailJob& job, IProgressAlert* progress) {
       WinDeliveryNetwork network;
       StdioDeliveryFiles files;
       ProgressWindowDriver driver(progress);
+      std::string failure;
       if (job.uploadUrl.empty()) {
-        sent = SmtpClient(network, files, driver, CurrentMailEnvironment()).Run(job);
+        SmtpClient smtp(network, files, driver, CurrentMailEnvironment());
+        sent = smtp.Run(job);
+        failure = smtp.failure();
       } else {
         ShellPageOpener browser;
         HttpUpload upload(network, files, driver, browser);
         MailJob withBoundary = job;
         withBoundary.boundary = RandomBoundary();
         sent = upload.Run(withBoundary, FindProxy());
-        // The next channel follows; why this one failed is for the debugger.
-        if (!sent && !upload.failure().empty())
-          OutputDebugStringA(("corvan: upload not sent: " + upload.failure() + "\n").c_str());
+        failure = upload.failure();
       }
+      // The next channel follows; why this one failed is for the debugger.
+      if (!sent && !failure.empty())
+        OutputDebugStringA(("corvan: report not sent: " + failure + "\n").c_str());
     }
   }
   if (progress) progress->Close();
