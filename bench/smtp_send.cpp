@@ -1,7 +1,8 @@
 // Sends one bug report mail with an attachment to an SMTP server on
 // loopback through our client (Windows Sockets, under Wine) and prints the
 // fastest of several runs:
-//   bench_smtp_send PORT FILE RUNS
+//   bench_smtp_send PORT FILE RUNS [starttls]
+// With starttls: to localhost over STARTTLS, logged in as user/secret.
 // Output: "ours bytes=<file size> seconds=<best run>"
 #include <winsock2.h>
 // winsock2.h before windows.h
@@ -15,7 +16,7 @@
 #include "crash/deliver/MailJob.h"
 
 int main(int argc, char** argv) {
-  if (argc != 4) return 2;
+  if (argc != 4 && argc != 5) return 2;
   using namespace corvan::crash;
   MailJob job;
   job.server = "127.0.0.1";
@@ -25,6 +26,12 @@ int main(int argc, char** argv) {
   job.subject = "bug report";
   job.body = "please find the bug report attached";
   job.files = {{argv[2], "bugreport.bin", "BugReport"}};
+  if (argc == 5 && std::string(argv[4]) == "starttls") {
+    job.server = "localhost";
+    job.tls = MailTls::kStartTls;
+    job.account = "user";
+    job.password = "secret";
+  }
   std::uint64_t size = 0;
   StdioDeliveryFiles().Size(argv[2], size);
   double best = 1e9;

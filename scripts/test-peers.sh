@@ -92,3 +92,60 @@ peer_stop() {
   for p in "$@"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done
   return 0
 }
+
+# tls_test_ca DIR: a TLS test root and server certificates under it, made
+# once in DIR and kept, so that every test run and prefix trusts one root
+# (made again when the leaf certificates come near their end):
+#   root.der             the root the prefixes are told to trust
+#   localhost.{pem,key}  for localhost and 127.0.0.1
+#   other.{pem,key}      the same root, for other.test only
+#   stranger.{pem,key}   localhost under a root nobody trusts
+tls_test_ca() {
+  local dir=$1
+  mkdir -p "$dir"
+  (
+    flock 9
+    [ -s "$dir/stranger.pem" ] && openssl x509 -checkend 86400 -noout -in "$dir/localhost.pem" \
+      >/dev/null 2>&1 && exit 0
+    local t
+    t=$(mktemp -d)
+    _tls_root() {  # NAME CN
+      openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=$2" -keyout "$t/$1.key" \
+        -out "$t/$1.pem" -addext basicConstraints=critical,CA:true \
+        -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+    }
+    _tls_leaf() {  # NAME ROOT SAN
+      openssl req -newkey rsa:2048 -nodes -subj "/CN=${3%%,*}" -keyout "$t/$1.key" \
+        -out "$t/$1.csr" 2>/dev/null &&
+        printf 'subjectAltName=%s\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:false\n' \
+          "$3" >"$t/$1.ext" &&
+        openssl x509 -req -in "$t/$1.csr" -CA "$t/$2.pem" -CAkey "$t/$2.key" -CAcreateserial \
+          -days 30 -sha256 -extfile "$t/$1.ext" -out "$t/$1.pem" 2>/dev/null
+    }
+    _tls_root root "CorVAN NG TLS Test Root" && _tls_root stranger-root "Nobody's TLS Root" &&
+      _tls_leaf localhost root "DNS:localhost,IP:127.0.0.1" &&
+      _tls_leaf other root "DNS:other.test" &&
+      _tls_leaf stranger stranger-root "DNS:localhost,IP:127.0.0.1" &&
+      openssl x509 -in "$t/root.pem" -outform der -out "$t/root.der" &&
+      cp "$t"/{root.der,localhost.pem,localhost.key,other.pem,other.key,stranger.key} "$dir" &&
+      cp "$t/stranger.pem" "$dir"
+    local status=$?
+    rm -rf "$t"
+    exit $status
+  ) 9>"$dir.lock"
+}
+
+# tls_trust_root PREFIX TRUST_TEST_ROOT.exe DIR: makes the Wine prefix trust
+# DIR/root.der (tls_test_ca), once per root and prefix.
+tls_trust_root() {
+  local prefix_name=$1 trust=$2 dir=$3
+  . "$root/scripts/wine-env.sh"
+  local marker
+  marker="$(wine_prefix_path "$prefix_name")/corvan-tls-root"
+  (
+    flock 9
+    cmp -s "$dir/root.der" "$marker" && exit 0
+    "$root/scripts/wine-run.sh" "$prefix_name" "$trust" "$(unix_to_wine "$dir/root.der")" &&
+      cp "$dir/root.der" "$marker"
+  ) 9>"$dir.$prefix_name.lock"
+}

@@ -1,6 +1,7 @@
 #pragma once
 // The start-up offer of the bug reports that earlier runs could not send:
-// one small box with "Nu verzenden", "Later" and "Nooit".
+// one small box with "Nu verzenden", "Later" and "Nooit", saying what the
+// reports hold, and "Bekijken" to read them first.
 #include <string>
 
 #ifdef _WIN32
@@ -12,8 +13,10 @@ namespace corvan::app {
 inline constexpr char kSendNowText[] = "Nu verzenden";
 inline constexpr char kLaterText[] = "Later";
 inline constexpr char kNeverText[] = "Nooit";
+inline constexpr char kViewText[] = "Bekijken";
 
-// The box's question for count kept reports (count >= 1).
+// The box's question for count kept reports (count >= 1), with what they
+// contain.
 std::string UnsentOfferQuestion(int count);
 
 #ifdef _WIN32

@@ -12,7 +12,10 @@ namespace corvan::app {
 namespace {
 
 constexpr WORD kNever = 3;
+constexpr WORD kView = 4;
 constexpr WORD kQuestion = 100;
+constexpr WORD kReportText = 101;
+constexpr WORD kButton = 0x0080, kEdit = 0x0081, kStatic = 0x0082;
 
 // A DLGTEMPLATE with its items, laid out as the API wants them: words,
 // wide strings, items DWORD-aligned.
@@ -68,12 +71,50 @@ class DialogTemplate {
   std::vector<WORD> words_;
 };
 
-INT_PTR CALLBACK OfferProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) noexcept {
+// The kept reports' text, read-only; lParam is the text.
+INT_PTR CALLBACK ViewerProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) noexcept {
   switch (message) {
     case WM_INITDIALOG:
+      SetDlgItemTextA(dialog, kReportText, reinterpret_cast<const char*>(lParam));
+      return TRUE;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL) {
+        EndDialog(dialog, LOWORD(wParam));
+        return TRUE;
+      }
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+void ShowReports(HWND owner, const std::string& text) {
+  DialogTemplate box("Foutrapporten", 400, 250, 2);
+  box.Item(ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL | WS_HSCROLL | WS_BORDER |
+               WS_TABSTOP,
+           6, 6, 388, 216, kReportText, kEdit, "");
+  box.Item(BS_DEFPUSHBUTTON | WS_TABSTOP, 340, 228, 54, 14, IDOK, kButton, "Sluiten");
+  DialogBoxIndirectParamA(GetModuleHandleA(nullptr), box.Get(), owner, ViewerProc,
+                          reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+// lParam: the kept reports' text for "Bekijken".
+INT_PTR CALLBACK OfferProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) noexcept {
+  switch (message) {
+    case WM_INITDIALOG:
+      SetWindowLongPtrA(dialog, DWLP_USER, lParam);
       SetForegroundWindow(dialog);
       return TRUE;
     case WM_COMMAND:
+      if (LOWORD(wParam) == kView) {
+        try {
+          ShowReports(dialog,
+                      *reinterpret_cast<const std::string*>(GetWindowLongPtrA(dialog, DWLP_USER)));
+        } catch (...) {
+          // The offer stays whatever the viewer could not show.
+        }
+        return TRUE;
+      }
       if (LOWORD(wParam) == IDOK || LOWORD(wParam) == IDCANCEL || LOWORD(wParam) == kNever) {
         EndDialog(dialog, LOWORD(wParam));
         return TRUE;
@@ -84,14 +125,21 @@ INT_PTR CALLBACK OfferProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) noe
   }
 }
 
-INT_PTR AskUser(HWND owner, const std::string& title, int count) {
-  constexpr WORD kButton = 0x0080, kStatic = 0x0082;
-  DialogTemplate box(title, 250, 70, 4);
-  box.Item(SS_LEFT, 10, 10, 230, 30, kQuestion, kStatic, UnsentOfferQuestion(count));
-  box.Item(BS_DEFPUSHBUTTON | WS_TABSTOP, 70, 48, 60, 14, IDOK, kButton, kSendNowText);
-  box.Item(BS_PUSHBUTTON | WS_TABSTOP, 134, 48, 50, 14, IDCANCEL, kButton, kLaterText);
-  box.Item(BS_PUSHBUTTON | WS_TABSTOP, 188, 48, 50, 14, kNever, kButton, kNeverText);
-  return DialogBoxIndirectParamA(GetModuleHandleA(nullptr), box.Get(), owner, OfferProc, 0);
+INT_PTR AskUser(HWND owner, const std::string& title, const crash::KeptReports& kept) {
+  std::string text;
+  for (const crash::KeptReport& report : kept.reports) {
+    if (!text.empty()) text += "\r\n\r\n";
+    text += report.text;
+  }
+  DialogTemplate box(title, 250, 96, 5);
+  box.Item(SS_LEFT, 10, 10, 230, 58, kQuestion, kStatic,
+           UnsentOfferQuestion(static_cast<int>(kept.reports.size())));
+  box.Item(BS_PUSHBUTTON | WS_TABSTOP, 10, 74, 50, 14, kView, kButton, kViewText);
+  box.Item(BS_DEFPUSHBUTTON | WS_TABSTOP, 70, 74, 60, 14, IDOK, kButton, kSendNowText);
+  box.Item(BS_PUSHBUTTON | WS_TABSTOP, 134, 74, 50, 14, IDCANCEL, kButton, kLaterText);
+  box.Item(BS_PUSHBUTTON | WS_TABSTOP, 188, 74, 50, 14, kNever, kButton, kNeverText);
+  return DialogBoxIndirectParamA(GetModuleHandleA(nullptr), box.Get(), owner, OfferProc,
+                                 reinterpret_cast<LPARAM>(&text));
 }
 
 }  // namespace
@@ -100,7 +148,7 @@ void OfferUnsentReports(HWND owner, const std::string& title) {
   try {
     const crash::KeptReports kept = crash::UnsentReportsToOffer();
     if (kept.reports.empty()) return;
-    switch (AskUser(owner, title, static_cast<int>(kept.reports.size()))) {
+    switch (AskUser(owner, title, kept)) {
       case IDOK:
         crash::SendUnsentReports(kept, owner);
         break;

@@ -59,10 +59,17 @@ constexpr DefaultSetting kDefaults[] = {
     S("SmtpAccount", ""),
     S("SmtpPassword", ""),
     I("SmtpPort", 25),
+    // auto: STARTTLS whenever offered (TLS from the start on port 465);
+    // starttls: only with STARTTLS; implicit: TLS from the start; off: never
+    S("SmtpTls", "auto"),
+    B("SmtpClearAuth", false),
     S("HttpServer", ""),
     S("HttpAccount", ""),
     S("HttpPassword", ""),
     I("HttpPort", 80),
+    // form: every file in a field of its own name; crashserver: the
+    // minidump as upload_file_minidump, as crash collection servers read it
+    S("UploadFormat", "form"),
     B("AttachBugRep", true),
     B("AttachBugRepFile", true),
     B("DelBugRepFile", true),

@@ -23,6 +23,9 @@
 namespace corvan::crash {
 namespace {
 
+// How long the program's end waits for its background sends.
+constexpr DWORD kSendWaitMs = 10 * 1000;
+
 std::recursive_mutex& HandlerMutex() {
   static std::recursive_mutex mutex;
   return mutex;
@@ -273,14 +276,15 @@ void AutomaticSave(ExceptionReport& report) {
   SaveReportToFile(report);
 }
 
-// Before the program ends (waitForSend) its sends are waited for; a report
+// Before the program ends (waitForSend) its sends are waited for, 10 s at
+// most: a peer that stopped reading must not hold the program. A report
 // not sent by then is kept for the next start.
 void FinishActions(ExceptionReport& report, bool waitForSend) {
   if (report.HasCriticalListener() || (PhaseFourHandlersExist() && report.CallHandlers())) {
     report.ReportText(true);
   }
   AutomaticSave(report);
-  if (waitForSend) report.WaitForSendThreads();
+  if (waitForSend) report.WaitForSendThreads(kSendWaitMs);
   Deliverer().KeepUnsent(report);
 }
 

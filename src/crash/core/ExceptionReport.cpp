@@ -137,13 +137,17 @@ void ExceptionReport::AdoptSendThread(HANDLE thread) {
   if (adopted) sendThreads_.push_back(std::move(adopted));
 }
 
-void ExceptionReport::WaitForSendThreads() {
+void ExceptionReport::WaitForSendThreads(DWORD timeoutMs) {
   std::vector<ScopedHandle> running;
   {
     std::lock_guard lock(sendThreadsLock_);
     running.swap(sendThreads_);
   }
-  for (const ScopedHandle& thread : running) WaitForSingleObject(thread.get(), INFINITE);
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (const ScopedHandle& thread : running) {
+    const ULONGLONG now = GetTickCount64();
+    WaitForSingleObject(thread.get(), now < deadline ? static_cast<DWORD>(deadline - now) : 0);
+  }
 }
 
 void ExceptionReport::ApplyClassFilters() {

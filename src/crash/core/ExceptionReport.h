@@ -87,8 +87,10 @@ class ExceptionReport final : public ReporterSettings {
   // report owns their thread handles, so that the program can wait for
   // them before it ends; handles of sends that have ended are let go.
   void AdoptSendThread(HANDLE thread);
-  // Waits without time-out for every background send of this report.
-  void WaitForSendThreads();
+  // Waits for every background send of this report, at most timeoutMs in
+  // all. A send still running then goes on until the process ends; should
+  // it deliver the report after all, it removes the kept copy.
+  void WaitForSendThreads(DWORD timeoutMs);
   // The name of this report's entry among the unsent reports; empty when
   // it has none. Guarded by the unsent reports' lock.
   const std::string& KeptAs() const { return keptAs_; }

@@ -53,6 +53,11 @@ struct ChannelOutcome {
   SendResult result = SendResult::Failed;
   bool firstSent = false;
   bool viaMailto = false;  // the report went without its attachments
+  // Whether a channel confirmed the delivery (SMTP's reply to the end of
+  // DATA, a 2xx upload answer, MAPI's success). The mailto program only
+  // opens a message the user may never send, cut short and without its
+  // attachments: the report is not delivered and stays queued.
+  bool Delivered() const { return result == SendResult::Sent && !viaMailto; }
 };
 
 // The channels the settings enable for this report.
@@ -123,7 +128,8 @@ std::string WriteScreenshotFile(INVBitmap& screenshot, ReporterSettings& setting
 // Sends a report kept from an earlier run, with the attachments it was
 // kept with, over the channels of settings, in the calling thread. Marks
 // nothing and deletes no bug report file: the current one holds other
-// reports.
+// reports. Sent only when a channel confirmed the delivery (a report
+// handed to the mailto program stays kept).
 SendResult DeliverKeptReport(const std::string& report, AttachmentList& attachments,
                              ReporterSettings& settings, HWND parent, const std::string& exeFolder,
                              const std::string& tempFolder);

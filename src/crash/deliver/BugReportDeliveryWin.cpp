@@ -230,10 +230,9 @@ SendResult DeliverBugReport(const std::string& report, Ref<INVBitmap> screenshot
   if (!collected.screenshot.empty() && (outcome.firstSent || !plan.mapi)) {
     DeleteFileA(collected.screenshot.c_str());
   }
-  if (outcome.result == SendResult::Sent) {
+  if (outcome.Delivered()) {
     target.MarkSent();
-    // Only a file whose copy went out may go: mailto carries no attachment.
-    if (collected.bugReportFileMayGo && !outcome.viaMailto && settings.GetBool("DelBugRepFile")) {
+    if (collected.bugReportFileMayGo && settings.GetBool("DelBugRepFile")) {
       const std::string file = target.BugReportFile();
       SetFileAttributesA(file.c_str(), 0);
       DeleteFileA(file.c_str());
@@ -246,9 +245,11 @@ SendResult DeliverKeptReport(const std::string& report, AttachmentList& attachme
                              ReporterSettings& settings, HWND parent, const std::string& exeFolder,
                              const std::string& tempFolder) {
   const ChannelPlan plan = PlanChannels(settings, report, false);
-  return SendOverChannels(plan, settings, AttachesFiles(settings) ? &attachments : nullptr, parent,
-                          false, exeFolder, tempFolder)
-      .result;
+  const ChannelOutcome outcome =
+      SendOverChannels(plan, settings, AttachesFiles(settings) ? &attachments : nullptr, parent,
+                       false, exeFolder, tempFolder);
+  // Handed to the mailto program only: kept, and offered again.
+  return outcome.viaMailto ? SendResult::Failed : outcome.result;
 }
 
 SendResult MapiSend(const std::string& recipients, const std::string& subject,

@@ -10,11 +10,18 @@
 #include <string>
 #include <vector>
 
+#include "net/socket/TlsSession.h"
+
 #ifdef _WIN32
 #include "crash/core/ReportFrontEnd.h"
 #endif
 
 namespace corvan::crash {
+
+// Limits of a blocking connection: one send of a piece, and the whole TLS
+// handshake.
+inline constexpr int kSendTimeoutMs = 60 * 1000;
+inline constexpr int kTlsHandshakeTimeoutMs = 60 * 1000;
 
 // One blocking TCP connection.
 class BlockingConnection {
@@ -26,6 +33,14 @@ class BlockingConnection {
   // number received, 0 when the peer closed, -1 on time-out or error.
   virtual long Receive(void* buffer, std::size_t size, int timeoutMs) = 0;
 };
+
+// The TLS handshake over plain, then a connection whose Send and Receive
+// carry text through the session: null when the handshake fails or takes
+// longer than timeoutMs, with failure saying why. plain is gone either way,
+// so nothing can go on in clear text.
+std::unique_ptr<BlockingConnection> StartTls(std::unique_ptr<BlockingConnection> plain,
+                                             std::unique_ptr<net::TlsProvider> provider,
+                                             int timeoutMs, std::string& failure);
 
 // The progress window as the transports drive it (see ProgressAreas.h).
 class DeliveryProgress {
@@ -62,6 +77,15 @@ class DeliveryNetwork {
   // then connects, ending another; null when either fails.
   virtual std::unique_ptr<BlockingConnection> Connect(const std::string& host, std::uint16_t port,
                                                       DeliveryProgress& progress) = 0;
+  // TLS over a connection to host, its certificate checked against the
+  // trusted roots and that name (StartTls); without a TLS provider, null.
+  virtual std::unique_ptr<BlockingConnection> Secure(std::unique_ptr<BlockingConnection> plain,
+                                                     const std::string& host,
+                                                     std::string& failure) {
+    plain.reset();
+    failure = "no secure connection can be made to " + host;
+    return nullptr;
+  }
 
   // One UDP socket for DNS queries to port 53.
   class DnsExchange {
@@ -113,6 +137,9 @@ class WinDeliveryNetwork final : public DeliveryNetwork {
  public:
   std::unique_ptr<BlockingConnection> Connect(const std::string& host, std::uint16_t port,
                                               DeliveryProgress& progress) override;
+  std::unique_ptr<BlockingConnection> Secure(std::unique_ptr<BlockingConnection> plain,
+                                             const std::string& host,
+                                             std::string& failure) override;
   std::unique_ptr<DnsExchange> OpenDns() override;
   std::vector<std::string> DnsServers() override;
 };

@@ -128,7 +128,17 @@ std::unique_ptr<BlockingConnection> WinDeliveryNetwork::Connect(const std::strin
     return nullptr;
   }
   progress.AreaDone();
+  // A peer that stops reading ends the send after this long instead of
+  // holding the sending thread for good.
+  const DWORD sendLimitMs = kSendTimeoutMs;
+  setsockopt(socket.get(), SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&sendLimitMs),
+             sizeof sendLimitMs);
   return std::make_unique<WinConnection>(std::move(socket));
+}
+
+std::unique_ptr<BlockingConnection> WinDeliveryNetwork::Secure(
+    std::unique_ptr<BlockingConnection> plain, const std::string& host, std::string& failure) {
+  return StartTls(std::move(plain), net::SystemTlsProvider(host), kTlsHandshakeTimeoutMs, failure);
 }
 
 std::unique_ptr<DeliveryNetwork::DnsExchange> WinDeliveryNetwork::OpenDns() {

@@ -43,15 +43,21 @@ std::string_view Trimmed(std::string_view s) {
   return s;
 }
 
-std::uint64_t FilePartLength(const PreparedFile& file, std::uint64_t size) {
-  return UploadFileHeader(file).size() + size;
+std::uint64_t FilePartLength(const MailJob& job, const PreparedFile& file, std::uint64_t size) {
+  return UploadFileHeader(job, file).size() + size;
+}
+
+std::string Boundary(const MailJob& job) {
+  return job.boundary.empty() ? std::string(kMimeBoundary) : job.boundary;
 }
 
 }  // namespace
 
 UploadTarget SplitUploadUrl(std::string_view url, std::uint16_t defaultPort) {
-  url = WithoutScheme(url);
   UploadTarget target;
+  target.secure = LowerCase(Trimmed(url).substr(0, 8)) == "https://";
+  if (target.secure && defaultPort == 80) defaultPort = 443;
+  url = WithoutScheme(url);
   const std::size_t slash = url.find('/');
   std::string_view host = url.substr(0, slash);
   if (slash != std::string_view::npos) target.path = std::string(url.substr(slash));
@@ -84,8 +90,7 @@ std::string UploadRequestHead(const MailJob& job, const UploadTarget& target, bo
                      " HTTP/1.1\r\nHost: " + hostPort +
                      "\r\nConnection: close\r\nPragma: no-cache\r\nUser-Agent: zelExcept/3.0\r\n"
                      "Content-Type: multipart/form-data; boundary=" +
-                     std::string(kMimeBoundary) +
-                     "\r\nContent-Length: " + std::to_string(contentLength);
+                     Boundary(job) + "\r\nContent-Length: " + std::to_string(contentLength);
   if (!job.sender.empty())
     head += "\r\nFrom: " + FormatAngleAddress(SingleHeaderLine(job.sender), false);
   if (!job.account.empty() || !job.password.empty()) {
@@ -97,19 +102,23 @@ std::string UploadRequestHead(const MailJob& job, const UploadTarget& target, bo
 std::string UploadFieldsPart(const MailJob& job) {
   std::string part;
   for (const auto& [name, value] : job.uploadFields) {
-    part += "\r\n--" + std::string(kMimeBoundary) + "\r\nContent-Disposition: form-data; name=\"" +
+    part += "\r\n--" + Boundary(job) + "\r\nContent-Disposition: form-data; name=\"" +
             QuotedParameter(name) + "\"\r\n\r\n" + value;
   }
   return part;
 }
 
-std::string UploadFileHeader(const PreparedFile& file) {
-  return "\r\n--" + std::string(kMimeBoundary) + "\r\nContent-Disposition: form-data; name=\"" +
-         QuotedParameter(file.field) + "\"; filename=\"" + QuotedParameter(file.sendAs) +
-         "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
+std::string UploadFieldName(const MailJob& job, const PreparedFile& file) {
+  return job.crashServer && file.field == "MiniDump" ? "upload_file_minidump" : file.field;
 }
 
-std::string UploadClosing() { return "\r\n--" + std::string(kMimeBoundary) + "--\r\n"; }
+std::string UploadFileHeader(const MailJob& job, const PreparedFile& file) {
+  return "\r\n--" + Boundary(job) + "\r\nContent-Disposition: form-data; name=\"" +
+         QuotedParameter(UploadFieldName(job, file)) + "\"; filename=\"" +
+         QuotedParameter(file.sendAs) + "\"\r\nContent-Type: application/octet-stream\r\n\r\n";
+}
+
+std::string UploadClosing(const MailJob& job) { return "\r\n--" + Boundary(job) + "--\r\n"; }
 
 bool IsWebPage(std::string_view url) {
   const std::string lower = LowerCase(url.substr(0, 8));
@@ -188,10 +197,10 @@ bool HttpUpload::Run(const MailJob& job, const std::string& proxy) {
     if (files_.Size(file.path, size)) files.emplace_back(&file, size);
   }
   const std::string fields = UploadFieldsPart(job);
-  const std::string closing = UploadClosing();
+  const std::string closing = UploadClosing(job);
   // The body's first CR LF is the empty line that ends the header block.
   std::uint64_t length = fields.size() + closing.size() - 2;
-  for (const auto& [file, size] : files) length += FilePartLength(*file, size);
+  for (const auto& [file, size] : files) length += FilePartLength(job, *file, size);
 
   const DeliveryTexts& t = job.texts;
   progress_.ClearAreas();
@@ -200,21 +209,20 @@ bool HttpUpload::Run(const MailJob& job, const std::string& proxy) {
   progress_.AddArea("", 100);
   progress_.AddArea(t.fields, fields.size() + 100);
   for (const auto& [file, size] : files) {
-    progress_.AddArea(t.sendAttachments, FilePartLength(*file, size) / 16);
+    progress_.AddArea(t.sendAttachments, FilePartLength(job, *file, size) / 16);
   }
   progress_.AddArea("", 100);
   progress_.AddArea(t.finalize, 500);
   progress_.AreaDone();
 
-  const HostPort& peer = via ? *via : target.server;
-  std::unique_ptr<BlockingConnection> connection =
-      network_.Connect(peer.host, peer.port, progress_);
+  std::unique_ptr<BlockingConnection> connection = Open(target, via);
   if (!connection) return false;
-  const std::string start = UploadRequestHead(job, target, via.has_value(), length) + fields;
+  const std::string start =
+      UploadRequestHead(job, target, via.has_value() && !target.secure, length) + fields;
   if (!connection->Send(start.data(), start.size())) return false;
   progress_.AreaDone();
   for (const auto& [file, size] : files) {
-    if (!SendFile(*connection, *file, size)) return false;
+    if (!SendFile(*connection, job, *file, size)) return false;
   }
   if (!connection->Send(closing.data(), closing.size())) return false;
   progress_.AreaDone();
@@ -223,9 +231,42 @@ bool HttpUpload::Run(const MailJob& job, const std::string& proxy) {
   return accepted;
 }
 
-bool HttpUpload::SendFile(BlockingConnection& connection, const PreparedFile& file,
-                          std::uint64_t size) {
-  const std::string header = UploadFileHeader(file);
+std::unique_ptr<BlockingConnection> HttpUpload::Open(const UploadTarget& target,
+                                                     const std::optional<HostPort>& via) {
+  failure_.clear();
+  const HostPort& peer = via ? *via : target.server;
+  std::unique_ptr<BlockingConnection> connection =
+      network_.Connect(peer.host, peer.port, progress_);
+  if (!connection) {
+    failure_ = "no connection to " + peer.host + ":" + std::to_string(peer.port);
+    return nullptr;
+  }
+  if (!target.secure) return connection;
+  if (via) {
+    const std::string hostPort = target.server.host + ":" + std::to_string(target.server.port);
+    const std::string request =
+        "CONNECT " + hostPort + " HTTP/1.1\r\nHost: " + hostPort + "\r\n\r\n";
+    std::string received;
+    char buffer[1024];
+    UploadAnswer answer;
+    if (!connection->Send(request.data(), request.size())) return nullptr;
+    while (answer.verdict == UploadAnswer::Verdict::kUndecided && received.size() < kMaxAnswer) {
+      const long n = connection->Receive(buffer, sizeof buffer, kAnswerTimeoutMs);
+      if (n <= 0) break;
+      received.append(buffer, static_cast<std::size_t>(n));
+      answer = JudgeUploadAnswer(received);
+    }
+    if (answer.verdict != UploadAnswer::Verdict::kAccepted || !answer.location.empty()) {
+      failure_ = "the proxy " + peer.host + " opened no tunnel to " + hostPort;
+      return nullptr;
+    }
+  }
+  return network_.Secure(std::move(connection), target.server.host, failure_);
+}
+
+bool HttpUpload::SendFile(BlockingConnection& connection, const MailJob& job,
+                          const PreparedFile& file, std::uint64_t size) {
+  const std::string header = UploadFileHeader(job, file);
   if (!connection.Send(header.data(), header.size())) return false;
   if (size > 0) {
     std::unique_ptr<DeliveryFiles::Reader> reader = files_.Open(file.path);

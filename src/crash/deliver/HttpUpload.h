@@ -4,6 +4,9 @@
 // writes the request itself over one blocking connection, directly or
 // through the configured proxy.
 //
+// The multipart boundary is the job's (a random one per upload), so that
+// no file's bytes can end a part early and forge a field.
+//
 // Request: "POST path HTTP/1.1" (the absolute URI through a proxy), Host,
 // "Connection: close", "Pragma: no-cache", "User-Agent: zelExcept/3.0",
 // Content-Type with the boundary, Content-Length, From (with a sender),
@@ -13,11 +16,15 @@
 // as empty parts, and a file that shrinks while it is sent fails the upload
 // instead of sending fewer bytes than announced.
 //
+// An https URL is sent over TLS, through the proxy by a CONNECT tunnel; a
+// server that cannot be trusted gets nothing (failure() says why).
+//
 // Answer: interim 1xx answers are passed over; 2xx is success; 302 or 303
 // with a Location header is success, and the page is opened when it is an
 // http or https URL on the upload's own host (a hostile answer must not
-// send the user's browser anywhere). Anything else, or nothing within 7
-// seconds, fails.
+// send the user's browser anywhere). Anything else, or nothing within 3
+// minutes, fails: a crash server may read the whole dump before it answers,
+// and an upload it accepted must not be sent again through another channel.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -34,11 +41,13 @@ struct HostPort {
   bool operator==(const HostPort&) const = default;
 };
 
-// The upload URL without its scheme: host (and port, when the URL names
-// one; otherwise defaultPort) and path ("/" when it has none).
+// The upload URL: host (and port, when the URL names one; otherwise
+// defaultPort, or 443 for an https URL when defaultPort is the usual 80),
+// path ("/" when it has none), and whether it goes over TLS (https).
 struct UploadTarget {
   HostPort server;
   std::string path = "/";
+  bool secure = false;
 };
 UploadTarget SplitUploadUrl(std::string_view url, std::uint16_t defaultPort);
 
@@ -54,8 +63,11 @@ std::string UploadRequestHead(const MailJob& job, const UploadTarget& target, bo
                               std::uint64_t contentLength);
 // Every upload field, each beginning with CR LF and the boundary line.
 std::string UploadFieldsPart(const MailJob& job);
-std::string UploadFileHeader(const PreparedFile& file);
-std::string UploadClosing();
+// A file's field name: in the crash servers' convention the minidump is
+// "upload_file_minidump".
+std::string UploadFieldName(const MailJob& job, const PreparedFile& file);
+std::string UploadFileHeader(const MailJob& job, const PreparedFile& file);
+std::string UploadClosing(const MailJob& job);
 
 // The answer so far: undecided until a final status line and its header
 // block have arrived.
@@ -82,22 +94,28 @@ class PageOpener {
 
 class HttpUpload {
  public:
-  static constexpr int kAnswerTimeoutMs = 7000;
+  static constexpr int kAnswerTimeoutMs = 3 * 60 * 1000;
 
   HttpUpload(DeliveryNetwork& network, DeliveryFiles& files, DeliveryProgress& progress,
              PageOpener& opener);
 
   // proxy: the system's proxy setting ("" for none).
   bool Run(const MailJob& job, const std::string& proxy);
+  // Why the last Run failed before an answer came; empty when not known.
+  const std::string& failure() const { return failure_; }
 
  private:
-  bool SendFile(BlockingConnection& connection, const PreparedFile& file, std::uint64_t size);
+  std::unique_ptr<BlockingConnection> Open(const UploadTarget& target,
+                                           const std::optional<HostPort>& via);
+  bool SendFile(BlockingConnection& connection, const MailJob& job, const PreparedFile& file,
+                std::uint64_t size);
   bool AwaitAnswer(BlockingConnection& connection, const std::string& host);
 
   DeliveryNetwork& network_;
   DeliveryFiles& files_;
   DeliveryProgress& progress_;
   PageOpener& opener_;
+  std::string failure_;
 };
 
 #ifdef _WIN32

@@ -45,6 +45,14 @@ struct MailEnvironment {
   std::uint64_t fileTime = 0;  // now, for the message id
 };
 
+// When SMTP goes over TLS (the setting SmtpTls).
+enum class MailTls {
+  kAuto,      // STARTTLS whenever the server offers it; from the start on port 465
+  kStartTls,  // STARTTLS, or nothing is sent
+  kImplicit,  // TLS from the first byte
+  kOff,       // never
+};
+
 struct MailJob {
   std::string uploadUrl;  // set: HTTP upload; empty: mail
   std::string sender;
@@ -53,7 +61,13 @@ struct MailJob {
   std::uint16_t port = 25;
   std::string account;
   std::string password;
+  MailTls tls = MailTls::kAuto;
+  bool clearTextAuth = false;  // account and password may go without TLS
   std::vector<std::pair<std::string, std::string>> uploadFields;
+  // The upload in the crash servers' convention (UploadFormat): the
+  // minidump as "upload_file_minidump".
+  bool crashServer = false;
+  std::string boundary;  // of the upload's body; empty: kMimeBoundary
   std::vector<PreparedFile> files;
   std::string body;
   std::string subject;

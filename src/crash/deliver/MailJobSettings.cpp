@@ -1,6 +1,7 @@
 #include "crash/deliver/MailJobSettings.h"
 
 #include "crash/deliver/MailAddress.h"
+#include "crash/util/TextParts.h"
 
 namespace corvan::crash {
 
@@ -47,6 +48,13 @@ std::optional<MailJob> ComposeMailJob(ReporterSettings& settings, std::string_vi
     return static_cast<std::uint16_t>(value > 0 && value <= 65535 ? value : 0);
   };
 
+  const std::string tls = LowerCase(settings.GetStr("SmtpTls"));
+  job.tls = tls == "starttls"   ? MailTls::kStartTls
+            : tls == "implicit" ? MailTls::kImplicit
+            : tls == "off"      ? MailTls::kOff
+                                : MailTls::kAuto;
+  job.clearTextAuth = settings.GetBool("SmtpClearAuth");
+
   if (settings.GetBool("MailAsSmtpServer")) {
     if (SplitRecipients(job.recipients).empty()) return std::nullopt;
     job.port = 25;
@@ -66,7 +74,12 @@ std::optional<MailJob> ComposeMailJob(ReporterSettings& settings, std::string_vi
     job.port = port("HttpPort");
     job.account = settings.GetStr("HttpAccount");
     job.password = settings.GetStr("HttpPassword");
-    job.uploadFields = settings.AdditionalFields()->Items();
+    // Field values may name variables ("ver=%appversion%").
+    const std::string message = ReportExceptionMessage(report);
+    const ReportTexts texts{message, report};
+    for (const auto& [name, value] : settings.AdditionalFields()->Items())
+      job.uploadFields.emplace_back(name, settings.Expand(value, &texts));
+    job.crashServer = LowerCase(settings.GetStr("UploadFormat")) == "crashserver";
     const auto setField = [&](const char* name, const std::string& value) {
       if (value.empty()) return;
       for (auto& field : job.uploadFields) {

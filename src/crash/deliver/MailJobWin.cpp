@@ -3,6 +3,7 @@
 // WSACleanup.
 #include <winsock2.h>
 // winsock2.h before windows.h
+#include <bcrypt.h>
 
 #include "crash/deliver/AttachmentPreparation.h"
 #include "crash/deliver/DeliveryIo.h"
@@ -16,6 +17,21 @@
 
 namespace corvan::crash {
 namespace {
+
+// A multipart boundary nobody can guess: 128 random bits. Empty (the fixed
+// boundary then) only when the system has no random numbers to give.
+std::string RandomBoundary() {
+  unsigned char bits[16];
+  if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, bits, sizeof bits, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+    return "";
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string boundary = "corvan-";
+  for (const unsigned char b : bits) {
+    boundary += kHex[b >> 4];
+    boundary += kHex[b & 15];
+  }
+  return boundary;
+}
 
 class WinAttachmentFolder final : public AttachmentFolder {
  public:
@@ -81,12 +97,22 @@ bool RunTransport(const MailJob& job, IProgressAlert* progress) {
       WinDeliveryNetwork network;
       StdioDeliveryFiles files;
       ProgressWindowDriver driver(progress);
+      std::string failure;
       if (job.uploadUrl.empty()) {
-        sent = SmtpClient(network, files, driver, CurrentMailEnvironment()).Run(job);
+        SmtpClient smtp(network, files, driver, CurrentMailEnvironment());
+        sent = smtp.Run(job);
+        failure = smtp.failure();
       } else {
         ShellPageOpener browser;
-        sent = HttpUpload(network, files, driver, browser).Run(job, FindProxy());
+        HttpUpload upload(network, files, driver, browser);
+        MailJob withBoundary = job;
+        withBoundary.boundary = RandomBoundary();
+        sent = upload.Run(withBoundary, FindProxy());
+        failure = upload.failure();
       }
+      // The next channel follows; why this one failed is for the debugger.
+      if (!sent && !failure.empty())
+        OutputDebugStringA(("corvan: report not sent: " + failure + "\n").c_str());
     }
   }
   if (progress) progress->Close();

@@ -16,32 +16,51 @@ constexpr std::size_t kFilePiece = 57 * 1024;
 // Commands and replies on one connection.
 class SmtpClient::Conversation {
  public:
-  explicit Conversation(std::unique_ptr<BlockingConnection> connection)
-      : connection_(std::move(connection)) {}
+  Conversation(std::unique_ptr<BlockingConnection> connection, bool secure)
+      : connection_(std::move(connection)), secure_(secure) {}
 
-  bool Send(const std::string& text) { return connection_->Send(text.data(), text.size()); }
+  bool Send(const std::string& text) {
+    return connection_ && connection_->Send(text.data(), text.size());
+  }
   bool SendLine(const std::string& text) { return Send(text + "\r\n"); }
 
   // Waits for the next reply; true when it came and has one of the codes.
-  bool Expect(int code, int alternative = 0) {
+  bool Expect(int code, int alternative = 0, int timeoutMs = kReplyTimeoutMs) {
     SmtpReplyReader::State state = reader_.Next();
     char buffer[4096];
     while (state == SmtpReplyReader::State::kCollecting) {
-      const long n = connection_->Receive(buffer, sizeof buffer, kReplyTimeoutMs);
+      if (!connection_) return false;
+      const long n = connection_->Receive(buffer, sizeof buffer, timeoutMs);
       if (n <= 0) return false;
       state = reader_.Feed(buffer, static_cast<std::size_t>(n));
     }
     return state == SmtpReplyReader::State::kComplete &&
            (reader_.Code() == code || (alternative != 0 && reader_.Code() == alternative));
   }
-  bool Command(const std::string& text, int code, int alternative = 0) {
-    return SendLine(text) && Expect(code, alternative);
+  bool Command(const std::string& text, int code, int alternative = 0,
+               int timeoutMs = kReplyTimeoutMs) {
+    return SendLine(text) && Expect(code, alternative, timeoutMs);
   }
   bool OffersAuthLogin() const { return reader_.OffersAuthLogin(); }
+  bool OffersAuthPlain() const { return reader_.OffersAuthPlain(); }
+  bool OffersStartTls() const { return reader_.OffersStartTls(); }
+
+  // TLS from here on. What the server sent behind its reply to STARTTLS
+  // came before TLS and could be anyone's: it is dropped. On failure the
+  // connection is gone, so nothing more goes out in clear text.
+  bool Secure(DeliveryNetwork& network, const std::string& host, std::string& failure) {
+    connection_ = network.Secure(std::move(connection_), host, failure);
+    reader_ = SmtpReplyReader();
+    secure_ = connection_ != nullptr;
+    return secure_;
+  }
+  bool IsSecure() const { return secure_; }
+  bool Connected() const { return connection_ != nullptr; }
 
  private:
   std::unique_ptr<BlockingConnection> connection_;
   SmtpReplyReader reader_;
+  bool secure_;
 };
 
 SmtpClient::SmtpClient(DeliveryNetwork& network, DeliveryFiles& files, DeliveryProgress& progress,
@@ -105,30 +124,87 @@ bool SmtpClient::SendMail(const std::string& recipients, const MailJob& job) {
   }
   // Exchangers in order of preference until one greets us.
   const int connectArea = progress_.CurrentArea();
+  const bool implicit = !job.server.empty() && (job.tls == MailTls::kImplicit ||
+                                                (job.tls == MailTls::kAuto && job.port == 465));
+  failure_.clear();
   for (const std::string& host : hosts) {
     progress_.SetCurrentArea(connectArea);
     std::unique_ptr<BlockingConnection> connection = network_.Connect(host, job.port, progress_);
-    if (!connection) continue;
-    Conversation smtp(std::move(connection));
-    if (!smtp.Expect(220)) continue;
-    return Deliver(smtp, recipients, job);
+    if (!connection) {
+      failure_ = "no connection to " + host + ":" + std::to_string(job.port);
+      continue;
+    }
+    if (implicit && !(connection = network_.Secure(std::move(connection), host, failure_)))
+      continue;
+    Conversation smtp(std::move(connection), implicit);
+    if (!smtp.Expect(220)) {
+      failure_ = host + " sent no greeting";
+      continue;
+    }
+    return Deliver(smtp, host, recipients, job);
   }
   return false;
 }
 
-bool SmtpClient::Deliver(Conversation& smtp, const std::string& recipients, const MailJob& job) {
-  if (!smtp.Command("EHLO " + environment_.hostName, 250) &&
-      !smtp.Command("HELO " + environment_.hostName, 250)) {
+bool SmtpClient::Hello(Conversation& smtp) {
+  return smtp.Command("EHLO " + environment_.hostName, 250) ||
+         smtp.Command("HELO " + environment_.hostName, 250);
+}
+
+// STARTTLS as the job wants it; false (with the reason) when the
+// conversation cannot go on.
+bool SmtpClient::StartTls(Conversation& smtp, const std::string& host, const MailJob& job) {
+  if (smtp.IsSecure() || job.tls == MailTls::kOff) return true;
+  if (!smtp.OffersStartTls()) {
+    // Implicit TLS through a server was on before the greeting; to mail
+    // exchangers it is STARTTLS when offered, as with kAuto.
+    if (job.tls != MailTls::kStartTls) return true;
+    failure_ = host + " does not offer STARTTLS";
     return false;
   }
+  if (!smtp.Command("STARTTLS", 220)) {
+    failure_ = host + " refused STARTTLS";
+    return false;
+  }
+  if (!smtp.Secure(network_, host, failure_)) return false;
+  if (Hello(smtp)) return true;
+  failure_ = host + " did not answer EHLO over TLS";
+  return false;
+}
+
+bool SmtpClient::Authenticate(Conversation& smtp, const std::string& host, const MailJob& job) {
+  if (job.account.empty() && job.password.empty()) return true;
+  if (!smtp.IsSecure() && !job.clearTextAuth) {
+    failure_ = "the password is not sent to " + host + " without TLS";
+    return false;
+  }
+  bool done = false;
+  if (smtp.OffersAuthLogin()) {
+    done = smtp.Command("AUTH LOGIN", 334) && smtp.Command(Base64Encode(job.account), 334) &&
+           smtp.Command(Base64Encode(job.password), 235);
+  } else if (smtp.OffersAuthPlain()) {
+    const std::string nul(1, '\0');
+    done = smtp.Command("AUTH PLAIN " + Base64Encode(nul + job.account + nul + job.password), 235);
+  } else {
+    failure_ = host + " offers neither AUTH LOGIN nor AUTH PLAIN";
+    return false;
+  }
+  if (!done) failure_ = host + " refused the account";
+  return done;
+}
+
+bool SmtpClient::Deliver(Conversation& smtp, const std::string& host, const std::string& recipients,
+                         const MailJob& job) {
+  if (!Hello(smtp)) return false;
   progress_.AreaDone();
+  if (!StartTls(smtp, host, job)) {
+    if (smtp.Connected()) smtp.Command("QUIT", 221);
+    return false;
+  }
 
   bool sent = false;
   bool quit = true;  // false once the connection is beyond saving
-  const bool authenticate = !job.account.empty() || !job.password.empty();
-  if (!authenticate || (smtp.OffersAuthLogin() && smtp.Command("AUTH LOGIN", 334) &&
-                        smtp.Command(Base64Encode(job.account), 334) &&
-                        smtp.Command(Base64Encode(job.password), 235))) {
+  if (Authenticate(smtp, host, job)) {
     progress_.AreaDone();
     if (smtp.Command("MAIL FROM:" + FormatAngleAddress(SingleHeaderLine(job.sender), false), 250)) {
       progress_.AreaDone();
@@ -175,7 +251,7 @@ bool SmtpClient::SendMessage(Conversation& smtp, const std::string& recipients,
     }
     if (!smtp.Send(MailClosingBoundary())) return false;
   }
-  if (!smtp.Command("\r\n.", 250)) return false;
+  if (!smtp.Command("\r\n.", 250, 0, kDataEndTimeoutMs)) return false;
   progress_.AreaDone();
   return true;
 }

@@ -9,7 +9,9 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
 
-bool AnnouncesAuthLogin(const std::string& text) {
+bool AnnouncesAuthLogin(const std::string& text) { return AnnouncesAuthMechanism(text, "LOGIN"); }
+
+bool AnnouncesAuthMechanism(const std::string& text, std::string_view mechanism) {
   if (text.size() < 5 || !EqualsIgnoreCase(std::string_view(text).substr(0, 4), "AUTH") ||
       (text[4] != ' ' && text[4] != '=')) {
     return false;
@@ -19,7 +21,7 @@ bool AnnouncesAuthLogin(const std::string& text) {
   while (at < text.size()) {
     const std::size_t end = text.find_first_of(" =", at);
     const std::size_t length = (end == std::string::npos ? text.size() : end) - at;
-    if (EqualsIgnoreCase(std::string_view(text).substr(at, length), "LOGIN")) return true;
+    if (EqualsIgnoreCase(std::string_view(text).substr(at, length), mechanism)) return true;
     if (end == std::string::npos) break;
     at = end + 1;
   }
@@ -37,7 +39,7 @@ SmtpReplyReader::State SmtpReplyReader::Next() {
     state_ = State::kCollecting;
     code_ = 0;
     replyBytes_ = 0;
-    authLogin_ = false;
+    authLogin_ = authPlain_ = startTls_ = false;
     return JudgeLines();
   }
   return state_;
@@ -83,7 +85,10 @@ bool SmtpReplyReader::JudgeLine(const std::string& line, bool& final) {
   }
   if (line[3] != '-' && line[3] != ' ') return false;
   final = line[3] == ' ';
-  if (!authLogin_ && AnnouncesAuthLogin(line.substr(4))) authLogin_ = true;
+  const std::string text = line.substr(4);
+  authLogin_ = authLogin_ || AnnouncesAuthMechanism(text, "LOGIN");
+  authPlain_ = authPlain_ || AnnouncesAuthMechanism(text, "PLAIN");
+  startTls_ = startTls_ || EqualsIgnoreCase(text.substr(0, text.find(' ')), "STARTTLS");
   return true;
 }
 

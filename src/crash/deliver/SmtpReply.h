@@ -13,10 +13,12 @@
 //               stay buffered for the next reply (Next()).
 //   malformed:  a line broke the rules, or the reply grew beyond 64 KiB;
 //               the conversation cannot go on.
-// While collecting, the reader notes whether a line names LOGIN among the
-// mechanisms of an "AUTH" line ("250-AUTH LOGIN PLAIN", "250 AUTH=LOGIN").
+// While collecting, the reader notes whether a line names LOGIN or PLAIN
+// among the mechanisms of an "AUTH" line ("250-AUTH LOGIN PLAIN",
+// "250 AUTH=LOGIN") and whether a line is "STARTTLS".
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace corvan::crash {
 
@@ -32,6 +34,8 @@ class SmtpReplyReader {
   // The code of the complete reply (0 before).
   int Code() const { return state_ == State::kComplete ? code_ : 0; }
   bool OffersAuthLogin() const { return authLogin_; }
+  bool OffersAuthPlain() const { return authPlain_; }
+  bool OffersStartTls() const { return startTls_; }
   // Starts on the next reply with the bytes that followed this one.
   State Next();
 
@@ -45,9 +49,13 @@ class SmtpReplyReader {
   State state_ = State::kCollecting;
   int code_ = 0;
   bool authLogin_ = false;
+  bool authPlain_ = false;
+  bool startTls_ = false;
 };
 
-// Whether the text of a reply line (after "ddd-") announces AUTH LOGIN.
+// Whether the text of a reply line (after "ddd-") announces AUTH with the
+// mechanism (LOGIN for AnnouncesAuthLogin).
+bool AnnouncesAuthMechanism(const std::string& text, std::string_view mechanism);
 bool AnnouncesAuthLogin(const std::string& text);
 
 }  // namespace corvan::crash

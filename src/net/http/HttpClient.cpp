@@ -102,13 +102,13 @@ void THttpClient::StartRequest(THttpRequest request) {
     if (!url.user.empty()) target_.user = url.user;
     if (!url.password.empty()) target_.password = url.password;
     connectHost = url.host;
-    connectPort = url.port.empty() ? "80" : url.port;
+    connectPort = url.port.empty() ? DefaultPort(url.proto) : url.port;
     target_.hostHeaderPort = connectPort;
   } else {
     // Through a proxy the request line carries the whole URL.
     const TUrlParts url = SplitUrl(URL, "");
     target_.hostHeaderHost = url.host;
-    target_.hostHeaderPort = url.port.empty() ? "80" : url.port;
+    target_.hostHeaderPort = url.port.empty() ? DefaultPort(url.proto) : url.port;
     docName_ = url.path;
     if (!url.user.empty()) target_.user = url.user;
     if (!url.password.empty()) target_.password = url.password;
@@ -311,7 +311,11 @@ void THttpClient::HandleLookupDone(int error) {
   lastHost_ = target_.targetHost;
   lastPort_ = target_.targetPort;
   lastProtocol_ = target_.protocol;
-  if (target_.protocol != "http") {
+  // https goes over TLS, directly only: through a proxy it would need a
+  // tunnel, and it never goes in clear text instead.
+  const bool secure = target_.protocol == "https" && Proxy.empty();
+  if ((target_.protocol != "http" && !secure) ||
+      !transport_.SetSecure(secure ? target_.hostHeaderHost : std::string())) {
     doneError_ = transport_.LastError();
     statusCode_ = 501;
     reasonPhrase_ = "Protocol \"" + target_.protocol + "\" not implemented";

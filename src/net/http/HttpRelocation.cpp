@@ -40,7 +40,7 @@ THttpTarget DirectRelocation(THttpTarget next, std::string_view location, bool& 
   const TUrlParts url = SplitUrl(location, next.path);
   next.targetHost = url.host;
   next.path = url.path;
-  next.targetPort = url.port.empty() ? "80" : url.port;
+  next.targetPort = url.port.empty() ? DefaultPort(url.proto) : url.port;
   next.hostHeaderPort = next.targetPort;  // the new server's port goes into "Host:"
   next.protocol = url.proto;
   credentialsGiven = TakeCredentials(url, next);
@@ -81,7 +81,7 @@ THttpTarget ProxyRelocation(THttpTarget next, std::string_view location, bool& c
     return next;
   }
   const TUrlParts url = SplitUrl(location);
-  next.hostHeaderPort = url.port.empty() ? "80" : url.port;
+  next.hostHeaderPort = url.port.empty() ? DefaultPort(url.proto) : url.port;
   credentialsGiven = TakeCredentials(url, next);
   if (!url.proto.empty() && !url.host.empty()) {
     next.hostHeaderHost = url.host;

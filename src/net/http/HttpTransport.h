@@ -23,6 +23,10 @@ class IHttpTransport {
   // HandleSessionConnected.
   virtual void Connect(const std::string& address, const std::string& port,
                        const std::string& localAddress) = 0;
+  // The next Connect runs TLS for host before it reports the connection
+  // (an empty host: none). False when this transport has no TLS; then the
+  // request must not go out at all.
+  virtual bool SetSecure(const std::string& host) { return host.empty(); }
   virtual int LastError() const = 0;
   // Reads at most size bytes of what has arrived; <= 0 when nothing.
   virtual int Receive(void* buffer, int size) = 0;

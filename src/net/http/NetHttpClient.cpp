@@ -20,10 +20,18 @@ void TSocketTransport::Bind(THttpClient& client) {
   socket_.OnDnsLookupDone = [&client](net::TCustomNetSocket*, int error) {
     client.HandleLookupDone(error);
   };
-  socket_.OnSessionConnected = [&client](net::TCustomNetSocket*, int error) {
+  socket_.OnSessionConnected = [this, &client](net::TCustomNetSocket*, int error) {
+    if (tls_) {
+      TlsConnected(client, error);
+      return;
+    }
     client.HandleSessionConnected(error);
   };
-  socket_.OnDataAvailable = [&client](net::TCustomNetSocket*, int error) {
+  socket_.OnDataAvailable = [this, &client](net::TCustomNetSocket*, int error) {
+    if (tls_) {
+      TlsDataAvailable(client, error);
+      return;
+    }
     client.HandleDataAvailable(error);
   };
   socket_.OnDataSent = [&client](net::TCustomNetSocket*, int error) {
@@ -53,11 +61,77 @@ void TSocketTransport::Connect(const std::string& address, const std::string& po
   socket_.SetPort(port);
   socket_.SetProto("tcp");
   socket_.SetLocalAddr(localAddress);
+  tls_.reset();
+  if (!tlsHost_.empty()) tls_ = std::make_unique<net::TlsSession>(net::SystemTlsProvider(tlsHost_));
   socket_.Connect();
 }
 
+bool TSocketTransport::SetSecure(const std::string& host) {
+  tlsHost_ = host;
+  return true;
+}
+
 void TSocketTransport::Send(const void* data, std::size_t size) {
-  socket_.Send(data, static_cast<int>(size));
+  if (!tls_) {
+    socket_.Send(data, static_cast<int>(size));
+    return;
+  }
+  tls_->Write(data, size);
+  FlushTls();
+}
+
+int TSocketTransport::Receive(void* buffer, int size) {
+  if (!tls_) return socket_.Receive(buffer, size);
+  return size > 0 ? static_cast<int>(tls_->Read(buffer, static_cast<std::size_t>(size))) : 0;
+}
+
+bool TSocketTransport::FlushTls() {
+  if (!tls_->HasOutgoing()) return true;
+  const std::string out = tls_->TakeOutgoing();
+  socket_.Send(out.data(), static_cast<int>(out.size()));
+  return true;
+}
+
+void TSocketTransport::TlsConnected(THttpClient& client, int error) {
+  if (error != 0) {
+    client.HandleSessionConnected(error);
+    return;
+  }
+  tls_->Start();
+  if (tls_->state() == net::TlsSession::State::kFailed) {
+    client.HandleSessionConnected(kTlsFailed);
+    return;
+  }
+  FlushTls();
+}
+
+// Takes in everything that has arrived; the client hears of the connection
+// once the handshake is done and of data once there is text to read.
+void TSocketTransport::TlsDataAvailable(THttpClient& client, int error) {
+  const bool handshaking = tls_->state() == net::TlsSession::State::kHandshake;
+  char piece[32 * 1024];
+  for (int n; (n = socket_.Receive(piece, sizeof piece)) > 0;) {
+    tls_->Feed(piece, static_cast<std::size_t>(n));
+  }
+  FlushTls();
+  if (!handshaking && tls_->state() == net::TlsSession::State::kFailed) {
+    // A record that cannot be read ends the connection, never the request's
+    // wait.
+    Abort();
+    client.HandleTransportClosed(kTlsFailed);
+    return;
+  }
+  if (handshaking) {
+    if (tls_->Open()) {
+      client.HandleSessionConnected(0);
+    } else if (tls_->state() == net::TlsSession::State::kFailed) {
+      client.HandleSessionConnected(kTlsFailed);
+      return;
+    } else {
+      return;
+    }
+  }
+  if (tls_->Readable() > 0) client.HandleDataAvailable(error);
 }
 
 void TSocketTransport::Close() {
@@ -89,6 +163,7 @@ void TSocketTransport::SetReceiveLoop(bool enabled) {
 }
 
 std::string TSocketTransport::ErrorDescription(int error) const {
+  if (error == kTlsFailed && tls_) return tls_->failure();
   return net::NetSocketErrorDesc(error);
 }
 

@@ -9,6 +9,7 @@
 
 #include "net/http/HttpClient.h"
 #include "net/socket/NetSocket.h"
+#include "net/socket/TlsSession.h"
 
 namespace corvan::http {
 
@@ -35,8 +36,9 @@ class TSocketTransport : public IHttpTransport {
   std::string DnsResult() const override { return socket_.DnsResult(); }
   void Connect(const std::string& address, const std::string& port,
                const std::string& localAddress) override;
+  bool SetSecure(const std::string& host) override;
   int LastError() const override { return socket_.LastError(); }
-  int Receive(void* buffer, int size) override { return socket_.Receive(buffer, size); }
+  int Receive(void* buffer, int size) override;
   void Send(const void* data, std::size_t size) override;
   void Close() override;
   void CloseDelayed() override { socket_.CloseDelayed(); }
@@ -49,11 +51,22 @@ class TSocketTransport : public IHttpTransport {
   std::string LocalHostName() const override;
 
  private:
+  // The error code of a failed TLS handshake; ErrorDescription says why.
+  static constexpr int kTlsFailed = 0x7F000001;
+
+  // TLS over the socket: the handshake runs between the socket's connect
+  // and the client's; what arrives is decrypted before the client reads it.
+  void TlsConnected(THttpClient& client, int error);
+  void TlsDataAvailable(THttpClient& client, int error);
+  bool FlushTls();
+
   net::TNetSocket& socket_;
   const THttpSocksSettings& socks_;
   // Close and Abort called by the client report nothing back: the client
   // ends the request itself in those paths.
   bool closingQuietly_ = false;
+  std::string tlsHost_;                   // of the next Connect; empty: none
+  std::unique_ptr<net::TlsSession> tls_;  // of the current connection
 };
 
 // The owner thread: a hidden window for the client's deferred messages and

@@ -149,6 +149,10 @@ TUrlParts SplitUrl(std::string_view url, std::string_view base) {
   return parts;
 }
 
+std::string DefaultPort(std::string_view proto) {
+  return proto.size() == 5 && StartsWithNoCase(proto, "https") ? "443" : "80";
+}
+
 void SplitUrl(std::string_view url, std::string& proto, std::string& user, std::string& password,
               std::string& host, std::string& port, std::string& path) {
   TUrlParts parts = SplitUrl(url, path);

@@ -23,6 +23,9 @@ struct TUrlParts {
 void SplitUrl(std::string_view url, std::string& proto, std::string& user, std::string& password,
               std::string& host, std::string& port, std::string& path);
 
+// The port a scheme uses when the URL names none: "443" for https, else "80".
+std::string DefaultPort(std::string_view proto);
+
 // The same with the parts in one record; base is the path to resolve
 // relative URLs against.
 TUrlParts SplitUrl(std::string_view url, std::string_view base = {});

@@ -69,6 +69,10 @@ class FakeNetwork final : public DeliveryNetwork {
   std::function<std::vector<std::pair<std::string, std::vector<std::uint8_t>>>(
       const std::string&, const std::vector<std::uint8_t>&)>
       dnsSpoof;
+  // TLS: with tls set the plain connection goes on, the peer's record
+  // marked "<TLS>" where it began; without, it fails with tlsFailure.
+  bool tls = false;
+  std::string tlsFailure = "untrusted";
 
   std::unique_ptr<BlockingConnection> Connect(const std::string& host, std::uint16_t port,
                                               DeliveryProgress& progress) override {
@@ -106,6 +110,15 @@ class FakeNetwork final : public DeliveryNetwork {
     FakeNetwork& net_;
     std::deque<std::pair<std::string, std::vector<std::uint8_t>>> pending_;
   };
+  std::unique_ptr<BlockingConnection> Secure(std::unique_ptr<BlockingConnection> plain,
+                                             const std::string&, std::string& failure) override {
+    if (!tls) {
+      failure = tlsFailure;
+      return nullptr;
+    }
+    plain->Send("<TLS>", 5);
+    return plain;
+  }
   std::unique_ptr<DnsExchange> OpenDns() override { return std::make_unique<Exchange>(*this); }
   std::vector<std::string> DnsServers() override { return dnsServers; }
 };

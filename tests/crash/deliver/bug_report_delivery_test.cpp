@@ -75,6 +75,7 @@ TEST(ChannelOrder, MailtoCarriesTheReportTextAndKeepsTheFile) {
   const ChannelOutcome outcome = RunChannels(plan, channels);
   EXPECT_EQ(outcome.result, SendResult::Sent);
   EXPECT_TRUE(outcome.viaMailto);
+  EXPECT_FALSE(outcome.Delivered());  // the report stays queued
   EXPECT_EQ(channels.mailtoBody, "the report");
   EXPECT_EQ(channels.tried, (Tried{"mapi", "mailto"}));
 }

@@ -91,6 +91,30 @@ TEST_F(Upload, LengthCountsExactlyThePartsSent) {
                       B + "--\r\n");
 }
 
+// The crash servers' convention: the dump under upload_file_minidump, the
+// report a file of its own, and the job's own boundary everywhere.
+TEST_F(Upload, CrashServerFieldsWithTheJobsBoundary) {
+  files.files["C:\\bugreport.txt"].data = "report";
+  files.files["C:\\crash.dmp"].data = "MDMP";
+  job.files = {{"C:\\bugreport.txt", "bugreport.txt", "BugReport"},
+               {"C:\\crash.dmp", "crash.dmp", "MiniDump"}};
+  job.uploadFields = {{"prod", "CorVAN NG"}};
+  job.crashServer = true;
+  job.boundary = "corvan-0123";
+  network.peers["reports.test"].Answer(kOk);
+  ASSERT_TRUE(Run());
+  const std::string request = Sent();
+  EXPECT_EQ(Header(request, "Content-Type"), "multipart/form-data; boundary=corvan-0123");
+  EXPECT_EQ(Body(request),
+            "--corvan-0123\r\nContent-Disposition: form-data; name=\"prod\"\r\n\r\nCorVAN NG"
+            "\r\n--corvan-0123\r\nContent-Disposition: form-data; name=\"BugReport\"; "
+            "filename=\"bugreport.txt\"\r\nContent-Type: application/octet-stream\r\n\r\nreport"
+            "\r\n--corvan-0123\r\nContent-Disposition: form-data; name=\"upload_file_minidump\"; "
+            "filename=\"crash.dmp\"\r\nContent-Type: application/octet-stream\r\n\r\nMDMP"
+            "\r\n--corvan-0123--\r\n");
+  EXPECT_EQ(Header(request, "Content-Length"), std::to_string(Body(request).size()));
+}
+
 TEST_F(Upload, FileThatShrinksWhileSentFails) {
   files.files["C:\\big.bin"] = {std::string(300000, 'x'), 100000};
   job.files = {{"C:\\big.bin", "big.bin", "Big"}};
@@ -107,6 +131,23 @@ TEST_F(Upload, ProxiedRequestUsesTheAbsoluteUri) {
       Sent("proxy.test")
           .starts_with(
               "POST http://reports.test:80/cgi/upload HTTP/1.1\r\nHost: reports.test:80\r\n"));
+}
+
+// Without a trusted TLS channel nothing of the report leaves: directly, and
+// through the proxy's tunnel (whose CONNECT is all the proxy sees).
+TEST_F(Upload, HttpsNeverFallsBackToClearText) {
+  job.uploadUrl = "https://reports.test/cgi/upload";
+  job.account = "user";
+  network.peers["reports.test"];
+  network.peers["proxy.test"].Answer("HTTP/1.1 200 Connection established\r\n\r\n");
+  HttpUpload upload(network, files, progress, browser);
+  EXPECT_FALSE(upload.Run(job, ""));
+  EXPECT_EQ(Sent(), "");
+  EXPECT_NE(upload.failure(), "");
+  EXPECT_FALSE(upload.Run(job, "proxy.test:3128"));
+  EXPECT_EQ(Sent("proxy.test"),
+            "CONNECT reports.test:443 HTTP/1.1\r\nHost: reports.test:443\r\n\r\n");
+  EXPECT_EQ(network.connects, (std::vector<std::string>{"reports.test:443", "proxy.test:3128"}));
 }
 
 TEST_F(Upload, ProxySettings) {
@@ -130,6 +171,12 @@ TEST_F(Upload, UrlForms) {
   const UploadTarget ported = SplitUploadUrl("http://reports.test:8081/up", 80);
   EXPECT_EQ(ported.server, (HostPort{"reports.test", 8081}));
   EXPECT_EQ(ported.path, "/up");
+  EXPECT_FALSE(ported.secure);
+  const UploadTarget secure = SplitUploadUrl("HTTPS://reports.test/up", 80);
+  EXPECT_EQ(secure.server, (HostPort{"reports.test", 443}));
+  EXPECT_TRUE(secure.secure);
+  EXPECT_EQ(SplitUploadUrl("https://reports.test/up", 8443).server.port, 8443);
+  EXPECT_EQ(SplitUploadUrl("https://reports.test:9443/up", 80).server.port, 9443);
 }
 
 TEST_F(Upload, Answers) {

@@ -65,6 +65,28 @@ TEST_F(JobFromSettings, SmtpThroughTheServerWithItsAccount) {
   EXPECT_EQ(job->account, "user");
   EXPECT_EQ(job->password, "secret");
   EXPECT_EQ(job->sender, "me@here");
+  EXPECT_EQ(job->tls, MailTls::kAuto);
+  EXPECT_FALSE(job->clearTextAuth);
+}
+
+TEST_F(JobFromSettings, SmtpTlsModes) {
+  const struct {
+    const char* value;
+    MailTls tls;
+  } modes[] = {{"STARTTLS", MailTls::kStartTls},
+               {"implicit", MailTls::kImplicit},
+               {"off", MailTls::kOff},
+               {"anything", MailTls::kAuto}};
+  for (const auto& m : modes) {
+    const auto other = ComposeMailJob(
+        *Settings({Setting::Bool("MailAsSmtpClient", true), Setting::Str("MailAddr", "a@x"),
+                   Setting::Str("SmtpServer", "smtp.x"), Setting::Str("SmtpTls", m.value),
+                   Setting::Bool("SmtpClearAuth", true)}),
+        kReport);
+    ASSERT_TRUE(other);
+    EXPECT_EQ(other->tls, m.tls) << m.value;
+    EXPECT_TRUE(other->clearTextAuth);
+  }
 }
 
 TEST_F(JobFromSettings, SmtpWithoutServerIsNoJob) {
@@ -82,21 +104,33 @@ TEST_F(JobFromSettings, SmtpWithoutRecipientsIsNoJob) {
 TEST_F(JobFromSettings, UploadCarriesTheMailTextsAsFields) {
   auto s = Settings({Setting::Bool("UploadViaHttp", true), Setting::Str("HttpServer", "x/up"),
                      Setting::Str("MailAddr", "a@x"), Setting::Str("MailBody", "%bugReport%"),
-                     Setting::Str("AddFields", "Version=1.2")});
+                     Setting::Str("AddFields", "Version=1.2|msg=%exceptMsg%")});
   const auto job = ComposeMailJob(*s, kReport);
   ASSERT_TRUE(job);
   EXPECT_EQ(job->uploadUrl, "x/up");
   EXPECT_EQ(job->port, 80);
   EXPECT_TRUE(job->recipients.empty());
   EXPECT_TRUE(job->body.empty());
-  ASSERT_EQ(job->uploadFields.size(), 5u);
+  EXPECT_FALSE(job->crashServer);
+  ASSERT_EQ(job->uploadFields.size(), 6u);
   EXPECT_EQ(job->uploadFields[0].first, "Version");
+  // Variables in the added fields are expanded.
   EXPECT_EQ(job->uploadFields[1],
-            (std::pair<std::string, std::string>{"MailFrom", "zelExcept <a@x>"}));
+            (std::pair<std::string, std::string>{"msg", "Access violation at address 0040102A."}));
   EXPECT_EQ(job->uploadFields[2],
+            (std::pair<std::string, std::string>{"MailFrom", "zelExcept <a@x>"}));
+  EXPECT_EQ(job->uploadFields[3],
             (std::pair<std::string, std::string>{"MailSubject", "bug report"}));
-  EXPECT_EQ(job->uploadFields[3], (std::pair<std::string, std::string>{"MailBody", kReport}));
-  EXPECT_EQ(job->uploadFields[4], (std::pair<std::string, std::string>{"MailAddr", "a@x"}));
+  EXPECT_EQ(job->uploadFields[4], (std::pair<std::string, std::string>{"MailBody", kReport}));
+  EXPECT_EQ(job->uploadFields[5], (std::pair<std::string, std::string>{"MailAddr", "a@x"}));
+}
+
+TEST_F(JobFromSettings, UploadInTheCrashServersConvention) {
+  EXPECT_TRUE(ComposeMailJob(*Settings({Setting::Bool("UploadViaHttp", true),
+                                        Setting::Str("HttpServer", "x/up"),
+                                        Setting::Str("UploadFormat", "CrashServer")}),
+                             kReport)
+                  ->crashServer);
 }
 
 TEST_F(JobFromSettings, NoChannelNoJob) {

@@ -15,6 +15,7 @@
 #include "crash/deliver/DeliveryIo.h"
 #include "crash/deliver/HttpUpload.h"
 #include "crash/deliver/MailJob.h"
+#include "crash/deliver/MimeMessage.h"
 #include "crash/deliver/MailPeerFiles.h"
 
 namespace corvan::crash {
@@ -117,6 +118,7 @@ TEST_F(Delivery, FilesWithoutSubjectAndBodyAreStillSent) {
 TEST_F(Delivery, AuthLoginWithTheAccount) {
   job.account = "user";
   job.password = "secret";
+  job.clearTextAuth = true;
   ASSERT_TRUE(SendTo("AUTH"));
   ASSERT_EQ(NewMessages(), 1);
   EXPECT_EQ(Summary().Value("login"), "user");
@@ -126,11 +128,47 @@ TEST_F(Delivery, AuthLoginWithTheAccount) {
   EXPECT_EQ(NewMessages(), 0);
 }
 
-TEST_F(Delivery, AccountWithoutAuthLoginOfferSendsNothing) {
+// Without TLS the password goes nowhere unless allowed; then AUTH PLAIN
+// serves where LOGIN is not offered.
+TEST_F(Delivery, AccountWithoutTlsOrAuthLogin) {
   job.account = "user";
   job.password = "secret";
   EXPECT_FALSE(SendTo("NOAUTHLOGIN"));
   EXPECT_EQ(NewMessages(), 0);
+  job.clearTextAuth = true;
+  ASSERT_TRUE(SendTo("NOAUTHLOGIN"));
+  ASSERT_EQ(NewMessages(), 1);
+  EXPECT_EQ(Summary().Value("login"), "user");
+}
+
+// aiosmtpd requiring STARTTLS and AUTH over TLS only, and with TLS from the
+// first byte; its certificate names 127.0.0.1 under the trusted test root.
+TEST_F(Delivery, OverTlsArrivesIntact) {
+  job.account = "user";
+  job.password = "secret";
+  for (const MailTls tls : {MailTls::kAuto, MailTls::kStartTls}) {
+    job.tls = tls;
+    ASSERT_TRUE(SendTo("STARTTLS"));
+    ASSERT_EQ(NewMessages(), 1);
+    EXPECT_EQ(Summary().Value("login"), "user");
+    EXPECT_EQ(Summary().Value("tls"), "yes");
+    EXPECT_EQ(Stored(".part2"), files.binary);
+  }
+  job.tls = MailTls::kImplicit;
+  ASSERT_TRUE(SendTo("IMPLICIT"));
+  ASSERT_EQ(NewMessages(), 1);
+  EXPECT_EQ(Summary().Value("login"), "user");
+  EXPECT_EQ(Stored(".part2"), files.binary);
+  job.tls = MailTls::kOff;
+  EXPECT_FALSE(SendTo("STARTTLS"));
+  EXPECT_EQ(NewMessages(), 0);
+}
+
+// RFC 5321 gives the end of DATA 10 minutes: an answer after 30 s is a
+// delivery, not a failure to be sent again elsewhere.
+TEST_F(Delivery, LateAcceptanceIsDelivered) {
+  ASSERT_TRUE(SendTo("LATE"));
+  EXPECT_EQ(NewMessages(), 1);
 }
 
 TEST_F(Delivery, SlowAndSplitRepliesAreWaitedFor) {
@@ -138,6 +176,7 @@ TEST_F(Delivery, SlowAndSplitRepliesAreWaitedFor) {
   EXPECT_EQ(NewMessages(), 1);
   job.account = "user";
   job.password = "secret";
+  job.clearTextAuth = true;
   ASSERT_TRUE(SendTo("SPLIT"));
   ASSERT_EQ(NewMessages(), 1);
   EXPECT_EQ(Summary().Value("login"), "user");
@@ -170,16 +209,82 @@ class Upload : public Delivery {
   void TearDown() override { WSACleanup(); }
 
   bool Post(const std::string& path, const std::string& proxy = "") {
-    job.uploadUrl = "http://127.0.0.1" + path;
+    return PostTo("http://127.0.0.1" + path, proxy);
+  }
+  bool PostTo(const std::string& url, const std::string& proxy = "") {
+    job.uploadUrl = url;
     before = StoredCount(dir);
     WinDeliveryNetwork network;
     StdioDeliveryFiles disk;
     NoProgress progress;
-    return HttpUpload(network, disk, progress, browser).Run(job, proxy);
+    HttpUpload upload(network, disk, progress, browser);
+    const bool sent = upload.Run(job, proxy);
+    failure = upload.failure();
+    return sent;
+  }
+  std::string Https(const char* server, const std::string& host = "localhost") {
+    return "https://" + host + ":" +
+           Env(("CORVAN_HTTPS_" + std::string(server) + "_PORT").c_str()) + "/secure";
   }
 
   RecordingOpener browser;
+  std::string failure;
 };
+
+// nginx with a certificate from the test root the prefix trusts, passing
+// the upload on to the target.
+TEST_F(Upload, OverHttpsArrivesIntact) {
+  job.account = "user";
+  job.password = "secret";
+  ASSERT_TRUE(PostTo(Https("GOOD"))) << failure;
+  ASSERT_EQ(NewMessages(), 1);
+  const PeerSummary request = Summary();
+  EXPECT_EQ(request.Value("request"), "POST /secure HTTP/1.0");  // as nginx passes it on
+  EXPECT_EQ(request.Value("header Authorization"), "Basic dXNlcjpzZWNyZXQ=");
+  EXPECT_EQ(request.Value("defects"), "0");
+  EXPECT_EQ(Stored(".file.BugReport"), files.report);
+  EXPECT_EQ(Stored(".file.ScreenShot"), files.binary);
+  ASSERT_TRUE(PostTo(Https("GOOD", "127.0.0.1"))) << failure;
+  EXPECT_EQ(NewMessages(), 1);
+}
+
+// The crash servers' convention through RunTransport (with its random
+// boundary): the dump arrives byte for byte as upload_file_minidump.
+TEST_F(Upload, CrashServerConvention) {
+  job.crashServer = true;
+  job.files = {{files.Path("bugreport.txt"), "bugreport.txt", "BugReport"},
+               {files.Path("screenShot.png"), "crash.dmp", "MiniDump"}};
+  job.uploadFields = {{"prod", "CorVAN NG"}, {"ver", "1.2"}};
+  job.uploadUrl = "127.0.0.1/crash-server";
+  before = StoredCount(dir);
+  ASSERT_TRUE(RunTransport(job, nullptr));
+  ASSERT_EQ(NewMessages(), 1);
+  const PeerSummary request = Summary();
+  EXPECT_EQ(request.Value("defects"), "0");
+  EXPECT_EQ(request.Value("header Content-Type").find(std::string(kMimeBoundary)),
+            std::string::npos);
+  EXPECT_EQ(Stored(".field.prod"), "CorVAN NG");
+  EXPECT_EQ(Stored(".file.upload_file_minidump"), files.binary);
+  EXPECT_EQ(Stored(".file.BugReport"), files.report);
+}
+
+// A certificate for another name or from a root nobody trusts ends the
+// upload before any of it is sent (the target behind nginx gets nothing).
+TEST_F(Upload, UntrustedHttpsServersGetNothing) {
+  const struct {
+    std::string url;
+    const char* reason;
+  } cases[] = {
+      {Https("OTHER"), "the server's certificate is for other.test, not for localhost"},
+      {Https("STRANGER"), "not issued by an authority this computer trusts"},
+      {Https("OTHER", "127.0.0.1"), "is for other.test, not for 127.0.0.1"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_FALSE(PostTo(c.url)) << c.url;
+    EXPECT_NE(failure.find(c.reason), std::string::npos) << c.url << ": " << failure;
+    EXPECT_EQ(NewMessages(), 0) << c.url;
+  }
+}
 
 TEST_F(Upload, FieldsAndFilesArriveIntact) {
   job.account = "user";

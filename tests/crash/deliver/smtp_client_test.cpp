@@ -138,6 +138,7 @@ TEST_F(Smtp, AcceptedMessageIsSentEvenWhenQuitGetsNoAnswer) {
 TEST_F(Smtp, AuthLoginWithTheAccount) {
   job.account = "user";
   job.password = "secret";
+  job.clearTextAuth = true;
   Server().Answer(std::string(kGreeting) + kEhloAuth + "334 VXNlcm5hbWU6\r\n334 UGFzc3dvcmQ6\r\n" +
                   "235 ok\r\n250 ok\r\n250 ok\r\n354 go\r\n250 queued\r\n221 bye\r\n");
   ASSERT_TRUE(Run());
@@ -145,11 +146,77 @@ TEST_F(Smtp, AuthLoginWithTheAccount) {
             "EHLO PC1\r\nAUTH LOGIN\r\ndXNlcg==\r\nc2VjcmV0\r\nMAIL FROM");
 }
 
-TEST_F(Smtp, AccountWithoutAuthLoginOfferQuits) {
+TEST_F(Smtp, AccountWithoutAKnownAuthMechanismQuits) {
   job.account = "user";
-  Server().Answer(std::string(kGreeting) + "250-mail.test\r\n250 AUTH PLAIN\r\n221 bye\r\n");
+  job.clearTextAuth = true;
+  Server().Answer(std::string(kGreeting) + "250-mail.test\r\n250 AUTH CRAM-MD5\r\n221 bye\r\n");
   EXPECT_FALSE(Run());
   EXPECT_EQ(Server().sent, "EHLO PC1\r\nQUIT\r\n");
+}
+
+// TLS as the job asks for it: what the server got before and after TLS
+// began ("<TLS>"), and why a conversation ended. Credentials and the report
+// never go before TLS unless the job allows clear-text authentication.
+TEST_F(Smtp, TlsAndAuthentication) {
+  const std::string ehloTls = "250-mail.test\r\n250-STARTTLS\r\n250 AUTH LOGIN PLAIN\r\n";
+  const std::string ehloPlainOnly = "250-mail.test\r\n250 AUTH PLAIN\r\n";
+  const std::string rest = "250 ok\r\n250 ok\r\n354 go\r\n250 queued\r\n221 bye\r\n";
+  const std::string head = "MAIL FROM:<desk@x.test>\r\nRCPT TO:<desk@x.test>\r\nDATA\r\n";
+  struct Case {
+    const char* name;
+    MailTls tls;
+    std::uint16_t port;
+    bool tlsWorks;
+    bool account;
+    std::string replies;        // before TLS
+    std::string secureReplies;  // after: a piece of its own
+    bool sent;
+    std::string start;  // what the server got first
+    std::string failure;
+  };
+  const Case cases[] = {
+      {"starttls then auth", MailTls::kAuto, 587, true, true,
+       std::string(kGreeting) + ehloTls + "220 go\r\n",
+       ehloTls + "334 u\r\n334 p\r\n235 ok\r\n" + rest, true,
+       "EHLO PC1\r\nSTARTTLS\r\n<TLS>EHLO PC1\r\nAUTH LOGIN\r\ndXNlcg==\r\nc2VjcmV0\r\n" + head,
+       ""},
+      {"plain only after tls", MailTls::kStartTls, 587, true, true,
+       std::string(kGreeting) + "250-x\r\n250 STARTTLS\r\n220 go\r\n",
+       ehloPlainOnly + "235 ok\r\n" + rest, true,
+       "EHLO PC1\r\nSTARTTLS\r\n<TLS>EHLO PC1\r\nAUTH PLAIN AHVzZXIAc2VjcmV0\r\n" + head, ""},
+      {"implicit on 465", MailTls::kAuto, 465, true, false, "",
+       std::string(kGreeting) + ehloTls + rest, true, "<TLS>EHLO PC1\r\n" + head, ""},
+      {"no password without tls", MailTls::kAuto, 587, true, true,
+       std::string(kGreeting) + ehloPlainOnly + "221 bye\r\n", "", false, "EHLO PC1\r\nQUIT\r\n",
+       "the password is not sent to smtp.test without TLS"},
+      {"tls required but not offered", MailTls::kStartTls, 25, true, false,
+       std::string(kGreeting) + ehloPlainOnly + "221 bye\r\n", "", false, "EHLO PC1\r\nQUIT\r\n",
+       "smtp.test does not offer STARTTLS"},
+      {"untrusted server gets nothing more", MailTls::kAuto, 25, false, false,
+       std::string(kGreeting) + ehloTls + "220 go\r\n", rest, false, "EHLO PC1\r\nSTARTTLS\r\n",
+       "untrusted"},
+      {"untrusted implicit", MailTls::kImplicit, 2465, false, false, "", kGreeting, false, "",
+       "untrusted"},
+      {"off", MailTls::kOff, 25, true, false, std::string(kGreeting) + ehloTls + rest, "", true,
+       "EHLO PC1\r\n" + head, ""},
+  };
+  for (const Case& c : cases) {
+    network.peers.clear();
+    network.tls = c.tlsWorks;
+    job.tls = c.tls;
+    job.port = c.port;
+    job.account = c.account ? "user" : "";
+    job.password = c.account ? "secret" : "";
+    Server().Answer(c.replies);
+    Server().Answer(c.secureReplies);
+    SmtpClient client(network, files, progress, {"PC1", {2026, 12, 9, 8, 5, 3}, 1});
+    EXPECT_EQ(client.Run(job), c.sent) << c.name;
+    EXPECT_EQ(Server().sent.substr(0, c.start.size()), c.start) << c.name;
+    if (!c.sent) {
+      EXPECT_EQ(Server().sent, c.start) << c.name;
+    }
+    EXPECT_EQ(client.failure(), c.failure) << c.name;
+  }
 }
 
 TEST_F(Smtp, HeloWhenEhloIsRefused) {
@@ -218,10 +285,15 @@ TEST_F(Smtp, DirectDeliveryToEachRecipientsExchanger) {
     if (name == "mx.two.test") std::copy_n("two", 3, reply.end() - 9);
     return std::vector<std::vector<std::uint8_t>>{reply};
   };
-  AcceptAll(Server("mx.one.test"));
+  // One exchanger offers STARTTLS: it is used.
+  network.tls = true;
+  Server("mx.one.test").Answer(std::string(kGreeting) + "250-mx\r\n250 STARTTLS\r\n220 go\r\n");
+  Server("mx.one.test").Answer("250 mx\r\n250 ok\r\n250 ok\r\n354 go\r\n250 queued\r\n221 bye\r\n");
   AcceptAll(Server("mx.two.test"));
   ASSERT_TRUE(Run());
   EXPECT_EQ(network.connects, (std::vector<std::string>{"mx.one.test:25", "mx.two.test:25"}));
+  EXPECT_EQ(Server("mx.one.test").sent.substr(0, 35), "EHLO PC1\r\nSTARTTLS\r\n<TLS>EHLO PC1\r\n");
+  EXPECT_EQ(Server("mx.two.test").sent.find("<TLS>"), std::string::npos);
   EXPECT_NE(Server("mx.one.test").sent.find("RCPT TO:<a@one.test>\r\nDATA"), std::string::npos);
   EXPECT_NE(Server("mx.two.test").sent.find("RCPT TO:<b@two.test>\r\nDATA"), std::string::npos);
   // Per recipient: the lookup area first, then the conversation's.

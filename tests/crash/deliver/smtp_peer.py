@@ -13,7 +13,12 @@ For message N it writes, into the given folder:
 Modes: plain; auth (requires AUTH, account user/secret); noauthlogin
 (offers AUTH PLAIN only); slow (every reply 0.5 s late); split (every reply
 in four packets, the line end cut in two); drop (the connection closes
-right after the message is accepted: QUIT gets no answer).
+right after the message is accepted: QUIT gets no answer); starttls
+(STARTTLS required before anything else, AUTH required and only over TLS);
+implicit (TLS from the first byte, AUTH required); late (the message is
+accepted 30 s after its end). The TLS modes use localhost.pem/.key of the
+folder in $CORVAN_TLS_CA. N.txt says "tls: yes" for a message that came
+over TLS.
   smtp_peer.py HOST PORT DIR MODE
 """
 import asyncio
@@ -22,6 +27,7 @@ import email.header
 import email.policy
 import os
 import socket
+import ssl
 import sys
 import time
 
@@ -54,6 +60,7 @@ class Handler:
             "rcpt_to: " + ",".join(envelope.rcpt_tos),
             "login: " + str(getattr(session, "login_user", None) or "none"),
             "defects: " + str(len(message.defects)),
+            "tls: " + ("yes" if session.ssl or mode == "implicit" else "no"),
         ]
         for name, value in message.items():
             if name.lower() == "subject":
@@ -75,6 +82,8 @@ class Handler:
             f.write("\n".join(lines) + "\n")
         if mode == "drop":
             asyncio.get_running_loop().call_later(0.05, server.transport.close)
+        if mode == "late":
+            await asyncio.sleep(30)
         return "250 Message accepted for delivery"
 
 
@@ -96,17 +105,28 @@ class PeerSmtp(SMTP):
         await self._writer.drain()
 
 
+def tls_context():
+    ca = os.environ["CORVAN_TLS_CA"]
+    context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+    context.load_cert_chain(os.path.join(ca, "localhost.pem"), os.path.join(ca, "localhost.key"))
+    return context
+
+
 class PeerController(Controller):
     def factory(self):
         options = dict(hostname="mail.test", auth_require_tls=False, authenticator=authenticate)
-        if mode == "auth":
+        if mode in ("auth", "implicit"):
             options["auth_required"] = True
+        if mode == "starttls":
+            options.update(tls_context=tls_context(), require_starttls=True, auth_required=True,
+                           auth_require_tls=True)
         if mode == "noauthlogin":
             options["auth_exclude_mechanism"] = ["LOGIN"]
         return PeerSmtp(self.handler, **options)
 
 
-controller = PeerController(Handler(), hostname=host, port=port, ready_timeout=10)
+extra = dict(ssl_context=tls_context()) if mode == "implicit" else {}
+controller = PeerController(Handler(), hostname=host, port=port, ready_timeout=10, **extra)
 controller.start()
 try:
     while True:

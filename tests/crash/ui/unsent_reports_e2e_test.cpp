@@ -82,9 +82,12 @@ TEST_F(UnsentReports, FailedSendIsKeptAndDeliveredOnceAtTheNextStart) {
     EXPECT_EQ(WindowText(offer), kProgram);
     EXPECT_NE(Button(offer, "Later"), nullptr);
     EXPECT_NE(Button(offer, "Nooit"), nullptr);
+    EXPECT_NE(Button(offer, "Bekijken"), nullptr);
     EXPECT_EQ(WindowText(Children(offer, "Static").at(0)),
               "Een foutrapport van een eerdere sessie is nog niet verzonden.\r\n"
-              "Wilt u het nu verzenden?");
+              "Wilt u het nu verzenden?\r\nEen rapport bevat gegevens van deze computer (ook de "
+              "gebruikers- en computernaam), de lijst van draaiende programma's, een schermafdruk "
+              "en een geheugenafdruk van het programma. Met \"Bekijken\" ziet u de tekst.");
     Press(offer, Button(offer, "Nu verzenden"));
     ASSERT_EQ(probe.Exit(), 0u);
     EXPECT_EQ(probe.Log(), "history 0\nkept 1\noffered\n");

@@ -36,11 +36,15 @@ class FakeHttpPeer : public IHttpTransport, public IHttpEnvironment {
   // connection's own reports of it follow later.
   int connectSocketError = 0;
   bool terminateWhileWaiting = false;
+  // TLS: with tls the connection counts as secured for the host given
+  // (kept in `secured`); without, SetSecure refuses.
+  bool tls = false;
 
   // What happened.
   std::vector<std::string> requests;  // each request header as sent
   std::vector<std::string> lookups;
   std::vector<std::string> connects;  // "address:port"
+  std::vector<std::string> secured;   // hosts of connections over TLS
   std::vector<std::string> log;       // client events in order
 
   // Runs queued events until none is left.
@@ -54,6 +58,10 @@ class FakeHttpPeer : public IHttpTransport, public IHttpEnvironment {
   std::string DnsResult() const override { return "127.0.0.1"; }
   void Connect(const std::string& address, const std::string& port,
                const std::string& localAddress) override;
+  bool SetSecure(const std::string& host) override {
+    if (!host.empty() && tls) secured.push_back(host);
+    return host.empty() || tls;
+  }
   int LastError() const override { return lastError_; }
   int Receive(void* buffer, int size) override;
   void Send(const void* data, std::size_t size) override;

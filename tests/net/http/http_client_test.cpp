@@ -401,6 +401,31 @@ TEST_F(HttpClientTest, AbsoluteRelocationToAnotherHostAndPort) {
   EXPECT_EQ(peer.client.Location(), "http://mirror.example.org/x.exe");
 }
 
+// https: over TLS to port 443, also when a relocation leads there; without
+// TLS in the transport, or through a proxy, nothing is sent.
+TEST_F(HttpClientTest, HttpsGoesOverTlsOrNowhere) {
+  Answer("HTTP/1.0 301 Moved\r\nLocation: https://www.example.nl/x.exe\r\n\r\n");
+  EXPECT_EQ(GetCode(), 501);
+  EXPECT_EQ(message, "Protocol \"https\" not implemented");
+  EXPECT_EQ(peer.connects.size(), 1u);
+  EXPECT_EQ(peer.requests.size(), 1u);
+
+  peer.tls = true;
+  Answer("HTTP/1.0 301 Moved\r\nLocation: https://www.example.nl/x.exe\r\n\r\n");
+  Answer("HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nMZ");
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_EQ(peer.connects.back(), "127.0.0.1:443");
+  EXPECT_EQ(peer.secured, std::vector<std::string>{"www.example.nl"});
+  ASSERT_EQ(peer.requests.size(), 3u);
+  EXPECT_TRUE(peer.requests[2].starts_with("GET /x.exe HTTP/1.0\r\n"));
+  EXPECT_EQ(Body(stream), "MZ");
+
+  peer.client.URL = "https://www.example.nl/y.exe";
+  peer.client.Proxy = "proxy.example";
+  EXPECT_EQ(GetCode(), 501);
+  EXPECT_EQ(peer.requests.size(), 3u);
+}
+
 TEST_F(HttpClientTest, RelativeDocumentRelocation) {
   peer.client.URL = "http://h/dir/a.htm";
   Answer("HTTP/1.0 302 Found\r\nLocation: b.htm\r\n\r\n");

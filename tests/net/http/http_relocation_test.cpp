@@ -75,10 +75,10 @@ const Case kCases[] = {
        t.location = "http://Mirror.example.org";
        Anonymous(t);
      }},
-    {"https scheme is kept for the connect to refuse", false, "https://secure.example/a",
+    {"https relocation goes to port 443 over TLS", false, "https://secure.example/a",
      [](THttpTarget& t) {
        t.targetHost = t.hostHeaderHost = "secure.example";
-       t.targetPort = t.hostHeaderPort = "80";
+       t.targetPort = t.hostHeaderPort = "443";
        t.protocol = "https";
        t.path = "/a";
        t.location = "https://secure.example/a";

@@ -99,6 +99,20 @@ TEST_F(HttpWin, RelocationsFollowed) {
   }
 }
 
+// nginx over TLS with the test root's certificate for localhost: directly,
+// by relocation from http, and refused for a certificate of another name.
+TEST_F(HttpWin, HttpsThroughTheSystemsTls) {
+  const std::string expected = SiteFile("file.bin");
+  EXPECT_EQ(Get("https://localhost:" + Env("CORVAN_HTTPS_PORT") + "/file.bin"), -1) << message;
+  EXPECT_TRUE(Body() == expected);
+  EXPECT_EQ(Get(Nginx("/to-https")), -1) << message;
+  EXPECT_EQ(client.StatusCode(), 200);
+  EXPECT_TRUE(Body() == expected);
+  EXPECT_EQ(Get("https://localhost:" + Env("CORVAN_HTTPS_OTHER_PORT") + "/file.bin"), 404);
+  EXPECT_NE(message.find("is for other.test, not for localhost"), std::string::npos) << message;
+  EXPECT_EQ(stream.Size(), 0);
+}
+
 TEST_F(HttpWin, RelocationLimit) {
   // Each relocation on a new connection counts twice: the third is refused.
   EXPECT_EQ(Get(Nginx("/chain1")), -1);
