@@ -116,12 +116,13 @@ DWORD WINAPI FatalFaultThread(void*) noexcept {
 // In-process reporting allocates, loads and waits for the reporter's own
 // threads: a thread that holds the heap or loader lock, or is one of those
 // threads, would wait for itself. The crash handler process reports such a
-// fault from outside; this returns only when there is none.
-void PassToCrashHandlerWhenUnsafe(const EXCEPTION_POINTERS* info) {
+// fault from outside; this returns only when there is none. A fault that a
+// step of the reporter counts as its own failure stays with it.
+void PassToCrashHandlerWhenUnsafe(const EXCEPTION_POINTERS* info, bool stepFault = false) {
   HandOverReason reason{};
   if (HoldsProcessLock(reason)) {
     HandOverToCrashHandler(info, reason);
-  } else if (IsReporterThread(GetCurrentThreadId())) {
+  } else if (!stepFault && IsReporterThread(GetCurrentThreadId())) {
     HandOverToCrashHandler(info, HandOverReason::ReporterThread);
   }
 }
@@ -181,7 +182,7 @@ LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
   } else {
     return EXCEPTION_CONTINUE_SEARCH;  // not our code: the unhandled-exception filter
   }
-  PassToCrashHandlerWhenUnsafe(info);
+  PassToCrashHandlerWhenUnsafe(info, guard->FrameKind() == GuardedFrame::Step);
   guard->faultRecord = record;
   guard->faultContext = context;
   context.Esp = esp;

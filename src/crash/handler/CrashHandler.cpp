@@ -283,7 +283,7 @@ void ReportFromOutside(HANDLE process, const CrashHandlerBlock& block, HANDLE do
     BugReportFileRules rules;
     rules.sizeLimit = block.sizeLimit;
     rules.noDuplicates = false;
-    AppendToBugReportFile(block.bugReportFile, report, rules);
+    SaveToBugReportFile(block.bugReportFile, report, rules);
   }
   if (block.unsentFolder[0]) {
     std::vector<AttachmentEntry> attachments = {{"", "bugreport.txt", "", "BugReport"}};
