@@ -243,6 +243,7 @@ std::string WriteDump(HANDLE process, const CrashHandlerBlock& block, const std:
                     PMINIDUMP_USER_STREAM_INFORMATION, PMINIDUMP_CALLBACK_INFORMATION);
   const auto write = SystemFunction<WriteFn>("dbghelp.dll", "MiniDumpWriteDump");
   if (!write) return "not written: dbghelp.dll is missing";
+  const DumpSymbolSession symbols(GetModuleHandleA("dbghelp.dll"), process);
   ScopedFile file(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return "not written: " + std::to_string(GetLastError());
@@ -276,15 +277,16 @@ void ReportFromOutside(HANDLE process, const CrashHandlerBlock& block, HANDLE do
   const LocalTime now = Now();
   const std::string dumpName = MiniDumpFileName(now);
   const std::string dumpPath = TempFolder() + dumpName;
-  const std::string dumpError = WriteDump(process, block, dumpPath);
-  const std::string report =
-      ReportOf(process, block, threads, modules, now, dumpError.empty() ? dumpName : dumpError);
+  // The report first: it is on disk before the dump, which takes longer.
+  std::string report = ReportOf(process, block, threads, modules, now, dumpName);
   if (block.bugReportFile[0]) {
     BugReportFileRules rules;
     rules.sizeLimit = block.sizeLimit;
     rules.noDuplicates = false;
     SaveToBugReportFile(block.bugReportFile, report, rules);
   }
+  const std::string dumpError = WriteDump(process, block, dumpPath);
+  if (!dumpError.empty()) report = ReportOf(process, block, threads, modules, now, dumpError);
   if (block.unsentFolder[0]) {
     std::vector<AttachmentEntry> attachments = {{"", "bugreport.txt", "", "BugReport"}};
     if (dumpError.empty()) attachments.push_back({dumpPath, dumpName, "", "MiniDump"});

@@ -225,7 +225,8 @@ TEST_P(AdverseState, IsReportedFromOutside) {
   // The faulting thread comes first, innermost frame the faulting line.
   const std::size_t first = run.report.find("\r\n\r\n");
   ASSERT_NE(first, std::string::npos);
-  const std::string section = run.report.substr(first + 4, run.report.find("\r\n\r\n", first + 4));
+  const std::size_t end = run.report.find("\r\n\r\n", first + 4);
+  const std::string section = run.report.substr(first + 4, end - first - 4);
   EXPECT_NE(section.find(", the faulting thread:"), std::string::npos) << section;
   EXPECT_NE(section.find("fault_child.exe fault_child.cpp "), std::string::npos) << section;
   EXPECT_NE(section.find("Fault()"), std::string::npos) << section;
