@@ -172,11 +172,16 @@ bool Start() {
 
 }  // namespace
 
+const char* CrashHandlerArguments() {
+  const char* line = GetCommandLineA();
+  const char* at = line ? std::strstr(line, kCrashHandlerSwitch) : nullptr;
+  const std::size_t length = sizeof kCrashHandlerSwitch - 1;
+  if (!at || at == line || at[-1] != ' ' || at[length] != ' ') return nullptr;
+  return at + length;
+}
+
 bool IsCrashHandlerProcess() {
-  static const bool handler = [] {
-    const char* line = GetCommandLineA();
-    return line && std::strstr(line, kCrashHandlerSwitch) != nullptr;
-  }();
+  static const bool handler = CrashHandlerArguments() != nullptr;
   return handler;
 }
 

@@ -12,6 +12,8 @@ namespace corvan::crash {
 // This process was started as another's crash handler: the reporter stays
 // off in it.
 bool IsCrashHandlerProcess();
+// What follows the switch on the command line; null when it is absent.
+const char* CrashHandlerArguments();
 
 // Starts the handler once (the program's own executable with the switch)
 // and gives it the bug report file, the unsent queue and its bounds that

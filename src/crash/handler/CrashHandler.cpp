@@ -30,10 +30,10 @@ struct Handles {
 };
 
 bool ParseHandles(Handles& handles) {
-  const char* at = std::strstr(GetCommandLineA(), kCrashHandlerSwitch);
+  const char* at = CrashHandlerArguments();
   unsigned long values[4] = {};
-  if (!at || std::sscanf(at + sizeof kCrashHandlerSwitch - 1, " %lx %lx %lx %lx", &values[0],
-                         &values[1], &values[2], &values[3]) != 4) {
+  if (!at ||
+      std::sscanf(at, " %lx %lx %lx %lx", &values[0], &values[1], &values[2], &values[3]) != 4) {
     return false;
   }
   const auto handle = [&](int i) { return reinterpret_cast<HANDLE>(std::uintptr_t(values[i])); };
