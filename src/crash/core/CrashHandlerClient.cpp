@@ -20,8 +20,8 @@ namespace {
 constexpr DWORD kHandOverWaitMs = 30000;
 
 // Process-wide by nature: a fault hands over through it without
-// allocating. The owners close the handles at exit, after the last fault
-// that could use them.
+// allocating. Never destroyed, so that a fault during the program's static
+// destruction still finds it; the system closes its handles at exit.
 struct Client {
   ScopedHandle handler, request, done, mapping;
   ScopedView view;
@@ -31,7 +31,16 @@ struct Client {
   const volatile DWORD* heapLockOwner = nullptr;
   const volatile DWORD* crtHeapLockOwner = nullptr;
   const volatile DWORD* loaderLockOwner = nullptr;
-} client;
+};
+
+Client& TheClient() {
+  static auto* client = new Client;
+  return *client;
+}
+
+// The client once its handler runs; what a fault reads (a plain pointer:
+// asking TheClient() first at a fault could allocate).
+Client* volatile running = nullptr;
 
 bool Readable(const void* address, std::size_t size) {
   MEMORY_BASIC_INFORMATION info;
@@ -76,6 +85,7 @@ const volatile DWORD* LearnLockOwner(const void* base, std::size_t span, Lock lo
 }
 
 void LearnLocks() {
+  Client& client = TheClient();
   const HANDLE heap = GetProcessHeap();
   client.heapLockOwner = LearnLockOwner(
       heap, 0x400, [&] { return HeapLock(heap) != FALSE; }, [&] { HeapUnlock(heap); });
@@ -139,6 +149,7 @@ void FillFromSettings(CrashHandlerBlock& block) {
 }
 
 bool Start() {
+  Client& client = TheClient();
   SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
   client.mapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, &inherited, PAGE_READWRITE, 0,
                                           sizeof(CrashHandlerBlock), nullptr));
@@ -167,6 +178,7 @@ bool Start() {
   client.handler.reset(process.hProcess);
   LearnLocks();
   client.block = static_cast<CrashHandlerBlock*>(client.view.get());
+  running = &client;
   return true;
 }
 
@@ -186,6 +198,7 @@ bool IsCrashHandlerProcess() {
 }
 
 bool StartCrashHandler() {
+  Client& client = TheClient();
   if (IsCrashHandlerProcess()) return false;
   if (!client.block && !Start()) return false;
   FillFromSettings(*client.block);
@@ -193,6 +206,8 @@ bool StartCrashHandler() {
 }
 
 bool HoldsProcessLock(HandOverReason& reason) {
+  if (!running) return false;
+  const Client& client = *running;
   if (HeldBySelf(client.heapLockOwner) || HeldBySelf(client.crtHeapLockOwner)) {
     reason = HandOverReason::HeapLock;
     return true;
@@ -205,6 +220,8 @@ bool HoldsProcessLock(HandOverReason& reason) {
 }
 
 bool HandOverToCrashHandler(const EXCEPTION_POINTERS* info, HandOverReason reason) {
+  if (!running) return false;
+  const Client& client = *running;
   CrashHandlerBlock* block = client.block;
   if (!block || WaitForSingleObject(client.handler.get(), 0) != WAIT_TIMEOUT) return false;
   if (InterlockedExchange(&block->claimed, 1) != 0) {
