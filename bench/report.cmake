@@ -5,7 +5,7 @@ if(CORVAN_WINDOWS)
   corvan_target_flags(bench_report_fault)
   # A GUI program, as corvan.exe is: faults are shown in the exception box.
   set_target_properties(bench_report_fault PROPERTIES WIN32_EXECUTABLE TRUE)
-  target_link_libraries(bench_report_fault PRIVATE corvan_reporter corvan_ui)
+  target_link_libraries(bench_report_fault PRIVATE corvan_reporter corvan_crash_handler corvan_ui)
   include(${PROJECT_SOURCE_DIR}/tools/ResourceCompilers.cmake)
   corvan_settings_resource(bench_report_fault ${PROJECT_SOURCE_DIR}/src/app/res/crash-settings.txt)
   corvan_symbol_map(bench_report_fault SYMBOL_FILE)

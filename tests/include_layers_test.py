@@ -16,6 +16,7 @@ BELOW = {
     "crash/analysis/x86": ["crash/util"],
     "crash/analysis": ["common", "crash/util", "crash/analysis/x86"],
     "crash/core": ["common", "ui", "crash/util", "crash/analysis", "crash/analysis/x86"],
+    "crash/handler": ["common", "crash/util", "crash/analysis", "crash/core"],
     "crash/codec": ["common", "crash/util"],
     "crash/ui": ["common", "crash/util", "crash/analysis", "crash/analysis/x86", "crash/core",
                  "crash/codec"],
@@ -24,7 +25,7 @@ BELOW = {
     "crash/reporter": ["common", "ui", "crash/util", "crash/analysis", "crash/core",
                        "crash/codec", "crash/ui", "crash/deliver"],
     "app": ["common", "ui", "net/socket", "net/http", "crash/util", "crash/analysis",
-            "crash/core", "crash/reporter"],
+            "crash/core", "crash/handler", "crash/reporter"],
 }
 
 

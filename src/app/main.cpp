@@ -1,15 +1,18 @@
-// Program entry: the application object, the main window and the hidden
-// installer window, the offer of bug reports earlier runs could not send,
-// then the message loop until the main window closes.
+// Program entry: the crash handler process (or its start), the
+// application object, the main window and the hidden installer window, the
+// offer of bug reports earlier runs could not send, then the message loop
+// until the main window closes.
 #include <windows.h>
 #include <commctrl.h>
 
 #include "app/fCorvanNGmain.h"
 #include "app/UnsentOffer.h"
 #include "app/fSetupUltraVNC.h"
+#include "crash/handler/CrashHandler.h"
 #include "ui/Application.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+  corvan::crash::ServeCrashHandler();
   try {
     INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_UPDOWN_CLASS};
     InitCommonControlsEx(&controls);

@@ -14,7 +14,14 @@ namespace corvan {
 
 class GuardedFrame {
  public:
-  GuardedFrame() : outer_(Innermost()) { TlsSetValue(Slot(), this); }
+  // A step frame guards one step of work that counts a fault as its own
+  // failure (a phase of the stack tracer), also on the crash reporter's
+  // own threads; a boundary frame hands a fault to the exception handling.
+  enum Kind { Boundary, Step };
+
+  explicit GuardedFrame(Kind kind = Boundary) : outer_(Innermost()), kind_(kind) {
+    TlsSetValue(Slot(), this);
+  }
   ~GuardedFrame() { TlsSetValue(Slot(), outer_); }
   GuardedFrame(const GuardedFrame&) = delete;
   GuardedFrame& operator=(const GuardedFrame&) = delete;
@@ -24,6 +31,8 @@ class GuardedFrame {
     const DWORD slot = Slot();
     return slot == TLS_OUT_OF_INDEXES ? nullptr : static_cast<GuardedFrame*>(TlsGetValue(slot));
   }
+
+  Kind FrameKind() const { return kind_; }
 
   // Written by the fault handler, read by the code that throws for it.
   EXCEPTION_RECORD faultRecord{};
@@ -36,6 +45,7 @@ class GuardedFrame {
   }
 
   GuardedFrame* outer_;
+  Kind kind_;
 };
 
 }  // namespace corvan

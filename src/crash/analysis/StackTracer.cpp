@@ -24,6 +24,9 @@ constexpr std::uint64_t kReachedWithFunction = High(0x70000000);
 constexpr std::uint64_t kReachedWithoutFunction = High(0x50000000);
 constexpr std::uint64_t kFullyConnected = High(0x20000000);
 constexpr std::uint64_t kReached = High(0x40000000);
+// The chain outward from the outermost certain item ends wherever its
+// best callers end.
+constexpr int kNoTarget = -1;
 
 constexpr int kProgressCollect = 25;
 constexpr int kProgressDeep = 625;
@@ -837,6 +840,14 @@ struct TStackTracer::TState {
                static_cast<long long>(items.size() - static_cast<std::size_t>(certain[c])) *
                    kProgressChains / count);
     }
+    // Outside the outermost certain item the stack holds leftovers of
+    // earlier calls as well: only the best chain of callers stays.
+    if (!certain.empty() && certain.front() > 0 && !Aborted()) {
+      const int first = certain.front();
+      for (int k = 0; k < first; ++k) items[k].Invalid = true;
+      BestScore(first, kNoTarget, false, true);
+      Revive(first, kNoTarget, false);
+    }
   }
 
   // --- output ---
@@ -1185,7 +1196,10 @@ void TStackTracer::Trace(const TTraceEnvironment& env, const TTraceInput& input,
     state.Progress(1000);
   } catch (...) {
     output = TTraceOutput{};
-    output.Text = InternalErrorText(phase, {}, {});
+    const Address faultAt = env.FaultAddress();
+    output.Text = InternalErrorText(
+        phase, faultAt ? env.LocationLine(faultAt) : std::string(),
+        input.IsException ? env.LocationLine(input.CurrentAddress) : std::string());
     output.ExceptionAddress = input.CurrentAddress;
     return;
   }

@@ -39,6 +39,11 @@ class TTraceEnvironment {
   // The runtime routines of the tracer's own module and its parse options.
   virtual const TRuntimeRoutines& OwnRoutines() const = 0;
   virtual TParseOptions ParseOptionsFor(Address moduleBase) const = 0;
+  // Where a processor fault inside the trace happened (0: none, or a
+  // failure that was no fault), and the location line of an address, for
+  // the internal-error text; empty when the environment cannot name it.
+  virtual Address FaultAddress() const { return 0; }
+  virtual std::string LocationLine(Address) const { return {}; }
 
  protected:
   ~TTraceEnvironment() = default;

@@ -251,7 +251,36 @@ void SuspendWatch::ReleaseAll() {
   for (const Watched& w : threads_) ResumeDownTo(w.thread.get(), w.count);
 }
 
+namespace {
+
+// The reporter's threads, in slots taken and freed with interlocked
+// operations; a reporter has a handful, more go unmarked.
+volatile LONG reporterThreads[32];
+
+void MarkReporterThread(DWORD threadId, bool reporter) {
+  const auto id = static_cast<LONG>(threadId);
+  for (volatile LONG& slot : reporterThreads) {
+    if (reporter ? InterlockedCompareExchange(&slot, id, 0) == 0
+                 : InterlockedCompareExchange(&slot, 0, id) == id) {
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+bool IsReporterThread(DWORD threadId) {
+  for (const volatile LONG& slot : reporterThreads) {
+    if (slot == static_cast<LONG>(threadId)) return true;
+  }
+  return false;
+}
+
 void RecordThreadInfo(DWORD threadId, const ThreadInfoUpdate& update) {
+  if (update.name || !update.threadHandle) {
+    const bool reporter = update.name && *update.name == "-";
+    if (reporter != IsReporterThread(threadId)) MarkReporterThread(threadId, reporter);
+  }
   ThreadInfoList& list = ThreadInfoList::Instance();
   ListLock lock(list, INFINITE);
   if (!lock) return;

@@ -78,6 +78,9 @@ struct ThreadInfoUpdate {
 // only removed. Entries of ended threads are dropped on the way.
 void RecordThreadInfo(DWORD threadId, const ThreadInfoUpdate& update);
 void SetThreadName(DWORD threadId, const std::string& name);
+// Whether the thread was named "-", the reporter's own, and has not ended
+// since. Takes no lock and allocates nothing (asked at a fault).
+bool IsReporterThread(DWORD threadId);
 // A copy of the thread's entry, waiting at most waitMs for the list.
 // nullopt in entry when it has none; returns false when the list could
 // not be locked in time.

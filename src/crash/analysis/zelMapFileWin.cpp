@@ -2,7 +2,9 @@
 // the module's resource or the files beside it, cached per module file.
 #include <windows.h>
 
+#include <chrono>
 #include <map>
+#include <mutex>
 
 #include "common/WinHandles.h"
 
@@ -22,11 +24,19 @@ struct TCachedMap {
   TMapFileRef Map;
 };
 
-// Process-wide, unlocked: lookups run on the thread that builds a report
-// (serialised by the crash handler) and at start-up.
+// Process-wide: reports, the send assistant and zelTraceProcess look up at
+// once. The lock is held only around the map itself; a holder may be a
+// thread that a tracer has suspended, so a waiter goes on without the
+// cache after a while.
 std::map<std::string, TCachedMap>& Cache() {
   static auto* cache = new std::map<std::string, TCachedMap>;  // outlives static destructors
   return *cache;
+}
+
+constexpr auto kCacheWait = std::chrono::seconds(2);
+std::timed_mutex& CacheLock() {
+  static auto* lock = new std::timed_mutex;  // outlives static destructors, as the cache
+  return *lock;
 }
 
 bool FileDosDateTime(const std::string& path, DWORD& value) {
@@ -157,19 +167,28 @@ TMapFileRef MapFileForAddress(Address address) {
     DWORD stamp = 0;
     FileDosDateTime(path, stamp);
     const std::string key = LowerCase(path);
-    auto& cache = Cache();
-    auto found = cache.find(key);
-    if (found != cache.end() && found->second.DosDateTime == stamp) return found->second.Map;
-    if (found != cache.end()) cache.erase(found);
+    {
+      std::unique_lock lock(CacheLock(), kCacheWait);
+      if (lock) {
+        auto found = Cache().find(key);
+        if (found != Cache().end() && found->second.DosDateTime == stamp) return found->second.Map;
+      }
+    }
     TMapFileRef map = CreateMapFile(module, path);
-    if (map->Loaded) cache[key] = {stamp, map};
+    if (map->Loaded) {
+      std::unique_lock lock(CacheLock(), kCacheWait);
+      if (lock) Cache()[key] = {stamp, map};
+    }
     return map;
   } catch (...) {
     return EmptyMap();
   }
 }
 
-void ClearMapFileCache() { Cache().clear(); }
+void ClearMapFileCache() {
+  std::unique_lock lock(CacheLock(), kCacheWait);
+  if (lock) Cache().clear();
+}
 
 void SetMinDebugInfoSource(TMinDebugInfoSource source) {
   MinDebugInfoSource() = source;

@@ -3,8 +3,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <mutex>
 
+#include "common/GuardedFrame.h"
 #include "crash/analysis/ImageHelpers.h"
 #include "crash/analysis/LiveMemoryView.h"
 #include "crash/analysis/MapTables.h"
@@ -19,7 +22,10 @@ namespace {
 
 class TLiveTraceEnvironment final : public TTraceEnvironment {
  public:
-  explicit TLiveTraceEnvironment(TSafeReadSession& reads) : view_(reads) {}
+  // guard (may be null) is the frame a processor fault inside the trace
+  // unwinds to; it holds the fault's record.
+  explicit TLiveTraceEnvironment(TSafeReadSession& reads, const GuardedFrame* guard = nullptr)
+      : view_(reads), guard_(guard) {}
 
   const TMemoryView& View() const override { return view_; }
 
@@ -56,14 +62,31 @@ class TLiveTraceEnvironment final : public TTraceEnvironment {
     if (moduleBase == OwnModuleBase()) options.LandingPads = OwnLandingPads;
     return options;
   }
+  Address FaultAddress() const override {
+    return guard_ ? AddressOf(guard_->faultRecord.ExceptionAddress) : 0;
+  }
+  std::string LocationLine(Address address) const override {
+    return FormatCodeLocation(address, false, false);
+  }
 
  private:
   TLiveMemoryView view_;
+  const GuardedFrame* guard_;
 };
 
 TStackTracer& Tracer() {
   static auto* tracer = new TStackTracer;  // process-wide caches; outlive static destructors
   return *tracer;
+}
+
+// One trace at a time: a report's completion, the send assistant and
+// zelTraceProcess may trace at once. The holder may be a thread another
+// trace has suspended, so a waiter gives up after a while. Recursive: a
+// fault inside a trace throws, and every throw prepares its stack.
+constexpr auto kTracerWait = std::chrono::seconds(5);
+std::recursive_timed_mutex& TracerLock() {
+  static auto* lock = new std::recursive_timed_mutex;  // outlives static destructors
+  return *lock;
 }
 
 Address StackTopOfThisThread() {
@@ -89,8 +112,16 @@ void TraceThreadStack(const TTraceInput& input, TTraceOutput& output) {
     }
     if (!resolved.FramePointer && !input.StackBottom)
       resolved.FramePointer = AddressOf(__builtin_frame_address(0));
+    std::unique_lock lock(TracerLock(), kTracerWait);
+    if (!lock) {
+      output.Text = InternalErrorText("CollectPossibleStackItems", {}, {});
+      return;
+    }
+    // A fault inside the tracer ends the trace with an internal error,
+    // also on the reporter's own threads.
+    GuardedFrame guard(GuardedFrame::Step);
     TSafeReadSession reads;
-    const TLiveTraceEnvironment env(reads);
+    const TLiveTraceEnvironment env(reads, &guard);
     Tracer().Trace(env, resolved, output);
   } catch (...) {
     output = TTraceOutput{};
@@ -104,6 +135,13 @@ std::uint32_t PrepareStackCandidates(Address framePointer, Address stackTop, Add
   try {
     if (!stackTop) stackTop = StackTopOfThisThread();
     if (!stackBottom) stackBottom = CurrentStackPointer();
+    // Every throw of the program prepares its stack: none waits for a
+    // trace; it goes without the candidates instead.
+    std::unique_lock lock(TracerLock(), std::try_to_lock);
+    if (!lock) {
+      prepared.clear();
+      return 0;
+    }
     TSafeReadSession reads;
     const TLiveTraceEnvironment env(reads);
     return Tracer().Prepare(env, framePointer, stackTop, stackBottom, prepared, isException,
@@ -137,6 +175,9 @@ std::string FormatCodeLocation(Address address, bool showRelativeAddress, bool s
   return text + location.PublicName;
 }
 
-void ClearStackTraceCaches() { Tracer().ClearCaches(); }
+void ClearStackTraceCaches() {
+  std::lock_guard lock(TracerLock());
+  Tracer().ClearCaches();
+}
 
 }  // namespace corvan::crash

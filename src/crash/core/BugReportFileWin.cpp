@@ -4,6 +4,7 @@
 
 #include "common/WinHandles.h"
 #include "crash/analysis/SystemHelpers.h"
+#include "crash/core/UnsentQueue.h"
 #include "crash/core/zelTypes.h"
 #include "crash/util/TextParts.h"
 
@@ -111,6 +112,22 @@ bool AppendToBugReportFile(const std::string& path, const std::string& report,
   if (WriteAt(file.get(), same, std::string_view(updated).substr(same))) return true;
   WriteAt(file.get(), same, std::string_view(old).substr(same));
   return false;
+}
+
+std::string FallbackBugReportFile(const std::string& path) {
+  const std::string queue = UnsentQueueFolder();
+  if (queue.empty()) return {};
+  return FolderPart(queue) + FileNamePart(path);  // the queue's parent folder
+}
+
+std::string SaveToBugReportFile(const std::string& path, const std::string& report,
+                                const BugReportFileRules& rules) {
+  if (AppendToBugReportFile(path, report, rules)) return path;
+  const std::string fallback = FallbackBugReportFile(path);
+  if (fallback.empty() || LowerCase(fallback) == LowerCase(path)) return {};
+  const std::string noted = AddHeaderValue(report, "bug report file", "date/time",
+                                           fallback + " (" + path + " cannot be written)");
+  return AppendToBugReportFile(fallback, noted, rules) ? fallback : std::string();
 }
 
 bool ReadFileWithStamp(const std::string& path, std::string& content, FileStamp& stamp) {

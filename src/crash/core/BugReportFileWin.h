@@ -19,6 +19,17 @@ namespace corvan::crash {
 bool AppendToBugReportFile(const std::string& path, const std::string& report,
                            const BugReportFileRules& rules, DWORD waitMs = 10000);
 
+// Where a bug report goes when path cannot be written (a read-only program
+// folder, a full disk): the same file name in the program's folder of the
+// user's local application data, %LOCALAPPDATA%\<program>. Empty when the
+// system names no such folder.
+std::string FallbackBugReportFile(const std::string& path);
+// Appends report to path, else to the fall-back file with the header line
+// "bug report file" saying where it went and why. Returns the file
+// written; empty when neither could be.
+std::string SaveToBugReportFile(const std::string& path, const std::string& report,
+                                const BugReportFileRules& rules);
+
 // The file's size and time of last change, to learn whether another
 // process changed it since it was read.
 struct FileStamp {

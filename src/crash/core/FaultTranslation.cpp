@@ -10,6 +10,7 @@
 #include "crash/analysis/SafeRead.h"
 #include "crash/analysis/Threads.h"
 #include "crash/core/CapturedException.h"
+#include "crash/core/CrashHandlerClient.h"
 #include "crash/core/ExceptionClasses.h"
 #include "crash/core/ExceptionDescription.h"
 #include "crash/util/TextParts.h"
@@ -112,12 +113,30 @@ DWORD WINAPI FatalFaultThread(void*) noexcept {
   }
 }
 
+// In-process reporting allocates, loads and waits for the reporter's own
+// threads: a thread that holds the heap or loader lock, or is one of those
+// threads, would wait for itself. The crash handler process reports such a
+// fault from outside; this returns only when there is none. A fault that a
+// step of the reporter counts as its own failure stays with it.
+void PassToCrashHandlerWhenUnsafe(const EXCEPTION_POINTERS* info, bool stepFault = false) {
+  HandOverReason reason{};
+  if (HoldsProcessLock(reason)) {
+    HandOverToCrashHandler(info, reason);
+  } else if (!stepFault && IsReporterThread(GetCurrentThreadId())) {
+    HandOverToCrashHandler(info, HandOverReason::ReporterThread);
+  }
+}
+
 // Hands the fault to the prepared thread and waits; uses no stack to speak
 // of and no heap, so it works after a stack overflow and inside a broken
 // heap.
 void ReportThroughPreparedThread(const EXCEPTION_POINTERS* info) {
+  PassToCrashHandlerWhenUnsafe(info);
   if (!fatal.thread || InterlockedExchange(&fatal.claimed, 1) != 0) {
-    if (fatal.thread && fatal.threadId != GetCurrentThreadId()) Sleep(INFINITE);
+    if (fatal.thread && fatal.threadId != GetCurrentThreadId()) {
+      HandOverToCrashHandler(info, HandOverReason::SecondFault);
+      Sleep(INFINITE);
+    }
     return;
   }
   fatal.record = *info->ExceptionRecord;
@@ -163,6 +182,7 @@ LONG CALLBACK VectoredHandler(EXCEPTION_POINTERS* info) {
   } else {
     return EXCEPTION_CONTINUE_SEARCH;  // not our code: the unhandled-exception filter
   }
+  PassToCrashHandlerWhenUnsafe(info, guard->FrameKind() == GuardedFrame::Step);
   guard->faultRecord = record;
   guard->faultContext = context;
   context.Esp = esp;

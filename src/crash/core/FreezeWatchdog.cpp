@@ -150,39 +150,45 @@ class Watchdog {
 };
 
 // Process-wide: started and stopped with the reporter, on the main thread.
-std::unique_ptr<Watchdog> watchdog;
+// The reporter stops after every other static object is destroyed, so the
+// holder is never destroyed itself: a static unique_ptr would be gone (and
+// the thread left running) by the time the reporter stops it.
+std::unique_ptr<Watchdog>& TheWatchdog() {
+  static auto* holder = new std::unique_ptr<Watchdog>;
+  return *holder;
+}
 
 }  // namespace
 
 bool StartWatchdog(std::int32_t freezeTimeoutMs) {
-  if (watchdog) return true;
+  if (TheWatchdog()) return true;
   auto created = std::make_unique<Watchdog>(freezeTimeoutMs);
   if (!created->Start()) {
     created->Stop();
     return false;
   }
-  watchdog = std::move(created);
+  TheWatchdog() = std::move(created);
   return true;
 }
 
 void StopWatchdog() {
-  if (!watchdog) return;
-  watchdog->Stop();
-  watchdog.reset();
+  if (!TheWatchdog()) return;
+  TheWatchdog()->Stop();
+  TheWatchdog().reset();
 }
 
-bool WatchdogRunning() { return watchdog != nullptr; }
+bool WatchdogRunning() { return TheWatchdog() != nullptr; }
 
 void PauseWatchdog(bool pause) {
-  if (watchdog) watchdog->Pause(pause);
+  if (TheWatchdog()) TheWatchdog()->Pause(pause);
 }
 
 void ResetWatchdogMisses() {
-  if (watchdog) watchdog->ResetMisses();
+  if (TheWatchdog()) TheWatchdog()->ResetMisses();
 }
 
-DWORD WatchdogThreadId() { return watchdog ? watchdog->ThreadId() : 0; }
-UINT WatchdogPingMessage() { return watchdog ? watchdog->PingMessage() : 0; }
-HWND WatchdogWindow() { return watchdog ? watchdog->Window() : nullptr; }
+DWORD WatchdogThreadId() { return TheWatchdog() ? TheWatchdog()->ThreadId() : 0; }
+UINT WatchdogPingMessage() { return TheWatchdog() ? TheWatchdog()->PingMessage() : 0; }
+HWND WatchdogWindow() { return TheWatchdog() ? TheWatchdog()->Window() : nullptr; }
 
 }  // namespace corvan::crash

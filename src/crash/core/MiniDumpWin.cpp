@@ -31,34 +31,6 @@ using SymCleanupFn = BOOL(WINAPI*)(HANDLE);
 
 constexpr int kNameAttempts = 10;
 
-// A symbol session for this process that reads no module: Wine's
-// MiniDumpWriteDump otherwise opens one that loads the symbols of every
-// module, which takes most of a second. Opened as a session of a process
-// that is not live Wine's own (the variable means nothing to Windows), it
-// also leaves out the host's ELF libraries, which a dump would otherwise
-// read whole for their checksums: a fifth of the dump's time.
-class SymbolSession {
- public:
-  explicit SymbolSession(HMODULE dbghelp)
-      : cleanup_(ModuleFunction<SymCleanupFn>(dbghelp, "SymCleanup")) {
-    const auto initialize = ModuleFunction<SymInitializeFn>(dbghelp, "SymInitialize");
-    const bool wasSet = GetEnvironmentVariableA(kNotLive, nullptr, 0) != 0;
-    if (!wasSet) SetEnvironmentVariableA(kNotLive, "1");
-    open_ = cleanup_ && initialize && initialize(GetCurrentProcess(), nullptr, FALSE);
-    if (!wasSet) SetEnvironmentVariableA(kNotLive, nullptr);
-  }
-  ~SymbolSession() {
-    if (open_) cleanup_(GetCurrentProcess());
-  }
-  SymbolSession(const SymbolSession&) = delete;
-  SymbolSession& operator=(const SymbolSession&) = delete;
-
- private:
-  static constexpr char kNotLive[] = "DBGHELP_NOLIVE";
-  SymCleanupFn cleanup_;
-  bool open_ = false;
-};
-
 // The fault's own record, or one made for a C++ throw at its throw site.
 DumpException ExceptionOf(const ExceptionFacts& facts) {
   DumpException exception;
@@ -150,7 +122,7 @@ std::string WriteDump(HANDLE file, const ExceptionFacts& facts, MiniDumpKind kin
   ScopedModule dbghelp(LoadSystemLibrary("dbghelp.dll"));
   const auto write = ModuleFunction<MiniDumpWriteDumpFn>(dbghelp.get(), "MiniDumpWriteDump");
   if (!write) return "not written: dbghelp.dll is missing";
-  SymbolSession symbols(dbghelp.get());
+  DumpSymbolSession symbols(dbghelp.get(), GetCurrentProcess());
   // Without an exception and its captured context (a freeze, a runtime
   // end) the dump shows every thread as it waits.
   const bool withException =
@@ -271,6 +243,19 @@ std::string WriteBounded(ScopedFile file, const std::string& path, const Excepti
 }
 
 }  // namespace
+
+DumpSymbolSession::DumpSymbolSession(HMODULE dbghelp, HANDLE process)
+    : process_(process), cleanup_(ModuleFunction<SymCleanupFn>(dbghelp, "SymCleanup")) {
+  const auto initialize = ModuleFunction<SymInitializeFn>(dbghelp, "SymInitialize");
+  const bool wasSet = GetEnvironmentVariableA(kNotLive, nullptr, 0) != 0;
+  if (!wasSet) SetEnvironmentVariableA(kNotLive, "1");
+  open_ = cleanup_ && initialize && initialize(process, nullptr, FALSE);
+  if (!wasSet) SetEnvironmentVariableA(kNotLive, nullptr);
+}
+
+DumpSymbolSession::~DumpSymbolSession() {
+  if (open_) cleanup_(process_);
+}
 
 std::string WriteMiniDumpFile(const std::string& path, const ExceptionFacts& facts,
                               MiniDumpKind kind, DWORD timeoutMs) noexcept {

@@ -9,6 +9,7 @@
 #include "crash/analysis/ImageHelpers.h"
 #include "crash/analysis/SafeRead.h"
 #include "crash/analysis/SystemHelpers.h"
+#include "crash/core/CrashHandlerClient.h"
 #include "crash/util/TextParts.h"
 
 namespace corvan::crash {
@@ -241,8 +242,10 @@ const SettingsEnvironment& ProcessSettingsEnvironment() {
 void SetSettingsMessageSink(SettingsMessageSink sink) { messageSink = sink; }
 
 Ref<ReporterSettings> CreateSettings(HMODULE module, bool load) {
+  // The crash handler process runs the program's executable: without
+  // settings the reporter stays off in it.
   return MakeRef<ReporterSettings>(module, ProcessSettingsRecords(), ProcessSettingsEnvironment(),
-                                   load);
+                                   load && !IsCrashHandlerProcess());
 }
 
 Ref<ReporterSettings> SearchSettings() {

@@ -81,8 +81,9 @@ bool SaveReportToFile(ExceptionReport& report, HWND parent, bool noDialog) {
       noDialog ? BugReportFileName(report) : ChooseFile(report, parent, configured);
   if (path.empty()) return false;
   const std::string text = report.ReportText(true);
-  if (!AppendToBugReportFile(path, text, RulesOf(report, text))) return false;
-  if (noDialog) report.SetSavedToFile(true);
+  if (!noDialog) return AppendToBugReportFile(path, text, RulesOf(report, text));
+  if (SaveToBugReportFile(path, text, RulesOf(report, text)).empty()) return false;
+  report.SetSavedToFile(true);
   return true;
 }
 

@@ -37,6 +37,11 @@ class TFakeProcess final : public TTraceEnvironment {
     return true;
   }
   Address OwnModuleBase() const override { return 0x10000000; }
+  Address FaultAddress() const override { return faultAt; }
+  std::string LocationLine(Address address) const override {
+    return "line of " + std::to_string(address);
+  }
+  Address faultAt = 0;
   const TRuntimeRoutines& OwnRoutines() const override { return routines; }
   TParseOptions ParseOptionsFor(Address) const override { return {}; }
 };
@@ -236,8 +241,17 @@ TEST(StackTracer, FaultInAPhaseNamesThePhase) {
     if (std::string(phase) == "RealizeOptimalLinkChains") throw std::runtime_error("fault");
   };
   TTraceOutput out;
-  tracer.Trace(process, FaultInG(), out);
+  TTraceInput notException = FaultInG();
+  notException.IsException = false;
+  tracer.Trace(process, notException, out);
   EXPECT_EQ(out.Text, ">> internal error in RealizeOptimalLinkChains");
+  // A processor fault names its place, an exception trace the exception's.
+  process.faultAt = 77;
+  tracer.Trace(process, FaultInG(), out);
+  EXPECT_EQ(out.Text,
+            ">> internal error in RealizeOptimalLinkChains:\r\nline of 77\r\n"
+            ">> original exception location: \r\nline of " +
+                std::to_string(kCode + 0x23));
 }
 
 TEST(StackTracer, PreparedCandidatesKeepFrameSlots) {
@@ -320,24 +334,47 @@ TEST(StackTracer, StartLineBeyondTheLineGivesAPlainLine) {
   EXPECT_EQ(out.Items[2].RelativeLine, 1);
 }
 
+// The fault in g traced on the stack down to bottom, without a frame
+// chain: only the fault is certain.
+TTraceOutput TraceWithoutFrameChain(const TFakeProcess& process, Address bottom) {
+  TStackTracer tracer;
+  TTraceInput in = FaultInG();
+  in.FramePointer = 0;
+  in.StackBottom = bottom;
+  TTraceOutput out;
+  tracer.Trace(process, in, out);
+  return out;
+}
+
+std::vector<std::string> NamesOf(const TTraceOutput& out) {
+  std::vector<std::string> names;
+  for (const TStackItem& item : out.Items) names.push_back(item.FunctionName);
+  return names;
+}
+
 // Return addresses A, B, A, B, A (outermost first), no frame chain: the
-// inner block B, A repeats the one before it and goes; A, B, A stays.
+// inner block B, A repeats the one before it and goes; of A, B, A the
+// chain of callers from the fault in g keeps B (f calls g) and A (main
+// calls f).
 TEST(StackTracer, RepeatedStretchIsRemovedOnce) {
   TFakeProcess process;
   BuildCode(process);
   const Address a = kCode + 8, b = kCode + 0x18;
   AddStack(process, {{0x1000FC, a}, {0x1000F8, b}, {0x1000F4, a}, {0x1000F0, b}, {0x1000EC, a}});
-  TStackTracer tracer;
-  TTraceInput in = FaultInG();
-  in.FramePointer = 0;
-  in.StackBottom = 0x1000E8;
-  TTraceOutput out;
-  tracer.Trace(process, in, out);
-  std::vector<std::string> names;
-  for (const TStackItem& item : out.Items) names.push_back(item.FunctionName);
-  EXPECT_EQ(names, (std::vector<std::string>{"g", "main", "f", "main"})) << out.Text;
-  // The two lines of main are one call site: the same checksum counts twice.
+  const TTraceOutput out = TraceWithoutFrameChain(process, 0x1000E8);
+  EXPECT_EQ(NamesOf(out), (std::vector<std::string>{"g", "f", "main"})) << out.Text;
   EXPECT_EQ(std::make_pair(out.Crc1, out.Crc2), ExpectedCrcs(out));
+}
+
+// No frame chain: the fault in g is the only certain item. Outside it, a
+// return into f (called from main) is a leftover of an earlier call: main
+// does not call g, so no chain of callers reaches it.
+TEST(StackTracer, LeftoversOutsideTheOnlyCertainItemGo) {
+  TFakeProcess process;
+  BuildCode(process);
+  AddStack(process, {{0x1000FC, kCode + 0x18}, {0x1000F8, kCode + 8}, {0x1000F4, kCode + 0x18}});
+  const TTraceOutput out = TraceWithoutFrameChain(process, 0x1000F0);
+  EXPECT_EQ(NamesOf(out), (std::vector<std::string>{"g", "f", "main"})) << out.Text;
 }
 
 TEST(StackTracer, InternalErrorText) {

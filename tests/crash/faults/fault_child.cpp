@@ -3,7 +3,8 @@
 // report to DIR\bugreport.txt and, through an exception handler, what the
 // pipeline saw to DIR\seen.txt ("source canContinue thread"). When the
 // program goes on after the fault it writes DIR\continued.txt and ends
-// with exit code 0; the reporter ends it with 1.
+// with exit code 0; the reporter (or its crash handler process) ends it
+// with 1.
 #include <windows.h>
 
 #include <cstdio>
@@ -18,7 +19,9 @@
 #include "crash/core/ExceptionClasses.h"
 #include "crash/core/ExceptionPipeline.h"
 #include "crash/core/ExceptionReport.h"
+#include "crash/core/CrashHandlerClient.h"
 #include "crash/core/ProcessSettings.h"
+#include "crash/handler/CrashHandler.h"
 #include "ui/Application.h"
 #include "ui/Thread.h"
 #include "ui/Window.h"
@@ -88,6 +91,17 @@ __attribute__((noinline)) void Fault() {
     std::terminate();
   } else if (fault == "purevirtual") {
     Square square;
+  } else if (fault == "heaplock") {
+    // A fault inside heap code: the faulting thread holds the heap's lock.
+    HeapLock(GetProcessHeap());
+    *nowhere = 1;
+  } else if (fault == "loaderlock") {
+    // A fault inside a DllMain: the faulting thread holds the loader lock.
+    using LockFn = LONG(NTAPI*)(ULONG, ULONG*, ULONG_PTR*);
+    ULONG_PTR cookie = 0;
+    reinterpret_cast<LockFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleA("ntdll.dll"), "LdrLockLoaderLock")))(0, nullptr, &cookie);
+    *nowhere = 1;
   } else if (fault == "heap") {
     // The links of a free block overwritten: the heap follows them.
     HANDLE heap = HeapCreate(0, 0, 0);
@@ -161,6 +175,7 @@ DWORD WINAPI Idle(void* stop) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  corvan::crash::ServeCrashHandler();
   if (argc < 4) return 2;
   fault = argv[1];
   const std::string place = argv[2];
@@ -169,6 +184,7 @@ int main(int argc, char** argv) {
   app.Initialize(GetModuleHandleA(nullptr));
   corvan::crash::CreateSettings(GetModuleHandleA(nullptr))
       ->SetStr("BugRepFile", folder + "\\bugreport.txt");
+  corvan::crash::StartCrashHandler();
   corvan::crash::AddExceptionHandler(Seen, corvan::crash::ReportPhase::Registered);
 
   // A named idle thread that every report must list.

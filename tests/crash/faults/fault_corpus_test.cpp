@@ -4,10 +4,14 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <shlobj.h>
+
+#include <cstring>
 #include <sstream>
 #include <string>
 
 #include "crash/core/BugReportFile.h"
+#include "crash/core/UnsentQueue.h"
 #include "crash/faults/ChildFiles.h"
 
 namespace {
@@ -25,6 +29,7 @@ std::string TempFolder(const std::string& name) {
 
 struct ChildRun {
   DWORD exitCode = 0;
+  ULONGLONG milliseconds = 0;
   std::string report, seen;
   bool continued = false;
 };
@@ -41,10 +46,12 @@ ChildRun RunChild(const std::string& fault, const std::string& place) {
     ADD_FAILURE() << "cannot start " << command;
     return run;
   }
+  const ULONGLONG start = GetTickCount64();
   if (WaitForSingleObject(process.hProcess, 60000) == WAIT_TIMEOUT) {
     ADD_FAILURE() << fault << " " << place << ": still running";
     TerminateProcess(process.hProcess, 99);
   }
+  run.milliseconds = GetTickCount64() - start;
   GetExitCodeProcess(process.hProcess, &run.exitCode);
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
@@ -160,5 +167,89 @@ INSTANTIATE_TEST_SUITE_P(Faults, FaultCorpus,
                          ::testing::Combine(::testing::ValuesIn(kFaults),
                                             ::testing::ValuesIn(kPlaces)),
                          Name);
+
+// ---- States in-process reporting cannot survive ---------------------------
+// Each is reported from outside by the crash handler process: the report
+// is in the bug report file and the unsent queue within 10 s, with a dump
+// whose exception names the faulting thread, the program is ended and the
+// handler's box tells the user.
+
+std::string ChildQueueFolder() {
+  char local[MAX_PATH];
+  if (FAILED(SHGetFolderPathA(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, local))) return {};
+  return std::string(local) + "\\fault_child\\unsent";
+}
+
+// The thread id of a dump's exception stream; 0 when it has none.
+std::uint32_t DumpExceptionThread(const std::string& dump) {
+  const auto word = [&](std::size_t at) {
+    std::uint32_t value = 0;
+    if (at + 4 <= dump.size()) std::memcpy(&value, dump.data() + at, 4);
+    return value;
+  };
+  if (dump.compare(0, 4, "MDMP") != 0) return 0;
+  const std::uint32_t streams = word(8), directory = word(12);
+  for (std::uint32_t i = 0; i < streams; ++i) {
+    if (word(directory + 12 * i) == 6) return word(word(directory + 12 * i + 8));
+  }
+  return 0;
+}
+
+// Closes the handler's box, which must come up.
+bool CloseHandlerBox() {
+  for (int i = 0; i < 100; ++i) {
+    if (HWND box = FindWindowA("#32770", "fault_child.exe")) {
+      PostMessageA(box, WM_COMMAND, IDOK, 0);
+      return true;
+    }
+    Sleep(50);
+  }
+  return false;
+}
+
+class AdverseState : public ::testing::TestWithParam<std::tuple<const char*, const char*>> {};
+
+TEST_P(AdverseState, IsReportedFromOutside) {
+  const auto& [fault, place] = GetParam();
+  const std::string queue = ChildQueueFolder();
+  corvan::crash::RemoveKeptReports(queue);
+  const ChildRun run = RunChild(fault, place);
+  EXPECT_TRUE(CloseHandlerBox());
+  SCOPED_TRACE(run.report);
+  EXPECT_LT(run.milliseconds, 10000u);
+  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_FALSE(run.continued);
+  EXPECT_NE(run.report.find("the crash handler process: the faulting thread holds the"),
+            std::string::npos);
+  EXPECT_EQ(corvan::crash::ExtractHeaderValue(run.report, "exception class"), "EAccessViolation");
+  // The faulting thread comes first, innermost frame the faulting line.
+  const std::size_t first = run.report.find("\r\n\r\n");
+  ASSERT_NE(first, std::string::npos);
+  const std::size_t end = run.report.find("\r\n\r\n", first + 4);
+  const std::string section = run.report.substr(first + 4, end - first - 4);
+  EXPECT_NE(section.find(", the faulting thread:"), std::string::npos) << section;
+  EXPECT_NE(section.find("fault_child.exe fault_child.cpp "), std::string::npos) << section;
+  EXPECT_NE(section.find("Fault()"), std::string::npos) << section;
+  EXPECT_NE(run.report.find("\r\nmain thread ($"), std::string::npos);
+
+  const corvan::crash::KeptReports kept = corvan::crash::ListKeptReports(queue);
+  ASSERT_EQ(kept.reports.size(), 1u);
+  EXPECT_NE(kept.reports[0].text.find(section), std::string::npos);
+  std::string dump;
+  for (const auto& attachment : kept.reports[0].attachments) {
+    if (attachment.field == "MiniDump") dump = corvan::test::ReadWholeFile(attachment.source);
+  }
+  const std::string threadId = corvan::crash::ExtractHeaderValue(run.report, "thread id");
+  EXPECT_EQ(DumpExceptionThread(dump), std::stoul(threadId.substr(1), nullptr, 16));
+  corvan::crash::RemoveKeptReports(queue);
+}
+
+INSTANTIATE_TEST_SUITE_P(Locks, AdverseState,
+                         ::testing::Combine(::testing::Values("heaplock", "loaderlock"),
+                                            ::testing::Values("handler", "thread")),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param)) + "_in_" +
+                                  std::get<1>(info.param);
+                         });
 
 }  // namespace
