@@ -20,7 +20,7 @@ BELOW = {
     "crash/codec": ["common", "crash/util"],
     "crash/ui": ["common", "crash/util", "crash/analysis", "crash/analysis/x86", "crash/core",
                  "crash/codec"],
-    "crash/deliver": ["common", "crash/util", "crash/analysis", "crash/core", "crash/codec",
+    "crash/deliver": ["common", "net/socket", "crash/util", "crash/analysis", "crash/core", "crash/codec",
                       "crash/ui"],
     "crash/reporter": ["common", "ui", "crash/util", "crash/analysis", "crash/core",
                        "crash/codec", "crash/ui", "crash/deliver"],
