@@ -112,7 +112,7 @@ std::string AppendReport(std::string content, std::string_view report,
   return content + text + "\r\n\r\n";
 }
 
-std::string RestartCommandLine(std::string_view modulePath, std::string_view commandLine) {
+std::string_view CommandLineArguments(std::string_view commandLine) {
   std::size_t end = 0;
   if (!commandLine.empty() && commandLine[0] == '"') {
     end = commandLine.find('"', 1);
@@ -120,7 +120,11 @@ std::string RestartCommandLine(std::string_view modulePath, std::string_view com
   } else {
     end = std::min(commandLine.find_first_of(" \t"), commandLine.size());
   }
-  return "\"" + std::string(modulePath) + "\"" + std::string(commandLine.substr(end));
+  return commandLine.substr(end);
+}
+
+std::string RestartCommandLine(std::string_view modulePath, std::string_view commandLine) {
+  return "\"" + std::string(modulePath) + "\"" + std::string(CommandLineArguments(commandLine));
 }
 
 }  // namespace corvan::crash

@@ -29,9 +29,12 @@ std::string AddHeaderValue(std::string_view text, std::string_view name, std::st
 std::string AppendReport(std::string content, std::string_view report,
                          const BugReportFileRules& rules);
 
+// The arguments of commandLine: everything after its first word, which the
+// C runtime reads as quoted up to the next quote, or up to a blank.
+std::string_view CommandLineArguments(std::string_view commandLine);
+
 // The command line of a restart: the program's own path, quoted, then the
-// arguments of commandLine (everything after its first word, which the
-// C runtime reads as quoted up to the next quote, or up to a blank).
+// arguments of commandLine.
 // Starting the path itself, never the first word of the old line, keeps
 // an unquoted path with blanks from starting "C:\Program.exe".
 std::string RestartCommandLine(std::string_view modulePath, std::string_view commandLine);

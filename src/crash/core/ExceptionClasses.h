@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <typeinfo>
 
 namespace corvan::crash {
 
@@ -46,5 +47,20 @@ class EExternalException : public EExternal {
  public:
   using EExternal::EExternal;
 };
+
+// The class a processor fault with this exception code becomes, in the
+// program and in the crash handler's report alike.
+inline const std::type_info& FaultClass(std::uint32_t code) {
+  switch (code) {
+    case 0xC0000005:  // EXCEPTION_ACCESS_VIOLATION
+      return typeid(EAccessViolation);
+    case 0xC0000094:  // EXCEPTION_INT_DIVIDE_BY_ZERO
+      return typeid(EDivByZero);
+    case 0xC00000FD:  // EXCEPTION_STACK_OVERFLOW
+      return typeid(EStackOverflow);
+    default:
+      return typeid(EExternalException);
+  }
+}
 
 }  // namespace corvan::crash

@@ -8,6 +8,7 @@
 #include "crash/analysis/SystemHelpers.h"
 #include "crash/analysis/Threads.h"
 #include "crash/analysis/zelDisAsm.h"
+#include "crash/core/BugReportFile.h"
 #include "crash/core/MiniDump.h"
 #include "crash/core/ProcessSettings.h"
 #include "crash/core/ReportPlugins.h"
@@ -48,14 +49,7 @@ std::string RegisteredOwnerText() {
 // Arguments follow the program's own name on the command line.
 std::string CommandLineWithArguments() {
   const std::string line = GetCommandLineA();
-  std::size_t i = 0;
-  if (!line.empty() && line[0] == '"') {
-    i = line.find('"', 1);
-    i = i == std::string::npos ? line.size() : i + 1;
-  } else {
-    while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
-  }
-  return TrimFieldValue(line.substr(i)).empty() ? std::string() : line;
+  return TrimFieldValue(CommandLineArguments(line)).empty() ? std::string() : line;
 }
 
 std::string FileTimeText(const std::string& path) {

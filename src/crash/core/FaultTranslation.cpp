@@ -210,20 +210,7 @@ ExceptionDescription DescribeFault(const EXCEPTION_RECORD& record, std::string m
   d.present = true;
   d.isStdException = true;
   d.message = std::move(message);
-  switch (record.ExceptionCode) {
-    case EXCEPTION_ACCESS_VIOLATION:
-      d.classChain = ClassChain(typeid(EAccessViolation));
-      break;
-    case EXCEPTION_INT_DIVIDE_BY_ZERO:
-      d.classChain = ClassChain(typeid(EDivByZero));
-      break;
-    case EXCEPTION_STACK_OVERFLOW:
-      d.classChain = ClassChain(typeid(EStackOverflow));
-      break;
-    default:
-      d.classChain = ClassChain(typeid(EExternalException));
-      break;
-  }
+  d.classChain = ClassChain(FaultClass(record.ExceptionCode));
   return d;
 }
 

@@ -15,6 +15,8 @@
 #include "crash/analysis/zelMapFile.h"
 #include "crash/core/BugReportFileWin.h"
 #include "crash/core/CrashHandlerClient.h"
+#include "crash/core/ExceptionClasses.h"
+#include "crash/core/ExceptionDescription.h"
 #include "crash/core/MiniDump.h"
 #include "crash/core/ReportText.h"
 #include "crash/core/UnsentQueue.h"
@@ -160,19 +162,6 @@ const char* ReasonText(HandOverReason reason) {
   return "unknown";
 }
 
-const char* ClassOf(DWORD code) {
-  switch (code) {
-    case EXCEPTION_ACCESS_VIOLATION:
-      return "EAccessViolation";
-    case EXCEPTION_INT_DIVIDE_BY_ZERO:
-      return "EDivByZero";
-    case EXCEPTION_STACK_OVERFLOW:
-      return "EStackOverflow";
-    default:
-      return "EExternalException";
-  }
-}
-
 LocalTime Now() {
   SYSTEMTIME t;
   GetLocalTime(&t);
@@ -201,7 +190,7 @@ std::string ReportOf(HANDLE process, const CrashHandlerBlock& block,
       {"executable", FileNamePart(executable)},
       {"process id", HexText(GetProcessId(process))},
       {"exception number", "1"},
-      {"exception class", ClassOf(record.ExceptionCode)},
+      {"exception class", ClassName(FaultClass(record.ExceptionCode))},
       {"exception message", FaultMessage(fault)},
       {"exception address", HexText(fault.address)},
       {"thread id", HexText(block.threadId)},
