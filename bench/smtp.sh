@@ -27,7 +27,7 @@ peer_pid=$!
 export CORVAN_TLS_CA="$root/build/tls-test-ca"
 tls_test_ca "$CORVAN_TLS_CA"
 tls_trust_root win64 "$root/build/win32/tests/e2e/trust_test_root.exe" "$CORVAN_TLS_CA"
-/usr/bin/python3 "$root/tests/crash/ui/smtp_peer.py" 127.0.0.1 "$tls_port" "$work/tls" starttls &
+/usr/bin/python3 "$root/tests/crash/deliver/smtp_peer.py" 127.0.0.1 "$tls_port" "$work/tls" starttls &
 tls_pid=$!
 wait_for_port "$port"
 wait_for_port "$tls_port"

@@ -175,35 +175,3 @@ function(corvan_benchmark name)
 endfunction()
 
 include(${CMAKE_CURRENT_LIST_DIR}/SymbolMap.cmake)
-
-# corvan_delay_load(TARGET DLL...): the programs TARGET (a library of the
-# callers, so that the delay-import library stands right behind it on the
-# link line) goes into load each of these Windows DLLs when they first call
-# into it, not at start: fewer modules in every process and every minidump.
-# The delay-import library is made from the toolchain's own import library,
-# so every function it knows stays known.
-function(corvan_delay_load target)
-  find_program(CORVAN_NM NAMES ${CMAKE_NM} i686-w64-mingw32-nm REQUIRED)
-  find_program(CORVAN_DLLTOOL NAMES ${CMAKE_DLLTOOL} i686-w64-mingw32-dlltool REQUIRED)
-  foreach(dll ${ARGN})
-    find_library(CORVAN_IMPORT_${dll} NAMES ${dll} REQUIRED NO_CACHE)
-    set(dir ${CMAKE_BINARY_DIR}/delay-load)
-    set(def ${dir}/${dll}.def)
-    set(lib ${dir}/lib${dll}-delay.a)
-    if(NOT TARGET delay_load_${dll})
-      add_custom_command(
-        OUTPUT ${lib}
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
-        COMMAND sh -c "{ echo 'LIBRARY ${dll}.dll'; echo EXPORTS; \"$0\" -g \"$1\" | sed -n 's/^[0-9a-f]* I __imp__//p' | sort -u; } > \"$2\""
-                ${CORVAN_NM} ${CORVAN_IMPORT_${dll}} ${def}
-        COMMAND ${CORVAN_DLLTOOL} -k --input-def ${def} --dllname ${dll}.dll --output-delaylib ${lib}
-        DEPENDS ${CORVAN_IMPORT_${dll}}
-        COMMENT "Making the delay-import library of ${dll}.dll"
-        VERBATIM)
-      add_custom_target(delay_load_${dll} DEPENDS ${lib})
-    endif()
-    add_dependencies(${target} delay_load_${dll})
-    target_link_libraries(${target} PUBLIC ${lib})
-  endforeach()
-  target_link_libraries(${target} PUBLIC delayimp)
-endfunction()

@@ -26,15 +26,26 @@ echo "== native tests"
 
 echo "== Windows tests under Wine"
 trees=("$root/build/native")
+skipped=0
 if wine_runs_here; then
   xvfb_ensure || exit 1
   wine_prefix_ensure win64 && wine_prefix_ensure win32
   (cd "$root/build/win32" && ctest "${ctest_args[@]}" -j 2) || status=1
   trees+=("$root/build/win32")
 else
-  echo "SKIPPED: this machine runs no 32-bit programs (its kernel has IA-32 emulation off:" \
-    "wine --version fails with \"Exec format error\"); the Windows tests were built, not run"
+  # No 32-bit program runs on this kernel: a smoke set runs under emulation
+  # (far too slow for the suite), and every Windows test it leaves out is
+  # counted as skipped, never as passed.
+  windows_tests=$(cd "$root/build/win32" && ctest -N -L wine | sed -n 's/^Total Tests: //p')
+  echo "this machine runs no 32-bit programs (wine --version: \"Exec format error\"):" \
+    "the Windows smoke set runs under qemu's emulation; the other ${windows_tests:-all} Windows tests cannot run here"
+  if [ -z "$filter" ]; then
+    "$root/scripts/emulate-i386.sh" "$root/scripts/wine-smoke.sh" ||
+      { echo "the Windows smoke set failed, or the emulation could not be set up"; status=1; }
+    trees+=("$root/build/win32")
+  fi
+  skipped=${windows_tests:-0}
 fi
 
-python3 "$root/scripts/test_summary.py" "${trees[@]}" || status=1
+python3 "$root/scripts/test_summary.py" --skipped "$skipped" "${trees[@]}" || status=1
 exit $status

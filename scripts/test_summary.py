@@ -2,14 +2,21 @@
 """Counts the test cases of every run recorded under <tree>/test-results
 (GoogleTest XML, one file per ctest entry) and of every ctest entry that
 left no record (a crash before the runner wrote it), and prints
-"N passed, N failed"."""
+"N passed, N failed", with ", N skipped" when --skipped names tests that
+could not run here (counted as they were not run: one per ctest entry).
+  test_summary.py [--skipped N] TREE..."""
 import pathlib
 import re
 import sys
 import xml.etree.ElementTree as ET
 
+args = sys.argv[1:]
+not_run = 0
+if args[:1] == ["--skipped"]:
+    not_run = int(args[1])
+    args = args[2:]
 passed = failed = 0
-for tree in map(pathlib.Path, sys.argv[1:]):
+for tree in map(pathlib.Path, args):
     results = tree / "test-results"
     recorded = set()
     for xml in sorted(results.glob("*.xml")) if results.is_dir() else []:
@@ -37,5 +44,5 @@ for tree in map(pathlib.Path, sys.argv[1:]):
                 failed += 1
                 print(f"FAILED {tree.name}: {name} (no results written)")
 
-print(f"{passed} passed, {failed} failed")
+print(f"{passed} passed, {failed} failed" + (f", {not_run} skipped" if not_run else ""))
 sys.exit(1 if failed or passed == 0 else 0)

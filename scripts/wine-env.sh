@@ -69,6 +69,15 @@ wine_wait_window() {
   return 1
 }
 
+# wine_visible_windows: every visible window on the display, one a line as
+# "ID TITLE" (the display is the test's own: these are our programs').
+wine_visible_windows() {
+  local w
+  for w in $(xdotool search --onlyvisible --name '' 2>/dev/null); do
+    echo "$w $(xdotool getwindowname "$w" 2>/dev/null)"
+  done
+}
+
 # wine_end NAME: ends every program of the prefix and reaps WINE_PID.
 wine_end() {
   wine_prefix_kill "$1"

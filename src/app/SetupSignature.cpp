@@ -103,6 +103,11 @@ bool CertificateTableTight(const crash::ImageBytes& file, std::uint64_t fileSize
 
 }  // namespace
 
+std::u16string CommonNameValue(std::u16string_view stored) {
+  if (!stored.empty() && stored.find(u'\0') == stored.size() - 1) stored.remove_suffix(1);
+  return std::u16string(stored);
+}
+
 SignatureProblem JudgeSignature(const SignatureFacts& facts, const ExpectedPublisher& publisher) {
   if (facts.trustResult != 0) return FromTrustCode(facts.trustResult);
   if (!facts.chainKnown) return SignatureProblem::Unverifiable;

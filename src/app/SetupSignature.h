@@ -69,6 +69,12 @@ struct SignatureFacts {
   std::uint64_t fileVersion = 0;  // 0: no version resource
 };
 
+// A common name as the certificate decoder hands out its value. Wine counts
+// the terminating NUL in the value's length: a single NUL as the very last
+// character is that terminator and is dropped. A NUL anywhere else stays,
+// so "name\0more" (or "name\0\0") never passes for "name".
+std::u16string CommonNameValue(std::u16string_view stored);
+
 // What the file itself says, read through its bytes: whether its
 // certificate table holds one signature and nothing else (no bytes after
 // the signature's own length beyond zero padding to 8, no second entry,

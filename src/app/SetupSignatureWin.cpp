@@ -60,8 +60,7 @@ std::wstring Widen(const std::string& text) {
   return wide;
 }
 
-// Every common name of the subject, in UTF-16 as the certificate holds it
-// (an embedded NUL stays, so "name\0more" never passes for "name").
+// Every common name of the subject, in UTF-16 as the certificate holds it.
 std::vector<std::u16string> CommonNames(PCCERT_CONTEXT cert) {
   std::vector<std::u16string> names;
   CERT_NAME_INFO* info = nullptr;
@@ -76,8 +75,8 @@ std::vector<std::u16string> CommonNames(PCCERT_CONTEXT cert) {
     for (DWORD a = 0; a < rdn.cRDNAttr; ++a) {
       const CERT_RDN_ATTR& attr = rdn.rgRDNAttr[a];
       if (std::strcmp(attr.pszObjId, szOID_COMMON_NAME) != 0) continue;
-      names.emplace_back(reinterpret_cast<const char16_t*>(attr.Value.pbData),
-                         attr.Value.cbData / sizeof(char16_t));
+      names.push_back(CommonNameValue({reinterpret_cast<const char16_t*>(attr.Value.pbData),
+                                       attr.Value.cbData / sizeof(char16_t)}));
     }
   }
   LocalFree(info);

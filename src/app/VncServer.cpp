@@ -26,15 +26,13 @@ bool IsWow64(IsWow64ProcessFunction isWow64Process) {
 }
 
 std::string GetSpecialFolderPath(int csidl) {
-  LPITEMIDLIST items = nullptr;
-  if (FAILED(SHGetSpecialFolderLocation(nullptr, csidl, &items))) return {};
-  std::string result;
+  // The path straight from shell32: no item list whose memory would need
+  // ole32 to free.
   char buffer[MAX_PATH + 1] = {};
-  if (SHGetPathFromIDListA(items, buffer)) {
-    result = buffer;
-    if (result.empty() || result.back() != '\\') result += '\\';
-  }
-  CoTaskMemFree(items);
+  if (FAILED(SHGetFolderPathA(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, buffer)) || !*buffer)
+    return {};
+  std::string result = buffer;
+  if (result.back() != '\\') result += '\\';
   return result;
 }
 

@@ -142,6 +142,24 @@ TEST(JudgeSignature, SecurityOnlyTheExactPublisherNameInUnicode) {
   EXPECT_EQ(JudgeSignature(Good(), ExpectedPublisher{u"", ""}), P::WrongPublisher);
 }
 
+TEST(CommonNameValue, OnlyTheTerminatorIsDropped) {
+  using S = std::u16string;
+  const std::pair<S, S> cases[] = {
+      {S(u"uvnc bvba\0", 10), u"uvnc bvba"},  // as Wine's decoder counts it
+      {u"uvnc bvba", u"uvnc bvba"},
+      {S(u"uvnc bvba\0\0", 11), S(u"uvnc bvba\0\0", 11)},
+      {S(u"uvnc bvba\0evil", 14), S(u"uvnc bvba\0evil", 14)},
+      {S(u"\0", 1), u""},
+      {u"", u""},
+  };
+  for (const auto& [stored, value] : cases) {
+    EXPECT_EQ(CommonNameValue(stored), value) << stored.size();
+    SignatureFacts f = Good();
+    f.signerNames = {CommonNameValue(stored)};
+    EXPECT_EQ(JudgeSignature(f, kPublisher) == P::None, value == u"uvnc bvba") << stored.size();
+  }
+}
+
 // What Wine's chain never reports, and what lies outside the signed hash,
 // the program checks itself; an older genuine setup does not run either.
 TEST(JudgeSignature, SecurityUsageTableAndVersion) {

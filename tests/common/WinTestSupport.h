@@ -5,12 +5,25 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace corvan::crash::test {
+
+// A wait for another program, stretched by CORVAN_TEST_SLOWDOWN where the
+// programs run emulated (scripts/wine-smoke.sh): the time a test gives a
+// program says what the program may take, not how fast the machine is.
+inline int Patience(int milliseconds) {
+  static const int factor = [] {
+    const char* text = std::getenv("CORVAN_TEST_SLOWDOWN");
+    const int n = text ? std::atoi(text) : 1;
+    return n > 1 && n <= 1000 ? n : 1;
+  }();
+  return milliseconds * factor;
+}
 
 // A program the test started. It is ended, and waited for, when the test
 // leaves its scope, after a failed assertion or a thrown exception too: a
@@ -53,7 +66,7 @@ class ChildProcess {
   // The exit code, or STILL_ACTIVE after timeoutMs.
   DWORD Exit(int timeoutMs = 30000) const {
     if (!started_) return STILL_ACTIVE;
-    WaitForSingleObject(process_.hProcess, static_cast<DWORD>(timeoutMs));
+    WaitForSingleObject(process_.hProcess, static_cast<DWORD>(Patience(timeoutMs)));
     DWORD code = STILL_ACTIVE;
     GetExitCodeProcess(process_.hProcess, &code);
     return code;
@@ -66,7 +79,8 @@ class ChildProcess {
 
 // Dispatches this thread's messages until done() holds or timeoutMs pass.
 inline bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(Patience(timeoutMs));
   for (;;) {
     MSG m;
     while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
@@ -138,7 +152,8 @@ inline HWND WaitForTopWindow(const std::function<bool(HWND, DWORD, const std::st
     const std::function<bool(HWND, DWORD, const std::string&)>& accept;
     HWND found;
   } search{accept, nullptr};
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(Patience(timeoutMs));
   for (;;) {
     EnumWindows(
         [](HWND window, LPARAM context) WINAPI -> BOOL {

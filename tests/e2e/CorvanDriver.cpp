@@ -1,5 +1,8 @@
 #include "CorvanDriver.h"
 
+#include <tlhelp32.h>
+
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -26,6 +29,42 @@ BOOL CALLBACK FindTopLevel(HWND hwnd, LPARAM lParam) {
     context->found = hwnd;
     return FALSE;
   }
+  return TRUE;
+}
+
+// The process and every process it started, by the parent ids of a
+// snapshot.
+std::vector<DWORD> ProcessFamily(DWORD root) {
+  std::vector<DWORD> family{root};
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return family;
+  std::vector<PROCESSENTRY32> all;
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry))
+    all.push_back(entry);
+  CloseHandle(snapshot);
+  for (std::size_t i = 0; i < family.size(); ++i) {
+    for (const PROCESSENTRY32& p : all) {
+      if (p.th32ParentProcessID == family[i] && p.th32ProcessID != root)
+        family.push_back(p.th32ProcessID);
+    }
+  }
+  return family;
+}
+
+struct VisibleContext {
+  std::vector<DWORD> family;
+  std::vector<std::string> found;
+};
+
+BOOL CALLBACK CollectVisible(HWND hwnd, LPARAM lParam) {
+  auto* context = reinterpret_cast<VisibleContext*>(lParam);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(hwnd, &pid);
+  if (IsWindowVisible(hwnd) &&
+      std::find(context->family.begin(), context->family.end(), pid) != context->family.end())
+    context->found.push_back(ClassOf(hwnd) + " \"" + WindowText(hwnd) + "\"");
   return TRUE;
 }
 
@@ -98,13 +137,19 @@ CorvanProcess::CorvanProcess(const std::string& vncLog) {
     throw std::runtime_error("cannot start " + CorvanExePath());
   }
   processId_ = process_.Id();
-  WaitForInputIdle(process_.Handle(), 10000);
+  WaitForInputIdle(process_.Handle(), crash::test::Patience(10000));
   WaitUntil(
       [&] {
         return (main_ = FindWindowOfClass("TfrmCorvanNG")) != nullptr && IsWindowVisible(main_);
       },
       std::chrono::seconds(20));
   if (!main_) throw std::runtime_error("the main window did not appear");
+}
+
+std::vector<std::string> CorvanProcess::VisibleWindows() const {
+  VisibleContext context{ProcessFamily(processId_), {}};
+  EnumWindows(CollectVisible, reinterpret_cast<LPARAM>(&context));
+  return context.found;
 }
 
 bool CorvanProcess::Running() const { return process_.Running(); }

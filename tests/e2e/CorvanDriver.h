@@ -43,6 +43,9 @@ class CorvanProcess {
 
   // The top-level window of the program with this class, or null.
   HWND FindWindowOfClass(const char* className) const;
+  // Every visible top-level window of the program and of the processes it
+  // started (its crash handler among them), as "class \"title\"".
+  std::vector<std::string> VisibleWindows() const;
   // Waits for a message box of the program; none when the timeout passes.
   std::optional<MessageBoxSeen> WaitForMessageBox(std::chrono::milliseconds timeout) const;
   // Presses the OK button of a message box and waits until it is gone.
@@ -73,7 +76,9 @@ long long NowMs();
 // Waits until pred() holds or the timeout passes; returns pred().
 template <typename Pred>
 bool WaitUntil(Pred pred, std::chrono::milliseconds timeout) {
-  const auto end = std::chrono::steady_clock::now() + timeout;
+  const auto end =
+      std::chrono::steady_clock::now() +
+      std::chrono::milliseconds(crash::test::Patience(static_cast<int>(timeout.count())));
   while (!pred()) {
     if (std::chrono::steady_clock::now() > end) return pred();
     Sleep(20);

@@ -10,6 +10,7 @@
 
 #include "CorvanDriver.h"
 #include "app/VncCommands.h"
+#include "common/KeptReports.h"
 
 namespace corvan::e2e {
 namespace {
@@ -90,6 +91,22 @@ void ExpectBounds(HWND form, int id, int left, int top, int width, int height) {
   if (height >= 0) {
     EXPECT_EQ(r.bottom - r.top, height) << "control " << id;
   }
+}
+
+// A start shows the main window and nothing else a person could see (an
+// exception box or a message box of the program or of its crash handler),
+// and leaves no bug report behind.
+TEST_F(Launcher, StartShowsTheMainWindowAndNothingElse) {
+  const std::string exe = CORVAN_EXE_WINE_PATH;
+  const std::string bugReport = exe.substr(0, exe.rfind('\\') + 1) + "bugreport.txt";
+  DeleteFileA(bugReport.c_str());
+  CorvanProcess corvan(log_);
+  // A fault in start-up code shows its box after the main window appears.
+  Sleep(2000);
+  EXPECT_EQ(corvan.VisibleWindows(), std::vector<std::string>{"TfrmCorvanNG \"CORVAN NG\""});
+  EXPECT_TRUE(corvan.Responsive(5s));
+  EXPECT_EQ(GetFileAttributesA(bugReport.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(test::KeptReportNames("corvan"), std::vector<std::string>{});
 }
 
 TEST_F(Launcher, MainWindowLayout) {

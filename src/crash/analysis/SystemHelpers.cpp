@@ -65,18 +65,20 @@ std::int64_t UtcSeconds() {
       (static_cast<std::uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime) / 10000000);
 }
 
-std::string TokenUserOf(HANDLE process) {
+namespace {
+
+// One class of a process token's information as its raw structure; empty
+// when it cannot be read.
+std::string TokenInformationOf(HANDLE process, TOKEN_INFORMATION_CLASS what) {
   HANDLE token = nullptr;
   if (!OpenProcessToken(process, TOKEN_QUERY, &token)) return {};
   ScopedHandle owned(token);
   DWORD size = 0;
-  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  GetTokenInformation(token, what, nullptr, 0, &size);
   std::string buffer(size, '\0');
-  if (!size || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
+  if (!size || !GetTokenInformation(token, what, buffer.data(), size, &size)) return {};
   return buffer;
 }
-
-namespace {
 
 PSID SidOf(std::string& tokenUser) {
   return reinterpret_cast<TOKEN_USER*>(tokenUser.data())->User.Sid;
@@ -84,11 +86,15 @@ PSID SidOf(std::string& tokenUser) {
 
 }  // namespace
 
+std::string TokenUserOf(HANDLE process) { return TokenInformationOf(process, TokenUser); }
+
 UserOnlySecurityAttributes::UserOnlySecurityAttributes() {
   std::string user = TokenUserOf(GetCurrentProcess());
   char* sid = nullptr;
   if (user.empty() || !ConvertSidToStringSidA(SidOf(user), &sid)) return;
-  const std::string sddl = std::string("D:P(A;;GA;;;") + sid + ")";
+  // Owned by the user, not by the token's default owner (the Administrators
+  // group for an elevated administrator and under Wine).
+  const std::string sddl = std::string("O:") + sid + "D:P(A;;GA;;;" + sid + ")";
   LocalFree(sid);
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl.c_str(), SDDL_REVISION_1,
@@ -106,16 +112,24 @@ UserOnlySecurityAttributes::~UserOnlySecurityAttributes() {
 
 bool OwnedByCurrentUser(HANDLE object) {
   std::string user = TokenUserOf(GetCurrentProcess());
+  // The owner the system gives the objects this process makes: the user,
+  // or for an elevated administrator (and under Wine) the Administrators.
+  std::string defaultOwner = TokenInformationOf(GetCurrentProcess(), TokenOwner);
   DWORD size = 0;
   GetKernelObjectSecurity(object, OWNER_SECURITY_INFORMATION, nullptr, 0, &size);
   std::string descriptor(size, '\0');
   PSID owner = nullptr;
   BOOL defaulted = FALSE;
-  return !user.empty() && size &&
-         GetKernelObjectSecurity(object, OWNER_SECURITY_INFORMATION, descriptor.data(), size,
-                                 &size) &&
-         GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) && owner &&
-         EqualSid(owner, SidOf(user));
+  if (user.empty() || !size ||
+      !GetKernelObjectSecurity(object, OWNER_SECURITY_INFORMATION, descriptor.data(), size,
+                               &size) ||
+      !GetSecurityDescriptorOwner(descriptor.data(), &owner, &defaulted) || !owner)
+    return false;
+  // Only this account (or, elevated, the administrators, who own the
+  // machine anyway) can have made an object owned so.
+  return EqualSid(owner, SidOf(user)) ||
+         (!defaultOwner.empty() &&
+          EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(defaultOwner.data())->Owner));
 }
 
 HANDLE CreateOwnMutex(const std::string& name, bool* shared) {

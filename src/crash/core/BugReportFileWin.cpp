@@ -202,6 +202,7 @@ void RestartProgram(const ExceptionHistory& history) {
 }
 
 bool RestartHandOver(ExceptionHistory& history) {
+  constexpr DWORD kPredecessorWaitMs = 10000;
   KernelHandle mapping(
       OpenFileMappingA(FILE_MAP_READ, FALSE, RestartBlockName(GetCurrentProcessId()).c_str()));
   if (!mapping) return false;
@@ -213,9 +214,11 @@ bool RestartHandOver(ExceptionHistory& history) {
   if (!TrustedRestartBlock(mapping.get(), block.oldProcessId)) return false;
   if (block.mappingInNewProcess)
     CloseHandle(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(block.mappingInNewProcess)));
+  // The predecessor ends right after starting us; one that hangs on its way
+  // out must not keep the new program from coming up.
   if (HANDLE old = OpenProcess(SYNCHRONIZE, FALSE, block.oldProcessId)) {
     KernelHandle predecessor(old);
-    WaitForSingleObject(old, INFINITE);
+    WaitForSingleObject(old, kPredecessorWaitMs);
   }
   ExceptionHistory::Times times;
   std::memcpy(times.data(), block.history, sizeof block.history);

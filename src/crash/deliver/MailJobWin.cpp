@@ -5,6 +5,7 @@
 // winsock2.h before windows.h
 #include <bcrypt.h>
 
+#include "common/SystemLibrary.h"
 #include "crash/deliver/AttachmentPreparation.h"
 #include "crash/deliver/DeliveryIo.h"
 #include "crash/deliver/HttpUpload.h"
@@ -20,9 +21,13 @@ namespace {
 
 // A multipart boundary nobody can guess: 128 random bits. Empty (the fixed
 // boundary then) only when the system has no random numbers to give.
+// bcrypt is bound from the system folder when an upload first needs it.
 std::string RandomBoundary() {
+  static const auto genRandom =
+      SystemFunction<decltype(&BCryptGenRandom)>("bcrypt.dll", "BCryptGenRandom");
   unsigned char bits[16];
-  if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, bits, sizeof bits, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+  if (!genRandom ||
+      !BCRYPT_SUCCESS(genRandom(nullptr, bits, sizeof bits, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
     return "";
   static constexpr char kHex[] = "0123456789abcdef";
   std::string boundary = "corvan-";

@@ -13,15 +13,62 @@
 #include <cstring>
 #include <string>
 
+#include "common/SystemLibrary.h"
 #include "common/UniqueHandle.h"
 #include "net/socket/TlsSession.h"
 
 namespace corvan::net {
 namespace {
 
-void FreeCertificate(PCCERT_CONTEXT c) { CertFreeCertificateContext(c); }
-void FreeChain(PCCERT_CHAIN_CONTEXT c) { CertFreeCertificateChain(c); }
-void FreeSspiBuffer(void* p) { FreeContextBuffer(p); }
+// SSPI and the certificate functions are bound from the system folder when
+// a connection first asks for TLS: most runs of the program never do, and
+// a DLL of the same name beside the program is never loaded.
+const SecurityFunctionTableW* Sspi() {
+  static const SecurityFunctionTableW* const table = [] {
+    const auto init =
+        SystemFunction<INIT_SECURITY_INTERFACE_W>("secur32.dll", "InitSecurityInterfaceW");
+    return init ? init() : nullptr;
+  }();
+  return table;
+}
+
+struct CryptApi {
+  template <class F>
+  static F Bind(const char* name) {
+    return SystemFunction<F>("crypt32.dll", name);
+  }
+  decltype(&CertFreeCertificateContext) freeCertificate =
+      Bind<decltype(&CertFreeCertificateContext)>("CertFreeCertificateContext");
+  decltype(&CertFreeCertificateChain) freeChain =
+      Bind<decltype(&CertFreeCertificateChain)>("CertFreeCertificateChain");
+  decltype(&CertGetCertificateChain) getChain =
+      Bind<decltype(&CertGetCertificateChain)>("CertGetCertificateChain");
+  decltype(&CertVerifyCertificateChainPolicy) verifyPolicy =
+      Bind<decltype(&CertVerifyCertificateChainPolicy)>("CertVerifyCertificateChainPolicy");
+  decltype(&CertFindExtension) findExtension =
+      Bind<decltype(&CertFindExtension)>("CertFindExtension");
+  decltype(&CryptDecodeObjectEx) decode =
+      Bind<decltype(&CryptDecodeObjectEx)>("CryptDecodeObjectEx");
+  decltype(&CertGetNameStringW) nameString =
+      Bind<decltype(&CertGetNameStringW)>("CertGetNameStringW");
+  bool Complete() const {
+    return freeCertificate && freeChain && getChain && verifyPolicy && findExtension && decode &&
+           nameString;
+  }
+};
+
+const CryptApi& Crypt() {
+  static const CryptApi api;
+  return api;
+}
+
+// A table without credentials never hands out a context: these run only
+// with a table present.
+SECURITY_STATUS SEC_ENTRY FreeCredentials(SecHandle* h) { return Sspi()->FreeCredentialsHandle(h); }
+SECURITY_STATUS SEC_ENTRY DeleteContext(SecHandle* h) { return Sspi()->DeleteSecurityContext(h); }
+void FreeCertificate(PCCERT_CONTEXT c) { Crypt().freeCertificate(c); }
+void FreeChain(PCCERT_CHAIN_CONTEXT c) { Crypt().freeChain(c); }
+void FreeSspiBuffer(void* p) { Sspi()->FreeContextBuffer(p); }
 using ScopedCertificate = UniqueHandle<PCCERT_CONTEXT, FreeCertificate>;
 using ScopedChain = UniqueHandle<PCCERT_CHAIN_CONTEXT, FreeChain>;
 using ScopedSspiBuffer = UniqueHandle<void*, FreeSspiBuffer>;
@@ -88,12 +135,12 @@ std::string ChainFault(DWORD status) {
 bool CertificateNamesHost(PCCERT_CONTEXT cert, const std::string& host, std::string& names) {
   const CERT_INFO* info = cert->pCertInfo;
   PCERT_EXTENSION ext =
-      CertFindExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
+      Crypt().findExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
   if (ext) {
     CERT_ALT_NAME_INFO* alt = nullptr;
     DWORD size = 0;
-    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, ext->Value.pbData,
-                             ext->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &alt, &size))
+    if (!Crypt().decode(X509_ASN_ENCODING, X509_ALTERNATE_NAME, ext->Value.pbData,
+                        ext->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &alt, &size))
       return false;
     ScopedLocal owner(alt);
     bool hasNames = false;
@@ -116,7 +163,7 @@ bool CertificateNamesHost(PCCERT_CONTEXT cert, const std::string& host, std::str
     if (hasNames) return false;
   }
   wchar_t common[256];
-  if (CertGetNameStringW(cert, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME), common,
+  if (Crypt().nameString(cert, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME), common,
                          256) <= 1)
     return false;
   names = Narrow(common);
@@ -132,15 +179,17 @@ class SchannelProvider final : public TlsProvider {
     // Nothing older than TLS 1.2.
     cred.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
     TimeStamp expiry;
-    status_ =
-        AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W), SECPKG_CRED_OUTBOUND,
-                                  nullptr, &cred, nullptr, nullptr, credentials_.out(), &expiry);
+    sspi_ = Sspi();
+    if (!sspi_ || !Crypt().Complete()) return;
+    status_ = sspi_->AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W),
+                                               SECPKG_CRED_OUTBOUND, nullptr, &cred, nullptr,
+                                               nullptr, credentials_.out(), &expiry);
     if (status_ != SEC_E_OK) {
       // Systems that do not know TLS 1.3 refuse the whole set.
       cred.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-      status_ = AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W),
-                                          SECPKG_CRED_OUTBOUND, nullptr, &cred, nullptr, nullptr,
-                                          credentials_.out(), &expiry);
+      status_ = sspi_->AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W),
+                                                 SECPKG_CRED_OUTBOUND, nullptr, &cred, nullptr,
+                                                 nullptr, credentials_.out(), &expiry);
     }
   }
 
@@ -158,10 +207,10 @@ class SchannelProvider final : public TlsProvider {
       ULONG attributes = 0;
       TimeStamp expiry;
       const bool first = !context_;
-      status_ = InitializeSecurityContextW(credentials_.get(), context_.get(), wideHost_.data(),
-                                           kRequest, 0, 0, first && !input ? nullptr : &inDesc, 0,
-                                           first ? context_.out() : nullptr, &outDesc, &attributes,
-                                           &expiry);
+      status_ = sspi_->InitializeSecurityContextW(
+          credentials_.get(), context_.get(), wideHost_.data(), kRequest, 0, 0,
+          first && !input ? nullptr : &inDesc, 0, first ? context_.out() : nullptr, &outDesc,
+          &attributes, &expiry);
       ScopedSspiBuffer token(out[0].pvBuffer);
       if (out[0].cbBuffer && out[0].pvBuffer)
         output.append(static_cast<const char*>(out[0].pvBuffer), out[0].cbBuffer);
@@ -174,7 +223,8 @@ class SchannelProvider final : public TlsProvider {
       const std::size_t extra = in[1].BufferType == SECBUFFER_EXTRA ? in[1].cbBuffer : 0;
       consumed = extra <= size ? size - extra : size;
       if (status_ == SEC_I_CONTINUE_NEEDED) return Result::kContinue;
-      if (QueryContextAttributesW(context_.get(), SECPKG_ATTR_STREAM_SIZES, &sizes_) != SEC_E_OK)
+      if (sspi_->QueryContextAttributesW(context_.get(), SECPKG_ATTR_STREAM_SIZES, &sizes_) !=
+          SEC_E_OK)
         return Failed("the system's TLS provider gives no record sizes");
       return Result::kDone;
     }
@@ -189,7 +239,7 @@ class SchannelProvider final : public TlsProvider {
                             {0, SECBUFFER_EMPTY, nullptr},
                             {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
-    status_ = DecryptMessage(context_.get(), &desc, 0, nullptr);
+    status_ = sspi_->DecryptMessage(context_.get(), &desc, 0, nullptr);
     if (status_ == SEC_E_INCOMPLETE_MESSAGE) return Result::kIncomplete;
     if (status_ != SEC_E_OK && status_ != SEC_I_RENEGOTIATE && status_ != SEC_I_CONTEXT_EXPIRED)
       return Failed("a record from " + host_ + " could not be decrypted (" +
@@ -216,7 +266,7 @@ class SchannelProvider final : public TlsProvider {
         {sizes_.cbTrailer, SECBUFFER_STREAM_TRAILER, record + sizes_.cbHeader + size},
         {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
-    status_ = EncryptMessage(context_.get(), 0, &desc, 0);
+    status_ = sspi_->EncryptMessage(context_.get(), 0, &desc, 0);
     if (status_ != SEC_E_OK) {
       output.resize(at);
       failure_ = "a record for " + host_ + " could not be encrypted (" +
@@ -232,7 +282,8 @@ class SchannelProvider final : public TlsProvider {
 
   std::string CheckPeer() override {
     PCCERT_CONTEXT raw = nullptr;
-    if (QueryContextAttributesW(context_.get(), SECPKG_ATTR_REMOTE_CERT_CONTEXT, &raw) !=
+    if (!context_ ||
+        sspi_->QueryContextAttributesW(context_.get(), SECPKG_ATTR_REMOTE_CERT_CONTEXT, &raw) !=
             SEC_E_OK ||
         !raw)
       return "the server " + host_ + " showed no certificate";
@@ -245,8 +296,8 @@ class SchannelProvider final : public TlsProvider {
     para.RequestedUsage.Usage.cUsageIdentifier = 1;
     para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
     PCCERT_CHAIN_CONTEXT rawChain = nullptr;
-    if (!CertGetCertificateChain(nullptr, cert.get(), nullptr, cert.get()->hCertStore, &para, 0,
-                                 nullptr, &rawChain) ||
+    if (!Crypt().getChain(nullptr, cert.get(), nullptr, cert.get()->hCertStore, &para, 0, nullptr,
+                          &rawChain) ||
         !rawChain)
       return "the certificate of " + host_ + " cannot be verified (" + Hex(GetLastError()) + ")";
     ScopedChain chain(rawChain);
@@ -266,7 +317,7 @@ class SchannelProvider final : public TlsProvider {
     verdict.cbSize = sizeof verdict;
     std::string names;
     const bool named = CertificateNamesHost(cert.get(), host_, names);
-    if (!CertVerifyCertificateChainPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policy, &verdict))
+    if (!Crypt().verifyPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policy, &verdict))
       return "the certificate of " + host_ + " cannot be verified (" + Hex(GetLastError()) + ")";
     if (!named || verdict.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH))
       return "the server's certificate is for " + (names.empty() ? "another name" : names) +
@@ -277,17 +328,18 @@ class SchannelProvider final : public TlsProvider {
   }
 
   std::string Shutdown() override {
+    if (!context_) return "";
     DWORD type = SCHANNEL_SHUTDOWN;
     SecBuffer control{sizeof type, SECBUFFER_TOKEN, &type};
     SecBufferDesc controlDesc{SECBUFFER_VERSION, 1, &control};
-    if (ApplyControlToken(context_.get(), &controlDesc) != SEC_E_OK) return "";
+    if (sspi_->ApplyControlToken(context_.get(), &controlDesc) != SEC_E_OK) return "";
     SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
     SecBufferDesc outDesc{SECBUFFER_VERSION, 1, &out};
     ULONG attributes = 0;
     TimeStamp expiry;
-    const SECURITY_STATUS s =
-        InitializeSecurityContextW(credentials_.get(), context_.get(), wideHost_.data(), kRequest,
-                                   0, 0, nullptr, 0, nullptr, &outDesc, &attributes, &expiry);
+    const SECURITY_STATUS s = sspi_->InitializeSecurityContextW(
+        credentials_.get(), context_.get(), wideHost_.data(), kRequest, 0, 0, nullptr, 0, nullptr,
+        &outDesc, &attributes, &expiry);
     ScopedSspiBuffer token(out.pvBuffer);
     if ((s != SEC_E_OK && s != SEC_I_CONTEXT_EXPIRED) || !out.pvBuffer) return "";
     return std::string(static_cast<const char*>(out.pvBuffer), out.cbBuffer);
@@ -307,8 +359,9 @@ class SchannelProvider final : public TlsProvider {
 
   std::string host_;
   std::wstring wideHost_;
-  ScopedSecHandle<FreeCredentialsHandle> credentials_;
-  ScopedSecHandle<DeleteSecurityContext> context_;
+  const SecurityFunctionTableW* sspi_ = nullptr;  // the process's table, never freed
+  ScopedSecHandle<FreeCredentials> credentials_;
+  ScopedSecHandle<DeleteContext> context_;
   SecPkgContext_StreamSizes sizes_{};
   SECURITY_STATUS status_ = SEC_E_OK;
   std::string failure_;

@@ -14,10 +14,13 @@
 #include <string>
 
 #include "common/KeptReports.h"
+#include "common/WinTestSupport.h"
 #include "crash/core/BugReportFile.h"
 #include "crash/faults/ChildFiles.h"
 
 namespace {
+
+using corvan::crash::test::Patience;
 
 std::uintptr_t RemoteModuleBase(DWORD processId, const char* name) {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPMODULE, processId);
@@ -70,9 +73,9 @@ TEST(CorvanFault, AccessViolationInAMessageHandlerIsReportedAndTheProgramGoesOn)
   PROCESS_INFORMATION process{};
   ASSERT_TRUE(CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
                              folder.c_str(), &startup, &process));
-  WaitForInputIdle(process.hProcess, 20000);
+  WaitForInputIdle(process.hProcess, Patience(20000));
   FindApplicationWindow search{process.dwProcessId};
-  for (int i = 0; i < 100 && !search.found; ++i) {
+  for (int i = 0; i < Patience(100) && !search.found; ++i) {
     EnumWindows(FindApplicationWindow::Visit, reinterpret_cast<LPARAM>(&search));
     if (!search.found) Sleep(100);
   }
@@ -109,7 +112,7 @@ TEST(CorvanFault, AccessViolationInAMessageHandlerIsReportedAndTheProgramGoesOn)
   ASSERT_NE(thread, nullptr);
   // The exception box asks the user; "continue application" lets it go on.
   HWND box = nullptr;
-  for (int i = 0; i < 300 && !box; ++i) {
+  for (int i = 0; i < Patience(300) && !box; ++i) {
     for (HWND w = FindWindowExA(nullptr, nullptr, "zelExceptWndClass", nullptr); w && !box;
          w = FindWindowExA(nullptr, w, "zelExceptWndClass", nullptr)) {
       DWORD owner = 0;
@@ -123,11 +126,11 @@ TEST(CorvanFault, AccessViolationInAMessageHandlerIsReportedAndTheProgramGoesOn)
   ASSERT_NE(proceed, nullptr);
   PostMessageA(box, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(proceed), BN_CLICKED),
                reinterpret_cast<LPARAM>(proceed));
-  EXPECT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(thread, Patience(60000)), WAIT_OBJECT_0);
   CloseHandle(thread);
 
   std::string report;
-  for (int i = 0; i < 100 && report.empty(); ++i) {
+  for (int i = 0; i < Patience(100) && report.empty(); ++i) {
     report = corvan::test::ReadWholeFile(folder + "\\bugreport.txt");
     if (report.empty()) Sleep(100);
   }
@@ -135,7 +138,8 @@ TEST(CorvanFault, AccessViolationInAMessageHandlerIsReportedAndTheProgramGoesOn)
   // The program goes on: it still answers its windows.
   EXPECT_EQ(WaitForSingleObject(process.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   DWORD_PTR answer = 0;
-  EXPECT_TRUE(SendMessageTimeoutA(search.found, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &answer));
+  EXPECT_TRUE(
+      SendMessageTimeoutA(search.found, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, Patience(5000), &answer));
   TerminateProcess(process.hProcess, 0);
   WaitForSingleObject(process.hProcess, 10000);
   CloseHandle(process.hThread);
