@@ -1,7 +1,7 @@
 // The upload target's answer comes from the network in pieces: a verdict
 // taken on the bytes so far must be the verdict of every longer answer
-// (the upload stops reading at the first), and only an accepted answer
-// carries a location.
+// (the upload stops reading at the first), and only a relocation carries
+// a location.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using V = corvan::crash::UploadAnswer::Verdict;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   const auto whole = JudgeUploadAnswer(text);
-  if (!whole.location.empty() && whole.verdict != V::kAccepted) std::abort();
+  if (!whole.location.empty() && whole.verdict != V::kRelocated) std::abort();
   const std::size_t step = size / 64 + 1;
   for (std::size_t cut = 0; cut < size; cut += step) {
     const auto early = JudgeUploadAnswer(text.substr(0, cut));

@@ -67,6 +67,10 @@ constexpr DefaultSetting kDefaults[] = {
     S("HttpAccount", ""),
     S("HttpPassword", ""),
     I("HttpPort", 80),
+    // The upload goes over https only, unless these allow an http URL and
+    // (also through a proxy) the account and password in clear text
+    B("HttpClearText", false),
+    B("HttpClearAuth", false),
     // form: every file in a field of its own name; crashserver: the
     // minidump as upload_file_minidump, as crash collection servers read it
     S("UploadFormat", "form"),

@@ -5,6 +5,7 @@
 #include "net/http/HttpHeaderText.h"
 #include "net/http/HttpRequestHeader.h"
 #include "net/http/NetUrl.h"
+#include "net/socket/HttpTunnel.h"
 
 namespace corvan::http {
 namespace {
@@ -86,6 +87,10 @@ void THttpClient::StartRequest(THttpRequest request) {
   }
   requestType_ = request;
   ResetRequestState();
+  if (!watchdog_) {
+    environment_.StartWatchdog(kWatchdogTickMs);
+    watchdog_ = true;
+  }
   target_.user = Username;
   target_.password = Password;
   currentConnection_ = Connection;
@@ -125,19 +130,22 @@ void THttpClient::StartRequest(THttpRequest request) {
   target_.targetHost = connectHost;
   target_.targetPort = connectPort;
   streamSizeAtDocBegin_ = ReceiveStream ? ReceiveStream->Size() : 0;
-  const bool sameConnection = transport_.IsConnected() && target_.targetHost == lastHost_ &&
-                              target_.targetPort == lastPort_ && target_.protocol == lastProtocol_;
+  // A tunnel serves only the server it leads to.
+  const bool sameConnection =
+      transport_.IsConnected() && target_.targetHost == lastHost_ &&
+      target_.targetPort == lastPort_ && target_.protocol == lastProtocol_ &&
+      (!tunnelOpen_ || lastTunnel_ == target_.hostHeaderHost + ":" + target_.hostHeaderPort);
   PresetAuthStates(sameConnection);
 
   if (transport_.IsConnected()) {
-    if (target_.targetHost == lastHost_ && target_.targetPort == lastPort_ &&
-        target_.protocol == lastProtocol_) {
+    if (sameConnection) {
       SessionConnected(0);  // the open connection serves this request too
       return;
     }
     DropConnection(true);
   }
   proxyConnected_ = false;
+  tunnelOpen_ = false;
   ChangeState(httpNotConnected);
   Login();
 }
@@ -271,6 +279,7 @@ void THttpClient::HandleMessage(int message) {
 
 void THttpClient::Login() {
   relocationClosePending_ = false;
+  silentTicks_ = 0;
   if (transport_.IsConnected()) {
     SessionConnected(0);
     return;
@@ -311,16 +320,14 @@ void THttpClient::HandleLookupDone(int error) {
   lastHost_ = target_.targetHost;
   lastPort_ = target_.targetPort;
   lastProtocol_ = target_.protocol;
-  // https goes over TLS, directly only: through a proxy it would need a
-  // tunnel, and it never goes in clear text instead.
-  const bool secure = target_.protocol == "https" && Proxy.empty();
+  // https goes over TLS, through a proxy by a CONNECT tunnel; it never goes
+  // in clear text instead.
+  const bool secure = target_.protocol == "https";
+  tunnel_ = secure && !Proxy.empty();
+  tunnelOpen_ = false;
   if ((target_.protocol != "http" && !secure) ||
-      !transport_.SetSecure(secure ? target_.hostHeaderHost : std::string())) {
-    doneError_ = transport_.LastError();
-    statusCode_ = 501;
-    reasonPhrase_ = "Protocol \"" + target_.protocol + "\" not implemented";
-    DropConnection(false);
-    HandleSessionClosed(transport_.LastError());
+      !transport_.SetSecure(secure && !tunnel_ ? target_.hostHeaderHost : std::string())) {
+    RefuseRequest(501, "Protocol \"" + target_.protocol + "\" not implemented");
     return;
   }
   try {
@@ -328,6 +335,46 @@ void THttpClient::HandleLookupDone(int error) {
     transport_.Connect(transport_.DnsResult(), target_.targetPort, LocalAddr);
   } catch (...) {
     ConnectFailed(transport_.LastError());
+  }
+}
+
+void THttpClient::RefuseRequest(int statusCode, const std::string& reason) {
+  doneError_ = transport_.LastError();
+  statusCode_ = statusCode;
+  reasonPhrase_ = reason;
+  DropConnection(false);
+  HandleSessionClosed(transport_.LastError());
+}
+
+void THttpClient::SendTunnelRequest() {
+  tunnelReply_.clear();
+  std::string server, proxy;
+  AuthorizationHeaders(server, proxy);
+  // Only Basic can go with the CONNECT: the tunnel has no second round.
+  if (!proxy.starts_with("Basic ")) proxy.clear();
+  const std::string request =
+      net::TunnelRequest(target_.hostHeaderHost, target_.hostHeaderPort, proxy);
+  transport_.Send(request.data(), request.size());
+}
+
+void THttpClient::ReadTunnelReply() {
+  char piece[1024];
+  for (int n; (n = transport_.Receive(piece, sizeof piece)) > 0;) {
+    tunnelReply_.append(piece, static_cast<std::size_t>(n));
+  }
+  std::size_t headLength = 0;
+  int status = 0;
+  const net::TunnelReply reply = net::JudgeTunnelReply(tunnelReply_, headLength, status);
+  const std::string tunnel = target_.hostHeaderHost + ":" + target_.hostHeaderPort;
+  if (reply == net::TunnelReply::kIncomplete && tunnelReply_.size() <= MaxHeaderSize) return;
+  if (reply != net::TunnelReply::kOpen || tunnelReply_.size() != headLength) {
+    RefuseRequest(status >= 400 ? status : 502, "The proxy opened no tunnel to " + tunnel);
+    return;
+  }
+  tunnelOpen_ = true;
+  lastTunnel_ = tunnel;
+  if (!transport_.StartTls(target_.hostHeaderHost)) {
+    RefuseRequest(501, "Protocol \"https\" not implemented");
   }
 }
 
@@ -366,8 +413,13 @@ void THttpClient::SessionConnected(int error) {
     Fire(OnSessionConnected, *this);
     return;  // the connection closes itself next
   }
+  if (tunnel_ && !tunnelOpen_) {
+    SendTunnelRequest();  // the state stays until TLS through it is up
+    return;
+  }
   locationFlag_ = false;
   connected_ = true;
+  silentTicks_ = 0;
   ChangeState(httpConnected);
   Fire(OnSessionConnected, *this);
   next_ = &THttpClient::GetHeaderLineNext;
@@ -412,7 +464,9 @@ void THttpClient::SendRequest(const std::string& method, const std::string& vers
   Fire(OnRequestHeaderBegin, *this);
   TRequestHeaderFields fields;
   fields.method = method;
-  fields.requestPath = target_.path;
+  // Inside a tunnel the request is the server's own, not the proxy's.
+  fields.requestPath = tunnelOpen_ ? SplitUrl(target_.path, "").path : target_.path;
+  if (fields.requestPath.empty()) fields.requestPath = "/";
   fields.version = version;
   fields.sender = Sender;
   fields.accept = Accept;
@@ -425,12 +479,13 @@ void THttpClient::SendRequest(const std::string& method, const std::string& vers
   fields.hostHeaderHost = target_.hostHeaderHost;
   fields.hostHeaderPort = target_.hostHeaderPort;
   fields.noCache = NoCache;
-  fields.proxyConnection = currentProxyConnection_;
+  fields.proxyConnection = tunnelOpen_ ? std::string() : currentProxyConnection_;
   if ((method == "POST" || method == "PUT") && SendStream) {
     // The first message of an NTLM exchange goes without the body.
     fields.contentLength = NtlmNegotiating() ? 0 : SendStream->Size() - SendStream->Position();
   }
   AuthorizationHeaders(fields.authorization, fields.proxyAuthorization);
+  if (tunnelOpen_) fields.proxyAuthorization.clear();
   fields.modifiedSince = ModifiedSince;
   fields.cookie = Cookie;
   fields.rangeBegin = ContentRangeBegin;
@@ -455,6 +510,7 @@ void THttpClient::WriteRequestLine(std::string line, std::string& header) {
 }
 
 void THttpClient::HandleDataSent(int /*error*/) {
+  silentTicks_ = 0;
   if (!allowedToSend_ || !SendStream) return;
   std::uint8_t block[8193];
   const std::size_t count = SendStream->Read(block, sizeof block);
@@ -471,6 +527,12 @@ void THttpClient::HandleDataSent(int /*error*/) {
 // -------------------------------------------------------------- receiving
 
 void THttpClient::HandleDataAvailable(int /*error*/) {
+  // A proxy's reply counts towards the connection's limit, not as news.
+  if (tunnel_ && !tunnelOpen_ && state_ == httpDnsLookupDone) {
+    ReadTunnelReply();
+    return;
+  }
+  silentTicks_ = 0;
   // Whatever goes wrong while the response is handled (a failing stream
   // write, a handler, a broken number) ends the request as failed; it must
   // not vanish in the connection's receive loop.
@@ -851,6 +913,12 @@ void THttpClient::RecordIncompleteResponse() {
       failure = httperrBodyIncomplete;
       reason = "Connection closed after " + std::to_string(receivedCount_) + " of " +
                std::to_string(contentLength_) + " body bytes";
+    } else if (contentLength_ < 0 && !transport_.ClosedCleanly()) {
+      // A body read until the close ends only with the peer's close_notify:
+      // anyone on the path can cut the connection.
+      failure = httperrBodyIncomplete;
+      reason = "Connection closed without the server's close_notify after " +
+               std::to_string(receivedCount_) + " body bytes";
     }
   }
   if ((state_ == httpWaitingBody || state_ == httpBodyReceived) && failure == httperrNone &&
@@ -933,9 +1001,16 @@ void THttpClient::LocationHeader(const std::string& value) {
     return;
   }
   if (!FollowRelocation) return;
-  locationFlag_ = true;
   const THttpTarget before = target_;
-  target_ = RelocatedTarget(target_, value, !Proxy.empty());
+  const THttpTarget next = RelocatedTarget(target_, value, !Proxy.empty());
+  if (LowerCase(before.protocol) == "https" && LowerCase(next.protocol) != "https") {
+    // Never from TLS to clear text: the relocation answer is the result.
+    target_.location = value;
+    reasonPhrase_ = "Relocation from https to " + next.protocol + " refused";
+    return;
+  }
+  locationFlag_ = true;
+  target_ = next;
   if (!SameServer(before, target_)) {
     // What was settled with one server means nothing to another.
     authBasicState_ = 0;
@@ -970,7 +1045,8 @@ void THttpClient::StartRelocation() {
   bodyLineCount_ = 0;
   if (RelocationLimitReached()) return;
   if (target_.targetHost != lastHost_ || target_.targetPort != lastPort_ ||
-      target_.protocol != lastProtocol_ || closeReq_) {
+      target_.protocol != lastProtocol_ || closeReq_ ||
+      (tunnelOpen_ && lastTunnel_ != target_.hostHeaderHost + ":" + target_.hostHeaderPort)) {
     relocationClosePending_ = true;
     transport_.CloseDelayed();
     return;
@@ -1002,6 +1078,34 @@ void THttpClient::HandleRelocationClosed(int /*error*/) {
   target_.location = location;
   docName_ = docName;
   Defer(restart_, WM_HTTP_RESTART);
+}
+
+void THttpClient::StopWatchdog() {
+  if (!watchdog_) return;
+  watchdog_ = false;
+  environment_.StopWatchdog();
+}
+
+void THttpClient::WatchdogTick() {
+  if (state_ == httpReady && !restart_.wanted) {
+    StopWatchdog();
+    return;
+  }
+  if (state_ == httpReady || state_ == httpAborting || failed_) return;
+  ++silentTicks_;
+  const bool connecting =
+      state_ == httpNotConnected || state_ == httpDnsLookup || state_ == httpDnsLookupDone;
+  const int limit = connecting ? ConnectTimeout : IdleTimeout;
+  if (limit <= 0 || static_cast<long long>(silentTicks_) * kWatchdogTickMs < limit) return;
+  if (state_ == httpDnsLookup) {
+    try {
+      transport_.CancelDnsLookup();
+    } catch (...) {
+    }
+  }
+  const std::string seconds = std::to_string(limit / 1000) + " s";
+  FailRequest(httperrTimeout, connecting ? "No connection within " + seconds
+                                         : "The server sent nothing for " + seconds);
 }
 
 void THttpClient::BandwidthTick() {

@@ -67,6 +67,12 @@ class THttpClient {
   int MaxHeaderLines = 100;
   std::size_t MaxHeaderSize = 64 * 1024;
   long long MaxDocumentSize = -1;
+  // Time limits in ms (0: none), counted in ticks of the environment's
+  // watchdog: from the lookup until the connection (TLS and a proxy's
+  // tunnel included) is ready, and for a silence of the server while an
+  // answer is awaited.
+  int ConnectTimeout = 60 * 1000;
+  int IdleTimeout = 2 * 60 * 1000;
   TStream* ReceiveStream = nullptr;  // caller-owned
   TStream* SendStream = nullptr;     // caller-owned
 
@@ -149,11 +155,19 @@ class THttpClient {
   void HandleSocketError(int error);
   void HandleMessage(int message);
   void BandwidthTick();
+  // One tick of the watchdog (every kWatchdogTickMs while a request runs).
+  void WatchdogTick();
+  static constexpr unsigned kWatchdogTickMs = 1000;
 
  private:
   using LineHandler = void (THttpClient::*)();
 
   void SessionConnected(int error);
+  // https through a proxy: the CONNECT, its reply, then TLS to the server.
+  void SendTunnelRequest();
+  void ReadTunnelReply();
+  void RefuseRequest(int statusCode, const std::string& reason);
+  void StopWatchdog();
   // Closes (or aborts) the connection on the client's own account.
   void DropConnection(bool abort);
   void ChangeState(THttpState state);
@@ -257,6 +271,11 @@ class THttpClient {
   bool connected_ = false;
   bool connectionOpen_ = false;  // a connection of ours exists or is being made
   bool proxyConnected_ = false;
+  bool tunnel_ = false;      // https through the proxy: by a CONNECT tunnel
+  bool tunnelOpen_ = false;  // the connection is a tunnel to lastTunnel_
+  std::string tunnelReply_, lastTunnel_;
+  bool watchdog_ = false;
+  int silentTicks_ = 0;  // watchdog ticks since the connection last moved
   std::string currentConnection_, currentProxyConnection_;
   int headerLineCount_ = 0;
   std::size_t headerBytes_ = 0;

@@ -82,6 +82,8 @@ THttpTarget ProxyRelocation(THttpTarget next, std::string_view location, bool& c
   }
   const TUrlParts url = SplitUrl(location);
   next.hostHeaderPort = url.port.empty() ? DefaultPort(url.proto) : url.port;
+  // The protocol decides how the proxy is used (https: by a tunnel).
+  next.protocol = url.proto.empty() ? "http" : url.proto;
   credentialsGiven = TakeCredentials(url, next);
   if (!url.proto.empty() && !url.host.empty()) {
     next.hostHeaderHost = url.host;

@@ -27,6 +27,12 @@ class IHttpTransport {
   // (an empty host: none). False when this transport has no TLS; then the
   // request must not go out at all.
   virtual bool SetSecure(const std::string& host) { return host.empty(); }
+  // Starts TLS for host over the open connection (a proxy's tunnel); false
+  // when this transport has no TLS. Completion: HandleSessionConnected.
+  virtual bool StartTls(const std::string& /*host*/) { return false; }
+  // Whether the peer ended the connection cleanly: over TLS, with its
+  // close_notify (without it, a body read until the close may be cut).
+  virtual bool ClosedCleanly() const { return true; }
   virtual int LastError() const = 0;
   // Reads at most size bytes of what has arrived; <= 0 when nothing.
   virtual int Receive(void* buffer, int size) = 0;
@@ -61,6 +67,9 @@ class IHttpEnvironment {
   // Calls BandwidthTick every interval ms until stopped.
   virtual void StartTimer(unsigned intervalMs) = 0;
   virtual void StopTimer() = 0;
+  // Calls WatchdogTick every intervalMs until stopped.
+  virtual void StartWatchdog(unsigned intervalMs) = 0;
+  virtual void StopWatchdog() = 0;
 };
 
 }  // namespace corvan::http

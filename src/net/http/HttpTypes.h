@@ -52,6 +52,8 @@ enum HttpDoneError : int {
   // More than the client's limits allow (a hostile or broken server).
   httperrHeaderTooLarge = 26,
   httperrDocumentTooLarge = 27,
+  // The server took longer than ConnectTimeout or IdleTimeout.
+  httperrTimeout = 28,
 };
 
 // EHttpException codes that are not HTTP status codes.

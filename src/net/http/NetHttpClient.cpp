@@ -7,6 +7,7 @@ namespace {
 
 constexpr char kWindowClass[] = "NetHttpWindowClass";
 constexpr UINT_PTR kBandwidthTimer = 1;
+constexpr UINT_PTR kWatchdogTimer = 2;
 // Input that ends the wait of a synchronous request: keys, mouse buttons,
 // sent and posted messages, hot keys.
 constexpr DWORD kWakeMask =
@@ -17,6 +18,7 @@ constexpr DWORD kWakeMask =
 // ------------------------------------------------------------ transport
 
 void TSocketTransport::Bind(THttpClient& client) {
+  client_ = &client;
   socket_.OnDnsLookupDone = [&client](net::TCustomNetSocket*, int error) {
     client.HandleLookupDone(error);
   };
@@ -69,6 +71,17 @@ void TSocketTransport::Connect(const std::string& address, const std::string& po
 bool TSocketTransport::SetSecure(const std::string& host) {
   tlsHost_ = host;
   return true;
+}
+
+bool TSocketTransport::StartTls(const std::string& host) {
+  if (!client_ || host.empty() || !IsConnected()) return false;
+  tls_ = std::make_unique<net::TlsSession>(net::SystemTlsProvider(host));
+  TlsConnected(*client_, 0);
+  return true;
+}
+
+bool TSocketTransport::ClosedCleanly() const {
+  return !tls_ || tls_->state() == net::TlsSession::State::kClosed;
 }
 
 void TSocketTransport::Send(const void* data, std::size_t size) {
@@ -195,6 +208,7 @@ THttpWindowEnvironment::THttpWindowEnvironment() {
 THttpWindowEnvironment::~THttpWindowEnvironment() {
   if (window_) {
     KillTimer(window_, kBandwidthTimer);
+    KillTimer(window_, kWatchdogTimer);
     SetWindowLongPtrA(window_, GWLP_USERDATA, 0);
     DestroyWindow(window_);
   }
@@ -207,6 +221,10 @@ LRESULT CALLBACK THttpWindowEnvironment::WindowProc(HWND hwnd, UINT msg, WPARAM 
   try {
     if (msg == WM_TIMER && wParam == kBandwidthTimer) {
       self->client_->BandwidthTick();
+      return 0;
+    }
+    if (msg == WM_TIMER && wParam == kWatchdogTimer) {
+      self->client_->WatchdogTick();
       return 0;
     }
     if (msg >= static_cast<UINT>(THttpClient::WM_HTTP_DONE) &&
@@ -257,6 +275,12 @@ void THttpWindowEnvironment::StartTimer(unsigned intervalMs) {
 }
 
 void THttpWindowEnvironment::StopTimer() { KillTimer(window_, kBandwidthTimer); }
+
+void THttpWindowEnvironment::StartWatchdog(unsigned intervalMs) {
+  SetTimer(window_, kWatchdogTimer, intervalMs, nullptr);
+}
+
+void THttpWindowEnvironment::StopWatchdog() { KillTimer(window_, kWatchdogTimer); }
 
 // ---------------------------------------------------------------- client
 

@@ -37,6 +37,8 @@ class TSocketTransport : public IHttpTransport {
   void Connect(const std::string& address, const std::string& port,
                const std::string& localAddress) override;
   bool SetSecure(const std::string& host) override;
+  bool StartTls(const std::string& host) override;
+  bool ClosedCleanly() const override;
   int LastError() const override { return socket_.LastError(); }
   int Receive(void* buffer, int size) override;
   void Send(const void* data, std::size_t size) override;
@@ -67,6 +69,7 @@ class TSocketTransport : public IHttpTransport {
   bool closingQuietly_ = false;
   std::string tlsHost_;                   // of the next Connect; empty: none
   std::unique_ptr<net::TlsSession> tls_;  // of the current connection
+  THttpClient* client_ = nullptr;
 };
 
 // The owner thread: a hidden window for the client's deferred messages and
@@ -92,6 +95,8 @@ class THttpWindowEnvironment : public IHttpEnvironment {
   bool Terminated() const override;
   void StartTimer(unsigned intervalMs) override;
   void StopTimer() override;
+  void StartWatchdog(unsigned intervalMs) override;
+  void StopWatchdog() override;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) noexcept;

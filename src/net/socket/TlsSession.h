@@ -106,11 +106,35 @@ class TlsSession {
   std::string failure_;
 };
 
-// Whether a name from a certificate (a DNS name, possibly with a "*." left
-// label) stands for host. Case-insensitive; a wildcard covers exactly one
-// whole label, never a name of two labels ("*.com", "*.example"), nor an
-// IP address.
+// The names a server certificate gives itself, read from its encoding
+// as they are (no conversion, nothing cut at a NUL): the subject
+// alternative names' DNS names and IP addresses (4 or 16 bytes), and the
+// subject's common names. A common name in a wide string type keeps its
+// ASCII characters; any other character becomes a NUL, which no host
+// matches.
+struct CertificateNames {
+  std::vector<std::string> dns;
+  std::vector<std::string> ip;
+  std::vector<std::string> commonNames;
+  bool altNames = false;  // the extension is there, whatever it holds
+};
+// The value of the subjectAltName extension (GeneralNames); false when it
+// is malformed.
+bool ReadAltNames(const std::uint8_t* der, std::size_t size, CertificateNames& names);
+// The subject (a Name); false when it is malformed.
+bool ReadCommonNames(const std::uint8_t* der, std::size_t size, CertificateNames& names);
+
+// Whether a DNS name from a certificate (possibly with a "*" as its whole
+// left-most label) stands for host. Case-insensitive, printable ASCII
+// only. A host that is an IP address never matches a DNS name. A wildcard
+// covers exactly one label and needs two labels after it, which are not a
+// registry's second level ("*.co.uk", "*.com.au").
 bool CertificateNameMatches(const std::string& pattern, const std::string& host);
+
+// Whether the certificate names host: an IP address only by an IP entry;
+// a name by a DNS entry, or by the last common name when the certificate
+// has no alternative names extension at all.
+bool CertificateNamesHost(const CertificateNames& names, const std::string& host);
 
 #ifdef _WIN32
 // SChannel for a connection to host (the name its certificate must carry).

@@ -217,7 +217,8 @@ class Upload : public Delivery {
     WinDeliveryNetwork network;
     StdioDeliveryFiles disk;
     NoProgress progress;
-    HttpUpload upload(network, disk, progress, browser);
+    // The plain-http peers need the settings' consent to clear text.
+    HttpUpload upload(network, disk, progress, browser, UploadPolicy{true, true});
     const bool sent = upload.Run(job, proxy);
     failure = upload.failure();
     return sent;
@@ -337,7 +338,7 @@ TEST_F(Upload, AnswersDecideTheResult) {
   EXPECT_TRUE(browser.opened.empty());
   EXPECT_TRUE(Post("/moved"));
   EXPECT_EQ(browser.opened, std::vector<std::string>{"http://127.0.0.1:1/thanks"});
-  EXPECT_TRUE(Post("/moved-ftp"));
+  EXPECT_FALSE(Post("/moved-ftp"));
   EXPECT_EQ(browser.opened.size(), 1u);
 }
 

@@ -11,7 +11,8 @@ multipart/form-data; for request N it writes, into the given folder:
   N.file.FIELD the bytes of a file part
 The answer depends on the path: /continue sends "100 Continue" and the
 final answer in one write; /moved and /moved-ftp answer 302 with a
-Location (http and ftp); /fail answers 500; /slow answers 200 a second and a
+Location (http and ftp); /crash-server answers 200 with "CrashID=bp-N" as
+crash servers do; /fail answers 500; /slow answers 200 a second and a
 half after the request was stored; anything else 200.
   upload_peer.py PORT DIR
 """
@@ -82,6 +83,10 @@ class Target(BaseHTTPRequestHandler):
         elif path == "/slow":
             time.sleep(1.5)
             out = ok
+        elif path == "/crash-server":
+            body = b"CrashID=bp-%d\n" % counter[0]
+            out = b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s" % (
+                len(body), body)
         elif path == "/fail":
             out = b"HTTP/1.1 500 Broken\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
         else:

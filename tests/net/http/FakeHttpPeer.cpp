@@ -25,7 +25,12 @@ void FakeHttpPeer::RunAll() {
 
 void FakeHttpPeer::WaitAndProcessMessages() {
   if (terminateWhileWaiting) terminated_ = true;
-  if (events_.empty()) return;
+  if (events_.empty()) {
+    // Nothing can happen any more: the wait ends as at the application's
+    // end, and the test fails instead of hanging.
+    stalled_ = true;
+    return;
+  }
   auto event = std::move(events_.front());
   events_.pop_front();
   event();
@@ -74,6 +79,16 @@ void FakeHttpPeer::Connect(const std::string& address, const std::string& port,
     connected_ = true;
     client.HandleSessionConnected(0);
   });
+}
+
+bool FakeHttpPeer::StartTls(const std::string& host) {
+  if (!tls || !connected_) return false;
+  secured.push_back("tunnel:" + host);
+  const int generation = generation_;
+  Queue([this, generation] {
+    if (generation == generation_) client.HandleSessionConnected(0);
+  });
+  return true;
 }
 
 int FakeHttpPeer::Receive(void* buffer, int size) {

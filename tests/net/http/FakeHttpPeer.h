@@ -39,6 +39,9 @@ class FakeHttpPeer : public IHttpTransport, public IHttpEnvironment {
   // TLS: with tls the connection counts as secured for the host given
   // (kept in `secured`); without, SetSecure refuses.
   bool tls = false;
+  // Whether a close of the server ends TLS cleanly (with close_notify).
+  bool cleanClose = true;
+  bool watchdog = false;  // the client's watchdog runs
 
   // What happened.
   std::vector<std::string> requests;  // each request header as sent
@@ -62,6 +65,9 @@ class FakeHttpPeer : public IHttpTransport, public IHttpEnvironment {
     if (!host.empty() && tls) secured.push_back(host);
     return host.empty() || tls;
   }
+  // TLS through a tunnel: recorded in `secured` as "tunnel:host".
+  bool StartTls(const std::string& host) override;
+  bool ClosedCleanly() const override { return cleanClose; }
   int LastError() const override { return lastError_; }
   int Receive(void* buffer, int size) override;
   void Send(const void* data, std::size_t size) override;
@@ -78,12 +84,17 @@ class FakeHttpPeer : public IHttpTransport, public IHttpEnvironment {
   // IHttpEnvironment
   void Post(int message) override;
   void WaitAndProcessMessages() override;
-  bool Terminated() const override { return terminated_; }
+  bool Terminated() const override { return terminated_ || stalled_; }
   void StartTimer(unsigned) override {}
   void StopTimer() override {}
+  void StartWatchdog(unsigned) override { watchdog = true; }
+  void StopWatchdog() override { watchdog = false; }
 
  private:
-  void Queue(std::function<void()> event) { events_.push_back(std::move(event)); }
+  void Queue(std::function<void()> event) {
+    stalled_ = false;
+    events_.push_back(std::move(event));
+  }
   void Deliver(std::string bytes);
   void ServeAnswer();
 
@@ -93,6 +104,7 @@ class FakeHttpPeer : public IHttpTransport, public IHttpEnvironment {
   bool connected_ = false;
   bool connecting_ = false;
   bool terminated_ = false;
+  bool stalled_ = false;  // a wait found nothing left to happen
   int lastError_ = 0;
   int generation_ = 0;  // events of an older connection are dropped
 };

@@ -402,7 +402,7 @@ TEST_F(HttpClientTest, AbsoluteRelocationToAnotherHostAndPort) {
 }
 
 // https: over TLS to port 443, also when a relocation leads there; without
-// TLS in the transport, or through a proxy, nothing is sent.
+// TLS in the transport nothing is sent.
 TEST_F(HttpClientTest, HttpsGoesOverTlsOrNowhere) {
   Answer("HTTP/1.0 301 Moved\r\nLocation: https://www.example.nl/x.exe\r\n\r\n");
   EXPECT_EQ(GetCode(), 501);
@@ -420,10 +420,86 @@ TEST_F(HttpClientTest, HttpsGoesOverTlsOrNowhere) {
   EXPECT_TRUE(peer.requests[2].starts_with("GET /x.exe HTTP/1.0\r\n"));
   EXPECT_EQ(Body(stream), "MZ");
 
+  // Through a proxy: a CONNECT tunnel, TLS inside it, the server's own path.
   peer.client.URL = "https://www.example.nl/y.exe";
   peer.client.Proxy = "proxy.example";
-  EXPECT_EQ(GetCode(), 501);
-  EXPECT_EQ(peer.requests.size(), 3u);
+  Answer("HTTP/1.1 200 Connection established\r\n\r\n", 0, false);
+  Answer("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\ny");
+  EXPECT_EQ(GetCode(), -1);
+  ASSERT_EQ(peer.requests.size(), 5u);
+  EXPECT_EQ(peer.requests[3],
+            "CONNECT www.example.nl:443 HTTP/1.1\r\nHost: www.example.nl:443\r\n\r\n");
+  EXPECT_TRUE(peer.requests[4].starts_with("GET /y.exe HTTP/1.0\r\n"));
+  EXPECT_EQ(peer.secured.back(), "tunnel:www.example.nl");
+
+  // A proxy that refuses the tunnel gets nothing more.
+  Answer("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n", 0, false);
+  EXPECT_EQ(GetCode(), 403);
+  EXPECT_EQ(message, "The proxy opened no tunnel to www.example.nl:443");
+  EXPECT_EQ(peer.requests.size(), 6u);
+}
+
+// A relocation through the proxy to https goes through a tunnel, never as
+// a plain request for an https URL; one from https to http is not followed.
+TEST_F(HttpClientTest, RelocationKeepsTls) {
+  peer.tls = true;
+  peer.client.Proxy = "proxy.local:3128";
+  peer.client.URL = "http://www.example.nl/a";
+  Answer("HTTP/1.0 301 Moved\r\nLocation: https://www.example.nl/b\r\n\r\n");
+  Answer("HTTP/1.1 200 Connection established\r\n\r\n", 0, false);
+  Answer("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nb");
+  EXPECT_EQ(GetCode(), -1);
+  ASSERT_EQ(peer.requests.size(), 3u);
+  EXPECT_EQ(peer.requests[1],
+            "CONNECT www.example.nl:443 HTTP/1.1\r\nHost: www.example.nl:443\r\n\r\n");
+  EXPECT_TRUE(peer.requests[2].starts_with("GET /b HTTP/1.0\r\n"));
+  EXPECT_EQ(Body(stream), "b");
+
+  peer.client.Proxy.clear();
+  peer.client.URL = "https://www.example.nl/c";
+  Answer("HTTP/1.0 302 Found\r\nLocation: http://www.example.nl/c\r\n\r\n");
+  Answer("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\nc");
+  EXPECT_EQ(GetCode(), -1);
+  EXPECT_EQ(peer.requests.size(), 4u);
+  EXPECT_EQ(peer.client.StatusCode(), 302);
+  EXPECT_EQ(peer.client.Location(), "http://www.example.nl/c");
+  peer.answers.clear();
+}
+
+// Over TLS a body read until the close needs the server's close_notify.
+TEST_F(HttpClientTest, CloseWithoutCloseNotifyCutsABodyReadUntilClose) {
+  peer.tls = true;
+  peer.client.URL = "https://www.example.nl/x";
+  for (const bool clean : {true, false}) {
+    peer.cleanClose = clean;
+    Answer("HTTP/1.0 200 OK\r\n\r\nuntil close");
+    EXPECT_EQ(GetCode(), clean ? -1 : httperrBodyIncomplete) << clean;
+  }
+}
+
+// The watchdog: a connection (here a proxy's tunnel) that never gets ready
+// and a server that falls silent end the request at their limits.
+TEST_F(HttpClientTest, WatchdogEndsSilentRequests) {
+  peer.tls = true;
+  const struct {
+    const char* proxy;
+    int limitTicks;
+  } cases[] = {{"proxy.local:3128", 60}, {"", 120}};
+  for (const auto& c : cases) {
+    peer.client.Proxy = c.proxy;
+    peer.client.URL = "https://www.example.nl/x";
+    peer.client.StartRequest(rqGet);
+    peer.RunAll();
+    ASSERT_TRUE(peer.watchdog);
+    for (int tick = 1; tick < c.limitTicks; ++tick) peer.client.WatchdogTick();
+    EXPECT_NE(peer.client.State(), httpReady) << c.proxy;
+    peer.client.WatchdogTick();
+    peer.RunAll();
+    EXPECT_EQ(peer.client.State(), httpReady) << c.proxy;
+    EXPECT_EQ(peer.client.DoneError(), httperrTimeout) << c.proxy;
+    peer.client.WatchdogTick();
+    EXPECT_FALSE(peer.watchdog);
+  }
 }
 
 TEST_F(HttpClientTest, RelativeDocumentRelocation) {

@@ -123,6 +123,14 @@ const Case kCases[] = {
        t.path = t.location = "http://other.example:81/b";
        Anonymous(t);
      }},
+    {"proxy https relocation carries the protocol", true, "https://secure.example/a",
+     [](THttpTarget& t) {
+       t.hostHeaderHost = "secure.example";
+       t.hostHeaderPort = "443";
+       t.protocol = "https";
+       t.path = t.location = "https://secure.example/a";
+       Anonymous(t);
+     }},
     {"proxy absolute with credentials", true, "http://v:w@other.example/b",
      [](THttpTarget& t) {
        t.hostHeaderHost = "other.example";

@@ -125,12 +125,81 @@ TEST(TlsSession, CertificateNames) {
       {"*.example.com", ".example.com", false},
       {"*.com", "example.com", false},
       {"*.0.0.1", "127.0.0.1", false},
-      {"127.0.0.1", "127.0.0.1", true},
+      {"127.0.0.1", "127.0.0.1", false},
+      {"*.co.uk", "example.co.uk", false},
+      {"*.com.au", "example.com.au", false},
+      {"*.example.uk", "www.example.uk", true},
+      {"*.a.b", "x.a.b", true},
+      {"*.a.b", "x.y.a.b", false},
+      {"*x.example.com", "ax.example.com", false},
+      {"www.*.example.com", "www.a.example.com", false},
+      {"*.*.example.com", "a.b.example.com", false},
+      {"caf\xC3\xA9.example.com", "caf\xC3\xA9.example.com", false},
       {"mail*.example.com", "mail1.example.com", false},
       {"", "", false},
   };
   for (const Case& c : cases)
     EXPECT_EQ(CertificateNameMatches(c.pattern, c.host), c.match) << c.pattern << " " << c.host;
+}
+
+TEST(TlsSession, RenegotiationChecksThePeerAgain) {
+  Fixture f;
+  f.session.Start();
+  f.Feed(kServerHandshake + Data("a"), 5);
+  ASSERT_TRUE(f.session.Open());
+  f.script.peerFault = "the server's certificate does not name the host";
+  f.Feed(Record('R', "") + Record('H', "1") + Record('H', "2") + Data("b"), 5);
+  EXPECT_EQ(f.session.state(), TlsSession::State::kFailed);
+  EXPECT_EQ(f.ReadAll(), "a");
+}
+
+// The names as encoded: a NUL inside stays, the common name counts only
+// without alternative names, an IP host only against IP entries.
+TEST(TlsSession, CertificateNamesAsEncoded) {
+  const auto element = [](char tag, const std::string& value) {
+    return std::string(1, tag) + static_cast<char>(value.size()) + value;
+  };
+  const std::string cut("good.test\0.evil.test", 20);
+  CertificateNames read;
+  const std::string alt = element('\x30', element('\x82', cut) + element('\x81', "a@b.test") +
+                                              element('\x87', std::string("\x7f\0\0\1", 4)));
+  ASSERT_TRUE(ReadAltNames(reinterpret_cast<const std::uint8_t*>(alt.data()), alt.size(), read));
+  const auto cn = [&](char type, const std::string& text) {
+    return element('\x31', element('\x30', element('\x06', "\x55\x04\x03") + element(type, text)));
+  };
+  const std::string subject = element(
+      '\x30', cn('\x13', "first.test") +
+                  cn('\x1E', std::string("\0g\0o\0o\0d\0.\0t", 12) + std::string("\0e\0s\0t", 6)));
+  ASSERT_TRUE(
+      ReadCommonNames(reinterpret_cast<const std::uint8_t*>(subject.data()), subject.size(), read));
+  EXPECT_EQ(read.dns, std::vector<std::string>{cut});
+  EXPECT_EQ(read.ip, std::vector<std::string>{std::string("\x7f\0\0\1", 4)});
+  EXPECT_EQ(read.commonNames, (std::vector<std::string>{"first.test", "good.test"}));
+  EXPECT_FALSE(
+      ReadAltNames(reinterpret_cast<const std::uint8_t*>(alt.data()), alt.size() - 1, read));
+
+  const auto names = [](std::vector<std::string> dns, std::vector<std::string> ip,
+                        std::vector<std::string> common, bool alt) {
+    return CertificateNames{std::move(dns), std::move(ip), std::move(common), alt};
+  };
+  const struct {
+    CertificateNames names;
+    const char* host;
+    bool match;
+  } cases[] = {
+      {read, "good.test", false},
+      {read, "127.0.0.1", true},
+      {names({}, {}, {"good.test"}, false), "good.test", true},
+      {names({}, {}, {"good.test"}, true), "good.test", false},
+      {names({"other.test"}, {}, {"good.test"}, true), "good.test", false},
+      {names({"127.0.0.1"}, {}, {"127.0.0.1"}, true), "127.0.0.1", false},
+      {names({}, {}, {"127.0.0.1"}, false), "127.0.0.1", false},
+      {names({}, {std::string(15, '\0') + "\1"}, {}, true), "::1", true},
+      {names({}, {std::string("\x7f\0\0\1", 4)}, {}, true), "127.0.0.2", false},
+      {names({"*.example.com"}, {}, {}, true), "WWW.example.com.", true},
+      {names({}, {}, {std::string("good.test\0x", 11)}, false), "good.test", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CertificateNamesHost(c.names, c.host), c.match) << c.host;
 }
 
 }  // namespace
