@@ -250,9 +250,12 @@ void TlsSession::Feed(const void* data, std::size_t size) {
 // Works through the whole records in the input, stopping at an incomplete
 // one, at the end of the input, or when the session leaves its state.
 void TlsSession::Advance() {
-  while (inputUsed_ < input_.size()) {
-    std::uint8_t* at = input_.data() + inputUsed_;
+  // A renegotiation request without handshake bytes behind it still takes
+  // a step of ours (the peer may wait for it): it runs on empty input.
+  std::uint8_t none = 0;
+  while (inputUsed_ < input_.size() || (renegotiating_ && state_ == State::kOpen)) {
     const std::size_t left = input_.size() - inputUsed_;
+    std::uint8_t* at = left > 0 ? input_.data() + inputUsed_ : &none;
     std::size_t consumed = 0;
     if (state_ == State::kHandshake || renegotiating_) {
       const auto result = provider_->Handshake(at, left, outgoing_, consumed);

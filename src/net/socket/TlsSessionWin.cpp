@@ -3,8 +3,13 @@
 // SChannel is asked not to validate on its own (Wine's does not anyway):
 // the check below runs the same way on Windows and under Wine.
 #define SECURITY_WIN32
+// SCH_CREDENTIALS, the structure that can negotiate TLS 1.3.
+#define SCHANNEL_USE_BLACKLISTS
 #include <windows.h>
-// The security headers need windows.h first.
+// The security headers need windows.h first; subauth.h brings the
+// UNICODE_STRING of SCH_CREDENTIALS.
+#include <subauth.h>
+// schannel.h after subauth.h
 #include <schannel.h>
 #include <security.h>
 #include <wincrypt.h>
@@ -47,13 +52,8 @@ struct CryptApi {
       Bind<decltype(&CertVerifyCertificateChainPolicy)>("CertVerifyCertificateChainPolicy");
   decltype(&CertFindExtension) findExtension =
       Bind<decltype(&CertFindExtension)>("CertFindExtension");
-  decltype(&CryptDecodeObjectEx) decode =
-      Bind<decltype(&CryptDecodeObjectEx)>("CryptDecodeObjectEx");
-  decltype(&CertGetNameStringW) nameString =
-      Bind<decltype(&CertGetNameStringW)>("CertGetNameStringW");
   bool Complete() const {
-    return freeCertificate && freeChain && getChain && verifyPolicy && findExtension && decode &&
-           nameString;
+    return freeCertificate && freeChain && getChain && verifyPolicy && findExtension;
   }
 };
 
@@ -72,8 +72,6 @@ void FreeSspiBuffer(void* p) { Sspi()->FreeContextBuffer(p); }
 using ScopedCertificate = UniqueHandle<PCCERT_CONTEXT, FreeCertificate>;
 using ScopedChain = UniqueHandle<PCCERT_CHAIN_CONTEXT, FreeChain>;
 using ScopedSspiBuffer = UniqueHandle<void*, FreeSspiBuffer>;
-void FreeLocal(void* p) { LocalFree(p); }
-using ScopedLocal = UniqueHandle<void*, FreeLocal>;
 
 // An SSPI handle pair with its release function; both halves 0 is none.
 template <SECURITY_STATUS(SEC_ENTRY* Release)(SecHandle*)>
@@ -101,23 +99,40 @@ std::wstring Wide(const std::string& text) {
   return out;
 }
 
-std::string Narrow(const wchar_t* text) {
-  char out[512];
-  return WideCharToMultiByte(CP_ACP, 0, text, -1, out, sizeof out, nullptr, nullptr) > 0 ? out : "";
-}
-
 std::string Hex(unsigned long code) {
   char text[16];
   std::snprintf(text, sizeof text, "0x%08lX", code);
   return text;
 }
 
+// Whether a certificate names a place to look its revocation up (CRL
+// distribution points or an OCSP responder): without one the system cannot
+// check it.
+bool NamesRevocationSource(PCCERT_CONTEXT cert) {
+  const CERT_INFO* info = cert->pCertInfo;
+  return Crypt().findExtension(szOID_CRL_DIST_POINTS, info->cExtension, info->rgExtension) ||
+         Crypt().findExtension(szOID_AUTHORITY_INFO_ACCESS, info->cExtension, info->rgExtension);
+}
+
 // The chain's faults, worst first, in words; empty when it has none that
-// matters (revocation is not looked up, so its status is unknown by design).
-std::string ChainFault(DWORD status) {
+// matters. Revocation is looked up for every certificate below the root:
+// an unknown status passes only when the lookup could not reach its source
+// (offline) or the certificate names none.
+std::string ChainFault(PCCERT_CHAIN_CONTEXT chain) {
+  DWORD status = chain->TrustStatus.dwErrorStatus;
+  bool revocationUnknown = false;
+  if (chain->cChain > 0) {
+    const CERT_SIMPLE_CHAIN* simple = chain->rgpChain[0];
+    for (DWORD i = 0; i < simple->cElement; ++i) {
+      const CERT_CHAIN_ELEMENT* element = simple->rgpElement[i];
+      const DWORD own = element->TrustStatus.dwErrorStatus;
+      if ((own & CERT_TRUST_REVOCATION_STATUS_UNKNOWN) &&
+          !(own & CERT_TRUST_IS_OFFLINE_REVOCATION) && NamesRevocationSource(element->pCertContext))
+        revocationUnknown = true;
+    }
+  }
   status &=
       ~static_cast<DWORD>(CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION);
-  if (status == 0) return "";
   if (status & (CERT_TRUST_IS_UNTRUSTED_ROOT | CERT_TRUST_IS_PARTIAL_CHAIN))
     return "the server's certificate is not issued by an authority this computer trusts";
   if (status & CERT_TRUST_IS_NOT_SIGNATURE_VALID)
@@ -127,70 +142,61 @@ std::string ChainFault(DWORD status) {
     return "the server's certificate has expired or is not valid yet";
   if (status & CERT_TRUST_IS_NOT_VALID_FOR_USAGE)
     return "the server's certificate is not meant for a server";
-  return "the server's certificate cannot be verified (" + Hex(status) + ")";
+  if (status != 0) return "the server's certificate cannot be verified (" + Hex(status) + ")";
+  if (revocationUnknown) return "whether the server's certificate was revoked cannot be checked";
+  return "";
 }
 
-// Whether host is one of the certificate's names: its DNS and IP entries
-// of subjectAltName, or without those its common name.
-bool CertificateNamesHost(PCCERT_CONTEXT cert, const std::string& host, std::string& names) {
+// Whether host is one of the certificate's names (TlsSession.h), read from
+// the certificate's encoding; names: those it has, for the message.
+bool PeerNamesHost(PCCERT_CONTEXT cert, const std::string& host, std::string& names) {
   const CERT_INFO* info = cert->pCertInfo;
-  PCERT_EXTENSION ext =
+  CertificateNames found;
+  const PCERT_EXTENSION ext =
       Crypt().findExtension(szOID_SUBJECT_ALT_NAME2, info->cExtension, info->rgExtension);
-  if (ext) {
-    CERT_ALT_NAME_INFO* alt = nullptr;
-    DWORD size = 0;
-    if (!Crypt().decode(X509_ASN_ENCODING, X509_ALTERNATE_NAME, ext->Value.pbData,
-                        ext->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &alt, &size))
-      return false;
-    ScopedLocal owner(alt);
-    bool hasNames = false;
-    for (DWORD i = 0; i < alt->cAltEntry; ++i) {
-      const CERT_ALT_NAME_ENTRY& entry = alt->rgAltEntry[i];
-      std::string name;
-      if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
-        name = Narrow(entry.pwszDNSName);
-      } else if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS && entry.IPAddress.cbData == 4) {
-        const BYTE* b = entry.IPAddress.pbData;
-        name = std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) +
-               "." + std::to_string(b[3]);
-      } else {
-        continue;
-      }
-      hasNames = true;
-      if (CertificateNameMatches(name, host)) return true;
-      names += (names.empty() ? "" : ", ") + name;
-    }
-    if (hasNames) return false;
-  }
-  wchar_t common[256];
-  if (Crypt().nameString(cert, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME), common,
-                         256) <= 1)
+  if ((ext && !ReadAltNames(ext->Value.pbData, ext->Value.cbData, found)) ||
+      !ReadCommonNames(info->Subject.pbData, info->Subject.cbData, found))
     return false;
-  names = Narrow(common);
-  return CertificateNameMatches(names, host);
+  const auto add = [&names](const std::string& name) {
+    names += (names.empty() ? "" : ", ") + name;
+  };
+  for (const std::string& name : found.dns) add(name.find('\0') == std::string::npos ? name : "?");
+  for (const std::string& ip : found.ip) {
+    if (ip.size() == 4)
+      add(std::to_string(static_cast<unsigned char>(ip[0])) + "." +
+          std::to_string(static_cast<unsigned char>(ip[1])) + "." +
+          std::to_string(static_cast<unsigned char>(ip[2])) + "." +
+          std::to_string(static_cast<unsigned char>(ip[3])));
+  }
+  if (!found.altNames && !found.commonNames.empty()) add(found.commonNames.back());
+  return CertificateNamesHost(found, host);
 }
 
 class SchannelProvider final : public TlsProvider {
  public:
   explicit SchannelProvider(const std::string& host) : host_(host), wideHost_(Wide(host)) {
-    SCHANNEL_CRED cred{};
-    cred.dwVersion = SCHANNEL_CRED_VERSION;
-    cred.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS;
-    // Nothing older than TLS 1.2.
-    cred.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
-    TimeStamp expiry;
     sspi_ = Sspi();
     if (!sspi_ || !Crypt().Complete()) return;
-    status_ = sspi_->AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W),
-                                               SECPKG_CRED_OUTBOUND, nullptr, &cred, nullptr,
-                                               nullptr, credentials_.out(), &expiry);
-    if (status_ != SEC_E_OK) {
-      // Systems that do not know TLS 1.3 refuse the whole set.
-      cred.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-      status_ = sspi_->AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W),
-                                                 SECPKG_CRED_OUTBOUND, nullptr, &cred, nullptr,
-                                                 nullptr, credentials_.out(), &expiry);
-    }
+    // Nothing older than TLS 1.2, strong ciphers only. SCH_CREDENTIALS is
+    // the structure that can negotiate TLS 1.3; systems before it know only
+    // SCHANNEL_CRED, and those without TLS 1.3 refuse a set naming it.
+    constexpr DWORD kFlags =
+        SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_DEFAULT_CREDS | SCH_USE_STRONG_CRYPTO;
+    TLS_PARAMETERS parameters{};
+    parameters.grbitDisabledProtocols =
+        ~static_cast<DWORD>(SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT);
+    SCH_CREDENTIALS modern{};
+    modern.dwVersion = SCH_CREDENTIALS_VERSION;
+    modern.dwFlags = kFlags;
+    modern.cTlsParameters = 1;
+    modern.pTlsParameters = &parameters;
+    SCHANNEL_CRED older{};
+    older.dwVersion = SCHANNEL_CRED_VERSION;
+    older.dwFlags = kFlags;
+    older.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT | SP_PROT_TLS1_3_CLIENT;
+    if (Acquire(&modern) || Acquire(&older)) return;
+    older.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+    Acquire(&older);
   }
 
   Result Handshake(const std::uint8_t* input, std::size_t size, std::string& output,
@@ -296,14 +302,14 @@ class SchannelProvider final : public TlsProvider {
     para.RequestedUsage.Usage.cUsageIdentifier = 1;
     para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
     PCCERT_CHAIN_CONTEXT rawChain = nullptr;
-    if (!Crypt().getChain(nullptr, cert.get(), nullptr, cert.get()->hCertStore, &para, 0, nullptr,
-                          &rawChain) ||
+    if (!Crypt().getChain(nullptr, cert.get(), nullptr, cert.get()->hCertStore, &para,
+                          CERT_CHAIN_REVOCATION_CHECK_CHAIN_EXCLUDE_ROOT, nullptr, &rawChain) ||
         !rawChain)
       return "the certificate of " + host_ + " cannot be verified (" + Hex(GetLastError()) + ")";
     ScopedChain chain(rawChain);
     // Wine's chain policy passes some faulty chains (a partial one among
     // them): the status bits decide first.
-    if (std::string fault = ChainFault(chain.get()->TrustStatus.dwErrorStatus); !fault.empty())
+    if (std::string fault = ChainFault(chain.get()); !fault.empty())
       return fault + " (" + host_ + ")";
 
     SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
@@ -312,11 +318,13 @@ class SchannelProvider final : public TlsProvider {
     ssl.pwszServerName = wideHost_.data();
     CERT_CHAIN_POLICY_PARA policy{};
     policy.cbSize = sizeof policy;
+    // An unknown revocation status is judged by ChainFault above.
+    policy.dwFlags = CERT_CHAIN_POLICY_IGNORE_ALL_REV_UNKNOWN_FLAGS;
     policy.pvExtraPolicyPara = &ssl;
     CERT_CHAIN_POLICY_STATUS verdict{};
     verdict.cbSize = sizeof verdict;
     std::string names;
-    const bool named = CertificateNamesHost(cert.get(), host_, names);
+    const bool named = PeerNamesHost(cert.get(), host_, names);
     if (!Crypt().verifyPolicy(CERT_CHAIN_POLICY_SSL, chain.get(), &policy, &verdict))
       return "the certificate of " + host_ + " cannot be verified (" + Hex(GetLastError()) + ")";
     if (!named || verdict.dwError == static_cast<DWORD>(CERT_E_CN_NO_MATCH))
@@ -351,6 +359,14 @@ class SchannelProvider final : public TlsProvider {
   static constexpr ULONG kRequest = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
                                     ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY |
                                     ISC_REQ_STREAM | ISC_REQ_MANUAL_CRED_VALIDATION;
+
+  bool Acquire(void* credentials) {
+    TimeStamp expiry;
+    status_ = sspi_->AcquireCredentialsHandleW(nullptr, const_cast<wchar_t*>(UNISP_NAME_W),
+                                               SECPKG_CRED_OUTBOUND, nullptr, credentials, nullptr,
+                                               nullptr, credentials_.out(), &expiry);
+    return status_ == SEC_E_OK;
+  }
 
   Result Failed(std::string why) {
     failure_ = std::move(why);

@@ -24,6 +24,8 @@ struct Script {
   bool refuseHello = false;
   std::size_t maxPayload = 4;
   int handshakeRecords = 0;
+  // A renegotiation the provider completes without any record of the peer.
+  bool renegotiateOnEmptyInput = false;
 };
 
 class ScriptedProvider final : public TlsProvider {
@@ -36,6 +38,10 @@ class ScriptedProvider final : public TlsProvider {
       if (s_.refuseHello) return Fail("no provider");
       out += Record('h', "hello");
       return Result::kContinue;
+    }
+    if (size == 0 && s_.renegotiateOnEmptyInput) {
+      out += Record('h', "again");
+      return Result::kDone;
     }
     if (size < 2 || size < 2u + in[1]) return Result::kIncomplete;
     if (in[0] != 'H') return Fail("unexpected record");
