@@ -39,7 +39,24 @@ std::string MinDebugInfoOf(Address moduleBase) {
 
 bool active = false;
 std::int64_t startCounter = 0;
-Ref<ReporterSettings> mainSettings;
+
+// The program's settings. A function's static: first made while the
+// reporter starts, inside the construction of reporterLifetime, so it is
+// destroyed after that object's StopReporter has let go of it (a plain
+// static of this file would be destroyed first and released twice).
+Ref<ReporterSettings>& MainSettingsRef() {
+  static Ref<ReporterSettings> settings;
+  return settings;
+}
+
+// Lets go of the main settings whether or not the reporter ran: the
+// settings records must not keep pointing at them once they are freed.
+void ReleaseMainSettings() {
+  Ref<ReporterSettings>& mainSettings = MainSettingsRef();
+  if (!mainSettings) return;
+  ProcessSettingsRecords().SetMainSettings(nullptr);
+  mainSettings = Ref<ReporterSettings>();
+}
 
 std::int64_t CounterMilliseconds() {
   LARGE_INTEGER counter, frequency;
@@ -128,6 +145,7 @@ void StartReporter() {
   // A restarted process waits for its predecessor and takes its history.
   ExceptionHistory inherited;
   if (RestartHandOver(inherited)) AdoptHistory(inherited);
+  Ref<ReporterSettings>& mainSettings = MainSettingsRef();
   mainSettings = CreateSettings(OwnModule());
   if (mainSettings && mainSettings->Valid() && mainSettings->GetBool("Enabled") &&
       mainSettings->GetBool("CheckFileCrc")) {
@@ -160,7 +178,10 @@ void StartReporter() {
 }
 
 void StopReporter() {
-  if (!active) return;
+  if (!active) {
+    ReleaseMainSettings();
+    return;
+  }
   active = false;
   ProcessPatches().RevertPatches();
   for (const ListPlugin& plugin : kListPlugins) UnregisterReportPlugin(plugin.name);
@@ -172,7 +193,7 @@ void StopReporter() {
   ReleaseMemoryReserve();
   ClearHandlers();
   SetMinDebugInfoSource(nullptr);
-  mainSettings = Ref<ReporterSettings>();
+  ReleaseMainSettings();
 }
 
 std::size_t CopyToView(void* view, std::int32_t claimedSize, const std::string& text) {
