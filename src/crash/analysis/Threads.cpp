@@ -267,6 +267,8 @@ void MarkReporterThread(DWORD threadId, bool reporter) {
   }
 }
 
+constexpr DWORD kRecordWaitMs = 2000;
+
 }  // namespace
 
 bool IsReporterThread(DWORD threadId) {
@@ -282,7 +284,9 @@ void RecordThreadInfo(DWORD threadId, const ThreadInfoUpdate& update) {
     if (reporter != IsReporterThread(threadId)) MarkReporterThread(threadId, reporter);
   }
   ThreadInfoList& list = ThreadInfoList::Instance();
-  ListLock lock(list, INFINITE);
+  // A thread that faulted or was paused holding the list must not hold up
+  // the reporting threads for ever: past the limit the record is skipped.
+  ListLock lock(list, kRecordWaitMs);
   if (!lock) return;
   ThreadInfoRecord* old = Unlink(list.Head(), threadId);
   const ThreadInfoRecord before = old ? ReadRecord(old) : ThreadInfoRecord{};

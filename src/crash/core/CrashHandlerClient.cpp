@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/WinHandles.h"
 #include "crash/analysis/SystemHelpers.h"
@@ -15,15 +16,16 @@
 namespace corvan::crash {
 namespace {
 
-// Long enough for a dump of a large process; a handler that takes longer
-// is taken to be broken.
-constexpr DWORD kHandOverWaitMs = 30000;
+// Longer than the handler's own limit on a report (it guards itself and
+// lets the program go when it cannot finish), so that the handler's end,
+// not this wait, normally decides.
+constexpr DWORD kHandOverWaitMs = kHandlerReportLimitMs + 10000;
 
 // Process-wide by nature: a fault hands over through it without
 // allocating. Never destroyed, so that a fault during the program's static
 // destruction still finds it; the system closes its handles at exit.
 struct Client {
-  ScopedHandle handler, request, done, mapping;
+  ScopedHandle handler, request, done, mapping, job;
   ScopedView view;
   CrashHandlerBlock* block = nullptr;
   // The owner words of the locks in-process reporting needs, found at
@@ -38,8 +40,10 @@ Client& TheClient() {
   return *client;
 }
 
-// The client once its handler runs; what a fault reads (a plain pointer:
-// asking TheClient() first at a fault could allocate).
+// What a fault reads (plain pointers: asking TheClient() first at a fault
+// could allocate): the client once its locks are learnt, and once its
+// handler runs.
+Client* volatile learnt = nullptr;
 Client* volatile running = nullptr;
 
 bool Readable(const void* address, std::size_t size) {
@@ -117,29 +121,16 @@ void LearnLocks() {
 
 bool HeldBySelf(const volatile DWORD* owner) { return owner && *owner == GetCurrentThreadId(); }
 
-std::string Hex(HANDLE handle) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%lx",
-                static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(handle)));
-  return text;
-}
-
-void CopyText(char (&target)[MAX_PATH], const std::string& text) {
-  const std::size_t length = text.size() < MAX_PATH - 1 ? text.size() : 0;
-  std::memcpy(target, text.data(), length);
-  target[length] = '\0';
-}
-
 void FillFromSettings(CrashHandlerBlock& block) {
   block.mainThreadId = MainThreadId();
   ReporterSettings* settings = ProcessSettingsRecords().MainSettings();
   if (!settings) return;
   block.showBox = 1;
-  CopyText(block.bugReportFile,
-           MakeAbsolutePath(settings->GetStr("BugRepFile"), FolderPart(ModulePath(nullptr))));
+  StoreText(block.bugReportFile,
+            MakeAbsolutePath(settings->GetStr("BugRepFile"), FolderPart(ModulePath(nullptr))));
   block.sizeLimit = settings->GetInt("BugRepFileSize");
   if (settings->GetBool("KeepUnsent")) {
-    CopyText(block.unsentFolder, UnsentQueueFolder());
+    StoreText(block.unsentFolder, UnsentQueueFolder());
     block.maxReports = settings->GetInt("UnsentMaxReports");
     const std::int32_t megabytes = settings->GetInt("UnsentMaxMB");
     block.maxBytes = megabytes > 0 ? std::uint32_t(megabytes) << 20 : 0;
@@ -148,66 +139,126 @@ void FillFromSettings(CrashHandlerBlock& block) {
   }
 }
 
+std::uint32_t Value(HANDLE handle) {
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(handle));
+}
+
+// A job that ends the handler when this process ends (its handle closes
+// with the process). The handler takes a handle of its own to it while it
+// reports, so that the program it ends does not take it along mid-report.
+HANDLE HandlerJob() {
+  HANDLE job = CreateJobObjectA(nullptr, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (job &&
+      !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    CloseHandle(job);
+    job = nullptr;
+  }
+  return job;
+}
+
+// Starts the handler with exactly its own handles: inheritable copies,
+// named in the start's handle list and closed here once it runs, so that
+// no other child of the program (the VNC server, a setup, a restart) ever
+// inherits them.
+bool StartHandlerProcess(Client& client) {
+  HANDLE own[4] = {GetCurrentProcess(), client.mapping.get(), client.request.get(),
+                   client.done.get()};
+  HANDLE passed[4] = {};
+  ScopedHandle owners[4];
+  for (int i = 0; i < 4; ++i) {
+    if (!DuplicateHandle(GetCurrentProcess(), own[i], GetCurrentProcess(), &passed[i],
+                         i == 0 ? PROCESS_ALL_ACCESS : 0, TRUE, i == 0 ? 0 : DUPLICATE_SAME_ACCESS))
+      return false;
+    owners[i].reset(passed[i]);
+  }
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  std::vector<char> listBytes(size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBytes.data());
+  if (!size || !InitializeProcThreadAttributeList(list, 1, 0, &size)) return false;
+  const bool listed = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, passed,
+                                                sizeof passed, nullptr, nullptr) != FALSE;
+  std::string command =
+      HandlerCommandLine(ModulePath(nullptr),
+                         {Value(passed[0]), Value(passed[1]), Value(passed[2]), Value(passed[3])});
+  STARTUPINFOEXA startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  startup.lpAttributeList = list;
+  PROCESS_INFORMATION process{};
+  const bool started = listed && CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE,
+                                                EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED,
+                                                nullptr, nullptr, &startup.StartupInfo, &process);
+  DeleteProcThreadAttributeList(list);
+  if (!started) return false;
+  client.handler.reset(process.hProcess);
+  // Without the job (the program's own job allows none) the handler still
+  // ends with the program: it waits on the program's process handle.
+  client.job.reset(HandlerJob());
+  if (client.job && !AssignProcessToJobObject(client.job.get(), process.hProcess))
+    client.job.reset();
+  ResumeThread(process.hThread);
+  CloseHandle(process.hThread);
+  return true;
+}
+
 bool Start() {
   Client& client = TheClient();
-  SECURITY_ATTRIBUTES inherited{sizeof inherited, nullptr, TRUE};
-  client.mapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, &inherited, PAGE_READWRITE, 0,
+  client.mapping.reset(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                           sizeof(CrashHandlerBlock), nullptr));
-  client.request.reset(CreateEventA(&inherited, FALSE, FALSE, nullptr));
-  client.done.reset(CreateEventA(&inherited, TRUE, FALSE, nullptr));
-  HANDLE self = nullptr;
-  if (!client.mapping || !client.request || !client.done ||
-      !DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(), &self,
-                       PROCESS_ALL_ACCESS, TRUE, 0)) {
-    return false;
-  }
-  ScopedHandle ownHandle(self);
+  client.request.reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+  client.done.reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  if (!client.mapping || !client.request || !client.done) return false;
   client.view.reset(MapViewOfFile(client.mapping.get(), FILE_MAP_WRITE, 0, 0, 0));
   if (!client.view) return false;
-  std::string command = "\"" + ModulePath(nullptr) + "\" " + kCrashHandlerSwitch + " " + Hex(self) +
-                        " " + Hex(client.mapping.get()) + " " + Hex(client.request.get()) + " " +
-                        Hex(client.done.get());
-  STARTUPINFOA startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return false;
-  }
-  CloseHandle(process.hThread);
-  client.handler.reset(process.hProcess);
-  LearnLocks();
-  client.block = static_cast<CrashHandlerBlock*>(client.view.get());
+  auto* block = static_cast<CrashHandlerBlock*>(client.view.get());
+  block->head = {kBlockMagic, kBlockVersion, sizeof(CrashHandlerBlock)};
+  if (!StartHandlerProcess(client)) return false;
+  block->job = Value(client.job.get());
+  client.block = block;
   running = &client;
   return true;
 }
 
+// Records the fault in the block: the first one whole, a later one only
+// counted.
+void NoteFault(CrashHandlerBlock& block, const EXCEPTION_POINTERS* info) {
+  if (ClaimFault(block.fault, GetCurrentThreadId()) != FaultClaim::First) return;
+  block.exceptionPointers = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(info));
+  block.record = *info->ExceptionRecord;
+  block.context = *info->ContextRecord;
+}
+
 }  // namespace
 
-const char* CrashHandlerArguments() {
+std::optional<HandlerHandles> CrashHandlerHandles() {
   const char* line = GetCommandLineA();
-  const char* at = line ? std::strstr(line, kCrashHandlerSwitch) : nullptr;
-  const std::size_t length = sizeof kCrashHandlerSwitch - 1;
-  if (!at || at == line || at[-1] != ' ' || at[length] != ' ') return nullptr;
-  return at + length;
+  return line ? ParseHandlerCommandLine(line) : std::nullopt;
 }
 
 bool IsCrashHandlerProcess() {
-  static const bool handler = CrashHandlerArguments() != nullptr;
+  static const bool handler = CrashHandlerHandles().has_value();
   return handler;
 }
 
 bool StartCrashHandler() {
   Client& client = TheClient();
   if (IsCrashHandlerProcess()) return false;
+  // Lock detection works without a handler too: a fault that holds a lock
+  // then ends the program instead of deadlocking in-process.
+  if (!learnt) {
+    LearnLocks();
+    learnt = &client;
+  }
   if (!client.block && !Start()) return false;
   FillFromSettings(*client.block);
   return true;
 }
 
 bool HoldsProcessLock(HandOverReason& reason) {
-  if (!running) return false;
-  const Client& client = *running;
+  if (!learnt) return false;
+  const Client& client = *learnt;
   if (HeldBySelf(client.heapLockOwner) || HeldBySelf(client.crtHeapLockOwner)) {
     reason = HandOverReason::HeapLock;
     return true;
@@ -219,27 +270,47 @@ bool HoldsProcessLock(HandOverReason& reason) {
   return false;
 }
 
+bool HeapLockHeldElsewhere(DWORD waitMs) {
+  if (!learnt) return false;
+  const DWORD self = GetCurrentThreadId();
+  const DWORD start = GetTickCount();
+  for (const volatile DWORD* owner : {learnt->heapLockOwner, learnt->crtHeapLockOwner}) {
+    while (owner && *owner && *owner != self) {
+      if (GetTickCount() - start >= waitMs) return true;
+      Sleep(10);
+    }
+  }
+  return false;
+}
+
+void NoteFirstFault(const EXCEPTION_POINTERS* info) {
+  if (running && running->block) NoteFault(*running->block, info);
+}
+
 bool HandOverToCrashHandler(const EXCEPTION_POINTERS* info, HandOverReason reason) {
   if (!running) return false;
   const Client& client = *running;
   CrashHandlerBlock* block = client.block;
-  if (!block || WaitForSingleObject(client.handler.get(), 0) != WAIT_TIMEOUT) return false;
-  if (InterlockedExchange(&block->claimed, 1) != 0) {
-    // Another thread's fault is with the handler, which ends the process.
-    if (block->threadId != GetCurrentThreadId())
-      WaitForSingleObject(client.handler.get(), kHandOverWaitMs);
+  if (!block) return false;
+  // A fault not yet saved was noted when it arrived.
+  if (reason != HandOverReason::NotSaved) NoteFault(*block, info);
+  if (WaitForSingleObject(client.handler.get(), 0) != WAIT_TIMEOUT) return false;
+  if (!ClaimHandOver(block->fault)) {
+    // Another thread's hand-over is with the handler, which ends the process.
+    WaitForSingleObject(client.handler.get(), kHandOverWaitMs);
     return false;
   }
-  block->threadId = GetCurrentThreadId();
   block->reason = reason;
-  block->exceptionPointers = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(info));
-  block->record = *info->ExceptionRecord;
-  block->context = *info->ContextRecord;
   SetEvent(client.request.get());
   const HANDLE waits[] = {client.done.get(), client.handler.get()};
   if (WaitForMultipleObjects(2, waits, FALSE, kHandOverWaitMs) != WAIT_OBJECT_0) return false;
-  TerminateProcess(GetCurrentProcess(), 1);
+  TerminateProcess(GetCurrentProcess(), kEndedByCrashHandler);
   return true;
+}
+
+void EndUnreported() {
+  TerminateProcess(GetCurrentProcess(), kEndedUnreported);
+  for (;;) Sleep(INFINITE);
 }
 
 }  // namespace corvan::crash

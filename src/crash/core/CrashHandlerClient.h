@@ -2,18 +2,25 @@
 // The program's side of its crash handler process: starting it, and
 // handing it a fault the in-process path cannot survive (the faulting
 // thread holds the heap or loader lock, the fault is in the reporter's own
-// work). The handler writes the report from outside and ends the program.
+// work, in-process handling did not get through in time). The handler
+// writes the report of the first fault from outside and ends the program.
 #include <windows.h>
+
+#include <optional>
 
 #include "crash/core/CrashHandlerBlock.h"
 
 namespace corvan::crash {
 
-// This process was started as another's crash handler: the reporter stays
-// off in it.
+// The handler's limit on one report: past it, it lets the program's
+// threads go again and ends, and the program goes on without it.
+inline constexpr DWORD kHandlerReportLimitMs = 20000;
+
+// This process was started as another's crash handler (the switch as its
+// first argument with its handles): the reporter stays off in it.
 bool IsCrashHandlerProcess();
-// What follows the switch on the command line; null when it is absent.
-const char* CrashHandlerArguments();
+// The handles on this process's command line, when it is a handler.
+std::optional<HandlerHandles> CrashHandlerHandles();
 
 // Starts the handler once (the program's own executable with the switch)
 // and gives it the bug report file, the unsent queue and its bounds that
@@ -25,12 +32,24 @@ bool StartCrashHandler();
 // process heap's, the loader lock), or false. Allocates nothing, takes no
 // lock, loads nothing.
 bool HoldsProcessLock(HandOverReason& reason);
+// Another thread holds the heap lock and has not let go within waitMs:
+// in-process reporting would wait for it for ever.
+bool HeapLockHeldElsewhere(DWORD waitMs);
 
-// Hands the fault to the handler and waits until it has ended the process
-// (with a limit). False when no handler runs or it could not finish: the
-// caller goes on in-process. A second thread that arrives meanwhile waits
-// for the first's hand-over to end the process. Allocates nothing, takes no
-// lock, loads nothing.
+// Records a fault the in-process path takes on as the first one, unless
+// one is already recorded (then it is counted): a later hand-over reports
+// it, not the later fault.
+void NoteFirstFault(const EXCEPTION_POINTERS* info);
+
+// Hands the first fault to the handler and waits until it has ended the
+// process (with a limit). False when no handler runs or it did not finish:
+// the caller goes on without it. A second thread that arrives meanwhile is
+// counted and waits for the first's hand-over to end the process.
+// Allocates nothing, takes no lock, loads nothing.
 bool HandOverToCrashHandler(const EXCEPTION_POINTERS* info, HandOverReason reason);
+
+// Ends the program at once with kEndedUnreported: for a fault that neither
+// the handler nor the program can report without waiting for ever.
+[[noreturn]] void EndUnreported();
 
 }  // namespace corvan::crash

@@ -50,6 +50,7 @@ volatile bool mainThreadRunsHandlers = false;
 
 std::mutex historyLock;
 ExceptionHistory history;
+volatile LONG handlingProgress = 0;
 
 void DefaultProcessEnd(unsigned, bool restart) {
   if (restart) RestartProgram(CurrentHistory());
@@ -337,6 +338,7 @@ void Handle(const ExceptionFacts& facts) noexcept {
     }
     FireExceptionHandlers(*report, handled, false);
     report->SetPhase(ReportPhase::Presenting);
+    InterlockedIncrement(&handlingProgress);
     if (!handled) FireExceptionHandlers(*report, handled, false);
     if (handled && report->CanContinue()) return;
     if (!handled) {
@@ -437,6 +439,8 @@ int RecentExceptionCount() {
   return static_cast<int>(
       std::count_if(times.begin(), times.end(), [](std::int64_t t) { return t != 0; }));
 }
+
+std::uint32_t HandlingProgress() { return static_cast<std::uint32_t>(handlingProgress); }
 
 bool StartHandlingThread() {
   InstallMainThreadHook(RunHandlersInMainThread);

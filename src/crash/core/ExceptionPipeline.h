@@ -54,6 +54,10 @@ ExceptionFacts FactsOf(const std::exception_ptr& error, ExceptionSource source);
 void SubmitException(ExceptionFacts facts);
 
 // Start-up and shutdown of the handling thread.
+// Counts the handlings that got their report as far as the box; a
+// faulting thread that waits for its handling tells progress from a hang.
+std::uint32_t HandlingProgress();
+
 bool StartHandlingThread();
 void StopHandlingThread();
 bool InHandlingThread();

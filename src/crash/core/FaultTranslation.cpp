@@ -113,37 +113,70 @@ DWORD WINAPI FatalFaultThread(void*) noexcept {
   }
 }
 
+// How long another thread may hold the heap lock at a fault before the
+// in-process path is given up: reporting allocates.
+constexpr DWORD kHeapLockWaitMs = 2000;
+// How long the in-process handling of a fatal fault may take to get its
+// report as far as the box; past that the crash handler reports from
+// outside, and without one the program ends rather than hang.
+constexpr DWORD kInProcessLimitMs = 8000;
+
 // In-process reporting allocates, loads and waits for the reporter's own
 // threads: a thread that holds the heap or loader lock, or is one of those
-// threads, would wait for itself. The crash handler process reports such a
-// fault from outside; this returns only when there is none. A fault that a
-// step of the reporter counts as its own failure stays with it.
+// threads, would wait for itself, and one whose heap another thread holds
+// for good would wait for ever. The crash handler process reports such a
+// fault from outside; this returns only when there is none or, where the
+// program can still report, when no handler took it. A fault that a step
+// of the reporter counts as its own failure stays with it.
 void PassToCrashHandlerWhenUnsafe(const EXCEPTION_POINTERS* info, bool stepFault = false) {
   HandOverReason reason{};
   if (HoldsProcessLock(reason)) {
     HandOverToCrashHandler(info, reason);
-  } else if (!stepFault && IsReporterThread(GetCurrentThreadId())) {
-    HandOverToCrashHandler(info, HandOverReason::ReporterThread);
+    // The in-process path copes with the loader lock, not with the heap's.
+    if (reason == HandOverReason::HeapLock) EndUnreported();
+  } else if (IsReporterThread(GetCurrentThreadId())) {
+    // The other threads may be paused by the reporter, holding the heap
+    // lock: only a fault outside its steps leaves for the handler.
+    if (!stepFault) HandOverToCrashHandler(info, HandOverReason::ReporterThread);
+  } else if (HeapLockHeldElsewhere(kHeapLockWaitMs)) {
+    HandOverToCrashHandler(info, HandOverReason::HeapLockElsewhere);
+    EndUnreported();
   }
 }
 
 // Hands the fault to the prepared thread and waits; uses no stack to speak
 // of and no heap, so it works after a stack overflow and inside a broken
-// heap.
+// heap. The wait has a limit until the handling has its report; then the
+// box is the user's.
 void ReportThroughPreparedThread(const EXCEPTION_POINTERS* info) {
   PassToCrashHandlerWhenUnsafe(info);
   if (!fatal.thread || InterlockedExchange(&fatal.claimed, 1) != 0) {
     if (fatal.thread && fatal.threadId != GetCurrentThreadId()) {
+      // Counted against the first fault, which the handler then reports.
       HandOverToCrashHandler(info, HandOverReason::SecondFault);
+      // No handler: the first fault's handling ends the process, within
+      // its own limit.
       Sleep(INFINITE);
     }
     return;
   }
+  NoteFirstFault(info);
   fatal.record = *info->ExceptionRecord;
   fatal.context = *info->ContextRecord;
   fatal.threadId = GetCurrentThreadId();
+  const std::uint32_t progress = HandlingProgress();
   SetEvent(fatal.request);
-  WaitForSingleObject(fatal.done, INFINITE);
+  for (int round = 0; WaitForSingleObject(fatal.done, kInProcessLimitMs) == WAIT_TIMEOUT; ++round) {
+    if (HandlingProgress() != progress) {
+      WaitForSingleObject(fatal.done, INFINITE);
+      break;
+    }
+    if (round == 0) {
+      HandOverToCrashHandler(info, HandOverReason::NotSaved);
+    } else {
+      EndUnreported();
+    }
+  }
   // Handling decides about the process; a fault that cannot continue
   // ends it when handling did not.
   TerminateProcess(GetCurrentProcess(), 1);

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,19 +32,50 @@ struct Handles {
   ScopedHandle process, mapping, request, done;
 };
 
-bool ParseHandles(Handles& handles) {
-  const char* at = CrashHandlerArguments();
-  unsigned long values[4] = {};
-  if (!at ||
-      std::sscanf(at, " %lx %lx %lx %lx", &values[0], &values[1], &values[2], &values[3]) != 4) {
-    return false;
-  }
-  const auto handle = [&](int i) { return reinterpret_cast<HANDLE>(std::uintptr_t(values[i])); };
-  handles.process.reset(handle(0));
-  handles.mapping.reset(handle(1));
-  handles.request.reset(handle(2));
-  handles.done.reset(handle(3));
+bool TakeHandles(Handles& handles) {
+  const std::optional<HandlerHandles> given = CrashHandlerHandles();
+  if (!given) return false;
+  const auto handle = [](std::uint32_t value) {
+    return reinterpret_cast<HANDLE>(std::uintptr_t(value));
+  };
+  handles.process.reset(handle(given->process));
+  handles.mapping.reset(handle(given->block));
+  handles.request.reset(handle(given->request));
+  handles.done.reset(handle(given->done));
   return true;
+}
+
+// ---- The guard -------------------------------------------------------------
+// The handler suspends the program's threads first; if it then hangs or
+// faults, the guard lets them go again and ends the handler, so that the
+// program's own fall-back can run instead of staying frozen for good.
+
+constexpr LONG kMaxGuarded = 4096;
+HANDLE suspended[kMaxGuarded];
+volatile LONG suspendedCount = 0;
+volatile LONG released = 0;
+
+void ReleaseProgram() {
+  if (InterlockedExchange(&released, 1)) return;
+  const LONG count = suspendedCount < kMaxGuarded ? suspendedCount : kMaxGuarded;
+  for (LONG i = 0; i < count; ++i) ResumeThread(suspended[i]);
+}
+
+// The handler's exit code when its guard gave up: the program goes on.
+constexpr UINT kHandlerGaveUp = 3;
+
+LONG WINAPI GuardFilter(EXCEPTION_POINTERS*) {
+  ReleaseProgram();
+  TerminateProcess(GetCurrentProcess(), kHandlerGaveUp);
+  return EXCEPTION_EXECUTE_HANDLER;
+}
+
+DWORD WINAPI GuardThread(void* finished) {
+  if (WaitForSingleObject(finished, kHandlerReportLimitMs) == WAIT_TIMEOUT) {
+    ReleaseProgram();
+    TerminateProcess(GetCurrentProcess(), kHandlerGaveUp);
+  }
+  return 0;
 }
 
 struct ClientModule {
@@ -92,7 +124,10 @@ std::vector<ClientThread> SuspendThreads(DWORD processId) {
     thread.id = entry.th32ThreadID;
     thread.handle.reset(OpenThread(
         THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION, FALSE, thread.id));
-    if (thread.handle && SuspendThread(thread.handle.get()) != DWORD(-1)) {
+    if (thread.handle && suspendedCount < kMaxGuarded &&
+        SuspendThread(thread.handle.get()) != DWORD(-1)) {
+      suspended[suspendedCount] = thread.handle.get();
+      InterlockedIncrement(&suspendedCount);
       thread.context.ContextFlags = CONTEXT_FULL;
       thread.hasContext = GetThreadContext(thread.handle.get(), &thread.context) != FALSE;
     }
@@ -158,6 +193,8 @@ const char* ReasonText(HandOverReason reason) {
       return "a second fault while reporting";
     case HandOverReason::NotSaved:
       return "the report was not saved in time";
+    case HandOverReason::HeapLockElsewhere:
+      return "another thread holds the heap lock";
   }
   return "unknown";
 }
@@ -193,7 +230,8 @@ std::string ReportOf(HANDLE process, const CrashHandlerBlock& block,
       {"exception class", ClassName(FaultClass(record.ExceptionCode))},
       {"exception message", FaultMessage(fault)},
       {"exception address", HexText(fault.address)},
-      {"thread id", HexText(block.threadId)},
+      {"thread id", HexText(block.fault.threadId)},
+      {"later faults", std::to_string(block.fault.laterFaults)},
       {"reported by", std::string("the crash handler process: ") + ReasonText(block.reason)},
       {"minidump", dumpLine},
   };
@@ -201,7 +239,7 @@ std::string ReportOf(HANDLE process, const CrashHandlerBlock& block,
   const auto add = [&](const ClientThread& thread, const CONTEXT& context) {
     std::string title = thread.id == block.mainThreadId ? "main thread (" + HexText(thread.id) + ")"
                                                         : "thread " + HexText(thread.id);
-    if (thread.id == block.threadId) title += ", the faulting thread";
+    if (thread.id == block.fault.threadId) title += ", the faulting thread";
     std::string lines;
     for (std::uint32_t address : StackOf(process, context)) {
       if (!lines.empty()) lines += "\r\n";
@@ -210,10 +248,10 @@ std::string ReportOf(HANDLE process, const CrashHandlerBlock& block,
     sections.emplace_back(title + ":", lines);
   };
   for (const ClientThread& thread : threads) {
-    if (thread.id == block.threadId) add(thread, block.context);
+    if (thread.id == block.fault.threadId) add(thread, block.context);
   }
   for (const ClientThread& thread : threads) {
-    if (thread.id != block.threadId && thread.hasContext) add(thread, thread.context);
+    if (thread.id != block.fault.threadId && thread.hasContext) add(thread, thread.context);
   }
   return RenderReport(header, sections);
 }
@@ -237,7 +275,7 @@ std::string WriteDump(HANDLE process, const CrashHandlerBlock& block, const std:
                               FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return "not written: " + std::to_string(GetLastError());
   MINIDUMP_EXCEPTION_INFORMATION exception{
-      block.threadId,
+      block.fault.threadId,
       reinterpret_cast<EXCEPTION_POINTERS*>(std::uintptr_t(block.exceptionPointers)), TRUE};
   if (!write(process, GetProcessId(process), file.get(),
              static_cast<MINIDUMP_TYPE>(MiniDumpTypeOf(MiniDumpKind::Normal)), &exception, nullptr,
@@ -259,7 +297,8 @@ void TellUser(const CrashHandlerBlock& block) {
               MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
 }
 
-void ReportFromOutside(HANDLE process, const CrashHandlerBlock& block, HANDLE done) {
+void ReportFromOutside(HANDLE process, const CrashHandlerBlock& block, HANDLE done,
+                       HANDLE finished) {
   const DWORD processId = GetProcessId(process);
   std::vector<ClientThread> threads = SuspendThreads(processId);
   const std::vector<ClientModule> modules = ClientModules(processId);
@@ -268,23 +307,26 @@ void ReportFromOutside(HANDLE process, const CrashHandlerBlock& block, HANDLE do
   const std::string dumpPath = TempFolder() + dumpName;
   // The report first: it is on disk before the dump, which takes longer.
   std::string report = ReportOf(process, block, threads, modules, now, dumpName);
-  if (block.bugReportFile[0]) {
+  const std::string bugReportFile = BoundedText(block.bugReportFile);
+  const std::string unsentFolder = BoundedText(block.unsentFolder);
+  if (!bugReportFile.empty()) {
     BugReportFileRules rules;
     rules.sizeLimit = block.sizeLimit;
     rules.noDuplicates = false;
-    SaveToBugReportFile(block.bugReportFile, report, rules);
+    SaveToBugReportFile(bugReportFile, report, rules);
   }
   const std::string dumpError = WriteDump(process, block, dumpPath);
   if (!dumpError.empty()) report = ReportOf(process, block, threads, modules, now, dumpError);
-  if (block.unsentFolder[0]) {
+  if (!unsentFolder.empty()) {
     std::vector<AttachmentEntry> attachments = {{"", "bugreport.txt", "", "BugReport"}};
     if (dumpError.empty()) attachments.push_back({dumpPath, dumpName, "", "MiniDump"});
-    KeepReport(block.unsentFolder, report, attachments,
+    KeepReport(unsentFolder, report, attachments,
                {block.maxReports, std::uint64_t(block.maxBytes)});
   }
   DeleteFileA(dumpPath.c_str());
-  TerminateProcess(process, 1);
+  TerminateProcess(process, kEndedByCrashHandler);
   SetEvent(done);
+  SetEvent(finished);  // the program is ended: nothing left to guard
   TellUser(block);
 }
 
@@ -296,13 +338,27 @@ void ServeCrashHandler() {
     return;
   }
   Handles handles;
-  if (!ParseHandles(handles)) ExitProcess(2);
+  if (!TakeHandles(handles)) ExitProcess(2);
   ScopedView view(MapViewOfFile(handles.mapping.get(), FILE_MAP_READ, 0, 0, 0));
+  // Idle until the program ends (then this ends too) or hands over a fault.
   const HANDLE waits[] = {handles.request.get(), handles.process.get()};
   if (!view || WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) ExitProcess(0);
   CrashHandlerBlock block;
   std::memcpy(&block, view.get(), sizeof block);
-  ReportFromOutside(handles.process.get(), block, handles.done.get());
+  if (!BlockHeadFits(block.head, sizeof block)) ExitProcess(2);  // another build's block
+  // A handle of our own to the program's job keeps it open, and this
+  // process alive, when the program it is about to end goes.
+  HANDLE job = nullptr;
+  DuplicateHandle(handles.process.get(), reinterpret_cast<HANDLE>(std::uintptr_t(block.job)),
+                  GetCurrentProcess(), &job, 0, FALSE, DUPLICATE_SAME_ACCESS);
+  const ScopedHandle ownJob(job);
+  SetUnhandledExceptionFilter(GuardFilter);
+  const ScopedHandle finished(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+  const ScopedHandle guard(
+      finished ? CreateThread(nullptr, 64 * 1024, GuardThread, finished.get(), 0, nullptr)
+               : nullptr);
+  if (!guard) ExitProcess(2);  // unguarded, the program's own limit decides
+  ReportFromOutside(handles.process.get(), block, handles.done.get(), finished.get());
   ExitProcess(0);
 }
 

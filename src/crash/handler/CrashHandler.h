@@ -5,8 +5,9 @@
 // its in-process reporting cannot survive. It then reports the fault from
 // outside: suspends the program, writes the minidump and a report with the
 // stack of every thread, appends the report to the bug report file, keeps
-// it in the unsent queue, ends the program (exit code 1) and tells the
-// user in a short message box.
+// it in the unsent queue, ends the program (kEndedByCrashHandler) and
+// tells the user in a short message box. A guard with a limit lets the
+// program go again when the handler itself hangs or faults.
 namespace corvan::crash {
 
 // First thing in a program's main: in the handler process, serves as the

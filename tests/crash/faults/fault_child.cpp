@@ -6,6 +6,7 @@
 // with exit code 0; the reporter (or its crash handler process) ends it
 // with 1.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -167,6 +168,22 @@ class SyncThread : public corvan::ui::TThread {
   }
 };
 
+// Ends this program's crash handler (the child of ours running our file).
+void EndCrashHandler() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32First(snapshot, &entry); more; more = Process32Next(snapshot, &entry)) {
+    if (entry.th32ParentProcessID != GetCurrentProcessId()) continue;
+    if (HANDLE child = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID)) {
+      TerminateProcess(child, 9);
+      WaitForSingleObject(child, 5000);
+      CloseHandle(child);
+    }
+  }
+  CloseHandle(snapshot);
+}
+
 DWORD WINAPI Idle(void* stop) {
   WaitForSingleObject(stop, INFINITE);
   return 0;
@@ -194,6 +211,9 @@ int main(int argc, char** argv) {
   FaultWindow window;
   window.Create();
   if (place == "handler") {
+    SendMessageA(window.Handle(), kFaultMessage, 0, 0);
+  } else if (place == "nohandler") {
+    EndCrashHandler();
     SendMessageA(window.Handle(), kFaultMessage, 0, 0);
   } else if (place == "thread") {
     HANDLE worker = corvan::ui::StartThread(FaultProc, nullptr, "faulting worker");

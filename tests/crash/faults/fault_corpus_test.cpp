@@ -11,6 +11,7 @@
 #include <string>
 
 #include "crash/core/BugReportFile.h"
+#include "crash/core/CrashHandlerProtocol.h"
 #include "crash/core/UnsentQueue.h"
 #include "crash/faults/ChildFiles.h"
 
@@ -217,7 +218,7 @@ TEST_P(AdverseState, IsReportedFromOutside) {
   EXPECT_TRUE(CloseHandlerBox());
   SCOPED_TRACE(run.report);
   EXPECT_LT(run.milliseconds, 10000u);
-  EXPECT_EQ(run.exitCode, 1u);
+  EXPECT_EQ(run.exitCode, corvan::crash::kEndedByCrashHandler);
   EXPECT_FALSE(run.continued);
   EXPECT_NE(run.report.find("the crash handler process: the faulting thread holds the"),
             std::string::npos);
@@ -242,6 +243,15 @@ TEST_P(AdverseState, IsReportedFromOutside) {
   const std::string threadId = corvan::crash::ExtractHeaderValue(run.report, "thread id");
   EXPECT_EQ(DumpExceptionThread(dump), std::stoul(threadId.substr(1), nullptr, 16));
   corvan::crash::RemoveKeptReports(queue);
+}
+
+// The handler gone, a fault with the heap lock held ends the program at
+// once instead of waiting for ever in-process.
+TEST(AdverseStateWithoutHandler, HeapLockFaultEndsTheProgram) {
+  const ChildRun run = RunChild("heaplock", "nohandler");
+  EXPECT_LT(run.milliseconds, 10000u);
+  EXPECT_EQ(run.exitCode, corvan::crash::kEndedUnreported);
+  EXPECT_FALSE(run.continued);
 }
 
 INSTANTIATE_TEST_SUITE_P(Locks, AdverseState,
