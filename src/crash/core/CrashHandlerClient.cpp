@@ -173,24 +173,28 @@ bool StartHandlerProcess(Client& client) {
       return false;
     owners[i].reset(passed[i]);
   }
+  // A system that takes no handle list still gets the start, with the
+  // copies as the only handles of the program that are inheritable.
   SIZE_T size = 0;
   InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
   std::vector<char> listBytes(size);
   auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBytes.data());
-  if (!size || !InitializeProcThreadAttributeList(list, 1, 0, &size)) return false;
-  const bool listed = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, passed,
-                                                sizeof passed, nullptr, nullptr) != FALSE;
+  const bool initialised = size && InitializeProcThreadAttributeList(list, 1, 0, &size);
+  const bool listed =
+      initialised && UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, passed,
+                                               sizeof passed, nullptr, nullptr);
   std::string command =
       HandlerCommandLine(ModulePath(nullptr),
                          {Value(passed[0]), Value(passed[1]), Value(passed[2]), Value(passed[3])});
   STARTUPINFOEXA startup{};
-  startup.StartupInfo.cb = sizeof startup;
-  startup.lpAttributeList = list;
+  startup.StartupInfo.cb = listed ? sizeof startup : sizeof startup.StartupInfo;
+  startup.lpAttributeList = listed ? list : nullptr;
   PROCESS_INFORMATION process{};
-  const bool started = listed && CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE,
-                                                EXTENDED_STARTUPINFO_PRESENT | CREATE_SUSPENDED,
-                                                nullptr, nullptr, &startup.StartupInfo, &process);
-  DeleteProcThreadAttributeList(list);
+  const bool started =
+      CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE,
+                     (listed ? EXTENDED_STARTUPINFO_PRESENT : 0) | CREATE_SUSPENDED, nullptr,
+                     nullptr, &startup.StartupInfo, &process);
+  if (initialised) DeleteProcThreadAttributeList(list);
   if (!started) return false;
   client.handler.reset(process.hProcess);
   // Without the job (the program's own job allows none) the handler still

@@ -50,7 +50,7 @@ volatile bool mainThreadRunsHandlers = false;
 
 std::mutex historyLock;
 ExceptionHistory history;
-volatile LONG handlingProgress = 0;
+volatile LONG handlingsPresenting = 0;
 
 void DefaultProcessEnd(unsigned, bool restart) {
   if (restart) RestartProgram(CurrentHistory());
@@ -338,7 +338,10 @@ void Handle(const ExceptionFacts& facts) noexcept {
     }
     FireExceptionHandlers(*report, handled, false);
     report->SetPhase(ReportPhase::Presenting);
-    InterlockedIncrement(&handlingProgress);
+    struct Presenting {
+      Presenting() { InterlockedIncrement(&handlingsPresenting); }
+      ~Presenting() { InterlockedDecrement(&handlingsPresenting); }
+    } presenting;
     if (!handled) FireExceptionHandlers(*report, handled, false);
     if (handled && report->CanContinue()) return;
     if (!handled) {
@@ -440,7 +443,7 @@ int RecentExceptionCount() {
       std::count_if(times.begin(), times.end(), [](std::int64_t t) { return t != 0; }));
 }
 
-std::uint32_t HandlingProgress() { return static_cast<std::uint32_t>(handlingProgress); }
+bool HandlingPresents() { return handlingsPresenting > 0; }
 
 bool StartHandlingThread() {
   InstallMainThreadHook(RunHandlersInMainThread);

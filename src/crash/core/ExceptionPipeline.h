@@ -54,9 +54,9 @@ ExceptionFacts FactsOf(const std::exception_ptr& error, ExceptionSource source);
 void SubmitException(ExceptionFacts facts);
 
 // Start-up and shutdown of the handling thread.
-// Counts the handlings that got their report as far as the box; a
-// faulting thread that waits for its handling tells progress from a hang.
-std::uint32_t HandlingProgress();
+// A handling has its report and presents it (or acts on it): a faulting
+// thread waiting for its handling then waits for the user, not a hang.
+bool HandlingPresents();
 
 bool StartHandlingThread();
 void StopHandlingThread();

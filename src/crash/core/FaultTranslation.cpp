@@ -120,6 +120,7 @@ constexpr DWORD kHeapLockWaitMs = 2000;
 // report as far as the box; past that the crash handler reports from
 // outside, and without one the program ends rather than hang.
 constexpr DWORD kInProcessLimitMs = 8000;
+constexpr DWORD kStallSliceMs = 500;
 
 // In-process reporting allocates, loads and waits for the reporter's own
 // threads: a thread that holds the heap or loader lock, or is one of those
@@ -164,18 +165,19 @@ void ReportThroughPreparedThread(const EXCEPTION_POINTERS* info) {
   fatal.record = *info->ExceptionRecord;
   fatal.context = *info->ContextRecord;
   fatal.threadId = GetCurrentThreadId();
-  const std::uint32_t progress = HandlingProgress();
   SetEvent(fatal.request);
-  for (int round = 0; WaitForSingleObject(fatal.done, kInProcessLimitMs) == WAIT_TIMEOUT; ++round) {
-    if (HandlingProgress() != progress) {
-      WaitForSingleObject(fatal.done, INFINITE);
-      break;
-    }
-    if (round == 0) {
-      HandOverToCrashHandler(info, HandOverReason::NotSaved);
-    } else {
-      EndUnreported();
-    }
+  // Counted in slices, and only while no handling presents its report
+  // (this one's or an earlier one's that holds it up): that wait is the
+  // user's.
+  DWORD stalledMs = 0;
+  bool handedOver = false;
+  while (WaitForSingleObject(fatal.done, kStallSliceMs) == WAIT_TIMEOUT) {
+    stalledMs = HandlingPresents() ? 0 : stalledMs + kStallSliceMs;
+    if (stalledMs < kInProcessLimitMs) continue;
+    if (handedOver) EndUnreported();
+    handedOver = true;
+    stalledMs = 0;
+    HandOverToCrashHandler(info, HandOverReason::NotSaved);
   }
   // Handling decides about the process; a fault that cannot continue
   // ends it when handling did not.
