@@ -223,6 +223,7 @@ TEST_P(AdverseState, IsReportedFromOutside) {
   EXPECT_NE(run.report.find("the crash handler process: the faulting thread holds the"),
             std::string::npos);
   EXPECT_EQ(corvan::crash::ExtractHeaderValue(run.report, "exception class"), "EAccessViolation");
+  EXPECT_EQ(corvan::crash::ExtractHeaderValue(run.report, "later faults"), "0");
   // The faulting thread comes first, innermost frame the faulting line.
   const std::size_t first = run.report.find("\r\n\r\n");
   ASSERT_NE(first, std::string::npos);
