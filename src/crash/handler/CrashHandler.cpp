@@ -62,7 +62,7 @@ void ReleaseProgram() {
 }
 
 // The handler's exit code when its guard gave up: the program goes on.
-constexpr UINT kHandlerGaveUp = 3;
+constexpr UINT kHandlerGaveUp = 4;
 
 LONG WINAPI GuardFilter(EXCEPTION_POINTERS*) {
   ReleaseProgram();
@@ -326,7 +326,9 @@ void ReportFromOutside(HANDLE process, const CrashHandlerBlock& block, HANDLE do
   DeleteFileA(dumpPath.c_str());
   TerminateProcess(process, kEndedByCrashHandler);
   SetEvent(done);
-  SetEvent(finished);  // the program is ended: nothing left to guard
+  // The program is ended: nothing left to guard or let go.
+  InterlockedExchange(&released, 1);
+  SetEvent(finished);
   TellUser(block);
 }
 
@@ -358,7 +360,14 @@ void ServeCrashHandler() {
       finished ? CreateThread(nullptr, 64 * 1024, GuardThread, finished.get(), 0, nullptr)
                : nullptr);
   if (!guard) ExitProcess(2);  // unguarded, the program's own limit decides
-  ReportFromOutside(handles.process.get(), block, handles.done.get(), finished.get());
+  try {
+    ReportFromOutside(handles.process.get(), block, handles.done.get(), finished.get());
+  } catch (...) {
+    // Suspensions outlive this process: a report that cannot finish must
+    // let the program go before it ends.
+    ReleaseProgram();
+    ExitProcess(kHandlerGaveUp);
+  }
   ExitProcess(0);
 }
 
