@@ -16,11 +16,15 @@ if [ -z "${CORVAN_RUN_EMULATED:-}" ]; then
 fi
 . "$root/scripts/wine-env.sh"
 if ! wine_runs_here; then
-  # A kernel without IA-32 emulation: Wine's 32-bit loader runs under
-  # qemu's emulation instead, some fifty times slower.
-  echo "run: this machine runs no 32-bit programs (wine --version: Exec format error);" \
-    "starting corvan.exe under qemu's emulation (a new prefix takes several minutes, the start one or two)" >&2
-  CORVAN_RUN_EMULATED=1 CORVAN_START_SECONDS=${CORVAN_START_SECONDS:-600} \
+  if [ "${CORVAN_EMULATE:-0}" != 1 ]; then
+    echo "run: this machine runs no 32-bit programs (wine --version: Exec format error): corvan.exe" \
+      "is built in build/win32; run it on Windows or on a machine with IA-32 emulation" \
+      "(CORVAN_EMULATE=1 tries qemu's emulation, which takes many minutes and which Wine's" \
+      "fault handling does not survive)" >&2
+    exit 1
+  fi
+  # Wine's 32-bit loader under qemu's user-mode emulation instead.
+  CORVAN_START_SECONDS=${CORVAN_START_SECONDS:-900} CORVAN_RUN_EMULATED=1 \
     exec "$root/scripts/emulate-i386.sh" "$0" "$@"
 fi
 

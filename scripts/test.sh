@@ -33,18 +33,21 @@ if wine_runs_here; then
   (cd "$root/build/win32" && ctest "${ctest_args[@]}" -j 2) || status=1
   trees+=("$root/build/win32")
 else
-  # No 32-bit program runs on this kernel: a smoke set runs under emulation
-  # (far too slow for the suite), and every Windows test it leaves out is
-  # counted as skipped, never as passed.
+  # No 32-bit program runs on this kernel. Every Windows test is counted as
+  # skipped, never as passed. CORVAN_WINE_SMOKE=1 adds a smoke set under
+  # qemu's emulation; it is not run by default because Wine's own fault
+  # handling does not survive the emulation (the program dies of a
+  # SIGSEGV in qemu), so its verdict would be the emulator's.
   windows_tests=$(cd "$root/build/win32" && ctest -N -L wine | sed -n 's/^Total Tests: //p')
-  echo "this machine runs no 32-bit programs (wine --version: \"Exec format error\"):" \
-    "the Windows smoke set runs under qemu's emulation; the other ${windows_tests:-all} Windows tests cannot run here"
-  if [ -z "$filter" ]; then
+  echo "SKIPPED: this machine runs no 32-bit programs (wine --version: \"Exec format error\"):" \
+    "the ${windows_tests:-} Windows tests were built, not run"
+  if [ "${CORVAN_WINE_SMOKE:-0}" = 1 ] && [ -z "$filter" ]; then
     "$root/scripts/emulate-i386.sh" "$root/scripts/wine-smoke.sh" ||
       { echo "the Windows smoke set failed, or the emulation could not be set up"; status=1; }
     trees+=("$root/build/win32")
   fi
   skipped=${windows_tests:-0}
+  [ "$skipped" -gt 0 ] || { echo "no Windows tests found in build/win32"; status=1; }
 fi
 
 python3 "$root/scripts/test_summary.py" --skipped "$skipped" "${trees[@]}" || status=1

@@ -4,8 +4,9 @@
 CORVAN_ROOT=${CORVAN_ROOT:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
 CORVAN_WINE_DIR="$CORVAN_ROOT/build/wine"
 export WINEDEBUG=${WINEDEBUG:--all}
-# No Mono or Gecko installer dialogs while a prefix is created.
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+# No Mono or Gecko installer dialogs while a prefix is created, and no
+# desktop menu entries made for what the tests install.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winemenubuilder.exe=d}
 unset http_proxy https_proxy ftp_proxy all_proxy no_proxy HTTP_PROXY HTTPS_PROXY FTP_PROXY ALL_PROXY NO_PROXY
 
 # wine_prefix_path win64|win32

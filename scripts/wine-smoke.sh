@@ -17,6 +17,9 @@ wine_prefix_ensure win32
 export CORVAN_TEST_SLOWDOWN=${CORVAN_TEST_SLOWDOWN:-40}
 export WINEPREFIX
 WINEPREFIX=$(wine_prefix_path win32)
+# One server session for the whole set: each new session boots the
+# prefix's services again, minutes under the emulation.
+wineserver -p
 results="$root/build/win32/test-results"
 mkdir -p "$results"
 

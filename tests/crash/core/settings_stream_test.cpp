@@ -151,7 +151,7 @@ TEST(SettingsStream, HugeLengthsAreTruncationNotReads) {
 
 TEST(DefaultSettings, TableHasUniqueKeys) {
   const auto table = DefaultSettingsTable();
-  EXPECT_EQ(table.size(), 129u);
+  EXPECT_EQ(table.size(), 131u);
   for (std::size_t i = 0; i < table.size(); ++i) {
     EXPECT_EQ(FindDefaultSetting(table[i].name), &table[i]) << table[i].name;
   }
