@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "crash/core/DeliverySecurity.h"
+
 #ifdef _WIN32
 #include "crash/core/ReporterSettings.h"
 #include "crash/core/ReportFrontEnd.h"
@@ -43,14 +45,6 @@ struct MailEnvironment {
   std::string hostName;
   UtcTime now;
   std::uint64_t fileTime = 0;  // now, for the message id
-};
-
-// When SMTP goes over TLS (the setting SmtpTls).
-enum class MailTls {
-  kAuto,      // STARTTLS whenever the server offers it; from the start on port 465
-  kStartTls,  // STARTTLS, or nothing is sent
-  kImplicit,  // TLS from the first byte
-  kOff,       // never
 };
 
 struct MailJob {
