@@ -47,6 +47,8 @@ class Delivery : public ::testing::Test {
     job.recipients = "Help Desk <desk@corvan.test>; second@corvan.test;";
     job.subject = "bug report";
     job.body = kBody;
+    // Most peers speak clear text; the TLS tests say what they want.
+    job.tls = MailTls::kOff;
     job.files = {{files.Path("bugreport.txt"), "bugreport.txt", "BugReport"},
                  {files.Path("screenShot.png"), "screenshot.png", "ScreenShot"},
                  {files.Path("empty.log"), "empty.log", "Log"},
@@ -139,6 +141,13 @@ TEST_F(Delivery, AccountWithoutTlsOrAuthLogin) {
   ASSERT_TRUE(SendTo("NOAUTHLOGIN"));
   ASSERT_EQ(NewMessages(), 1);
   EXPECT_EQ(Summary().Value("login"), "user");
+}
+
+// Under the default a server without STARTTLS gets nothing of the report.
+TEST_F(Delivery, DefaultSendsNothingWithoutTls) {
+  job.tls = MailTls::kAuto;
+  EXPECT_FALSE(SendTo("PLAIN"));
+  EXPECT_EQ(NewMessages(), 0);
 }
 
 // aiosmtpd requiring STARTTLS and AUTH over TLS only, and with TLS from the
