@@ -176,8 +176,9 @@ bool SmtpClient::StartTls(Conversation& smtp, const std::string& host, const Mai
   if (smtp.IsSecure() || job.tls == MailTls::kOff) return true;
   if (!smtp.OffersStartTls()) {
     // An exchanger's name comes from unauthenticated DNS: TLS to it guards
-    // against listeners only, and is used where offered.
-    if (job.server.empty()) return true;
+    // against listeners only, and is used where offered unless the
+    // settings demand STARTTLS.
+    if (job.server.empty() && job.tls != MailTls::kStartTls) return true;
     failure_ = host + " does not offer STARTTLS";
     return false;
   }

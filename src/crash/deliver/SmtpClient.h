@@ -14,7 +14,8 @@
 // whose offer an attacker stripped, or whose EHLO failed) gets nothing of
 // the report. Mail exchangers are found through DNS that nobody
 // authenticates, so their names prove nothing: to them STARTTLS is used
-// whenever offered, and the report's header says so.
+// whenever offered (required only with kStartTls), and the report's header
+// says so.
 //
 // The message counts as sent once the server accepted its end of DATA;
 // QUIT is a courtesy whose answer decides nothing. From the moment the end
