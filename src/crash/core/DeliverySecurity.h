@@ -26,8 +26,14 @@ std::optional<MailTls> ParseMailTls(std::string_view text);
 
 // The name and value of the report header's delivery line; an empty value
 // when the first channel is encrypted to an authenticated server (or is
-// no SMTP).
+// no SMTP). direct: SMTP to the exchangers (MailAsSmtpServer), which comes
+// first among the channels; viaServer: through a server
+// (MailAsSmtpClient).
 inline constexpr char kDeliveryField[] = "delivery";
-std::string DeliveryNote(const ReporterSettings& settings);
+std::string DeliveryNote(std::string_view smtpTls, bool direct, bool viaServer);
+inline std::string DeliveryNote(const ReporterSettings& settings) {
+  return DeliveryNote(settings.GetStr("SmtpTls"), settings.GetBool("MailAsSmtpServer"),
+                      settings.GetBool("MailAsSmtpClient"));
+}
 
 }  // namespace corvan::crash

@@ -72,9 +72,14 @@ struct MailJob {
 // The computer name and the current time.
 MailEnvironment CurrentMailEnvironment();
 
+class HandoverWatch;
+
 // Delivers the job by SMTP or HTTP upload between one WSAStartup (1.1) and
-// its WSACleanup; closes the progress window at the end.
-bool RunTransport(const MailJob& job, IProgressAlert* progress);
+// its WSACleanup; closes the progress window at the end. True also when an
+// SMTP server got the whole message and never answered: it may have it, so
+// no other channel sends it again. handover (none: nobody) hears when the
+// message's end goes out.
+bool RunTransport(const MailJob& job, IProgressAlert* progress, HandoverWatch* handover = nullptr);
 
 struct PreparedAttachments {
   std::vector<PreparedFile> files;

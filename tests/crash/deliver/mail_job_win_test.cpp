@@ -427,10 +427,12 @@ class ReportOnDisk final : public DeliveryReport {
   bool SavedToFile() override { return true; }
   bool SaveInto(const std::string&) override { return false; }
   void MarkSent() override { sent = true; }
+  void MarkHandedOver() override { handedOver = true; }
+  void MarkRefused() override { handedOver = false; }
   std::string TempFolder() override { return folder_; }
   std::string ExeFolder() override { return folder_; }
 
-  std::atomic<bool> sent{false};
+  std::atomic<bool> sent{false}, handedOver{false};
 
  private:
   Ref<ReporterSettings> settings_;
@@ -444,7 +446,7 @@ class BackgroundSend : public ::testing::Test {
     before = StoredCount(dir);
     records.resources[env.exe] = WriteSettingsStream(
         {Setting::Bool("MailAsSmtpClient", true), Setting::Str("SmtpServer", "127.0.0.1"),
-         Setting::Int("SmtpPort", Port("CORVAN_SMTP_SLOW_PORT")),
+         Setting::Int("SmtpPort", Port("CORVAN_SMTP_SLOW_PORT")), Setting::Str("SmtpTls", "off"),
          Setting::Str("MailAddr", recipients), Setting::Bool("MailViaMapi", mailClient),
          Setting::Bool("MailViaMailto", false), Setting::Bool("AttachBugRep", true),
          Setting::Bool("AttachBugRepFile", true), Setting::Bool("DelBugRepFile", false),
@@ -475,6 +477,7 @@ TEST_F(BackgroundSend, ThreadIsTheCallersAndDeliversOnce) {
   EXPECT_FALSE(report->sent);
   ASSERT_EQ(WaitForSingleObject(owned.get(), 60000), static_cast<DWORD>(WAIT_OBJECT_0));
   EXPECT_TRUE(report->sent);
+  EXPECT_TRUE(report->handedOver);
   ASSERT_EQ(StoredCount(dir) - before, 1);
   const PeerSummary mail(dir + "\\" + std::to_string(StoredCount(dir)) + ".txt");
   EXPECT_EQ(mail.Value("rcpt_to"), "desk@corvan.test");
