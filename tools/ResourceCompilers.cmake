@@ -24,7 +24,7 @@ endfunction()
 
 corvan_host_tool(mksettings CORVAN_MKSETTINGS
   tools/mksettings/mksettings.cpp src/crash/core/DefaultSettings.cpp src/crash/core/MiniDump.cpp
-  src/crash/core/SettingsPassword.cpp src/crash/core/SettingsSource.cpp
+  src/crash/core/DeliverySecurity.cpp src/crash/core/SettingsPassword.cpp src/crash/core/SettingsSource.cpp
   src/crash/core/SettingsStream.cpp src/crash/util/TextParts.cpp)
 corvan_host_tool(mkforms CORVAN_MKFORMS
   tools/mkforms/mkforms.cpp src/crash/ui/FormStream.cpp src/crash/util/TextParts.cpp)

@@ -9,6 +9,7 @@
 #include "crash/analysis/Threads.h"
 #include "crash/analysis/zelDisAsm.h"
 #include "crash/core/BugReportFile.h"
+#include "crash/core/DeliverySecurity.h"
 #include "crash/core/MiniDump.h"
 #include "crash/core/ProcessSettings.h"
 #include "crash/core/ReportPlugins.h"
@@ -270,6 +271,9 @@ void ExceptionReport::BuildHeader() {
   });
   add("compiled with", [&] { return CompiledWithText(reporterModule); });
   add("zelExcept version", [] { return std::string("3.0h"); });
+  // Whoever reads the report learns that it travelled readable, or to a
+  // server nobody authenticated.
+  add(kDeliveryField, [&] { return DeliveryNote(*this); });
   for (const ReportPlugin& plugin : EnabledReportPlugins(GetRawStr("Plugins"))) {
     if (!plugin.ownSection) add(plugin.name, plugin.text);
   }

@@ -36,12 +36,6 @@ std::uint64_t ReadLe64(const std::uint8_t* p) {
   return ReadLe32(p) | static_cast<std::uint64_t>(ReadLe32(p + 4)) << 32;
 }
 
-std::string_view Trimmed(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
-}
-
 StackPatch PatchInThread(std::span<const std::uint8_t> dump, const std::uint8_t* thread,
                          std::uint64_t address, std::size_t byteCount) {
   const std::uint64_t start = ReadLe64(thread + 24);
@@ -153,7 +147,7 @@ StackPatch FindStackPatch(std::span<const std::uint8_t> dump, std::uint32_t thre
 }
 
 std::optional<MiniDumpKind> ParseMiniDumpKind(std::string_view text) {
-  text = Trimmed(text);
+  text = TrimBlanks(text);
   if (EqualsIgnoreCase(text, "normal")) return MiniDumpKind::Normal;
   if (EqualsIgnoreCase(text, "with data segments")) return MiniDumpKind::WithDataSegments;
   return std::nullopt;

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "crash/core/DefaultSettings.h"
+#include "crash/core/DeliverySecurity.h"
 #include "crash/core/MiniDump.h"
 
 namespace corvan::crash {
@@ -151,6 +152,10 @@ std::vector<std::string> CheckSettingsAgainstDefaults(const std::vector<Setting>
       } else if (s.name == "MiniDumpKind" && !ParseMiniDumpKind(s.strValue)) {
         problems.push_back("MiniDumpKind must be \"normal\" or \"with data segments\", not \"" +
                            s.strValue + "\"");
+      } else if (s.name == "SmtpTls" && !ParseMailTls(s.strValue)) {
+        problems.push_back(
+            "SmtpTls must be \"auto\", \"starttls\", \"implicit\" or \"off\", not \"" + s.strValue +
+            "\"");
       }
     } else if (IsExtraSettingKey(s.name)) {
       if (s.type != SettingType::String) problems.push_back(s.name + " must be a string");

@@ -10,6 +10,7 @@
 #include "crash/analysis/Threads.h"
 #include "crash/core/BugReportFileWin.h"
 #include "crash/core/CodePatchesWin.h"
+#include "crash/core/DeliverySecurity.h"
 #include "crash/analysis/zelListHardware.h"
 #include "crash/analysis/zelListModules.h"
 #include "crash/analysis/zelListProcesses.h"
@@ -163,6 +164,10 @@ void StartReporter() {
     return;
   }
   ProcessSettingsRecords().SetMainSettings(mainSettings.get());
+  // Guessing a mode could send reports in clear text: SMTP stays unused,
+  // and every report's header says so too.
+  if (!ParseMailTls(mainSettings->GetStr("SmtpTls")))
+    OutputDebugStringA(("corvan: " + DeliveryNote(*mainSettings) + "\n").c_str());
   SetMinDebugInfoSource(MinDebugInfoOf);
   SetThreadName(MainThreadId(), "main thread");
   if (!mainSettings->GetBool("Enabled")) return;

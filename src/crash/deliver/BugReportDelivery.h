@@ -103,6 +103,11 @@ class DeliveryReport : public RefCounted {
   // Saves this report into path, without dialogs.
   virtual bool SaveInto(const std::string& path) = 0;
   virtual void MarkSent() = 0;
+  // A message's end goes out (see HandoverWatch): from now on the report
+  // is not kept for the next start, as if sent, unless the server refuses
+  // it (MarkRefused).
+  virtual void MarkHandedOver() = 0;
+  virtual void MarkRefused() = 0;
   // The reporter's temporary folder and the executable's folder, each with
   // a trailing backslash.
   virtual std::string TempFolder() = 0;

@@ -13,6 +13,7 @@
 #include "crash/analysis/LoaderLock.h"
 #include "crash/core/ThreadPause.h"
 #include "crash/deliver/BugReportDelivery.h"
+#include "crash/deliver/DeliveryIo.h"
 #include "crash/deliver/MailAddress.h"
 #include "crash/deliver/MailJobSettings.h"
 #include "crash/util/TextParts.h"
@@ -82,16 +83,37 @@ ReportCopy PrepareReportCopy(DeliveryReport& target) {
   return copy;
 }
 
+// Passes a message's hand-over on to the report being sent (none: a kept
+// report, whose entry stays until the send returns).
+class ReportHandover final : public HandoverWatch {
+ public:
+  explicit ReportHandover(DeliveryReport* target) : target_(target) {}
+  void Handing() override {
+    if (target_) target_->MarkHandedOver();
+  }
+  void Refused() override {
+    if (target_) target_->MarkRefused();
+  }
+
+ private:
+  DeliveryReport* target_;
+};
+
 class WinChannels final : public DeliveryChannels {
  public:
   WinChannels(ReporterSettings& settings, IProgressAlert* progress, HWND parent, bool hidden,
-              const std::vector<PreparedFile>& files)
-      : settings_(settings), progress_(progress), parent_(parent), hidden_(hidden), files_(files) {}
+              const std::vector<PreparedFile>& files, DeliveryReport* target)
+      : settings_(settings),
+        progress_(progress),
+        parent_(parent),
+        hidden_(hidden),
+        files_(files),
+        handover_(target) {}
 
   bool SendFirst(const MailJob& job) override {
     MailJob withFiles = job;
     withFiles.files = files_;
-    return RunTransport(withFiles, progress_);
+    return RunTransport(withFiles, progress_, &handover_);
   }
   SendResult SendMapi(const std::string& recipients, const std::string& subject,
                       const std::string& body) override {
@@ -112,6 +134,7 @@ class WinChannels final : public DeliveryChannels {
   HWND parent_;
   bool hidden_;
   const std::vector<PreparedFile>& files_;
+  ReportHandover handover_;
 };
 
 // Keeps a topmost window below the mail client's for the time of the call.
@@ -143,13 +166,15 @@ bool AttachesFiles(ReporterSettings& settings) {
 // window opened) for them.
 ChannelOutcome SendOverChannels(const ChannelPlan& plan, ReporterSettings& settings,
                                 AttachmentList* attachments, HWND parent, bool inThread,
-                                const std::string& exeFolder, const std::string& tempFolder) {
+                                const std::string& exeFolder, const std::string& tempFolder,
+                                DeliveryReport* target) {
   PreparedAttachments prepared;
   if (attachments) {
     prepared = PrepareAttachmentFiles(settings, *attachments, parent, plan.hidden, inThread,
                                       exeFolder, tempFolder);
   }
-  WinChannels channels(settings, prepared.progress.get(), parent, plan.hidden, prepared.files);
+  WinChannels channels(settings, prepared.progress.get(), parent, plan.hidden, prepared.files,
+                       target);
   const ChannelOutcome outcome = RunChannels(plan, channels);
   // The transport closes the window; without a first channel it is ours to close.
   if (prepared.progress && !plan.first) prepared.progress->Close();
@@ -226,7 +251,7 @@ SendResult DeliverBugReport(const std::string& report, Ref<INVBitmap> screenshot
   if (attach) collected = CollectAttachments(target, screenshot.get());
   const ChannelOutcome outcome =
       SendOverChannels(plan, settings, attach ? collected.list.get() : nullptr, parent, inThread,
-                       target.ExeFolder(), target.TempFolder());
+                       target.ExeFolder(), target.TempFolder(), &target);
   if (!collected.screenshot.empty() && (outcome.firstSent || !plan.mapi)) {
     DeleteFileA(collected.screenshot.c_str());
   }
@@ -247,7 +272,7 @@ SendResult DeliverKeptReport(const std::string& report, AttachmentList& attachme
   const ChannelPlan plan = PlanChannels(settings, report, false);
   const ChannelOutcome outcome =
       SendOverChannels(plan, settings, AttachesFiles(settings) ? &attachments : nullptr, parent,
-                       false, exeFolder, tempFolder);
+                       false, exeFolder, tempFolder, nullptr);
   // Handed to the mailto program only: kept, and offered again.
   return outcome.viaMailto ? SendResult::Failed : outcome.result;
 }

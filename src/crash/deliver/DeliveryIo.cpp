@@ -90,6 +90,11 @@ class TlsConnection final : public BlockingConnection {
 
 }  // namespace
 
+std::int64_t DeliveryNetwork::NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+      .count();
+}
+
 std::unique_ptr<BlockingConnection> StartTls(std::unique_ptr<BlockingConnection> plain,
                                              std::unique_ptr<net::TlsProvider> provider,
                                              int timeoutMs, std::string& failure) {

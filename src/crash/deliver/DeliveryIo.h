@@ -70,9 +70,27 @@ class NoProgress final : public DeliveryProgress {
   int areas_ = 0, current_ = 0;
 };
 
+// Told when a report may reach its server before the send can know it
+// did: from the moment the message's end goes out the server may keep it,
+// so from then on the report must not count as failed (and be sent again
+// at the next start) because the program ended during the wait.
+class HandoverWatch {
+ public:
+  // The message's end is about to go out.
+  virtual void Handing() = 0;
+  // The server refused that end: it does not have the report.
+  virtual void Refused() = 0;
+
+ protected:
+  ~HandoverWatch() = default;
+};
+
 // The network: TCP connections and DNS exchanges.
 class DeliveryNetwork {
  public:
+  // A steady clock in milliseconds, for limits that span several receives.
+  virtual std::int64_t NowMs();
+
   // Resolves host (a dotted address or a name), ending one progress area,
   // then connects, ending another; null when either fails.
   virtual std::unique_ptr<BlockingConnection> Connect(const std::string& host, std::uint16_t port,

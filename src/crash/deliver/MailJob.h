@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "crash/core/DeliverySecurity.h"
+
 #ifdef _WIN32
 #include "crash/core/ReporterSettings.h"
 #include "crash/core/ReportFrontEnd.h"
@@ -45,14 +47,6 @@ struct MailEnvironment {
   std::uint64_t fileTime = 0;  // now, for the message id
 };
 
-// When SMTP goes over TLS (the setting SmtpTls).
-enum class MailTls {
-  kAuto,      // STARTTLS whenever the server offers it; from the start on port 465
-  kStartTls,  // STARTTLS, or nothing is sent
-  kImplicit,  // TLS from the first byte
-  kOff,       // never
-};
-
 struct MailJob {
   std::string uploadUrl;  // set: HTTP upload; empty: mail
   std::string sender;
@@ -78,9 +72,14 @@ struct MailJob {
 // The computer name and the current time.
 MailEnvironment CurrentMailEnvironment();
 
+class HandoverWatch;
+
 // Delivers the job by SMTP or HTTP upload between one WSAStartup (1.1) and
-// its WSACleanup; closes the progress window at the end.
-bool RunTransport(const MailJob& job, IProgressAlert* progress);
+// its WSACleanup; closes the progress window at the end. True also when an
+// SMTP server got the whole message and never answered: it may have it, so
+// no other channel sends it again. handover (none: nobody) hears when the
+// message's end goes out.
+bool RunTransport(const MailJob& job, IProgressAlert* progress, HandoverWatch* handover = nullptr);
 
 struct PreparedAttachments {
   std::vector<PreparedFile> files;

@@ -48,21 +48,20 @@ std::optional<MailJob> ComposeMailJob(ReporterSettings& settings, std::string_vi
     return static_cast<std::uint16_t>(value > 0 && value <= 65535 ? value : 0);
   };
 
-  const std::string tls = LowerCase(settings.GetStr("SmtpTls"));
-  job.tls = tls == "starttls"   ? MailTls::kStartTls
-            : tls == "implicit" ? MailTls::kImplicit
-            : tls == "off"      ? MailTls::kOff
-                                : MailTls::kAuto;
+  // An unknown SmtpTls is no mode at all: SMTP does not send (the report's
+  // header and the start-up say why).
+  const std::optional<MailTls> tls = ParseMailTls(settings.GetStr("SmtpTls"));
+  job.tls = tls.value_or(MailTls::kAuto);
   job.clearTextAuth = settings.GetBool("SmtpClearAuth");
 
   if (settings.GetBool("MailAsSmtpServer")) {
-    if (SplitRecipients(job.recipients).empty()) return std::nullopt;
+    if (SplitRecipients(job.recipients).empty() || !tls) return std::nullopt;
     job.port = 25;
     return job;
   }
   if (settings.GetBool("MailAsSmtpClient")) {
     job.server = settings.GetStr("SmtpServer");
-    if (SplitRecipients(job.recipients).empty() || job.server.empty()) return std::nullopt;
+    if (SplitRecipients(job.recipients).empty() || job.server.empty() || !tls) return std::nullopt;
     job.port = port("SmtpPort");
     job.account = settings.GetStr("SmtpAccount");
     job.password = settings.GetStr("SmtpPassword");

@@ -94,7 +94,7 @@ MailEnvironment CurrentMailEnvironment() {
   return environment;
 }
 
-bool RunTransport(const MailJob& job, IProgressAlert* progress) {
+bool RunTransport(const MailJob& job, IProgressAlert* progress, HandoverWatch* handover) {
   bool sent = false;
   {
     WinsockSession winsock;
@@ -105,8 +105,16 @@ bool RunTransport(const MailJob& job, IProgressAlert* progress) {
       std::string failure;
       if (job.uploadUrl.empty()) {
         SmtpClient smtp(network, files, driver, CurrentMailEnvironment());
+        smtp.Watch(handover);
         sent = smtp.Run(job);
         failure = smtp.failure();
+        // Silence after the whole message: the server may have the report,
+        // and a second copy through the next channel is what we avoid.
+        if (!sent && smtp.handedOver()) {
+          OutputDebugStringA(
+              "corvan: no answer to the report's end; it may have arrived, not sent again\n");
+          sent = true;
+        }
       } else {
         ShellPageOpener browser;
         HttpUpload upload(network, files, driver, browser);

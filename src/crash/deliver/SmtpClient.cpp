@@ -16,26 +16,34 @@ constexpr std::size_t kFilePiece = 57 * 1024;
 // Commands and replies on one connection.
 class SmtpClient::Conversation {
  public:
-  Conversation(std::unique_ptr<BlockingConnection> connection, bool secure)
-      : connection_(std::move(connection)), secure_(secure) {}
+  Conversation(DeliveryNetwork& network, std::unique_ptr<BlockingConnection> connection,
+               bool secure)
+      : network_(network), connection_(std::move(connection)), secure_(secure) {}
 
   bool Send(const std::string& text) {
     return connection_ && connection_->Send(text.data(), text.size());
   }
   bool SendLine(const std::string& text) { return Send(text + "\r\n"); }
 
-  // Waits for the next reply; true when it came and has one of the codes.
-  bool Expect(int code, int alternative = 0, int timeoutMs = kReplyTimeoutMs) {
+  // The next reply's code; 0 when it did not come whole within timeoutMs
+  // (one limit for all of its pieces).
+  int Reply(int timeoutMs = kReplyTimeoutMs) {
     SmtpReplyReader::State state = reader_.Next();
+    const std::int64_t deadline = network_.NowMs() + timeoutMs;
     char buffer[4096];
     while (state == SmtpReplyReader::State::kCollecting) {
-      if (!connection_) return false;
-      const long n = connection_->Receive(buffer, sizeof buffer, timeoutMs);
-      if (n <= 0) return false;
+      const std::int64_t left = deadline - network_.NowMs();
+      if (!connection_ || left <= 0) return 0;
+      const long n = connection_->Receive(buffer, sizeof buffer, static_cast<int>(left));
+      if (n <= 0) return 0;
       state = reader_.Feed(buffer, static_cast<std::size_t>(n));
     }
-    return state == SmtpReplyReader::State::kComplete &&
-           (reader_.Code() == code || (alternative != 0 && reader_.Code() == alternative));
+    return state == SmtpReplyReader::State::kComplete ? reader_.Code() : 0;
+  }
+  // Waits for the next reply; true when it came and has one of the codes.
+  bool Expect(int code, int alternative = 0, int timeoutMs = kReplyTimeoutMs) {
+    const int got = Reply(timeoutMs);
+    return got != 0 && (got == code || got == alternative);
   }
   bool Command(const std::string& text, int code, int alternative = 0,
                int timeoutMs = kReplyTimeoutMs) {
@@ -48,8 +56,8 @@ class SmtpClient::Conversation {
   // TLS from here on. What the server sent behind its reply to STARTTLS
   // came before TLS and could be anyone's: it is dropped. On failure the
   // connection is gone, so nothing more goes out in clear text.
-  bool Secure(DeliveryNetwork& network, const std::string& host, std::string& failure) {
-    connection_ = network.Secure(std::move(connection_), host, failure);
+  bool Secure(const std::string& host, std::string& failure) {
+    connection_ = network_.Secure(std::move(connection_), host, failure);
     reader_ = SmtpReplyReader();
     secure_ = connection_ != nullptr;
     return secure_;
@@ -58,6 +66,7 @@ class SmtpClient::Conversation {
   bool Connected() const { return connection_ != nullptr; }
 
  private:
+  DeliveryNetwork& network_;
   std::unique_ptr<BlockingConnection> connection_;
   SmtpReplyReader reader_;
   bool secure_;
@@ -91,6 +100,16 @@ int SmtpClient::AddConversationAreas(const MailJob& job) {
 }
 
 bool SmtpClient::Run(const MailJob& job) {
+  handedOver_ = false;
+  const bool sent = RunConversations(job);
+  // Said once for the whole job: an exchanger that refused does not undo
+  // one that took the message before.
+  if (watch_ && watching_ && !handedOver_) watch_->Refused();
+  watching_ = false;
+  return sent;
+}
+
+bool SmtpClient::RunConversations(const MailJob& job) {
   const std::vector<std::string> recipients = SplitRecipients(job.recipients);
   if (recipients.empty()) return false;
   progress_.ClearAreas();
@@ -136,7 +155,7 @@ bool SmtpClient::SendMail(const std::string& recipients, const MailJob& job) {
     }
     if (implicit && !(connection = network_.Secure(std::move(connection), host, failure_)))
       continue;
-    Conversation smtp(std::move(connection), implicit);
+    Conversation smtp(network_, std::move(connection), implicit);
     if (!smtp.Expect(220)) {
       failure_ = host + " sent no greeting";
       continue;
@@ -156,9 +175,10 @@ bool SmtpClient::Hello(Conversation& smtp) {
 bool SmtpClient::StartTls(Conversation& smtp, const std::string& host, const MailJob& job) {
   if (smtp.IsSecure() || job.tls == MailTls::kOff) return true;
   if (!smtp.OffersStartTls()) {
-    // Implicit TLS through a server was on before the greeting; to mail
-    // exchangers it is STARTTLS when offered, as with kAuto.
-    if (job.tls != MailTls::kStartTls) return true;
+    // An exchanger's name comes from unauthenticated DNS: TLS to it guards
+    // against listeners only, and is used where offered unless the
+    // settings demand STARTTLS.
+    if (job.server.empty() && job.tls != MailTls::kStartTls) return true;
     failure_ = host + " does not offer STARTTLS";
     return false;
   }
@@ -166,7 +186,7 @@ bool SmtpClient::StartTls(Conversation& smtp, const std::string& host, const Mai
     failure_ = host + " refused STARTTLS";
     return false;
   }
-  if (!smtp.Secure(network_, host, failure_)) return false;
+  if (!smtp.Secure(host, failure_)) return false;
   if (Hello(smtp)) return true;
   failure_ = host + " did not answer EHLO over TLS";
   return false;
@@ -228,7 +248,7 @@ bool SmtpClient::Deliver(Conversation& smtp, const std::string& host, const std:
     }
   }
   if (quit) {
-    smtp.Command("QUIT", 221);
+    smtp.Command("QUIT", 221, 0, sent ? kQuitTimeoutMs : kReplyTimeoutMs);
     progress_.AreaDone();
   }
   return sent;
@@ -251,7 +271,13 @@ bool SmtpClient::SendMessage(Conversation& smtp, const std::string& recipients,
     }
     if (!smtp.Send(MailClosingBoundary())) return false;
   }
-  if (!smtp.Command("\r\n.", 250, 0, kDataEndTimeoutMs)) return false;
+  // From here on the server may keep the message even when no answer
+  // comes: the report must not count as failed until it says no.
+  if (watch_ && !watching_) watch_->Handing();
+  watching_ = true;
+  const int answer = smtp.SendLine("\r\n.") ? smtp.Reply(kDataEndTimeoutMs) : 0;
+  if (answer == 250 || answer == 0) handedOver_ = true;
+  if (answer != 250) return false;
   progress_.AreaDone();
   return true;
 }

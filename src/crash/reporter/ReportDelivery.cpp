@@ -31,6 +31,8 @@ void MarkReportSent(ExceptionReport& report) {
   }
 }
 
+void KeepUnsentReport(ExceptionReport& report);
+
 // Lives as long as its send, in the background too (the send thread holds
 // it): the files it reads in the reporter's folder stay that long.
 class ExceptionDelivery final : public DeliveryReport {
@@ -42,6 +44,14 @@ class ExceptionDelivery final : public DeliveryReport {
   bool SavedToFile() override { return report_->SavedToFile(); }
   bool SaveInto(const std::string& path) override { return SaveReportInto(*report_, path); }
   void MarkSent() override { MarkReportSent(*report_); }
+  // Before the message's end goes out, not after: should the program end
+  // in between, the report is missing from the queue (it stays in the bug
+  // report file) rather than sent twice.
+  void MarkHandedOver() override { MarkReportSent(*report_); }
+  void MarkRefused() override {
+    report_->SetSent(false);
+    KeepUnsentReport(*report_);
+  }
   std::string TempFolder() override { return DeliveryTempFolder(); }
   std::string ExeFolder() override { return crash::ExeFolder(); }
 

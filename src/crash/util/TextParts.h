@@ -25,6 +25,8 @@ std::string WithoutExtension(std::string_view path);  // drops the last dot on
 std::string MakeAbsolutePath(std::string_view path, std::string_view exeFolder);
 
 bool EqualsIgnoreCase(std::string_view a, std::string_view b);
+// Without the blanks and tabs around it.
+std::string_view TrimBlanks(std::string_view text);
 std::string LowerCase(std::string_view text);
 
 }  // namespace corvan::crash

@@ -57,11 +57,16 @@ TEST(SettingsSource, CheckAgainstDefaultsCatchesTyposAndWrongKinds) {
   EXPECT_EQ(problems, expected);
 }
 
-TEST(SettingsSource, MiniDumpKindIsOneOfItsNamedValues) {
+TEST(SettingsSource, NamedValuesAreOneOfTheirNames) {
   EXPECT_TRUE(CheckSettingsAgainstDefaults({Setting::Bool("MiniDump", true),
                                             Setting::Str("MiniDumpKind", "with data segments")})
                   .empty());
-  EXPECT_TRUE(CheckSettingsAgainstDefaults({Setting::Str("MiniDumpKind", " Normal ")}).empty());
+  EXPECT_TRUE(CheckSettingsAgainstDefaults(
+                  {Setting::Str("MiniDumpKind", " Normal "), Setting::Str("SmtpTls", "STARTTLS")})
+                  .empty());
+  EXPECT_EQ(CheckSettingsAgainstDefaults({Setting::Str("SmtpTls", "tls")}),
+            std::vector<std::string>{
+                "SmtpTls must be \"auto\", \"starttls\", \"implicit\" or \"off\", not \"tls\""});
   const std::vector<std::string> expected = {
       "MiniDumpKind must be \"normal\" or \"with data segments\", not \"full\"",
       "MiniDumpKind is set twice", "MiniDumpKind must be string, not integer"};

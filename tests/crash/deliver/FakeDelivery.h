@@ -22,6 +22,12 @@ struct ScriptedPeer {
   bool hangAtEnd = false;
   std::size_t failSendAfter = SIZE_MAX;  // a send that reaches this byte fails
   int receiveCalls = 0;
+  // From piece delayFrom on, each piece comes this long after it is asked
+  // for, on the network's clock; a shorter wait times out (a peer that
+  // drips).
+  int pieceDelayMs = 0;
+  std::size_t delayFrom = 0;
+  std::size_t piecesGiven = 0;
 
   // Queues text in pieces of at most `piece` bytes.
   void Answer(const std::string& text, std::size_t piece = SIZE_MAX) {
@@ -32,15 +38,21 @@ struct ScriptedPeer {
 
 class ScriptedConnection final : public BlockingConnection {
  public:
-  explicit ScriptedConnection(ScriptedPeer& peer) : peer_(peer) {}
+  explicit ScriptedConnection(ScriptedPeer& peer, std::int64_t* clock = nullptr)
+      : peer_(peer), clock_(clock) {}
   bool Send(const void* data, std::size_t size) override {
     if (peer_.sent.size() + size > peer_.failSendAfter) return false;
     peer_.sent.append(static_cast<const char*>(data), size);
     return true;
   }
-  long Receive(void* buffer, std::size_t size, int) override {
+  long Receive(void* buffer, std::size_t size, int timeoutMs) override {
     ++peer_.receiveCalls;
-    if (peer_.answers.empty()) return peer_.hangAtEnd ? -1 : 0;
+    const int delay = peer_.piecesGiven >= peer_.delayFrom ? peer_.pieceDelayMs : 0;
+    const bool hang = peer_.answers.empty() ? peer_.hangAtEnd : delay > timeoutMs;
+    if (clock_) *clock_ += hang ? timeoutMs : peer_.answers.empty() ? 0 : delay;
+    if (hang) return -1;
+    if (peer_.answers.empty()) return 0;
+    ++peer_.piecesGiven;
     std::string& next = peer_.answers.front();
     const std::size_t n = next.size() < size ? next.size() : size;
     std::memcpy(buffer, next.data(), n);
@@ -51,6 +63,7 @@ class ScriptedConnection final : public BlockingConnection {
 
  private:
   ScriptedPeer& peer_;
+  std::int64_t* clock_;
 };
 
 // Peers by host name; a host without a peer refuses. DNS queries are
@@ -73,7 +86,9 @@ class FakeNetwork final : public DeliveryNetwork {
   // marked "<TLS>" where it began; without, it fails with tlsFailure.
   bool tls = false;
   std::string tlsFailure = "untrusted";
+  std::int64_t nowMs = 0;  // advanced by the peers' waits
 
+  std::int64_t NowMs() override { return nowMs; }
   std::unique_ptr<BlockingConnection> Connect(const std::string& host, std::uint16_t port,
                                               DeliveryProgress& progress) override {
     connects.push_back(host + ":" + std::to_string(port));
@@ -81,7 +96,7 @@ class FakeNetwork final : public DeliveryNetwork {
     if (it == peers.end()) return nullptr;
     progress.AreaDone();
     progress.AreaDone();
-    return std::make_unique<ScriptedConnection>(it->second);
+    return std::make_unique<ScriptedConnection>(it->second, &nowMs);
   }
 
   class Exchange final : public DnsExchange {

@@ -37,6 +37,8 @@ class RecordedReport final : public DeliveryReport {
     return true;
   }
   void MarkSent() override { sent = true; }
+  void MarkHandedOver() override {}
+  void MarkRefused() override {}
   std::string TempFolder() override { return folder_ + "temp\\"; }
   std::string ExeFolder() override { return folder_; }
 

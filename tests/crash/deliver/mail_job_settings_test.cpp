@@ -69,23 +69,39 @@ TEST_F(JobFromSettings, SmtpThroughTheServerWithItsAccount) {
   EXPECT_FALSE(job->clearTextAuth);
 }
 
-TEST_F(JobFromSettings, SmtpTlsModes) {
+// The SMTP job's TLS mode and the report header's delivery note come from
+// the same settings: a report sent readable, or to an unauthenticated
+// exchanger, says so; an unknown mode sends nothing by SMTP.
+TEST_F(JobFromSettings, SmtpTlsModesAndTheReportsDeliveryNote) {
   const struct {
+    const char* channel;
     const char* value;
-    MailTls tls;
-  } modes[] = {{"STARTTLS", MailTls::kStartTls},
-               {"implicit", MailTls::kImplicit},
-               {"off", MailTls::kOff},
-               {"anything", MailTls::kAuto}};
-  for (const auto& m : modes) {
-    const auto other = ComposeMailJob(
-        *Settings({Setting::Bool("MailAsSmtpClient", true), Setting::Str("MailAddr", "a@x"),
-                   Setting::Str("SmtpServer", "smtp.x"), Setting::Str("SmtpTls", m.value),
-                   Setting::Bool("SmtpClearAuth", true)}),
-        kReport);
-    ASSERT_TRUE(other);
-    EXPECT_EQ(other->tls, m.tls) << m.value;
-    EXPECT_TRUE(other->clearTextAuth);
+    std::optional<MailTls> tls;  // nothing: no job
+    const char* note;
+  } cases[] = {
+      {"MailAsSmtpClient", "STARTTLS", MailTls::kStartTls, ""},
+      {"MailAsSmtpClient", " auto ", MailTls::kAuto, ""},
+      {"MailAsSmtpClient", "implicit", MailTls::kImplicit, ""},
+      {"MailAsSmtpClient", "off", MailTls::kOff, "SMTP unencrypted"},
+      {"MailAsSmtpClient", "anything", std::nullopt,
+       "SmtpTls \"anything\" unknown, not sent by SMTP"},
+      {"MailAsSmtpServer", "auto", MailTls::kAuto,
+       "SMTP to the mail exchanger, its name not authenticated"},
+      {"MailAsSmtpServer", "Off", MailTls::kOff, "SMTP to the mail exchanger, unencrypted"},
+      {"MailAsSmtpServer", "", std::nullopt, "SmtpTls \"\" unknown, not sent by SMTP"},
+      {"MailViaMapi", "off", MailTls::kOff, ""},
+  };
+  for (const auto& c : cases) {
+    auto s = Settings({Setting::Bool(c.channel, true), Setting::Str("MailAddr", "a@x"),
+                       Setting::Str("SmtpServer", "smtp.x"), Setting::Str("SmtpTls", c.value),
+                       Setting::Bool("SmtpClearAuth", true)});
+    EXPECT_EQ(DeliveryNote(*s), c.note) << c.channel << " " << c.value;
+    if (std::string_view(c.channel) == "MailViaMapi") continue;
+    const auto job = ComposeMailJob(*s, kReport);
+    ASSERT_EQ(job.has_value(), c.tls.has_value()) << c.channel << " " << c.value;
+    if (!job) continue;
+    EXPECT_EQ(job->tls, *c.tls) << c.value;
+    EXPECT_TRUE(job->clearTextAuth);
   }
 }
 

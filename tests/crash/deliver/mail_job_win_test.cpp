@@ -47,6 +47,8 @@ class Delivery : public ::testing::Test {
     job.recipients = "Help Desk <desk@corvan.test>; second@corvan.test;";
     job.subject = "bug report";
     job.body = kBody;
+    // Most peers speak clear text; the TLS tests say what they want.
+    job.tls = MailTls::kOff;
     job.files = {{files.Path("bugreport.txt"), "bugreport.txt", "BugReport"},
                  {files.Path("screenShot.png"), "screenshot.png", "ScreenShot"},
                  {files.Path("empty.log"), "empty.log", "Log"},
@@ -139,6 +141,13 @@ TEST_F(Delivery, AccountWithoutTlsOrAuthLogin) {
   ASSERT_TRUE(SendTo("NOAUTHLOGIN"));
   ASSERT_EQ(NewMessages(), 1);
   EXPECT_EQ(Summary().Value("login"), "user");
+}
+
+// Under the default a server without STARTTLS gets nothing of the report.
+TEST_F(Delivery, DefaultSendsNothingWithoutTls) {
+  job.tls = MailTls::kAuto;
+  EXPECT_FALSE(SendTo("PLAIN"));
+  EXPECT_EQ(NewMessages(), 0);
 }
 
 // aiosmtpd requiring STARTTLS and AUTH over TLS only, and with TLS from the
@@ -418,10 +427,12 @@ class ReportOnDisk final : public DeliveryReport {
   bool SavedToFile() override { return true; }
   bool SaveInto(const std::string&) override { return false; }
   void MarkSent() override { sent = true; }
+  void MarkHandedOver() override { handedOver = true; }
+  void MarkRefused() override { handedOver = false; }
   std::string TempFolder() override { return folder_; }
   std::string ExeFolder() override { return folder_; }
 
-  std::atomic<bool> sent{false};
+  std::atomic<bool> sent{false}, handedOver{false};
 
  private:
   Ref<ReporterSettings> settings_;
@@ -435,7 +446,7 @@ class BackgroundSend : public ::testing::Test {
     before = StoredCount(dir);
     records.resources[env.exe] = WriteSettingsStream(
         {Setting::Bool("MailAsSmtpClient", true), Setting::Str("SmtpServer", "127.0.0.1"),
-         Setting::Int("SmtpPort", Port("CORVAN_SMTP_SLOW_PORT")),
+         Setting::Int("SmtpPort", Port("CORVAN_SMTP_SLOW_PORT")), Setting::Str("SmtpTls", "off"),
          Setting::Str("MailAddr", recipients), Setting::Bool("MailViaMapi", mailClient),
          Setting::Bool("MailViaMailto", false), Setting::Bool("AttachBugRep", true),
          Setting::Bool("AttachBugRepFile", true), Setting::Bool("DelBugRepFile", false),
@@ -466,6 +477,7 @@ TEST_F(BackgroundSend, ThreadIsTheCallersAndDeliversOnce) {
   EXPECT_FALSE(report->sent);
   ASSERT_EQ(WaitForSingleObject(owned.get(), 60000), static_cast<DWORD>(WAIT_OBJECT_0));
   EXPECT_TRUE(report->sent);
+  EXPECT_TRUE(report->handedOver);
   ASSERT_EQ(StoredCount(dir) - before, 1);
   const PeerSummary mail(dir + "\\" + std::to_string(StoredCount(dir)) + ".txt");
   EXPECT_EQ(mail.Value("rcpt_to"), "desk@corvan.test");

@@ -30,6 +30,8 @@ class Smtp : public ::testing::Test {
     job.recipients = "Desk <desk@x.test>";
     job.subject = "bug report";
     job.body = "see attached\r\n.\r\nend";
+    // The conversation itself, in clear text; TLS has tests of its own.
+    job.tls = MailTls::kOff;
   }
   ScriptedPeer& Server(const std::string& host = "smtp.test") { return network.peers[host]; }
   // Queues the replies of a whole accepted conversation without AUTH.
@@ -186,12 +188,21 @@ TEST_F(Smtp, TlsAndAuthentication) {
        "EHLO PC1\r\nSTARTTLS\r\n<TLS>EHLO PC1\r\nAUTH PLAIN AHVzZXIAc2VjcmV0\r\n" + head, ""},
       {"implicit on 465", MailTls::kAuto, 465, true, false, "",
        std::string(kGreeting) + ehloTls + rest, true, "<TLS>EHLO PC1\r\n" + head, ""},
-      {"no password without tls", MailTls::kAuto, 587, true, true,
+      {"no password without tls", MailTls::kOff, 587, true, true,
        std::string(kGreeting) + ehloPlainOnly + "221 bye\r\n", "", false, "EHLO PC1\r\nQUIT\r\n",
        "the password is not sent to smtp.test without TLS"},
       {"tls required but not offered", MailTls::kStartTls, 25, true, false,
        std::string(kGreeting) + ehloPlainOnly + "221 bye\r\n", "", false, "EHLO PC1\r\nQUIT\r\n",
        "smtp.test does not offer STARTTLS"},
+      {"default: not offered", MailTls::kAuto, 587, true, false,
+       std::string(kGreeting) + ehloPlainOnly + "221 bye\r\n", "", false, "EHLO PC1\r\nQUIT\r\n",
+       "smtp.test does not offer STARTTLS"},
+      {"default: offer stripped", MailTls::kAuto, 25, true, false,
+       std::string(kGreeting) + "250-mail.test\r\n250-XXXXXXXA\r\n250 AUTH PLAIN\r\n221 bye\r\n",
+       "", false, "EHLO PC1\r\nQUIT\r\n", "smtp.test does not offer STARTTLS"},
+      {"default: EHLO refused", MailTls::kAuto, 587, true, false,
+       std::string(kGreeting) + "500 what\r\n250 hello\r\n221 bye\r\n", "", false,
+       "EHLO PC1\r\nHELO PC1\r\nQUIT\r\n", "smtp.test does not offer STARTTLS"},
       {"untrusted server gets nothing more", MailTls::kAuto, 25, false, false,
        std::string(kGreeting) + ehloTls + "220 go\r\n", rest, false, "EHLO PC1\r\nSTARTTLS\r\n",
        "untrusted"},
@@ -285,7 +296,9 @@ TEST_F(Smtp, DirectDeliveryToEachRecipientsExchanger) {
     if (name == "mx.two.test") std::copy_n("two", 3, reply.end() - 9);
     return std::vector<std::vector<std::uint8_t>>{reply};
   };
-  // One exchanger offers STARTTLS: it is used.
+  // One exchanger offers STARTTLS: it is used; the other gets the message
+  // in clear text, as it would from any mail server.
+  job.tls = MailTls::kAuto;
   network.tls = true;
   Server("mx.one.test").Answer(std::string(kGreeting) + "250-mx\r\n250 STARTTLS\r\n220 go\r\n");
   Server("mx.one.test").Answer("250 mx\r\n250 ok\r\n250 ok\r\n354 go\r\n250 queued\r\n221 bye\r\n");
@@ -299,6 +312,83 @@ TEST_F(Smtp, DirectDeliveryToEachRecipientsExchanger) {
   // Per recipient: the lookup area first, then the conversation's.
   EXPECT_EQ(progress.areas[1].first, "Searching for mail server...");
   EXPECT_EQ(progress.current, static_cast<int>(progress.areas.size()));
+}
+
+// Every reply must be whole within its limit, however its bytes drip: the
+// greeting within 5 minutes, the answer to the message's end within 10.
+TEST_F(Smtp, ReplyLimitsCoverWholeReplies) {
+  const std::string before = std::string(kGreeting) + kEhloAuth + "250 ok\r\n250 ok\r\n354 go\r\n";
+  const struct {
+    const char* name;
+    std::string fast, dripped;
+    int msPerByte;
+    bool sent;
+    std::int64_t endsAt;  // on the network's clock
+  } cases[] = {
+      {"greeting", "", kGreeting, 60'000, false, 5 * 60'000},
+      {"end of data", before, "250 queued\r\n221 bye\r\n", 60'000, false, 10 * 60'000},
+      {"end of data in time", before, "250 queued\r\n", 45'000, true, 12 * 45'000 + 10'000},
+  };
+  for (const auto& c : cases) {
+    network.peers.clear();
+    network.nowMs = 0;
+    ScriptedPeer& peer = Server();
+    peer.Answer(c.fast);
+    peer.Answer(c.dripped, 1);
+    peer.delayFrom = c.fast.empty() ? 0 : 1;
+    peer.pieceDelayMs = c.msPerByte;
+    peer.hangAtEnd = true;  // QUIT gets no answer
+    EXPECT_EQ(Run(), c.sent) << c.name;
+    EXPECT_EQ(network.nowMs, c.endsAt) << c.name;
+    if (c.fast.empty()) {
+      EXPECT_EQ(peer.sent, "") << c.name;
+    }
+  }
+}
+
+// From the moment the message's end goes out the report may be at the
+// server: the watch hears of it before, and of a refusal after; QUIT
+// decides nothing.
+TEST_F(Smtp, TheServersAnswerToTheEndDecides) {
+  struct Watch final : HandoverWatch {
+    std::string events, sentBefore;
+    const ScriptedPeer* peer = nullptr;
+    void Handing() override {
+      events += "handing ";
+      sentBefore = peer->sent;
+    }
+    void Refused() override { events += "refused "; }
+  };
+  const std::string before = std::string(kGreeting) + kEhloAuth + "250 ok\r\n250 ok\r\n354 go\r\n";
+  const struct {
+    const char* name;
+    std::string answers;
+    bool sent;
+    bool handedOver;
+    const char* events;
+  } cases[] = {
+      {"accepted, no answer to QUIT", before + "250 queued\r\n", true, true, "handing "},
+      {"accepted, QUIT refused", before + "250 queued\r\n500 no\r\n", true, true, "handing "},
+      {"refused", before + "554 no\r\n", false, false, "handing refused "},
+      {"no answer", before, false, true, "handing "},
+      {"refused before the end", std::string(kGreeting) + kEhloAuth + "250 ok\r\n554 no\r\n", false,
+       false, ""},
+  };
+  for (const auto& c : cases) {
+    network.peers.clear();
+    Server().Answer(c.answers);
+    Server().hangAtEnd = true;
+    Watch watch;
+    watch.peer = &Server();
+    SmtpClient client(network, files, progress, {"PC1", {2026, 12, 9, 8, 5, 3}, 1});
+    client.Watch(&watch);
+    EXPECT_EQ(client.Run(job), c.sent) << c.name;
+    EXPECT_EQ(client.handedOver(), c.handedOver) << c.name;
+    EXPECT_EQ(watch.events, c.events) << c.name;
+    if (!watch.events.empty()) {
+      EXPECT_EQ(watch.sentBefore.find("\r\n.\r\n"), std::string::npos) << c.name;
+    }
+  }
 }
 
 }  // namespace

@@ -97,9 +97,9 @@ class Delivery : public ::testing::Test {
 
 TEST_F(Delivery, SmtpCarriesReportScreenshotAndDumpWhole) {
   const std::string dir = Env("CORVAN_SMTP_SLOW_DIR");
-  Send(
-      {"MailAsSmtpClient=true", "SmtpServer=127.0.0.1", "SmtpPort=" + Env("CORVAN_SMTP_SLOW_PORT")},
-      dir);
+  Send({"MailAsSmtpClient=true", "SmtpServer=127.0.0.1", "SmtpPort=" + Env("CORVAN_SMTP_SLOW_PORT"),
+        "SmtpTls=off"},
+       dir);
   const test::PeerSummary mail(request_ + ".txt");
   EXPECT_EQ(mail.Value("rcpt_to"), "desk@corvan.test");
   EXPECT_EQ(mail.Value("defects"), "0");
@@ -110,6 +110,7 @@ TEST_F(Delivery, SmtpCarriesReportScreenshotAndDumpWhole) {
   EXPECT_NE(parts[2].find(dumpName_), std::string::npos) << parts[2];
   const std::string report = ReadWholeFile(request_ + ".part1");
   EXPECT_NE(report.find("The probe failed on purpose"), std::string::npos);
+  EXPECT_NE(report.find("SMTP unencrypted"), std::string::npos);
   ExpectScreenshot(ReadWholeFile(request_ + ".part2"));
   ExpectDump(ReadWholeFile(request_ + ".part3"));
 }

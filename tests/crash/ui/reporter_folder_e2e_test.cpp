@@ -33,6 +33,7 @@ std::vector<std::string> SlowSendSettings() {
   return {"MailAsSmtpClient=true",
           "SmtpServer=127.0.0.1",
           "SmtpPort=" + Env("CORVAN_SMTP_SLOW_PORT"),
+          "SmtpTls=off",
           "MailAddr=desk@corvan.test",
           "MailViaMapi=false",
           "MailViaMailto=false",

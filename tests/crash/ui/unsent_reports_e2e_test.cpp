@@ -29,9 +29,10 @@ using test::WindowText;
 constexpr char kProgram[] = "exception_box_probe";
 
 std::vector<std::string> SmtpSettings(const std::string& port) {
-  return {"MailAsSmtpClient=true",     "SmtpServer=127.0.0.1", "SmtpPort=" + port,
-          "MailAddr=desk@corvan.test", "MailViaMapi=false",    "MailViaMailto=false",
-          "SendInBackgr=false",        "SendAssis=",           "AttachBugRepFile=false"};
+  return {"MailAsSmtpClient=true", "SmtpServer=127.0.0.1",      "SmtpPort=" + port,
+          "SmtpTls=off",           "MailAddr=desk@corvan.test", "MailViaMapi=false",
+          "MailViaMailto=false",   "SendInBackgr=false",        "SendAssis=",
+          "AttachBugRepFile=false"};
 }
 
 std::string Port(const char* mode) {
