@@ -57,6 +57,8 @@ struct MailJob {
   std::string password;
   MailTls tls = MailTls::kAuto;
   bool clearTextAuth = false;  // account and password may go without TLS
+  // The upload's consent to clear text (HttpClearText, HttpClearAuth).
+  bool uploadClearText = false, uploadClearAuth = false;
   std::vector<std::pair<std::string, std::string>> uploadFields;
   // The upload in the crash servers' convention (UploadFormat): the
   // minidump as "upload_file_minidump".

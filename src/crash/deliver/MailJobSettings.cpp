@@ -73,6 +73,8 @@ std::optional<MailJob> ComposeMailJob(ReporterSettings& settings, std::string_vi
     job.port = port("HttpPort");
     job.account = settings.GetStr("HttpAccount");
     job.password = settings.GetStr("HttpPassword");
+    job.uploadClearText = settings.GetBool("HttpClearText");
+    job.uploadClearAuth = settings.GetBool("HttpClearAuth");
     // Field values may name variables ("ver=%appversion%").
     const std::string message = ReportExceptionMessage(report);
     const ReportTexts texts{message, report};

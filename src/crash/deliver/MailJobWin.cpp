@@ -117,7 +117,8 @@ bool RunTransport(const MailJob& job, IProgressAlert* progress, HandoverWatch* h
         }
       } else {
         ShellPageOpener browser;
-        HttpUpload upload(network, files, driver, browser);
+        HttpUpload upload(network, files, driver, browser,
+                          UploadPolicy{job.uploadClearText, job.uploadClearAuth});
         MailJob withBoundary = job;
         withBoundary.boundary = RandomBoundary();
         sent = upload.Run(withBoundary, FindProxy());

@@ -117,6 +117,15 @@ TEST_F(JobFromSettings, SmtpWithoutRecipientsIsNoJob) {
       kReport));
 }
 
+TEST_F(JobFromSettings, UploadInClearTextOnlyWithItsSettings) {
+  auto s = Settings({Setting::Bool("UploadViaHttp", true), Setting::Str("HttpServer", "x/up"),
+                     Setting::Bool("HttpClearText", true), Setting::Bool("HttpClearAuth", true)});
+  const auto job = ComposeMailJob(*s, kReport);
+  ASSERT_TRUE(job);
+  EXPECT_TRUE(job->uploadClearText);
+  EXPECT_TRUE(job->uploadClearAuth);
+}
+
 TEST_F(JobFromSettings, UploadCarriesTheMailTextsAsFields) {
   auto s = Settings({Setting::Bool("UploadViaHttp", true), Setting::Str("HttpServer", "x/up"),
                      Setting::Str("MailAddr", "a@x"), Setting::Str("MailBody", "%bugReport%"),
@@ -128,6 +137,8 @@ TEST_F(JobFromSettings, UploadCarriesTheMailTextsAsFields) {
   EXPECT_TRUE(job->recipients.empty());
   EXPECT_TRUE(job->body.empty());
   EXPECT_FALSE(job->crashServer);
+  EXPECT_FALSE(job->uploadClearText);
+  EXPECT_FALSE(job->uploadClearAuth);
   ASSERT_EQ(job->uploadFields.size(), 6u);
   EXPECT_EQ(job->uploadFields[0].first, "Version");
   // Variables in the added fields are expanded.
