@@ -35,9 +35,9 @@ if wine_runs_here; then
 else
   # No 32-bit program runs on this kernel. Every Windows test is counted as
   # skipped, never as passed. CORVAN_WINE_SMOKE=1 adds a smoke set under
-  # qemu's emulation; it is not run by default because Wine does not
-  # survive the emulation for corvan.exe (it dies of a segmentation fault
-  # inside qemu), so its verdict would be the emulator's.
+  # qemu's emulation; it is not run by default because Wine cannot dispatch
+  # exceptions there (qemu gives its signal handler no trap number), and
+  # corvan.exe raises one at start, so its verdict would be the emulator's.
   windows_tests=$(cd "$root/build/win32" && ctest -N -L wine | sed -n 's/^Total Tests: //p')
   echo "SKIPPED: this machine runs no 32-bit programs (wine --version: \"Exec format error\"):" \
     "the ${windows_tests:-} Windows tests were built, not run"
